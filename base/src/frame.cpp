@@ -1,0 +1,733 @@
+/* Growable byte frame with head and tail room. */
+#include "frame.h"
+
+#include "memory.h"
+#include "patmat.h"
+
+#include <limits.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <string.h>
+
+namespace {
+
+constexpr int kStep = 128;     /* blocks grow in steps of this many bytes */
+constexpr int kFmtLocal = 4095; /* local buffer of the formatted prepend and insert */
+
+inline int tail_room(const frame_t* f) { return f->size - f->start - f->len; }
+inline uint8_t* content(const frame_t* f) { return f->data + f->start; }
+
+inline void reset(frame_t* f)
+{
+    f->start = 0;
+    f->len = 0;
+    f->next = nullptr;
+}
+
+/* The next multiple of the step strictly above v. */
+inline long step_above(long v) { return v - v % kStep + kStep; }
+
+/* First block of a frame without data: zeroed, one spare byte. */
+bool alloc_first(frame_t* f, long size, long start)
+{
+    if (size < 1 || size > INT_MAX - 1) return false;
+    auto* p = static_cast<uint8_t*>(kzalloc(size_t(size) + 1));
+    if (!p) return false;
+    f->data = p;
+    f->size = int(size);
+    f->start = int(start);
+    f->len = 0;
+    return true;
+}
+
+/* Moves the content into a new block of newsize + 1 bytes, `shift` bytes further
+ * up. The old block is released only once the new one exists, so a failed
+ * growth leaves the frame exactly as it was. */
+bool regrow(frame_t* f, long newsize, long shift)
+{
+    if (newsize > INT_MAX - 1 || long(f->start) + shift + f->len > newsize) return false;
+    auto* p = static_cast<uint8_t*>(kalloc(size_t(newsize) + 1));
+    if (!p) return false;
+    if (f->len > 0) memcpy(p + f->start + shift, f->data + f->start, size_t(f->len));
+    kfree(f->data);
+    f->data = p;
+    f->size = int(newsize);
+    f->start += int(shift);
+    return true;
+}
+
+/* Makes room for n more bytes after the content; false when it cannot. */
+bool ensure_tail(frame_t* f, int n)
+{
+    int tail = tail_room(f);
+    if (tail < n) frame_grow(f, n - tail);
+    return tail_room(f) >= n;
+}
+
+/* Bytes handed in by the caller may lie inside the frame's own block, which a
+ * growth releases: such bytes are copied aside first. */
+class Source {
+public:
+    Source(const frame_t* f, const void* bytes, int n) : p_(static_cast<const uint8_t*>(bytes))
+    {
+        if (!f->data || !bytes || n < 1) return;
+        auto b = reinterpret_cast<uintptr_t>(bytes);
+        auto lo = reinterpret_cast<uintptr_t>(f->data);
+        if (b < lo + uintptr_t(f->size) + 1 && b + uintptr_t(n) > lo) {
+            own_ = static_cast<uint8_t*>(kalloc(size_t(n)));
+            if (own_) memcpy(own_, bytes, size_t(n));
+            p_ = own_;
+        }
+    }
+    ~Source() { kfree(own_); }
+    Source(const Source&) = delete;
+    Source& operator=(const Source&) = delete;
+    const uint8_t* get() const { return p_; }
+
+private:
+    const uint8_t* p_;
+    uint8_t* own_ = nullptr;
+};
+
+inline bool is_white(uint8_t c) { return c == ' ' || (c >= 9 && c <= 13); }
+
+/* Inserts n bytes at 0 < pos < len through the tail room. */
+void insert_inside(frame_t* f, int pos, const uint8_t* bytes, int n)
+{
+    if (!ensure_tail(f, n)) return;
+    uint8_t* at = content(f) + pos;
+    memmove(at + n, at, size_t(f->len - pos));
+    memcpy(at, bytes, size_t(n));
+    f->len += n;
+}
+
+} // namespace
+
+/* ================= life cycle and access ================= */
+
+frame_p frame_new(int size)
+{
+    auto* f = static_cast<frame_t*>(kzalloc(sizeof(frame_t)));
+    if (!f) return nullptr;
+    if (size > 0 && !alloc_first(f, size, 0)) {
+        kfree(f);
+        return nullptr;
+    }
+    return f;
+}
+
+void frame_free(frame_p frame)
+{
+    while (frame) {
+        frame_p next = frame->next;
+        kfree(frame->data);
+        kfree(frame);
+        frame = next;
+    }
+}
+
+void frame_delete(frame_p* pframe)
+{
+    if (!pframe) return;
+    frame_free(*pframe);
+    *pframe = nullptr;
+}
+
+int frame_size(frame_p frame) { return frame ? frame->size : 0; }
+
+char* frame_string(frame_p frame)
+{
+    if (!frame || !frame->data || frame->start + frame->len > frame->size) return nullptr;
+    frame->data[frame->start + frame->len] = 0;
+    return reinterpret_cast<char*>(content(frame));
+}
+
+void frame_strip(frame_p frame)
+{
+    if (!frame || frame->len < 1) return;
+    const uint8_t* p = content(frame);
+    int b = 0, e = frame->len;
+    while (b < e && is_white(p[b])) b++;
+    while (e > b && is_white(p[e - 1])) e--;
+    if (b == e) {
+        reset(frame);
+        return;
+    }
+    frame->start += b;
+    frame->len = e - b;
+}
+
+void frame_empty(frame_p frame)
+{
+    if (frame) reset(frame);
+}
+
+frame_p frame_dup(frame_p frame)
+{
+    if (!frame) return nullptr;
+    frame_p d = frame_new(frame->len);
+    if (d && frame->len > 0) {
+        memcpy(d->data, content(frame), size_t(frame->len));
+        d->len = frame->len;
+    }
+    return d;
+}
+
+frame_p frame_realloc(frame_p frame, int size)
+{
+    if (!frame) return frame_new(size);
+    if (size < 0 || size >= frame->size) return frame;
+    auto* p = static_cast<uint8_t*>(kzalloc(size_t(size) + 1));
+    if (!p) return frame;
+    int keep = frame->len < size ? frame->len : size;
+    if (keep > 0) memcpy(p, content(frame), size_t(keep));
+    kfree(frame->data);
+    frame->data = p;
+    frame->size = size;
+    frame->start = 0;
+    frame->len = keep;
+    if (keep == 0) reset(frame);
+    return frame;
+}
+
+int frame_attach(frame_p frame, void* buf, int len)
+{
+    if (!frame || !buf || len < 1) return -1;
+    if (frame->data != buf) kfree(frame->data);
+    frame->data = static_cast<uint8_t*>(buf);
+    frame->size = len;
+    frame->start = 0;
+    frame->len = len;
+    return len;
+}
+
+void frame_print(frame_p frame, FILE* fp, int start, int count, int margin)
+{
+    if (!frame || !fp || frame->len < 1 || start >= frame->len) return;
+    if (start < 0) start = 0;
+    if (count < 0 || count > frame->len - start) count = frame->len - start;
+    if (margin < 0) margin = 0;
+    if (margin > 20) margin = 20;
+    char pad[21];
+    memset(pad, ' ', size_t(margin));
+    pad[margin] = 0;
+
+    const uint8_t* p = content(frame) + start;
+    static const char hex[] = "0123456789ABCDEF";
+    for (int line = 0; line * 16 < count; line++) {
+        char rest[16 * 3 + 4 + 16 + 2];
+        char* o = rest;
+        for (int k = 0; k < 16; k++) {
+            int i = line * 16 + k;
+            *o++ = i < count ? hex[p[i] >> 4] : ' ';
+            *o++ = i < count ? hex[p[i] & 15] : ' ';
+            *o++ = ' ';
+        }
+        for (int k = 0; k < 4; k++) *o++ = ' ';
+        for (int k = 0; k < 16; k++) {
+            int i = line * 16 + k;
+            *o++ = i >= count ? ' ' : (p[i] >= 32 && p[i] <= 126) ? char(p[i]) : '.';
+        }
+        *o++ = '\n';
+        *o = 0;
+        fprintf(fp, "%s0x%04X   %s", pad, line, rest);
+    }
+}
+
+/* ================= growing ================= */
+
+void frame_grow(frame_p frame, int n)
+{
+    if (!frame || n <= 0) return;
+    if (!frame->data) {
+        alloc_first(frame, step_above(long(frame->size) + n), 0);
+        return;
+    }
+    /* Reuse the head room when it is large and the content small enough to move cheaply. */
+    if (frame->start > n && frame->start > kStep - 1 && long(frame->len) <= 4L * frame->start) {
+        memmove(content(frame) - n, content(frame), size_t(frame->len));
+        frame->start -= n;
+        return;
+    }
+    regrow(frame, step_above(long(frame->size) + n), 0);
+}
+
+void frame_grow_to(frame_p frame, int total)
+{
+    if (!frame || total <= 0) return;
+    if (!frame->data) {
+        alloc_first(frame, step_above(total), 0);
+        return;
+    }
+    if (total <= frame->size) return;
+    int need = total - frame->size;
+    if (frame->start > need && frame->start > kStep - 1 && long(frame->len) <= 4L * frame->start) {
+        memmove(content(frame) - need, content(frame), size_t(frame->len));
+        frame->start -= need;
+        return;
+    }
+    regrow(frame, step_above(total), 0);
+}
+
+void frame_grow_head(frame_p frame, int n)
+{
+    if (!frame || n <= 0) return;
+    if (!frame->data) {
+        long inc = step_above(n);
+        alloc_first(frame, inc, inc);
+        return;
+    }
+    if (n < frame->start) return;
+    int tail = tail_room(frame);
+    /* Reuse the tail room when it is large and at least the content's size. */
+    if (tail > kStep - 1 && tail > n && tail >= frame->len) {
+        memmove(content(frame) + n, content(frame), size_t(frame->len));
+        frame->start += n;
+        return;
+    }
+    long inc = step_above(long(frame->size) + n) - frame->size;
+    regrow(frame, frame->size + inc, inc);
+}
+
+/* ================= adding bytes ================= */
+
+void frame_put_first(frame_p frame, uint8_t byte)
+{
+    if (!frame) return;
+    if (!frame->data && !alloc_first(frame, kStep, kStep / 2)) return;
+    if (frame->start == 0) frame_grow_head(frame, kStep);
+    if (frame->start == 0) return;
+    frame->data[--frame->start] = byte;
+    frame->len++;
+}
+
+void frame_put_nfirst(frame_p frame, const void* bytes, int n)
+{
+    if (!frame || !bytes || n < 1) return;
+    Source src(frame, bytes, n);
+    if (!src.get()) return;
+    if (!frame->data && !alloc_first(frame, step_above(n), n)) return;
+    if (frame->start < n) frame_grow_head(frame, n);
+    if (frame->start < n) return;
+    frame->start -= n;
+    memcpy(content(frame), src.get(), size_t(n));
+    frame->len += n;
+}
+
+void frame_put_last(frame_p frame, uint8_t byte)
+{
+    if (!frame) return;
+    if (!frame->data && !alloc_first(frame, kStep, kStep / 2)) return;
+    if (!ensure_tail(frame, 1)) return;
+    content(frame)[frame->len++] = byte;
+}
+
+void frame_put_nlast(frame_p frame, const void* bytes, int n)
+{
+    if (!frame || !bytes || n < 1) return;
+    Source src(frame, bytes, n);
+    if (!src.get()) return;
+    if (!frame->data && !alloc_first(frame, step_above(n), 0)) return;
+    if (!ensure_tail(frame, n)) return;
+    memcpy(content(frame) + frame->len, src.get(), size_t(n));
+    frame->len += n;
+}
+
+void frame_put(frame_p frame, int pos, uint8_t byte)
+{
+    if (!frame || pos < 0) return;
+    if (pos == 0)
+        frame_put_first(frame, byte);
+    else if (pos >= frame->len)
+        frame_put_last(frame, byte);
+    else
+        insert_inside(frame, pos, &byte, 1);
+}
+
+void frame_putn(frame_p frame, int pos, const void* bytes, int n)
+{
+    if (!frame || pos < 0 || !bytes || n < 1) return;
+    if (pos == 0) {
+        frame_put_nfirst(frame, bytes, n);
+    } else if (pos >= frame->len) {
+        frame_put_nlast(frame, bytes, n);
+    } else {
+        Source src(frame, bytes, n);
+        if (src.get()) insert_inside(frame, pos, src.get(), n);
+    }
+}
+
+void frame_append(frame_p frame, const char* text)
+{
+    if (text && *text) frame_put_nlast(frame, text, int(strlen(text)));
+}
+
+void frame_prepend(frame_p frame, const char* text)
+{
+    if (text && *text) frame_put_nfirst(frame, text, int(strlen(text)));
+}
+
+void frame_insert(frame_p frame, int pos, const char* text)
+{
+    if (text && *text) frame_putn(frame, pos, text, int(strlen(text)));
+}
+
+void frame_appendf(frame_p frame, const char* fmt, ...)
+{
+    if (!frame || !fmt) return;
+    va_list ap, again;
+    va_start(ap, fmt);
+    va_copy(again, ap);
+    int tail = frame->data ? tail_room(frame) : 0;
+    /* Format straight into the tail; the spare byte takes the terminator. */
+    int n = frame->data ? vsnprintf(reinterpret_cast<char*>(content(frame) + frame->len), size_t(tail) + 1, fmt, ap)
+                        : vsnprintf(nullptr, 0, fmt, ap);
+    va_end(ap);
+    if (n > 0 && n > tail) {
+        if (!frame->data)
+            alloc_first(frame, step_above(n), 0);
+        else
+            frame_grow(frame, n - tail + 1);
+        if (frame->data && tail_room(frame) >= n)
+            vsnprintf(reinterpret_cast<char*>(content(frame) + frame->len), size_t(tail_room(frame)) + 1, fmt, again);
+        else
+            n = 0; /* no room could be made: nothing is added */
+    }
+    va_end(again);
+    if (n > 0) frame->len += n;
+}
+
+namespace {
+/* Formats into a local buffer, or a heap block for long texts, and hands the text on. */
+template <typename Put>
+void format_and_put(const char* fmt, va_list ap, Put put)
+{
+    char local[kFmtLocal];
+    va_list again;
+    va_copy(again, ap);
+    int n = vsnprintf(local, sizeof local, fmt, ap);
+    if (n >= kFmtLocal) {
+        auto* big = static_cast<char*>(kalloc(size_t(n) + 1));
+        if (big) {
+            vsnprintf(big, size_t(n) + 1, fmt, again);
+            put(big, n);
+            kfree(big);
+        }
+    } else if (n > 0) {
+        put(local, n);
+    }
+    va_end(again);
+}
+} // namespace
+
+void frame_prependf(frame_p frame, const char* fmt, ...)
+{
+    if (!frame || !fmt) return;
+    va_list ap;
+    va_start(ap, fmt);
+    format_and_put(fmt, ap, [frame](const char* s, int n) { frame_put_nfirst(frame, s, n); });
+    va_end(ap);
+}
+
+void frame_insertf(frame_p frame, int pos, const char* fmt, ...)
+{
+    if (!frame || !fmt || pos < 0) return;
+    va_list ap;
+    va_start(ap, fmt);
+    format_and_put(fmt, ap, [frame, pos](const char* s, int n) { frame_putn(frame, pos, s, n); });
+    va_end(ap);
+}
+
+void frame_append_nbytes(frame_p frame, uint8_t byte, int n)
+{
+    if (!frame || n < 1) return;
+    if (!frame->data && !alloc_first(frame, step_above(n), 0)) return;
+    if (!ensure_tail(frame, n)) return;
+    memset(content(frame) + frame->len, byte, size_t(n));
+    frame->len += n;
+}
+
+void frame_set(frame_p frame, int pos, uint8_t byte)
+{
+    if (frame && pos >= 0 && pos < frame->len) content(frame)[pos] = byte;
+}
+
+void frame_setn(frame_p frame, int pos, const void* bytes, int n)
+{
+    if (!frame || !bytes || n < 1 || pos < 0 || pos >= frame->len) return;
+    int m = n < frame->len - pos ? n : frame->len - pos;
+    memmove(content(frame) + pos, bytes, size_t(m));
+}
+
+/* ================= taking and reading ================= */
+
+int frame_get_first(frame_p frame)
+{
+    if (!frame || frame->len < 1) return -1;
+    int b = content(frame)[0];
+    frame_del_first(frame, 1);
+    return b;
+}
+
+int frame_get_last(frame_p frame)
+{
+    if (!frame || frame->len < 1) return -1;
+    int b = content(frame)[frame->len - 1];
+    frame_del_last(frame, 1);
+    return b;
+}
+
+int frame_get(frame_p frame, int pos)
+{
+    if (!frame || pos < 0 || pos >= frame->len) return -1;
+    int b = content(frame)[pos];
+    frame_del(frame, pos, 1);
+    return b;
+}
+
+int frame_get_nfirst(frame_p frame, void* buf, int n)
+{
+    if (!frame || frame->len < 1 || !buf || n < 1) return -1;
+    int m = n < frame->len ? n : frame->len;
+    memcpy(buf, content(frame), size_t(m));
+    frame_del_first(frame, m);
+    return m;
+}
+
+int frame_get_nlast(frame_p frame, void* buf, int n)
+{
+    if (!frame || frame->len < 1 || !buf || n < 1) return -1;
+    int m = n < frame->len ? n : frame->len;
+    memcpy(buf, content(frame) + frame->len - m, size_t(m));
+    frame_del_last(frame, m);
+    return m;
+}
+
+int frame_getn(frame_p frame, int pos, void* buf, int n)
+{
+    if (!frame || frame->len < 1 || !buf || n < 1 || pos < 0 || pos >= frame->len) return -1;
+    int m = n < frame->len - pos ? n : frame->len - pos;
+    memcpy(buf, content(frame) + pos, size_t(m));
+    frame_del(frame, pos, m);
+    return m;
+}
+
+int frame_read(frame_p frame, int pos)
+{
+    if (!frame || pos < 0 || pos >= frame->len) return -1;
+    return content(frame)[pos];
+}
+
+int frame_readn(frame_p frame, int pos, void* buf, int n)
+{
+    if (!frame || frame->len < 1 || !buf || n < 1 || pos < 0 || pos >= frame->len) return -1;
+    int m = n < frame->len - pos ? n : frame->len - pos;
+    memcpy(buf, content(frame) + pos, size_t(m));
+    return m;
+}
+
+/* ================= deleting ================= */
+
+void frame_del_first(frame_p frame, int n)
+{
+    if (!frame || n < 1) return;
+    if (n >= frame->len) {
+        reset(frame);
+        return;
+    }
+    frame->start += n;
+    frame->len -= n;
+}
+
+void frame_del_last(frame_p frame, int n)
+{
+    if (!frame || n < 1) return;
+    if (n >= frame->len) {
+        reset(frame);
+        return;
+    }
+    frame->len -= n;
+}
+
+void frame_del(frame_p frame, int pos, int n)
+{
+    if (!frame || pos < 0 || pos >= frame->len || n < 1) return;
+    if (pos == 0) {
+        frame_del_first(frame, n);
+    } else if (long(pos) + n >= frame->len) {
+        frame->len = pos;
+    } else {
+        uint8_t* at = content(frame) + pos;
+        memmove(at, at + n, size_t(frame->len - pos - n));
+        frame->len -= n;
+    }
+}
+
+void frame_trunc(frame_p frame, int len)
+{
+    if (frame && len > 0 && len < frame->len) frame->len = len;
+}
+
+int frame_replace(frame_p frame, int pos, int len, const void* bytes, int bytelen)
+{
+    if (!frame || frame->len < 1) return -1;
+    if (pos < 0) pos = 0;
+    if (pos > frame->len) pos = frame->len;
+    int rest = frame->len - pos;
+    if (len < 0) len = 0;
+    if (len > rest) len = rest;
+    if (!bytes || bytelen < 0) bytelen = 0;
+    if (len == 0 && bytelen == 0) return 0;
+    if (len == 0) {
+        int before = frame->len;
+        frame_putn(frame, pos, bytes, bytelen);
+        return frame->len == before + bytelen ? 0 : -1;
+    }
+    if (bytelen == 0) {
+        frame_del(frame, pos, len);
+        return 0;
+    }
+    if (bytelen <= len) {
+        uint8_t* at = content(frame) + pos;
+        memmove(at, bytes, size_t(bytelen));
+        memmove(at + bytelen, at + len, size_t(rest - len));
+        frame->len -= len - bytelen;
+        return 0;
+    }
+    Source src(frame, bytes, bytelen);
+    if (!src.get()) return -1;
+    int more = bytelen - len;
+    if (!ensure_tail(frame, more)) return -1;
+    uint8_t* at = content(frame) + pos;
+    memmove(at + bytelen, at + len, size_t(rest - len));
+    memcpy(at, src.get(), size_t(bytelen));
+    frame->len += more;
+    return 0;
+}
+
+/* ================= search and bits ================= */
+
+int frame_search(frame_p frame, int pos, int len, const void* pattern, int patlen, int backward)
+{
+    if (!frame || pos < 0 || pos >= frame->len) return -1;
+    if (!pattern || patlen < 1) return -2;
+    int rest = frame->len - pos;
+    int range = (len < 0 || len > rest) ? rest : len;
+    if (patlen > range) return -3;
+    const uint8_t* base = content(frame) + pos;
+    const uint8_t* hit = nullptr;
+    if (patlen == 1) {
+        uint8_t c = *static_cast<const uint8_t*>(pattern);
+        if (!backward) {
+            hit = static_cast<const uint8_t*>(memchr(base, c, size_t(range)));
+        } else {
+            for (int i = range - 1; i >= 0 && !hit; i--)
+                if (base[i] == c) hit = base + i;
+        }
+    } else {
+        hit = static_cast<const uint8_t*>(backward ? kmp_rfind_bytes(base, range, pattern, patlen, nullptr)
+                                                   : kmp_find_bytes(base, range, pattern, patlen, nullptr));
+    }
+    return hit ? int(hit - content(frame)) : -100;
+}
+
+int frame_search_string(frame_p frame, int pos, int len, const char* pattern, int backward)
+{
+    return frame_search(frame, pos, len, pattern, pattern ? int(strlen(pattern)) : 0, backward);
+}
+
+int frame_search_replace(frame_p frame, int pos, int len, const void* pattern, int patlen, const void* bytes,
+                         int bytelen, int backward)
+{
+    if (!frame || pos < 0 || pos >= frame->len) return -1;
+    if (!pattern || patlen < 1 || bytelen < 0 || (bytelen > 0 && !bytes)) return -2;
+    int rest = frame->len - pos;
+    int range = (len < 0 || len > rest) ? rest : len;
+    if (patlen > range) return -2;
+
+    /* The pattern and the new bytes may point into the frame, which the replacements change. */
+    Source pat(frame, pattern, patlen);
+    Source rep(frame, bytes, bytelen);
+    if (!pat.get() || (bytelen > 0 && !rep.get())) return -1;
+
+    int count = 0;
+    bool found = false;
+    long lo = pos, end = long(pos) + range;
+    while (end - lo >= patlen && lo < frame->len) {
+        int at = frame_search(frame, int(lo), int(end - lo), pat.get(), patlen, backward);
+        if (at < 0) break;
+        found = true;
+        if (frame_replace(frame, at, patlen, rep.get(), bytelen) != 0) break; /* memory exhausted */
+        count++;
+        if (backward) {
+            end = at;
+        } else {
+            lo = long(at) + bytelen;
+            end += bytelen - patlen;
+        }
+    }
+    return count > 0 ? count : (found ? 0 : -100);
+}
+
+int frame_search_string_replace(frame_p frame, int pos, int len, const char* pattern, const void* bytes, int bytelen,
+                                int backward)
+{
+    return frame_search_replace(frame, pos, len, pattern, pattern ? int(strlen(pattern)) : 0, bytes, bytelen,
+                                backward);
+}
+
+int frame_bit_set(frame_p frame, int bitpos, int value)
+{
+    if (!frame || bitpos < 0 || bitpos / 8 >= frame->len) return -1;
+    uint8_t mask = uint8_t(0x80 >> (bitpos % 8));
+    uint8_t& b = content(frame)[bitpos / 8];
+    b = value ? uint8_t(b | mask) : uint8_t(b & ~mask);
+    return 0;
+}
+
+int frame_bit_get(frame_p frame, int bitpos)
+{
+    if (!frame || bitpos < 0 || bitpos / 8 >= frame->len) return -1;
+    return (content(frame)[bitpos / 8] >> (7 - bitpos % 8)) & 1;
+}
+
+int frame_bit_shift_left(frame_p frame, int offset)
+{
+    if (!frame || frame->len < 1) return -1;
+    if (offset < 0) return -2;
+    int s = offset % 8;
+    if (s == 0) return 0;
+    uint8_t* p = content(frame);
+    uint8_t carry = uint8_t(p[0] >> (8 - s));
+    if (carry && frame->start == 0) {
+        /* Make the head room first so a failed growth leaves the bits untouched. */
+        frame_grow_head(frame, kStep);
+        if (frame->start == 0) return -1;
+        p = content(frame);
+    }
+    for (int i = 0; i < frame->len; i++)
+        p[i] = uint8_t((p[i] << s) | (i + 1 < frame->len ? p[i + 1] >> (8 - s) : 0));
+    if (carry) frame_put_first(frame, carry);
+    if (content(frame)[frame->len - 1] == 0) frame_del_last(frame, 1);
+    return 0;
+}
+
+int frame_bit_shift_right(frame_p frame, int offset)
+{
+    if (!frame || frame->len < 1) return -1;
+    if (offset < 0) return -2;
+    int s = offset % 8;
+    if (s == 0) return 0;
+    uint8_t* p = content(frame);
+    uint8_t carry = uint8_t(p[frame->len - 1] << (8 - s));
+    if (carry && tail_room(frame) == 0) {
+        frame_grow(frame, 1);
+        if (tail_room(frame) == 0) return -1;
+        p = content(frame);
+    }
+    for (int i = frame->len - 1; i >= 0; i--)
+        p[i] = uint8_t((p[i] >> s) | (i > 0 ? p[i - 1] << (8 - s) : 0));
+    if (carry) frame_put_last(frame, carry);
+    if (content(frame)[0] == 0) frame_del_first(frame, 1);
+    return 0;
+}

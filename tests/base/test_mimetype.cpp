@@ -1,0 +1,234 @@
+// MIME table: the built-in rows, the process-wide manager and managers of
+// the caller's own rows.
+#include "mimetype.h"
+
+#include "memory.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <strings.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string lower(std::string s)
+{
+    for (auto& c : s) c = char(tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+struct MimeGlobal : ::testing::Test {
+    void TearDown() override
+    {
+        if (g_mimemgmt_init) mime_type_clean(g_mimemgmt);
+    }
+};
+
+} // namespace
+
+TEST(MimeBuiltin, RowsKeepTheirCountsAndRepeats)
+{
+    ASSERT_EQ(g_mime_num, 1043);
+    std::set<std::string> mimes;
+    std::map<std::string, int> exts;
+    std::map<uint32_t, int> ids;
+    int own = 0, less1000 = 0;
+    std::map<std::string, int> per_type;
+    for (int i = 0; i < g_mime_num; i++) {
+        const MimeItem& r = g_mime[i];
+        ASSERT_EQ(r.extname[0], '.') << i;
+        ASSERT_LE(strlen(r.extname), 15u);
+        ASSERT_LE(strlen(r.mime), 95u);
+        mimes.insert(lower(r.mime));
+        exts[lower(r.extname)]++;
+        ids[r.mimeid]++;
+        own += r.appid == r.mimeid;
+        less1000 += r.appid + 1000 == r.mimeid;
+        std::string top = std::string(r.mime).substr(0, std::string(r.mime).find('/'));
+        per_type[top == "chemical" || top == "message" || top == "model" ? "cmm" : top]++;
+    }
+    EXPECT_EQ(mimes.size(), 806u);
+    std::map<std::string, int> repeats;
+    for (auto& [e, n] : exts)
+        if (n > 1) repeats[e] = n;
+    EXPECT_EQ(repeats, (std::map<std::string, int>{{".sub", 2}, {".jpg", 3}, {".png", 2}, {".bmp", 2}, {".xbm", 2},
+                                                   {".ico", 2}, {".m3u8", 2}, {".wmz", 2}, {".tgz", 2}}));
+    std::set<uint32_t> dup;
+    for (auto& [id, n] : ids)
+        if (n > 1) dup.insert(id);
+    EXPECT_EQ(dup, (std::set<uint32_t>{2210, 33700}));
+    EXPECT_EQ(own, 481);
+    EXPECT_EQ(less1000, 231);
+    EXPECT_EQ(per_type, (std::map<std::string, int>{{"text", 72}, {"image", 79}, {"audio", 54}, {"video", 66},
+                                                   {"application", 744}, {"cmm", 27}, {"x-conference", 1}}));
+
+    struct Row {
+        uint32_t id, appid;
+        const char *ext, *mime;
+    } telling[] = {
+        {1000, 100, ".appcache", "text/cache-manifest"}, {1040, 140, ".html", "text/html"},
+        {1060, 160, ".txt", "text/plain"},               {2010, 1010, ".jpg", "image/jpeg"},
+        {2020, 1020, ".png", "image/png"},               {5460, 4460, ".json", "application/json"},
+        {30440, 30440, ".bin", "application/octet-stream"},
+    };
+    for (const auto& t : telling) {
+        auto it = std::find_if(g_mime, g_mime + g_mime_num, [&](const MimeItem& r) { return r.mimeid == t.id; });
+        ASSERT_NE(it, g_mime + g_mime_num) << t.id;
+        EXPECT_EQ(it->appid, t.appid);
+        EXPECT_STREQ(it->extname, t.ext);
+        EXPECT_STREQ(it->mime, t.mime);
+    }
+}
+
+TEST_F(MimeGlobal, LookupsByExtensionIdAndText)
+{
+    MimeMgmt* m = mime_type_init();
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->mime_list, nullptr);
+    EXPECT_EQ(ht_num(m->mime_tab), 1043 - 2 - 8);
+    EXPECT_EQ(ht_num(m->mimetype_tab), 806);
+    EXPECT_EQ(ht_num(m->mimeid_tab), 1041);
+
+    const char* mime = nullptr;
+    const char* ext = nullptr;
+    uint32_t id = 1, app = 1;
+    EXPECT_EQ(mime_type_get_by_extname(m, "photo.JPG", &mime, &id, &app), 0);
+    EXPECT_STREQ(mime, "image/jpeg");
+    EXPECT_EQ(id, 2010u);
+    EXPECT_EQ(app, 1010u);
+    EXPECT_EQ(mime_type_get_by_extname(m, "README", &mime, &id, &app), -100);
+    EXPECT_STREQ(mime, "application/octet-stream");
+    EXPECT_EQ(id, 0u);
+    EXPECT_EQ(app, 0u);
+    EXPECT_EQ(mime_type_get_by_extname(m, "archive.tar.nosuch", &mime, &id, &app), -100);
+    EXPECT_EQ(mime_type_get_by_extname(m, nullptr, &mime, &id, &app), -2);
+    EXPECT_EQ(mime_type_get_by_extname(nullptr, ".jpg", &mime, &id, &app), -1);
+
+    EXPECT_EQ(mime_type_get_by_mime(m, " Application/JSON ; q=1", &ext, &id, &app), 0);
+    EXPECT_STREQ(ext, ".json");
+    EXPECT_EQ(id, 5460u);
+    EXPECT_EQ(app, 4460u);
+    EXPECT_EQ(mime_type_get_by_mime(m, "text/html; charset=utf-8", &ext, &id, &app), 0);
+    EXPECT_STREQ(ext, ".html");
+    EXPECT_EQ(mime_type_get_by_mime(m, "no/such", &ext, &id, &app), -100);
+    EXPECT_STREQ(ext, ".bin");
+    EXPECT_EQ(mime_type_get_by_mime(m, nullptr, &ext, &id, &app), -2);
+
+    EXPECT_EQ(mime_type_get_by_mimeid(m, 30440, &mime, &ext, &app), 0);
+    EXPECT_STREQ(mime, "application/octet-stream");
+    EXPECT_STREQ(ext, ".bin");
+    EXPECT_EQ(mime_type_get_by_mimeid(m, 1, &mime, &ext, &app), -100);
+    EXPECT_STREQ(ext, ".bin");
+
+    MimeItem* r = mime_type_get(m, "TEXT/PLAIN", 2010, ".jpg");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->mimeid, 1060u);
+    EXPECT_EQ(mime_type_get(m, nullptr, 2010, ".txt")->mimeid, 2010u);
+    EXPECT_EQ(mime_type_get(m, nullptr, 0, "x.HTML")->mimeid, 1040u);
+    EXPECT_EQ(mime_type_get(m, nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(mime_type_get(m, "nope/nope", 2010, nullptr), nullptr);
+
+    // Every row is found by its own extension, text and id, or by the first row holding that key.
+    for (int i = 0; i < g_mime_num; i++) {
+        const MimeItem& row = g_mime[i];
+        uint32_t found = 0;
+        ASSERT_EQ(mime_type_get_by_extname(m, row.extname, &mime, &found, &app), 0);
+        const MimeItem* first = std::find_if(g_mime, g_mime + g_mime_num,
+                                             [&](const MimeItem& x) { return !strcasecmp(x.extname, row.extname); });
+        ASSERT_EQ(found, first->mimeid);
+        ASSERT_EQ(mime_type_get_by_mime(m, row.mime, &ext, &found, &app), 0);
+        ASSERT_EQ(mime_type_get_by_mimeid(m, row.mimeid, &mime, &ext, &app), 0);
+    }
+}
+
+TEST_F(MimeGlobal, InitBuildsOnceAndAgainAfterClean)
+{
+    MimeMgmt* a = mime_type_init();
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(mime_type_init(), a);
+    EXPECT_EQ(g_mimemgmt, a);
+    EXPECT_EQ(g_mimemgmt_init, 1);
+    EXPECT_EQ(mime_type_clean(a), 0);
+    EXPECT_EQ(g_mimemgmt, nullptr);
+    EXPECT_EQ(g_mimemgmt_init, 0);
+    MimeMgmt* b = mime_type_init();
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(ht_num(b->mimetype_tab), 806);
+    EXPECT_EQ(mime_type_clean(nullptr), -1);
+}
+
+TEST_F(MimeGlobal, ConcurrentFirstUseBuildsOneManager)
+{
+    std::vector<MimeMgmt*> got(8);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; i++) threads.emplace_back([&got, i] { got[size_t(i)] = mime_type_init(); });
+    for (auto& t : threads) t.join();
+    for (MimeMgmt* m : got) EXPECT_EQ(m, got[0]);
+    EXPECT_NE(got[0], nullptr);
+}
+
+TEST(MimeOwn, AddEntersOnlyNewKeys)
+{
+    MimeMgmt* m = mime_type_alloc(10);
+    ASSERT_NE(m, nullptr);
+    EXPECT_GE(m->mime_tab->num_requested, 200);
+    EXPECT_EQ(mime_type_add(m, "text/x-one", ".one", 7, 70), 0);
+    EXPECT_EQ(mime_type_add(m, "text/x-one", ".one", 7, 70), 0); // every key exists: nothing added
+    EXPECT_EQ(arr_num(m->mime_list), 1);
+    EXPECT_EQ(mime_type_add(m, "TEXT/X-ONE", ".two", 8, 80), 0);  // new extension and id only
+    EXPECT_EQ(arr_num(m->mime_list), 2);
+    EXPECT_EQ(mime_type_add(m, "text/x-three", ".ONE", 9, 90), 0); // known extension: text and id
+    EXPECT_EQ(ht_num(m->mime_tab), 2);
+    EXPECT_EQ(ht_num(m->mimetype_tab), 2);
+    EXPECT_EQ(ht_num(m->mimeid_tab), 3);
+
+    const char* mime = nullptr;
+    uint32_t id = 0, app = 0;
+    EXPECT_EQ(mime_type_get_by_extname(m, "file.Two", &mime, &id, &app), 0);
+    EXPECT_STREQ(mime, "TEXT/X-ONE");
+    EXPECT_EQ(id, 8u);
+    EXPECT_EQ(app, 80u);
+    const char* ext = nullptr;
+    EXPECT_EQ(mime_type_get_by_mimeid(m, 9, &mime, &ext, &app), 0);
+    EXPECT_STREQ(ext, ".ONE");
+
+    std::string long_mime(200, 'm');
+    EXPECT_EQ(mime_type_add(m, long_mime.c_str(), ".abcdefghijklmnopqrstuvwxyz", 0, 0), 0);
+    MimeItem* r = mime_type_get(m, nullptr, 0, ".abcdefghijklmn");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(strlen(r->mime), 95u);
+    EXPECT_EQ(strlen(r->extname), 15u);
+
+    EXPECT_EQ(mime_type_add(nullptr, "a/b", ".c", 1, 1), -1);
+    EXPECT_EQ(mime_type_add(m, "", ".c", 1, 1), -2);
+    EXPECT_EQ(mime_type_add(m, "a/b", nullptr, 1, 1), -3);
+    mime_type_free(m); // LeakSanitizer checks the rows go with it
+}
+
+TEST(MimeOwn, ExhaustedMemoryLeavesTheTablesAsTheyWere)
+{
+    MimeMgmt* m = mime_type_alloc(200);
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(mime_type_add(m, "a/a", ".a", 1, 1), 0);
+    for (long n = 0; n < 4; n++) {
+        kmem_fail_after(n);
+        int rc = mime_type_add(m, "b/b", ".b", 2, 2);
+        kmem_fail_after(-1);
+        if (rc == 0) break;
+        ASSERT_EQ(rc, -100);
+        EXPECT_EQ(ht_num(m->mime_tab), 1);
+        EXPECT_EQ(ht_num(m->mimetype_tab), 1);
+        EXPECT_EQ(ht_num(m->mimeid_tab), 1);
+        EXPECT_EQ(arr_num(m->mime_list), 1);
+    }
+    mime_type_free(m);
+
+    kmem_fail_after(0);
+    EXPECT_EQ(mime_type_alloc(200), nullptr);
+    kmem_fail_after(-1);
+}

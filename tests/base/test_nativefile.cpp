@@ -1,0 +1,215 @@
+// NativeFile: open modes, positioned reads and writes, seeks, resizing,
+// copies and sharing one handle between threads.
+#include "nativefile.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <stdlib.h>
+#include <string.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char tmpl[] = "/tmp/korvid-nfile-XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~TempDir()
+    {
+        nftw(path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); },
+             16, FTW_DEPTH | FTW_PHYS);
+    }
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+void write_file(const std::string& path, const std::string& data)
+{
+    FILE* fp = fopen(path.c_str(), "wb");
+    ASSERT_NE(fp, nullptr);
+    fwrite(data.data(), 1, data.size(), fp);
+    fclose(fp);
+}
+
+std::string read_file(const std::string& path)
+{
+    std::string s;
+    FILE* fp = fopen(path.c_str(), "rb");
+    if (!fp) return "<missing>";
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), fp)) > 0) s.append(buf, n);
+    fclose(fp);
+    return s;
+}
+
+int access_of(NativeFile* h) { return fcntl(native_file_fd(h), F_GETFL) & O_ACCMODE; }
+
+} // namespace
+
+TEST(NativeFile, OpenOfAMissingFileForReadingCreatesNothing)
+{
+    TempDir dir;
+    std::string f = dir / "missing";
+    EXPECT_EQ(native_file_open(f.c_str(), 1), nullptr);
+    EXPECT_EQ(native_file_open(f.c_str(), 2), nullptr);
+    EXPECT_NE(access(f.c_str(), F_OK), 0);
+    EXPECT_EQ(native_file_open(nullptr, 0), nullptr);
+    EXPECT_EQ(native_file_open((dir / std::string(200, 'n')).c_str(), 0x20), nullptr);
+}
+
+TEST(NativeFile, AccessModesFollowTheFlags)
+{
+    TempDir dir;
+    std::string f = dir / "m";
+    write_file(f, "data");
+    struct {
+        int flag;
+        int mode;
+    } cases[] = {
+        {0x00, O_RDONLY}, {0x01, O_RDONLY}, {0x02, O_RDWR}, {0x20, O_RDWR},
+        {0x21, O_RDWR},   {0x11, O_RDWR},   {0x40, O_RDONLY}, {0x41, O_RDWR},
+    };
+    for (auto& c : cases) {
+        NativeFile* h = native_file_open(f.c_str(), c.flag);
+        ASSERT_NE(h, nullptr) << c.flag;
+        EXPECT_EQ(access_of(h), c.mode) << c.flag;
+        EXPECT_EQ(native_file_size(h), 4);
+        native_file_close(h);
+    }
+    EXPECT_EQ(read_file(f), "data"); // none of them truncated it
+}
+
+TEST(NativeFile, RecreateEmptiesAnExistingFile)
+{
+    TempDir dir;
+    std::string f = dir / "r";
+    write_file(f, "old contents");
+    NativeFile* h = native_file_open(f.c_str(), 0x10);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(access_of(h), O_WRONLY);
+    EXPECT_EQ(native_file_size(h), 0);
+    EXPECT_EQ(native_file_write(h, "new", 3), 3);
+    native_file_close(h);
+    EXPECT_EQ(read_file(f), "new");
+
+    h = native_file_create((dir / "x").c_str(), 0x10000000 | 0x20);
+    ASSERT_NE(h, nullptr);
+    struct stat st;
+    EXPECT_EQ(native_file_stat((dir / "x").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777 & ~0022u, 0755u & ~0022u);
+    native_file_close(h);
+    EXPECT_EQ(native_file_remove((dir / "x").c_str()), 0);
+    EXPECT_NE(access((dir / "x").c_str(), F_OK), 0);
+}
+
+TEST(NativeFile, ReadWriteSeekAndResizeTrackPositionAndSize)
+{
+    TempDir dir;
+    std::string f = dir / "rw";
+    NativeFile* h = native_file_create(f.c_str(), 0x20);
+    ASSERT_NE(h, nullptr);
+    EXPECT_STREQ(native_file_name(h), f.c_str());
+    EXPECT_EQ(native_file_write(h, "0123456789", 10), 10);
+    EXPECT_EQ(native_file_offset(h), 10);
+    EXPECT_EQ(native_file_size(h), 10);
+    EXPECT_TRUE(native_file_eof(h));
+
+    EXPECT_EQ(native_file_seek(h, 4), 0);
+    char buf[16] = {};
+    EXPECT_EQ(native_file_read(h, buf, 16), 6);
+    EXPECT_STREQ(buf, "456789");
+    EXPECT_EQ(native_file_seek(h, 2), 0);
+    EXPECT_EQ(native_file_write(h, "ab", 2), 2);
+    EXPECT_EQ(native_file_size(h), 10); // overwrote inside the file
+    EXPECT_EQ(native_file_seek(h, -1), 0);
+    EXPECT_EQ(native_file_offset(h), 10);
+
+    EXPECT_EQ(native_file_resize(h, 4), 0);
+    EXPECT_EQ(native_file_size(h), 4);
+    EXPECT_EQ(native_file_seek(h, -1), 0);
+    EXPECT_EQ(native_file_offset(h), 4);
+    EXPECT_EQ(native_file_write(h, "Z", 1), 1);
+    EXPECT_EQ(native_file_resize(h, 8), 0);
+    int64_t size = 0;
+    long inode = 0;
+    uint32_t mimeid = 7;
+    EXPECT_EQ(native_file_attr(h, &size, nullptr, &inode, &mimeid), 0);
+    EXPECT_EQ(size, 8);
+    EXPECT_EQ(mimeid, 0u);
+    native_file_close(h);
+    EXPECT_EQ(read_file(f), std::string("01abZ\0\0\0", 8));
+
+    EXPECT_EQ(native_file_read(nullptr, buf, 1), -1);
+    EXPECT_EQ(native_file_write(nullptr, buf, 1), -1);
+    EXPECT_EQ(native_file_seek(nullptr, 0), -1);
+    EXPECT_EQ(native_file_close(nullptr), -1);
+    EXPECT_STREQ(native_file_name(nullptr), "");
+}
+
+TEST(NativeFile, ReopenedFileKnowsItsSize)
+{
+    TempDir dir;
+    write_file(dir / "s", std::string(12345, 'q'));
+    symlink((dir / "s").c_str(), (dir / "link").c_str());
+    NativeFile* h = native_file_open((dir / "link").c_str(), 1);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(native_file_size(h), 12345); // the file's size, not the link's
+    char buf[8];
+    EXPECT_EQ(native_file_read(h, buf, -1), -3);
+    EXPECT_EQ(native_file_read(h, nullptr, 1), -2);
+    EXPECT_EQ(native_file_write(h, "x", 1), -100); // opened read-only
+    native_file_close(h);
+}
+
+TEST(NativeFile, CopyAppendsARangeAtTheDestinationPosition)
+{
+    TempDir dir;
+    write_file(dir / "src", "abcdefghij");
+    NativeFile* s = native_file_open((dir / "src").c_str(), 1);
+    NativeFile* d = native_file_create((dir / "dst").c_str(), 0x20);
+    ASSERT_TRUE(s && d);
+    EXPECT_EQ(native_file_write(d, "<", 1), 1);
+    int64_t act = 0;
+    EXPECT_EQ(native_file_copy(s, 2, 5, d, &act), 0);
+    EXPECT_EQ(act, 5);
+    EXPECT_EQ(native_file_offset(d), 6);
+    EXPECT_EQ(native_file_write(d, ">", 1), 1);
+    EXPECT_EQ(native_file_size(d), 7);
+    native_file_close(s);
+    native_file_close(d);
+    EXPECT_EQ(read_file(dir / "dst"), "<cdefg>");
+}
+
+TEST(NativeFile, ThreadsSharingAHandleNeverOverlapTheirWrites)
+{
+    TempDir dir;
+    NativeFile* h = native_file_create((dir / "shared").c_str(), 0x20);
+    ASSERT_NE(h, nullptr);
+    constexpr int kThreads = 4, kRecords = 500, kLen = 16;
+    std::vector<std::thread> th;
+    for (int t = 0; t < kThreads; t++)
+        th.emplace_back([h, t] {
+            char rec[kLen];
+            memset(rec, 'A' + t, kLen);
+            for (int i = 0; i < kRecords; i++) native_file_write(h, rec, kLen);
+        });
+    for (auto& x : th) x.join();
+    EXPECT_EQ(native_file_size(h), kThreads * kRecords * kLen);
+    native_file_close(h);
+    std::string s = read_file(dir / "shared");
+    ASSERT_EQ(s.size(), (size_t)kThreads * kRecords * kLen);
+    int count[kThreads] = {};
+    for (size_t i = 0; i < s.size(); i += kLen) {
+        ASSERT_EQ(s.substr(i, kLen), std::string(kLen, s[i])) << "record " << i / kLen << " torn";
+        count[s[i] - 'A']++;
+    }
+    for (int t = 0; t < kThreads; t++) EXPECT_EQ(count[t], kRecords);
+}

@@ -1,0 +1,411 @@
+// Pattern search: every method against a naive search on random text (exact
+// and case-blind, binary bytes, matches at the ends, overlapping matches),
+// segmented text, Boyer-Moore over files, and vectors built for another pattern.
+#include "memory.h"
+#include "patmat.h"
+
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+uint8_t fold(uint8_t c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
+
+bool eq_at(const Bytes& t, size_t j, const Bytes& p, bool nocase)
+{
+    for (size_t i = 0; i < p.size(); i++) {
+        uint8_t a = t[j + i], b = p[i];
+        if (nocase ? fold(a) != fold(b) : a != b) return false;
+    }
+    return true;
+}
+
+std::vector<long> naive_all(const Bytes& t, const Bytes& p, bool nocase)
+{
+    std::vector<long> all;
+    if (p.empty() || t.size() < p.size()) return all;
+    for (size_t j = 0; j + p.size() <= t.size(); j++)
+        if (eq_at(t, j, p, nocase)) all.push_back((long)j);
+    return all;
+}
+
+long off(const void* hit, const Bytes& t) { return hit ? (long)((const uint8_t*)hit - t.data()) : -1; }
+
+// Alphabets: a small one makes many (overlapping) matches, the full byte range
+// exercises binary data, the mixed-case one the string variants.
+Bytes random_text(std::mt19937& rng, size_t n, int alphabet)
+{
+    static const char mixed[] = "abAB";
+    Bytes t(n);
+    for (auto& c : t) {
+        if (alphabet == 0) c = (uint8_t)('a' + rng() % 2);
+        else if (alphabet == 1) c = (uint8_t)(rng() % 256);
+        else c = (uint8_t)mixed[rng() % 4];
+    }
+    return t;
+}
+
+Bytes pick_pattern(std::mt19937& rng, const Bytes& t, int alphabet)
+{
+    size_t len = 1 + rng() % 90; // beyond 64 bits the shift-and state spans words
+    if (len > t.size()) len = t.size();
+    int where = rng() % 4;
+    if (where == 3) return random_text(rng, len, alphabet);
+    size_t at = where == 0 ? 0 : where == 1 ? t.size() - len : rng() % (t.size() - len + 1);
+    return Bytes(t.begin() + at, t.begin() + at + len);
+}
+
+struct Seg {
+    std::vector<uint8_t*> ptrs;
+    std::vector<int> lens;
+    std::vector<long> starts; // total position of each segment's first byte
+};
+
+// Splits t into segments, with empty and null segments mixed in.
+Seg split(std::mt19937& rng, Bytes& t)
+{
+    Seg s;
+    size_t pos = 0;
+    while (pos < t.size()) {
+        int kind = rng() % 5;
+        if (kind == 0) { s.ptrs.push_back(nullptr); s.lens.push_back(7); s.starts.push_back(-1); continue; }
+        if (kind == 1) { s.ptrs.push_back(t.data() + pos); s.lens.push_back(0); s.starts.push_back(-1); continue; }
+        size_t len = 1 + rng() % 40;
+        if (len > t.size() - pos) len = t.size() - pos;
+        s.ptrs.push_back(t.data() + pos);
+        s.lens.push_back((int)len);
+        s.starts.push_back((long)pos);
+        pos += len;
+    }
+    return s;
+}
+
+} // namespace
+
+TEST(Patmat, AllMethodsAgreeWithNaiveSearch)
+{
+    std::mt19937 rng(2024);
+    for (int round = 0; round < 1500; round++) {
+        int alphabet = round % 3;
+        bool nocase = alphabet == 2;
+        Bytes t = random_text(rng, 1 + rng() % 300, alphabet);
+        Bytes p = pick_pattern(rng, t, alphabet);
+        const int n = (int)t.size(), m = (int)p.size();
+        auto all = naive_all(t, p, nocase);
+        long first = all.empty() ? -1 : all.front();
+        long last = all.empty() ? -1 : all.back();
+        SCOPED_TRACE("round " + std::to_string(round) + " n " + std::to_string(n) + " m " + std::to_string(m));
+
+        const char* tc = (const char*)t.data();
+        const char* pc = (const char*)p.data();
+        pat_bitvec_t* bv = pat_bitvec_alloc(p.data(), m, nocase ? 2 : 0);
+        pat_kmpvec_t* kv = pat_kmpvec_alloc(p.data(), m, nocase ? 2 : 0, 0);
+        pat_kmpvec_t* rkv = pat_kmpvec_alloc(p.data(), m, nocase ? 2 : 0, 1);
+        pat_bmvec_t* bmv = pat_bmvec_alloc(p.data(), m, nocase ? 2 : 0);
+        pat_sunvec_t* sv = pat_sunvec_alloc(p.data(), m, nocase ? 2 : 0);
+        ASSERT_TRUE(bv && kv && rkv && bmv && sv);
+
+        if (!nocase) {
+            for (pat_bitvec_t* v : {(pat_bitvec_t*)nullptr, bv})
+                ASSERT_EQ(off(shift_and_find(t.data(), n, p.data(), m, v), t), first);
+            for (pat_kmpvec_t* v : {(pat_kmpvec_t*)nullptr, kv})
+                ASSERT_EQ(off(kmp_find_bytes(t.data(), n, p.data(), m, v), t), first);
+            for (pat_kmpvec_t* v : {(pat_kmpvec_t*)nullptr, rkv})
+                ASSERT_EQ(off(kmp_rfind_bytes(t.data(), n, p.data(), m, v), t), last);
+            for (pat_bmvec_t* v : {(pat_bmvec_t*)nullptr, bmv})
+                ASSERT_EQ(off(bm_find_bytes(t.data(), n, p.data(), m, v), t), first);
+            for (pat_sunvec_t* v : {(pat_sunvec_t*)nullptr, sv})
+                ASSERT_EQ(off(sun_find_bytes(t.data(), n, p.data(), m, v), t), first);
+        } else {
+            for (pat_bitvec_t* v : {(pat_bitvec_t*)nullptr, bv})
+                ASSERT_EQ(off(shift_and_find_string(tc, n, pc, m, v), t), first);
+            for (pat_kmpvec_t* v : {(pat_kmpvec_t*)nullptr, kv})
+                ASSERT_EQ(off(kmp_find_string(tc, n, pc, m, v), t), first);
+            for (pat_kmpvec_t* v : {(pat_kmpvec_t*)nullptr, rkv})
+                ASSERT_EQ(off(kmp_rfind_string(tc, n, pc, m, v), t), last);
+            for (pat_bmvec_t* v : {(pat_bmvec_t*)nullptr, bmv})
+                ASSERT_EQ(off(bm_find_string(tc, n, pc, m, v), t), first);
+            for (pat_sunvec_t* v : {(pat_sunvec_t*)nullptr, sv})
+                ASSERT_EQ(off(sun_find_string(tc, n, pc, m, v), t), first);
+        }
+
+        // The same text cut into segments.
+        Seg s = split(rng, t);
+        int seg = -2;
+        uint8_t* hit = nocase
+            ? sun_find_mstring(s.ptrs.data(), s.lens.data(), (int)s.ptrs.size(), pc, m, sv, &seg)
+            : sun_find_mbytes(s.ptrs.data(), s.lens.data(), (int)s.ptrs.size(), p.data(), m,
+                              round % 2 ? sv : nullptr, &seg);
+        if (first < 0) {
+            ASSERT_EQ(hit, nullptr);
+        } else {
+            ASSERT_EQ(off(hit, t), first);
+            ASSERT_GE(seg, 0);
+            ASSERT_GE(first, s.starts[seg]);
+            ASSERT_LT(first, s.starts[seg] + s.lens[seg]);
+        }
+
+        pat_bitvec_free(bv);
+        pat_kmpvec_free(kv);
+        pat_kmpvec_free(rkv);
+        pat_bmvec_free(bmv);
+        pat_sunvec_free(sv);
+    }
+}
+
+namespace {
+
+long at(const void* hit, const char* text) { return hit ? (long)((const char*)hit - text) : -1; }
+
+// A temporary file removed at scope end.
+struct TempFile {
+    std::string path;
+    explicit TempFile(const Bytes& content)
+    {
+        char name[] = "/tmp/patmat_XXXXXX";
+        int fd = mkstemp(name);
+        EXPECT_GE(fd, 0);
+        path = name;
+        size_t done = 0;
+        while (done < content.size()) {
+            ssize_t w = write(fd, content.data() + done, content.size() - done);
+            if (w <= 0) break;
+            done += (size_t)w;
+        }
+        close(fd);
+    }
+    ~TempFile() { unlink(path.c_str()); }
+};
+
+struct FifoDeleter {
+    void operator()(arfifo_t* f) const { ar_fifo_free(f); }
+};
+using FifoPtr = std::unique_ptr<arfifo_t, FifoDeleter>;
+
+std::vector<long> drain(arfifo_t* f)
+{
+    std::vector<long> out;
+    while (ar_fifo_num(f) > 0) out.push_back((long)(intptr_t)ar_fifo_out(f));
+    return out;
+}
+
+} // namespace
+
+TEST(Patmat, KnownAnswers)
+{
+    const char* t1 = "abcabd";
+    EXPECT_EQ(at(kmp_find_bytes(t1, 6, "abd", 3, nullptr), t1), 3);
+    const char* t2 = "abdabd";
+    EXPECT_EQ(at(kmp_rfind_bytes(t2, 6, "abd", 3, nullptr), t2), 3);
+    EXPECT_EQ(at(kmp_find_bytes(t2, 6, "abd", 3, nullptr), t2), 0);
+    const char* hw = "Hello World";
+    EXPECT_EQ(at(sun_find_string(hw, -1, "WORLD", -1, nullptr), hw), 6);
+    EXPECT_EQ(sun_find_bytes(hw, -1, "WORLD", -1, nullptr), nullptr);
+    EXPECT_EQ(at(shift_and_find_string(hw, -1, "wORLD", -1, nullptr), hw), 6);
+    EXPECT_EQ(at(bm_find_string(hw, -1, "hello", -1, nullptr), hw), 0);
+    EXPECT_EQ(at(kmp_rfind_string(hw, -1, "O", -1, nullptr), hw), 7);
+    const char* x = "xabc";
+    EXPECT_EQ(at(bm_find_bytes(x, 4, "abc", 3, nullptr), x), 1);
+    EXPECT_EQ(at(bm_find_bytes("abc", 3, "abc", 3, nullptr), "abc"), 0);
+    // Sunday's last alignment must not look at the byte after the text.
+    // (The heap block ends with the text, so AddressSanitizer sees any overrun.)
+    Bytes tail = {'a', 'a', 'a', 'a'};
+    EXPECT_EQ(sun_find_bytes(tail.data(), 4, "ac", 2, nullptr), nullptr);
+}
+
+TEST(Patmat, EmptyNullAndShortArgumentsFindNothing)
+{
+    const char* t = "abc";
+    EXPECT_EQ(kmp_find_bytes(nullptr, 3, "a", 1, nullptr), nullptr);
+    EXPECT_EQ(kmp_find_bytes(t, 0, "a", 1, nullptr), nullptr);
+    EXPECT_EQ(bm_find_bytes(t, 3, "", 0, nullptr), nullptr);
+    EXPECT_EQ(sun_find_bytes(t, 3, nullptr, 1, nullptr), nullptr);
+    EXPECT_EQ(shift_and_find(t, 3, "", -1, nullptr), nullptr);
+    EXPECT_EQ(kmp_rfind_bytes(t, 2, "abc", 3, nullptr), nullptr);
+    EXPECT_EQ(bm_find_string(t, 2, "abc", -1, nullptr), nullptr);
+    EXPECT_EQ(at(sun_find_bytes(t, -1, "c", 1, nullptr), t), 2);
+
+    EXPECT_EQ(pat_bitvec_alloc("", 0, 0), nullptr);
+    EXPECT_EQ(pat_kmpvec_alloc("", -1, 0, 0), nullptr);
+    EXPECT_EQ(pat_bmvec_alloc(nullptr, 3, 0), nullptr);
+    EXPECT_EQ(pat_sunvec_alloc("", 0, 2), nullptr);
+    pat_sunvec_t* v = pat_sunvec_alloc("abc", -1, 9); // unknown type: exact bytes
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->patlen, 3u);
+    EXPECT_EQ(v->vectype, 0u);
+    EXPECT_EQ(v->chloc['c'], 2);
+    EXPECT_EQ(v->chloc['z'], -1);
+    pat_sunvec_free(v);
+}
+
+TEST(Patmat, VectorForAnotherPatternIsNotMisused)
+{
+    // Built for a longer pattern: using its tables with "ab" would read past them.
+    pat_bmvec_t* bm = pat_bmvec_alloc("abcdefgh", -1, 0);
+    pat_kmpvec_t* kmp = pat_kmpvec_alloc("aAb", -1, 0, 0); // exact, not case-blind
+    pat_kmpvec_t* fwd = pat_kmpvec_alloc("ab", -1, 0, 0);  // forward, not reverse
+    pat_sunvec_t* sun = pat_sunvec_alloc("zz", -1, 0);
+    const char* t = "xxaaAbab";
+    EXPECT_EQ(at(bm_find_bytes(t, -1, "ab", -1, bm), t), 6);
+    EXPECT_EQ(at(kmp_find_string(t, -1, "aAb", -1, kmp), t), 3);
+    EXPECT_EQ(at(kmp_rfind_bytes(t, -1, "ab", -1, fwd), t), 6);
+    EXPECT_EQ(at(sun_find_bytes(t, -1, "Ab", -1, sun), t), 4);
+    pat_bmvec_free(bm);
+    pat_kmpvec_free(kmp);
+    pat_kmpvec_free(fwd);
+    pat_sunvec_free(sun);
+}
+
+TEST(Patmat, SevenBitShiftAndVectors)
+{
+    // Types 1 and 2 cover bytes below 127 only.
+    EXPECT_EQ(pat_bitvec_alloc("a\xC3", -1, 2), nullptr);
+    EXPECT_EQ(pat_bitvec_alloc("a\x7F", -1, 1), nullptr);
+    pat_bitvec_t* v1 = pat_bitvec_alloc("ab", -1, 1);
+    ASSERT_NE(v1, nullptr);
+    EXPECT_EQ(v1->veclen, 127);
+    const char* t = "a\xFF" "ab\x80";
+    EXPECT_EQ(at(shift_and_find(t, -1, "ab", -1, v1), t), 2); // high text bytes match nothing
+    pat_bitvec_free(v1);
+
+    pat_bitvec_t* v0 = pat_bitvec_alloc("\xFF" "a", -1, 0);
+    ASSERT_NE(v0, nullptr);
+    EXPECT_EQ(v0->veclen, 256);
+    EXPECT_EQ(at(shift_and_find(t, -1, "\xFF" "a", -1, v0), t), 1);
+    pat_bitvec_free(v0);
+}
+
+TEST(Patmat, SegmentedTextAddressing)
+{
+    uint8_t a[] = {'h', 'e'}, b[] = {'l', 'l', 'o'}, c[] = {'!'};
+    uint8_t* segs[] = {a, nullptr, b, c, c};
+    int lens[] = {2, 5, 3, 0, 1};
+    mstr_t* m = mstr_init(nullptr, segs, lens, 5);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->alloc, 1u);
+    EXPECT_EQ(mstr_len(m), 6);
+    int seg = -1;
+    EXPECT_EQ(mstr_char(m, 0, &seg), 'h');
+    EXPECT_EQ(seg, 0);
+    EXPECT_EQ(mstr_char(m, 2, &seg), 'l');
+    EXPECT_EQ(seg, 2); // the null segment does not count
+    EXPECT_EQ(mstr_char(m, 5, &seg), '!');
+    EXPECT_EQ(seg, 4); // nor does the empty one
+    EXPECT_EQ(mstr_p(m, 4, &seg), b + 2);
+    EXPECT_EQ(mstr_char(m, 6, nullptr), -2);
+    EXPECT_EQ(mstr_char(m, -1, nullptr), -2);
+    EXPECT_EQ(mstr_p(m, 6, nullptr), nullptr);
+    EXPECT_EQ(mstr_char(nullptr, 0, nullptr), -1);
+    mstr_free(m);
+
+    mstr_t local;
+    ASSERT_EQ(mstr_init(&local, nullptr, nullptr, 0), &local);
+    EXPECT_EQ(local.alloc, 0u);
+    EXPECT_EQ(mstr_char(&local, 0, nullptr), -3);
+    mstr_free(&local);
+
+    // A match spanning three segments points into the first of them.
+    int found = -1;
+    uint8_t* hit = sun_find_mstring(segs, lens, 5, "ELLO!", -1, nullptr, &found);
+    EXPECT_EQ(hit, a + 1);
+    EXPECT_EQ(found, 0);
+    EXPECT_EQ(sun_find_mbytes(segs, lens, 5, "ELLO", -1, nullptr, &found), nullptr);
+    EXPECT_EQ(sun_find_mbytes(segs, lens, 5, "hello!x", -1, nullptr, &found), nullptr);
+}
+
+TEST(Patmat, FileSearchCollectsEveryMatchIntoTheFifo)
+{
+    std::mt19937 rng(99);
+    for (int round = 0; round < 30; round++) {
+        bool nocase = round % 2;
+        Bytes t = random_text(rng, 200 + rng() % 3000, nocase ? 2 : 0);
+        Bytes p = pick_pattern(rng, t, nocase ? 2 : 0);
+        if (p.size() > 12) p.resize(1 + rng() % 12); // short patterns: many overlapping hits
+        TempFile f(t);
+        long from = rng() % (t.size() - p.size() + 1);
+        std::vector<long> want;
+        for (long o : naive_all(t, p, nocase))
+            if (o >= from) want.push_back(o);
+
+        FifoPtr fifo(ar_fifo_new(0));
+        int64_t r = bm_find_file(f.path.c_str(), from, p.data(), (int)p.size(), nocase, nullptr, fifo.get());
+        EXPECT_EQ(r, want.empty() ? -1 : want.front());
+        EXPECT_EQ(drain(fifo.get()), want);
+
+        // Without a FIFO the search stops at the first match; a prebuilt vector gives the same.
+        pat_bmvec_t* v = pat_bmvec_alloc(p.data(), (int)p.size(), nocase ? 2 : 0);
+        EXPECT_EQ(bm_find_file(f.path.c_str(), from, p.data(), (int)p.size(), nocase, v, nullptr), r);
+        fbuf_t* fb = fbuf_init(f.path.c_str(), 8);
+        ASSERT_NE(fb, nullptr);
+        EXPECT_EQ(bm_find_filebuf(fb, from, p.data(), (int)p.size(), nocase, v, nullptr), r);
+        fbuf_free(fb);
+        pat_bmvec_free(v);
+    }
+}
+
+TEST(Patmat, FileSearchAcrossMappedWindows)
+{
+    // 3 MiB of zeros with the pattern straddling the 2 MiB mark and at the very end.
+    Bytes t(3 << 20, 0);
+    const char pat[] = "needle";
+    memcpy(t.data() + (2 << 20) - 3, pat, 6);
+    memcpy(t.data() + t.size() - 6, pat, 6);
+    TempFile f(t);
+    FifoPtr fifo(ar_fifo_new(0));
+    EXPECT_EQ(bm_find_file(f.path.c_str(), 0, pat, -1, 0, nullptr, fifo.get()), (2 << 20) - 3);
+    EXPECT_EQ(drain(fifo.get()), (std::vector<long>{(2 << 20) - 3, (long)t.size() - 6}));
+    EXPECT_EQ(bm_find_file(f.path.c_str(), (2 << 20) - 2, "NEEDLE", -1, 1, nullptr, nullptr), (long)t.size() - 6);
+}
+
+TEST(Patmat, FileSearchErrors)
+{
+    Bytes t = {'a', 'b', 'c', 'd'};
+    TempFile f(t);
+    const char* path = f.path.c_str();
+    EXPECT_EQ(bm_find_file(nullptr, 0, "a", 1, 0, nullptr, nullptr), -1);
+    EXPECT_EQ(bm_find_file(path, 0, "", 0, 0, nullptr, nullptr), -1);
+    EXPECT_EQ(bm_find_file("/nonexistent/patmat", 0, "a", 1, 0, nullptr, nullptr), -2);
+    EXPECT_EQ(bm_find_file(path, 4, "a", 1, 0, nullptr, nullptr), -3);
+    EXPECT_EQ(bm_find_file(path, 0, "abcde", 5, 0, nullptr, nullptr), -3);
+    EXPECT_EQ(bm_find_file(path, 2, "bcd", 3, 0, nullptr, nullptr), -3);
+    EXPECT_EQ(bm_find_file(path, 0, "x", 1, 0, nullptr, nullptr), -1); // simply not there
+    EXPECT_EQ(bm_find_file(path, 0, "d", 1, 0, nullptr, nullptr), 3);  // last byte of the file
+
+    fbuf_t* fb = fbuf_init(path, 8);
+    ASSERT_NE(fb, nullptr);
+    EXPECT_EQ(bm_find_filebuf(nullptr, 0, "a", 1, 0, nullptr, nullptr), -1);
+    EXPECT_EQ(bm_find_filebuf(fb, -1, "a", 1, 0, nullptr, nullptr), -2);
+    EXPECT_EQ(bm_find_filebuf(fb, 4, "a", 1, 0, nullptr, nullptr), -2);
+    kmem_fail_after(0);
+    int64_t r = bm_find_filebuf(fb, 0, "ab", 2, 0, nullptr, nullptr);
+    kmem_fail_after(-1);
+    EXPECT_EQ(r, -3);
+    fbuf_free(fb);
+}
+
+TEST(Patmat, FileSearchReportsAFifoThatCannotGrow)
+{
+    Bytes t(100, 'a');
+    TempFile f(t);
+    fbuf_t* fb = fbuf_init(f.path.c_str(), 8);
+    ASSERT_NE(fb, nullptr);
+    FifoPtr fifo(ar_fifo_new(8));
+    pat_bmvec_t* v = pat_bmvec_alloc("a", 1, 0);
+    kmem_fail_after(0); // the ninth match needs the FIFO to grow
+    int64_t r = bm_find_filebuf(fb, 0, "a", 1, 0, v, fifo.get());
+    kmem_fail_after(-1);
+    EXPECT_EQ(r, -100); // a cut-short list is never reported as complete
+    EXPECT_EQ(ar_fifo_num(fifo.get()), 8);
+    pat_bmvec_free(v);
+    fbuf_free(fb);
+}

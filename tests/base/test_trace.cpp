@@ -1,0 +1,184 @@
+// The trace log: entries, line counting, rollover, the process-wide log and
+// the hex dump.
+#include "trace.h"
+
+#include <gtest/gtest.h>
+
+#include <ftw.h>
+#include <stdlib.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char tmpl[] = "/tmp/korvid-trace-XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~TempDir()
+    {
+        nftw(path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); },
+             16, FTW_DEPTH | FTW_PHYS);
+    }
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+std::string read_file(const std::string& path)
+{
+    std::string s;
+    FILE* fp = fopen(path.c_str(), "rb");
+    if (!fp) return "<missing>";
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), fp)) > 0) s.append(buf, n);
+    fclose(fp);
+    return s;
+}
+
+std::string dump(const void* data, int start, int count, int margin)
+{
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* fp = open_memstream(&buf, &len);
+    printOctet(fp, data, start, count, margin);
+    fclose(fp);
+    std::string s(buf, len);
+    free(buf);
+    return s;
+}
+
+// The text with every digit replaced by '9', to compare time stamps by shape.
+std::string shape(std::string s)
+{
+    for (auto& c : s)
+        if (c >= '0' && c <= '9') c = '9';
+    return s;
+}
+
+} // namespace
+
+TEST(TraceLog, NullLogWritesNothing)
+{
+    ASSERT_EQ(g_trace_log, nullptr);
+    trlogfile(g_trace_log, 1, nullptr, __LINE__, "never %d\n", 1);
+    trlogfile(nullptr, 0, "x.c", 1, "never\n");
+    EXPECT_EQ(trlog_line(nullptr), 0);
+    EXPECT_EQ(trlog_rollover(nullptr, 1), -1);
+    trlog_clean(nullptr); // no process-wide log: nothing to do
+}
+
+TEST(TraceLog, EntriesWithAndWithoutTimeAndPosition)
+{
+    TempDir dir;
+    trlog_t* log = trlog_init((dir / "t.log").c_str(), 0);
+    ASSERT_NE(log, nullptr);
+    EXPECT_EQ(g_trace_log, log);
+    trlogfile(log, 0, "file.c", 12, "plain %s\n", "entry");
+    trlogfile(log, 1, nullptr, 34, "timed %d\n", 7);
+    trlogfile(log, 1, "src.c", 56, "placed\n");
+    EXPECT_EQ(trlog_line(log), 3);
+    std::string text = read_file(dir / "t.log");
+    EXPECT_EQ(shape(text), "plain entry\n"
+                           "9999-99-99 99:99:99 timed 9\n"
+                           "9999-99-99 99:99:99 src.c:99 placed\n");
+    trlog_clean(nullptr); // the process-wide one
+    EXPECT_EQ(g_trace_log, nullptr);
+}
+
+TEST(TraceLog, OnlyTheFirstLogBecomesProcessWide)
+{
+    TempDir dir;
+    trlog_t* a = trlog_init((dir / "a.log").c_str(), 0);
+    trlog_t* b = trlog_init((dir / "b.log").c_str(), 0);
+    EXPECT_EQ(g_trace_log, a);
+    trlog_clean(b);
+    EXPECT_EQ(g_trace_log, a);
+    trlog_clean(a);
+    EXPECT_EQ(g_trace_log, nullptr);
+}
+
+TEST(TraceLog, CountsExistingLinesAndRollsOver)
+{
+    TempDir dir;
+    std::string path = dir / "r.log";
+    FILE* fp = fopen(path.c_str(), "w");
+    fputs("old1\nold2\nold3\n", fp);
+    fclose(fp);
+    trlog_t* log = trlog_init(path.c_str(), 1);
+    EXPECT_EQ(trlog_line(log), 3);
+    trlogfile(log, 0, nullptr, 0, "new4\n");
+    EXPECT_EQ(trlog_rollover(log, 2), 0);
+    EXPECT_EQ(trlog_line(log), 2);
+    trlogfile(log, 0, nullptr, 0, "new5\n"); // the log is writable again
+    EXPECT_EQ(read_file(path), "old3\nnew4\nnew5\n");
+    EXPECT_EQ(trlog_rollover(log, 10), 0);
+    EXPECT_EQ(trlog_line(log), 0);
+    EXPECT_EQ(read_file(path), "");
+    EXPECT_EQ(trlog_rollover(log, 0), -2); // a failed rollover keeps the count
+    trlog_clean(log);
+}
+
+TEST(TraceLog, UnopenableFileGivesALogThatWritesNothing)
+{
+    TempDir dir;
+    trlog_t* log = trlog_init((dir / "no/such/dir/x.log").c_str(), 1);
+    ASSERT_NE(log, nullptr);
+    EXPECT_EQ(log->logfp, nullptr);
+    trlogfile(log, 1, "f", 1, "dropped\n");
+    EXPECT_EQ(trlog_line(log), 0);
+    trlog_clean(log);
+}
+
+TEST(TraceLog, ConcurrentWritersKeepLinesWhole)
+{
+    TempDir dir;
+    trlog_t* log = trlog_init((dir / "c.log").c_str(), 0);
+    std::vector<std::thread> th;
+    for (int t = 0; t < 4; t++)
+        th.emplace_back([log, t] {
+            for (int i = 0; i < 200; i++) trlogfile(log, 1, "w.c", t, "thread %d line %d\n", t, i);
+        });
+    for (auto& x : th) x.join();
+    EXPECT_EQ(trlog_line(log), 800);
+    std::string text = read_file(dir / "c.log");
+    size_t lines = 0, pos = 0, next;
+    while ((next = text.find('\n', pos)) != std::string::npos) {
+        std::string line = shape(text.substr(pos, next - pos));
+        while (line.size() > 1 && line.substr(line.size() - 2) == "99") line.pop_back();
+        EXPECT_EQ(line, "9999-99-99 99:99:99 w.c:9 thread 9 line 9");
+        lines++;
+        pos = next + 1;
+    }
+    EXPECT_EQ(lines, 800u);
+    trlog_clean(log);
+}
+
+TEST(PrintOctet, SeventeenBytesMakeTwoLines)
+{
+    unsigned char data[20];
+    for (int i = 0; i < 20; i++) data[i] = (unsigned char)(0x41 + i);
+    data[2] = 0x00;
+    data[3] = 0x7F;
+    std::string got = dump(data, 0, 17, 2);
+    std::string want =
+        "  0x0000   41 42 00 7F 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50     AB..EFGHIJKLMNOP\n"
+        "  0x0001   51                                                  Q               \n";
+    EXPECT_EQ(got, want);
+}
+
+TEST(PrintOctet, StartMarginAndEmptyCounts)
+{
+    const char* text = "0123456789";
+    // Missing bytes leave blank hex columns (3 each) and blank text columns.
+    EXPECT_EQ(dump(text, 8, 2, -5),
+              "0x0000   38 39 " + std::string(14 * 3, ' ') + "    89" + std::string(14, ' ') + "\n");
+    EXPECT_EQ(dump(text, -3, 1, 50), std::string(20, ' ') + "0x0000   30 " + std::string(15 * 3, ' ') +
+                                         "    0" + std::string(15, ' ') + "\n");
+    EXPECT_EQ(dump(text, 0, 0, 0), "");
+    EXPECT_EQ(dump(nullptr, 0, 4, 0), "");
+    printOctet(nullptr, text, 0, 4, 0);
+}
