@@ -1,0 +1,106 @@
+/* The one seam between korvid and the board it runs on.
+ *
+ * Device code reaches the platform only through these calls: board paths,
+ * shell commands, device nodes, free space and socket requests the host
+ * cannot answer (the PHY's MII registers). On the board they pass straight
+ * through to the kernel; on an ordinary host the simulated board answers
+ * them under a board root directory, never touching the host's own paths,
+ * devices, processes or network settings.
+ *
+ * Calls mirror their POSIX counterparts: -1 (or NULL, MAP_FAILED) with errno
+ * set on failure. No call throws. */
+#ifndef KORVID_PLATFORM_H
+#define KORVID_PLATFORM_H
+
+#include <poll.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/types.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Board selection (once, at start, before any other thread runs) ---- */
+
+/* `root` NULL: the real board (only in a build made for the board).
+ * Otherwise the simulated board under the directory `root`, laid out from
+ * the board profile `profile` (a profile name such as "rk3588-gpixel", or
+ * the path of a profile file; NULL: "rk3588-gpixel"). Files a board keeps
+ * across restarts (/userdata, vendor storage) are created only when missing.
+ * Returns 0, or -1 with errno (EINVAL: no such profile or no board root). */
+int         plat_board_open(const char* root, const char* profile);
+/* Takes "--board-root DIR" and "--board NAME" (also "--board-root=DIR",
+ * "--board=NAME") out of argv and opens the board they name. A build for the
+ * board without --board-root runs on the real board; the simulated build
+ * needs --board-root. Returns 0 or -1 (message on standard error). */
+int         plat_board_args(int* argc, char** argv);
+/* Closes every node still open and forgets the board; the root stays. */
+void        plat_board_close(void);
+int         plat_board_simulated(void);  /* 1 simulated, 0 real, -1 none open */
+const char* plat_board_root(void);       /* host directory of the board root, "" on the board */
+
+/* ---- Paths ---- */
+
+/* The host path of a board path such as "/userdata/config.bin". In
+ * simulation every path, symbolic links and ".." included, stays inside the
+ * board root. Returns buf, or NULL with errno (ENAMETOOLONG, ENODEV). */
+char* plat_path(const char* path, char* buf, size_t size);
+FILE* plat_fopen(const char* path, const char* mode);
+int   plat_access(const char* path, int mode);
+int   plat_stat(const char* path, struct stat* st);
+/* Free space as the board's file systems report it (f_bavail x f_frsize). */
+int   plat_statvfs(const char* path, struct statvfs* st);
+
+/* ---- Shell ---- */
+
+/* Runs a shell command line; the result is that of system(3). */
+int plat_shell(const char* cmd);
+/* The same, keeping up to size-1 bytes of its standard output in `out`
+ * (always terminated). Returns the byte count kept, or -1. */
+int plat_shell_output(const char* cmd, char* out, size_t size);
+
+/* ---- Descriptors and device nodes ----
+ * Any descriptor may be passed; descriptors of device nodes opened through
+ * plat_open are answered by the board. A node's descriptor is a real one:
+ * it can be polled and added to epoll, and readiness follows the device. */
+int     plat_open(const char* path, int flags, ...);   /* mode_t with O_CREAT */
+int     plat_close(int fd);
+/* One argument as for ioctl(2): a pointer, or an integer passed as unsigned long. */
+int     plat_ioctl(int fd, unsigned long request, ...);
+ssize_t plat_read(int fd, void* buf, size_t count);
+ssize_t plat_write(int fd, const void* buf, size_t count);
+void*   plat_mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset);
+int     plat_munmap(void* addr, size_t length);
+int     plat_poll(struct pollfd* fds, nfds_t nfds, int timeout);
+
+/* ---- Vendor storage ("/dev/vendor_storage") ---- */
+
+#define PLAT_VENDOR_TAG      0x56524551u
+#define PLAT_VENDOR_DATA_MAX 1024
+#define PLAT_VENDOR_READ     _IOW('v', 0x01, unsigned int)
+#define PLAT_VENDOR_WRITE    _IOW('v', 0x02, unsigned int)
+
+/* Items */
+#define PLAT_VENDOR_SERIAL     1
+#define PLAT_VENDOR_MAC        3
+#define PLAT_VENDOR_BOARD_CODE 26
+
+/* Read: `len` is the room in `data` on the way in and the item's length on
+ * the way out. Write: `len` bytes of `data` become the item. */
+typedef struct PlatVendorReq_ {
+    uint32_t tag; /* PLAT_VENDOR_TAG */
+    uint16_t id;
+    uint16_t len;
+    uint8_t  data[PLAT_VENDOR_DATA_MAX];
+} plat_vendor_req_t;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

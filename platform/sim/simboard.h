@@ -1,0 +1,211 @@
+/* Control of the simulated board, for tests and for the models of devices.
+ *
+ * Tests use it to look at what korvid asked of the board (the shell journal,
+ * the programmed FPGA image, vendor items, the watchdog) and to break the
+ * board on purpose (failed requests, absent devices, a full disk). Device
+ * models plug in here: a model answers the requests on one device path, and
+ * every node opened on it owns a real descriptor (an eventfd) whose
+ * readiness the model controls, so poll and epoll behave as on the board.
+ * Device code never includes this header. */
+#ifndef KORVID_SIMBOARD_H
+#define KORVID_SIMBOARD_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Board profile ---- */
+
+#define SIM_I2C_MAX_DEVICES 16
+#define SIM_GPIO_MAX_INPUTS 16
+
+/* What a board carries; read from a profile file (INI). */
+typedef struct SimI2cSpec_ {
+    char kind[16]; /* "cpld", "temp", "imu" */
+    int  bus;
+    int  addr;
+} sim_i2c_spec_t;
+
+typedef struct SimProfile_ {
+    char           name[64];
+    char           chip[16];          /* "RK3588", "RK3568", "RK3576", or "" for no OTP */
+    char           model[128];        /* device-tree model text */
+    char           tof_sensor[32];    /* sensor name behind the ToF capture node, "" none */
+    char           colour_sensor[32]; /* sensor name behind the colour node, "" none */
+    char           cpu_serial[32];
+    char           proc_version[256];
+    int            rtc;               /* "/dev/rtc0" present */
+    int            s40network;        /* "/etc/init.d/S40network" present */
+    int            link_speed;        /* Mbit/s the PHY reports: 1000, 100, 10; 0 no PHY */
+    double         temperature;       /* degrees the temperature sensors read */
+    uint64_t       free_mib;          /* free space of every mount at start */
+    char           mounts[128];       /* mount points, blank separated */
+    char           fpga_images[512];  /* file names under /etc, blank separated */
+    char           serial[64];        /* vendor items at first start */
+    char           board_code[64];
+    uint8_t        mac[6];
+    char           ipaddress[16];     /* net_config at first start */
+    char           netmask[16];
+    char           gateway[16];
+    int            i2c_count;
+    sim_i2c_spec_t i2c[SIM_I2C_MAX_DEVICES];
+    int            gpio_count;
+    int            gpio_line[SIM_GPIO_MAX_INPUTS];  /* input lines and their levels */
+    int            gpio_level[SIM_GPIO_MAX_INPUTS];
+} sim_profile_t;
+
+/* Directory searched for "NAME.ini". */
+const char* sim_profile_dir(void);
+/* Reads a profile by name or path; 0, or -1 (missing or unreadable file). */
+int         sim_profile_load(const char* name_or_path, sim_profile_t* out);
+/* Lays out the files of a board root from a profile (see plat_board_open). */
+int         sim_profile_layout(const char* root, const sim_profile_t* profile);
+/* The profile of the open board, NULL when none. */
+const sim_profile_t* sim_profile(void);
+
+/* ---- Shell journal ---- */
+
+enum {
+    SIM_SHELL_APPLIED = 0, /* file effects applied inside the root */
+    SIM_SHELL_EVENT   = 1, /* an action on the board, recorded only */
+    SIM_SHELL_REFUSED = 2, /* not something the board runs; nothing done */
+    SIM_SHELL_FAILED  = 3, /* failed (injected, or a file effect that failed) */
+};
+
+typedef struct SimJournal_ {
+    unsigned long seq;       /* 1, 2, ... since the board opened */
+    int           kind;      /* SIM_SHELL_* */
+    int           status;    /* what plat_shell returned */
+    char          event[16]; /* "reboot", "process", "network", "service", "sync", "i2c",
+                                "clock", "archive", "update", "log", or "" */
+    char          cmd[512];
+} sim_journal_t;
+
+size_t sim_journal_count(void);
+int    sim_journal_get(size_t index, sim_journal_t* out); /* 0 or -1 */
+/* Index of the first entry at or after `from` whose command contains `text`
+ * (or whose event is `text`); -1 when none. */
+long   sim_journal_find(const char* text, size_t from);
+/* As sim_journal_find, waiting up to timeout_ms for such an entry. */
+long   sim_journal_wait(const char* text, size_t from, int timeout_ms);
+void   sim_journal_clear(void);
+/* Host path of the journal file under the root. */
+const char* sim_journal_file(void);
+
+/* ---- Faults ---- */
+
+enum {
+    SIM_REQ_OPEN = 0,
+    SIM_REQ_CLOSE,
+    SIM_REQ_IOCTL,
+    SIM_REQ_READ,
+    SIM_REQ_WRITE,
+    SIM_REQ_MMAP,
+    SIM_REQ_SHELL, /* path ignored */
+    SIM_REQ_KINDS
+};
+
+/* The nth request of `kind` on `path` from now on (1: the next) fails with
+ * `err`. Open requests may name any board path, the other kinds a device node. */
+int  sim_fail_nth(const char* path, int kind, unsigned nth, int err);
+/* A device that is absent cannot be opened, its board path is gone, and the
+ * nodes still open on it fail every request with ENODEV. */
+int  sim_set_absent(const char* path, int absent);
+/* Free bytes of the file system mounted at `mount` (created when new). */
+int  sim_set_free_space(const char* mount, uint64_t bytes);
+int  sim_fill_disk(const char* mount);
+void sim_faults_clear(void);
+
+/* ---- Board facts ---- */
+
+int sim_set_link_speed(int mbps);               /* 0: the PHY does not answer */
+int sim_gpio_set_input(int line, int level);    /* level a line reads once exported */
+
+/* ---- I2C ---- */
+
+enum {
+    SIM_I2C_REG8  = 0, /* 8-bit register numbers and values, auto-increment */
+    SIM_I2C_REG16 = 1, /* 16-bit register numbers, 16-bit big-endian values */
+};
+
+int sim_i2c_add(int bus, int addr, int kind);
+int sim_i2c_remove(int bus, int addr);
+int sim_i2c_set_absent(int bus, int addr, int absent);
+/* The next `attempts` transfer attempts to the device lose arbitration; the
+ * bus retries a transfer as often as I2C_RETRIES allows. */
+int sim_i2c_set_busy(int bus, int addr, unsigned attempts);
+int sim_i2c_set_reg(int bus, int addr, unsigned reg, unsigned value);
+int sim_i2c_get_reg(int bus, int addr, unsigned reg, unsigned* value);
+/* Register 0 of a temperature sensor: 1/16 degree steps in bits 15..3. */
+int sim_i2c_set_temperature(int bus, int addr, double celsius);
+/* Transfers the device answered, and attempts made on it. */
+int sim_i2c_stats(int bus, int addr, unsigned long* transfers, unsigned long* attempts);
+/* The bus's I2C_TIMEOUT (10 ms units) and I2C_RETRIES as last set. */
+int sim_i2c_bus_settings(int bus, int* timeout, int* retries);
+
+/* ---- Vendor storage ---- */
+
+int sim_vendor_get(unsigned id, void* buf, size_t size); /* item length, or -1 when missing */
+int sim_vendor_set(unsigned id, const void* data, size_t len);
+
+/* ---- FPGA/CPLD programming device ---- */
+
+/* Images programmed since the board opened; the last one's bytes. */
+unsigned long sim_cpld_programs(void);
+long          sim_cpld_image(void* buf, size_t size); /* its length, -1 when none */
+
+/* ---- Watchdog ---- */
+
+typedef struct SimWatchdog_ {
+    int           open;
+    int           armed;       /* running: closed without the magic 'V', or open */
+    int           timeout;     /* seconds */
+    unsigned long feeds;
+    int           expired;     /* armed and not fed within its timeout: the board would reset */
+} sim_watchdog_t;
+
+int sim_watchdog_state(sim_watchdog_t* out);
+
+/* ---- Device models ---- */
+
+typedef struct SimNode_ sim_node_t;
+
+/* Requests on one device path. Results: >= 0, or -errno. Missing entries
+ * answer ENOTTY (ioctl), EINVAL (read, write), ENODEV (mmap). */
+typedef struct SimDevOps_ {
+    int     (*open)(void* model, sim_node_t* node);
+    int     (*close)(void* model, sim_node_t* node); /* the node goes away either way */
+    int     (*ioctl)(void* model, sim_node_t* node, unsigned long request, void* arg);
+    ssize_t (*read)(void* model, sim_node_t* node, void* buf, size_t count);
+    ssize_t (*write)(void* model, sim_node_t* node, const void* buf, size_t count);
+    /* Shared buffers: the model names a descriptor (a memfd it keeps) and the
+     * offset in it; the seam maps it for the caller, who unmaps it. */
+    int     (*mmap)(void* model, sim_node_t* node, size_t length, off_t offset, int* memfd, off_t* memoff);
+    void    (*destroy)(void* model); /* when the board closes */
+} sim_devops_t;
+
+/* Adds a model at a board path; its node placeholder appears in the root.
+ * 0, or -1 (EEXIST when the path has a model). */
+int   sim_device_add(const char* path, const sim_devops_t* ops, void* model);
+void* sim_device_model(const char* path);
+dev_t sim_device_rdev(const char* path);
+
+int   sim_node_fd(const sim_node_t* node);
+int   sim_node_flags(const sim_node_t* node);  /* open flags */
+void* sim_node_data(const sim_node_t* node);
+void  sim_node_set_data(sim_node_t* node, void* data);
+/* Set when the node's close was failed on purpose: models that act on close
+ * (programming an image) must then not act. */
+int   sim_node_aborted(const sim_node_t* node);
+/* Readable (POLLIN) while set. */
+void  sim_node_set_readable(sim_node_t* node, int readable);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,130 @@
+/* Shared inside the simulated board: its state, path resolution inside the
+ * root, and the entry points of the shell runner and the device models. */
+#ifndef KORVID_SIMINTERNAL_H
+#define KORVID_SIMINTERNAL_H
+
+#include "simboard.h"
+
+#include <atomic>
+#include <errno.h>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+struct I2cBus;
+struct Vendor;
+struct Cpld;
+struct Watchdog;
+
+struct Device {
+    std::string         path; /* board path */
+    const sim_devops_t* ops = nullptr;
+    void*               model = nullptr;
+    dev_t               rdev = 0;
+    bool                absent = false;
+};
+
+struct Fault {
+    unsigned nth = 0;  /* the request that fails, counted from 1 */
+    unsigned seen = 0;
+    int      err = 0;
+};
+
+struct Board {
+    std::string   root; /* canonical host directory, no trailing slash */
+    sim_profile_t profile{};
+
+    std::mutex mu; /* guards the members below */
+    std::map<std::string, std::unique_ptr<Device>> devices;
+    std::unordered_map<int, sim_node_t*>            nodes;
+    std::map<std::pair<std::string, int>, Fault>     faults;
+    std::map<std::string, uint64_t>                  free_space; /* mount -> bytes */
+    std::map<int, int>                               gpio_inputs;
+    int                                              link_speed = 0;
+    unsigned                                         next_minor = 0;
+
+    /* Built-in models (owned by their devices, released by ops->destroy). */
+    std::map<int, I2cBus*> i2c;
+    Vendor*                vendor = nullptr;
+    Cpld*                  cpld = nullptr;
+    Watchdog*              watchdog = nullptr;
+
+    std::mutex                 jmu; /* guards the journal */
+    std::condition_variable    jcv;
+    std::vector<sim_journal_t> journal;
+    unsigned long              jseq = 0;
+    std::string                journal_path;
+};
+
+/* The open board, NULL when none. Set before the backend is published and
+ * cleared after it is withdrawn, so seam calls never see it change. */
+Board* board();
+
+struct Resolved {
+    std::string board; /* normalised board path, "/..." */
+    std::string host;  /* root + board */
+};
+
+/* Resolves a board path inside the root: "." and ".." are taken lexically
+ * after every symbolic link met so far has been followed, absolute link
+ * targets restart at the root, and ".." never climbs above it. A relative
+ * path starts at `cwd`. `follow_last` false leaves a final link unresolved.
+ * 0 or -errno (ENOENT for an empty path, ELOOP). */
+int resolve(const std::string& root, const char* path, bool follow_last, Resolved* out,
+            const char* cwd = "/");
+
+/* Creates the directories of a host path below `root` (never the root's parents). */
+int make_dirs(const std::string& host_dir);
+int write_file(const std::string& host, const void* data, size_t len, bool only_if_missing);
+
+/* Fault bookkeeping: 0, or the errno the request must fail with. Takes mu. */
+int take_fault(Board* b, const std::string& path, int kind);
+
+/* Device registry (mu taken inside). */
+int  device_add(Board* b, const char* path, const sim_devops_t* ops, void* model);
+Device* device_find_locked(Board* b, const std::string& board_path);
+
+/* The shell runner; returns the system(3)-style status. */
+int shell_run(Board* b, const char* cmd, std::string* out);
+void journal_add(Board* b, int kind, const char* event, int status, const char* cmd);
+
+/* Built-in models, installed from the profile at start. */
+void install_models(Board* b);
+/* An I2C transfer as i2ctransfer would make it; 0 or -errno. */
+struct I2cMsg {
+    int                  addr;
+    bool                 read;
+    std::vector<uint8_t> data;
+};
+int i2c_bus_transfer(Board* b, int bus, std::vector<I2cMsg>& msgs);
+/* Every chip answers again and none is busy. */
+void i2c_faults_clear(Board* b);
+/* Answers SIOCGMIIPHY, SIOCGMIIREG and SIOCSMIIREG on a socket. */
+int mii_request(Board* b, int fd, unsigned long request, void* arg);
+
+/* A freshly exported sysfs line: the level an input line reads. */
+int gpio_input_level(Board* b, int line);
+
+/* Runs a control call so that no exception leaves it: allocation failure
+ * becomes ENOMEM and `failure` is returned. */
+template <class R, class F>
+R fenced(R failure, F&& f)
+{
+    try {
+        return f();
+    } catch (...) {
+        errno = ENOMEM;
+        return failure;
+    }
+}
+
+} // namespace sim
+
+#endif

@@ -1,0 +1,35 @@
+/* What a board answers behind the seam: the real board or the simulated one.
+ * The front (platform.cpp) picks one at start and forwards every call to it. */
+#ifndef KORVID_PLATFORM_BACKEND_H
+#define KORVID_PLATFORM_BACKEND_H
+
+#include "platform.h"
+
+#include <sys/types.h>
+
+typedef struct PlatBackend_ {
+    int     simulated;
+    const char* (*root)(void);
+    char*   (*path)(const char* path, char* buf, size_t size);
+    int     (*stat)(const char* path, struct stat* st);
+    int     (*statvfs)(const char* path, struct statvfs* st);
+    /* out NULL: the output is not wanted. Returns the system(3) status. */
+    int     (*shell)(const char* cmd, char* out, size_t size, int* kept);
+    int     (*open)(const char* path, int flags, mode_t mode);
+    int     (*close)(int fd);
+    int     (*ioctl)(int fd, unsigned long request, void* arg);
+    ssize_t (*read)(int fd, void* buf, size_t count);
+    ssize_t (*write)(int fd, const void* buf, size_t count);
+    void*   (*mmap)(void* addr, size_t length, int prot, int flags, int fd, off_t offset);
+    void    (*shutdown)(void);
+} plat_backend_t;
+
+/* The simulated board: lays out `root` from the profile and returns its
+ * backend, or NULL with errno. */
+const plat_backend_t* sim_backend_start(const char* root, const char* profile);
+
+#ifdef KORVID_BOARD_REAL
+const plat_backend_t* real_backend(void);
+#endif
+
+#endif

@@ -1,0 +1,226 @@
+// Board paths: every board path lands inside the board root, whatever
+// "..", relative parts or symbolic links it holds; board selection.
+#include "platform/boardroot.h"
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <random>
+#include <string.h>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+std::string resolved(const char* path)
+{
+    char buf[PATH_MAX];
+    const char* r = plat_path(path, buf, sizeof(buf));
+    return r ? r : "<null>";
+}
+
+} // namespace
+
+TEST(BoardPath, SeamRefusesEverythingBeforeABoardIsOpen)
+{
+    if (plat_board_simulated() != -1) GTEST_SKIP() << "this build starts on the real board";
+    char buf[64];
+    errno = 0;
+    EXPECT_EQ(plat_path("/etc/spdlog.conf", buf, sizeof(buf)), nullptr);
+    EXPECT_EQ(errno, ENODEV);
+    EXPECT_EQ(plat_shell("reboot"), -1);
+    EXPECT_EQ(plat_open("/dev/watchdog", O_RDWR), -1);
+}
+
+TEST(BoardPath, AbsoluteAndRelativePathsLandUnderTheRoot)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    std::string root = plat_board_root();
+    EXPECT_EQ(resolved("/userdata/config.bin"), root + "/userdata/config.bin");
+    EXPECT_EQ(resolved("/tmp/korvid.lock"), root + "/tmp/korvid.lock");
+    EXPECT_EQ(resolved("etc/spdlog.conf"), root + "/etc/spdlog.conf");
+    EXPECT_EQ(resolved("//var///log/./camera.log"), root + "/var/log/camera.log");
+    EXPECT_EQ(resolved("/"), root);
+}
+
+TEST(BoardPath, DotDotNeverClimbsAboveTheRoot)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    std::string root = plat_board_root();
+    EXPECT_EQ(resolved("/../../../etc/passwd"), root + "/etc/passwd");
+    EXPECT_EQ(resolved("/userdata/../../../../etc/shadow"), root + "/etc/shadow");
+    EXPECT_EQ(resolved("../../.."), root);
+    EXPECT_EQ(resolved("/userdata/const/../config.bin"), root + "/userdata/config.bin");
+
+    // Files made through the seam with such paths stay inside as well.
+    int fd = plat_open("/../../../korvid-escape-probe", O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    plat_close(fd);
+    EXPECT_EQ(access((root + "/korvid-escape-probe").c_str(), F_OK), 0);
+    EXPECT_NE(access("/korvid-escape-probe", F_OK), 0);
+}
+
+TEST(BoardPath, SymbolicLinksAreFollowedInsideTheRoot)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    std::string root = plat_board_root();
+    // Absolute targets mean the board's own "/".
+    ASSERT_EQ(symlink("/etc", (root + "/userdata/etc-link").c_str()), 0);
+    EXPECT_EQ(resolved("/userdata/etc-link/spdlog.conf"), root + "/etc/spdlog.conf");
+    ASSERT_EQ(symlink("/etc/passwd", (root + "/tmp/passwd").c_str()), 0);
+    EXPECT_EQ(resolved("/tmp/passwd"), root + "/etc/passwd");
+    // Relative targets climbing past the top stop at the root.
+    ASSERT_EQ(symlink("../../../../../../..", (root + "/userdata/up").c_str()), 0);
+    EXPECT_EQ(resolved("/userdata/up/etc/passwd"), root + "/etc/passwd");
+    // ".." after a link is taken from the link's target, as the kernel does.
+    ASSERT_EQ(symlink("/var/log", (root + "/logs").c_str()), 0);
+    EXPECT_EQ(resolved("/logs/../tmp"), root + "/var/tmp");
+    // A link to a host directory outside the root is re-rooted, never followed out.
+    TempDir outside;
+    ASSERT_EQ(symlink(outside.path.c_str(), (root + "/oem/out").c_str()), 0);
+    EXPECT_EQ(resolved("/oem/out/x"), root + outside.path + "/x");
+    FILE* f = plat_fopen("/oem/out/x", "w");
+    EXPECT_EQ(f, nullptr); // the re-rooted directory does not exist
+    if (f) fclose(f);
+    EXPECT_NE(access((outside.path + "/x").c_str(), F_OK), 0);
+}
+
+TEST(BoardPath, LinkLoopsAndLongPathsFail)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    std::string root = plat_board_root();
+    ASSERT_EQ(symlink("/tmp/b", (root + "/tmp/a").c_str()), 0);
+    ASSERT_EQ(symlink("/tmp/a", (root + "/tmp/b").c_str()), 0);
+    char buf[PATH_MAX];
+    errno = 0;
+    EXPECT_EQ(plat_path("/tmp/a/x", buf, sizeof(buf)), nullptr);
+    EXPECT_EQ(errno, ELOOP);
+    char small[8];
+    errno = 0;
+    EXPECT_EQ(plat_path("/userdata/config.bin", small, sizeof(small)), nullptr);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    errno = 0;
+    EXPECT_EQ(plat_path("", buf, sizeof(buf)), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+// Random paths over random links: whatever comes out is the root or below it,
+// and the directory it names, when it exists, really is inside the root.
+TEST(BoardPath, RandomPathsAndLinksNeverEscape)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    std::string root = plat_board_root();
+    std::mt19937 rng(12345);
+    const std::vector<std::string> parts = {"a", "b", "c", "..", ".", "l0", "l1", "l2", "l3"};
+    const std::vector<std::string> targets = {"/",   "..",     "../..",  "../../../..", "/a/b", "a",
+                                              "/..", "../a/..", "/etc",  "b/../..",     "/tmp", "."};
+    for (const char* d : {"/a", "/a/b", "/a/b/c", "/b", "/c"}) mkdir((root + d).c_str(), 0755);
+    for (int round = 0; round < 40; round++) {
+        // Re-link: links sit in several directories with random targets.
+        for (const char* dir : {"", "/a", "/a/b", "/b"}) {
+            for (int i = 0; i < 4; i++) {
+                std::string l = root + dir + "/l" + std::to_string(i);
+                unlink(l.c_str());
+                symlink(targets[rng() % targets.size()].c_str(), l.c_str());
+            }
+        }
+        for (int n = 0; n < 50; n++) {
+            std::string p = (rng() % 4) ? "/" : "";
+            int len = 1 + (int)(rng() % 8);
+            for (int i = 0; i < len; i++) p += parts[rng() % parts.size()] + "/";
+            char buf[PATH_MAX];
+            const char* r = plat_path(p.c_str(), buf, sizeof(buf));
+            if (!r) {
+                EXPECT_EQ(errno, ELOOP) << p;
+                continue;
+            }
+            std::string s = r;
+            ASSERT_TRUE(s == root || s.compare(0, root.size() + 1, root + "/") == 0) << p << " -> " << s;
+            char real[PATH_MAX];
+            if (realpath(s.c_str(), real)) {
+                std::string rs = real;
+                EXPECT_TRUE(rs == root || rs.compare(0, root.size() + 1, root + "/") == 0) << p << " -> " << rs;
+            }
+        }
+    }
+}
+
+TEST(BoardPath, DeviceNodesStatAsCharacterDevices)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    struct stat st;
+    ASSERT_EQ(plat_stat("/dev/watchdog", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    EXPECT_EQ(st.st_rdev, sim_device_rdev("/dev/watchdog"));
+    EXPECT_NE(sim_device_rdev("/dev/watchdog"), sim_device_rdev("/dev/i2c-3"));
+    ASSERT_EQ(plat_stat("/etc/spdlog.conf", &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(plat_access("/dev/i2c-3", F_OK), 0);
+    EXPECT_NE(plat_access("/dev/i2c-9", F_OK), 0);
+}
+
+TEST(BoardSelection, ArgumentsChooseRootAndProfileAndAreTakenOut)
+{
+    TempDir dir;
+    std::string root = dir.path;
+    std::vector<std::string> args = {"korvid", "--board-root", root, "-v", "--board=rk3576-vd55h1", "last"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int argc = (int)args.size();
+    ASSERT_EQ(plat_board_args(&argc, argv.data()), 0);
+    ASSERT_EQ(argc, 3);
+    EXPECT_STREQ(argv[0], "korvid");
+    EXPECT_STREQ(argv[1], "-v");
+    EXPECT_STREQ(argv[2], "last");
+    EXPECT_EQ(argv[3], nullptr);
+    EXPECT_EQ(plat_board_simulated(), 1);
+    ASSERT_NE(sim_profile(), nullptr);
+    EXPECT_STREQ(sim_profile()->chip, "RK3576");
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(root.c_str(), real), nullptr);
+    EXPECT_STREQ(plat_board_root(), real);
+    plat_board_close();
+}
+
+TEST(BoardSelection, SimulatedBuildNeedsARootAndAKnownProfile)
+{
+    TempDir dir;
+    std::vector<std::string> args = {"korvid", "--board", "rk3588-gpixel"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int argc = (int)args.size();
+    if (plat_board_simulated() == -1) {
+        EXPECT_EQ(plat_board_args(&argc, argv.data()), -1);
+    }
+
+    errno = 0;
+    EXPECT_EQ(plat_board_open(dir.path.c_str(), "no-such-board"), -1);
+    EXPECT_EQ(errno, EINVAL);
+    std::vector<std::string> dangling = {"korvid", "--board-root"};
+    std::vector<char*> argv2 = {dangling[0].data(), dangling[1].data(), nullptr};
+    int argc2 = 2;
+    EXPECT_EQ(plat_board_args(&argc2, argv2.data()), -1);
+}
+
+TEST(BoardSelection, TheHostRootIsNeverABoardRoot)
+{
+    TempDir dir;
+    std::string link = dir.path + "/host-root";
+    ASSERT_EQ(symlink("/", link.c_str()), 0);
+    for (const std::string& root : {std::string("/"), std::string("/tmp/.."), link}) {
+        errno = 0;
+        EXPECT_EQ(plat_board_open(root.c_str(), "rk3588-gpixel"), -1) << root;
+        EXPECT_EQ(errno, EINVAL) << root;
+    }
+    EXPECT_NE(access("/.board", F_OK), 0); // nothing was laid out there
+}

@@ -1,0 +1,280 @@
+// The simulated board's shell: nothing runs on the host; harmless file
+// effects land inside the root; board actions are journalled.
+#include "platform/boardroot.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <errno.h>
+#include <set>
+#include <string.h>
+#include <sys/stat.h>
+#include <thread>
+
+namespace {
+
+sim_journal_t last_entry()
+{
+    sim_journal_t e;
+    memset(&e, 0, sizeof(e));
+    size_t n = sim_journal_count();
+    if (n) sim_journal_get(n - 1, &e);
+    return e;
+}
+
+std::set<std::string> list_dir(const std::string& host)
+{
+    std::set<std::string> names;
+    if (DIR* d = opendir(host.c_str())) {
+        while (struct dirent* e = readdir(d))
+            if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.insert(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+} // namespace
+
+TEST(BoardShell, BoardActionsAreJournalledNotRun)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    ASSERT_EQ(plat_board_simulated(), 1); // never let these reach a real shell
+    struct {
+        const char* cmd;
+        const char* event;
+    } cases[] = {
+        {"reboot", "reboot"},
+        {"killall -9 korvid", "process"},
+        {"sudo ip addr flush dev eth0", "network"},
+        {"systemctl restart networking", "service"},
+        {"ifconfig eth0 192.168.1.9 netmask 255.255.255.0", "network"},
+        {"route add default gw 192.168.1.1", "network"},
+        {"sync", "sync"},
+        {"hwclock -w", "clock"},
+        {"unzip -o /userdata/high.zip -d /userdata/", "archive"},
+        {"cd /etc && zip -r -u /current_maps.zip * && cd -", "archive"},
+        {"/usr/bin/update ota /userdata/update.img", "update"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(plat_shell(c.cmd), 0) << c.cmd;
+        sim_journal_t e = last_entry();
+        EXPECT_STREQ(e.cmd, c.cmd);
+        EXPECT_EQ(e.kind, SIM_SHELL_EVENT) << c.cmd;
+        EXPECT_STREQ(e.event, c.event) << c.cmd;
+    }
+    EXPECT_EQ(sim_journal_count(), sizeof(cases) / sizeof(cases[0]));
+    EXPECT_EQ(sim_journal_find("reboot", 0), 0);
+    EXPECT_EQ(sim_journal_find("killall -9 korvid", 0), 1);
+    EXPECT_EQ(sim_journal_find("reboot", 1), -1);
+
+    // The same lines are in the journal file under the root, for harnesses
+    // watching a korvid process from outside.
+    std::string file = read_host_file(sim_journal_file());
+    EXPECT_NE(file.find("1 event:reboot 0 reboot\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("event:network 0 sudo ip addr flush dev eth0"), std::string::npos);
+    EXPECT_EQ(std::string(sim_journal_file()), b.host("/.board/journal"));
+}
+
+TEST(BoardShell, NothingIsExecutedOnTheHost)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    TempDir host;
+    std::string probe = host.path + "/probe";
+    const std::string cmds[] = {
+        "touch " + probe,
+        "sh -c 'echo x > " + probe + "'",
+        "/bin/sh -c true",
+        "echo $(id) > " + probe,
+        "echo `id` > " + probe,
+        "python3 -c 'open(\"" + probe + "\",\"w\")'",
+        "sleep 100 &",
+        "cat /etc/passwd | tee " + probe,
+    };
+    for (const auto& c : cmds) {
+        EXPECT_EQ(plat_shell(c.c_str()), 127 << 8) << c;
+        EXPECT_EQ(last_entry().kind, SIM_SHELL_REFUSED) << c;
+    }
+    EXPECT_NE(access(probe.c_str(), F_OK), 0);
+
+    // A redirection to a host path writes the board's file of that name instead.
+    EXPECT_EQ(plat_shell(("echo hello > " + probe).c_str()), 1 << 8); // no such directory on the board
+    EXPECT_NE(access(probe.c_str(), F_OK), 0);
+    EXPECT_EQ(plat_shell("echo hello > /tmp/greeting"), 0);
+    EXPECT_EQ(read_host_file(b.host("/tmp/greeting")), "hello\n");
+}
+
+TEST(BoardShell, GpioLinesAppearWhenExportedAndTakeValues)
+{
+    BoardRoot b("rk3568-v23");
+    ASSERT_EQ(b.rc, 0);
+    // The board code lines read their wired level once exported as inputs.
+    EXPECT_NE(plat_access("/sys/class/gpio/gpio40", F_OK), 0);
+    EXPECT_EQ(plat_shell("echo 40 > /sys/class/gpio/export"), 0);
+    EXPECT_EQ(plat_shell("echo in > /sys/class/gpio/gpio40/direction"), 0);
+    EXPECT_EQ(read_host_file(b.host("/sys/class/gpio/gpio40/value")), "1\n");
+    EXPECT_EQ(plat_shell("echo 42 > /sys/class/gpio/export"), 0);
+    EXPECT_EQ(read_host_file(b.host("/sys/class/gpio/gpio42/value")), "0\n");
+    // Exporting twice fails as the kernel's busy line does.
+    EXPECT_NE(plat_shell("echo 40 > /sys/class/gpio/export"), 0);
+
+    // An output line: export, direction, value; an input refuses values.
+    EXPECT_NE(plat_shell("echo 1 > /sys/class/gpio/gpio60/value"), 0); // not exported
+    EXPECT_EQ(plat_access("/sys/class/gpio/gpio60/value", F_OK), -1);
+    EXPECT_EQ(plat_shell("echo 60 > /sys/class/gpio/export"), 0);
+    EXPECT_NE(plat_shell("echo 1 > /sys/class/gpio/gpio60/value"), 0);
+    EXPECT_EQ(plat_shell("echo out > /sys/class/gpio/gpio60/direction"), 0);
+    EXPECT_EQ(plat_shell("echo 1 > /sys/class/gpio/gpio60/value"), 0);
+    EXPECT_EQ(read_host_file(b.host("/sys/class/gpio/gpio60/value")), "1\n");
+    EXPECT_EQ(last_entry().kind, SIM_SHELL_APPLIED);
+    EXPECT_EQ(plat_shell("echo 60 > /sys/class/gpio/unexport"), 0);
+    EXPECT_NE(plat_access("/sys/class/gpio/gpio60", F_OK), 0);
+    // Sysfs has only the files the kernel made.
+    EXPECT_NE(plat_shell("echo 1 > /sys/class/gpio/newfile"), 0);
+    EXPECT_NE(plat_access("/sys/class/gpio/newfile", F_OK), 0);
+    sim_gpio_set_input(43, 1);
+    EXPECT_EQ(plat_shell("echo 43 > /sys/class/gpio/export"), 0);
+    EXPECT_EQ(read_host_file(b.host("/sys/class/gpio/gpio43/value")), "1\n");
+}
+
+TEST(BoardShell, PwmChannelsExportAndTakeSettings)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    EXPECT_NE(plat_access("/sys/class/pwm/pwmchip0/pwm0/polarity", F_OK), 0);
+    EXPECT_EQ(plat_shell("echo 0 > /sys/class/pwm/pwmchip0/export"), 0);
+    EXPECT_EQ(plat_access("/sys/class/pwm/pwmchip0/pwm0/polarity", F_OK), 0);
+    EXPECT_EQ(plat_shell("echo 66666668 > /sys/class/pwm/pwmchip0/pwm0/period"), 0);
+    EXPECT_EQ(plat_shell("echo normal > /sys/class/pwm/pwmchip0/pwm0/polarity"), 0);
+    EXPECT_EQ(plat_shell("echo 1 > /sys/class/pwm/pwmchip0/pwm0/enable"), 0);
+    EXPECT_EQ(read_host_file(b.host("/sys/class/pwm/pwmchip0/pwm0/period")), "66666668\n");
+    EXPECT_EQ(read_host_file(b.host("/sys/class/pwm/pwmchip0/pwm0/enable")), "1\n");
+    EXPECT_NE(plat_shell("echo 1000 > /sys/class/pwm/pwmchip1/pwm0/duty_cycle"), 0); // not exported
+    EXPECT_EQ(plat_shell("echo 0 > /sys/class/pwm/pwmchip0/unexport"), 0);
+    EXPECT_NE(plat_access("/sys/class/pwm/pwmchip0/pwm0", F_OK), 0);
+}
+
+TEST(BoardShell, FileCommandsWorkInsideTheRoot)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    // dd of zeros, as start-up makes the user files.
+    EXPECT_EQ(plat_shell("dd if=/dev/zero of=/userdata/const/user.bin bs=128K count=1"), 0);
+    std::string user = read_host_file(b.host("/userdata/const/user.bin"));
+    EXPECT_EQ(user, std::string(131072, '\0'));
+    EXPECT_EQ(plat_shell("dd if=/dev/urandom of=/userdata/x bs=1 count=1"), 127 << 8);
+    EXPECT_EQ(plat_shell("dd if=/dev/zero of=/userdata/x bs=1G count=100"), 127 << 8);
+
+    // cp and a cat that merges files.
+    ASSERT_TRUE(write_host_file(b.host("/userdata/const/default_config.bin"), "DEFAULT"));
+    EXPECT_EQ(plat_shell("cp /userdata/const/default_config.bin /userdata/config.bin"), 0);
+    EXPECT_EQ(read_host_file(b.host("/userdata/config.bin")), "DEFAULT");
+    EXPECT_EQ(plat_shell("cp /userdata/const/missing.bin /userdata/config.bin"), 1 << 8);
+    EXPECT_EQ(last_entry().kind, SIM_SHELL_FAILED);
+    ASSERT_TRUE(write_host_file(b.host("/userdata/cameraType.bin"), "AB"));
+    ASSERT_TRUE(write_host_file(b.host("/userdata/const/config0.bin"), "CD"));
+    ASSERT_TRUE(write_host_file(b.host("/userdata/const/filterJson0.bin"), "EF"));
+    EXPECT_EQ(plat_shell("cat /userdata/cameraType.bin /userdata/const/config0.bin "
+                         "/userdata/const/filterJson0.bin > /userdata/mergeConfig.bin"),
+              0);
+    EXPECT_EQ(read_host_file(b.host("/userdata/mergeConfig.bin")), "ABCDEF");
+
+    // Output is handed back when asked for.
+    char out[256];
+    EXPECT_EQ(plat_shell_output("cat /proc/device-tree/model", out, sizeof(out)), 24);
+    EXPECT_STREQ(out, "Vornak Camera Tavo Plus");
+    EXPECT_EQ(plat_shell_output("echo abcdef", out, 4), 3);
+    EXPECT_STREQ(out, "abc");
+    EXPECT_EQ(plat_shell_output("dmesg | grep \"handle kernel paging request at virtual\" ", out, sizeof(out)), 0);
+    EXPECT_STREQ(last_entry().event, "log");
+
+    // && and || follow the statuses.
+    EXPECT_EQ(plat_shell("cat /missing || echo fallback > /tmp/f"), 0);
+    EXPECT_EQ(read_host_file(b.host("/tmp/f")), "fallback\n");
+    EXPECT_NE(plat_shell("cat /missing && echo no > /tmp/g"), 0);
+    EXPECT_EQ(read_host_file(b.host("/tmp/g")), "<missing>");
+    EXPECT_EQ(plat_shell("echo a > /tmp/h; echo b >> /tmp/h"), 0);
+    EXPECT_EQ(read_host_file(b.host("/tmp/h")), "a\nb\n");
+}
+
+TEST(BoardShell, RmRemovesMatchesButNeverTheRootOrLinkTargets)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    const char* keep[] = {"net_config", "default_config.bin", "newconfig.cfg.bak"};
+    for (const char* k : keep) write_host_file(b.host(std::string("/userdata/const/") + k), "k");
+    for (int i = 0; i < 5; i++) {
+        write_host_file(b.host("/userdata/const/config" + std::to_string(i) + ".bin"), "c");
+        write_host_file(b.host("/userdata/const/filterJson" + std::to_string(i) + ".bin"), "f");
+    }
+    EXPECT_EQ(plat_shell("rm -rf /userdata/const/config*.bin"), 0);
+    EXPECT_EQ(plat_shell("rm -rf /userdata/const/filterJson*.bin"), 0);
+    EXPECT_EQ(plat_shell("rm -rf /userdata/const/newconfig*.cfg"), 0); // no match, -f
+    EXPECT_EQ(list_dir(b.host("/userdata/const")), std::set<std::string>(std::begin(keep), std::end(keep)));
+
+    // Directories need -r; a missing file without -f fails.
+    EXPECT_NE(plat_shell("rm /userdata/const"), 0);
+    EXPECT_NE(plat_shell("rm /userdata/nothing"), 0);
+
+    // A link out of the root is removed as a link; its target stays.
+    TempDir outside;
+    write_host_file(outside.path + "/precious", "p");
+    ASSERT_EQ(symlink(outside.path.c_str(), b.host("/userdata/out").c_str()), 0);
+    EXPECT_EQ(plat_shell("rm -rf /userdata/out"), 0);
+    EXPECT_EQ(read_host_file(outside.path + "/precious"), "p");
+
+    // The root is not a file of the board.
+    EXPECT_NE(plat_shell("rm -rf /"), 0);
+    EXPECT_NE(plat_shell("rm -rf /.."), 0);
+    EXPECT_EQ(access(b.host("/etc/spdlog.conf").c_str(), F_OK), 0);
+    EXPECT_EQ(plat_shell("rm -rf /oem/default/filter.json"), 0);
+}
+
+TEST(BoardShell, I2ctransferReachesTheBusModel)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    const char* cmd = "i2ctransfer -f -y 4 w4@0x30 0x32 0x0e 0x12 0x34";
+    EXPECT_EQ(plat_shell(cmd), 1 << 8); // nothing answers at 0x30 on bus 4
+    EXPECT_STREQ(last_entry().event, "i2c");
+    ASSERT_EQ(sim_i2c_add(4, 0x30, SIM_I2C_REG16), 0);
+    EXPECT_EQ(plat_shell(cmd), 0);
+    unsigned v = 0;
+    ASSERT_EQ(sim_i2c_get_reg(4, 0x30, 0x320e, &v), 0);
+    EXPECT_EQ(v, 0x1234u);
+    char out[64];
+    EXPECT_GT(plat_shell_output("i2ctransfer -y 4 w2@0x30 0x32 0x0e r2", out, sizeof(out)), 0);
+    EXPECT_STREQ(out, "0x12 0x34\n");
+    EXPECT_EQ(plat_shell("i2ctransfer -y 4 w1@0x30"), 1 << 8); // a byte short
+}
+
+TEST(BoardShell, InjectedFailureSkipsTheCommand)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    ASSERT_EQ(sim_fail_nth(nullptr, SIM_REQ_SHELL, 2, EIO), 0);
+    EXPECT_EQ(plat_shell("echo 1 > /tmp/one"), 0);
+    EXPECT_EQ(plat_shell("echo 2 > /tmp/two"), 1 << 8);
+    EXPECT_EQ(last_entry().kind, SIM_SHELL_FAILED);
+    EXPECT_EQ(plat_shell("echo 3 > /tmp/three"), 0);
+    EXPECT_EQ(read_host_file(b.host("/tmp/two")), "<missing>");
+    EXPECT_EQ(read_host_file(b.host("/tmp/three")), "3\n");
+}
+
+TEST(BoardShell, WaitingForAJournalEntryNeedsNoSleep)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    EXPECT_EQ(sim_journal_wait("reboot", 0, 0), -1);
+    size_t from = sim_journal_count();
+    std::thread t([] {
+        plat_shell("sync");
+        plat_shell("reboot");
+    });
+    long at = sim_journal_wait("reboot", from, 10000);
+    t.join();
+    EXPECT_EQ(at, (long)from + 1);
+    sim_journal_clear();
+    EXPECT_EQ(sim_journal_count(), 0u);
+}
