@@ -1,0 +1,353 @@
+/* TCP endpoints as devices: listening sockets on every usable local
+ * address, accepted connections handed to a pump, and outbound
+ * non-blocking connections whose outcome arrives as EVT_CONNECTED or
+ * EVT_CONNECT_FAILED. */
+#include "eptcp.h"
+
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "epcore.h"
+#include "iodev.h"
+#include "mthread.h"
+#include "trace.h"
+
+namespace {
+
+constexpr int MAX_LISTEN_SOCKS = 16;
+constexpr int DEFAULT_BACKLOG = 511;
+
+void copy_text(char* dst, const char* src)
+{
+    size_t n = src ? strnlen(src, 40) : 0;
+    if (n) memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+void addr_text(const struct sockaddr* sa, char* dst)
+{
+    char buf[SOCK_ADDR_TEXT_LEN] = {0};
+    if (sock_addr_ntop(sa, buf) < 0) buf[0] = '\0';
+    copy_text(dst, buf);
+}
+
+bool sockopt_on(int fd, int name)
+{
+    int v = 0;
+    socklen_t len = sizeof v;
+    return getsockopt(fd, SOL_SOCKET, name, &v, &len) == 0 && v != 0;
+}
+
+void set_default_option(int fd, int name, const char* what)
+{
+    int one = 1;
+    if (setsockopt(fd, SOL_SOCKET, name, &one, sizeof one) != 0) perror(what);
+}
+
+bool bindtype_allowed(int bt)
+{
+    return bt == BIND_NONE || bt == BIND_SELECT || bt == BIND_GIVEN || bt == BIND_ALL || bt == BIND_CURRENT;
+}
+
+iodev_t* connect_common(epcore_t* core, const char* host, int port, const char* localip, int localport,
+                        void* para, int* retval, IOHandler* cb, void* cbpara, int done_ret)
+{
+    int dummy;
+    if (!retval) retval = &dummy;
+    *retval = -1;
+    if (!core) return nullptr;
+    if (!host) {
+        *retval = -10;
+        return nullptr;
+    }
+
+    ep_sockaddr_t addr;
+    memset(&addr, 0, sizeof addr);
+    bool literal = sock_addr_parse(host, -1, port, &addr) == 1;
+    if (!literal) {
+        if (sock_addr_acquire(&addr, host, port, SOCK_STREAM) < 1) {
+            *retval = -30;
+            return nullptr;
+        }
+        sock_addr_freenext(&addr);
+    }
+    addr.socktype = SOCK_STREAM;
+
+    iodev_t* dev = iodev_new(core);
+    if (!dev) {
+        *retval = -20;
+        return nullptr;
+    }
+    epcore_iodev_add(core, dev);
+    dev->fdtype = IODEV_TCP_CONNECTED;
+    dev->para = para;
+    dev->callback = cb;
+    dev->cbpara = cbpara;
+    copy_text(dev->local_ip, localip);
+    dev->local_port = (uint16_t)localport;
+    dev->remote_port = (uint16_t)port;
+    if (literal)
+        copy_text(dev->remote_ip, host);
+    else
+        addr_text(&addr.u.addr, dev->remote_ip);
+    if (core->dispmode == 1) dev->threadid = get_threadid();
+
+    int succ = 0;
+    int fd = tcp_ep_connect(&addr, 1, localip, localport, nullptr, &succ);
+    if (fd < 0) {
+        iodev_close(dev);
+        *retval = -30;
+        return nullptr;
+    }
+    dev->fd = fd;
+    dev->family = addr.family;
+    dev->socktype = SOCK_STREAM;
+    dev->protocol = IPPROTO_TCP;
+    if (succ) {
+        dev->iostate = IOSTATE_READY;
+        dev->rwflag = WATCH_READ;
+        *retval = done_ret;
+    } else {
+        dev->iostate = IOSTATE_CONNECTING;
+        dev->rwflag = WATCH_READ | WATCH_WRITE;
+        *retval = -100;
+    }
+    iodev_bind_evpump(dev, BIND_CURRENT, nullptr);
+    return dev;
+}
+
+} // namespace
+
+int tcp_listen_all(const char* localip, int port, sockopt_t* opt, sockattr_t* fdlist, int* fdnum)
+{
+    int cap = (fdlist && fdnum) ? *fdnum : 0;
+    int filled = 0;
+    if (fdnum) *fdnum = 0;
+
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    char portstr[16];
+    snprintf(portstr, sizeof portstr, "%d", port);
+    const char* host = (localip && strlen(localip) >= 2) ? localip : nullptr;
+
+    struct addrinfo* res = nullptr;
+    int rc = getaddrinfo(host, portstr, &hints, &res);
+    if (rc != 0) {
+        trlogfile(g_trace_log, 0, nullptr, 0, "getaddrinfo: %s:%s return %d\n", host ? host : "", portstr, rc);
+        return -100;
+    }
+    if (!res) {
+        trlogfile(g_trace_log, 0, nullptr, 0, "tcp_listen_all no addrinfo available\n");
+        return -1;
+    }
+
+    int last = -1;
+    for (struct addrinfo* ai = res; ai; ai = ai->ai_next) {
+        int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+        if (fd < 0) {
+            trlogfile(g_trace_log, 0, nullptr, 0, "tcp_listen_all socket() failed\n");
+            continue;
+        }
+        int backlog = DEFAULT_BACKLOG;
+        if (opt) {
+            if (opt->mask & SOCKOPT_BACKLOG) backlog = opt->backlog;
+            sock_option_set(fd, opt);
+        } else {
+            set_default_option(fd, SO_REUSEADDR, "TCPListen REUSEADDR");
+            set_default_option(fd, SO_REUSEPORT, "TCPListen REUSEPORT");
+            set_default_option(fd, SO_KEEPALIVE, "TCPListen KEEPALIVE");
+        }
+        char text[SOCK_ADDR_TEXT_LEN] = {0};
+        sock_addr_ntop(ai->ai_addr, text);
+        if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+            trlogfile(g_trace_log, 0, nullptr, 0, "tcp_listen_all bind %s:%d failed\n", text, port);
+            close(fd);
+            continue;
+        }
+        if (backlog < 1) backlog = DEFAULT_BACKLOG;
+        if (listen(fd, backlog) != 0) {
+            trlogfile(g_trace_log, 0, nullptr, 0, "tcp_listen_all fd=%d %s:%d failed\n", fd, text, port);
+            close(fd);
+            continue;
+        }
+        last = fd;
+        if (cap < 1) {
+            filled = 1;
+            break;
+        }
+        fdlist[filled].family = ai->ai_family;
+        fdlist[filled].socktype = ai->ai_socktype;
+        fdlist[filled].protocol = ai->ai_protocol;
+        fdlist[filled].fd = fd;
+        if (++filled >= cap) break;
+    }
+    freeaddrinfo(res);
+    if (fdnum) *fdnum = filled;
+    return last;
+}
+
+iodev_t* eplisten_devices(epcore_t* core, sockattr_t* socks, int n, int fdtype, int iostate,
+                          void* para, IOHandler* cb, void* cbpara,
+                          iodev_t** devs, int cap, int* num, int* retval)
+{
+    iodev_t* first = nullptr;
+    int made = 0;
+    for (int i = 0; i < n; i++) {
+        int fd = socks[i].fd;
+        iodev_t* dev = core ? iodev_new(core) : nullptr;
+        if (!dev) {
+            for (int j = i; j < n; j++) close(socks[j].fd);
+            break;
+        }
+        dev->fd = fd;
+        epcore_iodev_add(core, dev);
+        dev->family = socks[i].family;
+        dev->socktype = socks[i].socktype;
+        dev->protocol = socks[i].protocol;
+        dev->reuseaddr = sockopt_on(fd, SO_REUSEADDR);
+        dev->reuseport = sockopt_on(fd, SO_REUSEPORT);
+        dev->keepalive = sockopt_on(fd, SO_KEEPALIVE);
+        sock_nonblock_set(fd, 1);
+        struct sockaddr_storage ss;
+        socklen_t sl = sizeof ss;
+        if (getsockname(fd, (struct sockaddr*)&ss, &sl) == 0) {
+            addr_text((struct sockaddr*)&ss, dev->local_ip);
+            dev->local_port = (uint16_t)sock_addr_port((struct sockaddr*)&ss);
+        }
+        dev->para = para;
+        dev->callback = cb;
+        dev->cbpara = cbpara;
+        dev->fdtype = fdtype;
+        dev->iostate = (uint8_t)iostate;
+        dev->rwflag = WATCH_READ;
+        if (!first) first = dev;
+        if (devs && made < cap) devs[made] = dev;
+        made++;
+    }
+    if (num) *num = devs ? (made < cap ? made : cap) : made;
+    if (retval) *retval = made > 0 ? 0 : -100;
+    return first;
+}
+
+iodev_t* eptcp_listen_create(epcore_t* core, const char* localip, int port, void* para, int* retval,
+                             IOHandler* cb, void* cbpara, iodev_t** devs, int* num)
+{
+    int cap = (devs && num) ? *num : 0;
+    if (num) *num = 0;
+    if (retval) *retval = -200;
+    if (!core) return nullptr;
+
+    sockopt_t opt;
+    memset(&opt, 0, sizeof opt);
+    opt.mask = SOCKOPT_BACKLOG | SOCKOPT_REUSEADDR | SOCKOPT_REUSEPORT | SOCKOPT_KEEPALIVE;
+    opt.backlog = DEFAULT_BACKLOG;
+    opt.reuseaddr = opt.reuseport = opt.keepalive = 1;
+
+    sockattr_t socks[MAX_LISTEN_SOCKS];
+    int n = MAX_LISTEN_SOCKS;
+    tcp_listen_all(localip, port, &opt, socks, &n);
+    if (n <= 0) return nullptr;
+    return eplisten_devices(core, socks, n, IODEV_TCP_LISTEN, IOSTATE_LISTENING, para, cb, cbpara,
+                            devs, cap, num, retval);
+}
+
+iodev_t* eptcp_listen(epcore_t* core, const char* localip, int port, void* para, int* retval,
+                      IOHandler* cb, void* cbpara, int bindtype, iodev_t** devs, int* num)
+{
+    if (!bindtype_allowed(bindtype)) {
+        if (retval) *retval = -1;
+        if (num) *num = 0;
+        return nullptr;
+    }
+    iodev_t* list[MAX_LISTEN_SOCKS];
+    int n = MAX_LISTEN_SOCKS;
+    iodev_t* first = eptcp_listen_create(core, localip, port, para, retval, cb, cbpara, list, &n);
+    /* No pump is passed, so "the given pump" means a selected one. */
+    int bt = bindtype == BIND_GIVEN ? BIND_SELECT : bindtype;
+    int cap = (devs && num) ? *num : 0;
+    for (int i = 0; i < n; i++) {
+        if (bt != BIND_NONE) iodev_bind_evpump(list[i], bt, nullptr);
+        if (i < cap) devs[i] = list[i];
+    }
+    if (num) *num = devs ? (n < cap ? n : cap) : n;
+    return first;
+}
+
+mlisten_t* eptcp_mlisten(epcore_t* core, const char* localip, int port, void* para, IOHandler* cb, void* cbpara)
+{
+    if (!core || port < 1 || port > 65535) return nullptr;
+    return mlisten_open(core, localip, port, IODEV_TCP_LISTEN, para, cb, cbpara);
+}
+
+iodev_t* eptcp_accept(epcore_t* core, iodev_t* listendev, void* para, int* retval, IOHandler* cb,
+                      void* cbpara, int bindtype)
+{
+    int dummy;
+    if (!retval) retval = &dummy;
+    *retval = -100;
+    if (!core || !listendev) return nullptr;
+
+    struct sockaddr_storage peer;
+    socklen_t plen;
+    int fd;
+    EnterCriticalSection(&listendev->fdCS);
+    do {
+        plen = sizeof peer;
+        fd = listendev->fd >= 0
+                 ? accept4(listendev->fd, (struct sockaddr*)&peer, &plen, SOCK_NONBLOCK | SOCK_CLOEXEC)
+                 : -1;
+        /* A connection aborted while queued is no reason to stop draining. */
+    } while (fd < 0 && (errno == EINTR || errno == ECONNABORTED));
+    LeaveCriticalSection(&listendev->fdCS);
+    if (fd < 0) return nullptr;
+
+    iodev_t* dev = iodev_new(core);
+    if (!dev) {
+        shutdown(fd, SHUT_RDWR);
+        close(fd);
+        *retval = -200;
+        return nullptr;
+    }
+    dev->fd = fd;
+    epcore_iodev_add(core, dev);
+    dev->family = peer.ss_family;
+    dev->socktype = listendev->socktype;
+    dev->protocol = listendev->protocol;
+    addr_text((struct sockaddr*)&peer, dev->remote_ip);
+    dev->remote_port = (uint16_t)sock_addr_port((struct sockaddr*)&peer);
+    struct sockaddr_storage local;
+    socklen_t llen = sizeof local;
+    if (getsockname(fd, (struct sockaddr*)&local, &llen) == 0) addr_text((struct sockaddr*)&local, dev->local_ip);
+    dev->local_port = listendev->local_port;
+    if (core->dispmode == 1) dev->threadid = get_threadid();
+    dev->para = para;
+    dev->callback = cb;
+    dev->cbpara = cbpara;
+    dev->fdtype = IODEV_TCP_ACCEPTED;
+    dev->iostate = IOSTATE_READY;
+    dev->rwflag = WATCH_READ;
+    *retval = 0;
+    iodev_bind_evpump(dev, bindtype, nullptr);
+    return dev;
+}
+
+iodev_t* eptcp_connect(epcore_t* core, const char* host, int port, const char* localip, int localport,
+                       void* para, int* retval, IOHandler* cb, void* cbpara)
+{
+    return connect_common(core, host, port, localip, localport, para, retval, cb, cbpara, 1);
+}
+
+iodev_t* eptcp_nb_connect(epcore_t* core, const char* host, int port, const char* localip, int localport,
+                          void* para, int* retval, IOHandler* cb, void* cbpara)
+{
+    return connect_common(core, host, port, localip, localport, para, retval, cb, cbpara, 0);
+}

@@ -1,0 +1,416 @@
+// Event core: sizing and id counters, the device registry with shared ids,
+// pump and worker selection (rotation and timed re-sort), adoption of
+// waiting devices and timers, and teardown while pumps and workers run.
+#include "bpool.h"
+#include "epcore.h"
+#include "evpump.h"
+#include "iodev.h"
+#include "ioevent.h"
+#include "iotimer.h"
+#include "memory.h"
+#include "worker.h"
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::atomic<time_t> g_now{1000000};
+time_t fake_clock(void) { return g_now.load(); }
+
+bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+template <class Pred>
+bool wait_until(Pred pred, int ms = 5000)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+class CoreTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        core = epcore_new(0, 1);
+        ASSERT_NE(core, nullptr);
+        epcore_set_clock(core, fake_clock);
+    }
+    void TearDown() override
+    {
+        for (evpump_t* p : pumps) {
+            evpump_thread_del(core, p);
+            evpump_recycle(p);
+        }
+        epcore_clean(core);
+    }
+
+    /* A pump record without a thread; the test drives it by hand. */
+    evpump_t* make_pump(uint64_t tid, bool registered)
+    {
+        evpump_t* p = evpump_new(core);
+        EXPECT_NE(p, nullptr);
+        p->threadid = tid;
+        if (registered) evpump_thread_add(core, p);
+        pumps.push_back(p);
+        return p;
+    }
+
+    iodev_t* make_dev(IOHandler* cb = nullptr, void* cbpara = nullptr)
+    {
+        int fd = eventfd(0, EFD_NONBLOCK);
+        return iodev_new_from_fd(core, fd, IODEV_FILE, nullptr, cb, cbpara);
+    }
+
+    epcore_t* core = nullptr;
+    std::vector<evpump_t*> pumps;
+};
+
+struct Calls {
+    int n = 0;
+    void* obj = nullptr;
+    int event = 0;
+    int fdtype = 0;
+};
+
+int count_handler(void* cbpara, void* obj, int event, int fdtype)
+{
+    Calls* c = static_cast<Calls*>(cbpara);
+    c->n++;
+    c->obj = obj;
+    c->event = event;
+    c->fdtype = fdtype;
+    return 0;
+}
+
+TEST(EpcoreNew, SmallCapacityAsksForTheDefault)
+{
+    for (int asked : {0, 1024}) {
+        epcore_t* c = epcore_new(asked, 1);
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(c->maxfd, 524280);
+        EXPECT_EQ(c->dispmode, 1);
+        EXPECT_EQ(c->quit.load(), 0);
+        epcore_clean(c);
+    }
+    epcore_t* c = epcore_new(1025, 0);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->maxfd, 1025);
+    epcore_clean(c);
+    epcore_clean(nullptr);
+}
+
+TEST(EpcoreNew, OutOfMemoryAtAnyStepLeavesNothingBehind)
+{
+    int made = 0;
+    /* Past the first steps the device pool's first batch of 256 units is
+     * being made; only its end matters again. */
+    for (long n = 0; n < 320; n = n == 60 ? 290 : n + 1) {
+        kmem_fail_after(n);
+        epcore_t* c = epcore_new(0, 1);
+        kmem_fail_after(-1);
+        if (c) {
+            made++;
+            epcore_clean(c); /* a core missing its wake-up or resolver still cleans */
+        }
+    }
+    EXPECT_GT(made, 0);
+    kmem_fail_after(-1);
+}
+
+TEST_F(CoreTest, DeviceAndTimerIdsCountSeparatelyFrom100)
+{
+    /* The core's own wake-up device drew the first device id. */
+    ASSERT_NE(core->wakeupdev, nullptr);
+    EXPECT_EQ(core->wakeupdev->id, 100u);
+    iodev_t* a = iodev_new(core);
+    iodev_t* b = iodev_new(core);
+    EXPECT_EQ(a->id, 101u);
+    EXPECT_EQ(b->id, 102u);
+    iotimer_t* t = iotimer_fetch(core);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->id, 100u);
+    iotimer_recycle(t);
+    EXPECT_EQ(iotimer_fetch(core)->id, 101u); /* ids are never reused */
+    /* A counter found below 100 restarts at 100. */
+    core->deviceID = 7;
+    EXPECT_EQ(epcore_device_nextid(core), 100u);
+    iodev_close(a); /* never registered: released all the same */
+    iodev_close(b);
+}
+
+TEST_F(CoreTest, SharedDeviceIdIsReportedAndCloseKeepsTheHolder)
+{
+    iodev_t* a = make_dev();
+    iodev_t* b = iodev_new(core);
+    int fb = eventfd(0, EFD_NONBLOCK);
+    b->fd = fb;
+    b->id = a->id;
+    EXPECT_EQ(epcore_iodev_add(core, a), 0); /* already this device */
+    EXPECT_EQ(epcore_iodev_add(core, b), -100);
+    EXPECT_EQ(epcore_iodev_find(core, a->id), a);
+
+    int fetched = bpool_fetched_num(core->device_pool);
+    EXPECT_EQ(iodev_close(b), 0);
+    EXPECT_EQ(epcore_iodev_find(core, a->id), a) << "the holder's entry must survive";
+    EXPECT_FALSE(fd_open(fb)) << "the duplicate's own descriptor is still closed";
+    EXPECT_EQ(bpool_fetched_num(core->device_pool), fetched - 1);
+    EXPECT_EQ(iodev_close(b), -3) << "a second close does nothing";
+    EXPECT_EQ(bpool_fetched_num(core->device_pool), fetched - 1);
+
+    uint64_t id = a->id;
+    int fa = a->fd;
+    EXPECT_EQ(iodev_close(a), 0);
+    EXPECT_EQ(epcore_iodev_find(core, id), nullptr);
+    EXPECT_FALSE(fd_open(fa));
+}
+
+TEST_F(CoreTest, HeapRecordFromAnEmptyPoolIsFreedNotPooled)
+{
+    /* A pool that cannot make units: creation falls back to the heap. */
+    bpool_t* real = core->device_pool;
+    bpool_t* barren = bpool_init(nullptr);
+    bpool_set_unitsize(barren, 0);
+    core->device_pool = barren;
+    iodev_t* d = make_dev();
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->heaprec, 1);
+    EXPECT_EQ(iodev_close(d), 0); /* the leak checker sees whether it was freed */
+    int allocated = -1, remaining = -1, exhausted = -1;
+    bpool_get_state(barren, &allocated, &remaining, &exhausted, nullptr, nullptr);
+    EXPECT_EQ(allocated, 0);
+    EXPECT_EQ(remaining, 0);
+    core->device_pool = real;
+    bpool_clean(barren);
+}
+
+TEST_F(CoreTest, PumpSelectionRotatesAndResortsAfterFiveSeconds)
+{
+    evpump_t* p1 = make_pump(1001, true);
+    evpump_t* p2 = make_pump(1002, true);
+    evpump_t* first = evpump_thread_select(core);
+    evpump_t* second = evpump_thread_select(core);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(evpump_thread_select(core), first);
+    EXPECT_EQ(evpump_thread_select(core), second);
+
+    /* Load p1 with devices; after more than 5 s the lighter pump leads. */
+    std::vector<iodev_t*> devs;
+    for (int i = 0; i < 3; i++) {
+        devs.push_back(make_dev());
+        EXPECT_EQ(iodev_bind_evpump(devs.back(), BIND_GIVEN, p1), 1);
+    }
+    g_now += 5; /* exactly 5 s: no re-sort, the rotation goes on */
+    EXPECT_EQ(evpump_thread_select(core), first);
+    g_now += 1;
+    EXPECT_EQ(evpump_thread_select(core), p2);
+    EXPECT_EQ(evpump_thread_select(core), p1);
+    EXPECT_EQ(evpump_thread_select(core), p2);
+    for (iodev_t* d : devs) iodev_close(d);
+    EXPECT_EQ(evpump_objnum(p1, 1), 1); /* only its own wake-up device */
+
+    evpump_thread_del(core, p1);
+    evpump_thread_del(core, p2);
+    EXPECT_EQ(evpump_thread_select(core), nullptr);
+}
+
+TEST_F(CoreTest, WorkerSelectionResortsByLoadAfterTenSeconds)
+{
+    worker_t* w[3];
+    int loads[3] = {50, 10, 30};
+    for (int i = 0; i < 3; i++) {
+        w[i] = worker_new(core);
+        w[i]->threadid = 600 + i;
+        w[i]->workload = loads[i];
+        worker_thread_add(core, w[i]);
+    }
+    /* First selection sorts: lightest first, then rotation. */
+    EXPECT_EQ(worker_thread_select(core), w[1]);
+    EXPECT_EQ(worker_thread_select(core), w[2]);
+    EXPECT_EQ(worker_thread_select(core), w[0]);
+    EXPECT_EQ(worker_thread_select(core), w[1]);
+    w[0]->workload = 1;
+    g_now += 9;
+    EXPECT_EQ(worker_thread_select(core), w[2]) << "9 s: rotation only";
+    g_now += 1;
+    EXPECT_EQ(worker_thread_select(core), w[0]) << "10 s: re-sorted";
+    for (worker_t* x : w) {
+        worker_thread_del(core, x);
+        worker_free(x);
+    }
+    EXPECT_EQ(worker_thread_select(core), nullptr);
+}
+
+TEST_F(CoreTest, SharedWorkerKeyPassesToTheSurvivor)
+{
+    worker_t* a = worker_new(core);
+    worker_t* b = worker_new(core);
+    worker_t* c = worker_new(core);
+    a->threadid = b->threadid = E_WORKER_ID_RS485;
+    c->threadid = E_WORKER_ID_ENC;
+    worker_thread_add(core, a);
+    worker_thread_add(core, b);
+    worker_thread_add(core, c);
+    EXPECT_EQ(epcore_worker_find(core, E_WORKER_ID_RS485), a);
+
+    /* The first leaves: the key must name the live second one. */
+    worker_thread_del(core, a);
+    worker_free(a);
+    EXPECT_EQ(epcore_worker_find(core, E_WORKER_ID_RS485), b);
+    EXPECT_EQ(arr_num(core->worker_list), 2);
+
+    /* A later duplicate leaving first must not drop the holder. */
+    worker_t* d = worker_new(core);
+    d->threadid = E_WORKER_ID_RS485;
+    worker_thread_add(core, d);
+    worker_thread_del(core, d);
+    worker_free(d);
+    EXPECT_EQ(epcore_worker_find(core, E_WORKER_ID_RS485), b);
+
+    worker_thread_del(core, b);
+    worker_free(b);
+    EXPECT_EQ(epcore_worker_find(core, E_WORKER_ID_RS485), nullptr);
+    EXPECT_EQ(epcore_worker_find(core, E_WORKER_ID_ENC), c);
+    worker_thread_del(core, c);
+    worker_free(c);
+    EXPECT_EQ(arr_num(core->worker_list), 0);
+}
+
+TEST_F(CoreTest, WaitingDevicesJoinTheFirstPumpAndBindAllJoinsEvery)
+{
+    Calls calls;
+    iodev_t* sel = make_dev(count_handler, &calls);
+    EXPECT_EQ(iodev_bind_evpump(sel, BIND_SELECT, nullptr), 0) << "no pump yet: waits";
+    iodev_t* all = make_dev();
+    EXPECT_EQ(iodev_bind_evpump(all, BIND_ALL, nullptr), 1);
+    iodev_t* dead = iodev_new(core); /* no descriptor: dropped on adoption */
+    epcore_global_iodev_add(core, dead);
+    epcore_global_iodev_add(core, sel); /* the very same device is listed once */
+    /* With the core's own wake-up device: 4 entries. */
+    EXPECT_EQ(arr_num(core->glbiodev_list), 4);
+
+    evpump_t* p1 = make_pump(3001, true);
+    EXPECT_EQ(epcore_global_iodev_getmon(core, p1), 0);
+    EXPECT_TRUE(iodev_tree_has(p1, sel));
+    EXPECT_EQ(sel->evpump, p1);
+    EXPECT_TRUE(iodev_tree_has(p1, all));
+    EXPECT_TRUE(iodev_tree_has(p1, core->wakeupdev));
+    EXPECT_EQ(arr_num(core->glbiodev_list), 2) << "only the bind-all devices stay";
+
+    evpump_t* p2 = make_pump(3002, true);
+    epcore_global_iodev_getmon(core, p2);
+    EXPECT_TRUE(iodev_tree_has(p2, all));
+    EXPECT_FALSE(iodev_tree_has(p2, sel));
+    /* Adopting again changes nothing. */
+    epcore_global_iodev_getmon(core, p1);
+    EXPECT_EQ(evpump_objnum(p1, 1), 4); /* own wake-up, core wake-up, sel, all */
+
+    iodev_close(all);
+    EXPECT_FALSE(iodev_tree_has(p1, all));
+    EXPECT_FALSE(iodev_tree_has(p2, all));
+    EXPECT_EQ(arr_num(core->glbiodev_list), 1);
+    iodev_close(sel);
+    iodev_close(dead);
+}
+
+TEST_F(CoreTest, TimersStartedBeforeAnyPumpLandInTheFirst)
+{
+    iotimer_t* t1 = iotimer_start(core, 10, 7, nullptr, nullptr, nullptr);
+    iotimer_t* t2 = iotimer_start(core, 20, 7, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(t1 && t2);
+    EXPECT_EQ(t1->evpump, nullptr);
+    evpump_t* p = make_pump(4001, false);
+    EXPECT_EQ(epcore_global_iotimer_getmon(core, p), 2);
+    EXPECT_EQ(t1->evpump, p);
+    EXPECT_EQ(evpump_objnum(p, 2), 2);
+    EXPECT_EQ(arr_num(core->glbiotimer_list), 0);
+    EXPECT_EQ(epcore_global_iotimer_del(core, t1), 0);
+    iotimer_stop(t1);
+    iotimer_stop(t2);
+    EXPECT_EQ(evpump_objnum(p, 2), 0);
+}
+
+TEST_F(CoreTest, StaleDeviceOnAReusedDescriptorGoesWithoutItsDescriptor)
+{
+    evpump_t* p1 = make_pump(5001, true);
+    evpump_t* p2 = make_pump(5002, true);
+    for (int bind : {BIND_GIVEN, BIND_ALL}) {
+        SCOPED_TRACE(bind);
+        iodev_t* old = make_dev();
+        uint64_t oldid = old->id;
+        int fd = old->fd;
+        iodev_bind_evpump(old, bind, p1);
+        /* The descriptor is closed behind the device's back and reused. */
+        close(fd);
+        int nfd = eventfd(0, EFD_NONBLOCK);
+        if (nfd != fd) {
+            ASSERT_EQ(dup2(nfd, fd), fd);
+            close(nfd);
+        }
+        iodev_t* young = iodev_new_from_fd(core, fd, IODEV_FILE, nullptr, nullptr, nullptr);
+        ASSERT_NE(young, nullptr);
+        EXPECT_EQ(iodev_bind_evpump(young, bind, p1), 1);
+
+        EXPECT_EQ(epcore_iodev_find(core, oldid), nullptr) << "the stale device was closed";
+        EXPECT_TRUE(fd_open(fd)) << "without closing the newer device's descriptor";
+        EXPECT_EQ(evpump_iodev_find(p1, fd), young);
+        /* Its epoll interest is still in place. */
+        struct epoll_event ev = {};
+        ev.events = EPOLLIN;
+        EXPECT_EQ(epoll_ctl(p1->epoll_fd, EPOLL_CTL_ADD, fd, &ev), -1);
+        EXPECT_EQ(errno, EEXIST);
+        if (bind == BIND_ALL) {
+            EXPECT_EQ(evpump_iodev_find(p2, fd), young);
+            EXPECT_EQ(arr_search(core->glbiodev_list, old, nullptr), nullptr);
+        }
+        iodev_close(young);
+        EXPECT_FALSE(fd_open(fd));
+    }
+}
+
+/* A task that polls the stop flags, as the device's tasks do. */
+void* polling_task(void* arg)
+{
+    worker_t* self = static_cast<worker_t*>(arg);
+    while (!self->quit.load() && !self->epcore->quit.load()) std::this_thread::yield();
+    worker_destory(self);
+    return nullptr;
+}
+
+TEST(EpcoreTeardown, WaitsForRunningPumpsAndWorkers)
+{
+    for (int round = 0; round < 3; round++) {
+        epcore_t* core = epcore_new(0, 1);
+        ASSERT_NE(core, nullptr);
+        epcore_start_evpump(core, 2);
+        epcore_start_worker(core, 1);
+        for (uint64_t id = 700; id < 705; id++) ASSERT_EQ(worker_create(core, id, polling_task), 0);
+        ASSERT_TRUE(wait_until([&] {
+            EnterCriticalSection(&core->evpumplistCS);
+            int n = arr_num(core->evpump_list);
+            LeaveCriticalSection(&core->evpumplistCS);
+            return n == 2;
+        }));
+        /* A timer on a running pump, left for teardown to release. */
+        ASSERT_NE(iotimer_start(core, 60000, 9, nullptr, nullptr, nullptr), nullptr);
+        auto t0 = std::chrono::steady_clock::now();
+        epcore_clean(core); /* the sanitizers report any use after free */
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - t0).count();
+        EXPECT_LT(ms, 6500);
+    }
+}
+
+} // namespace
