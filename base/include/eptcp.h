@@ -42,15 +42,18 @@ iodev_t*   eplisten_devices(epcore_t* core, sockattr_t* socks, int n, int fdtype
 iodev_t*   eptcp_accept(epcore_t* core, iodev_t* listendev, void* para, int* retval,
                         IOHandler* cb, void* cbpara, int bindtype);
 
-/* Outbound connection, bound to the pump handling the current event (or a
- * selected one). A host name is resolved with getaddrinfo, which blocks.
- * retval: 1 connected at once, -100 in progress (EVT_CONNECTED or
- * EVT_CONNECT_FAILED follows), -10 null host, -20 no device, -30 resolving
- * or connecting failed. */
+/* Outbound connection to an address literal, bound to the pump handling the
+ * current event (or a selected one). retval: 1 connected at once, -100 in
+ * progress (EVT_CONNECTED or EVT_CONNECT_FAILED follows), -10 null host,
+ * -20 no device, -30 connecting failed or the host is not a literal. */
 iodev_t*   eptcp_connect(epcore_t* core, const char* host, int port, const char* localip,
                          int localport, void* para, int* retval, IOHandler* cb, void* cbpara);
-/* As eptcp_connect, with retval 0 when connected at once. */
+/* As eptcp_connect, with retval 0 when connected at once; a host name starts
+ * a resolution (retval -101, the device waits in IOSTATE_RESOLVING and goes
+ * on in eptcp_connect_dnscb), or gives -30 when no query could be started. */
 iodev_t*   eptcp_nb_connect(epcore_t* core, const char* host, int port, const char* localip,
                             int localport, void* para, int* retval, IOHandler* cb, void* cbpara);
+/* Resolver callback (DnsCB) that continues eptcp_nb_connect. */
+int        eptcp_connect_dnscb(void* cbobj, char* name, int namelen, void* cache, int status);
 
 #endif

@@ -8,6 +8,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include "epcore.h"
 #include "memory.h"
 
 namespace {
@@ -111,6 +112,38 @@ int dns_nsrv_num(dns_mgmt_t* mgmt)
     int n = arr_num(mgmt->nsrv->host_list);
     LeaveCriticalSection(&mgmt->nsrv->hostCS);
     return n;
+}
+
+int dns_nb_query(dns_mgmt_t* mgmt, const char* name, int len, dns_nsrv_t* nsrv, void** cache,
+                 DnsCB* cb, void* cbobj)
+{
+    (void)nsrv;
+    if (cache) *cache = nullptr;
+    if (!mgmt) return -1;
+    if (!name) return -2;
+    size_t n = len < 0 ? strlen(name) : (size_t)len;
+    if (n == 0) return -3;
+
+    char text[256];
+    if (n < sizeof text) {
+        memcpy(text, name, n);
+        text[n] = '\0';
+        unsigned char buf[sizeof(struct in6_addr)];
+        int kind = inet_pton(AF_INET, text, buf) == 1 ? 1 : inet_pton(AF_INET6, text, buf) == 1 ? 2 : 0;
+        if (kind) {
+            if (cb) cb(cbobj, text, (int)n, nullptr, kind == 1 ? 200 : 201);
+            return kind;
+        }
+    }
+    /* No query goes out on the network yet. */
+    return -200;
+}
+
+int dns_query(epcore_t* core, const char* name, int len, DnsCB* cb, void* cbobj)
+{
+    if (!core) return -1;
+    void* cache = nullptr;
+    return dns_nb_query(static_cast<dns_mgmt_t*>(core->dnsmgmt), name, len, nullptr, &cache, cb, cbobj);
 }
 
 int dns_msg_handle(dns_msg_t* msg)

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "epcore.h"
+#include "epdns.h"
 #include "iodev.h"
 #include "mthread.h"
 #include "trace.h"
@@ -54,8 +55,48 @@ bool bindtype_allowed(int bt)
     return bt == BIND_NONE || bt == BIND_SELECT || bt == BIND_GIVEN || bt == BIND_ALL || bt == BIND_CURRENT;
 }
 
+/* Connects dev to addr from the local address; binds it to the current pump.
+ * false when the connect failed (the device is closed then). */
+bool connect_dev(iodev_t* dev, ep_sockaddr_t* addr, int done_ret, int* retval)
+{
+    int succ = 0;
+    const char* lip = dev->local_ip[0] ? dev->local_ip : nullptr;
+    int fd = tcp_ep_connect(addr, 1, lip, dev->local_port, nullptr, &succ);
+    if (fd < 0) {
+        iodev_close(dev);
+        *retval = -30;
+        return false;
+    }
+    dev->fd = fd;
+    dev->family = addr->family;
+    dev->socktype = SOCK_STREAM;
+    dev->protocol = IPPROTO_TCP;
+    if (succ) {
+        dev->iostate = IOSTATE_READY;
+        dev->rwflag = WATCH_READ;
+        *retval = done_ret;
+    } else {
+        dev->iostate = IOSTATE_CONNECTING;
+        dev->rwflag = WATCH_READ | WATCH_WRITE;
+        *retval = -100;
+    }
+    iodev_bind_evpump(dev, BIND_CURRENT, nullptr);
+    return true;
+}
+
+void notify(iodev_t* dev, int event)
+{
+    epcore_t* core = dev->epcore;
+    if (dev->callback)
+        dev->callback(dev->cbpara, dev, event, dev->fdtype);
+    else if (core && core->callback)
+        core->callback(core->cbpara, dev, event, dev->fdtype);
+}
+
+/* resolve: whether a host name may start a resolution (the non-blocking
+ * form); the blocking form takes address literals only. */
 iodev_t* connect_common(epcore_t* core, const char* host, int port, const char* localip, int localport,
-                        void* para, int* retval, IOHandler* cb, void* cbpara, int done_ret)
+                        void* para, int* retval, IOHandler* cb, void* cbpara, int done_ret, bool resolve)
 {
     int dummy;
     if (!retval) retval = &dummy;
@@ -69,12 +110,9 @@ iodev_t* connect_common(epcore_t* core, const char* host, int port, const char* 
     ep_sockaddr_t addr;
     memset(&addr, 0, sizeof addr);
     bool literal = sock_addr_parse(host, -1, port, &addr) == 1;
-    if (!literal) {
-        if (sock_addr_acquire(&addr, host, port, SOCK_STREAM) < 1) {
-            *retval = -30;
-            return nullptr;
-        }
-        sock_addr_freenext(&addr);
+    if (!literal && !resolve) {
+        *retval = -30;
+        return nullptr;
     }
     addr.socktype = SOCK_STREAM;
 
@@ -91,34 +129,25 @@ iodev_t* connect_common(epcore_t* core, const char* host, int port, const char* 
     copy_text(dev->local_ip, localip);
     dev->local_port = (uint16_t)localport;
     dev->remote_port = (uint16_t)port;
-    if (literal)
-        copy_text(dev->remote_ip, host);
-    else
-        addr_text(&addr.u.addr, dev->remote_ip);
     if (core->dispmode == 1) dev->threadid = get_threadid();
 
-    int succ = 0;
-    int fd = tcp_ep_connect(&addr, 1, localip, localport, nullptr, &succ);
-    if (fd < 0) {
-        iodev_close(dev);
-        *retval = -30;
-        return nullptr;
+    if (literal) {
+        copy_text(dev->remote_ip, host);
+        return connect_dev(dev, &addr, done_ret, retval) ? dev : nullptr;
     }
-    dev->fd = fd;
-    dev->family = addr.family;
-    dev->socktype = SOCK_STREAM;
-    dev->protocol = IPPROTO_TCP;
-    if (succ) {
-        dev->iostate = IOSTATE_READY;
-        dev->rwflag = WATCH_READ;
-        *retval = done_ret;
-    } else {
-        dev->iostate = IOSTATE_CONNECTING;
-        dev->rwflag = WATCH_READ | WATCH_WRITE;
-        *retval = -100;
-    }
-    iodev_bind_evpump(dev, BIND_CURRENT, nullptr);
-    return dev;
+
+    /* A name: the connection goes on in eptcp_connect_dnscb once resolved. */
+    dev->iostate = IOSTATE_RESOLVING;
+    *retval = -101;
+    void* cache = nullptr;
+    int rc = dns_nb_query(static_cast<dns_mgmt_t*>(core->dnsmgmt), host, -1, nullptr, &cache,
+                          eptcp_connect_dnscb, dev);
+    if (rc == 0) return dev;
+    /* Neither sent nor answerable (answers from the cache come with the
+     * resolver's cache): the connection cannot be made. */
+    iodev_close(dev);
+    *retval = -30;
+    return nullptr;
 }
 
 } // namespace
@@ -343,11 +372,33 @@ iodev_t* eptcp_accept(epcore_t* core, iodev_t* listendev, void* para, int* retva
 iodev_t* eptcp_connect(epcore_t* core, const char* host, int port, const char* localip, int localport,
                        void* para, int* retval, IOHandler* cb, void* cbpara)
 {
-    return connect_common(core, host, port, localip, localport, para, retval, cb, cbpara, 1);
+    return connect_common(core, host, port, localip, localport, para, retval, cb, cbpara, 1, false);
 }
 
 iodev_t* eptcp_nb_connect(epcore_t* core, const char* host, int port, const char* localip, int localport,
                           void* para, int* retval, IOHandler* cb, void* cbpara)
 {
-    return connect_common(core, host, port, localip, localport, para, retval, cb, cbpara, 0);
+    return connect_common(core, host, port, localip, localport, para, retval, cb, cbpara, 0, true);
+}
+
+int eptcp_connect_dnscb(void* cbobj, char* name, int namelen, void* cache, int status)
+{
+    (void)namelen;
+    (void)cache;
+    auto* dev = static_cast<iodev_t*>(cbobj);
+    if (!dev) return -1;
+    ep_sockaddr_t addr;
+    memset(&addr, 0, sizeof addr);
+    /* Addresses from a cache entry need the resolver's cache, which is not
+     * built yet: only literals lead to a connection for now. */
+    if ((status == 200 || status == 201) && name && sock_addr_parse(name, -1, dev->remote_port, &addr) == 1) {
+        addr.socktype = SOCK_STREAM;
+        copy_text(dev->remote_ip, name);
+        int r = 0;
+        if (!connect_dev(dev, &addr, 0, &r)) return -30;
+        if (r == 0) notify(dev, EVT_CONNECTED);
+        return 0;
+    }
+    notify(dev, EVT_CONNECT_FAILED);
+    return -1;
 }

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "base/pumptest.h"
+#include "epcore.h"
+#include "epdns.h"
 #include "eptcp.h"
 #include "iodev.h"
 
@@ -214,4 +216,62 @@ TEST(EpTcp, OutboundConnectToAClosedPortFails)
     }
     EXPECT_EQ(eptcp_nb_connect(c.core, nullptr, port, nullptr, 0, nullptr, &r, client_cb, &o), nullptr);
     EXPECT_EQ(r, -10);
+}
+
+TEST(EpTcp, NamesWaitForTheResolverAndLiteralsResolveAtOnce)
+{
+    Server s;
+    Outcome o;
+    Core c;
+    s.core = c.core;
+    ASSERT_TRUE(start_pumps(c.core, 2));
+    int port = free_tcp_port();
+    ASSERT_NE(eptcp_mlisten(c.core, "127.0.0.1", port, nullptr, server_cb, &s), nullptr);
+
+    // The blocking form never resolves; the non-blocking one cannot start a
+    // network query yet, so a name fails cleanly instead of blocking a pump.
+    int r = 0;
+    EXPECT_EQ(eptcp_connect(c.core, "camera.invalid", port, nullptr, 0, nullptr, &r, client_cb, &o), nullptr);
+    EXPECT_EQ(r, -30);
+    EXPECT_EQ(eptcp_nb_connect(c.core, "camera.invalid", port, nullptr, 0, nullptr, &r, client_cb, &o), nullptr);
+    EXPECT_EQ(r, -30);
+
+    // A literal answered by the resolver connects through the callback.
+    struct Ctx {
+        int status = 0;
+    } ctx;
+    EXPECT_EQ(dns_query(c.core, "127.0.0.1", -1, [](void* obj, char*, int, void* cache, int status) {
+        EXPECT_EQ(cache, nullptr);
+        static_cast<Ctx*>(obj)->status = status;
+        return 0;
+    }, &ctx), 1);
+    EXPECT_EQ(ctx.status, 200);
+    EXPECT_EQ(dns_query(c.core, "::1", 3, nullptr, nullptr), 2);
+    EXPECT_EQ(dns_query(c.core, "", -1, nullptr, nullptr), -3);
+    EXPECT_EQ(dns_query(c.core, nullptr, -1, nullptr, nullptr), -2);
+
+    iodev_t* dev = iodev_new(c.core);
+    ASSERT_NE(dev, nullptr);
+    epcore_iodev_add(c.core, dev);
+    dev->fdtype = IODEV_TCP_CONNECTED;
+    dev->callback = client_cb;
+    dev->cbpara = &o;
+    dev->remote_port = (uint16_t)port;
+    char name[] = "127.0.0.1";
+    EXPECT_EQ(eptcp_connect_dnscb(dev, name, 9, nullptr, 200), 0);
+    ASSERT_TRUE(o.done.wait_for(1));
+    EXPECT_EQ(o.event.load(), EVT_CONNECTED);
+    EXPECT_EQ(o.rip, "127.0.0.1");
+    EXPECT_TRUE(s.accepted.wait_for(1));
+
+    // No answer: the handler hears of the failure.
+    Outcome failed;
+    iodev_t* dev2 = iodev_new(c.core);
+    epcore_iodev_add(c.core, dev2);
+    dev2->fdtype = IODEV_TCP_CONNECTED;
+    dev2->callback = client_cb;
+    dev2->cbpara = &failed;
+    EXPECT_EQ(eptcp_connect_dnscb(dev2, nullptr, 0, nullptr, 404), -1);
+    EXPECT_EQ(failed.event.load(), EVT_CONNECT_FAILED);
+    iodev_close(dev2);
 }
