@@ -1,0 +1,76 @@
+// CANopen node tasks. The CANopen stack (NMT, SDO, PDO, SocketCAN) lands
+// with the CANopen work; the node task keeps its lifecycle and owns the PDO
+// output task, which already drains the result records posted to 526 so
+// that they return to their pool.
+#include "canopen/canopen.h"
+
+#include <endian.h>
+#include <string.h>
+
+#include "algo/algo_app.h"
+#include "common/common.h"
+#include "common/custom.h"
+#include "epcore.h"
+#include "log/logger.h"
+#include "worker.h"
+
+namespace {
+
+constexpr int kPollMs = 5;
+
+bool stopping(worker_t* wk) { return wk->quit.load() || wk->epcore->quit.load(); }
+
+void release_frame(epcore_t* core, void* item) { free_image(core, static_cast<ImageInfo*>(item)); }
+
+uint32 cpu_type() { return g_regMemAddr ? reg_load(g_regMemAddr->cpuId) : 0; }
+
+} // namespace
+
+void* std_canopen_task(void* arg)
+{
+    worker_t* wk = static_cast<worker_t*>(arg);
+    epcore_t* core = wk->epcore;
+    set_task_name("canopen");
+    // On CPU type 0 worker 526 is the Modbus slave: leave it alone there.
+    bool ownsOutput = false;
+    if (cpu_type() != E_CPU_RK3588) {
+        if (epcore_worker_find(core, E_WORKER_ID_RS485)) {
+            log_error(g_logger, __FUNCTION__, __LINE__, "tpdo worker already running");
+        } else if (worker_create(core, E_WORKER_ID_RS485, std_canopen_tpdo_parse) == 0) {
+            ownsOutput = true;
+        } else {
+            log_error(g_logger, __FUNCTION__, __LINE__, "create tpdo worker fail.");
+        }
+    }
+    while (!stopping(wk)) event_wait(wk->ioevent, kPollMs * 10);
+    if (ownsOutput) worker_stop(epcore_worker_find(core, E_WORKER_ID_RS485));
+    log_info(g_logger, __FUNCTION__, __LINE__, "end canopen task");
+    worker_destory(wk);
+    return nullptr;
+}
+
+void* std_canopen_tpdo_parse(void* arg)
+{
+    worker_t* wk = static_cast<worker_t*>(arg);
+    epcore_t* core = wk->epcore;
+    worker_set_datafree(wk, release_frame);
+    set_task_name("canopen tpdo");
+    while (!stopping(wk)) {
+        EnterCriticalSection(&wk->datalistCS);
+        ImageInfo* rec = static_cast<ImageInfo*>(lt_rm_head(wk->data_list));
+        LeaveCriticalSection(&wk->datalistCS);
+        if (!rec) {
+            event_wait(wk->ioevent, kPollMs);
+            continue;
+        }
+        if (rec->imageSize >= sizeof(RS485Info)) {
+            RS485Info info;
+            memcpy(&info, rec->imageData, sizeof(info));
+            log_debug(g_logger, __FUNCTION__, __LINE__, "tpdo type:%u cmd:%u", rec->imageType, info.cmd);
+        }
+        free_image(core, rec);
+    }
+    log_info(g_logger, __FUNCTION__, __LINE__, "end canopen tpdo task");
+    worker_destory(wk);
+    return nullptr;
+}

@@ -1,0 +1,154 @@
+// Shared frame header and the small helpers every part of the device code
+// leans on: clocks and sleeps, thread naming and CPU binding, file and
+// free-space queries, timer descriptors, hexadecimal conversion, I2C access
+// (the board CPLD included) and 12-bit pixel packing. Checksums and PGM files
+// live in their own modules, pulled in here for convenience.
+#ifndef KORVID_COMMON_COMMON_H
+#define KORVID_COMMON_COMMON_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+typedef uint8_t  uint8;
+typedef uint16_t uint16;
+typedef uint32_t uint32;
+typedef uint64_t uint64;
+typedef int8_t   int8;
+typedef int16_t  int16;
+typedef int32_t  int32;
+typedef int64_t  int64;
+
+#include "common/crc.h"
+#include "common/md5.h"
+#include "common/pnm.h"
+
+/* ---- Frames ---- */
+
+// Pool a frame came from; any other value marks a heap block.
+typedef enum _MEMTYPE {
+    E_MEMTYPE_RAW = 1,              // core pool raw
+    E_MEMTYPE_RGB = 2,              // core pool rgb
+    E_MEMTYPE_DEPTH = 3,            // core pool depth
+    E_MEMTYPE_APPLATION = 4,        // core pool applation_algo
+    E_MEMTYPE_APPLATION_RESULT = 5, // core pool applation_algo_result
+} MEMTYPE;
+
+// What a frame carries; the stream sender dispatches on it.
+typedef enum _ImageType {
+    E_IMAGE_TYPE_TEST_PACKET = 0,
+    E_IMAGE_TYPE_DEPTH = 1,
+    E_IMAGE_TYPE_AMP = 2,
+    E_IMAGE_TYPE_RAW = 3,   // raw ToF or grey picture
+    E_IMAGE_TYPE_RGB = 4,
+    E_IMAGE_TYPE_JPEG = 5,
+    E_IMAGE_TYPE_H264 = 6,
+    E_IMAGE_TYPE_H265 = 7,
+    E_IMAGE_TYPE_AVOID = 8,  // first-generation avoidance result
+    E_IMAGE_TYPE_PALLET = 9,
+    E_IMAGE_TYPE_MJPEG = 10,
+    E_IMAGE_TYPE_AVOID2 = 11, // second-generation avoidance result
+} ImageType;
+
+// Header at the start of every frame buffer; the pixels follow directly.
+typedef struct _ImageInfo {
+    void*  res[2];      // list links; a frame is on at most one list
+    uint32 memType;     // _MEMTYPE
+    uint32 sensorIndex;
+    uint32 imageType;   // _ImageType
+    uint32 width;       // of the data, in pixels
+    uint32 height;
+    uint32 outWidth;    // announced to the host
+    uint32 outHeight;
+    uint32 pixelFormat; // GigE Vision pixel format code
+    uint32 timeStampH;  // seconds
+    uint32 timeStampL;  // nanoseconds
+    int64  lTimeStampH;
+    int64  lTimeStampL;
+    uint64 frameIndex;
+    uint32 PDFlags;
+    uint64 blkId;       // GigE Vision block id
+    uint32 imageSize;   // valid data bytes
+    uint8  imageData[]; // the data
+} ImageInfo;
+
+// Pool units are sized header + largest data, so the header's size is part
+// of the pool sizes start-up uses; keep the layout fixed.
+static_assert(offsetof(ImageInfo, res) == 0);
+static_assert(offsetof(ImageInfo, memType) == 16);
+static_assert(offsetof(ImageInfo, sensorIndex) == 20);
+static_assert(offsetof(ImageInfo, imageType) == 24);
+static_assert(offsetof(ImageInfo, width) == 28);
+static_assert(offsetof(ImageInfo, height) == 32);
+static_assert(offsetof(ImageInfo, outWidth) == 36);
+static_assert(offsetof(ImageInfo, outHeight) == 40);
+static_assert(offsetof(ImageInfo, pixelFormat) == 44);
+static_assert(offsetof(ImageInfo, timeStampH) == 48);
+static_assert(offsetof(ImageInfo, timeStampL) == 52);
+static_assert(offsetof(ImageInfo, lTimeStampH) == 56);
+static_assert(offsetof(ImageInfo, lTimeStampL) == 64);
+static_assert(offsetof(ImageInfo, frameIndex) == 72);
+static_assert(offsetof(ImageInfo, PDFlags) == 80);
+static_assert(offsetof(ImageInfo, blkId) == 88);
+static_assert(offsetof(ImageInfo, imageSize) == 96);
+static_assert(offsetof(ImageInfo, imageData) == 100);
+static_assert(sizeof(ImageInfo) == 104);
+
+// Gives a frame back: memType 1..5 to that pool of the core (vpcore is an
+// epcore_t*), anything else to the heap. A null frame is ignored.
+void free_image(void* vpcore, ImageInfo* imageInfo);
+
+/* ---- Time ---- */
+
+uint32 get_tickcount(void);  // monotonic milliseconds, wraps at 2^32
+uint64 getTimestamp(void);   // wall-clock milliseconds since 1970
+void   wait_ms(unsigned long a);
+// The depth library's current frame time stamp.
+void   get_local_time(uint32* psec, uint32* pnsec);
+
+/* ---- Threads and files ---- */
+
+void   set_task_name(const char* name);
+int    bind_cpu_core(int cpuIndex); // 0, or -1 when the system refuses
+uint32 get_fileSize(const char* path);
+uint32 get_fileContext(const char* fileName, uint8* fileBuf, uint32 bufSize);
+int    get_deviceFreeSpace(const char* dir, uint64* freeSpace); // MiB
+uint8  get_random(void);
+void   save_img(void* start, uint32 size, int flags);
+int    get_input_dev(const char* name);
+
+/* ---- Timers (timerfd) ---- */
+
+int timerCreate(void);
+// First expiry after timeout ms, then every 1 s + (timeout % 1000) ms.
+int startTimer(int timerfd, int timeout);
+int stopTimer(int timerfd);
+
+/* ---- Numbers and text ---- */
+
+void   float2hex(float f, uint32* hex);
+void   hex2float(uint32 hex, float* f);
+void   int2byte(uint32 val, uint8* bytes);
+uint32 byte2int(const uint8* bytes);
+bool   is_hex(char c);
+uint8  char_to_hex(char c);
+int    hex_string_format(char* str, char* hex_str);
+int    isContinuousOnes(int num);
+void   BubbleSort(int* arr, int as);
+
+/* ---- I2C (i2c-dev) ---- */
+
+int i2c_read16bit(int fd, uint16 addr, uint16 reg, uint16* val);
+int i2c_read08bit(int fd, uint16 addr, uint16 reg, uint8* val);
+int i2c_write16bit(int fd, uint8 addr, uint8 reg, uint16 val);
+int i2c_read08addr08bit(int fd, uint8 addr, uint8 reg, uint8* val);
+int i2c_write08addr08bit(int fd, uint8 addr, uint8 reg, uint8 val);
+// Board CPLD at 0x11 on "/dev/i2c-3": rwFlag 0 read, 1 write, other values
+// close the bus (reopened on the next call).
+int i2c_cpld_rw(uint8 reg, uint8* readVal, uint8 writeVal, uint8 rwFlag);
+
+/* ---- Pixels ---- */
+
+void mono12_to_mono12packed(uint16* ptrIn, uint8* ptrOut, uint32 width, uint32 height);
+void mono12_to_mono12p(uint16* ptrIn, uint8* ptrOut, uint32 width, uint32 height);
+
+#endif

@@ -1,0 +1,52 @@
+// Logging wrapper: printf-style calls that build a timed, located message and
+// hand it to one of the two asynchronous spdlog loggers ("camera" and
+// "camera_runtime"), each writing its own rotating files.
+#ifndef KORVID_LOG_LOGGER_H
+#define KORVID_LOG_LOGGER_H
+
+#include <string>
+
+// Opaque handle: the address of the library's logger object. The library's
+// registry keeps the owning reference, so the handle lives for the process.
+typedef void* LoggerPtr;
+
+// Main logger "camera" and run-time logger "camera_runtime"; null until
+// spdlog_init has run.
+extern LoggerPtr g_logger;
+extern LoggerPtr g_runtime_logger;
+
+// Library level numbers.
+enum {
+    LOG_LEVEL_TRACE = 0,
+    LOG_LEVEL_DEBUG = 1,
+    LOG_LEVEL_INFO = 2,
+    LOG_LEVEL_WARN = 3,
+    LOG_LEVEL_ERR = 4,
+    LOG_LEVEL_CRITICAL = 5,
+    LOG_LEVEL_OFF = 6,
+};
+
+// Longest formatted text of one call; longer output is cut.
+#define LOG_TEXT_MAX 2047
+
+LoggerPtr cameralog_init(const char* filename, int level, int print_screen, int fileSize, int fileNum);
+LoggerPtr cameralog_runtime_init(const char* filename, int fileSize, int fileNum);
+
+void log_info(LoggerPtr logger, const char* func, long line, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+void log_debug(LoggerPtr logger, const char* func, long line, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+void log_trace(LoggerPtr logger, const char* func, long line, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+void log_error(LoggerPtr logger, const char* func, long line, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+void log_set_level(int level);
+
+// Local time of day as HH:MM:SS.mmm.
+std::string getcurrentTimeStr();
+
+LoggerPtr create_logger(const char* logger_name, const char* filename);
+void release_logger(LoggerPtr logger);
+
+#endif

@@ -1,0 +1,104 @@
+// Logging wrapper: line layout and length, level rules, re-creation of the
+// loggers and refused settings.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include "log/logger.h"
+#include "log/logwait.h"
+
+namespace {
+
+// Text at `pos` has the shape `shape`, where '9' stands for any digit.
+bool shaped(const std::string& t, size_t pos, const std::string& shape)
+{
+    if (pos == std::string::npos || pos + shape.size() > t.size()) return false;
+    for (size_t i = 0; i < shape.size(); i++)
+        if (shape[i] == '9' ? !isdigit((unsigned char)t[pos + i]) : t[pos + i] != shape[i]) return false;
+    return true;
+}
+
+int thread_count()
+{
+    int n = 0;
+    DIR* d = opendir("/proc/self/task");
+    while (struct dirent* e = d ? readdir(d) : nullptr) n += e->d_name[0] != '.';
+    if (d) closedir(d);
+    return n;
+}
+
+struct Loggers : ::testing::Test {
+    BoardRoot board;
+    std::string mainPath = board.host("/var/log/camera.log");
+    std::string rtPath = board.host("/var/log/camera_runtime.log");
+    void SetUp() override
+    {
+        ASSERT_NE(cameralog_init("/var/log/camera.log", 1, 0, 1 << 20, 2), nullptr);
+        ASSERT_NE(cameralog_runtime_init("/var/log/camera_runtime.log", 1 << 20, 2), nullptr);
+    }
+};
+
+TEST_F(Loggers, LineCarriesTimeFunctionAndLineAndTextIsCutAt2047)
+{
+    log_info(g_logger, "main", 200, "hello %d", 5);
+    log_info(g_logger, "fill", 7, "%s|", std::string(3000, 'x').c_str());
+    ASSERT_TRUE(wait_for_log("camera", mainPath, "fill[7]"));
+    ASSERT_TRUE(wait_for_log("camera", mainPath, "main[200]"));
+    std::string text = read_host_file(mainPath);
+    size_t tail = text.find("] main[200] hello 5\n");
+    size_t line = text.rfind('\n', tail);
+    line = line == std::string::npos ? 0 : line + 1;
+    EXPECT_TRUE(shaped(text, line, "[9999-99-99 99:99:99.999999] [info] [")) << text.substr(line, 80);
+    EXPECT_TRUE(shaped(text, tail - 13, "[99:99:99.999"));
+    EXPECT_NE(text.find("fill[7] " + std::string(2047, 'x') + "\n"), std::string::npos);
+    EXPECT_EQ(text.find('|'), std::string::npos);
+    EXPECT_TRUE(shaped(getcurrentTimeStr() + "$", 0, "99:99:99.999$"));
+}
+
+TEST_F(Loggers, DebugShowsOnlyAfterLevelChangeAndTraceOnlyInRuntimeLog)
+{
+    log_debug(g_logger, "f", 1, "debug-before");
+    log_trace(g_logger, "f", 2, "trace-main");
+    log_trace(g_runtime_logger, "f", 3, "trace-runtime");
+    log_set_level(LOG_LEVEL_DEBUG);
+    log_debug(g_logger, "f", 4, "debug-after");
+    log_trace(g_logger, "f", 5, "trace-main");
+    log_set_level(99); // out of range: ignored
+    ASSERT_TRUE(wait_for_log("camera", mainPath, "debug-after"));
+    ASSERT_TRUE(wait_for_log("camera_runtime", rtPath, "trace-runtime"));
+    std::string text = read_host_file(mainPath);
+    EXPECT_EQ(text.find("debug-before"), std::string::npos);
+    EXPECT_EQ(text.find("trace-main"), std::string::npos);
+    EXPECT_EQ(spdlog::get("camera_runtime")->level(), spdlog::level::trace);
+
+    const int clamp[][2] = {{-5, spdlog::level::debug}, {1, spdlog::level::info}, {9, spdlog::level::err}};
+    for (auto& c : clamp) {
+        ASSERT_NE(cameralog_init("/var/log/camera.log", c[0], 0, 1 << 20, 2), nullptr);
+        EXPECT_EQ(spdlog::get("camera")->level(), c[1]) << c[0];
+    }
+}
+
+TEST_F(Loggers, SecondInitReplacesTheLoggerReusesThePoolAndRefusalsKeepIt)
+{
+    LoggerPtr first = g_logger;
+    int threads = thread_count();
+    LoggerPtr second = cameralog_init("/var/log/camera.log", 1, 0, 1 << 20, 2);
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(spdlog::get("camera").get(), second);
+    EXPECT_EQ(thread_count(), threads);
+    log_error(first, "old", 1, "through-old-handle"); // still a live object
+
+    // Settings the library would throw on come back as a null handle.
+    EXPECT_EQ(cameralog_init("/var/log/camera.log", 1, 0, 0, 10), nullptr);
+    EXPECT_EQ(cameralog_init("/var/log/camera.log", 1, 0, -5, 10), nullptr);
+    EXPECT_EQ(cameralog_init("/var/log/camera.log", 1, 0, 1 << 20, 200001), nullptr);
+    EXPECT_EQ(cameralog_runtime_init(nullptr, 1 << 20, 1), nullptr);
+    EXPECT_EQ(g_logger, second);
+    EXPECT_EQ(spdlog::get("camera").get(), second);
+    log_info(nullptr, "f", 1, "dropped");
+    log_info(g_logger, nullptr, 1, "no-function-name");
+    EXPECT_TRUE(wait_for_log("camera", mainPath, "] [1] no-function-name"));
+}
+
+} // namespace

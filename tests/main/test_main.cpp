@@ -1,0 +1,152 @@
+// Logging start-up from the board's configuration and the TCP log-level
+// service: values read, unusable values replaced, codes applied however
+// they arrive.
+#include <gtest/gtest.h>
+
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "eptcp.h"
+#include "iodev.h"
+#include "log/logger.h"
+#include "log/logwait.h"
+#include "main/main.h"
+
+namespace {
+
+using pumptest::wait_until;
+
+std::string start_logging(BoardRoot& board, const char* conf)
+{
+    mkdir(board.host("/etc").c_str(), 0755);
+    if (conf) {
+        EXPECT_TRUE(write_host_file(board.host(SPDLOG_CONF_FILE), conf));
+    } else {
+        unlink(board.host(SPDLOG_CONF_FILE).c_str());
+    }
+    testing::internal::CaptureStdout();
+    spdlog_init();
+    return testing::internal::GetCapturedStdout();
+}
+
+spdlog::level::level_enum level() { return spdlog::get("camera")->level(); }
+
+TEST(SpdlogInit, HexAndDecimalValuesSetFilesSizesAndRotation)
+{
+    BoardRoot board;
+    EXPECT_EQ(start_logging(board, "[SPDLOG]\nFILE_NAME=/var/log/cam.log\nFILE_SIZE=0x1\nROTATE_NUM=2\n"
+                                   "[SPDLOG_RUNTIME]\nFILE_NAME=/var/log/rt.log\nFILE_SIZE=5\nROTATE_NUM=0x3\n"),
+              "filename:/var/log/cam.log, fileSize:1048576, fileNum:2\n"
+              "filename:/var/log/rt.log, fileSize:5242880, fileNum:3\n");
+    EXPECT_EQ(level(), spdlog::level::info);
+    for (int i = 0; i < 700; i++) log_info(g_logger, "fill", i, "%s", std::string(2047, 'r').c_str());
+    ASSERT_TRUE(wait_until([&] {
+        spdlog::get("camera")->flush();
+        return access(board.host("/var/log/cam.1.log").c_str(), F_OK) == 0;
+    }));
+}
+
+TEST(SpdlogInit, MissingFileAndUnusableValuesFallBackKeyByKey)
+{
+    BoardRoot board;
+    EXPECT_EQ(start_logging(board, nullptr), "");
+    log_trace(g_runtime_logger, "t", 1, "runtime-default");
+    EXPECT_TRUE(wait_for_log("camera_runtime", board.host("/var/log/camera_runtime.log"), "runtime-default"));
+
+    EXPECT_EQ(start_logging(board, "[SPDLOG]\nFILE_NAME=/var/log/mine.log\nFILE_SIZE=0\nROTATE_NUM=200001\n"
+                                   "[SPDLOG_RUNTIME]\nFILE_SIZE=2048\nROTATE_NUM=abc\n"),
+              "filename:/var/log/mine.log, fileSize:20971520, fileNum:10\n"
+              "filename:/var/log/camera_runtime.log, fileSize:20971520, fileNum:10\n");
+    EXPECT_TRUE(wait_for_log("camera", board.host("/var/log/mine.log"), "SPDLOG FILE_SIZE: unusable value \"0\""));
+    EXPECT_EQ(start_logging(board, "[SPDLOG]\nFILE_NAME=/var/log/mine.log\nFILE_SIZE=-3\nROTATE_NUM=0x\n"
+                                   "[SPDLOG_RUNTIME]\nFILE_NAME=/var/log/r.log\nFILE_SIZE=12abc\nROTATE_NUM=-1\n"),
+              "filename:/var/log/mine.log, fileSize:20971520, fileNum:10\n"
+              "filename:/var/log/r.log, fileSize:20971520, fileNum:10\n");
+}
+
+// A log-level connection driven by hand, without pumps.
+struct LevelConn : ::testing::Test {
+    BoardRoot board;
+    pumptest::Core c;
+    int sv[2] = {-1, -1};
+    iodev_t* dev = nullptr;
+    void SetUp() override
+    {
+        start_logging(board, nullptr);
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+        dev = iodev_new_from_fd(c.core, sv[0], IODEV_TCP_ACCEPTED, nullptr, tcp_log_level, c.core);
+        ASSERT_NE(dev, nullptr);
+    }
+    void TearDown() override { close(sv[1]); }
+    void put(const void* p, size_t n) { ASSERT_EQ(write(sv[1], p, n), (ssize_t)n); }
+};
+
+TEST_F(LevelConn, CodesAreGatheredAcrossReadsAndAppliedInOrder)
+{
+    int32_t codes[5] = {LOG_CODE_DEBUG, LOG_CODE_ERROR, 7, LOG_CODE_INFO, 100};
+    const auto* b = reinterpret_cast<const uint8_t*>(codes);
+    const int cuts[] = {1, 3, 4, 14, 16, 20}; // read boundaries
+    const spdlog::level::level_enum after[] = {spdlog::level::info, spdlog::level::info, spdlog::level::debug,
+                                               spdlog::level::err, spdlog::level::info, spdlog::level::info};
+    for (int i = 0, from = 0; i < 6; from = cuts[i++]) {
+        put(b + from, cuts[i] - from);
+        EXPECT_EQ(tcp_log_level(c.core, dev, EVT_READ, IODEV_TCP_ACCEPTED), 0);
+        EXPECT_EQ(level(), after[i]) << i;
+    }
+    EXPECT_EQ(iodev_para(dev), nullptr); // nothing pending
+    std::string path = board.host("/var/log/camera.log");
+    EXPECT_TRUE(wait_for_log("camera", path, "not match log level:7"));
+    ASSERT_TRUE(wait_for_log("camera", path, "log_level:100"));
+    std::string text = read_host_file(path); // 7 and 40 came in at err
+    EXPECT_TRUE(text.find("log_level:7") == text.npos && text.find("log_level:40") == text.npos);
+    char reply;
+    EXPECT_EQ(recv(sv[1], &reply, 1, MSG_DONTWAIT), -1);
+}
+
+TEST_F(LevelConn, PeerCloseOrHangUpClosesTheDevice)
+{
+    int n = epcore_iodev_tcpnum(c.core);
+    int32_t v[2] = {LOG_CODE_ERROR, LOG_CODE_DEBUG};
+    put(v, 6); // a torn code at the end is dropped
+    shutdown(sv[1], SHUT_WR);
+    EXPECT_EQ(modidy_log_level(c.core, dev), -100);
+    EXPECT_EQ(level(), spdlog::level::err);
+    EXPECT_EQ(epcore_iodev_tcpnum(c.core), n - 1);
+
+    dev = iodev_new_from_fd(c.core, dup(sv[1]), IODEV_TCP_ACCEPTED, nullptr, tcp_log_level, c.core);
+    EXPECT_EQ(tcp_log_level(c.core, dev, EVT_ACCEPT, IODEV_TCP_ACCEPTED), -1);
+    EXPECT_EQ(tcp_log_level(c.core, dev, EVT_INVALID, IODEV_TCP_ACCEPTED), 0);
+    EXPECT_EQ(epcore_iodev_tcpnum(c.core), n - 1);
+}
+
+TEST(LogLevelService, CodesOverTcpInOneAndSeveralMessages)
+{
+    BoardRoot board;
+    start_logging(board, nullptr);
+    pumptest::Core c;
+    int port = pumptest::free_tcp_port();
+    ASSERT_NE(eptcp_mlisten(c.core, "127.0.0.1", port, nullptr, tcp_log_level, c.core), nullptr);
+    ASSERT_TRUE(pumptest::start_pumps(c.core, 2));
+    int fd = pumptest::tcp_client(port), one = 1;
+    ASSERT_GE(fd, 0);
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+    int32_t code = LOG_CODE_DEBUG;
+    ASSERT_EQ(send(fd, &code, 4, 0), 4);
+    EXPECT_TRUE(wait_until([] { return level() == spdlog::level::debug; }));
+    int32_t two[2] = {LOG_CODE_INFO, LOG_CODE_ERROR};
+    ASSERT_EQ(send(fd, two, 8, 0), 8);
+    EXPECT_TRUE(wait_until([] { return level() == spdlog::level::err; }));
+    EXPECT_TRUE(wait_for_log("camera", board.host("/var/log/camera.log"), "==> Accept NewFD="));
+
+    pollfd p{fd, POLLIN | POLLRDHUP, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0); // the device keeps the connection open
+    int conns = epcore_iodev_tcpnum(c.core);
+    close(fd);
+    EXPECT_TRUE(wait_until([&] { return epcore_iodev_tcpnum(c.core) == conns - 1; }));
+}
+
+} // namespace
