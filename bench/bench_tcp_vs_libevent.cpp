@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/pumptest.h"
 #include "epcore.h"
 #include "eptcp.h"
 #include "iodev.h"
@@ -34,19 +35,6 @@ constexpr int kClientThreads = 2;
 constexpr int kRounds = 5;
 constexpr auto kWarmup = std::chrono::milliseconds(500);
 constexpr auto kMeasure = std::chrono::seconds(3);
-
-int free_port()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, (sockaddr*)&a, sizeof a);
-    socklen_t l = sizeof a;
-    getsockname(fd, (sockaddr*)&a, &l);
-    close(fd);
-    return ntohs(a.sin_port);
-}
 
 void set_nodelay(int fd)
 {
@@ -105,7 +93,7 @@ struct Korvid {
     void stop()
     {
         epcore_stop_evpump(srv.core);
-        while (srv.core->threadnum.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        pumptest::threads_gone(srv.core);
         epcore_clean(srv.core);
     }
 };
@@ -233,18 +221,8 @@ double drive(int port)
     std::vector<ClientThread> cts(kClientThreads);
     for (int i = 0; i < kConnections; i++) {
         int fd = -1;
-        for (int attempt = 0; attempt < 1000 && fd < 0; attempt++) {
-            fd = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons((uint16_t)port);
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (connect(fd, (sockaddr*)&a, sizeof a) != 0) {
-                close(fd);
-                fd = -1;
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-        }
+        for (int attempt = 0; attempt < 1000 && fd < 0; attempt++)
+            if ((fd = pumptest::tcp_client(port)) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (fd < 0) {
             fprintf(stderr, "cannot connect to port %d\n", port);
             return 0;
@@ -269,6 +247,17 @@ double drive(int port)
     return (double)(after - before) / std::chrono::duration<double>(t1 - t0).count();
 }
 
+/* One server started on a free loopback port, driven, and stopped. */
+template <typename Server> double run_server()
+{
+    Server srv;
+    int port = pumptest::free_tcp_port();
+    srv.start(port);
+    double rate = drive(port);
+    srv.stop();
+    return rate;
+}
+
 double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -285,20 +274,8 @@ int main(int argc, char** argv)
     bool only_l = argc > 1 && strcmp(argv[1], "libevent") == 0;
     std::vector<double> korvid, libevent;
     for (int round = 0; round < kRounds; round++) {
-        if (!only_l) {
-            Korvid k;
-            int port = free_port();
-            k.start(port);
-            korvid.push_back(drive(port));
-            k.stop();
-        }
-        if (!only_k) {
-            Libevent l;
-            int port = free_port();
-            l.start(port);
-            libevent.push_back(drive(port));
-            l.stop();
-        }
+        if (!only_l) korvid.push_back(run_server<Korvid>());
+        if (!only_k) libevent.push_back(run_server<Libevent>());
         printf("round %d: korvid %.0f req/s, libevent %.0f req/s\n", round + 1,
                korvid.empty() ? 0.0 : korvid.back(), libevent.empty() ? 0.0 : libevent.back());
     }

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -276,33 +277,37 @@ int conf_set_string(ConfMgmt* conf, const char* sect, const char* key, const cha
     return 0;
 }
 
+/* The value formatted into at most 30 characters ("%f" of a huge value
+ * runs past any small buffer, so it is cut there). */
+__attribute__((format(printf, 4, 5)))
+static int set_formatted(ConfMgmt* conf, const char* sect, const char* key, const char* fmt, ...)
+{
+    char buf[31];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof(buf), fmt, ap);
+    va_end(ap);
+    return conf_set_string(conf, sect, key, buf);
+}
+
 int conf_set_int(ConfMgmt* conf, const char* sect, const char* key, int value)
 {
-    char buf[32];
-    snprintf(buf, sizeof(buf), "%d", value);
-    return conf_set_string(conf, sect, key, buf);
+    return set_formatted(conf, sect, key, "%d", value);
 }
 
 int conf_set_ulong(ConfMgmt* conf, const char* sect, const char* key, uint32_t value)
 {
-    char buf[32];
-    snprintf(buf, sizeof(buf), "%u", value);
-    return conf_set_string(conf, sect, key, buf);
+    return set_formatted(conf, sect, key, "%u", value);
 }
 
 int conf_set_hexlong(ConfMgmt* conf, const char* sect, const char* key, long value)
 {
-    char buf[32];
-    snprintf(buf, sizeof(buf), "0X%lX", value);
-    return conf_set_string(conf, sect, key, buf);
+    return set_formatted(conf, sect, key, "0X%lX", value);
 }
 
 int conf_set_double(ConfMgmt* conf, const char* sect, const char* key, double value)
 {
-    /* "%f" of a huge value runs past any small buffer: cut it at 30 characters. */
-    char buf[31];
-    snprintf(buf, sizeof(buf), "%f", value);
-    return conf_set_string(conf, sect, key, buf);
+    return set_formatted(conf, sect, key, "%f", value);
 }
 
 int conf_set_bool(ConfMgmt* conf, const char* sect, const char* key, bool value)

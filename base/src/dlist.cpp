@@ -252,16 +252,12 @@ void* lt_delete_ptr(dlist_t* lt, void* item)
     return item;
 }
 
-void* lt_delete_from_loc(dlist_t* lt, int from, int n)
+/* Unlinks the run of at most max items from start; the run keeps its own links. */
+static void unlink_run(dlist_t* lt, void* start, int max)
 {
-    if (!lt || n <= 0) return nullptr;
-    if (from < 0) from = 0;
-    if (from >= lt->num) return nullptr;
-    void* start = walk_to(lt, from);
-    if (!start) return nullptr;
     void* end = start;
     int count = 1;
-    while (count < n && from + count < lt->num && N(end)->next) {
+    while (count < max && N(end)->next) {
         end = N(end)->next;
         count++;
     }
@@ -272,6 +268,16 @@ void* lt_delete_from_loc(dlist_t* lt, int from, int n)
     if (after) N(after)->prev = before;
     else lt->last = before;
     lt->num -= count;
+}
+
+void* lt_delete_from_loc(dlist_t* lt, int from, int n)
+{
+    if (!lt || n <= 0) return nullptr;
+    if (from < 0) from = 0;
+    if (from >= lt->num) return nullptr;
+    void* start = walk_to(lt, from);
+    if (!start) return nullptr;
+    unlink_run(lt, start, n < lt->num - from ? n : lt->num - from);
     N(start)->prev = nullptr;
     return start;
 }
@@ -279,19 +285,7 @@ void* lt_delete_from_loc(dlist_t* lt, int from, int n)
 void* lt_delete_from_node(dlist_t* lt, void* item, int n)
 {
     if (!lt || !item || n < 1 || !linked_here(lt, item)) return nullptr;
-    void* end = item;
-    int count = 1;
-    while (count < n && count < lt->num && N(end)->next) {
-        end = N(end)->next;
-        count++;
-    }
-    void* before = N(item)->prev;
-    void* after = N(end)->next;
-    if (before) N(before)->next = after;
-    else lt->first = after;
-    if (after) N(after)->prev = before;
-    else lt->last = before;
-    lt->num -= count;
+    unlink_run(lt, item, n < lt->num ? n : lt->num);
     return item;
 }
 

@@ -258,22 +258,30 @@ void* arr_find_by(arr_t* ar, void* pattern, ArrCmp cmp)
     return s.hit ? ar->data[s.mid] : nullptr;
 }
 
-arr_t* arr_find_all_by(arr_t* ar, void* pattern, ArrCmp cmp)
+/* A new array of the run of items equal to pattern, found by binary search;
+ * *first is where the run starts. Null when there is none or on failure. */
+static arr_t* collect_equal_run(arr_t* ar, void* pattern, ArrCmp cmp, int* first)
 {
     if (!ar || !cmp || ar->num <= 0) return nullptr;
     Search s = bsearch_arr(ar, pattern, cmp);
     if (!s.hit) return nullptr;
-    int first, last;
-    equal_run(ar, pattern, cmp, s, &first, &last);
+    int last;
+    equal_run(ar, pattern, cmp, s, first, &last);
     arr_t* out = arr_new(kMinSlots);
     if (!out) return nullptr;
-    for (int i = first; i <= last; i++) {
+    for (int i = *first; i <= last; i++) {
         if (!arr_push(out, ar->data[i])) {
             arr_free(out);
             return nullptr;
         }
     }
     return out;
+}
+
+arr_t* arr_find_all_by(arr_t* ar, void* pattern, ArrCmp cmp)
+{
+    int first;
+    return collect_equal_run(ar, pattern, cmp, &first);
 }
 
 void* arr_delete_by(arr_t* ar, void* pattern, ArrCmp cmp)
@@ -285,21 +293,10 @@ void* arr_delete_by(arr_t* ar, void* pattern, ArrCmp cmp)
 
 arr_t* arr_delete_all_by(arr_t* ar, void* pattern, ArrCmp cmp)
 {
-    if (!ar || !cmp || ar->num <= 0) return nullptr;
-    Search s = bsearch_arr(ar, pattern, cmp);
-    if (!s.hit) return nullptr;
-    int first, last;
-    equal_run(ar, pattern, cmp, s, &first, &last);
     /* Collect first, so an allocation failure leaves the array untouched. */
-    arr_t* out = arr_new(kMinSlots);
-    if (!out) return nullptr;
-    for (int i = first; i <= last; i++) {
-        if (!arr_push(out, ar->data[i])) {
-            arr_free(out);
-            return nullptr;
-        }
-    }
-    for (int i = first; i <= last; i++) remove_at(ar, first);
+    int first;
+    arr_t* out = collect_equal_run(ar, pattern, cmp, &first);
+    for (int i = 0; out && i < arr_num(out); i++) remove_at(ar, first);
     return out;
 }
 

@@ -57,6 +57,36 @@ void keep_stale(arr_t** stale, iodev_t* dev)
                   (unsigned long)dev->id, dev->fd);
 }
 
+/* Look-ups in a registry table under its lock. */
+template <typename T> T* locked_get(CRITICAL_SECTION* cs, hashtab_t* table, void* key)
+{
+    EnterCriticalSection(cs);
+    T* v = static_cast<T*>(ht_get(table, key));
+    LeaveCriticalSection(cs);
+    return v;
+}
+
+template <typename T> T* locked_take(CRITICAL_SECTION* cs, hashtab_t* table, void* key)
+{
+    EnterCriticalSection(cs);
+    T* v = static_cast<T*>(ht_delete(table, key));
+    LeaveCriticalSection(cs);
+    return v;
+}
+
+/* Removes key only while it maps to obj: 1 removed, 0 not. */
+int locked_remove(CRITICAL_SECTION* cs, hashtab_t* table, void* key, const void* obj)
+{
+    int removed = 0;
+    EnterCriticalSection(cs);
+    if (ht_get(table, key) == obj) {
+        ht_delete(table, key);
+        removed = 1;
+    }
+    LeaveCriticalSection(cs);
+    return removed;
+}
+
 bpool_t* make_pool(int unitsize, int allocnum, BPoolUnitFunc init, BPoolUnitFunc freefn)
 {
     bpool_t* pool = bpool_init(nullptr);
@@ -383,33 +413,18 @@ int epcore_iodev_add(epcore_t* core, iodev_t* dev)
 
 iodev_t* epcore_iodev_del(epcore_t* core, uint64_t id)
 {
-    if (!core) return nullptr;
-    EnterCriticalSection(&core->devicetableCS);
-    iodev_t* dev = static_cast<iodev_t*>(ht_delete(core->device_table, &id));
-    LeaveCriticalSection(&core->devicetableCS);
-    return dev;
+    return core ? locked_take<iodev_t>(&core->devicetableCS, core->device_table, &id) : nullptr;
 }
 
 iodev_t* epcore_iodev_find(epcore_t* core, uint64_t id)
 {
-    if (!core) return nullptr;
-    EnterCriticalSection(&core->devicetableCS);
-    iodev_t* dev = static_cast<iodev_t*>(ht_get(core->device_table, &id));
-    LeaveCriticalSection(&core->devicetableCS);
-    return dev;
+    return core ? locked_get<iodev_t>(&core->devicetableCS, core->device_table, &id) : nullptr;
 }
 
 int epcore_iodev_remove(epcore_t* core, iodev_t* dev)
 {
     if (!core || !dev) return -1;
-    int removed = 0;
-    EnterCriticalSection(&core->devicetableCS);
-    if (ht_get(core->device_table, &dev->id) == dev) {
-        ht_delete(core->device_table, &dev->id);
-        removed = 1;
-    }
-    LeaveCriticalSection(&core->devicetableCS);
-    return removed;
+    return locked_remove(&core->devicetableCS, core->device_table, &dev->id, dev);
 }
 
 int epcore_iotimer_add(epcore_t* core, iotimer_t* timer)
@@ -426,33 +441,18 @@ int epcore_iotimer_add(epcore_t* core, iotimer_t* timer)
 
 iotimer_t* epcore_iotimer_del(epcore_t* core, uint64_t id)
 {
-    if (!core) return nullptr;
-    EnterCriticalSection(&core->timertableCS);
-    iotimer_t* t = static_cast<iotimer_t*>(ht_delete(core->timer_table, &id));
-    LeaveCriticalSection(&core->timertableCS);
-    return t;
+    return core ? locked_take<iotimer_t>(&core->timertableCS, core->timer_table, &id) : nullptr;
 }
 
 iotimer_t* epcore_iotimer_find(epcore_t* core, uint64_t id)
 {
-    if (!core) return nullptr;
-    EnterCriticalSection(&core->timertableCS);
-    iotimer_t* t = static_cast<iotimer_t*>(ht_get(core->timer_table, &id));
-    LeaveCriticalSection(&core->timertableCS);
-    return t;
+    return core ? locked_get<iotimer_t>(&core->timertableCS, core->timer_table, &id) : nullptr;
 }
 
 int epcore_iotimer_remove(epcore_t* core, iotimer_t* timer)
 {
     if (!core || !timer) return -1;
-    int removed = 0;
-    EnterCriticalSection(&core->timertableCS);
-    if (ht_get(core->timer_table, &timer->id) == timer) {
-        ht_delete(core->timer_table, &timer->id);
-        removed = 1;
-    }
-    LeaveCriticalSection(&core->timertableCS);
-    return removed;
+    return locked_remove(&core->timertableCS, core->timer_table, &timer->id, timer);
 }
 
 int epcore_iodev_tcpnum(epcore_t* core)
@@ -508,11 +508,7 @@ int evpump_thread_del(epcore_t* core, evpump_t* pump)
 
 evpump_t* evpump_thread_find(epcore_t* core, uint64_t threadid)
 {
-    if (!core) return nullptr;
-    EnterCriticalSection(&core->evpumplistCS);
-    evpump_t* p = static_cast<evpump_t*>(ht_get(core->evpump_tab, &threadid));
-    LeaveCriticalSection(&core->evpumplistCS);
-    return p;
+    return core ? locked_get<evpump_t>(&core->evpumplistCS, core->evpump_tab, &threadid) : nullptr;
 }
 
 evpump_t* evpump_thread_self(epcore_t* core)
@@ -627,11 +623,7 @@ int worker_thread_del(epcore_t* core, worker_t* wk)
 
 worker_t* worker_thread_find(epcore_t* core, uint64_t key)
 {
-    if (!core) return nullptr;
-    EnterCriticalSection(&core->workerlistCS);
-    worker_t* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &key));
-    LeaveCriticalSection(&core->workerlistCS);
-    return wk;
+    return core ? locked_get<worker_t>(&core->workerlistCS, core->worker_tab, &key) : nullptr;
 }
 
 worker_t* worker_thread_self(epcore_t* core)

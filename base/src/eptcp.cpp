@@ -14,6 +14,7 @@
 
 #include "epcore.h"
 #include "epdns.h"
+#include "eplisten.h"
 #include "iodev.h"
 #include "mthread.h"
 #include "trace.h"
@@ -44,10 +45,14 @@ bool sockopt_on(int fd, int name)
     return getsockopt(fd, SOL_SOCKET, name, &v, &len) == 0 && v != 0;
 }
 
-void set_default_option(int fd, int name, const char* what)
+void set_default_option(int fd, int name, const char* prefix, const char* what)
 {
     int one = 1;
-    if (setsockopt(fd, SOL_SOCKET, name, &one, sizeof one) != 0) perror(what);
+    if (setsockopt(fd, SOL_SOCKET, name, &one, sizeof one) != 0) {
+        char text[40];
+        snprintf(text, sizeof text, "%s %s", prefix, what);
+        perror(text);
+    }
 }
 
 bool bindtype_allowed(int bt)
@@ -152,7 +157,8 @@ iodev_t* connect_common(epcore_t* core, const char* host, int port, const char* 
 
 } // namespace
 
-int tcp_listen_all(const char* localip, int port, sockopt_t* opt, sockattr_t* fdlist, int* fdnum)
+/* UDP sockets are only bound; only TCP failures go to the trace log. */
+int ep_bind_all(bool tcp, const char* localip, int port, sockopt_t* opt, sockattr_t* fdlist, int* fdnum)
 {
     int cap = (fdlist && fdnum) ? *fdnum : 0;
     int filled = 0;
@@ -162,20 +168,22 @@ int tcp_listen_all(const char* localip, int port, sockopt_t* opt, sockattr_t* fd
     memset(&hints, 0, sizeof hints);
     hints.ai_flags = AI_PASSIVE;
     hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_socktype = tcp ? SOCK_STREAM : SOCK_DGRAM;
+    hints.ai_protocol = tcp ? IPPROTO_TCP : IPPROTO_UDP;
     char portstr[16];
     snprintf(portstr, sizeof portstr, "%d", port);
     const char* host = (localip && strlen(localip) >= 2) ? localip : nullptr;
+    const char* prefix = tcp ? "TCPListen" : "UDPListen";
 
     struct addrinfo* res = nullptr;
     int rc = getaddrinfo(host, portstr, &hints, &res);
     if (rc != 0) {
-        trlogfile(g_trace_log, 0, nullptr, 0, "getaddrinfo: %s:%s return %d\n", host ? host : "", portstr, rc);
+        if (tcp)
+            trlogfile(g_trace_log, 0, nullptr, 0, "getaddrinfo: %s:%s return %d\n", host ? host : "", portstr, rc);
         return -100;
     }
     if (!res) {
-        trlogfile(g_trace_log, 0, nullptr, 0, "tcp_listen_all no addrinfo available\n");
+        if (tcp) trlogfile(g_trace_log, 0, nullptr, 0, "tcp_listen_all no addrinfo available\n");
         return -1;
     }
 
@@ -183,7 +191,7 @@ int tcp_listen_all(const char* localip, int port, sockopt_t* opt, sockattr_t* fd
     for (struct addrinfo* ai = res; ai; ai = ai->ai_next) {
         int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
         if (fd < 0) {
-            trlogfile(g_trace_log, 0, nullptr, 0, "tcp_listen_all socket() failed\n");
+            if (tcp) trlogfile(g_trace_log, 0, nullptr, 0, "tcp_listen_all socket() failed\n");
             continue;
         }
         int backlog = DEFAULT_BACKLOG;
@@ -191,19 +199,19 @@ int tcp_listen_all(const char* localip, int port, sockopt_t* opt, sockattr_t* fd
             if (opt->mask & SOCKOPT_BACKLOG) backlog = opt->backlog;
             sock_option_set(fd, opt);
         } else {
-            set_default_option(fd, SO_REUSEADDR, "TCPListen REUSEADDR");
-            set_default_option(fd, SO_REUSEPORT, "TCPListen REUSEPORT");
-            set_default_option(fd, SO_KEEPALIVE, "TCPListen KEEPALIVE");
+            set_default_option(fd, SO_REUSEADDR, prefix, "REUSEADDR");
+            set_default_option(fd, SO_REUSEPORT, prefix, "REUSEPORT");
+            set_default_option(fd, SO_KEEPALIVE, prefix, "KEEPALIVE");
         }
         char text[SOCK_ADDR_TEXT_LEN] = {0};
         sock_addr_ntop(ai->ai_addr, text);
         if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
-            trlogfile(g_trace_log, 0, nullptr, 0, "tcp_listen_all bind %s:%d failed\n", text, port);
+            if (tcp) trlogfile(g_trace_log, 0, nullptr, 0, "tcp_listen_all bind %s:%d failed\n", text, port);
             close(fd);
             continue;
         }
         if (backlog < 1) backlog = DEFAULT_BACKLOG;
-        if (listen(fd, backlog) != 0) {
+        if (tcp && listen(fd, backlog) != 0) {
             trlogfile(g_trace_log, 0, nullptr, 0, "tcp_listen_all fd=%d %s:%d failed\n", fd, text, port);
             close(fd);
             continue;
@@ -222,6 +230,11 @@ int tcp_listen_all(const char* localip, int port, sockopt_t* opt, sockattr_t* fd
     freeaddrinfo(res);
     if (fdnum) *fdnum = filled;
     return last;
+}
+
+int tcp_listen_all(const char* localip, int port, sockopt_t* opt, sockattr_t* fdlist, int* fdnum)
+{
+    return ep_bind_all(true, localip, port, opt, fdlist, fdnum);
 }
 
 iodev_t* eplisten_devices(epcore_t* core, sockattr_t* socks, int n, int fdtype, int iostate,
@@ -267,9 +280,15 @@ iodev_t* eplisten_devices(epcore_t* core, sockattr_t* socks, int n, int fdtype, 
     return first;
 }
 
-iodev_t* eptcp_listen_create(epcore_t* core, const char* localip, int port, void* para, int* retval,
-                             IOHandler* cb, void* cbpara, iodev_t** devs, int* num)
+iodev_t* ep_listen_devices(bool tcp, int fdtype, int bindtype, epcore_t* core, const char* localip,
+                           int port, void* para, int* retval, IOHandler* cb, void* cbpara,
+                           iodev_t** devs, int* num)
 {
+    if (!bindtype_allowed(bindtype)) {
+        if (retval) *retval = -1;
+        if (num) *num = 0;
+        return nullptr;
+    }
     int cap = (devs && num) ? *num : 0;
     if (num) *num = 0;
     if (retval) *retval = -200;
@@ -277,38 +296,43 @@ iodev_t* eptcp_listen_create(epcore_t* core, const char* localip, int port, void
 
     sockopt_t opt;
     memset(&opt, 0, sizeof opt);
-    opt.mask = SOCKOPT_BACKLOG | SOCKOPT_REUSEADDR | SOCKOPT_REUSEPORT | SOCKOPT_KEEPALIVE;
-    opt.backlog = DEFAULT_BACKLOG;
+    opt.mask = SOCKOPT_REUSEADDR | SOCKOPT_REUSEPORT | SOCKOPT_KEEPALIVE;
     opt.reuseaddr = opt.reuseport = opt.keepalive = 1;
-
+    if (tcp) {
+        opt.mask |= SOCKOPT_BACKLOG;
+        opt.backlog = DEFAULT_BACKLOG;
+    }
     sockattr_t socks[MAX_LISTEN_SOCKS];
     int n = MAX_LISTEN_SOCKS;
-    tcp_listen_all(localip, port, &opt, socks, &n);
+    ep_bind_all(tcp, localip, port, &opt, socks, &n);
     if (n <= 0) return nullptr;
-    return eplisten_devices(core, socks, n, IODEV_TCP_LISTEN, IOSTATE_LISTENING, para, cb, cbpara,
-                            devs, cap, num, retval);
+
+    iodev_t* list[MAX_LISTEN_SOCKS];
+    int made = 0;
+    iodev_t* first = eplisten_devices(core, socks, n, fdtype, tcp ? IOSTATE_LISTENING : IOSTATE_READY, para,
+                                      cb, cbpara, list, MAX_LISTEN_SOCKS, &made, retval);
+    /* No pump is passed, so "the given pump" means a selected one. */
+    if (bindtype == BIND_GIVEN) bindtype = BIND_SELECT;
+    for (int i = 0; i < made; i++) {
+        if (bindtype != BIND_NONE) iodev_bind_evpump(list[i], bindtype, nullptr);
+        if (i < cap) devs[i] = list[i];
+    }
+    if (num) *num = devs ? (made < cap ? made : cap) : made;
+    return first;
+}
+
+iodev_t* eptcp_listen_create(epcore_t* core, const char* localip, int port, void* para, int* retval,
+                             IOHandler* cb, void* cbpara, iodev_t** devs, int* num)
+{
+    return ep_listen_devices(true, IODEV_TCP_LISTEN, BIND_NONE, core, localip, port, para, retval, cb, cbpara,
+                             devs, num);
 }
 
 iodev_t* eptcp_listen(epcore_t* core, const char* localip, int port, void* para, int* retval,
                       IOHandler* cb, void* cbpara, int bindtype, iodev_t** devs, int* num)
 {
-    if (!bindtype_allowed(bindtype)) {
-        if (retval) *retval = -1;
-        if (num) *num = 0;
-        return nullptr;
-    }
-    iodev_t* list[MAX_LISTEN_SOCKS];
-    int n = MAX_LISTEN_SOCKS;
-    iodev_t* first = eptcp_listen_create(core, localip, port, para, retval, cb, cbpara, list, &n);
-    /* No pump is passed, so "the given pump" means a selected one. */
-    int bt = bindtype == BIND_GIVEN ? BIND_SELECT : bindtype;
-    int cap = (devs && num) ? *num : 0;
-    for (int i = 0; i < n; i++) {
-        if (bt != BIND_NONE) iodev_bind_evpump(list[i], bt, nullptr);
-        if (i < cap) devs[i] = list[i];
-    }
-    if (num) *num = devs ? (n < cap ? n : cap) : n;
-    return first;
+    return ep_listen_devices(true, IODEV_TCP_LISTEN, bindtype, core, localip, port, para, retval, cb, cbpara,
+                             devs, num);
 }
 
 mlisten_t* eptcp_mlisten(epcore_t* core, const char* localip, int port, void* para, IOHandler* cb, void* cbpara)

@@ -12,130 +12,33 @@
 #include <unistd.h>
 
 #include "epcore.h"
+#include "eplisten.h"
 #include "eptcp.h"
 #include "iodev.h"
 
 namespace {
 
-constexpr int MAX_LISTEN_SOCKS = 16;
 constexpr int DEFAULT_DGRAM_ROOM = 8192;
-
-void set_default_option(int fd, int name, const char* what)
-{
-    int one = 1;
-    if (setsockopt(fd, SOL_SOCKET, name, &one, sizeof one) != 0) perror(what);
-}
-
-bool bindtype_allowed(int bt)
-{
-    return bt == BIND_NONE || bt == BIND_SELECT || bt == BIND_GIVEN || bt == BIND_ALL || bt == BIND_CURRENT;
-}
-
-sockopt_t udp_options()
-{
-    sockopt_t opt;
-    memset(&opt, 0, sizeof opt);
-    opt.mask = SOCKOPT_REUSEADDR | SOCKOPT_REUSEPORT | SOCKOPT_KEEPALIVE;
-    opt.reuseaddr = opt.reuseport = opt.keepalive = 1;
-    return opt;
-}
-
-struct addrinfo* passive_dgram(const char* localip, int port, int* rc)
-{
-    struct addrinfo hints;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_protocol = IPPROTO_UDP;
-    char portstr[16];
-    snprintf(portstr, sizeof portstr, "%d", port);
-    const char* host = (localip && strlen(localip) >= 2) ? localip : nullptr;
-    struct addrinfo* res = nullptr;
-    *rc = getaddrinfo(host, portstr, &hints, &res);
-    return *rc == 0 ? res : nullptr;
-}
 
 } // namespace
 
 int udp_listen_all(const char* localip, int port, sockopt_t* opt, sockattr_t* fdlist, int* fdnum)
 {
-    int cap = (fdlist && fdnum) ? *fdnum : 0;
-    int filled = 0;
-    if (fdnum) *fdnum = 0;
-
-    int rc;
-    struct addrinfo* res = passive_dgram(localip, port, &rc);
-    if (rc != 0) return -100;
-    if (!res) return -1;
-
-    int last = -1;
-    for (struct addrinfo* ai = res; ai; ai = ai->ai_next) {
-        int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-        if (fd < 0) continue;
-        if (opt) {
-            sock_option_set(fd, opt);
-        } else {
-            set_default_option(fd, SO_REUSEADDR, "UDPListen REUSEADDR");
-            set_default_option(fd, SO_REUSEPORT, "UDPListen REUSEPORT");
-            set_default_option(fd, SO_KEEPALIVE, "UDPListen KEEPALIVE");
-        }
-        if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
-            close(fd);
-            continue;
-        }
-        last = fd;
-        if (cap < 1) {
-            filled = 1;
-            break;
-        }
-        fdlist[filled].family = ai->ai_family;
-        fdlist[filled].socktype = ai->ai_socktype;
-        fdlist[filled].protocol = ai->ai_protocol;
-        fdlist[filled].fd = fd;
-        if (++filled >= cap) break;
-    }
-    freeaddrinfo(res);
-    if (fdnum) *fdnum = filled;
-    return last;
+    return ep_bind_all(false, localip, port, opt, fdlist, fdnum);
 }
 
 iodev_t* epudp_listen_create(epcore_t* core, const char* localip, int port, void* para, int* retval,
                              IOHandler* cb, void* cbpara, iodev_t** devs, int* num)
 {
-    int cap = (devs && num) ? *num : 0;
-    if (num) *num = 0;
-    if (retval) *retval = -200;
-    if (!core) return nullptr;
-
-    sockopt_t opt = udp_options();
-    sockattr_t socks[MAX_LISTEN_SOCKS];
-    int n = MAX_LISTEN_SOCKS;
-    udp_listen_all(localip, port, &opt, socks, &n);
-    if (n <= 0) return nullptr;
-    return eplisten_devices(core, socks, n, IODEV_UDP_LISTEN, IOSTATE_READY, para, cb, cbpara,
-                            devs, cap, num, retval);
+    return ep_listen_devices(false, IODEV_UDP_LISTEN, BIND_NONE, core, localip, port, para, retval, cb, cbpara,
+                             devs, num);
 }
 
 iodev_t* epudp_listen(epcore_t* core, const char* localip, int port, void* para, int* retval,
                       IOHandler* cb, void* cbpara, int bindtype, iodev_t** devs, int* num)
 {
-    if (!bindtype_allowed(bindtype)) {
-        if (retval) *retval = -1;
-        if (num) *num = 0;
-        return nullptr;
-    }
-    iodev_t* list[MAX_LISTEN_SOCKS];
-    int n = MAX_LISTEN_SOCKS;
-    iodev_t* first = epudp_listen_create(core, localip, port, para, retval, cb, cbpara, list, &n);
-    int bt = bindtype == BIND_GIVEN ? BIND_SELECT : bindtype;
-    int cap = (devs && num) ? *num : 0;
-    for (int i = 0; i < n; i++) {
-        if (bt != BIND_NONE) iodev_bind_evpump(list[i], bt, nullptr);
-        if (i < cap) devs[i] = list[i];
-    }
-    if (num) *num = devs ? (n < cap ? n : cap) : n;
-    return first;
+    return ep_listen_devices(false, IODEV_UDP_LISTEN, bindtype, core, localip, port, para, retval, cb, cbpara,
+                             devs, num);
 }
 
 mlisten_t* epudp_mlisten(epcore_t* core, const char* localip, int port, void* para, IOHandler* cb, void* cbpara)
@@ -147,48 +50,18 @@ mlisten_t* epudp_mlisten(epcore_t* core, const char* localip, int port, void* pa
 iodev_t* epudp_client(epcore_t* core, const char* localip, int localport, void* para, int* retval,
                       IOHandler* cb, void* cbpara, iodev_t** devs, int* num)
 {
-    int cap = (devs && num) ? *num : 0;
-    if (num) *num = 0;
-    if (retval) *retval = -200;
-    if (!core) return nullptr;
-
-    sockopt_t opt = udp_options();
-    sockattr_t socks[MAX_LISTEN_SOCKS];
-    int n = MAX_LISTEN_SOCKS;
-    udp_listen_all(localip, localport, &opt, socks, &n);
-    if (n <= 0) return nullptr;
-
-    iodev_t* list[MAX_LISTEN_SOCKS];
-    int made = MAX_LISTEN_SOCKS;
-    iodev_t* first = eplisten_devices(core, socks, n, IODEV_UDP_CLIENT, IOSTATE_READY, para, cb, cbpara,
-                                      list, MAX_LISTEN_SOCKS, &made, retval);
-    for (int i = 0; i < made; i++) {
-        iodev_bind_evpump(list[i], BIND_SELECT, nullptr);
-        if (i < cap) devs[i] = list[i];
-    }
-    if (num) *num = devs ? (made < cap ? made : cap) : made;
-    return first;
+    return ep_listen_devices(false, IODEV_UDP_CLIENT, BIND_SELECT, core, localip, localport, para, retval, cb,
+                             cbpara, devs, num);
 }
 
 int epudp_socket_create(const char* localip, int port)
 {
-    int rc;
-    struct addrinfo* res = passive_dgram(localip, port, &rc);
-    if (!res) return -1;
-    int result = -1;
-    for (struct addrinfo* ai = res; ai && result < 0; ai = ai->ai_next) {
-        int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-        if (fd < 0) continue;
-        set_default_option(fd, SO_REUSEADDR, "UDPListen REUSEADDR");
-        set_default_option(fd, SO_REUSEPORT, "UDPListen REUSEPORT");
-        if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
-            close(fd);
-            continue;
-        }
-        result = fd;
-    }
-    freeaddrinfo(res);
-    return result;
+    sockopt_t opt;
+    memset(&opt, 0, sizeof opt);
+    opt.mask = SOCKOPT_REUSEADDR | SOCKOPT_REUSEPORT;
+    opt.reuseaddr = opt.reuseport = 1;
+    int fd = ep_bind_all(false, localip, port, &opt, nullptr, nullptr);
+    return fd < 0 ? -1 : fd;
 }
 
 int epudp_recv(iodev_t* dev, void* buf, int len)

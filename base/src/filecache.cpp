@@ -15,7 +15,10 @@
 
 #include <chrono>
 
+#include "bytescan.h"
 #include "memory.h"
+
+using bytescan::ByteSet;
 
 namespace {
 
@@ -217,19 +220,6 @@ long fetch_at(file_cache_t* c, int64_t pos, uint8_t* dst, long want, const WaitR
 
 constexpr WaitRule kScanRule{true, kAtReloadMs, -1};
 
-struct ByteSet {
-    bool in[256] = {};
-    bool empty = true;
-    ByteSet(const char* set, int setlen)
-    {
-        if (!set) return;
-        if (setlen < 0) setlen = (int)strlen(set);
-        for (int i = 0; i < setlen; i++) in[(uint8_t)set[i]] = true;
-        empty = setlen <= 0;
-    }
-    bool has(int ch) const { return in[(uint8_t)ch]; }
-};
-
 /* Forward byte stream over [pos, end) in pack-sized runs. */
 struct FwdScan {
     file_cache_t* c;
@@ -263,9 +253,7 @@ int64_t scan_forward(file_cache_t* c, int64_t pos, int64_t limit, const char* se
     if (limit >= 0 && pos + limit < end) end = pos + limit;
     if (pos >= end) return pos;
     FwdScan s{c, pos, end, {}};
-    for (int ch; (ch = s.peek()) >= 0;)
-        if (stop(s, bs, ch)) return s.pos;
-    return s.err ? s.err : s.pos;
+    return stop(s, bs);
 }
 
 template <typename Match>
@@ -563,55 +551,22 @@ long file_cache_recv(file_cache_t* c, void* buf, long len, int waitms)
 
 int64_t file_cache_skip_over(file_cache_t* c, int64_t pos, int64_t limit, const char* set, int setlen)
 {
-    return scan_forward(c, pos, limit, set, setlen,
-                        [](FwdScan& s, const ByteSet& bs, int ch) {
-                            if (!bs.has(ch)) return true;
-                            s.next();
-                            return false;
-                        });
+    return scan_forward(c, pos, limit, set, setlen, bytescan::skip_over<FwdScan>);
 }
 
 int64_t file_cache_skip_to(file_cache_t* c, int64_t pos, int64_t limit, const char* set, int setlen)
 {
-    return scan_forward(c, pos, limit, set, setlen,
-                        [](FwdScan& s, const ByteSet& bs, int ch) {
-                            if (bs.has(ch)) return true;
-                            s.next();
-                            return false;
-                        });
+    return scan_forward(c, pos, limit, set, setlen, bytescan::skip_to<FwdScan>);
 }
 
 int64_t file_cache_skip_esc_to(file_cache_t* c, int64_t pos, int64_t limit, const char* set, int setlen)
 {
-    return scan_forward(c, pos, limit, set, setlen,
-                        [](FwdScan& s, const ByteSet& bs, int ch) {
-                            if (bs.has(ch)) return true;
-                            s.next();
-                            if (ch == '\\' && s.peek() >= 0) s.next();
-                            return false;
-                        });
+    return scan_forward(c, pos, limit, set, setlen, bytescan::skip_esc_to<FwdScan>);
 }
 
 int64_t file_cache_skip_quote_to(file_cache_t* c, int64_t pos, int64_t limit, const char* set, int setlen)
 {
-    return scan_forward(c, pos, limit, set, setlen,
-                        [](FwdScan& s, const ByteSet& bs, int ch) {
-                            if (bs.has(ch)) return true;
-                            s.next();
-                            if (ch == '\\') {
-                                if (s.peek() >= 0) s.next();
-                            } else if (ch == '"' || ch == '\'') {
-                                for (int q; (q = s.peek()) >= 0;) {
-                                    s.next();
-                                    if (q == '\\') {
-                                        if (s.peek() >= 0) s.next();
-                                    } else if (q == ch) {
-                                        break;
-                                    }
-                                }
-                            }
-                            return false;
-                        });
+    return scan_forward(c, pos, limit, set, setlen, bytescan::skip_quote_to<FwdScan>);
 }
 
 int64_t file_cache_rskip_over(file_cache_t* c, int64_t pos, int64_t limit, const char* set, int setlen)

@@ -18,29 +18,18 @@
 
 #include <string_view>
 
+#include "bytescan.h"
 #include "filecache.h"
 #include "memory.h"
 #include "mimetype.h"
 
 extern char** environ;
 
+using bytescan::ByteSet;
+
 namespace {
 
 bool retryable(int err) { return err == EINTR || err == EAGAIN || err == EWOULDBLOCK; }
-
-/* Membership table of a byte set; setlen < 0 means up to the NUL. */
-struct ByteSet {
-    bool in[256] = {};
-    bool empty = true;
-    ByteSet(const char* set, int setlen)
-    {
-        if (!set) return;
-        if (setlen < 0) setlen = (int)strlen(set);
-        for (int i = 0; i < setlen; i++) in[(uint8_t)set[i]] = true;
-        empty = setlen <= 0;
-    }
-    bool has(int c) const { return in[(uint8_t)c]; }
-};
 
 } // namespace
 
@@ -798,53 +787,22 @@ int64_t scan_backward(fbuf_t* fb, int64_t pos, int64_t limit, const char* set, i
 
 int64_t fbuf_skip_to(fbuf_t* fb, int64_t pos, int64_t limit, const char* set, int setlen)
 {
-    return scan_forward(fb, pos, limit, set, setlen, [](FwdScan& s, const ByteSet& bs) -> int64_t {
-        for (int c; (c = s.peek()) >= 0; s.next())
-            if (bs.has(c)) return s.pos;
-        return s.err ? s.err : s.pos;
-    });
+    return scan_forward(fb, pos, limit, set, setlen, bytescan::skip_to<FwdScan>);
 }
 
 int64_t fbuf_skip_over(fbuf_t* fb, int64_t pos, int64_t limit, const char* set, int setlen)
 {
-    return scan_forward(fb, pos, limit, set, setlen, [](FwdScan& s, const ByteSet& bs) -> int64_t {
-        for (int c; (c = s.peek()) >= 0; s.next())
-            if (!bs.has(c)) return s.pos;
-        return s.err ? s.err : s.pos;
-    });
+    return scan_forward(fb, pos, limit, set, setlen, bytescan::skip_over<FwdScan>);
 }
 
 int64_t fbuf_skip_esc_to(fbuf_t* fb, int64_t pos, int64_t limit, const char* set, int setlen)
 {
-    return scan_forward(fb, pos, limit, set, setlen, [](FwdScan& s, const ByteSet& bs) -> int64_t {
-        for (int c; (c = s.peek()) >= 0;) {
-            if (bs.has(c)) return s.pos;
-            s.next();
-            if (c == '\\' && s.peek() >= 0) s.next();
-        }
-        return s.err ? s.err : s.pos;
-    });
+    return scan_forward(fb, pos, limit, set, setlen, bytescan::skip_esc_to<FwdScan>);
 }
 
 int64_t fbuf_skip_quote_to(fbuf_t* fb, int64_t pos, int64_t limit, const char* set, int setlen)
 {
-    return scan_forward(fb, pos, limit, set, setlen, [](FwdScan& s, const ByteSet& bs) -> int64_t {
-        for (int c; (c = s.peek()) >= 0;) {
-            if (bs.has(c)) return s.pos;
-            s.next();
-            if (c == '\\') {
-                if (s.peek() >= 0) s.next();
-            } else if (c == '"' || c == '\'') {
-                /* Pass the quoted run up to its closing quote. */
-                for (int q; (q = s.peek()) >= 0;) {
-                    s.next();
-                    if (q == '\\') { if (s.peek() >= 0) s.next(); }
-                    else if (q == c) break;
-                }
-            }
-        }
-        return s.err ? s.err : s.pos;
-    });
+    return scan_forward(fb, pos, limit, set, setlen, bytescan::skip_quote_to<FwdScan>);
 }
 
 int64_t fbuf_rskip_to(fbuf_t* fb, int64_t pos, int64_t limit, const char* set, int setlen)

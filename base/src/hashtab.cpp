@@ -124,22 +124,13 @@ unsigned long counted(void* ckp)
 }
 
 /* Unaligned little-endian word reads: keys may start at any byte. */
-inline uint32_t load_le32(const unsigned char* p)
+template <typename T> inline T load_le(const unsigned char* p)
 {
-    uint32_t v;
+    T v;
     memcpy(&v, p, sizeof v);
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap32(v);
-#endif
-    return v;
-}
-
-inline uint64_t load_le64(const unsigned char* p)
-{
-    uint64_t v;
-    memcpy(&v, p, sizeof v);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap64(v);
+    if constexpr (sizeof v == 8) v = __builtin_bswap64(v);
+    else v = __builtin_bswap32(v);
 #endif
     return v;
 }
@@ -398,7 +389,7 @@ uint32_t murmur_hash2(const void* key, int len, uint32_t seed)
     auto* p = static_cast<const unsigned char*>(key);
     uint32_t h = seed ^ static_cast<uint32_t>(n);
     while (n >= 4) {
-        uint32_t k = load_le32(p);
+        uint32_t k = load_le<uint32_t>(p);
         k *= m;
         k ^= k >> r;
         k *= m;
@@ -430,7 +421,7 @@ uint64_t murmur_hash2_64(const void* key, int len, uint64_t seed)
     auto* p = static_cast<const unsigned char*>(key);
     uint64_t h = seed ^ (static_cast<uint64_t>(n) * m);
     for (size_t blocks = n / 8; blocks > 0; blocks--, p += 8) {
-        uint64_t k = load_le64(p);
+        uint64_t k = load_le<uint64_t>(p);
         k *= m;
         k ^= k >> r;
         k *= m;

@@ -2,12 +2,14 @@
  * buffer encoders here and the frame encoders share. */
 #include "strutil.h"
 
+#include "bytescan.h"
 #include "memory.h"
 #include "patmat.h"
 
 #include <errno.h>
 #include <initializer_list>
 #include <iconv.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -46,15 +48,15 @@ inline int hexval(uint8_t c) { return kHex.v[c]; }
 constexpr char kUpperHex[] = "0123456789ABCDEF";
 constexpr char kLowerHex[] = "0123456789abcdef";
 
-/* Membership table of a byte set. */
-struct ByteSet {
-    uint8_t in[256] = {};
-    ByteSet(const void* set, int setlen)
-    {
-        const uint8_t* s = U(set);
-        for (int i = 0; s && i < setlen; i++) in[s[i]] = 1;
-    }
-    bool has(uint8_t c) const { return in[c] != 0; }
+using bytescan::ByteSet;
+
+/* Bytes in memory as a stream for the shared scanners. */
+struct MemScan {
+    const uint8_t* p;
+    int64_t pos, end;
+    int err = 0;
+    int peek() const { return pos < end ? p[pos] : -1; }
+    void next() { pos++; }
 };
 
 /* Escape vectors of the URI encoding types. */
@@ -572,45 +574,24 @@ long sec_memcpy(void* dst, const void* src, long len)
 
 /* ================= comparisons ================= */
 
-int str_cmp(const char* s1, const char* s2)
+/* At most n bytes, stopping after a NUL; a null text compares as "". */
+static int compare(const char* s1, const char* s2, int n, bool fold)
 {
-    const uint8_t* a = U(s1 ? s1 : "");
-    const uint8_t* b = U(s2 ? s2 : "");
-    while (*a && *a == *b) a++, b++;
-    return int(*a) - int(*b);
-}
-
-int str_ncmp(const char* s1, const char* s2, int n)
-{
-    if (n < 1) return 0;
     const uint8_t* a = U(s1 ? s1 : "");
     const uint8_t* b = U(s2 ? s2 : "");
     for (int i = 0; i < n; i++) {
-        if (a[i] != b[i]) return int(a[i]) - int(b[i]);
-        if (!a[i]) return 0; /* both end here */
+        uint8_t x = fold ? lower(a[i]) : a[i];
+        uint8_t y = fold ? lower(b[i]) : b[i];
+        if (x != y) return int(x) - int(y);
+        if (!x) return 0; /* both end here */
     }
     return 0;
 }
 
-int str_casecmp(const char* s1, const char* s2)
-{
-    const uint8_t* a = U(s1 ? s1 : "");
-    const uint8_t* b = U(s2 ? s2 : "");
-    while (*a && lower(*a) == lower(*b)) a++, b++;
-    return int(lower(*a)) - int(lower(*b));
-}
-
-int str_ncasecmp(const char* s1, const char* s2, int n)
-{
-    if (n < 1) return 0;
-    const uint8_t* a = U(s1 ? s1 : "");
-    const uint8_t* b = U(s2 ? s2 : "");
-    for (int i = 0; i < n; i++) {
-        if (lower(a[i]) != lower(b[i])) return int(lower(a[i])) - int(lower(b[i]));
-        if (!a[i]) return 0;
-    }
-    return 0;
-}
+int str_cmp(const char* s1, const char* s2) { return compare(s1, s2, INT_MAX, false); }
+int str_ncmp(const char* s1, const char* s2, int n) { return compare(s1, s2, n, false); }
+int str_casecmp(const char* s1, const char* s2) { return compare(s1, s2, INT_MAX, true); }
+int str_ncasecmp(const char* s1, const char* s2, int n) { return compare(s1, s2, n, true); }
 
 ckstr_t* ckstr_new(const char* p, int len)
 {
@@ -730,37 +711,18 @@ static int parse_digits(const void* text, int len, int radix, uint32_t* out)
     return i;
 }
 
-int str_atoi(const void* text, int len, int* pval)
+template <int Radix, typename T> static int parse_as(const void* text, int len, T* pval)
 {
     uint32_t v;
-    int n = parse_digits(text, len, 10, &v);
-    if (pval) *pval = int(v);
+    int n = parse_digits(text, len, Radix, &v);
+    if (pval) *pval = T(v);
     return n;
 }
 
-int str_atou(const void* text, int len, uint32_t* pval)
-{
-    uint32_t v;
-    int n = parse_digits(text, len, 10, &v);
-    if (pval) *pval = v;
-    return n;
-}
-
-int str_hextoi(const void* text, int len, int* pval)
-{
-    uint32_t v;
-    int n = parse_digits(text, len, 16, &v);
-    if (pval) *pval = int(v);
-    return n;
-}
-
-int str_hextou(const void* text, int len, uint32_t* pval)
-{
-    uint32_t v;
-    int n = parse_digits(text, len, 16, &v);
-    if (pval) *pval = v;
-    return n;
-}
+int str_atoi(const void* text, int len, int* pval) { return parse_as<10>(text, len, pval); }
+int str_atou(const void* text, int len, uint32_t* pval) { return parse_as<10>(text, len, pval); }
+int str_hextoi(const void* text, int len, int* pval) { return parse_as<16>(text, len, pval); }
+int str_hextou(const void* text, int len, uint32_t* pval) { return parse_as<16>(text, len, pval); }
 
 long str_to_int(const void* text, int len, int base, char** pterm)
 {
@@ -1027,79 +989,46 @@ void* str_rfind_bytes(const void* bytes, int pos, const void* pattern, int patle
 
 /* ================= skipping ================= */
 
-char* skipTo(const void* p, int len, const void* set, int setlen)
+template <int64_t (*Scan)(MemScan&, const ByteSet&)>
+static char* skip_with(const void* p, int len, const void* set, int setlen)
 {
     if (!p) return nullptr;
-    len = text_len(p, len);
-    const ByteSet in(set, set ? text_len(set, setlen) : 0);
+    MemScan s{U(p), 0, text_len(p, len)};
+    return C(U(p) + Scan(s, ByteSet(set, setlen)));
+}
+
+/* Backwards from p over at most len bytes while membership equals in_set. */
+static char* rskip_while(const void* p, int len, const void* set, int setlen, bool in_set)
+{
+    if (!p) return nullptr;
+    const ByteSet in(set, setlen);
     const uint8_t* s = U(p);
     int i = 0;
-    while (i < len && !in.has(s[i])) i++;
-    return C(s + i);
+    while (i < len && in.has(*(s - i)) == in_set) i++;
+    return C(s - i);
+}
+
+char* skipTo(const void* p, int len, const void* set, int setlen)
+{
+    return skip_with<bytescan::skip_to<MemScan>>(p, len, set, setlen);
 }
 
 char* skipOver(const void* p, int len, const void* set, int setlen)
 {
-    if (!p) return nullptr;
-    len = text_len(p, len);
-    const ByteSet in(set, set ? text_len(set, setlen) : 0);
-    const uint8_t* s = U(p);
-    int i = 0;
-    while (i < len && in.has(s[i])) i++;
-    return C(s + i);
+    return skip_with<bytescan::skip_over<MemScan>>(p, len, set, setlen);
 }
 
-char* rskipTo(const void* p, int len, const void* set, int setlen)
-{
-    if (!p) return nullptr;
-    const ByteSet in(set, set ? text_len(set, setlen) : 0);
-    const uint8_t* s = U(p);
-    int i = 0;
-    while (i < len && !in.has(*(s - i))) i++;
-    return C(s - i);
-}
-
-char* rskipOver(const void* p, int len, const void* set, int setlen)
-{
-    if (!p) return nullptr;
-    const ByteSet in(set, set ? text_len(set, setlen) : 0);
-    const uint8_t* s = U(p);
-    int i = 0;
-    while (i < len && in.has(*(s - i))) i++;
-    return C(s - i);
-}
+char* rskipTo(const void* p, int len, const void* set, int setlen) { return rskip_while(p, len, set, setlen, false); }
+char* rskipOver(const void* p, int len, const void* set, int setlen) { return rskip_while(p, len, set, setlen, true); }
 
 char* skipEscTo(const void* p, int len, const void* set, int setlen)
 {
-    if (!p) return nullptr;
-    len = text_len(p, len);
-    const ByteSet in(set, set ? text_len(set, setlen) : 0);
-    const uint8_t* s = U(p);
-    int i = 0;
-    while (i < len && !in.has(s[i])) i += (s[i] == '\\') ? 2 : 1;
-    return C(s + (i < len ? i : len));
+    return skip_with<bytescan::skip_esc_to<MemScan>>(p, len, set, setlen);
 }
 
 char* skipQuoteTo(const void* p, int len, const void* set, int setlen)
 {
-    if (!p) return nullptr;
-    len = text_len(p, len);
-    const ByteSet in(set, set ? text_len(set, setlen) : 0);
-    const uint8_t* s = U(p);
-    int i = 0;
-    while (i < len && !in.has(s[i])) {
-        uint8_t c = s[i];
-        if (c == '\\') {
-            i += 2;
-        } else if (c == '"' || c == '\'') {
-            i++;
-            while (i < len && s[i] != c) i += (s[i] == '\\') ? 2 : 1;
-            i++; /* past the closing quote */
-        } else {
-            i++;
-        }
-    }
-    return C(s + (i < len ? i : len));
+    return skip_with<bytescan::skip_quote_to<MemScan>>(p, len, set, setlen);
 }
 
 char* skipToPeer(const void* p, int len, int leftch, int rightch)
@@ -1177,83 +1106,77 @@ int base64_to_bin(const void* src, int len, void* dst, int* binlen)
     return skipped;
 }
 
-int string_escape(const void* src, int len, const void* set, int setlen, void* dst, int dstlen)
+/* Runs enc over the text into a sink on dst; false for a null or empty text. */
+template <typename Enc>
+static bool encode(const void* src, int len, void* dst, int dstlen, encsink_t* s, Enc enc)
 {
-    if (!src || !dst) return 0;
+    if (!src) return false;
     len = text_len(src, len);
-    if (len < 1) return 0;
-    encsink_t s;
-    encsink_init(&s, dst, dstlen);
-    enc_slash_add(U(src), len, U(set), set ? text_len(set, setlen) : 0, &s);
-    return encsink_finish(&s);
+    if (len < 1) return false;
+    encsink_init(s, dst, dstlen);
+    enc(U(src), len, s);
+    return true;
 }
 
-int string_strip(const void* src, int len, const void* set, int setlen, void* dst, int dstlen)
-{
-    if (!src || !dst) return 0;
-    len = text_len(src, len);
-    if (len < 1) return 0;
-    encsink_t s;
-    encsink_init(&s, dst, dstlen);
-    enc_slash_strip(U(src), len, U(set), set ? text_len(set, setlen) : 0, &s);
-    return encsink_finish(&s);
-}
-
-char* string_strip_dup(const void* src, int len, const void* set, int setlen)
+/* A new NUL-terminated copy of the text run through strip(dst, len). */
+template <typename Strip> static char* strip_dup(const void* src, int len, Strip strip)
 {
     if (!src) return nullptr;
     len = text_len(src, len);
     if (len < 1) return nullptr;
     char* d = static_cast<char*>(kalloc(size_t(len) + 1));
     if (!d) return nullptr;
-    int n = string_strip(src, len, set, setlen, d, len);
-    d[n] = 0;
+    d[strip(d, len)] = 0;
     return d;
+}
+
+int string_escape(const void* src, int len, const void* set, int setlen, void* dst, int dstlen)
+{
+    encsink_t s;
+    auto enc = [&](const uint8_t* p, int n, encsink_t* k) {
+        enc_slash_add(p, n, U(set), set ? text_len(set, setlen) : 0, k);
+    };
+    return dst && encode(src, len, dst, dstlen, &s, enc) ? encsink_finish(&s) : 0;
+}
+
+int string_strip(const void* src, int len, const void* set, int setlen, void* dst, int dstlen)
+{
+    encsink_t s;
+    auto enc = [&](const uint8_t* p, int n, encsink_t* k) {
+        enc_slash_strip(p, n, U(set), set ? text_len(set, setlen) : 0, k);
+    };
+    return dst && encode(src, len, dst, dstlen, &s, enc) ? encsink_finish(&s) : 0;
+}
+
+char* string_strip_dup(const void* src, int len, const void* set, int setlen)
+{
+    return strip_dup(src, len, [&](char* d, int n) { return string_strip(src, n, set, setlen, d, n); });
 }
 
 int json_escape(const void* src, int size, void* dst, int dstlen)
 {
-    if (!src) return 0;
-    size = text_len(src, size);
-    if (size < 1) return 0;
     encsink_t s;
-    encsink_init(&s, dst, dstlen);
-    enc_json_escape(U(src), size, &s);
+    if (!encode(src, size, dst, dstlen, &s, enc_json_escape)) return 0;
     return dst ? encsink_finish(&s) : s.total;
 }
 
 int json_strip(const void* src, int size, void* dst, int dstlen)
 {
-    if (!src) return 0;
-    size = text_len(src, size);
-    if (size < 1) return 0;
     encsink_t s;
-    encsink_init(&s, dst, dstlen);
-    enc_json_unescape(U(src), size, &s);
+    if (!encode(src, size, dst, dstlen, &s, enc_json_unescape)) return 0;
     return dst ? encsink_finish(&s) : s.total;
 }
 
 char* json_strip_dup(const void* src, int size)
 {
-    if (!src) return nullptr;
-    size = text_len(src, size);
-    if (size < 1) return nullptr;
-    char* d = static_cast<char*>(kalloc(size_t(size) + 1));
-    if (!d) return nullptr;
-    int n = json_strip(src, size, d, size);
-    d[n] = 0;
-    return d;
+    return strip_dup(src, size, [&](char* d, int n) { return json_strip(src, n, d, n); });
 }
 
 int uri_encode(const void* src, int size, void* dst, int dstlen, int type)
 {
-    if (!src) return 0;
-    size = text_len(src, size);
-    if (size < 1) return 0;
     encsink_t s;
-    encsink_init(&s, dst, dstlen);
-    enc_uri_encode(U(src), size, uri_escape_vector(type), &s);
-    return s.total;
+    auto enc = [&](const uint8_t* p, int n, encsink_t* k) { enc_uri_encode(p, n, uri_escape_vector(type), k); };
+    return encode(src, size, dst, dstlen, &s, enc) ? s.total : 0;
 }
 
 int uri_decode(const void* src, int size, void* dst, int dstlen)
@@ -1269,13 +1192,8 @@ int uri_decode(const void* src, int size, void* dst, int dstlen)
 
 int html_escape(const void* src, int size, void* dst, int dstlen)
 {
-    if (!src) return 0;
-    size = text_len(src, size);
-    if (size < 1) return 0;
     encsink_t s;
-    encsink_init(&s, dst, dstlen);
-    enc_html_escape(U(src), size, &s);
-    return s.total;
+    return encode(src, size, dst, dstlen, &s, enc_html_escape) ? s.total : 0;
 }
 
 /* ================= other ================= */

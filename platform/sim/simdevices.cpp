@@ -24,6 +24,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int null_open(void*, sim_node_t*) { return 0; }
+
+/* The release entry of a model owned by its node table. */
+template <typename Model> void destroy_model(void* model) { delete static_cast<Model*>(model); }
+
 const sim_devops_t kNullOps = {null_open, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 } // namespace
@@ -94,9 +98,7 @@ int vendor_ioctl(void* model, sim_node_t*, unsigned long request, void* arg)
     return 0;
 }
 
-void vendor_destroy(void* model) { delete static_cast<Vendor*>(model); }
-
-const sim_devops_t kVendorOps = {null_open, nullptr, vendor_ioctl, nullptr, nullptr, nullptr, vendor_destroy};
+const sim_devops_t kVendorOps = {null_open, nullptr, vendor_ioctl, nullptr, nullptr, nullptr, destroy_model<Vendor>};
 
 } // namespace
 
@@ -146,9 +148,7 @@ int cpld_close(void* model, sim_node_t* node)
     return 0;
 }
 
-void cpld_destroy(void* model) { delete static_cast<Cpld*>(model); }
-
-const sim_devops_t kCpldOps = {cpld_open, cpld_close, nullptr, cpld_read, cpld_write, nullptr, cpld_destroy};
+const sim_devops_t kCpldOps = {cpld_open, cpld_close, nullptr, cpld_read, cpld_write, nullptr, destroy_model<Cpld>};
 
 } // namespace
 
@@ -266,9 +266,7 @@ int wd_ioctl(void* model, sim_node_t*, unsigned long request, void* arg)
     }
 }
 
-void wd_destroy(void* model) { delete static_cast<Watchdog*>(model); }
-
-const sim_devops_t kWatchdogOps = {wd_open, wd_close, wd_ioctl, nullptr, wd_write, nullptr, wd_destroy};
+const sim_devops_t kWatchdogOps = {wd_open, wd_close, wd_ioctl, nullptr, wd_write, nullptr, destroy_model<Watchdog>};
 
 } // namespace
 
@@ -463,9 +461,7 @@ ssize_t i2c_write(void* model, sim_node_t* node, const void* buf, size_t count)
     return rc ? rc : (ssize_t)count;
 }
 
-void i2c_destroy(void* model) { delete static_cast<I2cBus*>(model); }
-
-const sim_devops_t kI2cOps = {i2c_open, i2c_close, i2c_ioctl, i2c_read, i2c_write, nullptr, i2c_destroy};
+const sim_devops_t kI2cOps = {i2c_open, i2c_close, i2c_ioctl, i2c_read, i2c_write, nullptr, destroy_model<I2cBus>};
 
 I2cBus* bus_find(Board* b, int bus)
 {

@@ -131,7 +131,8 @@ inline bool start_pumps(epcore_t* core, int n)
     return wait_until([&] { return pump_count(core) >= n; });
 }
 
-inline int free_tcp_port(int type = SOCK_STREAM)
+/* A socket of the type bound to a free loopback port, given in *port. */
+inline int loopback_socket(int type, int* port)
 {
     int fd = socket(AF_INET, type, 0);
     sockaddr_in a{};
@@ -140,8 +141,15 @@ inline int free_tcp_port(int type = SOCK_STREAM)
     bind(fd, (sockaddr*)&a, sizeof a);
     socklen_t l = sizeof a;
     getsockname(fd, (sockaddr*)&a, &l);
-    close(fd);
-    return ntohs(a.sin_port);
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+inline int free_tcp_port(int type = SOCK_STREAM)
+{
+    int port;
+    close(loopback_socket(type, &port));
+    return port;
 }
 
 inline int tcp_client(int port)

@@ -106,57 +106,6 @@ TEST(Bitarr, RandomOperationsMatchVectorOfBool)
     }
 }
 
-TEST(Bitarr, GrowsOnSetAndShiftsDropEdgeBits)
-{
-    bitarr_t* b = bitarr_alloc(64);
-    EXPECT_EQ(b->unitnum, 1);
-    EXPECT_EQ(bitarr_set(b, 64), 0);
-    EXPECT_EQ(b->bitnum, 65u);
-    EXPECT_EQ(b->unitnum, 2);
-    bitarr_free(b);
-
-    b = bitarr_alloc(64);
-    bitarr_set(b, 0);
-    bitarr_set(b, 63);
-    bitarr_left(b, 1);
-    EXPECT_EQ(b->bitarr[0], UINT64_C(1) << 1); // bit 63 fell off
-    bitarr_zero(b);
-    bitarr_set(b, 0);
-    bitarr_set(b, 63);
-    bitarr_right(b, 1);
-    EXPECT_EQ(b->bitarr[0], UINT64_C(1) << 62);
-    EXPECT_EQ(bitarr_left(b, -1), -2);
-    bitarr_free(b);
-}
-
-TEST(Bitarr, CombineCoversOnlyTheSmallerSize)
-{
-    bitarr_t* dst = bitarr_alloc(128);
-    bitarr_t* src = bitarr_alloc(64);
-    for (int i = 0; i < 128; i++) bitarr_set(dst, i);
-    bitarr_set(src, 3);
-    EXPECT_EQ(bitarr_and(dst, src), 0);
-    EXPECT_EQ(dst->bitarr[0], UINT64_C(1) << 3);
-    EXPECT_EQ(dst->bitarr[1], ~UINT64_C(0));
-
-    // A larger source never sets bits past the destination's size.
-    bitarr_t* small = bitarr_alloc(10);
-    bitarr_t* big = bitarr_alloc(100);
-    for (int i = 0; i < 100; i++) bitarr_set(big, i);
-    bitarr_or(small, big);
-    EXPECT_EQ(small->bitarr[0], UINT64_C(0x3FF));
-    EXPECT_EQ(small->bitnum, 10u);
-    bitarr_xor(small, big);
-    EXPECT_EQ(small->bitarr[0], 0u);
-
-    EXPECT_EQ(bitarr_and(nullptr, src), -1);
-    EXPECT_EQ(bitarr_or(dst, nullptr), -1);
-    bitarr_free(dst);
-    bitarr_free(src);
-    bitarr_free(small);
-    bitarr_free(big);
-}
-
 TEST(Bitarr, ShrinkThenGrowDoesNotBringOldBitsBack)
 {
     bitarr_t* b = bitarr_alloc(100);
@@ -173,25 +122,14 @@ TEST(Bitarr, ShrinkThenGrowDoesNotBringOldBitsBack)
     bitarr_free(b);
 }
 
-TEST(Bitarr, FilledAndArgumentChecks)
+TEST(Bitarr, EmptyArrayIsFilledAndNegativeIndexesAreRefused)
 {
-    bitarr_t* b = bitarr_alloc(10);
-    EXPECT_EQ(bitarr_filled(b), 0);
-    for (int i = 0; i < 10; i++) bitarr_set(b, i);
-    EXPECT_EQ(bitarr_filled(b), 1);
-    bitarr_unset(b, 4);
-    EXPECT_EQ(bitarr_filled(b), 0);
-    EXPECT_EQ(bitarr_get(b, -1), -2);
-    EXPECT_EQ(bitarr_set(b, -1), -2);
-    EXPECT_EQ(bitarr_get(nullptr, 0), -1);
-    EXPECT_EQ(bitarr_filled(nullptr), -1);
-    EXPECT_EQ(bitarr_zero(nullptr), -1);
-    EXPECT_EQ(bitarr_right(nullptr, 1), -1);
-    bitarr_free(b);
-
     bitarr_t* empty = bitarr_alloc(0);
     EXPECT_EQ(bitarr_filled(empty), 1);
     EXPECT_EQ(bitarr_left(empty, 3), 0);
+    EXPECT_EQ(bitarr_get(empty, -1), -2);
+    EXPECT_EQ(bitarr_set(empty, -1), -2);
+    EXPECT_EQ(bitarr_left(empty, -1), -2);
     bitarr_free(empty);
     EXPECT_EQ(bitarr_alloc(-1), nullptr);
 }
@@ -205,7 +143,6 @@ TEST(Bitarr, CallerHeaderAndResizeFromNull)
     EXPECT_EQ(bitarr_get(&local, 69), 0);
     bitarr_free(&local); // words only: the header is ours
     EXPECT_EQ(local.bitarr, nullptr);
-    EXPECT_EQ(bitarr_init(nullptr, 1), -1);
 
     bitarr_t* b = bitarr_resize(nullptr, 5);
     ASSERT_NE(b, nullptr);
@@ -257,7 +194,4 @@ TEST(Bitarr, ByteClassMap)
     EXPECT_NE(bit_mask_get(map, (char)0xFF), 0u);         // a signed char names the same byte
     bit_mask_unset(map, 'a');
     EXPECT_EQ(bit_mask_get(map, 'a'), 0u);
-    EXPECT_EQ(bit_mask_get(nullptr, 'a'), 0u);
-    bit_mask_set(nullptr, 'a');
-    bit_mask_unset(nullptr, 'a');
 }

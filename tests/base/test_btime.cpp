@@ -19,9 +19,6 @@ TEST(BTime, AddCarriesMillisecondsIntoSeconds)
     btime_add(&a, &b);
     EXPECT_EQ(a.s, 4);
     EXPECT_EQ(a.ms, 1);
-
-    btime_add_ms(nullptr, 5);
-    btime_add(nullptr, &b);
 }
 
 TEST(BTime, DiffBorrowsAndCanBeNegative)
@@ -33,11 +30,6 @@ TEST(BTime, DiffBorrowsAndCanBeNegative)
     EXPECT_EQ(d.ms, 200);
     EXPECT_EQ(btime_diff_ms(&a, &b), 1200);
     EXPECT_EQ(btime_diff_ms(&b, &a), -1200);
-
-    btime_t z = btime_diff(nullptr, &b);
-    EXPECT_EQ(z.s, 0);
-    EXPECT_EQ(z.ms, 0);
-    EXPECT_EQ(btime_diff_ms(&a, nullptr), 0);
 }
 
 TEST(BTime, NowMatchesWallClock)
@@ -49,7 +41,6 @@ TEST(BTime, NowMatchesWallClock)
     EXPECT_GE(us, (int64_t)before.tv_sec * 1000000 + before.tv_usec);
     EXPECT_EQ(t.s, us / 1000000);
     EXPECT_EQ(t.ms, (us % 1000000) / 1000);
-    EXPECT_GT(btime(nullptr), 0);
 
     btime_t later;
     btime_now_add(&later, 1500);

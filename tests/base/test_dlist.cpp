@@ -87,8 +87,6 @@ TEST(DList, SortedInsertGoesAfterTheFirstEqualItem)
     ListPtr lt(lt_new());
     for (auto& x : n) lt_sort_insert_by(lt.get(), &x, by_key);
     EXPECT_EQ(ids(lt.get()), (std::vector<int>{0, 1, 4, 2, 3}));
-    Node w{};
-    EXPECT_EQ(lt_sort_insert_by(lt.get(), &w, nullptr), -2);
 }
 
 TEST(DList, SplicesRefuseTheHeadAndAppendPastTheEnd)

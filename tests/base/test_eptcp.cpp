@@ -214,8 +214,6 @@ TEST(EpTcp, OutboundConnectToAClosedPortFails)
     } else {
         EXPECT_EQ(r, -30);
     }
-    EXPECT_EQ(eptcp_nb_connect(c.core, nullptr, port, nullptr, 0, nullptr, &r, client_cb, &o), nullptr);
-    EXPECT_EQ(r, -10);
 }
 
 TEST(EpTcp, NamesWaitForTheResolverAndLiteralsResolveAtOnce)
@@ -248,7 +246,6 @@ TEST(EpTcp, NamesWaitForTheResolverAndLiteralsResolveAtOnce)
     EXPECT_EQ(ctx.status, 200);
     EXPECT_EQ(dns_query(c.core, "::1", 3, nullptr, nullptr), 2);
     EXPECT_EQ(dns_query(c.core, "", -1, nullptr, nullptr), -3);
-    EXPECT_EQ(dns_query(c.core, nullptr, -1, nullptr, nullptr), -2);
 
     iodev_t* dev = iodev_new(c.core);
     ASSERT_NE(dev, nullptr);

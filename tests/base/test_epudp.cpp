@@ -48,14 +48,7 @@ int echo_cb(void* cbpara, void* obj, int event, int fdtype)
 
 int udp_socket_on_loopback(int* port)
 {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, (sockaddr*)&a, sizeof a);
-    socklen_t l = sizeof a;
-    getsockname(fd, (sockaddr*)&a, &l);
-    *port = ntohs(a.sin_port);
+    int fd = pumptest::loopback_socket(SOCK_DGRAM, port);
     timeval tv{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     return fd;

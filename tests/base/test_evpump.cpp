@@ -150,29 +150,6 @@ TEST(EvPump, HangUpOnAStreamArrivesAsRead)
 
 /* A device whose descriptor was closed behind its back, and a newer device
  * that got the same number: the older one goes, the descriptor stays. */
-TEST(EvPump, AStaleDeviceIsDetachedWithoutClosingTheNewerDescriptor)
-{
-    Core c;
-    ManualPump mp(c.core);
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
-    iodev_t* old = iodev_new_from_fd(c.core, sv[0], IODEV_FILE, nullptr, nullptr, nullptr);
-    uint64_t oldid = iodev_id(old);
-    iodev_bind_evpump(old, BIND_GIVEN, mp.pump);
-    int num = sv[0];
-    close(num);
-    int fresh = dup(sv[1]);
-    ASSERT_EQ(fresh, num);
-
-    iodev_t* dev = iodev_new_from_fd(c.core, fresh, IODEV_FILE, nullptr, nullptr, nullptr);
-    EXPECT_EQ(evpump_iodev_add(mp.pump, dev), 0);
-    EXPECT_EQ(evpump_iodev_find(mp.pump, fresh), dev);
-    EXPECT_EQ(epcore_iodev_find(c.core, oldid), nullptr);
-    EXPECT_GE(fcntl(fresh, F_GETFD), 0);
-    iodev_close(dev);
-    close(sv[1]);
-}
-
 namespace {
 struct Hook {
     int armed = 0;
@@ -240,18 +217,4 @@ TEST(EvPump, ScanReportsADescriptorClosedBehindTheDevice)
     dev->fd = -1; /* already closed above */
     iodev_close(dev);
     close(sv[1]);
-}
-
-TEST(EvPump, SelectionAlternatesBetweenRunningPumps)
-{
-    Core c;
-    ASSERT_TRUE(start_pumps(c.core, 2));
-    evpump_t* a = evpump_thread_select(c.core);
-    evpump_t* b = evpump_thread_select(c.core);
-    evpump_t* d = evpump_thread_select(c.core);
-    EXPECT_NE(a, b);
-    EXPECT_EQ(a, d);
-    EXPECT_NE(evpumpid(a), 0u);
-    uint64_t key = evpumpid(a);
-    EXPECT_EQ(evpump_cmp_threadid(a, &key), 0);
 }

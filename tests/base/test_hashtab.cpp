@@ -76,7 +76,6 @@ TEST(HashTab, CollidingKeysFlipTheBucketToAnArrayAndBack)
     EXPECT_EQ(ht_delete(ht.get(), &a.key), nullptr);
     EXPECT_EQ(ht_delete(ht.get(), &c.key), &c);
     EXPECT_EQ(ht->ptab[0].dptr, nullptr);
-    EXPECT_EQ(ht_set(ht.get(), &a.key, nullptr), -1);
 }
 
 TEST(HashTab, LinearTableKeepsInsertionOrderAndPatternDeleteSettlesBuckets)
@@ -167,7 +166,6 @@ TEST(HashTab, StringHashesFoldOnlyCapitalLettersAndReadUnalignedWords)
     EXPECT_NE(hash_key(upper), hash_key(lower));
     EXPECT_EQ(hash_key(a), 33u); // start 1: (1 << 6) ^ 'a'
     EXPECT_NE(string_hash("[", 1, 0), string_hash("{", 1, 0));
-    EXPECT_EQ(generic_hash(nullptr, 5, 77), 77u);
     EXPECT_EQ(generic_hash(lower, -1, 0), hash_key(lower));
     EXPECT_EQ(generic_hash("abcdef", 3, 9), generic_hash("abc", 3, 9));
     ckstr_t ck{upper, -1};
@@ -184,7 +182,6 @@ TEST(HashTab, StringHashesFoldOnlyCapitalLettersAndReadUnalignedWords)
         EXPECT_NE(murmur_hash2(buf, len, 9), murmur_hash2(shifted + 3, len, 9)) << len;
         EXPECT_NE(murmur_hash2_64(buf, len, 9), murmur_hash2_64(shifted + 3, len, 9)) << len;
     }
-    EXPECT_EQ(murmur_hash2_64(nullptr, 4, 456u), 456u);
 }
 
 // A 64-bit key without a zero byte: a string hash reads past it. The integer

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/corefixture.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/eventfd.h>
@@ -22,37 +24,7 @@ namespace {
 
 bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
-class IodevTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        core = epcore_new(0, 1);
-        ASSERT_NE(core, nullptr);
-    }
-    void TearDown() override
-    {
-        for (evpump_t* p : pumps) {
-            evpump_thread_del(core, p);
-            evpump_recycle(p);
-        }
-        epcore_clean(core);
-    }
-    evpump_t* make_pump(uint64_t tid)
-    {
-        evpump_t* p = evpump_new(core);
-        EXPECT_NE(p, nullptr);
-        p->threadid = tid;
-        evpump_thread_add(core, p);
-        pumps.push_back(p);
-        return p;
-    }
-    iodev_t* make_dev(IOHandler* cb = nullptr, void* cbpara = nullptr)
-    {
-        return iodev_new_from_fd(core, eventfd(0, EFD_NONBLOCK), IODEV_FILE, nullptr, cb, cbpara);
-    }
-    epcore_t* core = nullptr;
-    std::vector<evpump_t*> pumps;
-};
+using IodevTest = CoreFixture;
 
 TEST_F(IodevTest, SelectWaitsWithoutPumpAndGivenBindsThere)
 {

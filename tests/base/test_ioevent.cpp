@@ -1,14 +1,16 @@
-// Queued events on a pump driven by hand: delivery to device, timer, user
-// command and default handlers; events of closed devices and stopped timers
-// are dropped; hooks run when the queue is empty; the pool stays balanced.
+// Queued events on a pump driven by hand: delivery to device, user command
+// and default handlers; events of closed devices are dropped (those of
+// stopped timers: test_iotimer); hooks run when the queue is empty; the pool
+// stays balanced.
 #include "bpool.h"
 #include "epcore.h"
 #include "evpump.h"
 #include "iodev.h"
 #include "ioevent.h"
-#include "iotimer.h"
 
 #include <gtest/gtest.h>
+
+#include "base/corefixture.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -36,44 +38,28 @@ int record(void* cbpara, void* obj, int event, int fdtype)
     return 0;
 }
 
-class IoeventTest : public ::testing::Test {
+class IoeventTest : public CoreFixture {
 protected:
     void SetUp() override
     {
-        core = epcore_new(0, 1);
-        ASSERT_NE(core, nullptr);
+        CoreFixture::SetUp();
         pump = make_pump(get_threadid());
         base = bpool_fetched_num(core->event_pool);
     }
     void TearDown() override
     {
         EXPECT_EQ(bpool_fetched_num(core->event_pool), base) << "event records leaked";
-        for (evpump_t* p : pumps) {
-            evpump_thread_del(core, p);
-            evpump_recycle(p);
-        }
-        epcore_clean(core);
+        CoreFixture::TearDown();
     }
-    evpump_t* make_pump(uint64_t tid)
-    {
-        evpump_t* p = evpump_new(core);
-        EXPECT_NE(p, nullptr);
-        p->threadid = tid;
-        evpump_thread_add(core, p);
-        pumps.push_back(p);
-        return p;
-    }
+    /* A device recording its events in calls, bound to the given pump. */
     iodev_t* make_dev(Calls* calls, evpump_t* on)
     {
-        iodev_t* d = iodev_new_from_fd(core, eventfd(0, EFD_NONBLOCK), IODEV_FILE, nullptr,
-                                       record, calls);
+        iodev_t* d = CoreFixture::make_dev(record, calls);
         iodev_bind_evpump(d, BIND_GIVEN, on);
         return d;
     }
-    epcore_t* core = nullptr;
     evpump_t* pump = nullptr;
     int base = 0;
-    std::vector<evpump_t*> pumps;
 };
 
 TEST_F(IoeventTest, DeviceEventReachesItsHandlerOnce)
@@ -134,7 +120,6 @@ TEST_F(IoeventTest, RefusedEventsGoBackToThePool)
     EXPECT_EQ(ioevent_push(pump, EVT_READ, nullptr, nullptr, nullptr), -100);
     iodev_t* closed = iodev_new(core);
     EXPECT_EQ(ioevent_push(pump, EVT_ACCEPT, closed, nullptr, nullptr), -100);
-    EXPECT_EQ(ioevent_push(nullptr, EVT_READ, closed, nullptr, nullptr), -1);
     iodev_close(closed);
 }
 
@@ -162,35 +147,6 @@ TEST_F(IoeventTest, UserCommandsUseTheEventCallbackOrTheDefault)
     EXPECT_EQ(dflt.obj, d);
     EXPECT_EQ(dflt.event, EVT_INVALID);
     iodev_close(d);
-}
-
-TEST_F(IoeventTest, TimerStoppedAfterExpiryNeverFires)
-{
-    Calls calls;
-    iotimer_t* t = iotimer_start(core, 0, 5, nullptr, record, &calls);
-    ASSERT_NE(t, nullptr);
-    btime_t remaining;
-    int count = 0;
-    iotimer_check_timeout(pump, &remaining, &count);
-    EXPECT_EQ(count, 1);
-    /* Out of the tree, event queued: the stop must still win. */
-    EXPECT_EQ(iotimer_stop(t), 0);
-    /* A new timer may reuse the record; it must not fire early either. */
-    iotimer_t* later = iotimer_start(core, 60000, 6, nullptr, record, &calls);
-    EXPECT_EQ(ioevent_handle(pump), 1);
-    EXPECT_EQ(calls.n, 0);
-    EXPECT_NE(epcore_iotimer_find(core, later->id), nullptr);
-    iotimer_stop(later);
-
-    /* Control: a timer left alone fires with the timer type. */
-    iotimer_t* live = iotimer_start(core, 0, 8, nullptr, record, &calls);
-    iotimer_check_timeout(pump, &remaining, &count);
-    EXPECT_EQ(ioevent_handle(pump), 1);
-    EXPECT_EQ(calls.n, 1);
-    EXPECT_EQ(calls.obj, live);
-    EXPECT_EQ(calls.event, EVT_TIMEOUT);
-    EXPECT_EQ(calls.fdtype, IODEV_TIMER);
-    EXPECT_EQ(ht_num(core->timer_table), 0);
 }
 
 struct Hook {

@@ -5,16 +5,6 @@
 
 #include <string.h>
 
-TEST(Memory, SizeZeroGivesNullAndNullFreeIsHarmless)
-{
-    EXPECT_EQ(kalloc(0), nullptr);
-    EXPECT_EQ(kzalloc(0), nullptr);
-    EXPECT_EQ(kosmalloc(0), nullptr);
-    kfree(nullptr);
-    kosfree(nullptr);
-    kmem_print();
-}
-
 TEST(Memory, ZallocIsZeroedAndReallocKeepsContent)
 {
     auto* p = static_cast<unsigned char*>(kzalloc(64));
@@ -27,8 +17,10 @@ TEST(Memory, ZallocIsZeroedAndReallocKeepsContent)
     kfree(p);
 }
 
-TEST(Memory, ReallocToZeroReleasesTheBlock)
+TEST(Memory, SizeZeroGivesNullAndReallocToZeroReleasesTheBlock)
 {
+    EXPECT_EQ(kalloc(0), nullptr);
+    EXPECT_EQ(kzalloc(0), nullptr);
     void* p = kalloc(32);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(krealloc(p, 0), nullptr); // LeakSanitizer would report the block otherwise

@@ -37,8 +37,6 @@ TEST(MimeBuiltin, RowsKeepTheirCountsAndRepeats)
     std::set<std::string> mimes;
     std::map<std::string, int> exts;
     std::map<uint32_t, int> ids;
-    int own = 0, less1000 = 0;
-    std::map<std::string, int> per_type;
     for (int i = 0; i < g_mime_num; i++) {
         const MimeItem& r = g_mime[i];
         ASSERT_EQ(r.extname[0], '.') << i;
@@ -47,10 +45,6 @@ TEST(MimeBuiltin, RowsKeepTheirCountsAndRepeats)
         mimes.insert(lower(r.mime));
         exts[lower(r.extname)]++;
         ids[r.mimeid]++;
-        own += r.appid == r.mimeid;
-        less1000 += r.appid + 1000 == r.mimeid;
-        std::string top = std::string(r.mime).substr(0, std::string(r.mime).find('/'));
-        per_type[top == "chemical" || top == "message" || top == "model" ? "cmm" : top]++;
     }
     EXPECT_EQ(mimes.size(), 806u);
     std::map<std::string, int> repeats;
@@ -62,18 +56,12 @@ TEST(MimeBuiltin, RowsKeepTheirCountsAndRepeats)
     for (auto& [id, n] : ids)
         if (n > 1) dup.insert(id);
     EXPECT_EQ(dup, (std::set<uint32_t>{2210, 33700}));
-    EXPECT_EQ(own, 481);
-    EXPECT_EQ(less1000, 231);
-    EXPECT_EQ(per_type, (std::map<std::string, int>{{"text", 72}, {"image", 79}, {"audio", 54}, {"video", 66},
-                                                   {"application", 744}, {"cmm", 27}, {"x-conference", 1}}));
 
     struct Row {
         uint32_t id, appid;
         const char *ext, *mime;
     } telling[] = {
-        {1000, 100, ".appcache", "text/cache-manifest"}, {1040, 140, ".html", "text/html"},
         {1060, 160, ".txt", "text/plain"},               {2010, 1010, ".jpg", "image/jpeg"},
-        {2020, 1020, ".png", "image/png"},               {5460, 4460, ".json", "application/json"},
         {30440, 30440, ".bin", "application/octet-stream"},
     };
     for (const auto& t : telling) {
@@ -106,8 +94,6 @@ TEST_F(MimeGlobal, LookupsByExtensionIdAndText)
     EXPECT_EQ(id, 0u);
     EXPECT_EQ(app, 0u);
     EXPECT_EQ(mime_type_get_by_extname(m, "archive.tar.nosuch", &mime, &id, &app), -100);
-    EXPECT_EQ(mime_type_get_by_extname(m, nullptr, &mime, &id, &app), -2);
-    EXPECT_EQ(mime_type_get_by_extname(nullptr, ".jpg", &mime, &id, &app), -1);
 
     EXPECT_EQ(mime_type_get_by_mime(m, " Application/JSON ; q=1", &ext, &id, &app), 0);
     EXPECT_STREQ(ext, ".json");
@@ -117,7 +103,6 @@ TEST_F(MimeGlobal, LookupsByExtensionIdAndText)
     EXPECT_STREQ(ext, ".html");
     EXPECT_EQ(mime_type_get_by_mime(m, "no/such", &ext, &id, &app), -100);
     EXPECT_STREQ(ext, ".bin");
-    EXPECT_EQ(mime_type_get_by_mime(m, nullptr, &ext, &id, &app), -2);
 
     EXPECT_EQ(mime_type_get_by_mimeid(m, 30440, &mime, &ext, &app), 0);
     EXPECT_STREQ(mime, "application/octet-stream");
@@ -130,7 +115,6 @@ TEST_F(MimeGlobal, LookupsByExtensionIdAndText)
     EXPECT_EQ(r->mimeid, 1060u);
     EXPECT_EQ(mime_type_get(m, nullptr, 2010, ".txt")->mimeid, 2010u);
     EXPECT_EQ(mime_type_get(m, nullptr, 0, "x.HTML")->mimeid, 1040u);
-    EXPECT_EQ(mime_type_get(m, nullptr, 0, nullptr), nullptr);
     EXPECT_EQ(mime_type_get(m, "nope/nope", 2010, nullptr), nullptr);
 
     // Every row is found by its own extension, text and id, or by the first row holding that key.
@@ -151,15 +135,12 @@ TEST_F(MimeGlobal, InitBuildsOnceAndAgainAfterClean)
     MimeMgmt* a = mime_type_init();
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(mime_type_init(), a);
-    EXPECT_EQ(g_mimemgmt, a);
-    EXPECT_EQ(g_mimemgmt_init, 1);
     EXPECT_EQ(mime_type_clean(a), 0);
     EXPECT_EQ(g_mimemgmt, nullptr);
     EXPECT_EQ(g_mimemgmt_init, 0);
     MimeMgmt* b = mime_type_init();
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(ht_num(b->mimetype_tab), 806);
-    EXPECT_EQ(mime_type_clean(nullptr), -1);
 }
 
 TEST_F(MimeGlobal, ConcurrentFirstUseBuildsOneManager)
@@ -204,7 +185,6 @@ TEST(MimeOwn, AddEntersOnlyNewKeys)
     EXPECT_EQ(strlen(r->mime), 95u);
     EXPECT_EQ(strlen(r->extname), 15u);
 
-    EXPECT_EQ(mime_type_add(nullptr, "a/b", ".c", 1, 1), -1);
     EXPECT_EQ(mime_type_add(m, "", ".c", 1, 1), -2);
     EXPECT_EQ(mime_type_add(m, "a/b", nullptr, 1, 1), -3);
     mime_type_free(m); // LeakSanitizer checks the rows go with it

@@ -114,16 +114,6 @@ TEST(MListen, RegisteredWhilePumpsRunItOpensOnAllOfThem)
     }));
 }
 
-TEST(MListen, RefusesBadPortsAndNullCore)
-{
-    Core c;
-    EXPECT_EQ(eptcp_mlisten(c.core, nullptr, 0, nullptr, accept_cb, nullptr), nullptr);
-    EXPECT_EQ(eptcp_mlisten(c.core, nullptr, 65536, nullptr, accept_cb, nullptr), nullptr);
-    EXPECT_EQ(eptcp_mlisten(nullptr, nullptr, 9900, nullptr, accept_cb, nullptr), nullptr);
-    EXPECT_EQ(epudp_mlisten(c.core, nullptr, -1, nullptr, accept_cb, nullptr), nullptr);
-    EXPECT_EQ(mlisten_close(nullptr), -1);
-}
-
 namespace {
 int ignore(void*, void*, int, int) { return 0; }
 }

@@ -12,16 +12,15 @@
 #include <thread>
 #include <unistd.h>
 
+#include "base/tmpdir.h"
+
 namespace {
+// An existing file in a private directory, for keys and lock files.
 struct TempPath {
-    char path[64];
-    TempPath()
-    {
-        snprintf(path, sizeof(path), "/tmp/korvid-mthread-XXXXXX");
-        int fd = mkstemp(path);
-        if (fd >= 0) close(fd);
-    }
-    ~TempPath() { unlink(path); }
+    testfs::TempDir dir{"korvid-mthread"};
+    std::string name = dir / "key";
+    const char* path = name.c_str();
+    TempPath() { testfs::write_file(name, ""); }
 };
 
 // A poke made before the waiter sleeps is lost by design, so poke with the same
@@ -54,14 +53,6 @@ TEST(CriticalSection, GuardsASharedCounter)
     EXPECT_EQ(DeleteCriticalSection(&cs), 0);
 }
 
-TEST(EventObj, NullEventIsHarmless)
-{
-    EXPECT_EQ(event_wait(nullptr, 10), -1);
-    event_set(nullptr, 1);
-    event_signal(nullptr, 1);
-    event_destroy(nullptr);
-}
-
 TEST(EventObj, SetBeforeWaitIsForgotten)
 {
     void* ev = event_create();
@@ -71,35 +62,20 @@ TEST(EventObj, SetBeforeWaitIsForgotten)
     event_destroy(ev);
 }
 
-TEST(EventObj, SetDuringWaitReturnsTheValue)
+TEST(EventObj, SetOrSignalDuringWaitReturnsTheValue)
 {
     void* ev = event_create();
-    for (int val : {7, -1, 0}) {
+    for (int val : {7, -1, 0, 3}) {
         std::atomic<bool> done{false};
         std::atomic<int> got{-2};
         std::thread waiter([&] {
             got = event_wait(ev, 10000);
             done = true;
         });
-        poke_until_done(ev, val, done, false);
+        poke_until_done(ev, val, done, val == 3);
         waiter.join();
         EXPECT_EQ(got.load(), val);
     }
-    event_destroy(ev);
-}
-
-TEST(EventObj, SignalWakesAWaiter)
-{
-    void* ev = event_create();
-    std::atomic<bool> done{false};
-    std::atomic<int> got{-2};
-    std::thread waiter([&] {
-        got = event_wait(ev, 10000);
-        done = true;
-    });
-    poke_until_done(ev, 3, done, true);
-    waiter.join();
-    EXPECT_EQ(got.load(), 3);
     event_destroy(ev);
 }
 
@@ -119,11 +95,6 @@ TEST(EventObj, DeadlineCarriesMicrosecondsIntoSeconds)
     event_destroy(ev);
 }
 
-TEST(ThreadId, IsPthreadSelf)
-{
-    EXPECT_EQ(get_threadid(), (unsigned long)pthread_self());
-}
-
 TEST(SysVIpc, SemaphoreAndSharedMemoryLifecycle)
 {
     TempPath tp;
@@ -137,31 +108,21 @@ TEST(SysVIpc, SemaphoreAndSharedMemoryLifecycle)
     EXPECT_EQ(ipc_sem_wait(sem), 0);
     EXPECT_EQ(ipc_sem_signal(sem), 0);
     EXPECT_EQ(ipc_sem_clean(sem), 0);
-    EXPECT_EQ(ipc_sem_clean(-1), -1);
-    EXPECT_EQ(ipc_sem_wait(-1), -1);
     EXPECT_EQ(ipc_sem_init("/nonexistent/korvid", 'k', &created), -100);
 
     void* shm = nullptr;
     EXPECT_EQ(ipc_shm_init(tp.path, 'm', 0, &shm, &created), -1);
-    EXPECT_EQ(ipc_shm_init(tp.path, 'm', 64, nullptr, &created), -2);
     int shmid = ipc_shm_init(tp.path, 'm', 4096, &shm, &created);
     ASSERT_GE(shmid, 0);
     EXPECT_EQ(created, 1);
     static_cast<char*>(shm)[0] = 'x';
     EXPECT_EQ(ipc_shm_detach(shm), 0);
-    EXPECT_EQ(ipc_shm_detach(nullptr), -1);
     EXPECT_EQ(ipc_shm_clean(shmid), 0);
-    EXPECT_EQ(ipc_shm_clean(-1), -1);
 }
 
 TEST(FileMutex, ReportsTheHoldingProcess)
 {
     TempPath tp;
-    EXPECT_EQ(file_mutex_init(nullptr), nullptr);
-    EXPECT_EQ(file_mutex_lock(nullptr), -1);
-    EXPECT_EQ(file_mutex_locked(nullptr), -1);
-    EXPECT_EQ(file_mutex_destroy(nullptr), -1);
-
     EXPECT_EQ(file_mutex_locked(tp.path), 0);
 
     int ready[2], release[2];

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctype.h>
 #include <random>
 #include <string.h>
 #include <string>
@@ -27,74 +28,28 @@ int sign(int v) { return (v > 0) - (v < 0); }
 
 } // namespace
 
-TEST(StrCopy, SecpyBoundsTheCopyAndAlwaysTerminates)
+TEST(StrCopy, BoundedCopiesStopAtTheRoomAndTerminate)
 {
     char buf[8];
     memset(buf, 'x', sizeof buf);
     EXPECT_EQ(str_secpy(buf, 3, "abcdef", -1), 3);
     EXPECT_STREQ(buf, "abc");
     EXPECT_EQ(buf[4], 'x'); // dstlen + 1 bytes written, no more
-    EXPECT_EQ(str_secpy(buf, 7, "ab", -1), 2);
-    EXPECT_STREQ(buf, "ab");
     EXPECT_EQ(str_secpy(buf, 7, "abcdef", 4), 4);
     EXPECT_STREQ(buf, "abcd");
-    EXPECT_EQ(str_secpy(buf, 0, "abc", -1), 0);
-    EXPECT_EQ(str_secpy(nullptr, 5, "abc", -1), 0);
-    EXPECT_EQ(str_secpy(buf, 5, nullptr, 3), 0);
-}
-
-TEST(StrCopy, CpyNcpyCatReturnTheDocumentedPointers)
-{
-    char buf[32];
-    char* end = str_cpy(buf, "hello");
-    EXPECT_EQ(end, buf + 5);
-    EXPECT_EQ(*end, 0);
-    EXPECT_EQ(str_cpy(nullptr, "x"), nullptr);
+    EXPECT_STREQ(str_secat(buf, 2, "efgh", -1), "abcdef");
 
     memset(buf, 'x', sizeof buf);
-    end = str_ncpy(buf, "hello", 3);
-    EXPECT_EQ(end, buf + 3);
+    EXPECT_EQ(str_ncpy(buf, "hello", 3), buf + 3);
     EXPECT_STREQ(buf, "hel");
-    end = str_ncpy(buf, "hi", 10);
-    EXPECT_EQ(end, buf + 2);
-    EXPECT_STREQ(buf, "hi");
 
-    str_cpy(buf, "ab");
-    EXPECT_EQ(str_cat(buf, "cd"), buf);
-    EXPECT_STREQ(str_ncat(buf, "efgh", 2), "abcdef");
-    EXPECT_STREQ(str_secat(buf, 3, "ghijk", -1), "abcdefghi");
-    EXPECT_STREQ(str_secat(buf, 10, "jk", 1), "abcdefghij");
-}
-
-TEST(StrCopy, DupAndMemcpyVariants)
-{
-    char* d = str_dup("abcdef", 3);
-    ASSERT_NE(d, nullptr);
-    EXPECT_STREQ(d, "abc");
-    kfree(d);
-    d = str_dup("whole", -1);
-    EXPECT_STREQ(d, "whole");
-    kfree(d);
-    EXPECT_EQ(str_dup("", -1), nullptr);
-    EXPECT_EQ(str_dup(nullptr, 4), nullptr);
-    kmem_fail_after(0);
-    EXPECT_EQ(str_dup("abc", -1), nullptr);
-    kmem_fail_after(-1);
-
-    char buf[8] = {};
     EXPECT_EQ(secure_memcpy(buf, 4, "abcdef", 6), 4);
     EXPECT_EQ(bytes_of(buf, 4), "abcd");
-    EXPECT_EQ(secure_memcpy(buf, 0, "a", 1), -1);
-    EXPECT_EQ(secure_memcpy(nullptr, 4, "a", 1), -1);
-    EXPECT_EQ(secure_memcpy(buf, 4, nullptr, 1), -2);
-
     char ov[] = "0123456789";
     EXPECT_EQ(sec_memcpy(ov + 2, ov, 5), 5); // forward overlap
     EXPECT_STREQ(ov, "0101234789");
     EXPECT_EQ(sec_memcpy(ov, ov + 3, 4), 4); // backward overlap
     EXPECT_STREQ(ov, "1234234789");
-    EXPECT_EQ(sec_memcpy(ov, ov, 4), 0);
-    EXPECT_EQ(sec_memcpy(ov, ov + 1, 0), 0);
 }
 
 TEST(StrCompare, ByteAndCaselessComparisonsMatchTheirSign)
@@ -131,21 +86,12 @@ TEST(StrCompare, CountedStringsOrderByBytesThenLength)
     ckstr_t a{abc, 3}, b{abcd, 4}, A{ABC, 3}, e{abc, 0}, n{nullptr, 5}, z{nul, 4}, ab{abc, 2};
     EXPECT_LT(ckstr_cmp(&a, &b), 0);
     EXPECT_GT(ckstr_cmp(&b, &a), 0);
-    EXPECT_EQ(ckstr_cmp(&a, &a), 0);
     EXPECT_NE(ckstr_cmp(&a, &A), 0);
     EXPECT_EQ(ckstr_casecmp(&a, &A), 0);
     EXPECT_EQ(ckstr_cmp(&e, &n), 0);
     EXPECT_LT(ckstr_cmp(&e, &a), 0);
-    EXPECT_GT(ckstr_cmp(&a, nullptr), 0);
     EXPECT_LT(ckstr_cmp(&z, &a), 0); // the NUL side is smaller
     EXPECT_LT(ckstr_cmp(&ab, &a), 0);
-
-    ckstr_t* ck = ckstr_new(abc, 2);
-    ASSERT_NE(ck, nullptr);
-    EXPECT_EQ(ck->p, abc);
-    EXPECT_EQ(ck->len, 2);
-    EXPECT_EQ(ckstr_cmp(ck, &ab), 0);
-    ckstr_free(ck);
 }
 
 TEST(StrTrim, TrimmingCutsWhiteSpaceOnly)
@@ -162,14 +108,6 @@ TEST(StrTrim, TrimmingCutsWhiteSpaceOnly)
         EXPECT_STREQ(p, c.out) << c.in;
         EXPECT_GE(p, buf);
     }
-    char buf[] = " a b ";
-    EXPECT_EQ(str_trim(buf), buf + 1);
-    EXPECT_EQ(buf[4], 0);
-    char spaces[] = "   ";
-    EXPECT_EQ(str_trim_head(spaces), spaces);
-    EXPECT_EQ(spaces[0], 0);
-    char tail[] = "ab \n";
-    EXPECT_STREQ(str_trim_tail(tail), "ab");
 
     const char* t = " [x y] ";
     int n = -1;
@@ -179,20 +117,12 @@ TEST(StrTrim, TrimmingCutsWhiteSpaceOnly)
     const char* bare = " [] ";
     EXPECT_EQ(string_trim(bare, -1, "[]", -1, &n), bare + 4);
     EXPECT_EQ(n, 99); // nothing left: *plen untouched
-}
 
-TEST(StrTrim, CaseConversionAndHexDigits)
-{
     char s[] = "aB-z";
     EXPECT_EQ(string_toupper(s, -1), 0);
     EXPECT_STREQ(s, "AB-Z");
     EXPECT_EQ(string_tolower(s, 2), 0);
     EXPECT_STREQ(s, "ab-Z");
-    EXPECT_EQ(string_tolower(nullptr, 2), -1);
-    EXPECT_EQ(string_tolower(s, 0), -2);
-    EXPECT_EQ(toHex(11, 1), 'B');
-    EXPECT_EQ(toHex(11, 0), 'b');
-    EXPECT_EQ(toHex(16, 0), '.');
 }
 
 TEST(StrNumber, DigitParsersReportConsumedAndValue)
@@ -251,10 +181,6 @@ TEST(StrNumber, MultiByteIntegersRoundTrip)
     EXPECT_EQ(b[0], 0x82);
     EXPECT_EQ(b[1], 0x2C);
     uint32_t v = 0;
-    EXPECT_EQ(str_mbi2uint(b, 2, &v), 2);
-    EXPECT_EQ(v, 300u);
-    EXPECT_EQ(str_mbi2uint(b, 0, &v), -1);
-    EXPECT_EQ(str_mbi2uint(nullptr, 2, &v), -1);
     EXPECT_EQ(str_mbi2uint(b, 1, &v), 1); // cut short by len
 
     std::mt19937 rng(5);
@@ -281,10 +207,7 @@ TEST(StrTime, GmtTextsInBothFormats)
     ASSERT_EQ(str_time2gmt(&t, buf, 36, 1), 0);
     EXPECT_STREQ(buf, "Sunday, 06-Nov-1994 08:49:37 GMT");
     EXPECT_EQ(str_time2gmt(&t, buf, 35, 0), -1);
-    EXPECT_EQ(str_time2gmt(&t, nullptr, 64, 0), -1);
     EXPECT_EQ(str_datetime(&t, buf, 19, 0), -1);
-    EXPECT_EQ(str_datetime(&t, buf, 20, 1), 0);
-    EXPECT_EQ(strlen(buf), 10u);
 }
 
 TEST(StrTime, ParsingDateTexts)
@@ -369,19 +292,10 @@ TEST(StrEncode, HexTextBothWays)
     char asc[16];
     int n = 0;
     EXPECT_EQ(bin_to_ascii(bin, 4, asc, &n, 1), 8);
-    EXPECT_EQ(n, 8);
     EXPECT_EQ(bytes_of(asc, 8), "0A1BFF00");
-    EXPECT_EQ(bin_to_ascii(bin, 2, asc, nullptr, 0), 4);
-    EXPECT_EQ(bytes_of(asc, 4), "0a1b");
-    EXPECT_EQ(bin_to_ascii(bin, 0, asc, &n, 0), -1);
-    EXPECT_EQ(bin_to_ascii(bin, 2, nullptr, &n, 0), -2);
 
     uint8_t out[8];
-    EXPECT_EQ(ascii_to_bin("0a1B", -1, out, &n), 2);
-    EXPECT_EQ(n, 2);
-    EXPECT_EQ(out[0], 0x0A);
-    EXPECT_EQ(out[1], 0x1B);
-    EXPECT_EQ(ascii_to_bin("0a1", -1, out, &n), 1);
+    EXPECT_EQ(ascii_to_bin("0a1", -1, out, &n), 1); // odd last digit dropped
     EXPECT_EQ(ascii_to_bin("0g", -1, out, &n), -100);
     EXPECT_EQ(n, 0);
     EXPECT_EQ(ascii_to_bin("0a0g", -1, out, &n), -100);
@@ -400,45 +314,31 @@ TEST(StrEncode, HexTextBothWays)
 
 TEST(StrEncode, Base64KnownVectorsAndRoomRules)
 {
-    struct Case {
-        const char *bin, *b64;
-    } cases[] = {{"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
-                 {"foobar", "Zm9vYmFy"}};
-    for (const auto& c : cases) {
-        char buf[32];
-        memset(buf, 'x', sizeof buf);
-        int room = sizeof buf;
-        ASSERT_EQ(bin_to_base64(c.bin, int(strlen(c.bin)), buf, &room), 0);
-        EXPECT_STREQ(buf, c.b64);
-        EXPECT_EQ(room, int(strlen(c.b64)));
-        char back[32];
-        int broom = sizeof back;
-        EXPECT_EQ(base64_to_bin(c.b64, -1, back, &broom), 0);
-        EXPECT_EQ(bytes_of(back, broom), c.bin);
-    }
     char buf[16];
-    int room = 6; // 4 chars + 2 for the line-break allowance: not above
+    int room = sizeof buf;
+    ASSERT_EQ(bin_to_base64("fooba", 5, buf, &room), 0);
+    EXPECT_STREQ(buf, "Zm9vYmE=");
+    EXPECT_EQ(room, 8);
+    room = 6; // 4 chars + 2 for the line-break allowance: not above
     EXPECT_EQ(bin_to_base64("ab", 2, buf, &room), -100);
     room = 7;
     EXPECT_EQ(bin_to_base64("ab", 2, buf, &room), 0);
-    room = 0;
-    EXPECT_EQ(bin_to_base64("ab", 2, buf, &room), -2);
-    EXPECT_EQ(bin_to_base64("ab", 0, buf, &room), -1);
 
-    // Skipped characters, '=' ends, lone final symbol.
-    int n = sizeof buf;
-    EXPECT_EQ(base64_to_bin("Zm9v\r\nYmFy", -1, buf, &n), 0);
-    EXPECT_EQ(bytes_of(buf, n), "foobar");
-    n = sizeof buf;
-    EXPECT_EQ(base64_to_bin("Zm9v=YmFy", -1, buf, &n), 0);
-    EXPECT_EQ(bytes_of(buf, n), "foo");
-    n = sizeof buf;
-    EXPECT_EQ(base64_to_bin("Zm*9v", -1, buf, &n), 1);
-    EXPECT_EQ(bytes_of(buf, n), "foo");
-    n = sizeof buf;
-    EXPECT_EQ(base64_to_bin("Zm9vY", -1, buf, &n), 1);
-    EXPECT_EQ(bytes_of(buf, n), "foo");
-    n = 5; // below 3 * ceil(8 / 4)
+    struct Case {
+        const char *in, *out;
+        int rc;
+    } cases[] = {
+        {"Zm9v\r\nYmFy", "foobar", 0}, // white space skipped
+        {"Zm9v=YmFy", "foo", 0},        // '=' ends
+        {"Zm*9v", "foo", 1},            // other bytes skipped and reported
+        {"Zm9vY", "foo", 1},            // a lone final symbol
+    };
+    for (const auto& c : cases) {
+        int n = sizeof buf;
+        EXPECT_EQ(base64_to_bin(c.in, -1, buf, &n), c.rc) << c.in;
+        EXPECT_EQ(bytes_of(buf, n), c.out) << c.in;
+    }
+    int n = 5; // below 3 * ceil(8 / 4)
     EXPECT_EQ(base64_to_bin("Zm9vYmFy", -1, buf, &n), -100);
 }
 
@@ -639,7 +539,6 @@ TEST(StrEscape, HtmlEscapeCountsTheWholeText)
     char out[64];
     int n = html_escape("<a href=\"x\">&</a>", -1, out, sizeof out);
     EXPECT_EQ(bytes_of(out, n), "&lt;a href=&quot;x&quot;&gt;&amp;&lt;/a&gt;");
-    EXPECT_EQ(html_escape("a<b", -1, nullptr, 0), 6);
     EXPECT_EQ(html_escape("a<b", -1, out, 3), 6);
     EXPECT_EQ(out[0], 'a');
 }
@@ -691,7 +590,6 @@ TEST(StrOther, ValueByKeyReadsPlainAndQuotedValues)
     const char* t = "name=\"a b\";x";
     EXPECT_EQ(str_value_by_key(t, -1, "name", &v, &n), 3);
     EXPECT_EQ(v, t + 6);
-    EXPECT_EQ(n, 3);
     EXPECT_EQ(str_value_by_key("name= a", -1, "name", &v, &n), 0);
     const char* u = "a=1, port \t=8080;b=2";
     EXPECT_EQ(str_value_by_key(u, -1, "port", &v, &n), 4);
@@ -700,10 +598,7 @@ TEST(StrOther, ValueByKeyReadsPlainAndQuotedValues)
     EXPECT_EQ(str_value_by_key("k=\"open", -1, "k", &v, &n), 4);   // unterminated: to the end
     EXPECT_EQ(str_value_by_key(u, -1, "nokey", &v, &n), -100);
     EXPECT_EQ(v, nullptr);
-    EXPECT_EQ(n, 0);
     EXPECT_EQ(str_value_by_key("port 8080", -1, "port", &v, &n), -101);
-    EXPECT_EQ(str_value_by_key(nullptr, 5, "k", &v, &n), -1);
-    EXPECT_EQ(str_value_by_key("k=1", -1, nullptr, &v, &n), -2);
 }
 
 TEST(StrOther, TokenizeHonoursQuotes)
@@ -726,28 +621,14 @@ TEST(StrOther, TokenizeHonoursQuotes)
 
 TEST(StrOther, RandomStringsUseTheirAlphabet)
 {
-    struct Case {
-        int type;
-        const char* alphabet;
-    } cases[] = {
-        {0, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"},
-        {1, "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"},
-        {3, "0123456789_-abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"},
-        {4, "~!@#$%^&*(),.[]|?:;0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"},
-        {20, "123456789abcdefghkmnpqrstuvwxyz"},
-        {21, "123456789ABCDEFGHJKLMNPQRSTUVWXYZ"},
-    };
-    for (const auto& c : cases) {
-        char buf[400];
-        ASSERT_EQ(GetRandStr(buf, sizeof buf, c.type), int(sizeof buf));
-        for (char ch : buf) ASSERT_NE(strchr(c.alphabet, ch), nullptr) << c.type;
-    }
+    const char* plain = "123456789abcdefghkmnpqrstuvwxyz"; // no look-alike characters
+    char buf[400];
+    ASSERT_EQ(GetRandStr(buf, sizeof buf, 20), int(sizeof buf));
+    for (char ch : buf) ASSERT_NE(strchr(plain, ch), nullptr);
     for (int i = 0; i < 20; i++) {
-        char buf[8];
-        GetRandStr(buf, sizeof buf, 2);
-        EXPECT_NE(strchr(cases[0].alphabet, buf[0]), nullptr);
+        GetRandStr(buf, 8, 2);
+        EXPECT_TRUE(isalpha((unsigned char)buf[0])) << "a name starts with a letter";
     }
-    EXPECT_EQ(GetRandStr(nullptr, 5, 0), 0);
 }
 
 TEST(StrOther, CharsetConversionPassesBadBytesThrough)
@@ -764,8 +645,4 @@ TEST(StrOther, CharsetConversionPassesBadBytesThrough)
     EXPECT_EQ(bytes_of(out, n), "\xc3\xa9");
     n = sizeof out;
     EXPECT_EQ(conv_charset("NO-SUCH-SET", "UTF-8", "a", -1, out, &n), -100);
-    EXPECT_EQ(conv_charset(nullptr, "UTF-8", "a", -1, out, &n), -1);
-    EXPECT_EQ(conv_charset("UTF-8", "UTF-8", "", -1, out, &n), -2);
-    n = 0;
-    EXPECT_EQ(conv_charset("UTF-8", "UTF-8", "a", -1, out, &n), -3);
 }

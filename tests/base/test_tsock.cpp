@@ -22,22 +22,13 @@
 #include <vector>
 
 #include "memory.h"
+#include "base/pumptest.h"
+#include "base/tmpdir.h"
+
+using pumptest::free_tcp_port;
+using testfs::Fd;
 
 namespace {
-
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f = -1) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    void reset(int f = -1)
-    {
-        if (fd >= 0) close(fd);
-        fd = f;
-    }
-    operator int() const { return fd; }
-};
 
 int local_port(int fd)
 {
@@ -45,17 +36,6 @@ int local_port(int fd)
     socklen_t len = sizeof(ss);
     getsockname(fd, (sockaddr*)&ss, &len);
     return sock_addr_port((sockaddr*)&ss);
-}
-
-// A port that was free a moment ago on 127.0.0.1.
-int free_port()
-{
-    Fd s(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, (sockaddr*)&a, sizeof(a));
-    return local_port(s);
 }
 
 // A connected TCP pair on 127.0.0.1.
@@ -129,7 +109,6 @@ TEST(TsockParse, Ipv4TextTable)
         EXPECT_EQ(in, c.addr ? inet_addr(c.addr) : 0xdeadbeefu);  // untouched on failure
         EXPECT_EQ(used, c.addr ? c.ret : 0);
     }
-    EXPECT_EQ(sock_inet_addr_parse(nullptr, -1, nullptr, nullptr), -1);
 }
 
 TEST(TsockParse, Ipv6TextTable)
@@ -208,11 +187,6 @@ TEST(TsockAddr, ParseAndRecordConversions)
     EXPECT_EQ(b.socklen, 28);
     EXPECT_EQ(memcmp(&b.u.addr6, &a.u.addr6, 28), 0);
 
-    EXPECT_EQ(sock_addr_parse(nullptr, -1, 1, &a), -1);
-    EXPECT_EQ(sock_addr_parse("", -1, 1, &a), -2);
-    EXPECT_EQ(sock_addr_parse("1.2.3.4", -1, 1, nullptr), -3);
-    EXPECT_EQ(sock_addr_parse("host.example", -1, 1, &a), -100);
-
     sockaddr_un su{};
     su.sun_family = AF_UNIX;
     sock_addr_to_epaddr((sockaddr*)&su, &b);
@@ -222,7 +196,6 @@ TEST(TsockAddr, ParseAndRecordConversions)
     EXPECT_EQ(sock_addr_ntop((sockaddr*)&su, buf), -1);
     EXPECT_STREQ(buf, "unchanged");
     EXPECT_EQ(sock_addr_port((sockaddr*)&su), 0);
-    EXPECT_EQ(sock_addr_port(nullptr), 0);
 }
 
 TEST(TsockAddr, AcquireChainsEachAddressOnce)
@@ -250,8 +223,6 @@ TEST(TsockAddr, AcquireChainsEachAddressOnce)
     EXPECT_EQ((int)seen.size(), n);
     sock_addr_freenext(&a);
     EXPECT_EQ(a.next, nullptr);
-
-    EXPECT_EQ(sock_addr_acquire(nullptr, "localhost", 1, 0), -1);
     EXPECT_EQ(sock_addr_acquire(&a, "localhost", 1, 12345), -100);  // bad socket type
 
     char ip[SOCK_ADDR_TEXT_LEN] = "";
@@ -280,13 +251,8 @@ TEST(TsockAddr, AddrinfoPrintLine)
     ai.ai_flags = 1;
     testing::internal::CaptureStdout();
     addrinfo_print(&ai);
-    ai.ai_family = 77;
-    ai.ai_socktype = 99;
-    ai.ai_protocol = 250;
-    addrinfo_print(&ai);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "AF_INET SOCK_STREAM IPPROTO_TCP 10.0.0.5:9900 SockLen: 16  AI_Flags: 1\n"
-              "UnknownAF UnknownSockType UnknownProto SockLen: 16  AI_Flags: 1\n");
+              "AF_INET SOCK_STREAM IPPROTO_TCP 10.0.0.5:9900 SockLen: 16  AI_Flags: 1\n");
 }
 
 TEST(TsockAddr, SelfAddrMatchesInterfaceTable)
@@ -323,36 +289,11 @@ TEST(TsockAddr, SelfAddrMatchesInterfaceTable)
     kmem_fail_after(-1);
 }
 
-// ------------------------------------------------------ modes and options
-
-TEST(TsockMode, NonblockPipesPairsAndPending)
-{
-    int p[2];
-    ASSERT_EQ(pipe_create(p), 0);
-    Fd r(p[0]), w(p[1]);
-    EXPECT_EQ(sock_nonblock_get(r), 0);
-    EXPECT_EQ(sock_nonblock_set(r, 1), 0);
-    EXPECT_EQ(sock_nonblock_set(r, 1), 0);  // already so
-    EXPECT_EQ(sock_nonblock_get(r), 1);
-    EXPECT_EQ(sock_nonblock_set(r, 0), 0);
-    EXPECT_EQ(sock_nonblock_get(r), 0);
-    EXPECT_EQ(sock_nonblock_set(-1, 1), -1);
-
-    int s[2];
-    ASSERT_EQ(sock_pair_create(SOCK_STREAM, s), 1);
-    Fd a(s[0]), b(s[1]);
-    EXPECT_EQ(sock_pair_create(12345, s), 0);
-    ASSERT_EQ(write(a, "12345", 5), 5);
-    EXPECT_EQ(sock_unread_data(b), 5);
-    EXPECT_EQ(sock_unread_data(-1), 0);
-    EXPECT_LT(sock_unread_data(987), 0);
-}
+// ------------------------------------------------------------- options
 
 TEST(TsockOption, SetAppliesSelectedOptionsAndStoresResults)
 {
     Fd s(socket(AF_INET, SOCK_STREAM, 0));
-    EXPECT_EQ(sock_option_set(-1, nullptr), -1);
-    EXPECT_EQ(sock_option_set(s, nullptr), -2);
 
     sockopt_t o;
     memset(&o, 0, sizeof(o));
@@ -388,13 +329,6 @@ TEST(TsockOption, SetAppliesSelectedOptionsAndStoresResults)
     getsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, &l);
     EXPECT_EQ(tv.tv_sec, 1);
     EXPECT_EQ(tv.tv_usec, 500000);
-
-    EXPECT_EQ(sock_nodelay_unset(s), 0);
-    l = sizeof(v);
-    getsockopt(s, IPPROTO_TCP, TCP_NODELAY, &v, &l);
-    EXPECT_EQ(v, 0);
-    EXPECT_EQ(sock_nopush_set(s), 0);
-    EXPECT_EQ(sock_nopush_unset(s), 0);
 }
 
 // ------------------------------------------------------------- waits
@@ -405,13 +339,10 @@ TEST(TsockWait, ReadinessAndOpenState)
     tcp_pair(c, s);
     EXPECT_EQ(sock_read_ready(s, 20), 0);
     EXPECT_EQ(sock_write_ready(c, 1000), 1);
-    EXPECT_EQ(sock_read_ready(-1, 10), 0);
     ASSERT_EQ(send(c, "x", 1, 0), 1);
     EXPECT_EQ(sock_read_ready(s, 5000), 1);
     EXPECT_EQ(sock_is_open(s), 1);
-    EXPECT_EQ(sock_is_open(-1), 0);
     EXPECT_EQ(tcp_connected(c), 1);
-    EXPECT_EQ(tcp_connected(-1), 0);
 
     int dead = dup(s);
     close(dead);
@@ -464,7 +395,6 @@ TEST(TsockTransfer, NbRecvReportsDataThenPeerClose)
     char buf[64];
     int got = -1;
     EXPECT_EQ(tcp_nb_recv(s, buf, sizeof(buf), &got), 0);  // nothing waits
-    EXPECT_EQ(tcp_nb_recv(-1, buf, sizeof(buf), &got), -70);
 
     ASSERT_EQ(send(c, "hello", 5, 0), 5);
     c.reset();
@@ -493,7 +423,6 @@ TEST(TsockTransfer, NbSendToFullBufferReturnsPartialCount)
     EXPECT_EQ(got, n);
     EXPECT_EQ(tcp_nb_send(c, data.data() + n, 1000, &got), 0);  // still full: no error
     EXPECT_EQ(read_all(s, n), std::vector<char>(data.begin(), data.begin() + n));
-    EXPECT_EQ(tcp_nb_send(-1, data.data(), 10, &got), -1);
 }
 
 TEST(TsockTransfer, TimedSendTimesOutThenCompletesWhilePeerDrains)
@@ -544,7 +473,6 @@ TEST(TsockTransfer, TimedRecvGathersCountAndKeepsItOnTimeOutAndClose)
     EXPECT_EQ(tcp_recv(s, buf.data(), 10, 5000, &got), -20);
     EXPECT_EQ(got, 4);
     EXPECT_EQ(memcmp(buf.data(), "defg", 4), 0);
-    EXPECT_EQ(tcp_recv(-1, buf.data(), 10, 100, &got), -70);
 }
 
 TEST(TsockTransfer, RecvWithoutCountOrLimitTakesWhatIsThere)
@@ -569,7 +497,6 @@ TEST(TsockTransfer, WritevWouldBlockKeepsCountAndResumes)
     EXPECT_EQ(tcp_writev(c, few, 3, &got, &err), 11);
     std::vector<char> r = read_all(s, 11);
     EXPECT_EQ(std::string(r.begin(), r.end()), "first--last");
-    EXPECT_EQ(tcp_writev(-1, few, 3, &got, &err), -1);
 
     small_bufs(c, s);
     sock_nonblock_set(c, 1);
@@ -607,8 +534,6 @@ TEST(TsockTransfer, SendfileSendsBoundedFileRange)
     EXPECT_EQ(tcp_sendfile(c, f, 99000, 1 << 30, &got, &err), 1000);  // cut at the end
     EXPECT_EQ(read_all(s, 1000), std::vector<char>(data.end() - 1000, data.end()));
     EXPECT_EQ(tcp_sendfile(c, f, 100000, 10, &got, &err), 0);
-    EXPECT_EQ(tcp_sendfile(c, -1, 0, 10, &got, &err), -2);
-    EXPECT_EQ(tcp_sendfile(-1, f, 0, 10, &got, &err), -1);
     EXPECT_EQ(tcp_sendfile(c, 987, 0, 10, &got, &err), -3);
 }
 
@@ -618,7 +543,7 @@ TEST(TsockListen, ShortLocalAddressListensOnAllAddresses)
 {
     for (const char* any : {"", "*"}) {
         SCOPED_TRACE(any);
-        int port = free_port();
+        int port = free_tcp_port();
         sockattr_t list[8];
         int num = 8;
         int last = tcp_listen(any, port, nullptr, list, &num);
@@ -678,7 +603,7 @@ TEST(TsockListen, ListCapacityOptionsAndBusyPort)
 
 TEST(TsockConnect, RefusedNonBlockingAndResolvedForms)
 {
-    EXPECT_EQ(tcp_connect("127.0.0.1", free_port(), nullptr, 0, nullptr), -1);  // refused
+    EXPECT_EQ(tcp_connect("127.0.0.1", free_tcp_port(), nullptr, 0, nullptr), -1);  // refused
     Fd lst(tcp_listen("127.0.0.1", 0, nullptr, nullptr, nullptr));
     int port = local_port(lst);
     int succ = -1;
@@ -694,8 +619,7 @@ TEST(TsockConnect, RefusedNonBlockingAndResolvedForms)
     Fd ep(tcp_ep_connect(&dst, 0, nullptr, 0, nullptr, &succ));
     ASSERT_GE(ep.fd, 0);
     EXPECT_EQ(succ, 1);
-    EXPECT_EQ(tcp_ep_connect(nullptr, 0, nullptr, 0, nullptr, &succ), -1);
-    ASSERT_EQ(sock_addr_parse("127.0.0.1", -1, free_port(), &dst), 1);
+    ASSERT_EQ(sock_addr_parse("127.0.0.1", -1, free_tcp_port(), &dst), 1);
     EXPECT_EQ(tcp_ep_connect(&dst, 0, nullptr, 0, nullptr, &succ), -1);
 }
 
@@ -707,7 +631,7 @@ TEST(TsockConnect, LocalBindUsesTheConnectingFamily)
         SCOPED_TRACE(host);
         Fd lst(tcp_listen(host, 0, nullptr, nullptr, nullptr));
         if (lst.fd < 0) continue;  // no IPv6 loopback here
-        int lport = free_port();
+        int lport = free_tcp_port();
         Fd a(tcp_connect(host, local_port(lst), nullptr, lport, nullptr));
         ASSERT_GE(a.fd, 0);
         EXPECT_EQ(local_port(a), lport);
@@ -720,7 +644,7 @@ TEST(TsockConnect, LocalBindUsesTheConnectingFamily)
 
     ep_sockaddr_t dst;
     ASSERT_EQ(sock_addr_parse("127.0.0.1", -1, port, &dst), 1);
-    int lport = free_port();
+    int lport = free_tcp_port();
     Fd c(tcp_ep_connect(&dst, 1, "127.0.0.1", lport, nullptr, nullptr));
     ASSERT_GE(c.fd, 0);
     EXPECT_EQ(local_port(c), lport);

