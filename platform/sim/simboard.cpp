@@ -90,8 +90,10 @@ int resolve(const std::string& root, const char* path, bool follow_last, Resolve
     while (!pending.empty()) {
         std::string c = std::move(pending.back());
         pending.pop_back();
-        if (c == ".") continue;
-        if (c == "..") {
+        // Compared by length and bytes: GCC 12 at -O3 warns spuriously on
+        // operator== against a literal for a moved-from string.
+        if (c.size() == 1 && c[0] == '.') continue;
+        if (c.size() == 2 && c[0] == '.' && c[1] == '.') {
             if (!stack.empty()) stack.pop_back();
             continue;
         }
