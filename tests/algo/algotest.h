@@ -17,22 +17,14 @@
 #include "bpool.h"
 #include "common/common.h"
 #include "common/custom.h"
+#include "base/pumptest.h"
 #include "epcore.h"
 #include "log/logger.h"
 #include "worker.h"
 
 namespace algotest {
 
-// Polls pred until it holds or ms pass (worker state has no event to wait on).
-inline bool wait_until(const std::function<bool()>& pred, int ms = 5000)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using pumptest::wait_until;
 
 // Routes g_logger to an in-memory sink; set it up before any worker starts.
 struct LogCapture {
