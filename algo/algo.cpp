@@ -69,31 +69,52 @@ bool passes(const Streams& s, uint32 imageType)
     }
 }
 
-// Release of frames left on a worker's lists.
-void release_frame(epcore_t* core, void* item) { free_image(core, static_cast<ImageInfo*>(item)); }
-
-ImageInfo* take_frame(worker_t* wk)
-{
-    EnterCriticalSection(&wk->datalistCS);
-    void* item = lt_rm_head(wk->data_list);
-    LeaveCriticalSection(&wk->datalistCS);
-    return static_cast<ImageInfo*>(item);
-}
-
 // Gives worker 514 the newest frame: one waiting there is released.
 void hand_to_depth(epcore_t* core, ImageInfo* frame)
 {
     worker_t* wk = epcore_worker_find(core, E_WORKER_ID_ALGO2);
+    if (wk) frame_post_latest(core, wk, frame);
+    else free_image(core, frame);
+}
+
+void depth_process(epcore_t* core, ImageInfo* raw) { algo_depth_process(core, raw); }
+void send_image(epcore_t* core, ImageInfo* image) { algo_sendImage(core, image); }
+
+// Most frames one raw frame yields for the sender: depth, amplitude, raw.
+constexpr int kMaxBatch = 3;
+
+// The gate for up to kMaxBatch frames (null entries skipped), judged on one
+// reading of the stream registers under one hold of the sender's list lock.
+void send_frames(epcore_t* core, const Streams& s, ImageInfo* const* frames, int n)
+{
+    worker_t* wk = core ? epcore_worker_find(core, E_WORKER_ID_GVSP) : nullptr;
+    ImageInfo* released[kMaxBatch];
+    int nrel = 0;
     if (!wk) {
-        free_image(core, frame);
-        return;
+        for (int i = 0; i < n; i++) {
+            if (!frames[i]) continue;
+            log_error(g_logger, __FUNCTION__, __LINE__, "not find gvsp worker.");
+            released[nrel++] = frames[i];
+        }
+    } else {
+        int open = s.open();
+        EnterCriticalSection(&wk->datalistCS);
+        log_debug(g_logger, __FUNCTION__, __LINE__, "openStreamNum:%d", open);
+        for (int i = 0; i < n; i++) {
+            ImageInfo* image = frames[i];
+            if (!image) continue;
+            if (lt_num(wk->data_list) >= open) {
+                log_debug(g_logger, __FUNCTION__, __LINE__, "drop image type:%d", image->imageType);
+                released[nrel++] = image;
+            } else if (passes(s, image->imageType)) {
+                lt_append(wk->data_list, image);
+            } else {
+                released[nrel++] = image;
+            }
+        }
+        LeaveCriticalSection(&wk->datalistCS);
     }
-    EnterCriticalSection(&wk->datalistCS);
-    ImageInfo* older = static_cast<ImageInfo*>(lt_rm_head(wk->data_list));
-    lt_append(wk->data_list, frame);
-    LeaveCriticalSection(&wk->datalistCS);
-    event_signal(wk->ioevent, 1);
-    free_image(core, older);
+    for (int i = 0; i < nrel; i++) free_image(core, released[i]);
 }
 
 // Valid 16-bit samples of a raw frame, bounded by its pool unit.
@@ -130,12 +151,19 @@ void compute(const uint8_t* data, size_t n, uint32 width, uint32 height, uint16_
     if (phases > kMaxPhases) phases = kMaxPhases;
     size_t half = phases / 2;
     for (size_t i = 0; i < plane; i++) {
+        // One pass over the planes gives the sum and both samples the phase
+        // difference needs (with one plane, half is 0 and the difference 0).
         uint32_t sum = 0;
-        for (size_t k = 0; k < phases; k++) sum += sample(data, n, k * plane + i);
+        int32_t first = 0, opposite = 0;
+        for (size_t k = 0; k < phases; k++) {
+            uint16_t v = sample(data, n, k * plane + i);
+            sum += v;
+            if (k == 0) first = v;
+            if (k == half) opposite = v;
+        }
         if (amp) amp[i] = (uint16_t)(sum / phases);
         if (depth) {
-            int32_t diff = half ? (int32_t)sample(data, n, i) - (int32_t)sample(data, n, half * plane + i) : 0;
-            int32_t d = kDepthBaseMm + kDepthMmPerCount * diff;
+            int32_t d = kDepthBaseMm + kDepthMmPerCount * (first - opposite);
             depth[i] = (uint16_t)(d < 0 ? 0 : (d > 65535 ? 65535 : d));
         }
     }
@@ -170,27 +198,7 @@ ImageInfo* output_frame(epcore_t* core, const ImageInfo* raw, uint32 imageType, 
 
 int algo_sendImage(void* vpcore, ImageInfo* image)
 {
-    epcore_t* core = static_cast<epcore_t*>(vpcore);
-    if (!image) return 0;
-    worker_t* wk = core ? epcore_worker_find(core, E_WORKER_ID_GVSP) : nullptr;
-    if (!wk) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "not find gvsp worker.");
-        free_image(core, image);
-        return 0;
-    }
-    Streams s = read_streams();
-    int open = s.open();
-    bool release = true;
-    EnterCriticalSection(&wk->datalistCS);
-    log_debug(g_logger, __FUNCTION__, __LINE__, "openStreamNum:%d", open);
-    if (lt_num(wk->data_list) >= open) {
-        log_debug(g_logger, __FUNCTION__, __LINE__, "drop image type:%d", image->imageType);
-    } else if (passes(s, image->imageType)) {
-        lt_append(wk->data_list, image);
-        release = false;
-    }
-    LeaveCriticalSection(&wk->datalistCS);
-    if (release) free_image(core, image);
+    if (image) send_frames(static_cast<epcore_t*>(vpcore), read_streams(), &image, 1);
     return 0;
 }
 
@@ -205,90 +213,53 @@ int algo_depth_process(void* vpcore, ImageInfo* raw)
     uint32 width = 0, height = 0;
     algo_TavoPlus_GetSize(&width, &height, 0);
     Streams s = read_streams();
-    int computed = 0;
+    ImageInfo* depth = nullptr;
+    ImageInfo* amp = nullptr;
     if (width && height && (s.depth || s.amp)) {
         size_t need = sizeof(ImageInfo) + (size_t)width * height * 2;
         if (!core->depth || core->depth->unitsize < 0 || (size_t)core->depth->unitsize < need) {
             log_error(g_logger, __FUNCTION__, __LINE__, "depth unit too small for %ux%u", width, height);
         } else {
-            ImageInfo* depth = s.depth ? output_frame(core, raw, E_IMAGE_TYPE_DEPTH, width, height, index) : nullptr;
-            ImageInfo* amp = s.amp ? output_frame(core, raw, E_IMAGE_TYPE_AMP, width, height, index) : nullptr;
+            depth = s.depth ? output_frame(core, raw, E_IMAGE_TYPE_DEPTH, width, height, index) : nullptr;
+            amp = s.amp ? output_frame(core, raw, E_IMAGE_TYPE_AMP, width, height, index) : nullptr;
             if (depth || amp) {
                 compute(raw->imageData, raw_samples(core, raw), width, height,
                         depth ? reinterpret_cast<uint16_t*>(depth->imageData) : nullptr,
                         amp ? reinterpret_cast<uint16_t*>(amp->imageData) : nullptr);
             }
-            if (depth) computed++, algo_sendImage(core, depth);
-            if (amp) computed++, algo_sendImage(core, amp);
         }
     }
     raw->frameIndex = index;
-    algo_sendImage(core, raw);
-    return computed;
+    ImageInfo* const frames[kMaxBatch] = {depth, amp, raw};
+    send_frames(core, s, frames, kMaxBatch);
+    return (depth != nullptr) + (amp != nullptr);
 }
 
-void* algo_task(void* arg)
+// The three frame workers share one loop; their frames' release on exit is
+// free_image.
+static void* frame_task(void* arg, const char* name, void (*use)(epcore_t*, ImageInfo*), bool startsDepth)
 {
     worker_t* wk = static_cast<worker_t*>(arg);
     epcore_t* core = wk->epcore;
-    worker_set_datafree(wk, release_frame);
-    set_task_name("algo");
-    algo_TavoPlus_init();
-    // The control channel starts only once depth intake runs.
-    if (worker_create(core, E_WORKER_ID_GVCP, GVCP_Task) != 0)
-        log_error(g_logger, __FUNCTION__, __LINE__, "create gvcp worker fail.");
-    if (worker_create(core, E_WORKER_ID_ALGO2, algo_depth_task) != 0)
-        log_error(g_logger, __FUNCTION__, __LINE__, "create algo2 worker fail.");
-    while (!core->quit.load() && !wk->quit.load()) {
-        ImageInfo* frame = take_frame(wk);
-        if (!frame) {
-            event_wait(wk->ioevent, kIdleWaitMs);
-            continue;
-        }
-        hand_to_depth(core, frame);
+    worker_set_datafree(wk, frame_datafree);
+    set_task_name(name);
+    if (startsDepth) {
+        algo_TavoPlus_init();
+        // The control channel starts only once depth intake runs.
+        if (worker_create(core, E_WORKER_ID_GVCP, GVCP_Task) != 0)
+            log_error(g_logger, __FUNCTION__, __LINE__, "create gvcp worker fail.");
+        if (worker_create(core, E_WORKER_ID_ALGO2, algo_depth_task) != 0)
+            log_error(g_logger, __FUNCTION__, __LINE__, "create algo2 worker fail.");
     }
-    log_info(g_logger, __FUNCTION__, __LINE__, "end algo task");
+    frame_serve(wk, use, kIdleWaitMs);
+    log_info(g_logger, __FUNCTION__, __LINE__, "end %s task", name);
     worker_destory(wk);
     return nullptr;
 }
 
-void* algo_depth_task(void* arg)
-{
-    worker_t* wk = static_cast<worker_t*>(arg);
-    epcore_t* core = wk->epcore;
-    worker_set_datafree(wk, release_frame);
-    set_task_name("algo2");
-    while (!core->quit.load() && !wk->quit.load()) {
-        ImageInfo* frame = take_frame(wk);
-        if (!frame) {
-            event_wait(wk->ioevent, kIdleWaitMs);
-            continue;
-        }
-        algo_depth_process(core, frame);
-    }
-    log_info(g_logger, __FUNCTION__, __LINE__, "end algo2 task");
-    worker_destory(wk);
-    return nullptr;
-}
-
-void* algo_rgb_task(void* arg)
-{
-    worker_t* wk = static_cast<worker_t*>(arg);
-    epcore_t* core = wk->epcore;
-    worker_set_datafree(wk, release_frame);
-    set_task_name("algo rgb");
-    while (!core->quit.load() && !wk->quit.load()) {
-        ImageInfo* frame = take_frame(wk);
-        if (!frame) {
-            event_wait(wk->ioevent, kIdleWaitMs);
-            continue;
-        }
-        algo_sendImage(core, frame);
-    }
-    log_info(g_logger, __FUNCTION__, __LINE__, "end algo rgb task");
-    worker_destory(wk);
-    return nullptr;
-}
+void* algo_task(void* arg) { return frame_task(arg, "algo", hand_to_depth, true); }
+void* algo_depth_task(void* arg) { return frame_task(arg, "algo2", depth_process, false); }
+void* algo_rgb_task(void* arg) { return frame_task(arg, "algo rgb", send_image, false); }
 
 void algo_status_notity(uint32 status)
 {

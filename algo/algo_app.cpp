@@ -96,29 +96,32 @@ ImageInfo* result_unit(epcore_t* core, uint32 imageType, uint32 size)
     return img;
 }
 
-// Queues a record on a worker's data list, one deep: a record already
-// waiting is released (after the lock, so no pool lock nests in it).
-int post_one_deep(epcore_t* core, uint64_t workerId, ImageInfo* img)
+// Fetches a result unit, has `fill` write its record and queues it one deep
+// on the worker's list (a record waiting there is released). 0 queued; -1
+// no unit; -2 no such worker (the unit is released, nothing was filled).
+template <typename Fill>
+int post_record(epcore_t* core, uint64_t workerId, uint32 imageType, uint32 size, Fill fill)
 {
+    ImageInfo* img = result_unit(core, imageType, size);
+    if (!img) return -1;
     worker_t* wk = epcore_worker_find(core, workerId);
     if (!wk) {
         free_image(core, img);
         return -2;
     }
-    dlist_t stale{};
-    EnterCriticalSection(&wk->datalistCS);
-    while (void* old = lt_rm_head(wk->data_list)) lt_append(&stale, old);
-    lt_append(wk->data_list, img);
-    LeaveCriticalSection(&wk->datalistCS);
-    while (void* old = lt_rm_head(&stale)) free_image(core, static_cast<ImageInfo*>(old));
+    fill(img->imageData);
+    frame_post_latest(core, wk, img);
     return 0;
+}
+
+int post_rs485(void* vpcore, uint32 imageType, const RS485Info& info)
+{
+    return post_record(static_cast<epcore_t*>(vpcore), E_WORKER_ID_RS485, imageType, sizeof(RS485Info),
+                       [&](uint8* rec) { memcpy(rec, &info, sizeof(info)); });
 }
 
 int avoid_rs485(void* vpcore, uint32 imageType, int32 result, int32 extraCode)
 {
-    epcore_t* core = static_cast<epcore_t*>(vpcore);
-    ImageInfo* img = result_unit(core, imageType, sizeof(RS485Info));
-    if (!img) return -1;
     RS485Info info{};
     info.header[0] = 0xAC;
     info.header[1] = 0xED;
@@ -128,8 +131,20 @@ int avoid_rs485(void* vpcore, uint32 imageType, int32 result, int32 extraCode)
     if (extraCode >= 0) value |= ((uint32_t)extraCode & 0xFFu) << 24;
     uint32_t be = htobe32(value);
     memcpy(&info.result, &be, sizeof(be));
-    memcpy(img->imageData, &info, sizeof(info));
-    return post_one_deep(core, E_WORKER_ID_RS485, img);
+    return post_rs485(vpcore, imageType, info);
+}
+
+// AC ED 04 10 and the big-endian value; the counter advances with every
+// record queued.
+void socket_record(uint8* rec, int32 result, int32 extraCode)
+{
+    uint8_t counter = s_socketCounter.fetch_add(1);
+    uint32_t value = (uint32_t)result;
+    if (extraCode >= 0) value = ((uint32_t)extraCode & 0xFFu) << 24 | (uint32_t)counter << 16 | (value & 0xFFFFu);
+    const uint8_t head[4] = {0xAC, 0xED, 0x04, 0x10};
+    uint32_t be = htobe32(value);
+    memcpy(rec, head, sizeof(head));
+    memcpy(rec + 4, &be, sizeof(be));
 }
 
 } // namespace
@@ -263,41 +278,17 @@ int algo_avoid_rs485_2(void* vpcore, int32 result, int32 extraCode)
 
 int algo_pallet_rs485(void* vpcore, const RS485Info* res)
 {
-    epcore_t* core = static_cast<epcore_t*>(vpcore);
-    ImageInfo* img = result_unit(core, E_IMAGE_TYPE_PALLET, sizeof(RS485Info));
-    if (!img) return -1;
     RS485Info info{};
     if (res) info = *res;
     info.header[0] = 0xAC;
     info.header[1] = 0xED;
     info.length = RS485_LENGTH_PALLET;
     info.cmd = RS485_CMD_PALLET;
-    memcpy(img->imageData, &info, sizeof(info));
-    return post_one_deep(core, E_WORKER_ID_RS485, img);
+    return post_rs485(vpcore, E_IMAGE_TYPE_PALLET, info);
 }
 
 int algo_avoid_socket(void* vpcore, int32 result, int32 extraCode)
 {
-    epcore_t* core = static_cast<epcore_t*>(vpcore);
-    ImageInfo* img = result_unit(core, E_IMAGE_TYPE_AVOID, ALGO_SOCKET_RECORD_SIZE);
-    if (!img) return -1;
-    if (!epcore_worker_find(core, E_WORKER_ID_UDP_SEND)) {
-        free_image(core, img);
-        return -2;
-    }
-    uint32_t value = (uint32_t)result;
-    if (extraCode >= 0) {
-        uint8_t counter = s_socketCounter.fetch_add(1);
-        value = ((uint32_t)extraCode & 0xFFu) << 24 | (uint32_t)counter << 16 | (value & 0xFFFFu);
-    } else {
-        s_socketCounter.fetch_add(1);
-    }
-    uint8_t* rec = img->imageData;
-    rec[0] = 0xAC;
-    rec[1] = 0xED;
-    rec[2] = 0x04;
-    rec[3] = 0x10;
-    uint32_t be = htobe32(value);
-    memcpy(rec + 4, &be, sizeof(be));
-    return post_one_deep(core, E_WORKER_ID_UDP_SEND, img);
+    return post_record(static_cast<epcore_t*>(vpcore), E_WORKER_ID_UDP_SEND, E_IMAGE_TYPE_AVOID,
+                       ALGO_SOCKET_RECORD_SIZE, [&](uint8* rec) { socket_record(rec, result, extraCode); });
 }

@@ -57,6 +57,16 @@ int copy_out(const std::string& text, char* out, size_t size)
     return (int)text.size();
 }
 
+// Copies one text of the application under the lock.
+template <typename Text>
+int read_app(uint32_t app, char* out, size_t size, Text text)
+{
+    if (!out && size) return ALGO_SERVER_ARG;
+    Lock lock;
+    App* a = find_app(app);
+    return a ? copy_out(text(*a), out, size) : ALGO_SERVER_NO_APP;
+}
+
 int avoid_command(App* app, const ojson& cmd)
 {
     if (!cmd.contains("SetZoneIndex") || !cmd["SetZoneIndex"].is_number_integer()) return ALGO_SERVER_REFUSED;
@@ -72,11 +82,7 @@ int avoid_command(App* app, const ojson& cmd)
 
 int algo_server_get_params(uint32_t app, char* out, size_t size)
 {
-    if (!out && size) return ALGO_SERVER_ARG;
-    Lock lock;
-    App* a = find_app(app);
-    if (!a) return ALGO_SERVER_NO_APP;
-    return copy_out(a->params, out, size);
+    return read_app(app, out, size, [](const App& a) { return a.params; });
 }
 
 int algo_server_set_params(uint32_t app, const char* text, size_t length)
@@ -100,11 +106,7 @@ int algo_server_set_params(uint32_t app, const char* text, size_t length)
 
 int algo_server_get_version(uint32_t app, char* out, size_t size)
 {
-    if (!out && size) return ALGO_SERVER_ARG;
-    Lock lock;
-    App* a = find_app(app);
-    if (!a) return ALGO_SERVER_NO_APP;
-    return copy_out(a->version, out, size);
+    return read_app(app, out, size, [](const App& a) { return std::string(a.version); });
 }
 
 int algo_server_command(uint32_t app, const char* text)

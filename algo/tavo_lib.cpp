@@ -2,18 +2,16 @@
 // calibrated processing, enough for the device to size, stream and expose.
 #include "algo/tavo_lib.h"
 
-#include <stdio.h>
 #include <string.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <exception>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "common/common.h"
 #include "mthread.h"
-#include "platform.h"
 
 namespace {
 
@@ -160,13 +158,9 @@ int tavolib_set_filter(const char* text)
         if (next.size() >= TAVO_FILTER_MAX || !is_json_object(next)) return TAVO_ERR_DATA;
     } else {
         next = kDefaultFilter;
-        if (FILE* f = plat_fopen(TAVO_FILTER_FILE, "rb")) {
-            char buf[TAVO_FILTER_MAX];
-            size_t n = fread(buf, 1, sizeof(buf) - 1, f);
-            fclose(f);
-            std::string saved(buf, n);
-            if (is_json_object(saved)) next = saved;
-        }
+        uint8_t buf[TAVO_FILTER_MAX];
+        std::string saved(reinterpret_cast<char*>(buf), get_fileContext(TAVO_FILTER_FILE, buf, sizeof(buf) - 1));
+        if (is_json_object(saved)) next = saved;
     }
     Lock lock;
     s_filter = next;
@@ -180,13 +174,7 @@ int tavolib_save_filter(void)
         Lock lock;
         text = s_filter;
     }
-    FILE* f = plat_fopen(TAVO_FILTER_FILE, "wb");
-    if (!f) return TAVO_ERR_FILE;
-    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = fflush(f) == 0 && ok;
-    fsync(fileno(f));
-    fclose(f);
-    return ok ? TAVO_OK : TAVO_ERR_FILE;
+    return put_fileContext(TAVO_FILTER_FILE, text.data(), text.size()) == 0 ? TAVO_OK : TAVO_ERR_FILE;
 }
 
 const char* tavolib_version(void) { return kVersion; }

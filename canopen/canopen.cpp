@@ -4,8 +4,7 @@
 // that they return to their pool.
 #include "canopen/canopen.h"
 
-#include <endian.h>
-#include <string.h>
+#include <stddef.h>
 
 #include "algo/algo_app.h"
 #include "common/common.h"
@@ -18,11 +17,16 @@ namespace {
 
 constexpr int kPollMs = 5;
 
-bool stopping(worker_t* wk) { return wk->quit.load() || wk->epcore->quit.load(); }
-
-void release_frame(epcore_t* core, void* item) { free_image(core, static_cast<ImageInfo*>(item)); }
-
 uint32 cpu_type() { return g_regMemAddr ? reg_load(g_regMemAddr->cpuId) : 0; }
+
+// Until the PDO mapping lands, a record is only noted and given back.
+void tpdo_record(epcore_t* core, ImageInfo* rec)
+{
+    if (rec->imageSize >= sizeof(RS485Info))
+        log_debug(g_logger, __FUNCTION__, __LINE__, "tpdo type:%u cmd:%u", rec->imageType,
+                  rec->imageData[offsetof(RS485Info, cmd)]);
+    free_image(core, rec);
+}
 
 } // namespace
 
@@ -42,7 +46,7 @@ void* std_canopen_task(void* arg)
             log_error(g_logger, __FUNCTION__, __LINE__, "create tpdo worker fail.");
         }
     }
-    while (!stopping(wk)) event_wait(wk->ioevent, kPollMs * 10);
+    while (!wk->quit.load() && !core->quit.load()) event_wait(wk->ioevent, kPollMs * 10);
     if (ownsOutput) worker_stop(epcore_worker_find(core, E_WORKER_ID_RS485));
     log_info(g_logger, __FUNCTION__, __LINE__, "end canopen task");
     worker_destory(wk);
@@ -52,24 +56,9 @@ void* std_canopen_task(void* arg)
 void* std_canopen_tpdo_parse(void* arg)
 {
     worker_t* wk = static_cast<worker_t*>(arg);
-    epcore_t* core = wk->epcore;
-    worker_set_datafree(wk, release_frame);
+    worker_set_datafree(wk, frame_datafree);
     set_task_name("canopen tpdo");
-    while (!stopping(wk)) {
-        EnterCriticalSection(&wk->datalistCS);
-        ImageInfo* rec = static_cast<ImageInfo*>(lt_rm_head(wk->data_list));
-        LeaveCriticalSection(&wk->datalistCS);
-        if (!rec) {
-            event_wait(wk->ioevent, kPollMs);
-            continue;
-        }
-        if (rec->imageSize >= sizeof(RS485Info)) {
-            RS485Info info;
-            memcpy(&info, rec->imageData, sizeof(info));
-            log_debug(g_logger, __FUNCTION__, __LINE__, "tpdo type:%u cmd:%u", rec->imageType, info.cmd);
-        }
-        free_image(core, rec);
-    }
+    frame_serve(wk, tpdo_record, kPollMs);
     log_info(g_logger, __FUNCTION__, __LINE__, "end canopen tpdo task");
     worker_destory(wk);
     return nullptr;

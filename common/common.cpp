@@ -1,6 +1,6 @@
 // Small helpers shared by the device code: clocks, thread naming, file and
 // free-space queries, timer descriptors, hexadecimal conversion, I2C and the
-// board CPLD, 12-bit pixel packing, and the release of frames.
+// board CPLD, 12-bit pixel packing, and the release and hand-over of frames.
 #include "common/common.h"
 
 #include "algo/algo_tavo.h"
@@ -9,9 +9,12 @@
 #include "memory.h"
 #include "log/logger.h"
 #include "platform.h"
+#include "strutil.h"
+#include "worker.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 #include <linux/input.h>
@@ -53,6 +56,36 @@ void free_image(void* vpcore, ImageInfo* imageInfo)
     if (bpool_recycle(pool, imageInfo) != 0)
         log_error(g_logger, __FUNCTION__, __LINE__, "frame refused by pool, memType:%u", imageInfo->memType);
 }
+
+ImageInfo* frame_take(worker_t* wk)
+{
+    EnterCriticalSection(&wk->datalistCS);
+    void* item = lt_rm_head(wk->data_list);
+    LeaveCriticalSection(&wk->datalistCS);
+    return static_cast<ImageInfo*>(item);
+}
+
+void frame_post_latest(void* vpcore, worker_t* wk, ImageInfo* image)
+{
+    dlist_t stale{};
+    EnterCriticalSection(&wk->datalistCS);
+    while (void* old = lt_rm_head(wk->data_list)) lt_append(&stale, old);
+    lt_append(wk->data_list, image);
+    LeaveCriticalSection(&wk->datalistCS);
+    event_signal(wk->ioevent, 1);
+    while (void* old = lt_rm_head(&stale)) free_image(vpcore, static_cast<ImageInfo*>(old));
+}
+
+void frame_serve(worker_t* wk, void (*use)(epcore_t* core, ImageInfo* image), int idleMs)
+{
+    epcore_t* core = wk->epcore;
+    while (!core->quit.load() && !wk->quit.load()) {
+        if (ImageInfo* image = frame_take(wk)) use(core, image);
+        else event_wait(wk->ioevent, idleMs);
+    }
+}
+
+void frame_datafree(epcore_t* core, void* item) { free_image(core, static_cast<ImageInfo*>(item)); }
 
 /* ---- Time ---- */
 
@@ -129,6 +162,17 @@ uint32 get_fileContext(const char* fileName, uint8* fileBuf, uint32 bufSize)
     size_t n = fread(fileBuf, 1, bufSize, f);
     fclose(f);
     return (uint32)n;
+}
+
+int put_fileContext(const char* fileName, const void* data, size_t size)
+{
+    FILE* f = fileName && (data || size == 0) ? plat_fopen(fileName, "wb") : nullptr;
+    if (!f) return -1;
+    bool ok = fwrite(data, 1, size, f) == size;
+    ok = fflush(f) == 0 && ok;
+    fsync(fileno(f));
+    ok = fclose(f) == 0 && ok;
+    return ok ? 0 : -1;
 }
 
 int get_deviceFreeSpace(const char* dir, uint64* freeSpace)
@@ -268,18 +312,15 @@ int hex_string_format(char* str, char* hex_str)
 {
     if (!str || !hex_str) return -1;
     size_t len = strlen(str);
-    if (len % 2 != 0) return -1;
-    // Byte i is written after characters 2i and 2i+1 are read, so the output
-    // may overlay the input.
-    for (size_t i = 0; i < len / 2; i++) {
-        char hi = str[2 * i], lo = str[2 * i + 1];
-        if (!is_hex(hi) || !is_hex(lo)) {
-            log_error(g_logger, __FUNCTION__, __LINE__, "must be HEX input\n");
-            return -1;
-        }
-        hex_str[i] = (char)(char_to_hex(hi) << 4 | char_to_hex(lo));
+    if (len % 2 != 0 || len > INT_MAX) return -1;
+    // The decoder writes byte i after reading digits 2i and 2i+1, so the
+    // output may overlay the input.
+    int n = 0;
+    if (enc_hex_decode(reinterpret_cast<const uint8_t*>(str), (int)len, reinterpret_cast<uint8_t*>(hex_str), &n) < 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "must be HEX input\n");
+        return -1;
     }
-    hex_str[len / 2] = '\0';
+    hex_str[n] = '\0';
     return 0;
 }
 

@@ -9,6 +9,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "eptype.h"
+
 typedef uint8_t  uint8;
 typedef uint16_t uint16;
 typedef uint32_t uint32;
@@ -97,6 +99,22 @@ static_assert(sizeof(ImageInfo) == 104);
 // epcore_t*), anything else to the heap. A null frame is ignored.
 void free_image(void* vpcore, ImageInfo* imageInfo);
 
+// Frames travel between workers on the receiver's data list, under its
+// datalistCS; these are the moves every frame worker makes.
+
+// Takes the frame at the head of the worker's data list; NULL when none.
+ImageInfo* frame_take(worker_t* wk);
+// Leaves `image` as the only frame waiting on the worker's list and wakes
+// the worker; frames that were waiting go back with free_image (after the
+// lock, so no pool lock nests in the list lock).
+void frame_post_latest(void* vpcore, worker_t* wk, ImageInfo* image);
+// Takes frames off the worker's list and hands each to `use` (which owns
+// it), sleeping up to idleMs while there is none, until the worker or its
+// core is stopped.
+void frame_serve(worker_t* wk, void (*use)(epcore_t* core, ImageInfo* image), int idleMs);
+// Release of frames left on a worker's lists (its WorkerDataFree).
+void frame_datafree(epcore_t* core, void* item);
+
 /* ---- Time ---- */
 
 uint32 get_tickcount(void);  // monotonic milliseconds, wraps at 2^32
@@ -111,6 +129,9 @@ void   set_task_name(const char* name);
 int    bind_cpu_core(int cpuIndex); // 0, or -1 when the system refuses
 uint32 get_fileSize(const char* path);
 uint32 get_fileContext(const char* fileName, uint8* fileBuf, uint32 bufSize);
+// Rewrites a board file whole (truncate, write, flush, sync): 0, or -1 when
+// it cannot be opened or written.
+int    put_fileContext(const char* fileName, const void* data, size_t size);
 int    get_deviceFreeSpace(const char* dir, uint64* freeSpace); // MiB
 uint8  get_random(void);
 void   save_img(void* start, uint32 size, int flags);

@@ -4,7 +4,6 @@
 
 #include <stdio.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <exception>
 #include <string>
@@ -13,7 +12,6 @@
 
 #include "common/common.h"
 #include "log/logger.h"
-#include "platform.h"
 
 namespace {
 
@@ -21,18 +19,6 @@ constexpr const char* kAppAlgoConfig = "/userdata/app_algo_config.json";
 constexpr uint64 kMinFreeMiB = 100;
 
 using ojson = nlohmann::ordered_json;
-
-// Rewrites a board file whole: truncate, write, flush, sync. A failed open
-// writes nothing.
-void write_whole(const char* path, const std::string& text)
-{
-    FILE* f = plat_fopen(path, "wb");
-    if (!f) return;
-    fwrite(text.data(), 1, text.size(), f);
-    fflush(f);
-    fsync(fileno(f));
-    fclose(f);
-}
 
 } // namespace
 
@@ -52,7 +38,7 @@ int json_format(char* json_in, char* json_out)
             return 0;
         }
         log_error(g_logger, __FUNCTION__, __LINE__, "json format too big");
-        write_whole(kAppAlgoConfig, compact);
+        put_fileContext(kAppAlgoConfig, compact.data(), compact.size());
         return (int)compact.size();
     } catch (const std::exception& e) {
         printf("ocured error,%s:parse error\n", e.what());

@@ -22,13 +22,6 @@ constexpr int kPollMs = 20;
 // Longest line a calibration file may have.
 constexpr size_t kLineMax = 1024;
 
-bool stopping(worker_t* wk) { return wk->quit.load() || wk->epcore->quit.load(); }
-
-void run_until_stopped(worker_t* wk)
-{
-    while (!stopping(wk)) event_wait(wk->ioevent, kPollMs);
-}
-
 // Number of comma-separated numbers on the line, -1 when a field is not a
 // finite number, 0 for a blank line.
 int count_numbers(char* line)
@@ -54,39 +47,23 @@ int count_numbers(char* line)
     }
 }
 
+// The tasks' common life: 530 and 534 wait until stopped, 531 ends at once.
+void* apd_worker(void* arg, const char* name, const char* what, bool untilStopped)
+{
+    worker_t* wk = static_cast<worker_t*>(arg);
+    set_task_name(name);
+    log_info(g_logger, __FUNCTION__, __LINE__, "start %s", what);
+    while (untilStopped && !wk->quit.load() && !wk->epcore->quit.load()) event_wait(wk->ioevent, kPollMs);
+    log_info(g_logger, __FUNCTION__, __LINE__, "end %s", what);
+    worker_destory(wk);
+    return nullptr;
+}
+
 } // namespace
 
-void* apd_task(void* arg)
-{
-    worker_t* wk = static_cast<worker_t*>(arg);
-    set_task_name("apd");
-    log_info(g_logger, __FUNCTION__, __LINE__, "start apd task");
-    run_until_stopped(wk);
-    log_info(g_logger, __FUNCTION__, __LINE__, "end apd task");
-    worker_destory(wk);
-    return nullptr;
-}
-
-void* apd_auto_calib_task(void* arg)
-{
-    worker_t* wk = static_cast<worker_t*>(arg);
-    set_task_name("apd calib");
-    log_info(g_logger, __FUNCTION__, __LINE__, "start apd auto calib");
-    log_info(g_logger, __FUNCTION__, __LINE__, "end apd auto calib");
-    worker_destory(wk);
-    return nullptr;
-}
-
-void* apd_get_bias_task(void* arg)
-{
-    worker_t* wk = static_cast<worker_t*>(arg);
-    set_task_name("apd bias");
-    log_info(g_logger, __FUNCTION__, __LINE__, "start apd bias task");
-    run_until_stopped(wk);
-    log_info(g_logger, __FUNCTION__, __LINE__, "end apd bias task");
-    worker_destory(wk);
-    return nullptr;
-}
+void* apd_task(void* arg) { return apd_worker(arg, "apd", "apd task", true); }
+void* apd_auto_calib_task(void* arg) { return apd_worker(arg, "apd calib", "apd auto calib", false); }
+void* apd_get_bias_task(void* arg) { return apd_worker(arg, "apd bias", "apd bias task", true); }
 
 int check_pd_calib_data(uint8* path)
 {

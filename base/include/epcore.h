@@ -57,7 +57,7 @@ struct EPCore_ {
     time_t           worker_sorttime;
 
     CRITICAL_SECTION eventnumCS;
-    uint64_t         acc_event_num;   /* events ever queued */
+    uint64_t         acc_event_num;   /* events ever queued; atomic adds, no lock */
 
     IOHandler*       callback;        /* default handler */
     void*            cbpara;

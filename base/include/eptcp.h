@@ -29,14 +29,6 @@ iodev_t*   eptcp_listen(epcore_t* core, const char* localip, int port, void* par
 mlisten_t* eptcp_mlisten(epcore_t* core, const char* localip, int port, void* para,
                          IOHandler* cb, void* cbpara);
 
-/* Devices for sockets made by tcp_listen_all or udp_listen_all: registered,
- * non-blocking, watching reads, not bound. Sockets left when no device
- * record can be had are closed. devs gets up to cap of them, *num how many
- * were made. retval 0 with a device, -100 none made. The first device. */
-iodev_t*   eplisten_devices(epcore_t* core, sockattr_t* socks, int n, int fdtype, int iostate,
-                            void* para, IOHandler* cb, void* cbpara,
-                            iodev_t** devs, int cap, int* num, int* retval);
-
 /* One pending connection, or null. retval: 0 accepted; -100 accept failed
  * or nothing pending; -200 no device record (the socket is closed). */
 iodev_t*   eptcp_accept(epcore_t* core, iodev_t* listendev, void* para, int* retval,

@@ -9,6 +9,7 @@
 
 #include <atomic>
 
+#include "dynarr.h"
 #include "eptype.h"
 #include "mthread.h"
 
@@ -61,6 +62,12 @@ int      iodev_close(iodev_t* dev);
  * same as iodev_close, but the descriptor and its epoll interest are left to
  * the newer device. Must not be called while holding a pump's locks. */
 int      iodev_close_stale(iodev_t* dev);
+/* Devices displaced while pump or list locks are held: collected in *stale
+ * (made on first use; reported to the trace log when memory runs out) and
+ * closed with iodev_close_stale by iodev_stale_close once the locks are
+ * released. */
+void     iodev_stale_keep(arr_t** stale, iodev_t* dev);
+void     iodev_stale_close(arr_t* stale);
 int      iodev_linger_close(iodev_t* dev);
 
 /* A pump's device tree, keyed by descriptor (lock taken inside).
@@ -71,6 +78,9 @@ int      iodev_linger_close(iodev_t* dev);
  * very device: 1 removed, else 0. */
 int      iodev_tree_add(evpump_t* pump, iodev_t* dev, iodev_t** stale);
 int      iodev_tree_del(evpump_t* pump, iodev_t* dev);
+/* iodev_tree_add, then the pump's set-poll when added; a displaced device
+ * goes to *stale (iodev_stale_keep). The result of iodev_tree_add. */
+int      iodev_tree_join(evpump_t* pump, iodev_t* dev, arr_t** stale);
 int      iodev_tree_has(evpump_t* pump, iodev_t* dev);
 
 /* Pool unit functions */

@@ -44,6 +44,9 @@ int        ioevent_execute(epcore_t* core, ioevent_t* ev);
 ioevent_t* ioevent_pop(evpump_t* pump);
 /* Drops every queued event of obj from the pump's queue; how many. */
 int        ioevent_remove(evpump_t* pump, void* obj);
+/* The same for any event queue (a pump's or a worker's) guarded by cs;
+ * hooks are left in place. */
+int        ioevent_list_drop(epcore_t* core, CRITICAL_SECTION* cs, dlist_t* list, void* obj);
 int        evpump_ioevent_push(evpump_t* pump, ioevent_t* ev);
 /* Event-pool destructor. */
 int        ioevent_free(void* ev);

@@ -62,15 +62,15 @@ static int fifo_grow(arfifo_t* af)
     if (af->start + af->num > S) {
         int w = (af->start + af->num) % S; /* items held in slots 0..w-1 */
         if (w > af->num / 2) {
+            /* the head segment is the shorter: it moves to the top of the ring */
             int head = S - af->start;
-            memmove(nd + 2 * S - head, nd + af->start, sizeof(void*) * (size_t)head);
+            memmove(nd + S + af->start, nd + af->start, sizeof(void*) * (size_t)head);
             memset(nd + af->start, 0, sizeof(void*) * (size_t)head);
-            af->start = 2 * S - S + af->start;
+            af->start += S;
         } else {
-            for (int i = 0; i < w; i++) {
-                nd[(S + i) % (2 * S)] = nd[i];
-                nd[i] = nullptr;
-            }
+            /* the wrapped items follow the old top; w <= num / 2 < S */
+            memcpy(nd + S, nd, sizeof(void*) * (size_t)w);
+            memset(nd, 0, sizeof(void*) * (size_t)w);
         }
     }
     kfree(af->data);

@@ -52,12 +52,14 @@ bool set_size(bitarr_t* bar, int bitnum)
     return true;
 }
 
-/* Makes index i valid; false when the array cannot grow that far. */
-bool reach(bitarr_t* bar, int i)
+/* Checks the arguments of a one-bit operation and makes index i valid:
+ * 0, or the result to return (-1 NULL, -2 negative, -100 cannot grow). */
+int reach(bitarr_t* bar, int i)
 {
-    if (i < (int)bar->bitnum) return true;
-    if (i == INT_MAX) return false;
-    return set_size(bar, i + 1);
+    if (!bar) return -1;
+    if (i < 0) return -2;
+    if (i < (int)bar->bitnum) return 0;
+    return i != INT_MAX && set_size(bar, i + 1) ? 0 : -100;
 }
 
 } // namespace
@@ -109,27 +111,21 @@ void bitarr_free(bitarr_t* bar)
 
 int bitarr_set(bitarr_t* bar, int i)
 {
-    if (!bar) return -1;
-    if (i < 0) return -2;
-    if (!reach(bar, i)) return -100;
+    if (int r = reach(bar, i)) return r;
     bar->bitarr[i / BITS] |= UINT64_C(1) << (i % BITS);
     return 0;
 }
 
 int bitarr_unset(bitarr_t* bar, int i)
 {
-    if (!bar) return -1;
-    if (i < 0) return -2;
-    if (!reach(bar, i)) return -100;
+    if (int r = reach(bar, i)) return r;
     bar->bitarr[i / BITS] &= ~(UINT64_C(1) << (i % BITS));
     return 0;
 }
 
 int bitarr_get(bitarr_t* bar, int i)
 {
-    if (!bar) return -1;
-    if (i < 0) return -2;
-    if (!reach(bar, i)) return -100;
+    if (int r = reach(bar, i)) return r;
     return (int)((bar->bitarr[i / BITS] >> (i % BITS)) & 1);
 }
 

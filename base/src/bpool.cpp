@@ -174,9 +174,15 @@ void* bpool_fetch(bpool_t* pool)
 {
     if (!pool) return nullptr;
     EnterCriticalSection(&pool->ulCS);
-    if (ar_fifo_num(pool->fifo) == 0 && ar_fifo_num(pool->refifo) == 0) alloc_batch(pool);
-    void* unit = ar_fifo_out(pool->fifo);
-    if (!unit) unit = ar_fifo_out(pool->refifo);
+    /* Fresh units first. Only this pool touches its FIFOs, under ulCS, so the
+     * counts are stable here and the unit is taken from the one FIFO that
+     * holds it (no lock round on an empty FIFO). */
+    arfifo_t* from = ar_fifo_num(pool->fifo) > 0 ? pool->fifo : pool->refifo;
+    if (ar_fifo_num(from) == 0) {
+        alloc_batch(pool);
+        from = pool->fifo;
+    }
+    void* unit = ar_fifo_out(from);
     if (!unit) {
         LeaveCriticalSection(&pool->ulCS);
         return nullptr;

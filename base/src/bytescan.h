@@ -1,6 +1,6 @@
-/* Byte sets and the forward scanners that the string routines, the mapped
- * file buffer and the file cache share. A scanner walks a stream with
- * peek() (the next byte, or -1 at the end), next(), pos and err. */
+/* Byte sets, scan ranges and the forward scanners that the string routines,
+ * the mapped file buffer and the file cache share. A scanner walks a stream
+ * with peek() (the next byte, or -1 at the end), next(), pos and err. */
 #ifndef KORVID_BYTESCAN_H
 #define KORVID_BYTESCAN_H
 
@@ -23,6 +23,29 @@ struct ByteSet {
     }
     bool has(int c) const { return in[(uint8_t)c]; }
 };
+
+/* The bytes a forward scan of at most `limit` bytes (negative: no limit) from
+ * `pos` covers in `size` bytes: [pos, end), pos raised to 0. */
+struct Range {
+    int64_t pos, end;
+};
+inline Range forward_range(int64_t pos, int64_t limit, int64_t size)
+{
+    if (pos < 0) pos = 0;
+    return {pos, limit >= 0 && pos + limit < size ? pos + limit : size};
+}
+
+/* The same backwards: from `start` (pos cut to the last byte) down to `low`;
+ * a scan that meets nothing ends at low - 1. */
+struct BackRange {
+    int64_t start, low;
+};
+inline BackRange backward_range(int64_t pos, int64_t limit, int64_t size)
+{
+    int64_t start = pos < size ? pos : size - 1;
+    int64_t low = limit < 0 ? 0 : start - limit + 1;
+    return {start, low < 0 ? 0 : low};
+}
 
 /* Where a scan that met no stop ends: the stream's error, else its end. */
 template <typename Stream> int64_t at_end(const Stream& s) { return s.err ? s.err : s.pos; }

@@ -222,12 +222,14 @@ char* conf_get_string(ConfMgmt* conf, const char* sect, const char* key)
     return l ? l->value : nullptr;
 }
 
+/* A value "0x..." or "0X..." longer than its prefix is hexadecimal. */
+static bool hex_prefixed(const char* v) { return v[0] == '0' && (v[1] == 'x' || v[1] == 'X') && v[2]; }
+
 int conf_get_int(ConfMgmt* conf, const char* sect, const char* key)
 {
     const char* v = conf_get_string(conf, sect, key);
     if (!v) return -1;
-    long r = (v[0] == '0' && (v[1] == 'x' || v[1] == 'X') && v[2]) ? strtol(v + 2, nullptr, 16)
-                                                                   : strtol(v, nullptr, 10);
+    long r = hex_prefixed(v) ? strtol(v + 2, nullptr, 16) : strtol(v, nullptr, 10);
     /* Saturate as a 32-bit strtol does, rather than wrapping. */
     if (r > INT_MAX) return INT_MAX;
     if (r < INT_MIN) return INT_MIN;
@@ -238,9 +240,7 @@ uint32_t conf_get_ulong(ConfMgmt* conf, const char* sect, const char* key)
 {
     const char* v = conf_get_string(conf, sect, key);
     if (!v) return 0;
-    if (v[0] == '0' && (v[1] == 'x' || v[1] == 'X') && v[2])
-        return (uint32_t)strtoul(v + 2, nullptr, 16);
-    return (uint32_t)strtoul(v, nullptr, 10);
+    return (uint32_t)(hex_prefixed(v) ? strtoul(v + 2, nullptr, 16) : strtoul(v, nullptr, 10));
 }
 
 long conf_get_hexlong(ConfMgmt* conf, const char* sect, const char* key)

@@ -19,15 +19,27 @@ void link_between(dlist_t* lt, void* item, void* prev, void* next)
     lt->num++;
 }
 
+/* Unlinks the run of at most max items from start; the run keeps its own links. */
+void unlink_run(dlist_t* lt, void* start, int max)
+{
+    void* end = start;
+    int count = 1;
+    while (count < max && N(end)->next) {
+        end = N(end)->next;
+        count++;
+    }
+    void* before = N(start)->prev;
+    void* after = N(end)->next;
+    if (before) N(before)->next = after;
+    else lt->first = after;
+    if (after) N(after)->prev = before;
+    else lt->last = before;
+    lt->num -= count;
+}
+
 void unlink_one(dlist_t* lt, void* item)
 {
-    void* p = N(item)->prev;
-    void* n = N(item)->next;
-    if (p) N(p)->next = n;
-    else lt->first = n;
-    if (n) N(n)->prev = p;
-    else lt->last = p;
-    lt->num--;
+    unlink_run(lt, item, 1);
     N(item)->prev = N(item)->next = nullptr;
 }
 
@@ -250,24 +262,6 @@ void* lt_delete_ptr(dlist_t* lt, void* item)
     if (!lt || !item || !linked_here(lt, item)) return nullptr;
     unlink_one(lt, item);
     return item;
-}
-
-/* Unlinks the run of at most max items from start; the run keeps its own links. */
-static void unlink_run(dlist_t* lt, void* start, int max)
-{
-    void* end = start;
-    int count = 1;
-    while (count < max && N(end)->next) {
-        end = N(end)->next;
-        count++;
-    }
-    void* before = N(start)->prev;
-    void* after = N(end)->next;
-    if (before) N(before)->next = after;
-    else lt->first = after;
-    if (after) N(after)->prev = before;
-    else lt->last = before;
-    lt->num -= count;
 }
 
 void* lt_delete_from_loc(dlist_t* lt, int from, int n)

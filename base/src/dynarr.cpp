@@ -83,6 +83,9 @@ void equal_run(arr_t* ar, void* pattern, ArrCmp cmp, const Search& s, int* first
     *last = b;
 }
 
+/* The linear scans' match rule: a NULL cmp matches by pointer. */
+bool matches(void* item, void* pattern, ArrCmp cmp) { return cmp ? cmp(item, pattern) == 0 : item == pattern; }
+
 struct SortCtx {
     ArrCmp cmp;
 };
@@ -313,10 +316,8 @@ void* arr_consistent_hash_node(arr_t* ar, void* pattern, ArrCmp cmp)
 void* arr_search(arr_t* ar, void* pattern, ArrCmp cmp)
 {
     if (!ar) return nullptr;
-    for (int i = 0; i < ar->num; i++) {
-        void* it = ar->data[i];
-        if (cmp ? cmp(it, pattern) == 0 : it == pattern) return it;
-    }
+    for (int i = 0; i < ar->num; i++)
+        if (matches(ar->data[i], pattern, cmp)) return ar->data[i];
     return nullptr;
 }
 
@@ -326,7 +327,7 @@ arr_t* arr_search_all(arr_t* ar, void* pattern, ArrCmp cmp)
     arr_t* out = nullptr;
     for (int i = 0; i < ar->num; i++) {
         void* it = ar->data[i];
-        if (!(cmp ? cmp(it, pattern) == 0 : it == pattern)) continue;
+        if (!matches(it, pattern, cmp)) continue;
         if (!out && !(out = arr_new(kMinSlots))) return nullptr;
         if (!arr_push(out, it)) {
             arr_free(out);

@@ -37,26 +37,6 @@ time_t default_clock(void) { return time(nullptr); }
 
 int cmp_pump_threadid(void* value, void* key) { return evpump_cmp_threadid(value, key); }
 
-/* Close the devices collected while pump locks were held. */
-void close_stale_list(arr_t* stale)
-{
-    if (!stale) return;
-    for (int i = 0; i < arr_num(stale); i++)
-        iodev_close_stale(static_cast<iodev_t*>(arr_value(stale, i)));
-    arr_free(stale);
-}
-
-void keep_stale(arr_t** stale, iodev_t* dev)
-{
-    if (!dev) return;
-    if (!*stale) *stale = arr_new(4);
-    if (*stale && arr_search(*stale, dev, nullptr)) return; /* seen on another pump */
-    if (!*stale || arr_push(*stale, dev) == 0)
-        trlogfile(g_trace_log, 1, __FILE__, __LINE__,
-                  "stale device %lu on fd %d left open: out of memory\n",
-                  (unsigned long)dev->id, dev->fd);
-}
-
 /* Look-ups in a registry table under its lock. */
 template <typename T> T* locked_get(CRITICAL_SECTION* cs, hashtab_t* table, void* key)
 {
@@ -72,6 +52,17 @@ template <typename T> T* locked_take(CRITICAL_SECTION* cs, hashtab_t* table, voi
     T* v = static_cast<T*>(ht_delete(table, key));
     LeaveCriticalSection(cs);
     return v;
+}
+
+/* Stores obj under key unless another object holds it: 0 stored (or
+ * already there), -100 held by another, -200 no memory. */
+int locked_add(CRITICAL_SECTION* cs, hashtab_t* table, void* key, void* obj)
+{
+    EnterCriticalSection(cs);
+    void* held = ht_get(table, key);
+    int ret = held == obj ? 0 : held ? -100 : (ht_set(table, key, obj) < 0 ? -200 : 0);
+    LeaveCriticalSection(cs);
+    return ret;
 }
 
 /* Removes key only while it maps to obj: 1 removed, 0 not. */
@@ -393,17 +384,7 @@ uint64_t epcore_timer_nextid(epcore_t* core)
 int epcore_iodev_add(epcore_t* core, iodev_t* dev)
 {
     if (!core || !dev) return -1;
-    EnterCriticalSection(&core->devicetableCS);
-    iodev_t* held = static_cast<iodev_t*>(ht_get(core->device_table, &dev->id));
-    int ret = 0;
-    if (held == dev) {
-        ret = 0;
-    } else if (held) {
-        ret = -100;
-    } else if (ht_set(core->device_table, &dev->id, dev) < 0) {
-        ret = -200;
-    }
-    LeaveCriticalSection(&core->devicetableCS);
+    int ret = locked_add(&core->devicetableCS, core->device_table, &dev->id, dev);
     if (ret == -100)
         trlogfile(g_trace_log, 1, __FILE__, __LINE__,
                   "epcore_iodev_add: id %lu already held by another device, fd %d not registered\n",
@@ -430,13 +411,7 @@ int epcore_iodev_remove(epcore_t* core, iodev_t* dev)
 int epcore_iotimer_add(epcore_t* core, iotimer_t* timer)
 {
     if (!core || !timer) return -1;
-    EnterCriticalSection(&core->timertableCS);
-    void* held = ht_get(core->timer_table, &timer->id);
-    int ret = 0;
-    if (held && held != timer) ret = -100;
-    else if (!held && ht_set(core->timer_table, &timer->id, timer) < 0) ret = -200;
-    LeaveCriticalSection(&core->timertableCS);
-    return ret;
+    return locked_add(&core->timertableCS, core->timer_table, &timer->id, timer);
 }
 
 iotimer_t* epcore_iotimer_del(epcore_t* core, uint64_t id)
@@ -559,14 +534,10 @@ int evpump_thread_setpoll(epcore_t* core, iodev_t* dev)
     if (!dev) return -2;
     arr_t* stale = nullptr;
     EnterCriticalSection(&core->evpumplistCS);
-    for (int i = 0; i < arr_num(core->evpump_list); i++) {
-        evpump_t* pump = static_cast<evpump_t*>(arr_value(core->evpump_list, i));
-        iodev_t* old = nullptr;
-        if (iodev_tree_add(pump, dev, &old) == 0 && pump->setpoll) pump->setpoll(pump, dev);
-        keep_stale(&stale, old);
-    }
+    for (int i = 0; i < arr_num(core->evpump_list); i++)
+        iodev_tree_join(static_cast<evpump_t*>(arr_value(core->evpump_list, i)), dev, &stale);
     LeaveCriticalSection(&core->evpumplistCS);
-    close_stale_list(stale);
+    iodev_stale_close(stale);
     return 0;
 }
 
@@ -711,12 +682,10 @@ int epcore_global_iodev_getmon(epcore_t* core, evpump_t* pump)
         } else {
             i++;
         }
-        iodev_t* old = nullptr;
-        if (iodev_tree_add(pump, dev, &old) == 0 && pump->setpoll) pump->setpoll(pump, dev);
-        keep_stale(&stale, old);
+        iodev_tree_join(pump, dev, &stale);
     }
     LeaveCriticalSection(&core->glbiodevlistCS);
-    close_stale_list(stale);
+    iodev_stale_close(stale);
     return 0;
 }
 

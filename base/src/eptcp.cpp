@@ -155,6 +155,46 @@ iodev_t* connect_common(epcore_t* core, const char* host, int port, const char* 
     return nullptr;
 }
 
+/* Devices for the sockets: registered, non-blocking, watching reads, not
+ * bound. Sockets left when no device record can be had are closed. Returns
+ * how many were made, into devs. */
+int make_devices(epcore_t* core, sockattr_t* socks, int n, int fdtype, int iostate, void* para,
+                 IOHandler* cb, void* cbpara, iodev_t** devs)
+{
+    int made = 0;
+    for (; made < n; made++) {
+        int fd = socks[made].fd;
+        iodev_t* dev = iodev_new(core);
+        if (!dev) {
+            for (int j = made; j < n; j++) close(socks[j].fd);
+            break;
+        }
+        dev->fd = fd;
+        epcore_iodev_add(core, dev);
+        dev->family = socks[made].family;
+        dev->socktype = socks[made].socktype;
+        dev->protocol = socks[made].protocol;
+        dev->reuseaddr = sockopt_on(fd, SO_REUSEADDR);
+        dev->reuseport = sockopt_on(fd, SO_REUSEPORT);
+        dev->keepalive = sockopt_on(fd, SO_KEEPALIVE);
+        sock_nonblock_set(fd, 1);
+        struct sockaddr_storage ss;
+        socklen_t sl = sizeof ss;
+        if (getsockname(fd, (struct sockaddr*)&ss, &sl) == 0) {
+            addr_text((struct sockaddr*)&ss, dev->local_ip);
+            dev->local_port = (uint16_t)sock_addr_port((struct sockaddr*)&ss);
+        }
+        dev->para = para;
+        dev->callback = cb;
+        dev->cbpara = cbpara;
+        dev->fdtype = fdtype;
+        dev->iostate = (uint8_t)iostate;
+        dev->rwflag = WATCH_READ;
+        devs[made] = dev;
+    }
+    return made;
+}
+
 } // namespace
 
 /* UDP sockets are only bound; only TCP failures go to the trace log. */
@@ -237,49 +277,6 @@ int tcp_listen_all(const char* localip, int port, sockopt_t* opt, sockattr_t* fd
     return ep_bind_all(true, localip, port, opt, fdlist, fdnum);
 }
 
-iodev_t* eplisten_devices(epcore_t* core, sockattr_t* socks, int n, int fdtype, int iostate,
-                          void* para, IOHandler* cb, void* cbpara,
-                          iodev_t** devs, int cap, int* num, int* retval)
-{
-    iodev_t* first = nullptr;
-    int made = 0;
-    for (int i = 0; i < n; i++) {
-        int fd = socks[i].fd;
-        iodev_t* dev = core ? iodev_new(core) : nullptr;
-        if (!dev) {
-            for (int j = i; j < n; j++) close(socks[j].fd);
-            break;
-        }
-        dev->fd = fd;
-        epcore_iodev_add(core, dev);
-        dev->family = socks[i].family;
-        dev->socktype = socks[i].socktype;
-        dev->protocol = socks[i].protocol;
-        dev->reuseaddr = sockopt_on(fd, SO_REUSEADDR);
-        dev->reuseport = sockopt_on(fd, SO_REUSEPORT);
-        dev->keepalive = sockopt_on(fd, SO_KEEPALIVE);
-        sock_nonblock_set(fd, 1);
-        struct sockaddr_storage ss;
-        socklen_t sl = sizeof ss;
-        if (getsockname(fd, (struct sockaddr*)&ss, &sl) == 0) {
-            addr_text((struct sockaddr*)&ss, dev->local_ip);
-            dev->local_port = (uint16_t)sock_addr_port((struct sockaddr*)&ss);
-        }
-        dev->para = para;
-        dev->callback = cb;
-        dev->cbpara = cbpara;
-        dev->fdtype = fdtype;
-        dev->iostate = (uint8_t)iostate;
-        dev->rwflag = WATCH_READ;
-        if (!first) first = dev;
-        if (devs && made < cap) devs[made] = dev;
-        made++;
-    }
-    if (num) *num = devs ? (made < cap ? made : cap) : made;
-    if (retval) *retval = made > 0 ? 0 : -100;
-    return first;
-}
-
 iodev_t* ep_listen_devices(bool tcp, int fdtype, int bindtype, epcore_t* core, const char* localip,
                            int port, void* para, int* retval, IOHandler* cb, void* cbpara,
                            iodev_t** devs, int* num)
@@ -308,9 +305,9 @@ iodev_t* ep_listen_devices(bool tcp, int fdtype, int bindtype, epcore_t* core, c
     if (n <= 0) return nullptr;
 
     iodev_t* list[MAX_LISTEN_SOCKS];
-    int made = 0;
-    iodev_t* first = eplisten_devices(core, socks, n, fdtype, tcp ? IOSTATE_LISTENING : IOSTATE_READY, para,
-                                      cb, cbpara, list, MAX_LISTEN_SOCKS, &made, retval);
+    int made = make_devices(core, socks, n, fdtype, tcp ? IOSTATE_LISTENING : IOSTATE_READY, para, cb,
+                            cbpara, list);
+    if (retval) *retval = made > 0 ? 0 : -100;
     /* No pump is passed, so "the given pump" means a selected one. */
     if (bindtype == BIND_GIVEN) bindtype = BIND_SELECT;
     for (int i = 0; i < made; i++) {
@@ -318,7 +315,7 @@ iodev_t* ep_listen_devices(bool tcp, int fdtype, int bindtype, epcore_t* core, c
         if (i < cap) devs[i] = list[i];
     }
     if (num) *num = devs ? (made < cap ? made : cap) : made;
-    return first;
+    return made > 0 ? list[0] : nullptr;
 }
 
 iodev_t* eptcp_listen_create(epcore_t* core, const char* localip, int port, void* para, int* retval,
@@ -337,7 +334,6 @@ iodev_t* eptcp_listen(epcore_t* core, const char* localip, int port, void* para,
 
 mlisten_t* eptcp_mlisten(epcore_t* core, const char* localip, int port, void* para, IOHandler* cb, void* cbpara)
 {
-    if (!core || port < 1 || port > 65535) return nullptr;
     return mlisten_open(core, localip, port, IODEV_TCP_LISTEN, para, cb, cbpara);
 }
 

@@ -43,7 +43,6 @@ iodev_t* epudp_listen(epcore_t* core, const char* localip, int port, void* para,
 
 mlisten_t* epudp_mlisten(epcore_t* core, const char* localip, int port, void* para, IOHandler* cb, void* cbpara)
 {
-    if (!core || port < 1 || port > 65535) return nullptr;
     return mlisten_open(core, localip, port, IODEV_UDP_LISTEN, para, cb, cbpara);
 }
 

@@ -24,14 +24,6 @@
 
 namespace {
 
-/* Device tree order: by descriptor; the key points to an int. */
-int dev_cmp_fd(void* a, void* key)
-{
-    int x = static_cast<iodev_t*>(a)->fd;
-    int y = *static_cast<int*>(key);
-    return x < y ? -1 : (x > y ? 1 : 0);
-}
-
 std::atomic_ref<uint64_t> tid_of(evpump_t* pump) { return std::atomic_ref<uint64_t>(pump->threadid); }
 
 void* pump_thread(void* arg)
@@ -48,7 +40,7 @@ void* pump_thread(void* arg)
 bool pump_setup(evpump_t* pump)
 {
     if (pump->device_tree) return true;
-    rbtree_t* dt = rbtree_new(dev_cmp_fd, 1);
+    rbtree_t* dt = rbtree_new(iodev_cmp_fd, 1);
     rbtree_t* tt = rbtree_new(iotimer_cmp_iotimer, 0);
     dlist_t* el = lt_new();
     arr_t* hooks = arr_new(16);
@@ -70,15 +62,11 @@ bool pump_setup(evpump_t* pump)
     return true;
 }
 
-struct CountTcp {
-    int n;
-};
-
 void count_tcp(void* para, void* /*key*/, void* obj, int /*index*/)
 {
     auto* dev = static_cast<iodev_t*>(obj);
     if (dev->fdtype == IODEV_TCP_CONNECTED || dev->fdtype == IODEV_TCP_ACCEPTED)
-        static_cast<CountTcp*>(para)->n++;
+        (*static_cast<int*>(para))++;
 }
 
 bool hook_matches(ioevent_t* ev, IOIgnitor* ignitor, void* igpara, IOHookHandler* cb, void* cbpara)
@@ -216,14 +204,15 @@ int evpump_main_proc(evpump_t* pump)
     epcore_global_iotimer_getmon(core, pump);
     epcore_mlisten_create(core, pump);
 
+    /* Each pass: queued events, expired timers, then the wait. The timers
+     * are read after the handlers ran, because a handler that starts a timer
+     * on its own pump writes no wake-up; timers that just expired are
+     * handled in the next pass after a wait of zero. */
     while (!core->quit && !pump->quit) {
-        btime_t remaining;
-        int expired = 0;
-        iotimer_check_timeout(pump, &remaining, &expired);
         ioevent_handle(pump);
         if (core->quit || pump->quit) break;
-        /* Handlers may have started timers on this pump without a wake-up:
-         * take the wait from the tree as it is now. */
+        btime_t remaining;
+        int expired = 0;
         int pending = iotimer_check_timeout(pump, &remaining, &expired);
         if (expired > 0) remaining = btime_t{0, 0};
         pump->fddispatch(pump, (pending == 1 || expired > 0) ? &remaining : nullptr);
@@ -278,11 +267,11 @@ iodev_t* evpump_iodev_find(evpump_t* pump, int fd)
 int evpump_iodev_tcpnum(evpump_t* pump)
 {
     if (!pump) return 0;
-    CountTcp c{0};
+    int n = 0;
     EnterCriticalSection(&pump->devicetreeCS);
-    rbtree_inorder(pump->device_tree, count_tcp, &c);
+    rbtree_inorder(pump->device_tree, count_tcp, &n);
     LeaveCriticalSection(&pump->devicetreeCS);
-    return c.n;
+    return n;
 }
 
 int evpump_iodev_maxfd(evpump_t* pump)

@@ -218,7 +218,8 @@ long fetch_at(file_cache_t* c, int64_t pos, uint8_t* dst, long want, const WaitR
     return r;
 }
 
-constexpr WaitRule kScanRule{true, kAtReloadMs, -1};
+/* file_cache_at and the scanners wait as long as it takes. */
+constexpr WaitRule kAtRule{true, kAtReloadMs, -1};
 
 /* Forward byte stream over [pos, end) in pack-sized runs. */
 struct FwdScan {
@@ -232,7 +233,7 @@ struct FwdScan {
         if (pos >= end) return -1;
         if (bpos >= blen) {
             long want = end - pos < (int64_t)sizeof(buf) ? (long)(end - pos) : (long)sizeof(buf);
-            long n = fetch_at(c, pos, buf, want, kScanRule);
+            long n = fetch_at(c, pos, buf, want, kAtRule);
             if (n <= 0) { err = -200; return -1; }
             bpos = 0;
             blen = n;
@@ -247,12 +248,9 @@ int64_t scan_forward(file_cache_t* c, int64_t pos, int64_t limit, const char* se
 {
     if (!c) return -1;
     ByteSet bs(set, setlen);
-    if (bs.empty) return pos;
-    if (pos < 0) pos = 0;
-    int64_t end = c->length;
-    if (limit >= 0 && pos + limit < end) end = pos + limit;
-    if (pos >= end) return pos;
-    FwdScan s{c, pos, end, {}};
+    bytescan::Range r = bytescan::forward_range(pos, limit, c->length);
+    if (bs.empty || r.pos >= r.end) return pos;
+    FwdScan s{c, r.pos, r.end, {}};
     return stop(s, bs);
 }
 
@@ -262,10 +260,8 @@ int64_t scan_backward(file_cache_t* c, int64_t pos, int64_t limit, const char* s
     if (!c) return -1;
     ByteSet bs(set, setlen);
     if (bs.empty) return pos;
-    int64_t start = pos < c->length ? pos : c->length - 1;
+    auto [start, low] = bytescan::backward_range(pos, limit, c->length);
     if (start < 0) return start;
-    int64_t low = limit < 0 ? 0 : start - limit + 1;
-    if (low < 0) low = 0;
     uint8_t buf[4096];
     int64_t i = start;
     while (i >= low) {
@@ -274,7 +270,7 @@ int64_t scan_backward(file_cache_t* c, int64_t pos, int64_t limit, const char* s
         if (from < low) from = low;
         if (i - from + 1 > (int64_t)sizeof(buf)) from = i - (int64_t)sizeof(buf) + 1;
         long want = (long)(i - from + 1);
-        long n = fetch_at(c, from, buf, want, kScanRule);
+        long n = fetch_at(c, from, buf, want, kAtRule);
         if (n != want) return -200;
         for (; i >= from; i--)
             if (match(bs, buf[i - from])) return i;
@@ -504,7 +500,7 @@ int file_cache_at(file_cache_t* c, int64_t pos)
 {
     if (!c || pos < 0 || pos >= c->length) return -1;
     uint8_t b;
-    long n = fetch_at(c, pos, &b, 1, WaitRule{true, kAtReloadMs, -1});
+    long n = fetch_at(c, pos, &b, 1, kAtRule);
     if (n == 1) return b;
     return n == -201 ? -201 : -200;
 }

@@ -22,6 +22,7 @@
 #include "filecache.h"
 #include "memory.h"
 #include "mimetype.h"
+#include "strutil.h"
 
 extern char** environ;
 
@@ -241,20 +242,17 @@ int64_t file_lines(const char* name)
 int file_dir_create(const char* path, int hasfilename)
 {
     if (!path) return -1;
-    while (*path == ' ' || (*path >= 9 && *path <= 13)) path++;
-    size_t len = strlen(path);
-    while (len > 0 && (path[len - 1] == ' ' || (path[len - 1] >= 9 && path[len - 1] <= 13))) len--;
+    int len = 0;
+    const char* b = string_trim(path, -1, nullptr, 0, &len);
     if (len == 0) return 0;
-    char* p = (char*)kalloc(len + 1);
+    char* p = str_dup(b, len);
     if (!p) return -2;
-    memcpy(p, path, len);
-    p[len] = 0;
     int rc = 0;
     struct stat st;
     if (stat(p, &st) != 0) {
         /* Every ancestor first, then the path itself unless it names a file;
          * success is judged by what exists afterwards. */
-        for (size_t i = 1; i < len; i++) {
+        for (int i = 1; i < len; i++) {
             if (p[i] != '/') continue;
             p[i] = 0;
             mkdir(p, 0755);
@@ -578,12 +576,9 @@ int file_mime_type(struct MimeMgmt_* mgmt, const char* name, char* mime, uint32_
     if (!name || !file_is_regular(name)) return -100;
     char line[127];
     if (run_file_command(name, line, sizeof(line)) != 0) return -100;
-    char* p = line;
-    while (*p == ' ' || (*p >= 9 && *p <= 13)) p++;
-    size_t l = strlen(p);
-    while (l > 0 && (p[l - 1] == ' ' || (p[l - 1] >= 9 && p[l - 1] <= 13))) p[--l] = 0;
-    if (l == 0) return -100;
-    if (mime) memcpy(mime, p, l + 1);
+    char* p = str_trim(line);
+    if (!*p) return -100;
+    if (mime) strcpy(mime, p);
     p[strcspn(p, ",; \t")] = 0; /* the type alone, without parameters */
     if (!mgmt) mgmt = mime_type_init();
     const char* ext = nullptr;
@@ -746,22 +741,14 @@ struct FwdScan {
     void next() { pos++; p++; left--; }
 };
 
-int64_t fwd_range(fbuf_t* fb, int64_t pos, int64_t limit)
-{
-    int64_t end = fb->fsize;
-    if (limit >= 0 && pos + limit < end) end = pos + limit;
-    return end;
-}
-
 template <typename Stop>
 int64_t scan_forward(fbuf_t* fb, int64_t pos, int64_t limit, const char* set, int setlen, Stop stop)
 {
     if (!fb) return -1;
     ByteSet bs(set, setlen);
-    if (bs.empty) return pos;
-    if (pos < 0) pos = 0;
-    FwdScan s{fb, pos, fwd_range(fb, pos, limit)};
-    if (s.pos >= s.end) return pos;
+    bytescan::Range r = bytescan::forward_range(pos, limit, fb->fsize);
+    if (bs.empty || r.pos >= r.end) return pos;
+    FwdScan s{fb, r.pos, r.end};
     return stop(s, bs);
 }
 
@@ -771,10 +758,8 @@ int64_t scan_backward(fbuf_t* fb, int64_t pos, int64_t limit, const char* set, i
     if (!fb) return -1;
     ByteSet bs(set, setlen);
     if (bs.empty) return pos;
-    int64_t start = pos < fb->fsize ? pos : fb->fsize - 1;
+    auto [start, low] = bytescan::backward_range(pos, limit, fb->fsize);
     if (start < 0) return start;
-    int64_t low = limit < 0 ? 0 : start - limit + 1;
-    if (low < 0) low = 0;
     for (int64_t i = start; i >= low; i--) {
         int c = fbuf_at(fb, i);
         if (c < 0) return c;

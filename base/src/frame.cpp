@@ -3,6 +3,7 @@
 
 #include "memory.h"
 #include "patmat.h"
+#include "trace.h"
 
 #include <limits.h>
 #include <stdarg.h>
@@ -206,32 +207,7 @@ void frame_print(frame_p frame, FILE* fp, int start, int count, int margin)
     if (!frame || !fp || frame->len < 1 || start >= frame->len) return;
     if (start < 0) start = 0;
     if (count < 0 || count > frame->len - start) count = frame->len - start;
-    if (margin < 0) margin = 0;
-    if (margin > 20) margin = 20;
-    char pad[21];
-    memset(pad, ' ', size_t(margin));
-    pad[margin] = 0;
-
-    const uint8_t* p = content(frame) + start;
-    static const char hex[] = "0123456789ABCDEF";
-    for (int line = 0; line * 16 < count; line++) {
-        char rest[16 * 3 + 4 + 16 + 2];
-        char* o = rest;
-        for (int k = 0; k < 16; k++) {
-            int i = line * 16 + k;
-            *o++ = i < count ? hex[p[i] >> 4] : ' ';
-            *o++ = i < count ? hex[p[i] & 15] : ' ';
-            *o++ = ' ';
-        }
-        for (int k = 0; k < 4; k++) *o++ = ' ';
-        for (int k = 0; k < 16; k++) {
-            int i = line * 16 + k;
-            *o++ = i >= count ? ' ' : (p[i] >= 32 && p[i] <= 126) ? char(p[i]) : '.';
-        }
-        *o++ = '\n';
-        *o = 0;
-        fprintf(fp, "%s0x%04X   %s", pad, line, rest);
-    }
+    printOctet(fp, content(frame), start, count, margin);
 }
 
 /* ================= growing ================= */
@@ -259,14 +235,8 @@ void frame_grow_to(frame_p frame, int total)
         alloc_first(frame, step_above(total), 0);
         return;
     }
-    if (total <= frame->size) return;
-    int need = total - frame->size;
-    if (frame->start > need && frame->start > kStep - 1 && long(frame->len) <= 4L * frame->start) {
-        memmove(content(frame) - need, content(frame), size_t(frame->len));
-        frame->start -= need;
-        return;
-    }
-    regrow(frame, step_above(total), 0);
+    /* The same as growing the tail by what is missing. */
+    if (total > frame->size) frame_grow(frame, total - frame->size);
 }
 
 void frame_grow_head(frame_p frame, int n)

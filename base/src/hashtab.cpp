@@ -94,11 +94,17 @@ unsigned long shift_xor(const void* key, size_t n, unsigned long h)
     return h;
 }
 
+/* Bytes of a seeded hash's key: len < 0 means up to the terminating NUL. */
+size_t key_length(const void* key, int len)
+{
+    return len < 0 ? strlen(static_cast<const char*>(key)) : static_cast<size_t>(len);
+}
+
 template <bool Fold>
 unsigned long seeded(const void* key, int len, unsigned long seed)
 {
     if (!key) return seed;
-    size_t n = len < 0 ? strlen(static_cast<const char*>(key)) : static_cast<size_t>(len);
+    size_t n = key_length(key, len);
     if (n == 0) return seed;
     return shift_xor<Fold>(key, n, static_cast<unsigned long>(n) ^ seed);
 }
@@ -133,11 +139,6 @@ template <typename T> inline T load_le(const unsigned char* p)
     else v = __builtin_bswap32(v);
 #endif
     return v;
-}
-
-size_t key_length(const void* key, int len)
-{
-    return len < 0 ? strlen(static_cast<const char*>(key)) : static_cast<size_t>(len);
 }
 
 } // namespace

@@ -18,6 +18,7 @@
 #include "iotimer.h"
 #include "memory.h"
 #include "rbtree.h"
+#include "trace.h"
 #include "tsock.h"
 #include "worker.h"
 
@@ -111,17 +112,13 @@ int close_device(iodev_t* dev, bool stale)
     worker_t* wk = worker_thread_self(core);
     if (wk) worker_ioevent_remove(wk, dev);
 
+    epcore_global_iodev_del(core, dev);
     if (on_every_pump(dev)) {
-        epcore_global_iodev_del(core, dev);
         leave_all_pumps(core, dev, !stale);
-    } else {
-        epcore_global_iodev_del(core, dev);
-        evpump_t* pump = dev->evpump;
-        if (pump) {
-            ioevent_remove(pump, dev);
-            if (iodev_tree_del(pump, dev) == 1 && !stale && dev->fd >= 0 && pump->delpoll)
-                pump->delpoll(pump, dev);
-        }
+    } else if (evpump_t* pump = dev->evpump) {
+        ioevent_remove(pump, dev);
+        if (iodev_tree_del(pump, dev) == 1 && !stale && dev->fd >= 0 && pump->delpoll)
+            pump->delpoll(pump, dev);
     }
 
     EnterCriticalSection(&dev->fdCS);
@@ -294,6 +291,26 @@ int iodev_close(iodev_t* dev) { return close_device(dev, false); }
 
 int iodev_close_stale(iodev_t* dev) { return close_device(dev, true); }
 
+void iodev_stale_keep(arr_t** stale, iodev_t* dev)
+{
+    if (!stale || !dev) return;
+    if (!*stale) *stale = arr_new(4);
+    if (*stale && arr_search(*stale, dev, nullptr)) return; /* seen on another pump */
+    /* Closing it here could take the very locks the caller holds. */
+    if (!*stale || arr_push(*stale, dev) == 0)
+        trlogfile(g_trace_log, 1, __FILE__, __LINE__,
+                  "stale device %lu on fd %d left open: out of memory\n",
+                  (unsigned long)dev->id, dev->fd);
+}
+
+void iodev_stale_close(arr_t* stale)
+{
+    if (!stale) return;
+    for (int i = 0; i < arr_num(stale); i++)
+        iodev_close_stale(static_cast<iodev_t*>(arr_value(stale, i)));
+    arr_free(stale);
+}
+
 int iodev_linger_close(iodev_t* dev)
 {
     if (!dev) return -1;
@@ -344,6 +361,15 @@ int iodev_tree_add(evpump_t* pump, iodev_t* dev, iodev_t** stale)
     }
     if (!present && (!tree || rbtree_insert(tree, &dev->fd, dev, nullptr) < 0)) ret = -100;
     LeaveCriticalSection(&pump->devicetreeCS);
+    return ret;
+}
+
+int iodev_tree_join(evpump_t* pump, iodev_t* dev, arr_t** stale)
+{
+    iodev_t* old = nullptr;
+    int ret = iodev_tree_add(pump, dev, &old);
+    if (ret == 0 && pump->setpoll) pump->setpoll(pump, dev);
+    iodev_stale_keep(stale, old);
     return ret;
 }
 

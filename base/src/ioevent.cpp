@@ -149,9 +149,8 @@ int ioevent_push(evpump_t* pump, int type, void* obj, IOHandler* cb, void* cbpar
     ev->evpumpid = pump->threadid;
     ev->workerid = 0;
 
-    EnterCriticalSection(&core->eventnumCS);
-    core->acc_event_num++;
-    LeaveCriticalSection(&core->eventnumCS);
+    /* A counter alone needs no lock of its own on every event. */
+    __atomic_fetch_add(&core->acc_event_num, 1, __ATOMIC_RELAXED);
 
     /* Always through dispatch, so every event records the id of its device
      * or timer and is checked against it when handled. */
@@ -257,19 +256,24 @@ int ioevent_execute(epcore_t* core, ioevent_t* ev)
 int ioevent_remove(evpump_t* pump, void* obj)
 {
     if (!pump || !pump->epcore) return 0;
-    epcore_t* core = pump->epcore;
+    return ioevent_list_drop(pump->epcore, &pump->ioeventlistCS, pump->ioevent_list, obj);
+}
+
+int ioevent_list_drop(epcore_t* core, CRITICAL_SECTION* cs, dlist_t* list, void* obj)
+{
     dlist_t gone = {0, nullptr, nullptr};
-    EnterCriticalSection(&pump->ioeventlistCS);
-    ioevent_t* ev = static_cast<ioevent_t*>(lt_first(pump->ioevent_list));
+    EnterCriticalSection(cs);
+    ioevent_t* ev = static_cast<ioevent_t*>(lt_first(list));
     while (ev) {
         ioevent_t* next = static_cast<ioevent_t*>(lt_get_next(ev));
         if (ev->obj == obj && !ev->externflag) {
-            lt_delete_ptr(pump->ioevent_list, ev);
+            lt_delete_ptr(list, ev);
             lt_append(&gone, ev);
         }
         ev = next;
     }
-    LeaveCriticalSection(&pump->ioeventlistCS);
+    LeaveCriticalSection(cs);
+    /* Back to the pool once the queue's lock is released. */
     int n = 0;
     while (ioevent_t* e = static_cast<ioevent_t*>(lt_rm_head(&gone))) {
         ioevent_recycle(core, e);

@@ -92,11 +92,9 @@ iotimer_t* iotimer_claim(epcore_t* core, iotimer_t* timer, uint64_t id)
 int iotimer_recycle(iotimer_t* timer)
 {
     if (!timer || !timer->epcore) return -1;
-    epcore_t* core = timer->epcore;
-    if (epcore_iotimer_find(core, timer->id) != timer) return 0;
     /* Out of the tree before the claim, as in iotimer_stop. */
     if (timer->evpump) leave_tree(timer->evpump, timer);
-    if (!iotimer_claim(core, timer, timer->id)) return 0;
+    if (!iotimer_claim(timer->epcore, timer, timer->id)) return 0;
     return iotimer_release(timer);
 }
 
@@ -136,9 +134,12 @@ int iotimer_stop(iotimer_t* timer)
 {
     if (!timer) return -1;
     epcore_t* core = timer->epcore;
-    if (!core || epcore_iotimer_find(core, timer->id) != timer) return 0;
+    if (!core) return 0;
 
-    /* The waiting list first: once that lock was taken, a pump that adopted
+    /* No look-up first: a timer that already fired or was stopped is in no
+     * list or tree (its links were cleared when it left), so the steps
+     * below find nothing and the claim fails.
+     * The waiting list first: once that lock was taken, a pump that adopted
      * the timer has finished and its pump link can be read. */
     if (epcore_global_iotimer_del(core, timer)) {
         epcore_wakeup_send(core);

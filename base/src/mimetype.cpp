@@ -1114,18 +1114,27 @@ bool enter_new(hashtab_t* ht, void* key, MimeItem* row, bool* entered)
     return true;
 }
 
-/* The extension of a name: from its last '.'; NULL when there is none. */
-const char* ext_of(const char* name) { return strrchr(name, '.'); }
+/* The row of a name's extension (its last '.' onward); NULL when there is none. */
+MimeItem* row_by_ext(MimeMgmt* m, const char* name)
+{
+    const char* dot = strrchr(name, '.');
+    return dot ? static_cast<MimeItem*>(ht_get(m->mime_tab, const_cast<char*>(dot))) : nullptr;
+}
 
-/* The bare type of a MIME text: leading blanks skipped, cut at the first of ";, \t\r\n". */
-void bare_type(const char* text, char out[128])
+MimeItem* row_by_id(MimeMgmt* m, uint32_t id) { return static_cast<MimeItem*>(ht_get(m->mimeid_tab, id_key(id))); }
+
+/* The row of a MIME text's bare type: leading blanks skipped, cut at the
+ * first of ";, \t\r\n" (at most 127 characters). */
+MimeItem* row_by_mime(MimeMgmt* m, const char* text)
 {
     const char* p = text;
     while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') p++;
+    char type[128];
     int n = 0;
     while (n < 127 && p[n] && !strchr(";, \t\r\n", p[n])) n++;
-    memcpy(out, p, size_t(n));
-    out[n] = 0;
+    memcpy(type, p, size_t(n));
+    type[n] = 0;
+    return static_cast<MimeItem*>(ht_get(m->mimetype_tab, type));
 }
 
 } // namespace
@@ -1185,14 +1194,11 @@ int mime_type_add(MimeMgmt* mgmt, const char* mime, const char* ext, uint32_t mi
     row->mimeid = mimeid;
     row->appid = appid;
 
+    /* Each key is entered only when it is new; an id of 0 is never entered. */
     bool by_mime = false, by_ext = false, by_id = false;
-    bool ok = enter_new(mgmt->mimetype_tab, row->mime, row, &by_mime);
-    if (ok && !ht_get(mgmt->mime_tab, row->extname)) {
-        ok = enter_new(mgmt->mime_tab, row->extname, row, &by_ext);
-        if (ok && mimeid) ok = enter_new(mgmt->mimeid_tab, id_key(mimeid), row, &by_id);
-    } else if (ok && mimeid) {
-        ok = enter_new(mgmt->mimeid_tab, id_key(mimeid), row, &by_id);
-    }
+    bool ok = enter_new(mgmt->mimetype_tab, row->mime, row, &by_mime) &&
+              enter_new(mgmt->mime_tab, row->extname, row, &by_ext) &&
+              (!mimeid || enter_new(mgmt->mimeid_tab, id_key(mimeid), row, &by_id));
     if (ok && !by_mime && !by_ext && !by_id) {
         kfree(row); /* every key is taken already */
         return 0;
@@ -1217,9 +1223,7 @@ int mime_type_get_by_extname(MimeMgmt* mgmt, const char* ext, const char** mime,
     if (appid) *appid = 0;
     if (!mgmt) return -1;
     if (!ext) return -2;
-    const char* dot = ext_of(ext);
-    if (!dot) return -100;
-    auto* row = static_cast<MimeItem*>(ht_get(mgmt->mime_tab, const_cast<char*>(dot)));
+    MimeItem* row = row_by_ext(mgmt, ext);
     if (!row) return -100;
     if (mime) *mime = row->mime;
     if (mimeid) *mimeid = row->mimeid;
@@ -1233,7 +1237,7 @@ int mime_type_get_by_mimeid(MimeMgmt* mgmt, uint32_t mimeid, const char** mime, 
     if (ext) *ext = kDefaultExt;
     if (appid) *appid = 0;
     if (!mgmt) return -1;
-    auto* row = static_cast<MimeItem*>(ht_get(mgmt->mimeid_tab, id_key(mimeid)));
+    MimeItem* row = row_by_id(mgmt, mimeid);
     if (!row) return -100;
     if (mime) *mime = row->mime;
     if (ext) *ext = row->extname;
@@ -1248,9 +1252,7 @@ int mime_type_get_by_mime(MimeMgmt* mgmt, const char* mime, const char** ext, ui
     if (appid) *appid = 0;
     if (!mgmt) return -1;
     if (!mime) return -2;
-    char type[128];
-    bare_type(mime, type);
-    auto* row = static_cast<MimeItem*>(ht_get(mgmt->mimetype_tab, type));
+    MimeItem* row = row_by_mime(mgmt, mime);
     if (!row) return -100;
     if (ext) *ext = row->extname;
     if (mimeid) *mimeid = row->mimeid;
@@ -1261,15 +1263,7 @@ int mime_type_get_by_mime(MimeMgmt* mgmt, const char* mime, const char** ext, ui
 MimeItem* mime_type_get(MimeMgmt* mgmt, const char* mime, uint32_t mimeid, const char* ext)
 {
     if (!mgmt) return nullptr;
-    if (mime) {
-        char type[128];
-        bare_type(mime, type);
-        return static_cast<MimeItem*>(ht_get(mgmt->mimetype_tab, type));
-    }
-    if (mimeid) return static_cast<MimeItem*>(ht_get(mgmt->mimeid_tab, id_key(mimeid)));
-    if (ext) {
-        const char* dot = ext_of(ext);
-        return dot ? static_cast<MimeItem*>(ht_get(mgmt->mime_tab, const_cast<char*>(dot))) : nullptr;
-    }
-    return nullptr;
+    if (mime) return row_by_mime(mgmt, mime);
+    if (mimeid) return row_by_id(mgmt, mimeid);
+    return ext ? row_by_ext(mgmt, ext) : nullptr;
 }

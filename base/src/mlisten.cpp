@@ -48,10 +48,9 @@ void make_devices(mlisten_t* ml)
 }
 
 /* Every running pump watches every socket of the record; caller holds
- * glbmlistenlistCS and evpumplistCS. */
-/* A stale device displaced from a pump's tree is collected in `stale`, to be
- * closed once the list locks are released: closing it may need them. */
-void bind_all_locked(mlisten_t* ml, arr_t* pumps, arr_t* stale)
+ * glbmlistenlistCS and evpumplistCS. A stale device displaced from a pump's
+ * tree goes to *stale, to be closed once those locks are released. */
+void bind_all_locked(mlisten_t* ml, arr_t* pumps, arr_t** stale)
 {
     for (int p = 0; p < arr_num(pumps); p++) {
         auto* pump = static_cast<evpump_t*>(arr_value(pumps, p));
@@ -60,18 +59,9 @@ void bind_all_locked(mlisten_t* ml, arr_t* pumps, arr_t* stale)
             if (iodev_tree_has(pump, dev)) continue;
             dev->evpump = pump;
             dev->bindtype = BIND_MLISTEN;
-            iodev_t* old = nullptr;
-            if (iodev_tree_add(pump, dev, &old) == 0) pump->setpoll(pump, dev);
-            if (old && (!stale || arr_push(stale, old) == 0)) iodev_close_stale(old);
+            iodev_tree_join(pump, dev, stale);
         }
     }
-}
-
-void close_stale(arr_t* stale)
-{
-    if (!stale) return;
-    for (int i = 0; i < arr_num(stale); i++) iodev_close_stale(static_cast<iodev_t*>(arr_value(stale, i)));
-    arr_free(stale);
 }
 
 /* A pump that has not opened the record yet gets sockets of its own when
@@ -169,11 +159,11 @@ mlisten_t* mlisten_open(epcore_t* core, const char* localip, int port, int fdtyp
     EnterCriticalSection(&core->evpumplistCS);
     for (int p = 0; p < arr_num(core->evpump_list); p++)
         open_for_pump_locked(ml, static_cast<evpump_t*>(arr_value(core->evpump_list, p)));
-    arr_t* stale = arr_new(4);
-    bind_all_locked(ml, core->evpump_list, stale);
+    arr_t* stale = nullptr;
+    bind_all_locked(ml, core->evpump_list, &stale);
     LeaveCriticalSection(&core->evpumplistCS);
     LeaveCriticalSection(&core->glbmlistenlistCS);
-    close_stale(stale);
+    iodev_stale_close(stale);
     return ml;
 }
 
@@ -245,7 +235,7 @@ int epcore_mlisten_create(epcore_t* core, evpump_t* pump)
 {
     if (!core) return -1;
     if (!pump) return -2;
-    arr_t* stale = arr_new(4);
+    arr_t* stale = nullptr;
     EnterCriticalSection(&core->glbmlistenlistCS);
     EnterCriticalSection(&core->evpumplistCS);
     for (int i = 0; i < arr_num(core->glbmlisten_list); i++) {
@@ -253,10 +243,10 @@ int epcore_mlisten_create(epcore_t* core, evpump_t* pump)
         if (!valid_port(ml->port)) continue;
         if (ml->fdtype != IODEV_TCP_LISTEN && ml->fdtype != IODEV_UDP_LISTEN) continue;
         open_for_pump_locked(ml, pump);
-        bind_all_locked(ml, core->evpump_list, stale);
+        bind_all_locked(ml, core->evpump_list, &stale);
     }
     LeaveCriticalSection(&core->evpumplistCS);
     LeaveCriticalSection(&core->glbmlistenlistCS);
-    close_stale(stale);
+    iodev_stale_close(stale);
     return 0;
 }

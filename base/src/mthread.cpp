@@ -52,25 +52,19 @@ int event_wait(void* vev, int millisec)
     return val;
 }
 
-void event_set(void* vev, int val)
+static void event_poke(void* vev, int val, bool all)
 {
     auto* ev = static_cast<eventobj_t*>(vev);
     if (!ev) return;
     pthread_mutex_lock(&ev->mutex);
     ev->value = val;
-    pthread_cond_broadcast(&ev->cond);
+    if (all) pthread_cond_broadcast(&ev->cond);
+    else pthread_cond_signal(&ev->cond);
     pthread_mutex_unlock(&ev->mutex);
 }
 
-void event_signal(void* vev, int val)
-{
-    auto* ev = static_cast<eventobj_t*>(vev);
-    if (!ev) return;
-    pthread_mutex_lock(&ev->mutex);
-    ev->value = val;
-    pthread_cond_signal(&ev->cond);
-    pthread_mutex_unlock(&ev->mutex);
-}
+void event_set(void* ev, int val) { event_poke(ev, val, true); }
+void event_signal(void* ev, int val) { event_poke(ev, val, false); }
 
 void event_destroy(void* vev)
 {

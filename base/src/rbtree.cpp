@@ -207,12 +207,30 @@ void unlink_node(rbtree_t* t, rbtnode_t* z)
     z->width = 0;
 }
 
-/* Returns the object of a node being taken out and releases tree nodes. */
-void* release_node(rbtree_t* t, rbtnode_t* n)
+/* Unlinks a node of this tree, releases it when the tree made it, and
+ * returns its object (tree nodes) or the node itself. */
+void* take_out(rbtree_t* t, rbtnode_t* n)
 {
+    unlink_node(t, n);
     void* obj = obj_of(t, n);
     if (t->alloc_node) kfree(n);
     return obj;
+}
+
+/* Every node equal to `key`: the one the search meets first, then its equal
+ * predecessors walking back, then its equal successors; `keep` sees each. */
+template <typename Keep>
+int each_equal(rbtree_t* t, void* key, Keep&& keep)
+{
+    rbtnode_t* first = rbtree_get_node(t, key);
+    if (!first) return 0;
+    int count = 0;
+    keep(first, count++);
+    for (rbtnode_t* p = rbtnode_prev(first); p && t->cmp(obj_of(t, p), key) == 0; p = rbtnode_prev(p))
+        keep(p, count++);
+    for (rbtnode_t* p = rbtnode_next(first); p && t->cmp(obj_of(t, p), key) == 0; p = rbtnode_next(p))
+        keep(p, count++);
+    return count;
 }
 
 /* A tree is at most about 2*log2(n) deep; anything longer is not a tree of ours. */
@@ -249,28 +267,24 @@ void visit(Walk& w, rbtnode_t* n)
     w.index++;
 }
 
-void walk_pre(Walk& w, rbtnode_t* n)
+enum class Order { Pre, In, Post };
+
+void walk(Walk& w, rbtnode_t* n, Order o)
 {
     if (!n) return;
-    visit(w, n);
-    walk_pre(w, n->left);
-    walk_pre(w, n->right);
+    if (o == Order::Pre) visit(w, n);
+    walk(w, n->left, o);
+    if (o == Order::In) visit(w, n);
+    walk(w, n->right, o);
+    if (o == Order::Post) visit(w, n);
 }
 
-void walk_in(Walk& w, rbtnode_t* n)
+int walk_tree(rbtree_t* t, rbtcb_t cb, void* cbpara, Order o)
 {
-    if (!n) return;
-    walk_in(w, n->left);
-    visit(w, n);
-    walk_in(w, n->right);
-}
-
-void walk_post(Walk& w, rbtnode_t* n)
-{
-    if (!n) return;
-    walk_post(w, n->left);
-    walk_post(w, n->right);
-    visit(w, n);
+    if (!t) return -1;
+    Walk w{t, cb, cbpara, 0};
+    walk(w, t->root, o);
+    return w.index;
 }
 
 void dimen(rbtree_t* t, rbtnode_t* n, int depth, int width)
@@ -399,40 +413,18 @@ int rbtree_mget_node(rbtree_t* tree, void* key, rbtnode_t** list, int listsize)
 {
     if (!tree || !key) return -1;
     if (!list) listsize = 0;
-    rbtnode_t* first = rbtree_get_node(tree, key);
-    if (!first) return 0;
-
-    int count = 0;
-    auto keep = [&](rbtnode_t* n) {
-        if (count < listsize) list[count] = n;
-        count++;
-    };
-    keep(first);
-    for (rbtnode_t* p = rbtnode_prev(first); p && tree->cmp(obj_of(tree, p), key) == 0; p = rbtnode_prev(p))
-        keep(p);
-    for (rbtnode_t* p = rbtnode_next(first); p && tree->cmp(obj_of(tree, p), key) == 0; p = rbtnode_next(p))
-        keep(p);
-    return count;
+    return each_equal(tree, key, [&](rbtnode_t* n, int i) {
+        if (i < listsize) list[i] = n;
+    });
 }
 
 int rbtree_mget(rbtree_t* tree, void* key, void** list, int listsize)
 {
     if (!tree || !key) return -1;
     if (!list) listsize = 0;
-    rbtnode_t* first = rbtree_get_node(tree, key);
-    if (!first) return 0;
-
-    int count = 0;
-    auto keep = [&](rbtnode_t* n) {
-        if (count < listsize) list[count] = obj_of(tree, n);
-        count++;
-    };
-    keep(first);
-    for (rbtnode_t* p = rbtnode_prev(first); p && tree->cmp(obj_of(tree, p), key) == 0; p = rbtnode_prev(p))
-        keep(p);
-    for (rbtnode_t* p = rbtnode_next(first); p && tree->cmp(obj_of(tree, p), key) == 0; p = rbtnode_next(p))
-        keep(p);
-    return count;
+    return each_equal(tree, key, [&](rbtnode_t* n, int i) {
+        if (i < listsize) list[i] = obj_of(tree, n);
+    });
 }
 
 rbtnode_t* rbtnode_min(rbtnode_t* node)
@@ -512,8 +504,7 @@ int rbtree_delete_node(rbtree_t* tree, rbtnode_t* node)
     }
     if (n != tree->root || !tree->root) return -100;
 
-    unlink_node(tree, node);
-    if (tree->alloc_node) kfree(node);
+    take_out(tree, node);
     return 1;
 }
 
@@ -532,8 +523,7 @@ int rbtree_mdelete(rbtree_t* tree, void* key, void** list, int listnum)
     int count = 0;
     rbtnode_t* n;
     while ((n = rbtree_get_node(tree, key)) != nullptr) {
-        unlink_node(tree, n);
-        void* obj = release_node(tree, n);
+        void* obj = take_out(tree, n);
         if (count < listnum) list[count] = obj;
         count++;
     }
@@ -543,42 +533,18 @@ int rbtree_mdelete(rbtree_t* tree, void* key, void** list, int listnum)
 void* rbtree_delete_min(rbtree_t* tree)
 {
     rbtnode_t* n = rbtree_min_node(tree);
-    if (!n) return nullptr;
-    unlink_node(tree, n);
-    return release_node(tree, n);
+    return n ? take_out(tree, n) : nullptr;
 }
 
 void* rbtree_delete_max(rbtree_t* tree)
 {
     rbtnode_t* n = rbtree_max_node(tree);
-    if (!n) return nullptr;
-    unlink_node(tree, n);
-    return release_node(tree, n);
+    return n ? take_out(tree, n) : nullptr;
 }
 
-int rbtree_preorder(rbtree_t* tree, rbtcb_t cb, void* cbpara)
-{
-    if (!tree) return -1;
-    Walk w{tree, cb, cbpara, 0};
-    walk_pre(w, tree->root);
-    return w.index;
-}
-
-int rbtree_inorder(rbtree_t* tree, rbtcb_t cb, void* cbpara)
-{
-    if (!tree) return -1;
-    Walk w{tree, cb, cbpara, 0};
-    walk_in(w, tree->root);
-    return w.index;
-}
-
-int rbtree_postorder(rbtree_t* tree, rbtcb_t cb, void* cbpara)
-{
-    if (!tree) return -1;
-    Walk w{tree, cb, cbpara, 0};
-    walk_post(w, tree->root);
-    return w.index;
-}
+int rbtree_preorder(rbtree_t* tree, rbtcb_t cb, void* cbpara) { return walk_tree(tree, cb, cbpara, Order::Pre); }
+int rbtree_inorder(rbtree_t* tree, rbtcb_t cb, void* cbpara) { return walk_tree(tree, cb, cbpara, Order::In); }
+int rbtree_postorder(rbtree_t* tree, rbtcb_t cb, void* cbpara) { return walk_tree(tree, cb, cbpara, Order::Post); }
 
 void rbtree_set_dimen(rbtree_t* tree)
 {

@@ -155,6 +155,25 @@ static inline void put_u00(encsink_t* s, uint8_t c)
     encsink_put(s, u, 6);
 }
 
+/* The control bytes with a one-letter backslash escape, both ways; 0 for
+ * any other byte or letter. */
+constexpr uint8_t kCtrl[] = {8, 9, 10, 12, 13};
+constexpr char kCtrlLetter[] = "btnfr";
+
+static inline uint8_t letter_of_ctrl(uint8_t c)
+{
+    for (int i = 0; i < 5; i++)
+        if (kCtrl[i] == c) return uint8_t(kCtrlLetter[i]);
+    return 0;
+}
+
+static inline uint8_t ctrl_of_letter(uint8_t e)
+{
+    for (int i = 0; i < 5; i++)
+        if (uint8_t(kCtrlLetter[i]) == e) return kCtrl[i];
+    return 0;
+}
+
 /* A decoded number: one byte below 256, two bytes low first below 65536, else nothing. */
 static inline void put_number(encsink_t* s, uint32_t v)
 {
@@ -172,26 +191,30 @@ const uint32_t* uri_escape_vector(int type)
     return kUri.v[type];
 }
 
+/* Every byte as it is (an escape rule with an empty set). */
+static void put_all(encsink_t* s, const uint8_t* src, int len)
+{
+    for (int i = 0; i < len; i++) put1(s, src[i]);
+}
+
+/* Copies bytes from src[i] on up to the next backslash that has a byte after
+ * it; returns that backslash's index (len when there is none, or when the sink
+ * stopped). */
+static int copy_to_escape(const uint8_t* src, int len, int i, encsink_t* s)
+{
+    while (i < len && !s->stopped && (src[i] != '\\' || i == len - 1)) put1(s, src[i++]);
+    return s->stopped ? len : i;
+}
+
 void enc_slash_add(const uint8_t* src, int len, const uint8_t* set, int setlen, encsink_t* s)
 {
-    if (!set || setlen < 1) {
-        for (int i = 0; i < len; i++) put1(s, src[i]);
-        return;
-    }
+    if (!set || setlen < 1) return put_all(s, src, len);
     const ByteSet in(set, setlen);
     for (int i = 0; i < len && !s->stopped; i++) {
         uint8_t c = src[i];
         if (in.has(c)) {
-            uint8_t e = c;
-            switch (c) {
-            case 10: e = 'n'; break;
-            case 9: e = 't'; break;
-            case 8: e = 'b'; break;
-            case 12: e = 'f'; break;
-            case 13: e = 'r'; break;
-            default: break;
-            }
-            const uint8_t u[2] = {'\\', e};
+            uint8_t e = letter_of_ctrl(c);
+            const uint8_t u[2] = {'\\', e ? e : c};
             encsink_put(s, u, 2);
         } else if (c < 32) {
             put_u00(s, c);
@@ -203,41 +226,22 @@ void enc_slash_add(const uint8_t* src, int len, const uint8_t* set, int setlen, 
 
 void enc_slash_strip(const uint8_t* src, int len, const uint8_t* set, int setlen, encsink_t* s)
 {
-    if (!set || setlen < 1) {
-        for (int i = 0; i < len; i++) put1(s, src[i]);
-        return;
-    }
+    if (!set || setlen < 1) return put_all(s, src, len);
     const ByteSet in(set, setlen);
-    int i = 0;
-    while (i < len && !s->stopped) {
-        uint8_t c = src[i];
-        if (c != '\\' || i == len - 1) {
-            put1(s, c);
-            i++;
+    for (int i = 0; (i = copy_to_escape(src, len, i, s)) < len;) {
+        uint8_t e = src[i + 1];
+        if ((e == 'u' || e == 'x') && len - i >= 3 && hexval(src[i + 2]) >= 0) {
+            uint32_t v = 0;
+            int j = i + 2;
+            for (int k = 0; k < 4 && j < len && hexval(src[j]) >= 0; k++, j++)
+                v = v * 16 + uint32_t(hexval(src[j]));
+            put_number(s, v);
+            i = j;
             continue;
         }
-        uint8_t e = src[i + 1];
-        uint8_t d = e;
-        switch (e) {
-        case 'b': d = 8; break;
-        case 'f': d = 12; break;
-        case 'n': d = 10; break;
-        case 'r': d = 13; break;
-        case 't': d = 9; break;
-        case 'u':
-        case 'x':
-            if (len - i >= 3 && hexval(src[i + 2]) >= 0) {
-                uint32_t v = 0;
-                int j = i + 2;
-                for (int k = 0; k < 4 && j < len && hexval(src[j]) >= 0; k++, j++)
-                    v = v * 16 + uint32_t(hexval(src[j]));
-                put_number(s, v);
-                i = j;
-                continue;
-            }
-            break;
-        default: break; /* quotes, slash, backslash and other letters stand for themselves */
-        }
+        /* Quotes, slash, backslash and other letters stand for themselves. */
+        uint8_t d = ctrl_of_letter(e);
+        if (!d) d = e;
         if (in.has(d)) {
             put1(s, d);
         } else {
@@ -252,17 +256,7 @@ void enc_json_escape(const uint8_t* src, int len, encsink_t* s)
 {
     for (int i = 0; i < len && !s->stopped; i++) {
         uint8_t c = src[i];
-        uint8_t e = 0;
-        switch (c) {
-        case '"': e = '"'; break;
-        case '\\': e = '\\'; break;
-        case 8: e = 'b'; break;
-        case 9: e = 't'; break;
-        case 10: e = 'n'; break;
-        case 12: e = 'f'; break;
-        case 13: e = 'r'; break;
-        default: break;
-        }
+        uint8_t e = (c == '"' || c == '\\') ? c : letter_of_ctrl(c);
         if (e) {
             const uint8_t u[2] = {'\\', e};
             encsink_put(s, u, 2);
@@ -276,22 +270,14 @@ void enc_json_escape(const uint8_t* src, int len, encsink_t* s)
 
 void enc_json_unescape(const uint8_t* src, int len, encsink_t* s)
 {
-    int i = 0;
-    while (i < len && !s->stopped) {
-        uint8_t c = src[i];
-        if (c != '\\' || i == len - 1) {
-            put1(s, c);
-            i++;
-            continue;
-        }
+    for (int i = 0; (i = copy_to_escape(src, len, i, s)) < len;) {
         uint8_t e = src[i + 1];
         i += 2;
+        if (uint8_t d = ctrl_of_letter(e)) {
+            put1(s, d);
+            continue;
+        }
         switch (e) {
-        case 'n': put1(s, 10); break;
-        case 'r': put1(s, 13); break;
-        case 't': put1(s, 9); break;
-        case 'b': put1(s, 8); break;
-        case 'f': put1(s, 12); break;
         case '"':
         case '\'':
         case '\\':
@@ -609,16 +595,12 @@ static int ckstr_compare(const ckstr_t* a, const ckstr_t* b, bool fold)
     int la = (a && a->p) ? text_len(a->p, a->len) : 0;
     int lb = (b && b->p) ? text_len(b->p, b->len) : 0;
     if (la == 0 || lb == 0) return la == lb ? 0 : (la == 0 ? -1 : 1);
-    const uint8_t* pa = U(a->p);
-    const uint8_t* pb = U(b->p);
     int n = la < lb ? la : lb;
-    for (int i = 0; i < n; i++) {
-        uint8_t x = fold ? lower(pa[i]) : pa[i];
-        uint8_t y = fold ? lower(pb[i]) : pb[i];
-        if (x != y) return int(x) - int(y);
-        if (!x) return 0; /* both texts end inside the counted range */
-    }
-    return la - lb;
+    int r = compare(a->p, b->p, n, fold);
+    if (r != 0) return r;
+    /* Equal over n bytes: both texts end inside the counted range, or the
+     * shorter one is a prefix of the longer. */
+    return memchr(a->p, 0, size_t(n)) ? 0 : la - lb;
 }
 
 int ckstr_cmp(const ckstr_t* a, const ckstr_t* b) { return ckstr_compare(a, b, false); }

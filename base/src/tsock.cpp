@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 
 #include "memory.h"
 #include "strutil.h"
@@ -169,6 +170,26 @@ bool chain_has(const ep_sockaddr_t* head, const struct sockaddr* sa, int len)
     return false;
 }
 
+/* An IPv4 (network order) or IPv6 address with port (host order) into a
+ * record whose other fields the caller has set. */
+void set_addr4(ep_sockaddr_t* addr, uint32_t in4, int port)
+{
+    addr->u.addr4.sin_family = AF_INET;
+    addr->u.addr4.sin_port = htons((uint16_t)port);
+    addr->u.addr4.sin_addr.s_addr = in4;
+    addr->socklen = sizeof(struct sockaddr_in);
+    addr->family = AF_INET;
+}
+
+void set_addr6(ep_sockaddr_t* addr, const void* in6, int port)
+{
+    addr->u.addr6.sin6_family = AF_INET6;
+    addr->u.addr6.sin6_port = htons((uint16_t)port);
+    memcpy(&addr->u.addr6.sin6_addr, in6, 16);
+    addr->socklen = sizeof(struct sockaddr_in6);
+    addr->family = AF_INET6;
+}
+
 /* Parses host as a complete IPv4 or IPv6 literal into addr (cleared first). */
 bool parse_literal(const char* host, int port, int socktype, ep_sockaddr_t* addr)
 {
@@ -176,25 +197,14 @@ bool parse_literal(const char* host, int port, int socktype, ep_sockaddr_t* addr
     uint32_t in4 = 0;
     uint8_t in6[16];
     int used = 0;
-    if (sock_inet_addr_parse(host, hlen, &in4, &used) > 0 && used == hlen) {
-        addr->u.addr4.sin_family = AF_INET;
-        addr->u.addr4.sin_port = htons((uint16_t)port);
-        addr->u.addr4.sin_addr.s_addr = in4;
-        addr->socklen = sizeof(struct sockaddr_in);
-        addr->family = AF_INET;
-        addr->socktype = socktype;
-        return true;
-    }
-    if (sock_inet6_addr_parse(host, hlen, in6, &used) > 0 && used == hlen) {
-        addr->u.addr6.sin6_family = AF_INET6;
-        addr->u.addr6.sin6_port = htons((uint16_t)port);
-        memcpy(&addr->u.addr6.sin6_addr, in6, 16);
-        addr->socklen = sizeof(struct sockaddr_in6);
-        addr->family = AF_INET6;
-        addr->socktype = socktype;
-        return true;
-    }
-    return false;
+    if (sock_inet_addr_parse(host, hlen, &in4, &used) > 0 && used == hlen)
+        set_addr4(addr, in4, port);
+    else if (sock_inet6_addr_parse(host, hlen, in6, &used) > 0 && used == hlen)
+        set_addr6(addr, in6, port);
+    else
+        return false;
+    addr->socktype = socktype;
+    return true;
 }
 
 /* Binds fd (of the given family) to the local address for a connection.
@@ -207,18 +217,10 @@ int bind_local(int fd, int family, const char* localip, int localport)
     memset(&local, 0, sizeof(local));
     const ep_sockaddr_t* pick = nullptr;
     if (!localip || !localip[0]) {
-        if (family == AF_INET6) {
-            local.u.addr6.sin6_family = AF_INET6;
-            local.u.addr6.sin6_addr = in6addr_any;
-            local.u.addr6.sin6_port = htons((uint16_t)localport);
-            local.socklen = sizeof(struct sockaddr_in6);
-        } else {
-            local.u.addr4.sin_family = AF_INET;
-            local.u.addr4.sin_addr.s_addr = htonl(INADDR_ANY);
-            local.u.addr4.sin_port = htons((uint16_t)localport);
-            local.socklen = sizeof(struct sockaddr_in);
-        }
-        local.family = family;
+        if (family == AF_INET6)
+            set_addr6(&local, &in6addr_any, localport);
+        else
+            set_addr4(&local, htonl(INADDR_ANY), localport);
         pick = &local;
     } else {
         if (sock_addr_acquire(&local, localip, localport, SOCK_STREAM) < 1) {
@@ -422,51 +424,54 @@ int tcp_connected(int fd)
     return info.tcpi_state == TCP_ESTABLISHED ? 1 : 0;
 }
 
+namespace {
+
+/* The options sock_option_set applies, in the order it applies them. The
+ * time-outs (ms) are set only for values above 0; a label names the perror
+ * report of a failure. */
+struct OptionSlot {
+    uint32_t bit;
+    int level, name;
+    int sockopt_t::*value;
+    int sockopt_t::*ret;
+    bool ms;
+    const char* label;
+};
+
+constexpr OptionSlot kOptionSlots[] = {
+    {SOCKOPT_REUSEADDR, SOL_SOCKET, SO_REUSEADDR, &sockopt_t::reuseaddr, &sockopt_t::reuseaddr_ret, false, "REUSEADDR"},
+    {SOCKOPT_REUSEPORT, SOL_SOCKET, SO_REUSEPORT, &sockopt_t::reuseport, &sockopt_t::reuseport_ret, false, "REUSEPORT"},
+    {SOCKOPT_KEEPALIVE, SOL_SOCKET, SO_KEEPALIVE, &sockopt_t::keepalive, &sockopt_t::keepalive_ret, false, "KEEPALIVE"},
+    {SOCKOPT_IPV6ONLY, IPPROTO_IPV6, IPV6_V6ONLY, &sockopt_t::ipv6only, &sockopt_t::ipv6only_ret, false, nullptr},
+    {SOCKOPT_RCVBUF, SOL_SOCKET, SO_RCVBUF, &sockopt_t::rcvbuf, &sockopt_t::rcvbuf_ret, false, nullptr},
+    {SOCKOPT_SNDBUF, SOL_SOCKET, SO_SNDBUF, &sockopt_t::sndbuf, &sockopt_t::sndbuf_ret, false, nullptr},
+    {SOCKOPT_RCVTIMEO, SOL_SOCKET, SO_RCVTIMEO, &sockopt_t::rcvtimeo, &sockopt_t::rcvtimeo_ret, true, nullptr},
+    {SOCKOPT_SNDTIMEO, SOL_SOCKET, SO_SNDTIMEO, &sockopt_t::sndtimeo, &sockopt_t::sndtimeo_ret, true, nullptr},
+    {SOCKOPT_KEEPIDLE, IPPROTO_TCP, TCP_KEEPIDLE, &sockopt_t::keepidle, &sockopt_t::keepidle_ret, false, nullptr},
+    {SOCKOPT_KEEPINTVL, IPPROTO_TCP, TCP_KEEPINTVL, &sockopt_t::keepintvl, &sockopt_t::keepintvl_ret, false, nullptr},
+    {SOCKOPT_KEEPCNT, IPPROTO_TCP, TCP_KEEPCNT, &sockopt_t::keepcnt, &sockopt_t::keepcnt_ret, false, nullptr},
+    {SOCKOPT_FASTOPEN, IPPROTO_TCP, TCP_FASTOPEN, &sockopt_t::fastopen, &sockopt_t::fastopen_ret, false, nullptr},
+    {SOCKOPT_NODELAY, IPPROTO_TCP, TCP_NODELAY, &sockopt_t::nodelay, &sockopt_t::nodelay_ret, false, nullptr},
+    {SOCKOPT_DEFERACCEPT, IPPROTO_TCP, TCP_DEFER_ACCEPT, &sockopt_t::defer_accept, &sockopt_t::defer_accept_ret,
+     false, nullptr},
+    {SOCKOPT_IPPKTINFO, IPPROTO_IP, IP_PKTINFO, &sockopt_t::ip_pktinfo, &sockopt_t::ip_pktinfo_ret, false, nullptr},
+    {SOCKOPT_IPV6RECVPKTINFO, IPPROTO_IPV6, IPV6_RECVPKTINFO, &sockopt_t::ipv6_recv_pktinfo,
+     &sockopt_t::ipv6_recv_pktinfo_ret, false, nullptr},
+};
+
+}  // namespace
+
 int sock_option_set(int fd, sockopt_t* opt)
 {
     if (fd == -1) return -1;
     if (!opt) return -2;
-    uint32_t m = opt->mask;
-
-    if (m & SOCKOPT_REUSEADDR) {
-        opt->reuseaddr_ret = setopt_int(fd, SOL_SOCKET, SO_REUSEADDR, opt->reuseaddr);
-        if (opt->reuseaddr_ret != 0) perror("REUSEADDR");
+    for (const OptionSlot& o : kOptionSlots) {
+        if (!(opt->mask & o.bit)) continue;
+        int v = opt->*o.value;
+        if (o.ms && v <= 0) continue;
+        opt->*o.ret = o.ms ? setopt_ms(fd, o.name, v) : setopt_int(fd, o.level, o.name, v);
+        if (opt->*o.ret != 0 && o.label) perror(o.label);
     }
-    if (m & SOCKOPT_REUSEPORT) {
-        opt->reuseport_ret = setopt_int(fd, SOL_SOCKET, SO_REUSEPORT, opt->reuseport);
-        if (opt->reuseport_ret != 0) perror("REUSEPORT");
-    }
-    if (m & SOCKOPT_KEEPALIVE) {
-        opt->keepalive_ret = setopt_int(fd, SOL_SOCKET, SO_KEEPALIVE, opt->keepalive);
-        if (opt->keepalive_ret != 0) perror("KEEPALIVE");
-    }
-    if (m & SOCKOPT_IPV6ONLY)
-        opt->ipv6only_ret = setopt_int(fd, IPPROTO_IPV6, IPV6_V6ONLY, opt->ipv6only);
-    if (m & SOCKOPT_RCVBUF)
-        opt->rcvbuf_ret = setopt_int(fd, SOL_SOCKET, SO_RCVBUF, opt->rcvbuf);
-    if (m & SOCKOPT_SNDBUF)
-        opt->sndbuf_ret = setopt_int(fd, SOL_SOCKET, SO_SNDBUF, opt->sndbuf);
-    if ((m & SOCKOPT_RCVTIMEO) && opt->rcvtimeo > 0)
-        opt->rcvtimeo_ret = setopt_ms(fd, SO_RCVTIMEO, opt->rcvtimeo);
-    if ((m & SOCKOPT_SNDTIMEO) && opt->sndtimeo > 0)
-        opt->sndtimeo_ret = setopt_ms(fd, SO_SNDTIMEO, opt->sndtimeo);
-    if (m & SOCKOPT_KEEPIDLE)
-        opt->keepidle_ret = setopt_int(fd, IPPROTO_TCP, TCP_KEEPIDLE, opt->keepidle);
-    if (m & SOCKOPT_KEEPINTVL)
-        opt->keepintvl_ret = setopt_int(fd, IPPROTO_TCP, TCP_KEEPINTVL, opt->keepintvl);
-    if (m & SOCKOPT_KEEPCNT)
-        opt->keepcnt_ret = setopt_int(fd, IPPROTO_TCP, TCP_KEEPCNT, opt->keepcnt);
-    if (m & SOCKOPT_FASTOPEN)
-        opt->fastopen_ret = setopt_int(fd, IPPROTO_TCP, TCP_FASTOPEN, opt->fastopen);
-    if (m & SOCKOPT_NODELAY)
-        opt->nodelay_ret = setopt_int(fd, IPPROTO_TCP, TCP_NODELAY, opt->nodelay);
-    if (m & SOCKOPT_DEFERACCEPT)
-        opt->defer_accept_ret = setopt_int(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, opt->defer_accept);
-    if (m & SOCKOPT_IPPKTINFO)
-        opt->ip_pktinfo_ret = setopt_int(fd, IPPROTO_IP, IP_PKTINFO, opt->ip_pktinfo);
-    if (m & SOCKOPT_IPV6RECVPKTINFO)
-        opt->ipv6_recv_pktinfo_ret =
-            setopt_int(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, opt->ipv6_recv_pktinfo);
     return 0;
 }
 
@@ -650,24 +655,14 @@ int sock_addr_parse(const char* text, int len, int port, ep_sockaddr_t* addr)
     memset(addr, 0, sizeof(*addr));
 
     uint32_t in4 = 0;
-    if (sock_inet_addr_parse(text, len, &in4, nullptr) > 0) {
-        addr->u.addr4.sin_family = AF_INET;
-        addr->u.addr4.sin_port = htons((uint16_t)port);
-        addr->u.addr4.sin_addr.s_addr = in4;
-        addr->socklen = sizeof(struct sockaddr_in);
-        addr->family = AF_INET;
-        return 1;
-    }
     uint8_t in6[16];
-    if (sock_inet6_addr_parse(text, len, in6, nullptr) > 0) {
-        addr->u.addr6.sin6_family = AF_INET6;
-        addr->u.addr6.sin6_port = htons((uint16_t)port);
-        memcpy(&addr->u.addr6.sin6_addr, in6, 16);
-        addr->socklen = sizeof(struct sockaddr_in6);
-        addr->family = AF_INET6;
-        return 1;
-    }
-    return SOCK_ERR_RESOLVE;
+    if (sock_inet_addr_parse(text, len, &in4, nullptr) > 0)
+        set_addr4(addr, in4, port);
+    else if (sock_inet6_addr_parse(text, len, in6, nullptr) > 0)
+        set_addr6(addr, in6, port);
+    else
+        return SOCK_ERR_RESOLVE;
+    return 1;
 }
 
 int sock_addr_acquire(ep_sockaddr_t* addr, const char* host, int port, int socktype)
@@ -755,47 +750,44 @@ int sock_addr_get(const char* host, int hostlen, int port, int socktype,
     return count;
 }
 
+namespace {
+
+struct Name {
+    int value;
+    const char* text;
+};
+
+const char* name_of(const Name* names, size_t n, int value, const char* other)
+{
+    for (size_t i = 0; i < n; i++)
+        if (names[i].value == value) return names[i].text;
+    return other;
+}
+
+constexpr Name kFamilies[] = {{AF_INET, "AF_INET"}, {AF_INET6, "AF_INET6"}, {AF_UNIX, "AF_UNIX"}};
+constexpr Name kSockTypes[] = {{SOCK_STREAM, " SOCK_STREAM"}, {SOCK_DGRAM, " SOCK_DGRAM"},
+                               {SOCK_RAW, " SOCK_RAW"}, {SOCK_PACKET, " SOCK_PACKET"}};
+constexpr Name kProtocols[] = {{IPPROTO_IP, " IPPROTO_IP"},     {IPPROTO_TCP, " IPPROTO_TCP"},
+                               {IPPROTO_UDP, " IPPROTO_UDP"},   {IPPROTO_IPV6, " IPPROTO_IPV6"},
+                               {IPPROTO_RAW, " IPPROTO_RAW"},   {IPPROTO_ICMP, " IPPROTO_ICMP"}};
+
+}  // namespace
+
 void addrinfo_print(struct addrinfo* ai)
 {
     if (!ai) return;
-    char line[256];
-    size_t n = 0;
-    auto add = [&](const char* s) {
-        int w = snprintf(line + n, sizeof(line) - n, "%s", s);
-        if (w > 0) n = std::min(sizeof(line) - 1, n + (size_t)w);
-    };
-
-    switch (ai->ai_family) {
-    case AF_INET:  add("AF_INET"); break;
-    case AF_INET6: add("AF_INET6"); break;
-    case AF_UNIX:  add("AF_UNIX"); break;
-    default:       add("UnknownAF"); break;
-    }
-    switch (ai->ai_socktype) {
-    case SOCK_STREAM: add(" SOCK_STREAM"); break;
-    case SOCK_DGRAM:  add(" SOCK_DGRAM"); break;
-    case SOCK_RAW:    add(" SOCK_RAW"); break;
-    case SOCK_PACKET: add(" SOCK_PACKET"); break;
-    default:          add(" UnknownSockType"); break;
-    }
-    switch (ai->ai_protocol) {
-    case IPPROTO_IP:   add(" IPPROTO_IP"); break;
-    case IPPROTO_TCP:  add(" IPPROTO_TCP"); break;
-    case IPPROTO_UDP:  add(" IPPROTO_UDP"); break;
-    case IPPROTO_IPV6: add(" IPPROTO_IPV6"); break;
-    case IPPROTO_RAW:  add(" IPPROTO_RAW"); break;
-    case IPPROTO_ICMP: add(" IPPROTO_ICMP"); break;
-    default:           add(" UnknownProto"); break;
-    }
-    char part[96];
+    char where[96] = "";
     if (is_ip_family(ai->ai_family) && ai->ai_addr) {
         char text[SOCK_ADDR_TEXT_LEN] = "";
         sock_addr_ntop(ai->ai_addr, text);
-        snprintf(part, sizeof(part), " %s:%d", text, sock_addr_port(ai->ai_addr));
-        add(part);
+        snprintf(where, sizeof(where), " %s:%d", text, sock_addr_port(ai->ai_addr));
     }
-    snprintf(part, sizeof(part), " SockLen: %d  AI_Flags: %d", (int)ai->ai_addrlen, ai->ai_flags);
-    add(part);
+    char line[256];
+    snprintf(line, sizeof(line), "%s%s%s%s SockLen: %d  AI_Flags: %d",
+             name_of(kFamilies, std::size(kFamilies), ai->ai_family, "UnknownAF"),
+             name_of(kSockTypes, std::size(kSockTypes), ai->ai_socktype, " UnknownSockType"),
+             name_of(kProtocols, std::size(kProtocols), ai->ai_protocol, " UnknownProto"), where,
+             (int)ai->ai_addrlen, ai->ai_flags);
     puts(line);
 }
 
@@ -851,9 +843,12 @@ int get_selfaddr(int num, AddrItem* items)
         // Each query gets its own request record: a reply overwrites the
         // union that holds the address.
         struct ifreq req;
-        memset(&req, 0, sizeof(req));
-        memcpy(req.ifr_name, name, IFNAMSIZ);
-        if (ioctl(qfd, SIOCGIFFLAGS, &req) < 0) continue;
+        auto query = [&](unsigned long what) {
+            memset(&req, 0, sizeof(req));
+            memcpy(req.ifr_name, name, IFNAMSIZ);
+            return ioctl(qfd, what, &req);
+        };
+        if (query(SIOCGIFFLAGS) < 0) continue;
         if (strcmp(name, "lo") == 0) continue;
 
         AddrItem* it = &items[filled];
@@ -873,9 +868,7 @@ int get_selfaddr(int num, AddrItem* items)
                 str_secpy(it->ipstr, (int)sizeof(it->ipstr) - 1, text, (int)strlen(text));
         }
 
-        memset(&req, 0, sizeof(req));
-        memcpy(req.ifr_name, name, IFNAMSIZ);
-        if (ioctl(qfd, SIOCGIFNETMASK, &req) == 0) {
+        if (query(SIOCGIFNETMASK) == 0) {
             memcpy(&sin, &req.ifr_netmask, sizeof(sin));
             sin.sin_family = AF_INET;  // some kernels leave the mask's family unset
             sock_addr_to_epaddr((const struct sockaddr*)&sin, &it->netmask);
@@ -883,17 +876,13 @@ int get_selfaddr(int num, AddrItem* items)
 
         memset(it->mac, 0, sizeof(it->mac));
         it->type = 0;
-        memset(&req, 0, sizeof(req));
-        memcpy(req.ifr_name, name, IFNAMSIZ);
-        if (ioctl(qfd, SIOCGIFHWADDR, &req) == 0) {
+        if (query(SIOCGIFHWADDR) == 0) {
             memcpy(it->mac, req.ifr_hwaddr.sa_data, 6);
             it->type = link_kind(req.ifr_hwaddr.sa_family);
         }
 
         it->mtu = 0;
-        memset(&req, 0, sizeof(req));
-        memcpy(req.ifr_name, name, IFNAMSIZ);
-        if (ioctl(qfd, SIOCGIFMTU, &req) == 0) it->mtu = req.ifr_mtu;
+        if (query(SIOCGIFMTU) == 0) it->mtu = req.ifr_mtu;
         filled++;
     }
     kfree(buf);

@@ -25,12 +25,6 @@ constexpr int kWakeSignal     = 100;
 
 void heap_release(epcore_t*, void* item) { kfree(item); }
 
-int64_t now_ms(btime_t* tp)
-{
-    btime(tp);
-    return tp->s * 1000 + tp->ms;
-}
-
 int64_t ms_between(const btime_t& a, const btime_t& b) { return btime_diff_ms(&a, &b); }
 
 void set_load(worker_t* wk, int v) { __atomic_store_n(&wk->workload, v, __ATOMIC_RELAXED); }
@@ -200,11 +194,10 @@ int worker_main_proc(worker_t* wk)
 
     int iter = 0;
     while (!core->quit.load() && !wk->quit.load()) {
-        EnterCriticalSection(&wk->ioeventlistCS);
-        int queued = lt_num(wk->ioevent_list);
-        LeaveCriticalSection(&wk->ioeventlistCS);
         iter++;
-        if (queued == 0) {
+        /* Taken at once when queued: one pass of the queue's lock per event. */
+        ioevent_t* ev = worker_ioevent_pop(wk);
+        if (!ev) {
             worker_real_load(wk);
             event_wait(wk->ioevent, kIdleWaitMs);
             worker_real_load(wk);
@@ -215,9 +208,7 @@ int worker_main_proc(worker_t* wk)
         btime(&t0);
         wk->acc_idle_time += (uint64_t)ms_between(mark, t0);
 
-        EnterCriticalSection(&wk->ioeventlistCS);
-        ioevent_t* ev = static_cast<ioevent_t*>(lt_rm_head(wk->ioevent_list));
-        LeaveCriticalSection(&wk->ioeventlistCS);
+        if (!ev) ev = worker_ioevent_pop(wk);
         if (ev) {
             wk->curioe = ev;
             ioevent_execute(core, ev);
@@ -297,24 +288,7 @@ int worker_ioevent_remove(worker_t* wk, void* obj)
 {
     if (!wk) return -1;
     if (!wk->epcore) return -2;
-    dlist_t gone = {0, nullptr, nullptr};
-    EnterCriticalSection(&wk->ioeventlistCS);
-    ioevent_t* ev = static_cast<ioevent_t*>(lt_first(wk->ioevent_list));
-    while (ev) {
-        ioevent_t* next = static_cast<ioevent_t*>(lt_get_next(ev));
-        if (ev->obj == obj) {
-            lt_delete_ptr(wk->ioevent_list, ev);
-            lt_append(&gone, ev);
-        }
-        ev = next;
-    }
-    LeaveCriticalSection(&wk->ioeventlistCS);
-    int n = 0;
-    while (ioevent_t* e = static_cast<ioevent_t*>(lt_rm_head(&gone))) {
-        ioevent_recycle(wk->epcore, e);
-        n++;
-    }
-    return n;
+    return ioevent_list_drop(wk->epcore, &wk->ioeventlistCS, wk->ioevent_list, obj);
 }
 
 /* ------------------------------------------------------------------ */
@@ -328,9 +302,7 @@ int worker_real_load(worker_t* wk)
     int handed = bpool_fetched_num(core->event_pool);
     if (handed > 0) load = (int)((double)worker_ioevent_num(wk) / handed * 600.0);
     load = (int)(wk->working_ratio * 300.0 + load);
-    EnterCriticalSection(&core->eventnumCS);
-    uint64_t total = core->acc_event_num;
-    LeaveCriticalSection(&core->eventnumCS);
+    uint64_t total = __atomic_load_n(&core->acc_event_num, __ATOMIC_RELAXED);
     if (total > 0) load = (int)((double)wk->acc_event_num / (double)total * 100.0 + load);
     set_load(wk, load);
     return load;
@@ -341,7 +313,7 @@ int worker_perf(worker_t* wk, uint64_t* elapsed_ms, uint64_t* idle_ms, uint64_t*
 {
     if (!wk) return -1;
     btime_t now;
-    now_ms(&now);
+    btime(&now);
     if (elapsed_ms) *elapsed_ms = (uint64_t)ms_between(wk->start_time, now);
     if (idle_ms) *idle_ms = wk->acc_idle_time;
     if (working_ms) *working_ms = wk->acc_working_time;

@@ -4,7 +4,7 @@
  * Nothing here reaches outside the board root. Plain files under the root
  * are opened for real; device paths registered by a model get a node whose
  * descriptor is an eventfd, so the caller holds a genuine descriptor. */
-#include "backend.h"
+#include "fileop.h"
 #include "siminternal.h"
 
 #include <chrono>
@@ -123,18 +123,23 @@ int resolve(const std::string& root, const char* path, bool follow_last, Resolve
     return 0;
 }
 
+bool resolve_board(Board* b, const char* path, bool follow_last, Resolved* out)
+{
+    int rc = resolve(b->root, path, follow_last, out);
+    if (rc) errno = -rc;
+    return rc == 0;
+}
+
+bool is_under(const std::string& board_path, const std::string& dir)
+{
+    return board_path.compare(0, dir.size(), dir) == 0 &&
+           (board_path.size() == dir.size() || board_path[dir.size()] == '/');
+}
+
 int make_dirs(const std::string& host_dir)
 {
-    std::string cur;
-    size_t pos = 0;
-    while (pos < host_dir.size()) {
-        size_t next = host_dir.find('/', pos + 1);
-        cur = host_dir.substr(0, next);
-        if (!cur.empty() && mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return -errno;
-        if (next == std::string::npos) break;
-        pos = next;
-    }
-    return 0;
+    if (file_dir_create(host_dir.c_str(), 0) == 0) return 0;
+    return errno ? -errno : -EIO;
 }
 
 int write_file(const std::string& host, const void* data, size_t len, bool only_if_missing)
@@ -149,19 +154,11 @@ int write_file(const std::string& host, const void* data, size_t len, bool only_
     std::string tmp = host + ".tmp~";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return -errno;
-    const char* p = static_cast<const char*>(data);
-    size_t left = len;
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int e = errno;
-            close(fd);
-            unlink(tmp.c_str());
-            return -e;
-        }
-        p += n;
-        left -= (size_t)n;
+    if (filefd_write(fd, data, (long)len) != (long)len) {
+        int e = errno;
+        close(fd);
+        unlink(tmp.c_str());
+        return -e;
     }
     close(fd);
     if (rename(tmp.c_str(), host.c_str()) != 0) {
@@ -172,15 +169,25 @@ int write_file(const std::string& host, const void* data, size_t len, bool only_
     return 0;
 }
 
-int take_fault(Board* b, const std::string& path, int kind)
+namespace {
+
+int take_fault_locked(Board* b, const std::string& path, int kind)
 {
-    std::lock_guard<std::mutex> lk(b->mu);
+    if (b->faults.empty()) return 0; // the usual case: no key to build
     auto it = b->faults.find({path, kind});
     if (it == b->faults.end()) return 0;
     if (++it->second.seen < it->second.nth) return 0;
     int err = it->second.err;
     b->faults.erase(it);
     return err;
+}
+
+} // namespace
+
+int take_fault(Board* b, const std::string& path, int kind)
+{
+    std::lock_guard<std::mutex> lk(b->mu);
+    return take_fault_locked(b, path, kind);
 }
 
 Device* device_find_locked(Board* b, const std::string& board_path)
@@ -205,7 +212,13 @@ int device_add(Board* b, const char* path, const sim_devops_t* ops, void* model)
         b->devices[r.board] = std::move(d);
     }
     // The placeholder lets existence checks on the path answer as on the board.
-    return write_file(r.host, "", 0, true);
+    rc = write_file(r.host, "", 0, true);
+    if (rc) {
+        // The caller keeps (and frees) a model it could not add.
+        std::lock_guard<std::mutex> lk(b->mu);
+        b->devices.erase(r.board);
+    }
+    return rc;
 }
 
 int gpio_input_level(Board* b, int line)
@@ -254,13 +267,18 @@ int mii_request(Board* b, int fd, unsigned long request, void* arg)
 
 namespace {
 
-sim_node_t* acquire(Board* b, int fd)
+/* The node behind `fd`, held for one request of `kind`; NULL for a
+ * descriptor that is not a node. `*err` is set when the request must fail:
+ * the device has gone, or a fault is due. */
+sim_node_t* acquire(Board* b, int fd, int kind, int* err)
 {
     std::lock_guard<std::mutex> lk(b->mu);
     auto it = b->nodes.find(fd);
     if (it == b->nodes.end()) return nullptr;
-    it->second->refs.fetch_add(1, std::memory_order_relaxed);
-    return it->second;
+    sim_node_t* n = it->second;
+    n->refs.fetch_add(1, std::memory_order_relaxed);
+    *err = n->dev->absent ? ENODEV : take_fault_locked(b, n->dev->path, kind);
+    return n;
 }
 
 int finalize(sim_node_t* n)
@@ -278,20 +296,24 @@ int release(sim_node_t* n)
     return 0;
 }
 
-/* Fails a request on a node that has gone or has a fault pending. */
-int node_gate(Board* b, sim_node_t* n, int kind)
-{
-    {
-        std::lock_guard<std::mutex> lk(b->mu);
-        if (n->dev->absent) return ENODEV;
-    }
-    return take_fault(b, n->dev->path, kind);
-}
-
 int fail(int err)
 {
     errno = err;
     return -1;
+}
+
+/* One request on a descriptor: a node's goes to its model (`model`, which
+ * returns >= 0 or -errno), any other descriptor to the kernel (`host`). */
+template <class R, class Host, class Model>
+R node_request(int fd, int kind, Host&& host, Model&& model)
+{
+    Board* b = g_board;
+    int err = 0;
+    sim_node_t* n = acquire(b, fd, kind, &err);
+    if (!n) return host();
+    R rc = err ? -err : model(n, n->dev->ops);
+    release(n);
+    return rc < 0 ? fail((int)-rc) : rc;
 }
 
 const char* sb_root(void) { return g_board ? g_board->root.c_str() : ""; }
@@ -299,11 +321,7 @@ const char* sb_root(void) { return g_board ? g_board->root.c_str() : ""; }
 char* sb_path(const char* path, char* buf, size_t size)
 {
     Resolved r;
-    int rc = resolve(g_board->root, path, true, &r);
-    if (rc) {
-        errno = -rc;
-        return nullptr;
-    }
+    if (!resolve_board(g_board, path, true, &r)) return nullptr;
     if (r.host.size() >= size) {
         errno = ENAMETOOLONG;
         return nullptr;
@@ -316,8 +334,7 @@ int sb_stat(const char* path, struct stat* st)
 {
     Board* b = g_board;
     Resolved r;
-    int rc = resolve(b->root, path, true, &r);
-    if (rc) return fail(-rc);
+    if (!resolve_board(b, path, true, &r)) return -1;
     {
         std::lock_guard<std::mutex> lk(b->mu);
         if (Device* d = device_find_locked(b, r.board)) {
@@ -336,8 +353,7 @@ int sb_statvfs(const char* path, struct statvfs* st)
 {
     Board* b = g_board;
     Resolved r;
-    int rc = resolve(b->root, path, true, &r);
-    if (rc) return fail(-rc);
+    if (!resolve_board(b, path, true, &r)) return -1;
     struct stat sst;
     if (stat(r.host.c_str(), &sst) != 0) return -1;
     uint64_t freeb = b->profile.free_mib << 20;
@@ -346,8 +362,7 @@ int sb_statvfs(const char* path, struct statvfs* st)
         size_t best = 0;
         for (const auto& m : b->free_space) {
             const std::string& mp = m.first;
-            bool under = mp == "/" || r.board == mp ||
-                         (r.board.compare(0, mp.size(), mp) == 0 && r.board[mp.size()] == '/');
+            bool under = mp == "/" || is_under(r.board, mp);
             if (under && mp.size() >= best) {
                 best = mp.size();
                 freeb = m.second;
@@ -385,30 +400,25 @@ int sb_open(const char* path, int flags, mode_t mode)
 {
     Board* b = g_board;
     Resolved r;
-    int rc = resolve(b->root, path, true, &r);
-    if (rc) return fail(-rc);
-    int err = take_fault(b, r.board, SIM_REQ_OPEN);
+    if (!resolve_board(b, path, true, &r)) return -1;
     sim_node_t* n = nullptr;
     {
         std::lock_guard<std::mutex> lk(b->mu);
+        if (int err = take_fault_locked(b, r.board, SIM_REQ_OPEN)) return fail(err);
         Device* d = device_find_locked(b, r.board);
         if (d) {
-            if (err) return fail(err);
             if (d->absent) return fail(ENOENT);
-            int efd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-            if (efd < 0) return -1;
-            n = new sim_node_t;
-            n->fd = efd;
-            n->dev = d;
-            n->flags = flags;
-            b->nodes[efd] = n;
+            auto node = std::make_unique<sim_node_t>();
+            node->fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+            if (node->fd < 0) return -1;
+            node->dev = d;
+            node->flags = flags;
+            b->nodes[node->fd] = node.get();
+            n = node.release();
         }
     }
-    if (!n) {
-        if (err) return fail(err);
-        return open(r.host.c_str(), flags, mode);
-    }
-    rc = n->dev->ops && n->dev->ops->open ? n->dev->ops->open(n->dev->model, n) : 0;
+    if (!n) return open(r.host.c_str(), flags, mode);
+    int rc = n->dev->ops && n->dev->ops->open ? n->dev->ops->open(n->dev->model, n) : 0;
     if (rc < 0) {
         {
             std::lock_guard<std::mutex> lk(b->mu);
@@ -444,55 +454,43 @@ int sb_close(int fd)
 
 int sb_ioctl(int fd, unsigned long request, void* arg)
 {
-    Board* b = g_board;
-    sim_node_t* n = acquire(b, fd);
-    if (!n) {
-        if (request == SIOCGMIIPHY || request == SIOCGMIIREG || request == SIOCSMIIREG) {
-            int rc = mii_request(b, fd, request, arg);
-            return rc < 0 ? fail(-rc) : rc;
-        }
-        return ioctl(fd, request, arg);
-    }
-    int err = node_gate(b, n, SIM_REQ_IOCTL);
-    int rc = err ? -err
-                 : n->dev->ops && n->dev->ops->ioctl ? n->dev->ops->ioctl(n->dev->model, n, request, arg)
-                                                     : -ENOTTY;
-    release(n);
-    return rc < 0 ? fail(-rc) : rc;
+    return node_request<int>(
+        fd, SIM_REQ_IOCTL,
+        [&] {
+            if (request == SIOCGMIIPHY || request == SIOCGMIIREG || request == SIOCSMIIREG) {
+                int rc = mii_request(g_board, fd, request, arg);
+                return rc < 0 ? fail(-rc) : rc;
+            }
+            return ioctl(fd, request, arg);
+        },
+        [&](sim_node_t* n, const sim_devops_t* o) {
+            return o && o->ioctl ? o->ioctl(n->dev->model, n, request, arg) : -ENOTTY;
+        });
 }
 
 ssize_t sb_read(int fd, void* buf, size_t count)
 {
-    Board* b = g_board;
-    sim_node_t* n = acquire(b, fd);
-    if (!n) return read(fd, buf, count);
-    int err = node_gate(b, n, SIM_REQ_READ);
-    ssize_t rc = err ? -err
-                     : n->dev->ops && n->dev->ops->read ? n->dev->ops->read(n->dev->model, n, buf, count)
-                                                        : -EINVAL;
-    release(n);
-    return rc < 0 ? fail((int)-rc) : rc;
+    return node_request<ssize_t>(
+        fd, SIM_REQ_READ, [&] { return read(fd, buf, count); },
+        [&](sim_node_t* n, const sim_devops_t* o) {
+            return o && o->read ? o->read(n->dev->model, n, buf, count) : -EINVAL;
+        });
 }
 
 ssize_t sb_write(int fd, const void* buf, size_t count)
 {
-    Board* b = g_board;
-    sim_node_t* n = acquire(b, fd);
-    if (!n) return write(fd, buf, count);
-    int err = node_gate(b, n, SIM_REQ_WRITE);
-    ssize_t rc = err ? -err
-                     : n->dev->ops && n->dev->ops->write ? n->dev->ops->write(n->dev->model, n, buf, count)
-                                                         : -EINVAL;
-    release(n);
-    return rc < 0 ? fail((int)-rc) : rc;
+    return node_request<ssize_t>(
+        fd, SIM_REQ_WRITE, [&] { return write(fd, buf, count); },
+        [&](sim_node_t* n, const sim_devops_t* o) {
+            return o && o->write ? o->write(n->dev->model, n, buf, count) : -EINVAL;
+        });
 }
 
 void* sb_mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset)
 {
-    Board* b = g_board;
-    sim_node_t* n = acquire(b, fd);
+    int err = 0;
+    sim_node_t* n = acquire(g_board, fd, SIM_REQ_MMAP, &err);
     if (!n) return mmap(addr, length, prot, flags, fd, offset);
-    int err = node_gate(b, n, SIM_REQ_MMAP);
     int memfd = -1;
     off_t memoff = 0;
     int rc = err ? -err
@@ -559,20 +557,9 @@ const plat_backend_t* sim_backend_start(const char* root, const char* profile)
     b->link_speed = b->profile.link_speed;
     for (int i = 0; i < b->profile.gpio_count; i++) b->gpio_inputs[b->profile.gpio_line[i]] = b->profile.gpio_level[i];
     b->free_space["/"] = b->profile.free_mib << 20;
-    {
-        // Mount points are blank separated.
-        std::string all = b->profile.mounts;
-        size_t pos = 0;
-        while (pos < all.size()) {
-            size_t end = all.find_first_of(" \t", pos);
-            if (end == std::string::npos) end = all.size();
-            if (end > pos) {
-                sim::Resolved r;
-                if (sim::resolve(b->root, all.substr(pos, end - pos).c_str(), false, &r) == 0)
-                    b->free_space[r.board] = b->profile.free_mib << 20;
-            }
-            pos = end + 1;
-        }
+    for (const auto& mount : sim::words(b->profile.mounts, " \t")) {
+        sim::Resolved r;
+        if (sim::resolve(b->root, mount.c_str(), false, &r) == 0) b->free_space[r.board] = b->profile.free_mib << 20;
     }
     b->journal_path = b->root + "/.board/journal";
     sim::make_dirs(b->root + "/.board");
@@ -589,45 +576,33 @@ const sim_profile_t* sim_profile(void) { return g_board ? &g_board->profile : nu
 
 int sim_fail_nth(const char* path, int kind, unsigned nth, int err)
 {
-    return sim::fenced<int>(-1, [&]() -> int {
+    return fenced<int>(-1, [&]() -> int {
         Board* b = g_board;
         if (!b || kind < 0 || kind >= SIM_REQ_KINDS || nth == 0 || err <= 0) {
             errno = EINVAL;
             return -1;
         }
-        std::string key;
-        if (kind != SIM_REQ_SHELL) {
-            sim::Resolved r;
-            int rc = sim::resolve(b->root, path, true, &r);
-            if (rc) {
-                errno = -rc;
-                return -1;
-            }
-            key = r.board;
-        }
+        sim::Resolved r;
+        if (kind != SIM_REQ_SHELL && !sim::resolve_board(b, path, true, &r)) return -1;
         std::lock_guard<std::mutex> lk(b->mu);
         sim::Fault f;
         f.nth = nth;
         f.err = err;
-        b->faults[{key, kind}] = f;
+        b->faults[{r.board, kind}] = f;
         return 0;
     });
 }
 
 int sim_set_absent(const char* path, int absent)
 {
-    return sim::fenced<int>(-1, [&]() -> int {
+    return fenced<int>(-1, [&]() -> int {
         Board* b = g_board;
         if (!b) {
             errno = ENODEV;
             return -1;
         }
         sim::Resolved r;
-        int rc = sim::resolve(b->root, path, false, &r);
-        if (rc) {
-            errno = -rc;
-            return -1;
-        }
+        if (!sim::resolve_board(b, path, false, &r)) return -1;
         {
             std::lock_guard<std::mutex> lk(b->mu);
             sim::Device* d = sim::device_find_locked(b, r.board);
@@ -645,18 +620,14 @@ int sim_set_absent(const char* path, int absent)
 
 int sim_set_free_space(const char* mount, uint64_t bytes)
 {
-    return sim::fenced<int>(-1, [&]() -> int {
+    return fenced<int>(-1, [&]() -> int {
         Board* b = g_board;
         if (!b || !mount) {
             errno = EINVAL;
             return -1;
         }
         sim::Resolved r;
-        int rc = sim::resolve(b->root, mount, true, &r);
-        if (rc) {
-            errno = -rc;
-            return -1;
-        }
+        if (!sim::resolve_board(b, mount, true, &r)) return -1;
         std::lock_guard<std::mutex> lk(b->mu);
         b->free_space[r.board] = bytes;
         return 0;
@@ -667,7 +638,7 @@ int sim_fill_disk(const char* mount) { return sim_set_free_space(mount, 0); }
 
 void sim_faults_clear(void)
 {
-    sim::fenced(0, [&] {
+    fenced(0, [&] {
         Board* b = g_board;
         if (!b) return 0;
         std::vector<std::string> back;
@@ -699,7 +670,7 @@ int sim_set_link_speed(int mbps)
 
 int sim_gpio_set_input(int line, int level)
 {
-    return sim::fenced<int>(-1, [&]() -> int {
+    return fenced<int>(-1, [&]() -> int {
         Board* b = g_board;
         if (!b || line < 0) {
             errno = EINVAL;
@@ -713,7 +684,7 @@ int sim_gpio_set_input(int line, int level)
 
 int sim_device_add(const char* path, const sim_devops_t* ops, void* model)
 {
-    return sim::fenced<int>(-1, [&]() -> int {
+    return fenced<int>(-1, [&]() -> int {
         Board* b = g_board;
         if (!b || !path) {
             errno = EINVAL;
@@ -728,30 +699,33 @@ int sim_device_add(const char* path, const sim_devops_t* ops, void* model)
     });
 }
 
+namespace {
+
+/* The device at a board path, NULL when none. Devices live as long as the
+ * board, and their model and number never change. */
+sim::Device* device_at(const char* path)
+{
+    return fenced<sim::Device*>(nullptr, [&]() -> sim::Device* {
+        Board* b = g_board;
+        sim::Resolved r;
+        if (!b || !path || sim::resolve(b->root, path, false, &r) != 0) return nullptr;
+        std::lock_guard<std::mutex> lk(b->mu);
+        return sim::device_find_locked(b, r.board);
+    });
+}
+
+} // namespace
+
 void* sim_device_model(const char* path)
 {
-    return sim::fenced<void*>(nullptr, [&]() -> void* {
-        Board* b = g_board;
-        if (!b || !path) return nullptr;
-        sim::Resolved r;
-        if (sim::resolve(b->root, path, false, &r) != 0) return nullptr;
-        std::lock_guard<std::mutex> lk(b->mu);
-        sim::Device* d = sim::device_find_locked(b, r.board);
-        return d ? d->model : nullptr;
-    });
+    sim::Device* d = device_at(path);
+    return d ? d->model : nullptr;
 }
 
 dev_t sim_device_rdev(const char* path)
 {
-    return sim::fenced<dev_t>((dev_t)0, [&]() -> dev_t {
-        Board* b = g_board;
-        if (!b || !path) return 0;
-        sim::Resolved r;
-        if (sim::resolve(b->root, path, false, &r) != 0) return 0;
-        std::lock_guard<std::mutex> lk(b->mu);
-        sim::Device* d = sim::device_find_locked(b, r.board);
-        return d ? d->rdev : 0;
-    });
+    sim::Device* d = device_at(path);
+    return d ? d->rdev : 0;
 }
 
 int   sim_node_fd(const sim_node_t* node) { return node->fd; }

@@ -30,6 +30,24 @@ template <typename Model> void destroy_model(void* model) { delete static_cast<M
 
 const sim_devops_t kNullOps = {null_open, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
+/* Copies what fits of `src` into `buf`; returns the whole length, for the
+ * caller to judge. */
+size_t copy_out(const std::vector<uint8_t>& src, void* buf, size_t size)
+{
+    size_t n = src.size() < size ? src.size() : size;
+    if (n && buf) memcpy(buf, src.data(), n);
+    return src.size();
+}
+
+/* Puts a built-in model at its path; NULL (the model gone) when that fails. */
+template <typename Model>
+Model* install(Board* b, const char* path, const sim_devops_t* ops, Model* m)
+{
+    if (device_add(b, path, ops, m) == 0) return m;
+    delete m;
+    return nullptr;
+}
+
 } // namespace
 
 /* ---- Vendor storage ---- */
@@ -68,6 +86,21 @@ bool vendor_load(Vendor* v)
     return true;
 }
 
+/* Stores an item and saves the flash: 0, or -errno with the item as it was. */
+int vendor_put_locked(Vendor* v, uint16_t id, const uint8_t* data, size_t len)
+{
+    auto it = v->items.find(id);
+    bool had = it != v->items.end();
+    std::vector<uint8_t> old;
+    if (had) old.swap(it->second);
+    v->items[id].assign(data, data + len);
+    int rc = vendor_save_locked(v);
+    if (rc == 0) return 0;
+    if (had) v->items[id] = std::move(old);
+    else v->items.erase(id);
+    return rc;
+}
+
 int vendor_ioctl(void* model, sim_node_t*, unsigned long request, void* arg)
 {
     auto* v = static_cast<Vendor*>(model);
@@ -80,22 +113,11 @@ int vendor_ioctl(void* model, sim_node_t*, unsigned long request, void* arg)
         auto it = v->items.find(req->id);
         if (it == v->items.end()) return -ENOENT;
         size_t room = req->len < PLAT_VENDOR_DATA_MAX ? req->len : PLAT_VENDOR_DATA_MAX;
-        size_t n = it->second.size() < room ? it->second.size() : room;
-        memcpy(req->data, it->second.data(), n);
-        req->len = (uint16_t)it->second.size(); // the item's whole length, for the caller to judge
+        req->len = (uint16_t)copy_out(it->second, req->data, room);
         return 0;
     }
     if (req->len > PLAT_VENDOR_DATA_MAX) return -EINVAL;
-    std::vector<uint8_t> old;
-    bool had = v->items.count(req->id) != 0;
-    if (had) old = v->items[req->id];
-    v->items[req->id].assign(req->data, req->data + req->len);
-    if (vendor_save_locked(v) != 0) {
-        if (had) v->items[req->id] = std::move(old);
-        else v->items.erase(req->id);
-        return -EIO;
-    }
-    return 0;
+    return vendor_put_locked(v, req->id, req->data, req->len) == 0 ? 0 : -EIO;
 }
 
 const sim_devops_t kVendorOps = {null_open, nullptr, vendor_ioctl, nullptr, nullptr, nullptr, destroy_model<Vendor>};
@@ -285,7 +307,6 @@ struct I2cChip {
 };
 
 struct I2cBus {
-    int                     num = 0;
     std::mutex              mu;
     std::map<int, I2cChip>  chips;
     int                     timeout = 100; /* 10 ms units */
@@ -433,32 +454,31 @@ int i2c_ioctl(void* model, sim_node_t* node, unsigned long request, void* arg)
     }
 }
 
-ssize_t i2c_read(void* model, sim_node_t* node, void* buf, size_t count)
+/* A plain read or write: one message to the address the descriptor selected. */
+ssize_t client_transfer(void* model, sim_node_t* node, uint8_t* buf, size_t count, bool read)
 {
     auto* cl = static_cast<I2cClient*>(sim_node_data(node));
     if (count > kI2cMaxMsg) count = kI2cMaxMsg;
     if (count && !buf) return -EFAULT;
     std::vector<I2cMsg> msgs(1);
     msgs[0].addr = cl->addr;
-    msgs[0].read = true;
-    msgs[0].data.resize(count);
+    msgs[0].read = read;
+    if (read) msgs[0].data.resize(count);
+    else msgs[0].data.assign(buf, buf + count);
     int rc = bus_transfer(static_cast<I2cBus*>(model), msgs);
     if (rc) return rc;
-    if (count) memcpy(buf, msgs[0].data.data(), count);
+    if (read && count) memcpy(buf, msgs[0].data.data(), count);
     return (ssize_t)count;
+}
+
+ssize_t i2c_read(void* model, sim_node_t* node, void* buf, size_t count)
+{
+    return client_transfer(model, node, static_cast<uint8_t*>(buf), count, true);
 }
 
 ssize_t i2c_write(void* model, sim_node_t* node, const void* buf, size_t count)
 {
-    auto* cl = static_cast<I2cClient*>(sim_node_data(node));
-    if (count > kI2cMaxMsg) count = kI2cMaxMsg;
-    if (count && !buf) return -EFAULT;
-    std::vector<I2cMsg> msgs(1);
-    msgs[0].addr = cl->addr;
-    const uint8_t* p = static_cast<const uint8_t*>(buf);
-    msgs[0].data.assign(p, p + count);
-    int rc = bus_transfer(static_cast<I2cBus*>(model), msgs);
-    return rc ? rc : (ssize_t)count;
+    return client_transfer(model, node, static_cast<uint8_t*>(const_cast<void*>(buf)), count, false);
 }
 
 const sim_devops_t kI2cOps = {i2c_open, i2c_close, i2c_ioctl, i2c_read, i2c_write, nullptr, destroy_model<I2cBus>};
@@ -470,25 +490,21 @@ I2cBus* bus_find(Board* b, int bus)
     return it == b->i2c.end() ? nullptr : it->second;
 }
 
+std::string i2c_path(int bus) { return "/dev/i2c-" + std::to_string(bus); }
+
 I2cBus* bus_get(Board* b, int num)
 {
     if (I2cBus* bus = bus_find(b, num)) return bus;
-    auto* bus = new I2cBus();
-    bus->num = num;
-    char path[32];
-    snprintf(path, sizeof(path), "/dev/i2c-%d", num);
-    if (device_add(b, path, &kI2cOps, bus) != 0) {
-        delete bus;
-        return nullptr;
-    }
+    auto* bus = install(b, i2c_path(num).c_str(), &kI2cOps, new I2cBus());
+    if (!bus) return nullptr;
     std::lock_guard<std::mutex> lk(b->mu);
     b->i2c[num] = bus;
     return bus;
 }
 
-/* Runs `f` on a chip under its bus lock; -1 with errno when there is none. */
+/* Runs `f` on a bus under its lock; -1 with errno ENODEV when there is none. */
 template <class F>
-int with_chip(int bus, int addr, F&& f)
+int with_bus(int bus, F&& f)
 {
     Board* b = board();
     I2cBus* bs = b ? bus_find(b, bus) : nullptr;
@@ -497,12 +513,21 @@ int with_chip(int bus, int addr, F&& f)
         return -1;
     }
     std::lock_guard<std::mutex> lk(bs->mu);
-    auto it = bs->chips.find(addr);
-    if (it == bs->chips.end()) {
-        errno = ENXIO;
-        return -1;
-    }
-    return f(it->second);
+    return f(*bs);
+}
+
+/* Runs `f` on a chip under its bus lock; -1 with errno when there is none. */
+template <class F>
+int with_chip(int bus, int addr, F&& f)
+{
+    return with_bus(bus, [&](I2cBus& bs) {
+        auto it = bs.chips.find(addr);
+        if (it == bs.chips.end()) {
+            errno = ENXIO;
+            return -1;
+        }
+        return f(it->second);
+    });
 }
 
 uint16_t temperature_raw(double celsius)
@@ -515,14 +540,13 @@ uint16_t temperature_raw(double celsius)
 
 int i2c_bus_transfer(Board* b, int bus, std::vector<I2cMsg>& msgs)
 {
-    I2cBus* bs = bus_find(b, bus);
-    if (!bs) return -ENODEV;
-    char path[32];
-    snprintf(path, sizeof(path), "/dev/i2c-%d", bus);
+    I2cBus* bs;
     {
         std::lock_guard<std::mutex> lk(b->mu);
-        Device* d = device_find_locked(b, path);
-        if (!d || d->absent) return -ENODEV;
+        auto it = b->i2c.find(bus);
+        Device* d = device_find_locked(b, i2c_path(bus));
+        if (it == b->i2c.end() || !d || d->absent) return -ENODEV;
+        bs = it->second;
     }
     return bus_transfer(bs, msgs);
 }
@@ -557,16 +581,9 @@ void install_models(Board* b)
         v->items[PLAT_VENDOR_MAC].assign(p.mac, p.mac + sizeof(p.mac));
         vendor_save_locked(v);
     }
-    if (device_add(b, "/dev/vendor_storage", &kVendorOps, v) == 0) b->vendor = v;
-    else delete v;
-
-    auto* c = new Cpld();
-    if (device_add(b, "/dev/dev_cpld", &kCpldOps, c) == 0) b->cpld = c;
-    else delete c;
-
-    auto* w = new Watchdog();
-    if (device_add(b, "/dev/watchdog", &kWatchdogOps, w) == 0) b->watchdog = w;
-    else delete w;
+    b->vendor = install(b, "/dev/vendor_storage", &kVendorOps, v);
+    b->cpld = install(b, "/dev/dev_cpld", &kCpldOps, new Cpld());
+    b->watchdog = install(b, "/dev/watchdog", &kWatchdogOps, new Watchdog());
 
     if (p.rtc) device_add(b, "/dev/rtc0", &kNullOps, nullptr);
 
@@ -593,7 +610,7 @@ using sim::Board;
 
 int sim_i2c_add(int bus, int addr, int kind)
 {
-    return sim::fenced<int>(-1, [&]() -> int {
+    return fenced<int>(-1, [&]() -> int {
         Board* b = sim::board();
         if (!b || bus < 0 || addr < 0 || addr > 0x7F || (kind != SIM_I2C_REG8 && kind != SIM_I2C_REG16)) {
             errno = EINVAL;
@@ -613,18 +630,11 @@ int sim_i2c_add(int bus, int addr, int kind)
 
 int sim_i2c_remove(int bus, int addr)
 {
-    Board* b = sim::board();
-    sim::I2cBus* bs = b ? sim::bus_find(b, bus) : nullptr;
-    if (!bs) {
-        errno = ENODEV;
-        return -1;
-    }
-    std::lock_guard<std::mutex> lk(bs->mu);
-    if (!bs->chips.erase(addr)) {
+    return sim::with_bus(bus, [&](sim::I2cBus& bs) {
+        if (bs.chips.erase(addr)) return 0;
         errno = ENXIO;
         return -1;
-    }
-    return 0;
+    });
 }
 
 int sim_i2c_set_absent(int bus, int addr, int absent)
@@ -645,7 +655,7 @@ int sim_i2c_set_busy(int bus, int addr, unsigned attempts)
 
 int sim_i2c_set_reg(int bus, int addr, unsigned reg, unsigned value)
 {
-    return sim::fenced<int>(-1, [&]() -> int {
+    return fenced<int>(-1, [&]() -> int {
         return sim::with_chip(bus, addr, [&](sim::I2cChip& c) {
             if (c.kind == SIM_I2C_REG16) c.r16[reg & 0xFFFF] = (uint16_t)value;
             else c.r8[reg & 0xFF] = (uint8_t)value;
@@ -656,7 +666,7 @@ int sim_i2c_set_reg(int bus, int addr, unsigned reg, unsigned value)
 
 int sim_i2c_get_reg(int bus, int addr, unsigned reg, unsigned* value)
 {
-    return sim::fenced<int>(-1, [&]() -> int {
+    return fenced<int>(-1, [&]() -> int {
         if (!value) {
             errno = EINVAL;
             return -1;
@@ -671,7 +681,7 @@ int sim_i2c_get_reg(int bus, int addr, unsigned reg, unsigned* value)
 
 int sim_i2c_set_temperature(int bus, int addr, double celsius)
 {
-    return sim::fenced<int>(-1, [&]() -> int {
+    return fenced<int>(-1, [&]() -> int {
         return sim::with_chip(bus, addr, [&](sim::I2cChip& c) {
             if (c.kind != SIM_I2C_REG16) {
                 errno = EINVAL;
@@ -694,16 +704,11 @@ int sim_i2c_stats(int bus, int addr, unsigned long* transfers, unsigned long* at
 
 int sim_i2c_bus_settings(int bus, int* timeout, int* retries)
 {
-    Board* b = sim::board();
-    sim::I2cBus* bs = b ? sim::bus_find(b, bus) : nullptr;
-    if (!bs) {
-        errno = ENODEV;
-        return -1;
-    }
-    std::lock_guard<std::mutex> lk(bs->mu);
-    if (timeout) *timeout = bs->timeout;
-    if (retries) *retries = bs->retries;
-    return 0;
+    return sim::with_bus(bus, [&](sim::I2cBus& bs) {
+        if (timeout) *timeout = bs.timeout;
+        if (retries) *retries = bs.retries;
+        return 0;
+    });
 }
 
 int sim_vendor_get(unsigned id, void* buf, size_t size)
@@ -712,24 +717,21 @@ int sim_vendor_get(unsigned id, void* buf, size_t size)
     if (!b || !b->vendor) return -1;
     std::lock_guard<std::mutex> lk(b->vendor->mu);
     auto it = b->vendor->items.find((uint16_t)id);
-    if (it == b->vendor->items.end()) return -1;
-    size_t n = it->second.size() < size ? it->second.size() : size;
-    if (n && buf) memcpy(buf, it->second.data(), n);
-    return (int)it->second.size();
+    return it == b->vendor->items.end() ? -1 : (int)sim::copy_out(it->second, buf, size);
 }
 
 int sim_vendor_set(unsigned id, const void* data, size_t len)
 {
-    return sim::fenced<int>(-1, [&]() -> int {
+    return fenced<int>(-1, [&]() -> int {
         Board* b = sim::board();
         if (!b || !b->vendor || len > PLAT_VENDOR_DATA_MAX || (len && !data) || id > 0xFFFF) {
             errno = EINVAL;
             return -1;
         }
         std::lock_guard<std::mutex> lk(b->vendor->mu);
-        const uint8_t* p = static_cast<const uint8_t*>(data);
-        b->vendor->items[(uint16_t)id].assign(p, p + len);
-        return sim::vendor_save_locked(b->vendor) == 0 ? 0 : -1;
+        int rc = sim::vendor_put_locked(b->vendor, (uint16_t)id, static_cast<const uint8_t*>(data), len);
+        if (rc) errno = -rc;
+        return rc ? -1 : 0;
     });
 }
 
@@ -746,10 +748,7 @@ long sim_cpld_image(void* buf, size_t size)
     Board* b = sim::board();
     if (!b || !b->cpld) return -1;
     std::lock_guard<std::mutex> lk(b->cpld->mu);
-    if (!b->cpld->have_last) return -1;
-    size_t n = b->cpld->last.size() < size ? b->cpld->last.size() : size;
-    if (n && buf) memcpy(buf, b->cpld->last.data(), n);
-    return (long)b->cpld->last.size();
+    return b->cpld->have_last ? (long)sim::copy_out(b->cpld->last, buf, size) : -1;
 }
 
 int sim_watchdog_state(sim_watchdog_t* out)

@@ -3,6 +3,7 @@
 #ifndef KORVID_SIMINTERNAL_H
 #define KORVID_SIMINTERNAL_H
 
+#include "backend.h"
 #include "simboard.h"
 
 #include <atomic>
@@ -80,9 +81,20 @@ struct Resolved {
 int resolve(const std::string& root, const char* path, bool follow_last, Resolved* out,
             const char* cwd = "/");
 
-/* Creates the directories of a host path below `root` (never the root's parents). */
+/* As resolve() on the open board's root: true, or false with errno set. */
+bool resolve_board(Board* b, const char* path, bool follow_last, Resolved* out);
+/* True when a normalised board path is `dir` or lies below it. */
+bool is_under(const std::string& board_path, const std::string& dir);
+
+/* Creates a host directory and its parents: 0 or -errno. */
 int make_dirs(const std::string& host_dir);
+/* Writes a host file whole (aside, then renamed), its directories made: 0 or -errno. */
 int write_file(const std::string& host, const void* data, size_t len, bool only_if_missing);
+
+/* A whole number in C notation (0x.. hex, 0.. octal) and nothing else. */
+bool parse_long(const std::string& s, long* v);
+/* The words of a text, split at any of `seps`. */
+std::vector<std::string> words(const char* s, const char* seps);
 
 /* Fault bookkeeping: 0, or the errno the request must fail with. Takes mu. */
 int take_fault(Board* b, const std::string& path, int kind);
@@ -111,19 +123,6 @@ int mii_request(Board* b, int fd, unsigned long request, void* arg);
 
 /* A freshly exported sysfs line: the level an input line reads. */
 int gpio_input_level(Board* b, int line);
-
-/* Runs a control call so that no exception leaves it: allocation failure
- * becomes ENOMEM and `failure` is returned. */
-template <class R, class F>
-R fenced(R failure, F&& f)
-{
-    try {
-        return f();
-    } catch (...) {
-        errno = ENOMEM;
-        return failure;
-    }
-}
 
 } // namespace sim
 

@@ -6,6 +6,7 @@
  * /etc settings, firmware images) is created only when missing. */
 #include "confile.h"
 #include "siminternal.h"
+#include "strutil.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -27,31 +28,7 @@ void copy_str(char* dst, size_t size, const char* src)
     snprintf(dst, size, "%s", src ? src : "");
 }
 
-std::vector<std::string> words(const char* s)
-{
-    std::vector<std::string> out;
-    std::string cur;
-    for (; s && *s; s++) {
-        if (*s == ' ' || *s == '\t' || *s == ',') {
-            if (!cur.empty()) out.push_back(cur);
-            cur.clear();
-        } else {
-            cur += *s;
-        }
-    }
-    if (!cur.empty()) out.push_back(cur);
-    return out;
-}
-
-bool parse_long(const std::string& s, long* v)
-{
-    char* end = nullptr;
-    errno = 0;
-    long x = strtol(s.c_str(), &end, 0);
-    if (errno || end == s.c_str() || *end) return false;
-    *v = x;
-    return true;
-}
+constexpr const char* kListSeps = " \t,";
 
 bool parse_mac(const char* s, uint8_t mac[6])
 {
@@ -71,13 +48,8 @@ bool chip_bytes(const char* chip, uint8_t out[4])
     if (strlen(chip) != 6) return false;
     for (int i = 0; i < 2; i++)
         if (chip[i] < 'A' || chip[i] > 'Z') return false;
-    unsigned hi, lo;
-    char a[3] = {chip[2], chip[3], 0}, b[3] = {chip[4], chip[5], 0};
-    char* e1;
-    char* e2;
-    hi = (unsigned)strtoul(a, &e1, 16);
-    lo = (unsigned)strtoul(b, &e2, 16);
-    if (*e1 || *e2) return false;
+    uint32_t hi, lo;
+    if (str_hextou(chip + 2, 2, &hi) != 2 || str_hextou(chip + 4, 2, &lo) != 2) return false;
     out[0] = (uint8_t)chip[0];
     out[1] = (uint8_t)chip[1];
     out[2] = (uint8_t)hi;
@@ -85,10 +57,12 @@ bool chip_bytes(const char* chip, uint8_t out[4])
     return true;
 }
 
+bool has_ini_suffix(const std::string& n) { return n.size() > 4 && n.ends_with(".ini"); }
+
 std::string profile_path(const char* name)
 {
     std::string n = name;
-    if (n.find('/') != std::string::npos || (n.size() > 4 && n.compare(n.size() - 4, 4, ".ini") == 0)) return n;
+    if (n.find('/') != std::string::npos || has_ini_suffix(n)) return n;
     return std::string(sim_profile_dir()) + "/" + n + ".ini";
 }
 
@@ -114,11 +88,37 @@ std::string image_bytes(const std::string& name)
 
 } // namespace
 
+namespace sim {
+
+bool parse_long(const std::string& s, long* v)
+{
+    char* end = nullptr;
+    errno = 0;
+    long x = strtol(s.c_str(), &end, 0);
+    if (errno || end == s.c_str() || *end) return false;
+    *v = x;
+    return true;
+}
+
+std::vector<std::string> words(const char* s, const char* seps)
+{
+    // The longest profile list (512 bytes) holds at most 256 words.
+    constexpr int kMaxWords = 256;
+    void* list[kMaxWords];
+    int   lens[kMaxWords];
+    int   n = string_tokenize(s, -1, seps, -1, list, lens, kMaxWords);
+    std::vector<std::string> out;
+    for (int i = 0; i < n; i++) out.emplace_back(static_cast<const char*>(list[i]), (size_t)lens[i]);
+    return out;
+}
+
+} // namespace sim
+
 const char* sim_profile_dir(void) { return KORVID_PROFILE_DIR; }
 
 int sim_profile_load(const char* name_or_path, sim_profile_t* out)
 {
-    return sim::fenced<int>(-1, [&]() -> int {
+    return fenced<int>(-1, [&]() -> int {
         if (!name_or_path || !*name_or_path || !out) {
             errno = EINVAL;
             return -1;
@@ -135,8 +135,8 @@ int sim_profile_load(const char* name_or_path, sim_profile_t* out)
             const char* v = conf_get_string(conf, sect, key);
             return v ? v : def;
         };
-        std::string base = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
-        if (base.size() > 4 && base.compare(base.size() - 4, 4, ".ini") == 0) base.resize(base.size() - 4);
+        std::string base = path.substr(path.rfind('/') + 1); // npos + 1: the whole path
+        if (has_ini_suffix(base)) base.resize(base.size() - 4);
         copy_str(out->name, sizeof(out->name), str("BOARD", "NAME", base.c_str()));
         copy_str(out->chip, sizeof(out->chip), str("BOARD", "CHIP", ""));
         copy_str(out->model, sizeof(out->model), str("BOARD", "MODEL", ""));
@@ -155,22 +155,22 @@ int sim_profile_load(const char* name_or_path, sim_profile_t* out)
         out->free_mib = fm ? strtoull(fm, nullptr, 0) : 4096;
         copy_str(out->mounts, sizeof(out->mounts), str("BOARD", "MOUNTS", "/ /userdata /oem"));
         copy_str(out->fpga_images, sizeof(out->fpga_images), str("BOARD", "FPGA_IMAGES", ""));
-        for (const auto& g : words(conf_get_string(conf, "BOARD", "GPIO_INPUTS"))) {
+        for (const auto& g : sim::words(conf_get_string(conf, "BOARD", "GPIO_INPUTS"), kListSeps)) {
             size_t colon = g.find(':');
             long line, level;
-            if (colon == std::string::npos || !parse_long(g.substr(0, colon), &line) ||
-                !parse_long(g.substr(colon + 1), &level) || out->gpio_count >= SIM_GPIO_MAX_INPUTS)
+            if (colon == std::string::npos || !sim::parse_long(g.substr(0, colon), &line) ||
+                !sim::parse_long(g.substr(colon + 1), &level) || out->gpio_count >= SIM_GPIO_MAX_INPUTS)
                 continue;
             out->gpio_line[out->gpio_count] = (int)line;
             out->gpio_level[out->gpio_count] = level ? 1 : 0;
             out->gpio_count++;
         }
-        for (const auto& d : words(conf_get_string(conf, "I2C", "DEVICES"))) {
+        for (const auto& d : sim::words(conf_get_string(conf, "I2C", "DEVICES"), kListSeps)) {
             // kind@bus:addr
             size_t at = d.find('@'), colon = d.find(':');
             long bus, addr;
             if (at == std::string::npos || colon == std::string::npos || colon < at ||
-                !parse_long(d.substr(at + 1, colon - at - 1), &bus) || !parse_long(d.substr(colon + 1), &addr) ||
+                !sim::parse_long(d.substr(at + 1, colon - at - 1), &bus) || !sim::parse_long(d.substr(colon + 1), &addr) ||
                 out->i2c_count >= SIM_I2C_MAX_DEVICES)
                 continue;
             sim_i2c_spec_t& s = out->i2c[out->i2c_count++];
@@ -193,7 +193,7 @@ int sim_profile_load(const char* name_or_path, sim_profile_t* out)
 
 int sim_profile_layout(const char* root_arg, const sim_profile_t* p)
 {
-    return sim::fenced<int>(-1, [&]() -> int {
+    return fenced<int>(-1, [&]() -> int {
         if (!root_arg || !*root_arg || !p) {
             errno = EINVAL;
             return -1;
@@ -258,7 +258,7 @@ int sim_profile_layout(const char* root_arg, const sim_profile_t* p)
                 "\n",
             true);
         put("/etc/resolv.conf", std::string("nameserver ") + p->gateway + "\n", true);
-        for (const auto& img : words(p->fpga_images)) {
+        for (const auto& img : sim::words(p->fpga_images, kListSeps)) {
             if (img.find('/') != std::string::npos || img == "." || img == "..") continue;
             put(("/etc/" + img).c_str(), image_bytes(img), true);
         }

@@ -5,6 +5,7 @@
  * (echo into a file, dd of zeros, rm, cp, cat, cd), recorded as an action on
  * the board (reboot, killall, ip, systemctl, sync, ...), or refused. Every
  * line goes to the journal. */
+#include "fileop.h"
 #include "siminternal.h"
 
 #include <algorithm>
@@ -259,29 +260,8 @@ bool write_host(const std::string& host, const std::string& data, bool append)
 {
     int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0644);
     if (fd < 0) return false;
-    size_t off = 0;
-    while (off < data.size()) {
-        ssize_t n = write(fd, data.data() + off, data.size() - off);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            close(fd);
-            return false;
-        }
-        off += (size_t)n;
-    }
-    return close(fd) == 0;
-}
-
-bool is_dir(const std::string& host)
-{
-    struct stat st;
-    return stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool is_under(const std::string& board_path, const char* dir)
-{
-    size_t n = strlen(dir);
-    return board_path.compare(0, n, dir) == 0 && (board_path.size() == n || board_path[n] == '/');
+    bool ok = filefd_write(fd, data.data(), (long)data.size()) == (long)data.size();
+    return close(fd) == 0 && ok;
 }
 
 /* Removes a host path without ever following a link out of it. */
@@ -299,16 +279,6 @@ bool remove_tree(const std::string& host)
         closedir(d);
     }
     return rmdir(host.c_str()) == 0 && ok;
-}
-
-int parse_number(const std::string& s, long* v)
-{
-    char* end = nullptr;
-    errno = 0;
-    long x = strtol(s.c_str(), &end, 0);
-    if (errno || end == s.c_str() || *end) return -1;
-    *v = x;
-    return 0;
 }
 
 /* Sysfs files for lines and PWM channels appear only when exported. */
@@ -334,7 +304,7 @@ int sysfs_effect(Ctx& c, const Resolved& r, const std::string& text, bool* handl
     }
     *handled = true;
     long n;
-    if (parse_number(text, &n) != 0 || n < 0) return 1;
+    if (!parse_long(text, &n) || n < 0) return 1;
     std::string node = gpio ? dir + "/gpio" + std::to_string(n) : dir + "/pwm" + std::to_string(n);
     Resolved nr;
     if (!resolve_in(c, node, false, &nr)) return 1;
@@ -342,18 +312,13 @@ int sysfs_effect(Ctx& c, const Resolved& r, const std::string& text, bool* handl
     if (file == "unexport") return exists && remove_tree(nr.host) ? 0 : 1;
     if (exists) return 1; // busy
     if (make_dirs(nr.host) != 0) return 1;
-    if (gpio) {
-        std::string level = std::to_string(gpio_input_level(c.b, (int)n)) + "\n";
-        write_host(nr.host + "/direction", "in\n", false);
-        write_host(nr.host + "/value", level, false);
-        write_host(nr.host + "/active_low", "0\n", false);
-        write_host(nr.host + "/edge", "none\n", false);
-    } else {
-        write_host(nr.host + "/period", "0\n", false);
-        write_host(nr.host + "/duty_cycle", "0\n", false);
-        write_host(nr.host + "/polarity", "normal\n", false);
-        write_host(nr.host + "/enable", "0\n", false);
-    }
+    // A new line is an input reading its wired level; a new channel is off.
+    std::string level = gpio ? std::to_string(gpio_input_level(c.b, (int)n)) + "\n" : "";
+    const std::pair<const char*, std::string> gpio_files[] = {
+        {"direction", "in\n"}, {"value", level}, {"active_low", "0\n"}, {"edge", "none\n"}};
+    const std::pair<const char*, std::string> pwm_files[] = {
+        {"period", "0\n"}, {"duty_cycle", "0\n"}, {"polarity", "normal\n"}, {"enable", "0\n"}};
+    for (const auto& f : gpio ? gpio_files : pwm_files) write_host(nr.host + "/" + f.first, f.second, false);
     return 0;
 }
 
@@ -522,7 +487,7 @@ int do_cp(Ctx& c, const Cmd& cmd)
     if (args.size() < 2) return 1;
     Resolved dst;
     if (!resolve_in(c, args.back(), true, &dst)) return 1;
-    bool into = is_dir(dst.host);
+    bool into = file_is_dir(dst.host.c_str());
     if (args.size() > 2 && !into) return 1;
     int status = 0;
     for (size_t i = 0; i + 1 < args.size(); i++) {
@@ -543,7 +508,7 @@ int do_cd(Ctx& c, const Cmd& cmd)
     std::string to = cmd.argv.size() > 1 ? cmd.argv[1].text : "/";
     if (to == "-") to = c.oldcwd;
     Resolved r;
-    if (!resolve_in(c, to, true, &r) || !is_dir(r.host)) return 1;
+    if (!resolve_in(c, to, true, &r) || !file_is_dir(r.host.c_str())) return 1;
     c.oldcwd = c.cwd;
     c.cwd = r.board;
     return 0;
@@ -558,7 +523,7 @@ int do_i2ctransfer(Ctx& c, const Cmd& cmd)
     std::string busw = cmd.argv[i++].text;
     if (busw.compare(0, 4, "i2c-") == 0) busw = busw.substr(4);
     long bus;
-    if (parse_number(busw, &bus) != 0 || bus < 0) return 1;
+    if (!parse_long(busw, &bus) || bus < 0) return 1;
     std::vector<I2cMsg> msgs;
     int addr = -1;
     while (i < cmd.argv.size()) {
@@ -566,10 +531,10 @@ int do_i2ctransfer(Ctx& c, const Cmd& cmd)
         if (m.empty() || (m[0] != 'w' && m[0] != 'r')) return 1;
         size_t at = m.find('@');
         long len, a = addr;
-        if (parse_number(m.substr(1, at == std::string::npos ? std::string::npos : at - 1), &len) != 0 ||
-            len < 0 || len > 8192)
+        if (!parse_long(m.substr(1, at == std::string::npos ? std::string::npos : at - 1), &len) || len < 0 ||
+            len > 8192)
             return 1;
-        if (at != std::string::npos && parse_number(m.substr(at + 1), &a) != 0) return 1;
+        if (at != std::string::npos && !parse_long(m.substr(at + 1), &a)) return 1;
         if (a < 0 || a > 0x7F) return 1;
         addr = (int)a;
         I2cMsg msg;
@@ -580,7 +545,7 @@ int do_i2ctransfer(Ctx& c, const Cmd& cmd)
         } else {
             for (long k = 0; k < len; k++) {
                 long v;
-                if (i >= cmd.argv.size() || parse_number(cmd.argv[i++].text, &v) != 0 || v < 0 || v > 255) return 1;
+                if (i >= cmd.argv.size() || !parse_long(cmd.argv[i++].text, &v) || v < 0 || v > 255) return 1;
                 msg.data.push_back((uint8_t)v);
             }
         }

@@ -5,6 +5,8 @@
 
 #include "platform.h"
 
+#include <errno.h>
+#include <new>
 #include <sys/types.h>
 
 typedef struct PlatBackend_ {
@@ -31,5 +33,20 @@ const plat_backend_t* sim_backend_start(const char* root, const char* profile);
 #ifdef KORVID_BOARD_REAL
 const plat_backend_t* real_backend(void);
 #endif
+
+/* Runs a call so that no exception leaves the seam: allocation failure
+ * becomes ENOMEM, any other throw EIO, and `failure` is returned. */
+template <class R, class F>
+R fenced(R failure, F&& f)
+{
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+    } catch (...) {
+        errno = EIO;
+    }
+    return failure;
+}
 
 #endif

@@ -8,7 +8,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <new>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -32,19 +31,6 @@ const plat_backend_t* board()
     const plat_backend_t* b = g_backend.load(std::memory_order_acquire);
     if (!b) errno = ENODEV;
     return b;
-}
-
-template <class R, class F>
-R fenced(R failure, F&& f)
-{
-    try {
-        return f();
-    } catch (const std::bad_alloc&) {
-        errno = ENOMEM;
-    } catch (...) {
-        errno = EIO;
-    }
-    return failure;
 }
 
 } // namespace
