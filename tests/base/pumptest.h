@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -16,7 +17,9 @@
 
 #include "epcore.h"
 #include "epepoll.h"
+#include "eptcp.h"
 #include "evpump.h"
+#include "iodev.h"
 #include "ioevent.h"
 #include "iotimer.h"
 #include "mthread.h"
@@ -165,6 +168,35 @@ inline int tcp_client(int port)
     }
     return fd;
 }
+
+/* A TCP server on the pumps: its listener handler (cb, parameter the
+ * server) accepts until nothing is pending, keeping the last accept result;
+ * the connections echo what they read and close at the end of stream. */
+struct EchoServer {
+    epcore_t* core = nullptr;
+    Latch accepted;
+    std::atomic<int> last_retval{0};
+
+    static int cb(void* cbpara, void* obj, int event, int)
+    {
+        auto* s = static_cast<EchoServer*>(cbpara);
+        auto* dev = static_cast<iodev_t*>(obj);
+        if (event == EVT_ACCEPT) {
+            int r = 0;
+            while (eptcp_accept(s->core, dev, nullptr, &r, cb, s, BIND_SELECT)) s->accepted.hit();
+            s->last_retval = r;
+        } else if (event == EVT_READ) {
+            char buf[256];
+            int got = sizeof buf;
+            for (int r = 0; r >= 0 && got == (int)sizeof buf;) {
+                r = tcp_nb_recv(iodev_fd(dev), buf, sizeof buf, &got);
+                if (got > 0) tcp_nb_send(iodev_fd(dev), buf, got, nullptr);
+                if (r < 0) iodev_close(dev);
+            }
+        }
+        return 0;
+    }
+};
 
 } // namespace pumptest
 

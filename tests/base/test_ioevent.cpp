@@ -1,7 +1,7 @@
 // Queued events on a pump driven by hand: delivery to device, user command
 // and default handlers; events of closed devices are dropped (those of
-// stopped timers: test_iotimer); hooks run when the queue is empty; the pool
-// stays balanced.
+// stopped timers: test_iotimer); hooks run when the queue is empty; the
+// event pool stays balanced.
 #include "bpool.h"
 #include "epcore.h"
 #include "evpump.h"
@@ -15,13 +15,12 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <vector>
+#include <utility>
 
 namespace {
 
 struct Calls {
     int n = 0;
-    void* cbpara = nullptr;
     void* obj = nullptr;
     int event = 0;
     int fdtype = 0;
@@ -30,11 +29,7 @@ struct Calls {
 int record(void* cbpara, void* obj, int event, int fdtype)
 {
     Calls* c = static_cast<Calls*>(cbpara);
-    c->n++;
-    c->cbpara = cbpara;
-    c->obj = obj;
-    c->event = event;
-    c->fdtype = fdtype;
+    *c = {c->n + 1, obj, event, fdtype};
     return 0;
 }
 
@@ -62,21 +57,34 @@ protected:
     int base = 0;
 };
 
-TEST_F(IoeventTest, DeviceEventReachesItsHandlerOnce)
+TEST_F(IoeventTest, EventsReachTheirHandlerOrTheDefault)
 {
-    Calls calls;
-    iodev_t* d = make_dev(&calls, pump);
+    Calls own, dflt, cmdcalls;
+    epcore_set_callback(core, record, &dflt);
+    iodev_t* d = make_dev(&own, pump);
     d->iostate = IOSTATE_CONNECTING;
+    iodev_t* bare = make_dev(nullptr, pump);
+    bare->callback = nullptr;
+    int cmd = 0;
     EXPECT_EQ(ioevent_push(pump, EVT_CONNECTED, d, nullptr, nullptr), 0);
-    EXPECT_EQ(ioevent_handle(pump), 1);
-    EXPECT_EQ(calls.n, 1);
-    EXPECT_EQ(calls.obj, d);
-    EXPECT_EQ(calls.event, EVT_CONNECTED);
-    EXPECT_EQ(calls.fdtype, IODEV_FILE);
-    EXPECT_EQ(d->iostate, IOSTATE_READY);
+    ioevent_push(pump, EVT_USER + 7, &cmd, record, &cmdcalls);
+    ioevent_push(pump, 42, &cmd, nullptr, nullptr);
+    ioevent_push(pump, EVT_INVALID, bare, nullptr, nullptr);
+    EXPECT_EQ(ioevent_handle(pump), 4);
     EXPECT_EQ(ioevent_handle(pump), 0);
-    EXPECT_EQ(core->acc_event_num, 1u);
+    EXPECT_EQ(core->acc_event_num, 4u);
+
+    EXPECT_EQ(own.n, 1);
+    EXPECT_EQ(own.event, EVT_CONNECTED);
+    EXPECT_EQ(own.fdtype, IODEV_FILE);
+    EXPECT_EQ(d->iostate, IOSTATE_READY);
+    EXPECT_EQ(cmdcalls.n, 1);
+    EXPECT_EQ(cmdcalls.fdtype, IODEV_USER_CMD);
+    EXPECT_EQ(dflt.n, 2); /* the command without callback, the device without handler */
+    EXPECT_EQ(dflt.obj, bare);
+    EXPECT_EQ(dflt.event, EVT_INVALID);
     iodev_close(d);
+    iodev_close(bare);
 }
 
 TEST_F(IoeventTest, ClosingADeviceWithAQueuedEventSkipsItsHandler)
@@ -89,14 +97,13 @@ TEST_F(IoeventTest, ClosingADeviceWithAQueuedEventSkipsItsHandler)
     EXPECT_EQ(ioevent_push(pump, EVT_WRITE, d, nullptr, nullptr), 0);
     /* An event of e queued on a pump that is not e's own. */
     EXPECT_EQ(ioevent_push(pump, EVT_READ, e, nullptr, nullptr), 0);
-    EXPECT_EQ(ioevent_remove(pump, nullptr), 0);
     iodev_close(d);
     iodev_close(e);
     EXPECT_EQ(ioevent_handle(pump), 1) << "only e's stray event was still queued";
     EXPECT_EQ(calls.n, 0);
 }
 
-TEST_F(IoeventTest, EventForAnUnregisteredDeviceIsDropped)
+TEST_F(IoeventTest, EventForADeviceWhoseIdIsHeldByAnotherIsDropped)
 {
     Calls calls;
     iodev_t* holder = make_dev(nullptr, pump);
@@ -113,95 +120,46 @@ TEST_F(IoeventTest, EventForAnUnregisteredDeviceIsDropped)
     iodev_close(holder);
 }
 
-TEST_F(IoeventTest, RefusedEventsGoBackToThePool)
-{
-    EXPECT_EQ(ioevent_push(pump, EVT_TIMEOUT, nullptr, nullptr, nullptr), -101);
-    EXPECT_EQ(ioevent_push(pump, EVT_DNS, nullptr, nullptr, nullptr), -101);
-    EXPECT_EQ(ioevent_push(pump, EVT_READ, nullptr, nullptr, nullptr), -100);
-    iodev_t* closed = iodev_new(core);
-    EXPECT_EQ(ioevent_push(pump, EVT_ACCEPT, closed, nullptr, nullptr), -100);
-    iodev_close(closed);
-}
-
-TEST_F(IoeventTest, UserCommandsUseTheEventCallbackOrTheDefault)
-{
-    Calls own, dflt;
-    int cmd = 0;
-    epcore_set_callback(core, record, &dflt);
-    ioevent_push(pump, EVT_USER + 7, &cmd, record, &own);
-    ioevent_push(pump, 42, &cmd, nullptr, nullptr);
-    EXPECT_EQ(ioevent_handle(pump), 2);
-    EXPECT_EQ(own.n, 1);
-    EXPECT_EQ(own.event, EVT_USER + 7);
-    EXPECT_EQ(own.fdtype, IODEV_USER_CMD);
-    EXPECT_EQ(dflt.n, 1);
-    EXPECT_EQ(dflt.obj, &cmd);
-    EXPECT_EQ(dflt.event, 42);
-
-    /* A device without handler also goes to the default handler. */
-    iodev_t* d = make_dev(nullptr, pump);
-    d->callback = nullptr;
-    ioevent_push(pump, EVT_INVALID, d, nullptr, nullptr);
-    ioevent_handle(pump);
-    EXPECT_EQ(dflt.n, 2);
-    EXPECT_EQ(dflt.obj, d);
-    EXPECT_EQ(dflt.event, EVT_INVALID);
-    iodev_close(d);
-}
-
 struct Hook {
     int ready = -1; /* result the ignitor gives once, then -1 */
-    int fired = 0;
-    int result = 0;
+    int fired = 0, result = 0;
+    static int ignitor(void* igpara, int type)
+    {
+        EXPECT_GE(type, EVT_USER);
+        return std::exchange(static_cast<Hook*>(igpara)->ready, -1);
+    }
+    static int callback(void* cbpara, int result)
+    {
+        static_cast<Hook*>(cbpara)->fired++;
+        static_cast<Hook*>(cbpara)->result = result;
+        return 0;
+    }
 };
 
-int hook_ignitor(void* igpara, int /*type*/)
-{
-    Hook* h = static_cast<Hook*>(igpara);
-    int r = h->ready;
-    h->ready = -1;
-    return r;
-}
-
-int hook_callback(void* cbpara, int result)
-{
-    Hook* h = static_cast<Hook*>(cbpara);
-    h->fired++;
-    h->result = result;
-    return 0;
-}
-
-TEST_F(IoeventTest, HooksRunOnlyWhenTheQueueIsEmpty)
+TEST_F(IoeventTest, HooksRunOnlyWhenTheQueueIsEmptyAndStayUntilRemoved)
 {
     Hook a, b;
-    ASSERT_EQ(evpump_hook_register(pump, hook_ignitor, &a, hook_callback, &a), 0);
-    ASSERT_EQ(evpump_hook_register(pump, hook_ignitor, &b, hook_callback, &b), 0);
-    int hooks_base = bpool_fetched_num(core->event_pool);
+    ASSERT_EQ(evpump_hook_register(pump, Hook::ignitor, &a, Hook::callback, &a), 0);
+    ASSERT_EQ(evpump_hook_register(pump, Hook::ignitor, &a, Hook::callback, &a), 0); /* once only */
+    ASSERT_EQ(evpump_hook_register(pump, Hook::ignitor, &b, Hook::callback, &b), 0);
+    ASSERT_EQ(arr_num(pump->exteventlist), 2);
+    a.ready = 0;
     b.ready = 5;
     Calls calls;
     int cmd = 0;
     ioevent_push(pump, EVT_USER + 1, &cmd, record, &calls);
-    ioevent_t* user = ioevent_pop(pump);
-    ASSERT_NE(user, nullptr);
-    EXPECT_EQ(user->type, EVT_USER + 1) << "queued events come first";
-    ioevent_t* hk = ioevent_pop(pump);
-    ASSERT_NE(hk, nullptr);
-    EXPECT_EQ(hk->ignresult, 5);
-    EXPECT_EQ(ioevent_pop(pump), nullptr);
-
-    a.ready = 0;
-    b.ready = 3;
+    ioevent_t* first = ioevent_pop(pump);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->type, EVT_USER + 1) << "queued events come first";
+    ioevent_recycle(core, first);
     EXPECT_EQ(ioevent_handle(pump), 2);
-    EXPECT_EQ(a.fired, 1);
-    EXPECT_EQ(b.fired, 1);
-    EXPECT_EQ(b.result, 3);
-    /* The hooks and the user event still held here. */
-    EXPECT_EQ(bpool_fetched_num(core->event_pool), hooks_base + 1) << "hooks stay registered";
-    EXPECT_EQ(evpump_hook_remove(pump, hook_ignitor, &a, hook_callback, &a), 1);
-    EXPECT_EQ(evpump_hook_remove(pump, hook_ignitor, &b, hook_callback, &b), 1);
-    /* The user event popped by hand above goes back by hand. */
-    EXPECT_EQ(bpool_fetched_num(core->event_pool), base + 1);
-    ioevent_recycle(core, user);
+    EXPECT_EQ(a.fired + b.fired, 2);
+    EXPECT_EQ(b.result, 5);
+    EXPECT_EQ(evpump_hook_remove(pump, Hook::ignitor, &a, Hook::callback, &a), 1);
+    EXPECT_EQ(evpump_hook_remove(pump, Hook::ignitor, &a, Hook::callback, &a), 0);
+    a.ready = 1;
+    EXPECT_EQ(ioevent_handle(pump), 0);
+    EXPECT_EQ(evpump_hook_remove(pump, Hook::ignitor, &b, Hook::callback, &b), 1);
 }
 
 } // namespace

@@ -7,20 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
-#include <set>
 #include <string>
 #include <strings.h>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
-
-std::string lower(std::string s)
-{
-    for (auto& c : s) c = char(tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 struct MimeGlobal : ::testing::Test {
     void TearDown() override
@@ -31,53 +24,13 @@ struct MimeGlobal : ::testing::Test {
 
 } // namespace
 
-TEST(MimeBuiltin, RowsKeepTheirCountsAndRepeats)
-{
-    ASSERT_EQ(g_mime_num, 1043);
-    std::set<std::string> mimes;
-    std::map<std::string, int> exts;
-    std::map<uint32_t, int> ids;
-    for (int i = 0; i < g_mime_num; i++) {
-        const MimeItem& r = g_mime[i];
-        ASSERT_EQ(r.extname[0], '.') << i;
-        ASSERT_LE(strlen(r.extname), 15u);
-        ASSERT_LE(strlen(r.mime), 95u);
-        mimes.insert(lower(r.mime));
-        exts[lower(r.extname)]++;
-        ids[r.mimeid]++;
-    }
-    EXPECT_EQ(mimes.size(), 806u);
-    std::map<std::string, int> repeats;
-    for (auto& [e, n] : exts)
-        if (n > 1) repeats[e] = n;
-    EXPECT_EQ(repeats, (std::map<std::string, int>{{".sub", 2}, {".jpg", 3}, {".png", 2}, {".bmp", 2}, {".xbm", 2},
-                                                   {".ico", 2}, {".m3u8", 2}, {".wmz", 2}, {".tgz", 2}}));
-    std::set<uint32_t> dup;
-    for (auto& [id, n] : ids)
-        if (n > 1) dup.insert(id);
-    EXPECT_EQ(dup, (std::set<uint32_t>{2210, 33700}));
-
-    struct Row {
-        uint32_t id, appid;
-        const char *ext, *mime;
-    } telling[] = {
-        {1060, 160, ".txt", "text/plain"},               {2010, 1010, ".jpg", "image/jpeg"},
-        {30440, 30440, ".bin", "application/octet-stream"},
-    };
-    for (const auto& t : telling) {
-        auto it = std::find_if(g_mime, g_mime + g_mime_num, [&](const MimeItem& r) { return r.mimeid == t.id; });
-        ASSERT_NE(it, g_mime + g_mime_num) << t.id;
-        EXPECT_EQ(it->appid, t.appid);
-        EXPECT_STREQ(it->extname, t.ext);
-        EXPECT_STREQ(it->mime, t.mime);
-    }
-}
-
 TEST_F(MimeGlobal, LookupsByExtensionIdAndText)
 {
+    ASSERT_EQ(g_mime_num, 1043);
     MimeMgmt* m = mime_type_init();
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->mime_list, nullptr);
+    // The repeated keys are entered once: 9 extensions repeat (".jpg" three
+    // times), two ids twice, and there are 806 distinct MIME texts.
     EXPECT_EQ(ht_num(m->mime_tab), 1043 - 2 - 8);
     EXPECT_EQ(ht_num(m->mimetype_tab), 806);
     EXPECT_EQ(ht_num(m->mimeid_tab), 1041);
@@ -87,33 +40,21 @@ TEST_F(MimeGlobal, LookupsByExtensionIdAndText)
     uint32_t id = 1, app = 1;
     EXPECT_EQ(mime_type_get_by_extname(m, "photo.JPG", &mime, &id, &app), 0);
     EXPECT_STREQ(mime, "image/jpeg");
-    EXPECT_EQ(id, 2010u);
-    EXPECT_EQ(app, 1010u);
+    EXPECT_EQ(std::make_pair(id, app), std::make_pair(2010u, 1010u));
     EXPECT_EQ(mime_type_get_by_extname(m, "README", &mime, &id, &app), -100);
-    EXPECT_STREQ(mime, "application/octet-stream");
-    EXPECT_EQ(id, 0u);
-    EXPECT_EQ(app, 0u);
-    EXPECT_EQ(mime_type_get_by_extname(m, "archive.tar.nosuch", &mime, &id, &app), -100);
-
+    EXPECT_STREQ(mime, "application/octet-stream"); // the outputs are preset
+    EXPECT_EQ(std::make_pair(id, app), std::make_pair(0u, 0u));
     EXPECT_EQ(mime_type_get_by_mime(m, " Application/JSON ; q=1", &ext, &id, &app), 0);
     EXPECT_STREQ(ext, ".json");
-    EXPECT_EQ(id, 5460u);
-    EXPECT_EQ(app, 4460u);
-    EXPECT_EQ(mime_type_get_by_mime(m, "text/html; charset=utf-8", &ext, &id, &app), 0);
-    EXPECT_STREQ(ext, ".html");
+    EXPECT_EQ(std::make_pair(id, app), std::make_pair(5460u, 4460u));
     EXPECT_EQ(mime_type_get_by_mime(m, "no/such", &ext, &id, &app), -100);
     EXPECT_STREQ(ext, ".bin");
-
     EXPECT_EQ(mime_type_get_by_mimeid(m, 30440, &mime, &ext, &app), 0);
     EXPECT_STREQ(mime, "application/octet-stream");
     EXPECT_STREQ(ext, ".bin");
-    EXPECT_EQ(mime_type_get_by_mimeid(m, 1, &mime, &ext, &app), -100);
-    EXPECT_STREQ(ext, ".bin");
 
-    MimeItem* r = mime_type_get(m, "TEXT/PLAIN", 2010, ".jpg");
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(r->mimeid, 1060u);
-    EXPECT_EQ(mime_type_get(m, nullptr, 2010, ".txt")->mimeid, 2010u);
+    EXPECT_EQ(mime_type_get(m, "TEXT/PLAIN", 2010, ".jpg")->mimeid, 1060u); // the text comes first
+    EXPECT_EQ(mime_type_get(m, nullptr, 2010, ".txt")->mimeid, 2010u);       // then the id
     EXPECT_EQ(mime_type_get(m, nullptr, 0, "x.HTML")->mimeid, 1040u);
     EXPECT_EQ(mime_type_get(m, "nope/nope", 2010, nullptr), nullptr);
 
@@ -130,40 +71,32 @@ TEST_F(MimeGlobal, LookupsByExtensionIdAndText)
     }
 }
 
-TEST_F(MimeGlobal, InitBuildsOnceAndAgainAfterClean)
-{
-    MimeMgmt* a = mime_type_init();
-    ASSERT_NE(a, nullptr);
-    EXPECT_EQ(mime_type_init(), a);
-    EXPECT_EQ(mime_type_clean(a), 0);
-    EXPECT_EQ(g_mimemgmt, nullptr);
-    EXPECT_EQ(g_mimemgmt_init, 0);
-    MimeMgmt* b = mime_type_init();
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(ht_num(b->mimetype_tab), 806);
-}
-
-TEST_F(MimeGlobal, ConcurrentFirstUseBuildsOneManager)
+TEST_F(MimeGlobal, InitBuildsOnceEvenUnderConcurrentFirstUse)
 {
     std::vector<MimeMgmt*> got(8);
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; i++) threads.emplace_back([&got, i] { got[size_t(i)] = mime_type_init(); });
     for (auto& t : threads) t.join();
     for (MimeMgmt* m : got) EXPECT_EQ(m, got[0]);
-    EXPECT_NE(got[0], nullptr);
+    ASSERT_NE(got[0], nullptr);
+
+    EXPECT_EQ(mime_type_clean(got[0]), 0);
+    EXPECT_EQ(g_mimemgmt_init, 0);
+    MimeMgmt* b = mime_type_init(); // built again after a clean
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(ht_num(b->mimetype_tab), 806);
 }
 
 TEST(MimeOwn, AddEntersOnlyNewKeys)
 {
     MimeMgmt* m = mime_type_alloc(10);
     ASSERT_NE(m, nullptr);
-    EXPECT_GE(m->mime_tab->num_requested, 200);
     EXPECT_EQ(mime_type_add(m, "text/x-one", ".one", 7, 70), 0);
     EXPECT_EQ(mime_type_add(m, "text/x-one", ".one", 7, 70), 0); // every key exists: nothing added
     EXPECT_EQ(arr_num(m->mime_list), 1);
     EXPECT_EQ(mime_type_add(m, "TEXT/X-ONE", ".two", 8, 80), 0);  // new extension and id only
-    EXPECT_EQ(arr_num(m->mime_list), 2);
     EXPECT_EQ(mime_type_add(m, "text/x-three", ".ONE", 9, 90), 0); // known extension: text and id
+    EXPECT_EQ(arr_num(m->mime_list), 3);
     EXPECT_EQ(ht_num(m->mime_tab), 2);
     EXPECT_EQ(ht_num(m->mimetype_tab), 2);
     EXPECT_EQ(ht_num(m->mimeid_tab), 3);
@@ -173,20 +106,12 @@ TEST(MimeOwn, AddEntersOnlyNewKeys)
     EXPECT_EQ(mime_type_get_by_extname(m, "file.Two", &mime, &id, &app), 0);
     EXPECT_STREQ(mime, "TEXT/X-ONE");
     EXPECT_EQ(id, 8u);
-    EXPECT_EQ(app, 80u);
-    const char* ext = nullptr;
-    EXPECT_EQ(mime_type_get_by_mimeid(m, 9, &mime, &ext, &app), 0);
-    EXPECT_STREQ(ext, ".ONE");
 
     std::string long_mime(200, 'm');
     EXPECT_EQ(mime_type_add(m, long_mime.c_str(), ".abcdefghijklmnopqrstuvwxyz", 0, 0), 0);
     MimeItem* r = mime_type_get(m, nullptr, 0, ".abcdefghijklmn");
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(strlen(r->mime), 95u);
-    EXPECT_EQ(strlen(r->extname), 15u);
-
-    EXPECT_EQ(mime_type_add(m, "", ".c", 1, 1), -2);
-    EXPECT_EQ(mime_type_add(m, "a/b", nullptr, 1, 1), -3);
     mime_type_free(m); // LeakSanitizer checks the rows go with it
 }
 
@@ -207,8 +132,4 @@ TEST(MimeOwn, ExhaustedMemoryLeavesTheTablesAsTheyWere)
         EXPECT_EQ(arr_num(m->mime_list), 1);
     }
     mime_type_free(m);
-
-    kmem_fail_after(0);
-    EXPECT_EQ(mime_type_alloc(200), nullptr);
-    kmem_fail_after(-1);
 }

@@ -1,37 +1,17 @@
+// Multi-pump listeners: registered before the pumps (each starting pump adds
+// its own SO_REUSEPORT socket) or while they run, on every pump, and closed.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
-#include <atomic>
 #include <vector>
 
 #include "base/pumptest.h"
-#include "eptcp.h"
 #include "epudp.h"
-#include "iodev.h"
 
 using namespace pumptest;
 
 namespace {
-
-struct Acceptor {
-    epcore_t* core = nullptr;
-    Latch accepted;
-};
-
-int accept_cb(void* cbpara, void* obj, int event, int)
-{
-    auto* a = static_cast<Acceptor*>(cbpara);
-    if (event == EVT_ACCEPT) {
-        int r;
-        while (eptcp_accept(a->core, static_cast<iodev_t*>(obj), nullptr, &r, accept_cb, a, BIND_SELECT))
-            a->accepted.hit();
-    } else if (event == EVT_READ) {
-        char buf[64];
-        if (read(iodev_fd(static_cast<iodev_t*>(obj)), buf, sizeof buf) == 0) iodev_close(static_cast<iodev_t*>(obj));
-    }
-    return 0;
-}
 
 /* Every running pump watches every socket of the record. */
 bool opened_everywhere(epcore_t* core, mlisten_t* ml, int pumps)
@@ -63,11 +43,11 @@ int devcount(epcore_t* core, mlisten_t* ml)
 
 TEST(MListen, RegisteredBeforeThePumpsEachStartingPumpOpensItsOwnSocket)
 {
-    Acceptor a;
+    EchoServer a;
     Core c;
     a.core = c.core;
     int port = free_tcp_port();
-    mlisten_t* ml = eptcp_mlisten(c.core, "127.0.0.1", port, nullptr, accept_cb, &a);
+    mlisten_t* ml = eptcp_mlisten(c.core, "127.0.0.1", port, nullptr, EchoServer::cb, &a);
     ASSERT_NE(ml, nullptr);
     EXPECT_EQ(devcount(c.core, ml), 0); /* no pump yet: nothing opened */
     EXPECT_EQ(mlisten_port(ml), port);
@@ -84,49 +64,35 @@ TEST(MListen, RegisteredBeforeThePumpsEachStartingPumpOpensItsOwnSocket)
     for (int fd : clients) close(fd);
 }
 
-TEST(MListen, RegisteredWhilePumpsRunItOpensOnAllOfThem)
+TEST(MListen, RegisteredWhilePumpsRunItOpensOnAllOfThemAndClosesFromAll)
 {
-    Acceptor a;
+    EchoServer a;
     Core c;
     ASSERT_TRUE(start_pumps(c.core, 2));
     a.core = c.core;
     int port = free_tcp_port();
-    mlisten_t* ml = eptcp_mlisten(c.core, "127.0.0.1", port, nullptr, accept_cb, &a);
+    mlisten_t* ml = eptcp_mlisten(c.core, "127.0.0.1", port, nullptr, EchoServer::cb, &a);
     ASSERT_NE(ml, nullptr);
     EXPECT_TRUE(opened_everywhere(c.core, ml, 2));
     EXPECT_EQ(devcount(c.core, ml), 2);
-
     /* The same port and address again: the same record, no new sockets. */
-    EXPECT_EQ(eptcp_mlisten(c.core, "127.0.0.1", port, nullptr, accept_cb, &a), ml);
+    EXPECT_EQ(eptcp_mlisten(c.core, "127.0.0.1", port, nullptr, EchoServer::cb, &a), ml);
     EXPECT_EQ(devcount(c.core, ml), 2);
-    EXPECT_EQ(epcore_mlisten_get(c.core, "127.0.0.1", port), ml);
 
     int fd = tcp_client(port);
     EXPECT_TRUE(a.accepted.wait_for(1));
     close(fd);
-
     EXPECT_EQ(mlisten_close(ml), 1);
     EXPECT_EQ(epcore_mlisten_get(c.core, "127.0.0.1", port), nullptr);
     EXPECT_EQ(tcp_client(port), -1);
+
+    /* UDP the same way. */
+    ml = epudp_mlisten(c.core, "127.0.0.1", free_tcp_port(SOCK_DGRAM), nullptr, EchoServer::cb, &a);
+    ASSERT_NE(ml, nullptr);
+    EXPECT_TRUE(opened_everywhere(c.core, ml, 2));
+    EXPECT_EQ(mlisten_close(ml), 1);
     /* Only the two wake-up devices stay once the connection is gone. */
     EXPECT_TRUE(wait_until([&] {
         return evpump_objnum(pump_at(c.core, 0), 1) == 2 && evpump_objnum(pump_at(c.core, 1), 1) == 2;
     }));
-}
-
-namespace {
-int ignore(void*, void*, int, int) { return 0; }
-}
-
-TEST(MListen, UdpListenerIsSharedOrPerPumpAndClosedFromEveryPump)
-{
-    Core c;
-    ASSERT_TRUE(start_pumps(c.core, 2));
-    int port = free_tcp_port(SOCK_DGRAM);
-    mlisten_t* ml = epudp_mlisten(c.core, "127.0.0.1", port, nullptr, ignore, nullptr);
-    ASSERT_NE(ml, nullptr);
-    EXPECT_EQ(ml->fdtype, IODEV_UDP_LISTEN);
-    EXPECT_TRUE(opened_everywhere(c.core, ml, 2));
-    EXPECT_EQ(mlisten_close(ml), 1);
-    for (int p = 0; p < 2; p++) EXPECT_EQ(evpump_objnum(pump_at(c.core, p), 1), 2);
 }

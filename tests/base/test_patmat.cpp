@@ -9,10 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <stdint.h>
-#include <stdio.h>
 #include <string.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -23,21 +22,12 @@ using Bytes = std::vector<uint8_t>;
 
 uint8_t fold(uint8_t c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
 
-bool eq_at(const Bytes& t, size_t j, const Bytes& p, bool nocase)
-{
-    for (size_t i = 0; i < p.size(); i++) {
-        uint8_t a = t[j + i], b = p[i];
-        if (nocase ? fold(a) != fold(b) : a != b) return false;
-    }
-    return true;
-}
-
 std::vector<long> naive_all(const Bytes& t, const Bytes& p, bool nocase)
 {
+    auto eq = [nocase](uint8_t a, uint8_t b) { return nocase ? fold(a) == fold(b) : a == b; };
     std::vector<long> all;
-    if (p.empty() || t.size() < p.size()) return all;
     for (size_t j = 0; j + p.size() <= t.size(); j++)
-        if (eq_at(t, j, p, nocase)) all.push_back((long)j);
+        if (std::equal(p.begin(), p.end(), t.begin() + (long)j, eq)) all.push_back((long)j);
     return all;
 }
 
@@ -47,13 +37,9 @@ long off(const void* hit, const Bytes& t) { return hit ? (long)((const uint8_t*)
 // exercises binary data, the mixed-case one the string variants.
 Bytes random_text(std::mt19937& rng, size_t n, int alphabet)
 {
-    static const char mixed[] = "abAB";
+    static const char* const sets[] = {"ab", nullptr, "abAB"};
     Bytes t(n);
-    for (auto& c : t) {
-        if (alphabet == 0) c = (uint8_t)('a' + rng() % 2);
-        else if (alphabet == 1) c = (uint8_t)(rng() % 256);
-        else c = (uint8_t)mixed[rng() % 4];
-    }
+    for (auto& c : t) c = alphabet == 1 ? uint8_t(rng()) : uint8_t(sets[alphabet][rng() % strlen(sets[alphabet])]);
     return t;
 }
 
@@ -77,17 +63,22 @@ struct Seg {
 Seg split(std::mt19937& rng, Bytes& t)
 {
     Seg s;
-    size_t pos = 0;
-    while (pos < t.size()) {
-        int kind = rng() % 5;
-        if (kind == 0) { s.ptrs.push_back(nullptr); s.lens.push_back(7); s.starts.push_back(-1); continue; }
-        if (kind == 1) { s.ptrs.push_back(t.data() + pos); s.lens.push_back(0); s.starts.push_back(-1); continue; }
-        size_t len = 1 + rng() % 40;
-        if (len > t.size() - pos) len = t.size() - pos;
-        s.ptrs.push_back(t.data() + pos);
+    auto add = [&s](uint8_t* p, size_t len, long start) {
+        s.ptrs.push_back(p);
         s.lens.push_back((int)len);
-        s.starts.push_back((long)pos);
-        pos += len;
+        s.starts.push_back(start);
+    };
+    for (size_t pos = 0; pos < t.size();) {
+        int kind = rng() % 5;
+        if (kind == 0) {
+            add(nullptr, 7, -1);
+        } else if (kind == 1) {
+            add(t.data() + pos, 0, -1);
+        } else {
+            size_t len = std::min<size_t>(1 + rng() % 40, t.size() - pos);
+            add(t.data() + pos, len, (long)pos);
+            pos += len;
+        }
     }
     return s;
 }
@@ -117,29 +108,25 @@ TEST(Patmat, AllMethodsAgreeWithNaiveSearch)
         pat_sunvec_t* sv = pat_sunvec_alloc(p.data(), m, nocase ? 2 : 0);
         ASSERT_TRUE(bv && kv && rkv && bmv && sv);
 
+        // Each search without a vector and with the prebuilt one.
+        auto both = [&](auto find, auto* vec, long want) {
+            ASSERT_EQ(off(find(nullptr), t), want);
+            ASSERT_EQ(off(find(vec), t), want);
+        };
         if (!nocase) {
-            for (pat_bitvec_t* v : {(pat_bitvec_t*)nullptr, bv})
-                ASSERT_EQ(off(shift_and_find(t.data(), n, p.data(), m, v), t), first);
-            for (pat_kmpvec_t* v : {(pat_kmpvec_t*)nullptr, kv})
-                ASSERT_EQ(off(kmp_find_bytes(t.data(), n, p.data(), m, v), t), first);
-            for (pat_kmpvec_t* v : {(pat_kmpvec_t*)nullptr, rkv})
-                ASSERT_EQ(off(kmp_rfind_bytes(t.data(), n, p.data(), m, v), t), last);
-            for (pat_bmvec_t* v : {(pat_bmvec_t*)nullptr, bmv})
-                ASSERT_EQ(off(bm_find_bytes(t.data(), n, p.data(), m, v), t), first);
-            for (pat_sunvec_t* v : {(pat_sunvec_t*)nullptr, sv})
-                ASSERT_EQ(off(sun_find_bytes(t.data(), n, p.data(), m, v), t), first);
+            both([&](pat_bitvec_t* v) { return shift_and_find(t.data(), n, p.data(), m, v); }, bv, first);
+            both([&](pat_kmpvec_t* v) { return kmp_find_bytes(t.data(), n, p.data(), m, v); }, kv, first);
+            both([&](pat_kmpvec_t* v) { return kmp_rfind_bytes(t.data(), n, p.data(), m, v); }, rkv, last);
+            both([&](pat_bmvec_t* v) { return bm_find_bytes(t.data(), n, p.data(), m, v); }, bmv, first);
+            both([&](pat_sunvec_t* v) { return sun_find_bytes(t.data(), n, p.data(), m, v); }, sv, first);
         } else {
-            for (pat_bitvec_t* v : {(pat_bitvec_t*)nullptr, bv})
-                ASSERT_EQ(off(shift_and_find_string(tc, n, pc, m, v), t), first);
-            for (pat_kmpvec_t* v : {(pat_kmpvec_t*)nullptr, kv})
-                ASSERT_EQ(off(kmp_find_string(tc, n, pc, m, v), t), first);
-            for (pat_kmpvec_t* v : {(pat_kmpvec_t*)nullptr, rkv})
-                ASSERT_EQ(off(kmp_rfind_string(tc, n, pc, m, v), t), last);
-            for (pat_bmvec_t* v : {(pat_bmvec_t*)nullptr, bmv})
-                ASSERT_EQ(off(bm_find_string(tc, n, pc, m, v), t), first);
-            for (pat_sunvec_t* v : {(pat_sunvec_t*)nullptr, sv})
-                ASSERT_EQ(off(sun_find_string(tc, n, pc, m, v), t), first);
+            both([&](pat_bitvec_t* v) { return shift_and_find_string(tc, n, pc, m, v); }, bv, first);
+            both([&](pat_kmpvec_t* v) { return kmp_find_string(tc, n, pc, m, v); }, kv, first);
+            both([&](pat_kmpvec_t* v) { return kmp_rfind_string(tc, n, pc, m, v); }, rkv, last);
+            both([&](pat_bmvec_t* v) { return bm_find_string(tc, n, pc, m, v); }, bmv, first);
+            both([&](pat_sunvec_t* v) { return sun_find_string(tc, n, pc, m, v); }, sv, first);
         }
+        if (HasFatalFailure()) return;
 
         // The same text cut into segments.
         Seg s = split(rng, t);
@@ -148,14 +135,9 @@ TEST(Patmat, AllMethodsAgreeWithNaiveSearch)
             ? sun_find_mstring(s.ptrs.data(), s.lens.data(), (int)s.ptrs.size(), pc, m, sv, &seg)
             : sun_find_mbytes(s.ptrs.data(), s.lens.data(), (int)s.ptrs.size(), p.data(), m,
                               round % 2 ? sv : nullptr, &seg);
-        if (first < 0) {
-            ASSERT_EQ(hit, nullptr);
-        } else {
-            ASSERT_EQ(off(hit, t), first);
-            ASSERT_GE(seg, 0);
-            ASSERT_GE(first, s.starts[seg]);
-            ASSERT_LT(first, s.starts[seg] + s.lens[seg]);
-        }
+        ASSERT_EQ(off(hit, t), first);
+        // The match lies inside the segment reported.
+        ASSERT_TRUE(!hit || (seg >= 0 && first >= s.starts[seg] && first < s.starts[seg] + s.lens[seg])) << seg;
 
         pat_bitvec_free(bv);
         pat_kmpvec_free(kv);
@@ -190,31 +172,17 @@ std::vector<long> drain(arfifo_t* f)
 
 } // namespace
 
-TEST(Patmat, KnownAnswers)
+TEST(Patmat, KnownAnswersAndShortArguments)
 {
     const char* hw = "Hello World";
     EXPECT_EQ(at(sun_find_string(hw, -1, "WORLD", -1, nullptr), hw), 6);
     EXPECT_EQ(sun_find_bytes(hw, -1, "WORLD", -1, nullptr), nullptr);
-    EXPECT_EQ(at(kmp_rfind_string(hw, -1, "O", -1, nullptr), hw), 7);
     // Sunday's last alignment must not look at the byte after the text.
     // (The heap block ends with the text, so AddressSanitizer sees any overrun.)
-    Bytes tail = {'a', 'a', 'a', 'a'};
-    EXPECT_EQ(sun_find_bytes(tail.data(), 4, "ac", 2, nullptr), nullptr);
-}
-
-TEST(Patmat, EmptyAndShortArgumentsFindNothing)
-{
-    const char* t = "abc";
-    EXPECT_EQ(bm_find_bytes(t, 3, "", 0, nullptr), nullptr);
-    EXPECT_EQ(kmp_rfind_bytes(t, 2, "abc", 3, nullptr), nullptr);
-    EXPECT_EQ(bm_find_string(t, 2, "abc", -1, nullptr), nullptr);
+    EXPECT_EQ(sun_find_bytes(Bytes(4, 'a').data(), 4, "ac", 2, nullptr), nullptr);
+    EXPECT_EQ(bm_find_bytes(hw, 3, "", 0, nullptr), nullptr);
+    EXPECT_EQ(kmp_rfind_bytes(hw, 2, "Hel", 3, nullptr), nullptr);
     EXPECT_EQ(pat_kmpvec_alloc("", -1, 0, 0), nullptr);
-    pat_sunvec_t* v = pat_sunvec_alloc("abc", -1, 9); // unknown type: exact bytes
-    ASSERT_NE(v, nullptr);
-    EXPECT_EQ(v->vectype, 0u);
-    EXPECT_EQ(v->chloc['c'], 2);
-    EXPECT_EQ(v->chloc['z'], -1);
-    pat_sunvec_free(v);
 }
 
 TEST(Patmat, VectorForAnotherPatternIsNotMisused)
@@ -242,16 +210,9 @@ TEST(Patmat, SevenBitShiftAndVectors)
     EXPECT_EQ(pat_bitvec_alloc("a\x7F", -1, 1), nullptr);
     pat_bitvec_t* v1 = pat_bitvec_alloc("ab", -1, 1);
     ASSERT_NE(v1, nullptr);
-    EXPECT_EQ(v1->veclen, 127);
     const char* t = "a\xFF" "ab\x80";
     EXPECT_EQ(at(shift_and_find(t, -1, "ab", -1, v1), t), 2); // high text bytes match nothing
     pat_bitvec_free(v1);
-
-    pat_bitvec_t* v0 = pat_bitvec_alloc("\xFF" "a", -1, 0);
-    ASSERT_NE(v0, nullptr);
-    EXPECT_EQ(v0->veclen, 256);
-    EXPECT_EQ(at(shift_and_find(t, -1, "\xFF" "a", -1, v0), t), 1);
-    pat_bitvec_free(v0);
 }
 
 TEST(Patmat, SegmentedTextAddressing)
@@ -259,34 +220,17 @@ TEST(Patmat, SegmentedTextAddressing)
     uint8_t a[] = {'h', 'e'}, b[] = {'l', 'l', 'o'}, c[] = {'!'};
     uint8_t* segs[] = {a, nullptr, b, c, c};
     int lens[] = {2, 5, 3, 0, 1};
-    mstr_t* m = mstr_init(nullptr, segs, lens, 5);
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->alloc, 1u);
-    EXPECT_EQ(mstr_len(m), 6);
+    mstr_t m;
+    ASSERT_EQ(mstr_init(&m, segs, lens, 5), &m);
+    EXPECT_EQ(mstr_len(&m), 6);
     int seg = -1;
-    EXPECT_EQ(mstr_char(m, 0, &seg), 'h');
-    EXPECT_EQ(seg, 0);
-    EXPECT_EQ(mstr_char(m, 2, &seg), 'l');
-    EXPECT_EQ(seg, 2); // the null segment does not count
-    EXPECT_EQ(mstr_char(m, 5, &seg), '!');
-    EXPECT_EQ(seg, 4); // nor does the empty one
-    EXPECT_EQ(mstr_p(m, 4, &seg), b + 2);
-    EXPECT_EQ(mstr_char(m, 6, nullptr), -2);
-    mstr_free(m);
-
-    mstr_t local;
-    ASSERT_EQ(mstr_init(&local, nullptr, nullptr, 0), &local);
-    EXPECT_EQ(local.alloc, 0u);
-    EXPECT_EQ(mstr_char(&local, 0, nullptr), -3);
-    mstr_free(&local);
+    EXPECT_EQ(mstr_p(&m, 5, &seg), c);
+    EXPECT_EQ(seg, 4); // neither the null nor the empty segment counts
+    EXPECT_EQ(mstr_char(&m, 6, nullptr), -2);
 
     // A match spanning three segments points into the first of them.
-    int found = -1;
-    uint8_t* hit = sun_find_mstring(segs, lens, 5, "ELLO!", -1, nullptr, &found);
-    EXPECT_EQ(hit, a + 1);
-    EXPECT_EQ(found, 0);
-    EXPECT_EQ(sun_find_mbytes(segs, lens, 5, "ELLO", -1, nullptr, &found), nullptr);
-    EXPECT_EQ(sun_find_mbytes(segs, lens, 5, "hello!x", -1, nullptr, &found), nullptr);
+    EXPECT_EQ(sun_find_mstring(segs, lens, 5, "ELLO!", -1, nullptr, &seg), a + 1);
+    EXPECT_EQ(seg, 0);
 }
 
 TEST(Patmat, FileSearchCollectsEveryMatchIntoTheFifo)
@@ -335,29 +279,24 @@ TEST(Patmat, FileSearchAcrossMappedWindows)
 
 TEST(Patmat, FileSearchErrors)
 {
-    Bytes t = {'a', 'b', 'c', 'd'};
-    TempFile f(t);
+    TempFile f(Bytes{'a', 'b', 'c', 'd'});
     const char* path = f.path.c_str();
     EXPECT_EQ(bm_find_file("/nonexistent/patmat", 0, "a", 1, 0, nullptr, nullptr), -2);
     EXPECT_EQ(bm_find_file(path, 4, "a", 1, 0, nullptr, nullptr), -3);
     EXPECT_EQ(bm_find_file(path, 2, "bcd", 3, 0, nullptr, nullptr), -3);
-    EXPECT_EQ(bm_find_file(path, 0, "x", 1, 0, nullptr, nullptr), -1); // simply not there
-    EXPECT_EQ(bm_find_file(path, 0, "d", 1, 0, nullptr, nullptr), 3);  // last byte of the file
-
+    EXPECT_EQ(bm_find_file(path, 0, "d", 1, 0, nullptr, nullptr), 3); // last byte of the file
     fbuf_t* fb = fbuf_init(path, 8);
     ASSERT_NE(fb, nullptr);
-    EXPECT_EQ(bm_find_filebuf(fb, 4, "a", 1, 0, nullptr, nullptr), -2);
     kmem_fail_after(0);
     int64_t r = bm_find_filebuf(fb, 0, "ab", 2, 0, nullptr, nullptr);
     kmem_fail_after(-1);
-    EXPECT_EQ(r, -3);
+    EXPECT_EQ(r, -3); // no vector
     fbuf_free(fb);
 }
 
 TEST(Patmat, FileSearchReportsAFifoThatCannotGrow)
 {
-    Bytes t(100, 'a');
-    TempFile f(t);
+    TempFile f(Bytes(100, 'a'));
     fbuf_t* fb = fbuf_init(f.path.c_str(), 8);
     ASSERT_NE(fb, nullptr);
     FifoPtr fifo(ar_fifo_new(8));

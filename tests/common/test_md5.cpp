@@ -1,6 +1,9 @@
+// MD5: the RFC 1321 vectors fed whole and in pieces, and the digest of board
+// files, read-only ones included.
 #include "common/md5.h"
 
 #include "platform/boardroot.h"
+#include "strutil.h"
 
 #include <gtest/gtest.h>
 
@@ -14,21 +17,19 @@ namespace {
 
 std::string hex(const uint8_t d[16])
 {
-    static const char* digits = "0123456789abcdef";
-    std::string s;
-    for (int i = 0; i < 16; i++) {
-        s += digits[d[i] >> 4];
-        s += digits[d[i] & 15];
-    }
-    return s;
+    char s[32];
+    enc_hex(d, 16, reinterpret_cast<uint8_t*>(s), 0);
+    return std::string(s, sizeof(s));
 }
 
-std::string md5_text(const std::string& text)
+// Digest of the text fed in pieces of `piece` bytes.
+std::string md5_text(const std::string& text, size_t piece)
 {
     MD5Ctx ctx;
     uint8_t d[16];
     md5_init(&ctx);
-    md5_update(&ctx, text.data(), text.size());
+    for (size_t off = 0; off < text.size(); off += piece)
+        md5_update(&ctx, text.data() + off, std::min(piece, text.size() - off));
     md5_final(&ctx, d);
     return hex(d);
 }
@@ -46,49 +47,27 @@ const std::pair<const char*, const char*> kRfc1321[] = {
 
 } // namespace
 
-TEST(Md5, Rfc1321Vectors)
+TEST(Md5, Rfc1321VectorsWholeAndInPieces)
 {
-    for (const auto& v : kRfc1321) EXPECT_EQ(md5_text(v.first), v.second) << '"' << v.first << '"';
-}
-
-TEST(Md5, DigestOfBoardFileAndMissingFile)
-{
-    BoardRoot board;
-    ASSERT_EQ(board.rc, 0);
-    ASSERT_TRUE(write_host_file(board.host("/tmp/m.bin"), "message digest"));
-    uint8_t d[16];
-    ASSERT_EQ(MD5(reinterpret_cast<const uint8_t*>("/tmp/m.bin"), d), 1);
-    EXPECT_EQ(hex(d), "f96b697d7cb7938d525a2f31aaf161d0");
-
-    // Longer than one read: blocks straddle the reads and the final padding.
-    std::string big(10007, '\0');
-    for (size_t i = 0; i < big.size(); i++) big[i] = (char)(i * 131 + 7);
-    ASSERT_TRUE(write_host_file(board.host("/tmp/big.bin"), big));
-    ASSERT_EQ(MD5(reinterpret_cast<const uint8_t*>("/tmp/big.bin"), d), 1);
-    std::string whole = hex(d);
-    MD5Ctx ctx;
-    md5_init(&ctx);
-    for (size_t off = 0; off < big.size(); off += 61)
-        md5_update(&ctx, big.data() + off, std::min<size_t>(61, big.size() - off));
-    md5_final(&ctx, d);
-    EXPECT_EQ(whole, hex(d));
-
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(MD5(reinterpret_cast<const uint8_t*>("/tmp/none.bin"), d), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[ERROR] File in /tmp/none.bin not found.");
+    for (const auto& v : kRfc1321)
+        for (size_t piece : {(size_t)100, (size_t)1, (size_t)7})
+            EXPECT_EQ(md5_text(v.first, piece), v.second) << '"' << v.first << "\" in pieces of " << piece;
 }
 
 // A read-only file is digested: checked in a child that gives up root, so
-// the file's permissions apply.
-TEST(Md5, ReadOnlyFileIsDigested)
+// the file's permissions apply. The file spans several reads.
+TEST(Md5, ReadOnlyFileIsDigestedAndAMissingOneReported)
 {
     BoardRoot board;
     ASSERT_EQ(board.rc, 0);
+    std::string big(10007, '\0');
+    for (size_t i = 0; i < big.size(); i++) big[i] = (char)(i * 131 + 7);
     std::string host = board.host("/tmp/ro.bin");
-    ASSERT_TRUE(write_host_file(host, "abc"));
+    ASSERT_TRUE(write_host_file(host, big));
     ASSERT_EQ(chmod(host.c_str(), 0444), 0);
     ASSERT_EQ(chmod(board.tmp.path.c_str(), 0755), 0);
     ASSERT_EQ(chmod(board.host("/tmp").c_str(), 0755), 0);
+    std::string want = md5_text(big, 61);
 
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
@@ -97,10 +76,15 @@ TEST(Md5, ReadOnlyFileIsDigested)
         if (access(host.c_str(), W_OK) == 0) _exit(4); // permissions would not be tested
         uint8_t d[16];
         if (MD5(reinterpret_cast<const uint8_t*>("/tmp/ro.bin"), d) != 1) _exit(1);
-        _exit(hex(d) == "900150983cd24fb0d6963f7d28e17f72" ? 0 : 2);
+        _exit(hex(d) == want ? 0 : 2);
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    uint8_t d[16];
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(MD5(reinterpret_cast<const uint8_t*>("/tmp/none.bin"), d), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[ERROR] File in /tmp/none.bin not found.");
 }

@@ -1,3 +1,5 @@
+// 16-bit PGM files: bad input refused without ending the process, reads
+// bounded, and a written P5 file read back.
 #include "common/pnm.h"
 
 #include "memory.h"
@@ -7,8 +9,8 @@
 
 #include <functional>
 #include <string>
-using namespace std::string_literals;
 #include <vector>
+using namespace std::string_literals;
 
 namespace {
 
@@ -33,27 +35,23 @@ std::string quiet_stdout_of(const std::function<void()>& fn)
 
 } // namespace
 
-TEST(Pnm, MagicNumbersAndCommentLines)
+TEST(Pnm, MagicAfterCommentLinesAndBadMagicRefused)
 {
-    const std::pair<const char*, int> cases[] = {{"P1", 1}, {"P7", 7}, {"PF", 16}, {"Pf", 17},
-                                                 {"# c\n  # d\n P5\n", 5}};
-    for (const auto& c : cases) {
-        MemFile m(c.first);
-        EXPECT_EQ(get_pnm_type(m.f), c.second) << c.first;
-    }
+    MemFile good("# c\n  # d\n Pf\n");
+    EXPECT_EQ(get_pnm_type(good.f), 17);
     for (const char* bad : {"P8", "", "#only a comment"}) {
         MemFile m(bad);
         int type = 0;
-        std::string out = quiet_stdout_of([&] { type = get_pnm_type(m.f); });
+        EXPECT_EQ(quiet_stdout_of([&] { type = get_pnm_type(m.f); }),
+                  "Error: Unknown PNM/PFM file; wrong magic number!\n");
         EXPECT_EQ(type, -1) << bad;
-        EXPECT_EQ(out, "Error: Unknown PNM/PFM file; wrong magic number!\n");
     }
 }
 
-TEST(Pnm, HeaderAcrossLinesWithComments)
+TEST(Pnm, HeaderAcrossCommentLinesAndBadHeadersRefusedNotFatal)
 {
     MemFile m("P2\n# made by hand\n3\n# between\n 2 4095\nrest");
-    int w = 0, h = 0, maxv = 0, ascii = -1;
+    int w = 0, h = 0, maxv = 0, ascii = -1, rc = 0;
     EXPECT_EQ(read_pgm_header(m.f, &w, &h, &maxv, &ascii), 12);
     EXPECT_EQ(w, 3);
     EXPECT_EQ(h, 2);
@@ -62,15 +60,11 @@ TEST(Pnm, HeaderAcrossLinesWithComments)
     std::vector<unsigned char> buf(3); // ASan reports any write past it
     EXPECT_EQ(read_pgm_data(m.f, buf.data(), buf.size()), 3);
     EXPECT_EQ(std::string((char*)buf.data(), 3), "res");
-}
 
-TEST(Pnm, BadHeadersAreRefusedNotFatal)
-{
     for (const char* bad : {"P6\n2 2\n255\n", "P5\n0 2\n255\n", "P5\n100000 100000\n65535\n", "P5\n2\n",
                             "P5\n2 2 70000\n", "P5\n99999999999999999999 2\n255\n"}) {
-        MemFile m(bad);
-        int w, h, maxv, ascii, rc = 0;
-        quiet_stdout_of([&] { rc = read_pgm_header(m.f, &w, &h, &maxv, &ascii); });
+        MemFile b(bad);
+        quiet_stdout_of([&] { rc = read_pgm_header(b.f, &w, &h, &maxv, &ascii); });
         EXPECT_EQ(rc, -1) << bad;
     }
 }
@@ -85,9 +79,7 @@ TEST(Pnm, WriteThenReadBackP5)
     ASSERT_EQ(write_pgm_file(f, const_cast<uint16_t*>(px), 3, 2, 65535), 0);
     fclose(f);
     std::string bytes = read_host_file(board.host("/tmp/img.pgm"));
-    EXPECT_EQ(bytes.substr(0, 15), "P5\n3 2\n65535\n\x00\x00"s);
-    EXPECT_EQ((unsigned char)bytes[15], 0x01); // high byte first
-    EXPECT_EQ((unsigned char)bytes[16], 0x23);
+    EXPECT_EQ(bytes.substr(0, 17), "P5\n3 2\n65535\n\x00\x00\x01\x23"s); // high byte first
 
     pgmImage img{};
     ASSERT_EQ(readPgm_P5("/tmp/img.pgm", &img), 0);
@@ -116,12 +108,4 @@ TEST(Pnm, ReaderRefusesBadFilesWithoutExiting)
     ASSERT_TRUE(write_host_file(board.host("/tmp/short.pgm"), "P5\n4 4\n65535\nabc"));
     quiet_stdout_of([&] { EXPECT_EQ(readPgm_P5("/tmp/short.pgm", &img), -1); });
     EXPECT_EQ(img.data, nullptr);
-
-    // P2 samples are not read: the image comes back zeroed.
-    ASSERT_TRUE(write_host_file(board.host("/tmp/a.pgm"), "P2\n2 1\n255\n7 9\n"));
-    ASSERT_EQ(readPgm_P5("/tmp/a.pgm", &img), 0);
-    EXPECT_EQ(img.pgmType, 2);
-    EXPECT_EQ(img.data[0], 0);
-    EXPECT_EQ(img.data[1], 0);
-    kfree(img.data);
 }

@@ -1,5 +1,5 @@
-// Logging wrapper: line layout and length, level rules, re-creation of the
-// loggers and refused settings.
+// Logging wrapper: text length, level rules, re-creation of the loggers and
+// refused settings.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -8,15 +8,6 @@
 #include "log/logwait.h"
 
 namespace {
-
-// Text at `pos` has the shape `shape`, where '9' stands for any digit.
-bool shaped(const std::string& t, size_t pos, const std::string& shape)
-{
-    if (pos == std::string::npos || pos + shape.size() > t.size()) return false;
-    for (size_t i = 0; i < shape.size(); i++)
-        if (shape[i] == '9' ? !isdigit((unsigned char)t[pos + i]) : t[pos + i] != shape[i]) return false;
-    return true;
-}
 
 int thread_count()
 {
@@ -38,21 +29,13 @@ struct Loggers : ::testing::Test {
     }
 };
 
-TEST_F(Loggers, LineCarriesTimeFunctionAndLineAndTextIsCutAt2047)
+TEST_F(Loggers, LineCarriesFunctionAndLineAndTextIsCutAt2047)
 {
-    log_info(g_logger, "main", 200, "hello %d", 5);
     log_info(g_logger, "fill", 7, "%s|", std::string(3000, 'x').c_str());
     ASSERT_TRUE(wait_for_log("camera", mainPath, "fill[7]"));
-    ASSERT_TRUE(wait_for_log("camera", mainPath, "main[200]"));
     std::string text = read_host_file(mainPath);
-    size_t tail = text.find("] main[200] hello 5\n");
-    size_t line = text.rfind('\n', tail);
-    line = line == std::string::npos ? 0 : line + 1;
-    EXPECT_TRUE(shaped(text, line, "[9999-99-99 99:99:99.999999] [info] [")) << text.substr(line, 80);
-    EXPECT_TRUE(shaped(text, tail - 13, "[99:99:99.999"));
-    EXPECT_NE(text.find("fill[7] " + std::string(2047, 'x') + "\n"), std::string::npos);
+    EXPECT_NE(text.find("] fill[7] " + std::string(2047, 'x') + "\n"), std::string::npos);
     EXPECT_EQ(text.find('|'), std::string::npos);
-    EXPECT_TRUE(shaped(getcurrentTimeStr() + "$", 0, "99:99:99.999$"));
 }
 
 TEST_F(Loggers, DebugShowsOnlyAfterLevelChangeAndTraceOnlyInRuntimeLog)
@@ -70,12 +53,6 @@ TEST_F(Loggers, DebugShowsOnlyAfterLevelChangeAndTraceOnlyInRuntimeLog)
     EXPECT_EQ(text.find("debug-before"), std::string::npos);
     EXPECT_EQ(text.find("trace-main"), std::string::npos);
     EXPECT_EQ(spdlog::get("camera_runtime")->level(), spdlog::level::trace);
-
-    const int clamp[][2] = {{-5, spdlog::level::debug}, {1, spdlog::level::info}, {9, spdlog::level::err}};
-    for (auto& c : clamp) {
-        ASSERT_NE(cameralog_init("/var/log/camera.log", c[0], 0, 1 << 20, 2), nullptr);
-        EXPECT_EQ(spdlog::get("camera")->level(), c[1]) << c[0];
-    }
 }
 
 TEST_F(Loggers, SecondInitReplacesTheLoggerReusesThePoolAndRefusalsKeepIt)
