@@ -67,3 +67,14 @@ void get_avoid_zone_index2(char* avoidJson, int* zoneIndex)
         log_error(g_logger, __FUNCTION__, __LINE__, "%s parse error", avoidJson);
     }
 }
+
+// The capability and tuning-file routines: not available yet; they leave
+// every file as it is.
+void modify_capability(uint32_t, uint32_t, uint32_t) {}
+void modify_feature_capability(uint32_t, uint32_t, uint32_t) {}
+void get_feature_capability(const char*, int* value)
+{
+    if (value) *value = -1000;
+}
+int modify_exporse_mode(uint32_t, int) { return 0; }
+void get_exporse_mode(uint32_t*, int) {}

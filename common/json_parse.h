@@ -1,8 +1,25 @@
 // JSON configuration files: compaction of application-algorithm parameter
-// texts and the avoidance zone index. The capability and ISP tuning file
-// routines join this module later.
+// texts, the avoidance zone index, the capability files and the ISP tuning
+// files' exposure switch.
 #ifndef KORVID_COMMON_JSON_PARSE_H
 #define KORVID_COMMON_JSON_PARSE_H
+
+#include <stdint.h>
+
+// Rewrites "/etc/capability.json" for the detected colour kind, ToF kind and
+// camera type.
+void modify_capability(uint32_t rgbType, uint32_t tofType, uint32_t cameraType);
+// Rewrites "/etc/feature_capability.json" (rgbType is not used).
+void modify_feature_capability(uint32_t rgbType, uint32_t tofType, uint32_t cameraType);
+// *value := the integer member `feature` of the first entry that has it; -1000
+// when the file is missing or no entry has it.
+void get_feature_capability(const char* feature, int* value);
+// Stores the automatic (mode non-zero) or manual exposure switch in the ISP
+// tuning file of the CPU type.
+int modify_exporse_mode(uint32_t mode, int cpuType);
+// *mode := 1 when the tuning file of the CPU type selects automatic exposure,
+// 0 otherwise; left unwritten when there is no such file or it cannot be read.
+void get_exporse_mode(uint32_t* mode, int cpuType);
 
 // Longest compact parameter text handed back in memory.
 #define JSON_FORMAT_MAX 3072
