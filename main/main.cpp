@@ -222,11 +222,13 @@ int tcp_log_level(void* vpcore, void* vobj, int event, int fdtype)
             int nfd = iodev_fd(ndev);
             evpump_t* npump = evpump_thread_select(core);
             unsigned long npumpid = npump ? (unsigned long)npump->threadid : 0;
-            if (npump) iodev_bind_evpump(ndev, BIND_GIVEN, npump);
-            else iodev_bind_evpump(ndev, BIND_SELECT, nullptr);
+            // Logged before binding: once bound, the connection's first codes
+            // may change the level before this line would be written.
             log_info(g_logger, __func__, __LINE__,
                      "\nThreadID=%lu, ListenFD=%d EvPumpID=%lu WorkerID=%lu  ==> Accept NewFD=%d EvPumpID=%lu\n",
                      get_threadid(), iodev_fd(dev), lpumpid, wkid, nfd, npumpid);
+            if (npump) iodev_bind_evpump(ndev, BIND_GIVEN, npump);
+            else iodev_bind_evpump(ndev, BIND_SELECT, nullptr);
         }
         return 0;
     }
