@@ -134,7 +134,7 @@ iodev_t* device_create(epcore_t* core)
     auto* priv = static_cast<UDPServerPrivData*>(kzalloc(sizeof(UDPServerPrivData)));
     if (!dev || !priv) {
         log_error(g_logger, __FUNCTION__, __LINE__, "imu iodev new fail.");
-        if (dev) iodev_close(dev);
+        if (dev) iodev_discard(dev);
         kfree(priv);
         close(fd);
         return nullptr;
@@ -153,7 +153,8 @@ iodev_t* device_create(epcore_t* core)
         log_error(g_logger, __FUNCTION__, __LINE__, "imu iodev add fail.");
         kfree(priv);
         dev->priv_data = nullptr;
-        iodev_close(dev);
+        iodev_discard(dev);
+        close(fd);
         return nullptr;
     }
     return dev;

@@ -53,11 +53,17 @@ struct IODevice_ {
 iodev_t* iodev_new(epcore_t* core);
 iodev_t* iodev_new_from_fd(epcore_t* core, int fd, int fdtype, void* para,
                            IOHandler* cb, void* cbpara);
-/* Unregisters the device (only when the table holds this device under its
- * id), drops its queued events, takes it out of its pumps, closes its
- * descriptor and releases the record. A device already closed is left
- * alone. 0; -1 null; -2 no core; -3 already closed. */
+/* Unregisters the device, drops its queued events, takes it out of its
+ * pumps, closes its descriptor and releases the record - only when the core's
+ * table holds this very device under its id. A device never registered (or
+ * already closed, or whose id another device holds) is left alone and stays
+ * its caller's. 0; -1 null; -2 no core; -3 not registered. */
 int      iodev_close(iodev_t* dev);
+/* Gives back the record of a device that was never registered (its
+ * registration failed, or it was never tried) without touching its
+ * descriptor, which stays with the caller. It must not be bound to a pump.
+ * 0; -1 null; -2 no core; -3 registered or already released. */
+int      iodev_discard(iodev_t* dev);
 /* For a device whose descriptor number now belongs to a newer device: the
  * same as iodev_close, but the descriptor and its epoll interest are left to
  * the newer device. Must not be called while holding a pump's locks. */

@@ -99,7 +99,8 @@ char* sun_find_string(const char* text, int textlen, const char* pattern, int pa
  * with ar_fifo_num) and the search goes on to the end.
  * bm_find_file: -1 bad arguments, -2 file not readable, -3 offset at or past
  * the end or pattern longer than the file, -4 no vector.
- * bm_find_filebuf: -1 bad arguments, -2 range, -3 no vector.
+ * bm_find_filebuf: -1 bad arguments, -2 range (as -3 above), -3 no vector.
+ * Fewer bytes than the pattern left after offset: -1 (no match).
  * Both: -100 when the FIFO cannot take a match. A read error ends the search
  * with what was found before it. */
 int64_t bm_find_file(const char* path, int64_t offset, const void* pattern, int patlen,

@@ -21,8 +21,7 @@ iodev_t* eptimerfd_bind(epcore_t* core, int fd, int id, void* para, IOHandler* i
     if (epcore_iodev_add(core, dev) < 0) {
         /* Another device holds this id: give the record back but leave the
          * caller's descriptor to the caller. */
-        dev->fd = -1;
-        iodev_close(dev);
+        iodev_discard(dev);
         return nullptr;
     }
     iodev_bind_evpump(dev, BIND_SELECT_SILENT, nullptr);

@@ -102,12 +102,12 @@ int close_device(iodev_t* dev, bool stale)
     if (!dev) return -1;
     epcore_t* core = dev->epcore;
     if (!core) return -2;
-    uint8_t expect = 1;
-    if (!dev->alive.compare_exchange_strong(expect, 0)) return -3;
-
-    /* Only this device's own entry leaves the table; a device whose id is
-     * held by another one is still closed and released. */
-    epcore_iodev_remove(core, dev);
+    /* Only a device that owns its table entry is closed: taking the entry
+     * out is what makes this close the only one. A device never registered
+     * (or whose id another device holds) still belongs to its caller, and
+     * another device's entry is never removed. */
+    if (epcore_iodev_remove(core, dev) != 1) return -3;
+    dev->alive.store(0);
 
     worker_t* wk = worker_thread_self(core);
     if (wk) worker_ioevent_remove(wk, dev);
@@ -280,11 +280,26 @@ iodev_t* iodev_new_from_fd(epcore_t* core, int fd, int fdtype, void* para, IOHan
     store_flags(&dev->rwflag, WATCH_READ);
     if (epcore_iodev_add(core, dev) != 0) {
         /* Keep the caller's descriptor open: only the record goes. */
-        dev->fd = -1;
-        iodev_close(dev);
+        iodev_discard(dev);
         return nullptr;
     }
     return dev;
+}
+
+int iodev_discard(iodev_t* dev)
+{
+    if (!dev) return -1;
+    epcore_t* core = dev->epcore;
+    if (!core) return -2;
+    if (epcore_iodev_find(core, dev->id) == dev) return -3;
+    uint8_t expect = 1;
+    if (!dev->alive.compare_exchange_strong(expect, 0)) return -3;
+    epcore_global_iodev_del(core, dev);
+    dev->fd = -1;
+    dev->evpump = nullptr;
+    dev->bindtype = 0;
+    release_record(core, dev);
+    return 0;
 }
 
 int iodev_close(iodev_t* dev) { return close_device(dev, false); }

@@ -570,7 +570,9 @@ int64_t bm_find_filebuf(fbuf_t* filebuf, int64_t offset, const void* pattern, in
     int m = norm_len(pattern, patlen);
     if (!filebuf || m <= 0) return -1;
     int64_t size = fbuf_size(filebuf);
-    if (offset < 0 || offset >= size || m > size - offset) return -2;
+    if (offset < 0 || offset >= size || m > size) return -2;
+    /* Too little left after offset: simply no match. */
+    if (m > size - offset) return -1;
     pat_bmvec_t* v = bm_pick(vec, static_cast<const uint8_t*>(pattern), m, ignorecase != 0);
     if (!v) return -3;
     int64_t r = bm_file_core(filebuf, offset, v, fifo);

@@ -71,7 +71,40 @@ TEST_F(CoreTest, DeviceAndTimerIdsCountSeparatelyFrom100)
     EXPECT_EQ(t->id, 100u);
     iotimer_recycle(t);
     EXPECT_EQ(iotimer_fetch(core)->id, 101u); /* ids are never reused */
-    EXPECT_EQ(iodev_close(a), 0); /* never registered: released all the same */
+    EXPECT_EQ(iodev_discard(a), 0);
+}
+
+TEST_F(CoreTest, CloseOfAnUnregisteredDeviceLeavesItToItsCaller)
+{
+    iodev_t* d = iodev_new(core);
+    int fd = eventfd(0, EFD_NONBLOCK);
+    d->fd = fd;
+    int fetched = bpool_fetched_num(core->device_pool);
+    EXPECT_EQ(iodev_close(d), -3);
+    EXPECT_TRUE(fd_open(fd)) << "the descriptor is still the caller's";
+    EXPECT_EQ(bpool_fetched_num(core->device_pool), fetched) << "the record was not given back";
+
+    /* Registered afterwards, the device lives once; a record both in the
+     * table and in the pool would be freed twice by the core's teardown. */
+    ASSERT_EQ(epcore_iodev_add(core, d), 0);
+    uint64_t id = d->id;
+    EXPECT_EQ(iodev_discard(d), -3) << "a registered device is closed, not discarded";
+    EXPECT_EQ(iodev_close(d), 0);
+    EXPECT_EQ(epcore_iodev_find(core, id), nullptr);
+    EXPECT_FALSE(fd_open(fd));
+    EXPECT_EQ(bpool_fetched_num(core->device_pool), fetched - 1);
+
+    /* A registration that fails (the id is held) gives back the record
+     * and leaves the descriptor open. */
+    iodev_t* holder = make_dev();
+    core->deviceID = holder->id;
+    int nfd = eventfd(0, EFD_NONBLOCK);
+    fetched = bpool_fetched_num(core->device_pool);
+    EXPECT_EQ(iodev_new_from_fd(core, nfd, IODEV_FILE, nullptr, nullptr, nullptr), nullptr);
+    EXPECT_TRUE(fd_open(nfd));
+    EXPECT_EQ(bpool_fetched_num(core->device_pool), fetched);
+    EXPECT_EQ(epcore_iodev_find(core, holder->id), holder);
+    close(nfd);
 }
 
 TEST_F(CoreTest, SharedDeviceIdIsReportedAndCloseKeepsTheHolder)
@@ -86,11 +119,14 @@ TEST_F(CoreTest, SharedDeviceIdIsReportedAndCloseKeepsTheHolder)
     EXPECT_EQ(epcore_iodev_find(core, a->id), a);
 
     int fetched = bpool_fetched_num(core->device_pool);
-    EXPECT_EQ(iodev_close(b), 0);
+    EXPECT_EQ(iodev_close(b), -3) << "not registered: nothing happens";
     EXPECT_EQ(epcore_iodev_find(core, a->id), a) << "the holder's entry must survive";
-    EXPECT_FALSE(fd_open(fb)) << "the duplicate's own descriptor is still closed";
-    EXPECT_EQ(iodev_close(b), -3) << "a second close does nothing";
+    EXPECT_TRUE(fd_open(fb)) << "the duplicate's descriptor stays with its owner";
+    EXPECT_EQ(iodev_discard(b), 0);
+    EXPECT_EQ(iodev_discard(b), -3) << "a second release does nothing";
     EXPECT_EQ(bpool_fetched_num(core->device_pool), fetched - 1) << "its record went back once";
+    EXPECT_EQ(epcore_iodev_find(core, a->id), a);
+    close(fb);
 
     uint64_t id = a->id;
     int fa = a->fd;
@@ -224,7 +260,7 @@ TEST_F(CoreTest, WaitingDevicesJoinTheFirstPumpAndBindAllJoinsEvery)
     EXPECT_FALSE(iodev_tree_has(p2, all));
     EXPECT_EQ(arr_num(core->glbiodev_list), 1);
     iodev_close(sel);
-    iodev_close(dead);
+    iodev_discard(dead);
 }
 
 TEST_F(CoreTest, StaleDeviceOnAReusedDescriptorGoesWithoutItsDescriptor)

@@ -116,7 +116,8 @@ TEST_F(IoeventTest, EventForADeviceWhoseIdIsHeldByAnotherIsDropped)
     ioevent_push(pump, EVT_READ, dup, nullptr, nullptr);
     ioevent_handle(pump);
     EXPECT_EQ(calls.n, 0);
-    iodev_close(dup);
+    close(dup->fd);
+    iodev_discard(dup);
     iodev_close(holder);
 }
 

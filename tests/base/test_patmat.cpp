@@ -282,11 +282,20 @@ TEST(Patmat, FileSearchErrors)
     TempFile f(Bytes{'a', 'b', 'c', 'd'});
     const char* path = f.path.c_str();
     EXPECT_EQ(bm_find_file("/nonexistent/patmat", 0, "a", 1, 0, nullptr, nullptr), -2);
+    // Range errors: offset at or past the end, or a pattern longer than the file.
     EXPECT_EQ(bm_find_file(path, 4, "a", 1, 0, nullptr, nullptr), -3);
-    EXPECT_EQ(bm_find_file(path, 2, "bcd", 3, 0, nullptr, nullptr), -3);
+    EXPECT_EQ(bm_find_file(path, -1, "a", 1, 0, nullptr, nullptr), -3);
+    EXPECT_EQ(bm_find_file(path, 0, "abcde", 5, 0, nullptr, nullptr), -3);
+    // Fewer bytes left than the pattern needs: no match, not an error.
+    EXPECT_EQ(bm_find_file(path, 2, "bcd", 3, 0, nullptr, nullptr), -1);
+    EXPECT_EQ(bm_find_file(path, 3, "cd", 2, 0, nullptr, nullptr), -1);
     EXPECT_EQ(bm_find_file(path, 0, "d", 1, 0, nullptr, nullptr), 3); // last byte of the file
+    EXPECT_EQ(bm_find_file(path, 2, "cd", 2, 0, nullptr, nullptr), 2); // exactly enough room
     fbuf_t* fb = fbuf_init(path, 8);
     ASSERT_NE(fb, nullptr);
+    EXPECT_EQ(bm_find_filebuf(fb, 4, "a", 1, 0, nullptr, nullptr), -2);
+    EXPECT_EQ(bm_find_filebuf(fb, 0, "abcde", 5, 0, nullptr, nullptr), -2);
+    EXPECT_EQ(bm_find_filebuf(fb, 2, "bcd", 3, 0, nullptr, nullptr), -1);
     kmem_fail_after(0);
     int64_t r = bm_find_filebuf(fb, 0, "ab", 2, 0, nullptr, nullptr);
     kmem_fail_after(-1);
