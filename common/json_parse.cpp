@@ -4,6 +4,7 @@
 // full disk leaves either the old file or the new one, never a torn one.
 #include "common/json_parse.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
@@ -17,6 +18,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -35,6 +37,10 @@ constexpr const char* kAuto = "RK_AIQ_OP_MODE_AUTO";
 constexpr const char* kManual = "RK_AIQ_OP_MODE_MANUAL";
 constexpr uint64 kMinFreeMiB = 100;
 constexpr int kFeatureMissing = -1000;
+// Deepest nesting accepted. Serialising recurses once per level, so a text of
+// a few hundred kilobytes of brackets would otherwise exhaust the stack; real
+// files and parameter texts nest a dozen levels or so.
+constexpr int kMaxDepth = 128;
 
 using ojson = nlohmann::ordered_json;
 
@@ -74,6 +80,18 @@ bool file_exists(const char* path) { return plat_access(path, F_OK) == 0; }
 
 uint32_t board_version() { return g_regMemAddr ? reg_load(g_regMemAddr->devBoardVersion) : 0; }
 
+// Parses a text or file, refusing nesting deeper than kMaxDepth.
+template <typename Input>
+ojson parse(Input&& in)
+{
+    return ojson::parse(std::forward<Input>(in), [](int depth, ojson::parse_event_t event, ojson&) {
+        if ((event == ojson::parse_event_t::object_start || event == ojson::parse_event_t::array_start) &&
+            depth >= kMaxDepth)
+            throw std::length_error("nesting too deep");
+        return true;
+    });
+}
+
 ojson parse_file(const char* path)
 {
     FILE* f = plat_fopen(path, "rb");
@@ -82,7 +100,7 @@ ojson parse_file(const char* path)
         FILE* f;
         ~Closer() { fclose(f); }
     } closer{f};
-    return ojson::parse(f);
+    return parse(f);
 }
 
 // The integer of a JSON number. A value outside int (1e300, 2^40) is refused
@@ -380,7 +398,7 @@ int json_format(char* json_in, char* json_out)
     if (!enough_space()) return -1;
     if (!json_in || !json_out) return -1;
     std::string compact;
-    if (!guarded(__FUNCTION__, kAppAlgoConfig, [&] { compact = ojson::parse(json_in).dump(); })) return -1;
+    if (!guarded(__FUNCTION__, kAppAlgoConfig, [&] { compact = parse(json_in).dump(); })) return -1;
     if (compact.size() <= JSON_FORMAT_MAX) {
         memcpy(json_out, compact.data(), compact.size());
         json_out[compact.size()] = '\0';
@@ -396,7 +414,7 @@ void get_avoid_zone_index2(char* avoidJson, int* zoneIndex)
     if (!avoidJson || !zoneIndex) return;
     int value = 0;
     // at() throws for a missing member, as a read of an absent number does.
-    if (!guarded(__FUNCTION__, avoidJson, [&] { value = to_int(ojson::parse(avoidJson).at("ZoneIndex")); })) return;
+    if (!guarded(__FUNCTION__, avoidJson, [&] { value = to_int(parse(avoidJson).at("ZoneIndex")); })) return;
     *zoneIndex = value;
     log_info(g_logger, __FUNCTION__, __LINE__, "*zoneIndex:%d", value);
 }

@@ -237,6 +237,13 @@ TEST_F(JsonBoard, JsonFormatFillsTerminatesSpillsOrFails)
     char broken[] = "{\"a\": [1, 2";
     EXPECT_LT(json_format(broken, out), 0);
     EXPECT_TRUE(log.has("/userdata/app_algo_config.json parse error:"));
+    // Nesting deep enough to exhaust the stack when serialised is refused.
+    std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    EXPECT_LT(json_format(deep.data(), out), 0);
+    std::string nested = std::string(100, '[') + std::string(100, ']');
+    EXPECT_EQ(json_format(nested.data(), out), 0);
+    EXPECT_EQ(std::string(out), nested);
+    memset(out, '#', sizeof(out));
     char small[] = "{ \"a\" : 1 }";
     ASSERT_EQ(sim_set_free_space("/", 100ull << 20), 0);
     EXPECT_LT(json_format(small, out), 0);
