@@ -198,11 +198,12 @@ int algo_avoid_get_params2(char* out)
     int rc = 0;
     if (len >= JSON_FORMAT_MAX) {
         log_info(g_logger, __FUNCTION__, __LINE__, "json need format");
-        // json_format copies without a terminator: start from an empty text.
+        // A failed compaction leaves out as it was: start from an empty text.
         memset(out, 0, ALGO_PARAM_TEXT_MAX);
         int ret = json_format(text, out);
         if (ret != 0) {
-            log_error(g_logger, __FUNCTION__, __LINE__, "param too long %d", ret);
+            // A negative result was logged by json_format itself.
+            if (ret > 0) log_error(g_logger, __FUNCTION__, __LINE__, "param too long %d", ret);
             rc = -1;
         }
     } else {

@@ -1,0 +1,1 @@
+korvid_fuzzer(fuzz_json fuzz_json.cpp)
