@@ -1,0 +1,1 @@
+korvid_fuzzer(fuzz_frame_codec fuzz_frame_codec.cpp)
