@@ -1,1 +1,2 @@
 korvid_fuzzer(fuzz_json fuzz_json.cpp)
+korvid_fuzzer(fuzz_frame_codec fuzz_frame_codec.cpp)

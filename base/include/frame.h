@@ -6,12 +6,17 @@
  * `size` for a terminator. Whenever the last content byte goes the frame is
  * reset (start 0, len 0, next NULL; the block stays). When memory runs out
  * a growth keeps the old block and content and the addition is refused.
- * A frame has no lock: one owner uses it at a time. */
+ * A frame has no lock: one owner uses it at a time.
+ *
+ * The second half moves frames to and from files and TCP sockets and
+ * converts bytes into a frame under a text encoding; the encoding rules are
+ * the ones the buffer encoders of strutil use. */
 #ifndef KORVID_FRAME_H
 #define KORVID_FRAME_H
 
 #include <stdint.h>
 #include <stdio.h>
+#include <time.h>
 
 typedef struct frame_s {
     uint8_t*        data;  /* size + 1 bytes, or NULL before the first allocation */
@@ -103,5 +108,77 @@ int frame_bit_get(frame_p frame, int bitpos);
 /* 0; -1 null or empty (or memory exhausted), -2 offset < 0. */
 int frame_bit_shift_left(frame_p frame, int offset);
 int frame_bit_shift_right(frame_p frame, int offset);
+
+/* ---- files (reads refuse more than 64 MiB; exactly 64 MiB is accepted) ---- */
+
+#define FRAME_FILE_MAX 67108864L
+
+/* Appends the whole file (opened read-only): the bytes read, 0 when it cannot
+ * be opened (or no room can be made); -1 null argument, -2 no file status,
+ * -100 larger than 64 MiB. */
+int frame_file_load(frame_p frame, const char* path);
+/* Writes the content to a new file: the bytes written; -1 null or empty
+ * frame, null path, open failure, or a write that failed (disk full). */
+int frame_file_dump(frame_p frame, const char* path);
+/* Seeks to fpos when fpos >= 0 (-101 on failure), then appends up to flen
+ * bytes: the bytes read, or the read's result when below 1; -1 null argument
+ * or no room, -100 flen above 64 MiB. */
+int frame_file_read(frame_p frame, FILE* fp, long fpos, long flen);
+/* Seeks when fpos >= 0 (-101) and writes the content: the bytes written;
+ * -1 null or empty frame, null FILE, or a write the stream reports failed. */
+int frame_file_write(frame_p frame, FILE* fp, long fpos);
+/* The same on a descriptor (lseek from the start); -1 also for fd < 0. */
+int frame_filefd_read(frame_p frame, int fd, long fpos, long flen);
+int frame_filefd_write(frame_p frame, int fd, long fpos);
+
+/* ---- TCP transfers: *actnum (when given) is set to 0 on entry and receives
+ * the bytes moved; -20 peer closed, -30 error, -70 descriptor -1 ---- */
+
+/* Appends what arrives within waitms (<= 0: no limit): the total, 0 on
+ * time-out (bytes received so far stay appended, see actnum), -20, -30,
+ * -70; 0 for a null frame. */
+int frame_tcp_recv(frame_p frame, int fd, int waitms, int* actnum);
+/* Sends the content (it stays): bytes sent, 0 on time-out, -30, -70; 0 for
+ * a null or empty frame. */
+int frame_tcp_send(frame_p frame, int fd, int waitms, int* actnum);
+/* Non-blocking receive straight into the tail when the amount waiting is
+ * known: bytes appended, -20, -30, -1 fd -1, -2 null frame. */
+int frame_tcp_nbzc_recv(frame_p frame, int fd, int* actnum, int* perr);
+/* Non-blocking drain of the socket (a null frame drops the data): bytes
+ * received, -20 (after appending what came first), -30, -1 fd -1. */
+int frame_tcp_nb_recv(frame_p frame, int fd, int* actnum, int* perr);
+/* Non-blocking send of the content (it stays): bytes sent, -30, -1 fd -1;
+ * 0 for a null or empty frame. */
+int frame_tcp_nb_send(frame_p frame, int fd, int* actnum);
+
+/* ---- text encodings: they add at the tail unless said otherwise; a null
+ * destination where allowed only counts ---- */
+
+/* Base64 of src's content replaces dst's content, with a 0 byte after it
+ * (dst null: in place). 0; -1 null src or no room; 0 for empty content. */
+int frame_bin_to_base64(frame_p src, frame_p dst);
+/* Decoded bytes replace dst's content, with a 0 byte after them (dst null:
+ * in place). 0; -1 null src or no room. */
+int frame_base64_to_bin(frame_p src, frame_p dst);
+/* Appends two upper-case hex digits per byte: 0; -1 null or empty byte
+ * frame or no room, -2 null text frame. */
+int frame_bin_to_ascii(frame_p bytes, frame_p text);
+/* Appends one byte per digit pair: 0; -100 at a non-digit (earlier bytes
+ * stay); -1 null or empty text or no room, -2 null byte frame. */
+int frame_ascii_to_bin(frame_p text, frame_p bytes);
+/* Backslash escapes of the bytes in esc (lengths < 0: up to the NUL); bytes appended. */
+int frame_slash_add(const void* src, int len, const void* esc, int chlen, frame_p dst);
+int frame_slash_strip(const void* src, int len, const void* esc, int chlen, frame_p dst);
+int frame_json_escape(const void* src, int len, frame_p dst);
+int frame_json_unescape(const void* src, int size, frame_p dst);
+/* Percent-encoding under an escape vector of eight words (NULL: the default
+ * set); bytes appended (or needed for a null frame). */
+int frame_uri_encode(frame_p frame, const void* src, int size, const uint32_t* escvec);
+/* Bytes appended; -1 null frame, -2 null src. */
+int frame_uri_decode(frame_p frame, const void* src, int size);
+int frame_html_escape(const void* src, int len, frame_p dst);
+/* Appends "YYYY-MM-DD hh:mm:ss" in local time (NULL: now; time 0 as
+ * "0000-00-00 00:00:00"): 0, -1 null frame or a time that cannot be shown. */
+int frame_add_time(frame_p frame, const time_t* curtm);
 
 #endif
