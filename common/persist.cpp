@@ -17,7 +17,8 @@ void get_firmwareTime(void) {}
 
 void* RECOVERY_Task(void* arg)
 {
-    log_error(g_logger, __FUNCTION__, __LINE__, "factory reset not available");
+    log_error(g_logger, __FUNCTION__, __LINE__, "factory reset not available (worker %llu)",
+              (unsigned long long)workerid(static_cast<worker_t*>(arg)));
     worker_destory(static_cast<worker_t*>(arg));
     return nullptr;
 }

@@ -8,7 +8,8 @@
 
 void* dev_can_io_test_task(void* arg)
 {
-    log_error(g_logger, __FUNCTION__, __LINE__, "can/io test not available");
+    log_error(g_logger, __FUNCTION__, __LINE__, "can/io test not available (worker %llu)",
+              (unsigned long long)workerid(static_cast<worker_t*>(arg)));
     worker_destory(static_cast<worker_t*>(arg));
     return nullptr;
 }

@@ -8,14 +8,16 @@
 
 void* REBOOT_Task(void* arg)
 {
-    log_error(g_logger, __FUNCTION__, __LINE__, "reboot not available");
+    log_error(g_logger, __FUNCTION__, __LINE__, "reboot not available (worker %llu)",
+              (unsigned long long)workerid(static_cast<worker_t*>(arg)));
     worker_destory(static_cast<worker_t*>(arg));
     return nullptr;
 }
 
 void* ReinitProcess_Task(void* arg)
 {
-    log_error(g_logger, __FUNCTION__, __LINE__, "process restart not available");
+    log_error(g_logger, __FUNCTION__, __LINE__, "process restart not available (worker %llu)",
+              (unsigned long long)workerid(static_cast<worker_t*>(arg)));
     worker_destory(static_cast<worker_t*>(arg));
     return nullptr;
 }

@@ -7,7 +7,8 @@
 
 void* rich_recv_task(void* arg)
 {
-    log_error(g_logger, __FUNCTION__, __LINE__, "rich radar recv not available");
+    log_error(g_logger, __FUNCTION__, __LINE__, "rich radar recv not available (worker %llu)",
+              (unsigned long long)workerid(static_cast<worker_t*>(arg)));
     worker_destory(static_cast<worker_t*>(arg));
     return nullptr;
 }

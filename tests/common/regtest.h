@@ -114,7 +114,8 @@ struct RegSpace {
     }
     ~RegSpace()
     {
-        // Workers started by register writes end by themselves.
+        // Workers started by register writes end by themselves or on quit.
+        core->quit.store(1);
         wait_until([&] {
             EnterCriticalSection(&core->workerlistCS);
             int n = arr_num(core->worker_list);
