@@ -1,4 +1,4 @@
-// Device register space: the shared register types.
+// Device register space: the register types and the access functions.
 //
 // Every setting a host can configure or inspect is a 32-bit register at an
 // address above 0x10000000. Three 4 KiB pages map the persistent
