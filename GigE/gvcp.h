@@ -6,6 +6,7 @@
 
 #include "common/common.h"
 
+#define E_DEVICE_GVCP      10003
 #define E_DEVICE_HEARTBEAT 10005
 
 // One connected host, listed in the core's user_info under userCS. The

@@ -1,4 +1,4 @@
-// Device register space: the shared register types.
+// Device register space: the register types and the access functions.
 //
 // Every setting a host can configure or inspect is a 32-bit register at an
 // address above 0x10000000. Three 4 KiB pages map the persistent
@@ -9,6 +9,7 @@
 #ifndef KORVID_COMMON_CUSTOM_H
 #define KORVID_COMMON_CUSTOM_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -373,6 +374,71 @@ inline void reg_store(T& field, T value)
     static_assert(sizeof(T) == 4, "registers are 32-bit words");
     __atomic_store(&field, &value, __ATOMIC_RELAXED);
 }
+
+// Byte offset of a word inside the block, and its address, for a page.
+#define DEV_CFG_OFFSET_RGB 1024u
+#define DEV_CFG_OFFSET_TOF 2048u
+
+// ---------------------------------------------------------------------------
+// Register and memory access
+// ---------------------------------------------------------------------------
+
+// Result codes of the four access functions.
+#define REG_OK              0x0000
+#define REG_NOT_IMPLEMENTED 0x8001  // no such register, or not writable in the present mode
+#define REG_ALGO_FAIL       0x8002  // the application algorithm refused its parameters
+#define REG_REFUSED         0xFFFF  // value refused, or the block could not be served
+
+// Host access: the read_reg, write_reg, read_mem and write_mem callbacks of
+// the protocol devices. Callable from any thread.
+int Custom_RegRead(uint32_t address, uint32_t* value);
+int Custom_RegWrite(uint32_t address, uint32_t* value);
+int Custom_MemRead(uint32_t address, uint8_t* value, uint32_t len);
+int Custom_MemWrite(uint32_t address, uint8_t* value, uint32_t len);
+
+// The register-triggered device actions of the common page; called by
+// Custom_RegWrite before the word is stored. 0, or a negative number.
+int Custom_DeviceControl(uint32_t address, uint32_t* value);
+// Pass-through behind 0x10000050: operation 1 writes, 0 reads the register
+// sensorAddress of the device whichSensorSelect names (0 ToF sensor, 2 the
+// register space, others the colour sensor). 0, or REG_REFUSED for a
+// pass-through onto 0x10000050 itself.
+int Custom_SensorRegReadWrite(uint32_t address, uint32_t* value, uint32_t operation);
+// Description-package chunk at `address` without the range test.
+int Custom_GetXML(uint32_t address, uint8_t* value, uint32_t len);
+
+// The block as 32-bit words and the run-time record, for direct field reads
+// (null before the register space is initialised).
+uint32_t*         get_device_cfg(void);
+deviceRegMemAddr* get_reg_mem_addr(void);
+
+// Set while a stream start requested through 0x10000000 is in force.
+extern std::atomic<uint8_t> g_sdk_start_flags;
+// The last ToF frame rate handed to the ToF sensor.
+extern std::atomic<uint32_t> g_tof_fps;
+
+// Whole-block access. Word access takes no lock; loading, replacing and
+// saving the whole block do, so that a save never writes a half-replaced
+// block. The copies move word by word, so concurrent word readers see each
+// word either old or new.
+void reg_block_lock(void);
+void reg_block_unlock(void);
+// Copies the block out (caller holds the lock or accepts a moving image).
+void reg_block_copy_out(deviceCFG* out);
+// Replaces the block with `len` bytes of `data` (at most 3072), the rest
+// zero. The caller holds the lock.
+void reg_block_copy_in(const void* data, size_t len);
+
+struct RegBlockLock {
+    RegBlockLock() { reg_block_lock(); }
+    ~RegBlockLock() { reg_block_unlock(); }
+    RegBlockLock(const RegBlockLock&) = delete;
+    RegBlockLock& operator=(const RegBlockLock&) = delete;
+};
+
+// Clock of the start/stop pacing (monotonic ms and a sleep); tests replace
+// it. Null arguments restore the system clock.
+void custom_set_clock(uint32_t (*now_ms)(void), void (*sleep_ms)(unsigned long));
 
 // ---------------------------------------------------------------------------
 // Layout pins: these offsets are register addresses hosts use.

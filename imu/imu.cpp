@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "GigE/gvcp.h"
+#include "common/custom.h"
 #include "epcore.h"
 #include "epudp.h"
 #include "iodev.h"
@@ -145,6 +146,10 @@ iodev_t* device_create(epcore_t* core)
     dev->fdtype = IODEV_FILE;
     dev->iostate = IOSTATE_READY;
     dev->cbpara = core;
+    priv->read_reg = Custom_RegRead;
+    priv->write_reg = Custom_RegWrite;
+    priv->read_mem = Custom_MemRead;
+    priv->write_mem = Custom_MemWrite;
     priv->send_to = epudp_send_to;
     priv->recv_from = epudp_recv;
     priv->write_dev_reg = imu_write_dev_reg;

@@ -127,6 +127,10 @@ void pending_store(iodev_t* dev, const uint8_t code[4], int have)
 
 } // namespace
 
+epcore_t* gpcore = nullptr;
+
+epcore_t* get_pcore(void) { return gpcore; }
+
 void spdlog_init(void)
 {
     char host[PATH_MAX];

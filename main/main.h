@@ -3,6 +3,13 @@
 #ifndef KORVID_MAIN_MAIN_H
 #define KORVID_MAIN_MAIN_H
 
+#include "eptype.h"
+
+// The process-wide event core made by start-up; null before. Every
+// subsystem reaches it through get_pcore().
+extern epcore_t* gpcore;
+epcore_t* get_pcore(void);
+
 // Board path of the logging configuration.
 #define SPDLOG_CONF_FILE "/etc/spdlog.conf"
 // Port of the log-level service.

@@ -1,0 +1,647 @@
+// Register writes: the page rules, the validation of a value against the
+// other registers, the device actions of the common page, the store and the
+// effects that follow it. The stages run in that order, and some effects
+// happen before a later refusal (the frequency moves, the avoidance IO
+// close, the exposure-mode file, the IMU writes, the relay port's store).
+#include <stdio.h>
+#include <string.h>
+
+#include <vector>
+
+#include "algo/algo.h"
+#include "algo/algo_tavo.h"
+#include "common/board.h"
+#include "common/common.h"
+#include "common/custom.h"
+#include "common/custom_internal.h"
+#include "common/json_parse.h"
+#include "common/persist.h"
+#include "common/stream_ctrl.h"
+#include "GigE/gvcp.h"
+#include "epcore.h"
+#include "imu/imu.h"
+#include "iodev.h"
+#include "log/logger.h"
+#include "main/can_io_test.h"
+#include "main/main.h"
+#include "main/task.h"
+#include "peripheral/apd.h"
+#include "peripheral/led.h"
+#include "platform.h"
+#include "rich/rich_radar.h"
+#include "sensor/sensor_imx570.h"
+#include "server/udp_server.h"
+#include "worker.h"
+
+using namespace regspace;
+
+namespace {
+
+// Result of a validation rule: go on, or answer now.
+constexpr int kGoOn = -1;
+
+constexpr uint32_t kStartGapMs = 500;
+constexpr uint64_t kSaveFreeMiB = 101;
+constexpr int kFpgaAttempts = 3;
+constexpr uint8_t kImuAccRange = 0x41;
+constexpr uint8_t kImuGyrRange = 0x43;
+constexpr uint8_t kCpldOutputIoReg = 59;
+constexpr uint32_t kApdStatusAddr = MEM_ADDR_USER_BIN + 1;
+
+// Time of the last start/stop request through 0x10000000.
+std::atomic<uint32_t> s_lastStartStop{0};
+
+uint32_t tof_kind() { return get(tof().sensorType); }
+uint32_t rgb_kind() { return get(rgb().sensorType); }
+uint32_t cpu() { return get(run().cpuId); }
+uint32_t work_mode() { return get(common().workMode); }
+bool avoid_algo(uint32_t algo) { return algo == 1 || algo == 4; }
+bool one_of(uint32_t v, std::initializer_list<uint32_t> set)
+{
+    for (uint32_t s : set)
+        if (v == s) return true;
+    return false;
+}
+
+int refuse(const char* msg)
+{
+    log_error(g_logger, __FUNCTION__, __LINE__, "%s", msg);
+    return REG_REFUSED;
+}
+
+int not_now(const char* msg)
+{
+    log_error(g_logger, __FUNCTION__, __LINE__, "%s", msg);
+    return REG_NOT_IMPLEMENTED;
+}
+
+const char* const kWorkModeFreq = "workMode:1 can not set freqMode";
+const char* const kNoGroupB = "can not set freqmode, groupBfreq is 0";
+const char* const kNoGroupC = "can not set freqmode, groupCfreq is 0";
+const char* const kMultiFreq = "enableMultiMachine can not set other freqMode";
+
+// ---- Stage 1: page rules ----
+
+int imu_write(uint32_t address, uint32_t v)
+{
+    switch (address) {
+    case REG_ADDR_IMU_UDP_PORT:
+        log_info(g_logger, __FUNCTION__, __LINE__, "imu udp port %d", (int)v);
+        imuUdpPort.store(v);
+        return REG_OK;
+    case REG_ADDR_IMU_STREAM_ENABLE:
+        log_info(g_logger, __FUNCTION__, __LINE__, "imu stream %s", v ? "start" : "stop");
+        imuStreamEnable.store(v);
+        return REG_OK;
+    case REG_ADDR_IMU_RANGE: {
+        epcore_t* core = get_pcore();
+        iodev_t* dev = core ? epcore_iodev_find(core, E_DEVICE_IMU_DATA_SEND) : nullptr;
+        auto* priv = dev ? static_cast<UDPServerPrivData*>(dev->priv_data) : nullptr;
+        if (!priv || !priv->write_dev_reg) {
+            log_error(g_logger, __FUNCTION__, __LINE__, "can't find E_DEVICE_IMU_DATA_SEND device");
+            return REG_REFUSED;
+        }
+        uint8_t acc = (uint8_t)(v & 0xFF);
+        uint8_t gyr = (uint8_t)((v >> 16) & 0xFF);
+        log_info(g_logger, __FUNCTION__, __LINE__, "imu acc_range %d", acc);
+        priv->write_dev_reg(kImuAccRange, &acc, 1);
+        log_info(g_logger, __FUNCTION__, __LINE__, "imu gyr_range %d", gyr);
+        priv->write_dev_reg(kImuGyrRange, &gyr, 1);
+        return REG_OK;
+    }
+    default:
+        return not_implemented();
+    }
+}
+
+int page_rules(uint32_t address, uint32_t v)
+{
+    uint32_t page = page_of(address);
+    if (page == REG_PAGE_IMU) return imu_write(address, v);
+    if (!word_at(address) || !records_ready()) return not_implemented();
+    if (address == 0x10000058) {
+        if (rgb_kind() == E_SMARTSENS_SC230AI) return REG_NOT_IMPLEMENTED;
+        if (rgb_kind() == E_SMARTSENS_SC130GS && v >= 1 && v <= 3) {
+            log_error(g_logger, __FUNCTION__, __LINE__, "can not set enc code:%d", (int)v);
+            return REG_REFUSED;
+        }
+    }
+    if (page == REG_PAGE_RGB && rgb_kind() == E_SMARTSENS_SC230AI) {
+        if (address == 0x100010DC) return REG_NOT_IMPLEMENTED;
+        if (address == 0x100010D8) modify_exporse_mode(v, (int)cpu());
+    }
+    return kGoOn;
+}
+
+// ---- Stage 2: validation ----
+
+// 0x100000E8: the 3D frequency mode picks the ToF freqMode.
+int rule_3d_freq_mode(uint32_t v)
+{
+    if (work_mode() == 1) return not_now(kWorkModeFreq);
+    if (get(common().enableMultiMachine) && v != 1 && tof_kind() == E_IMX570) return refuse(kMultiFreq);
+    bool triple = get(common().tripleFreqHdr) != 0;
+    switch (v) {
+    case 0: set(tof().freqMode, triple ? 2u : 0u); break;
+    case 1:
+        if (!get(tof().groupBFreq)) return refuse(kNoGroupB);
+        set(tof().freqMode, triple ? 3u : 1u);
+        break;
+    case 2:
+        if (!get(tof().groupCFreq)) return refuse(kNoGroupC);
+        set(tof().freqMode, triple ? 6u : 5u);
+        break;
+    default: break;
+    }
+    return kGoOn;
+}
+
+// 0x10002068: the ToF freqMode keeps the 3D mode and the HDR switch in step.
+int rule_freq_mode(uint32_t v)
+{
+    if (work_mode() == 1) return not_now(kWorkModeFreq);
+    if (v == 4) return not_now("not support E_TRIPLE_FREQ");
+    uint32_t kind = tof_kind();
+    if (kind == E_IMX570) {
+        if (get(common().enableMultiMachine) && !one_of(v, {1, 3, 6})) return refuse(kMultiFreq);
+        if (one_of(v, {5, 6})) {
+            if (!get(tof().groupCFreq)) return refuse(kNoGroupC);
+            set(common()._3DFreqMode, 2u);
+        } else if (one_of(v, {1, 3})) {
+            if (!get(tof().groupBFreq)) return refuse(kNoGroupB);
+            set(common()._3DFreqMode, 1u);
+        } else if (one_of(v, {0, 2})) {
+            set(common()._3DFreqMode, 0u);
+        }
+        set(common().tripleFreqHdr, one_of(v, {2, 3, 6}) ? 1u : 0u);
+    } else if (kind == E_GPIXEL_0503) {
+        if (one_of(v, {5, 6})) return refuse("not support freqmode");
+        if (one_of(v, {1, 3}) && !get(tof().groupBFreq)) return refuse(kNoGroupB);
+        set(common().tripleFreqHdr, one_of(v, {2, 3}) ? 1u : 0u);
+    }
+    return kGoOn;
+}
+
+// 0x10000084: the HDR switch moves the ToF freqMode between its single and
+// HDR forms.
+int rule_triple_freq_hdr(uint32_t v)
+{
+    if (work_mode() == 1) return not_now(kWorkModeFreq);
+    bool imx = tof_kind() == E_IMX570;
+    uint32_t mode = get(tof().freqMode);
+    uint32_t to = mode;
+    if (v == 1) {
+        if (mode == 0) to = 2;
+        else if (mode == 1) to = 3;
+        else if (mode == 5 && imx) to = 6;
+    } else {
+        if (mode == 2) to = 0;
+        else if (mode == 3) to = 1;
+        else if (mode == 6 && imx) to = 5;
+    }
+    set(tof().freqMode, to);
+    return kGoOn;
+}
+
+// Integration lengths under multi-machine operation on an IMX570.
+int rule_integration(uint32_t v)
+{
+    if (!get(common().enableMultiMachine) || tof_kind() != E_IMX570) return kGoOn;
+    uint32_t limit = 1500;
+    if (get(run().devBoardVersion) == E_BOARD_VERSION_V2_3) limit = get(common().phaseOptions) == 0 ? 2500 : 3000;
+    return v > limit ? REG_REFUSED : kGoOn;
+}
+
+int rule_roi(uint32_t address, uint32_t v)
+{
+    static constexpr uint32_t kBound[4][3] = {
+        {639, 319, 159}, {479, 239, 119}, {640, 320, 160}, {480, 240, 120}};
+    uint32_t binning = get(tof().binningMode);
+    if (binning > 2) return kGoOn;
+    return v > kBound[(address - 0x10002014) / 4][binning] ? REG_REFUSED : kGoOn;
+}
+
+void rgb_vld_enable(uint32_t v)
+{
+    iodev_t* dev = nullptr;
+    V4L2SensorInfo* ops = sensor(E_DEVICE_RGB, &dev);
+    if (ops && ops->vld_enable) ops->vld_enable(dev, v);
+}
+
+// The validation table; may adjust *value in place (0x10000088).
+int validate(uint32_t address, uint32_t* value)
+{
+    uint32_t v = *value;
+    uint32_t kind = tof_kind();
+    uint32_t algo = get(common().enableApplationAlgo);
+    switch (address) {
+    case 0x100000E8: return rule_3d_freq_mode(v);
+    case 0x10002068: return rule_freq_mode(v);
+    case 0x10000074:
+        if (work_mode() == 1) return not_now(kWorkModeFreq);
+        if (v && kind == E_IMX570 && !one_of(get(tof().freqMode), {1, 3, 6}))
+            return refuse("current freqMode not dual,can not enableMultiMachine");
+        return kGoOn;
+    case 0x10000084: return rule_triple_freq_hdr(v);
+    case 0x10000054:
+        if (kind != E_IMX570) return kGoOn;
+        if (v && avoid_algo(algo))
+            return refuse("If camera is't stream mode, obstacle avoidance algorithm must be disabled");
+        if (work_mode() == 1) return not_now("workMode:1 can not change mode");
+        return kGoOn;
+    case 0x1000005C:
+        if (v == 3) return refuse("can not set location algo");
+        if (kind == E_IMX570 && avoid_algo(v)) {
+            if (get(common().masterSlaveMode)) return refuse("can not open avoid algo,because trigger is enabled");
+            log_info(g_logger, __FUNCTION__, __LINE__, "close user/trig control io,because avoid algo is enabled");
+            uint32_t plain = 0;
+            sensor_imx570_gpio_control(-1, 2, &plain);
+            set(common().outputControlMode, 0u);
+        }
+        return kGoOn;
+    case 0x100000AC:
+        if (kind == E_IMX570 && v && avoid_algo(algo))
+            return refuse("can not open user/trig control io,because avoid algo is enabled");
+        return kGoOn;
+    case 0x1000209C:
+    case 0x100020A0: return rule_integration(v);
+    case 0x100000B0:
+        return get(common().outputControlMode) == 1 && v <= 3 ? kGoOn : REG_REFUSED;
+    case 0x1000202C:
+        return kind == E_IMX570 && v >= 31 && v <= 99 ? REG_NOT_IMPLEMENTED : kGoOn;
+    case 0x1000102C: {
+        if (kind == E_IMX570 && v >= 31 && v <= 99) return REG_NOT_IMPLEMENTED;
+        // The colour rate drives the ToF rate.
+        set(tof().fps, v);
+        g_tof_fps.store(v);
+        iodev_t* dev = nullptr;
+        V4L2SensorInfo* ops = sensor(E_DEVICE_TOF, &dev);
+        if (ops && ops->set_fps) ops->set_fps(dev, v);
+        return kGoOn;
+    }
+    case 0x10000088: {
+        uint32_t c = cpu();
+        if (c == E_CPU_RK3568 || (c == E_CPU_RK3588 && (v & 0xF0u))) v |= 0x70u;
+        *value = v & ~1u;
+        return kGoOn;
+    }
+    case 0x10001030:
+        if (work_mode() == 1) {
+            log_error(g_logger, __FUNCTION__, __LINE__, "workMode:%d can not set rgb binning", (int)work_mode());
+            return REG_NOT_IMPLEMENTED;
+        }
+        return kGoOn;
+    case 0x10002094:
+        if (work_mode() == 1) {
+            log_error(g_logger, __FUNCTION__, __LINE__, "workMode:%d can not set depth calib", (int)work_mode());
+            return REG_NOT_IMPLEMENTED;
+        }
+        if (algo) {
+            log_error(g_logger, __FUNCTION__, __LINE__, "can not set calib enableApplationAlgo:%d", (int)algo);
+            return REG_NOT_IMPLEMENTED;
+        }
+        return kGoOn;
+    case 0x100020DC: return get(tof().enableAutoExposure) ? kGoOn : REG_REFUSED;
+    case 0x100020D8: return kind == E_GPIXEL_0503 && get(tof().freqMode) > 2 ? REG_REFUSED : kGoOn;
+    case 0x100010DC: return get(rgb().enableAutoExposure) ? kGoOn : REG_REFUSED;
+    case 0x10002014:
+    case 0x10002018:
+    case 0x1000201C:
+    case 0x10002020: return rule_roi(address, v);
+    case 0x100020E0:
+        // The ToF page's VLD switch drives the colour sensor's VLD line.
+        set(tof().vldTemp, v == 0 ? 1u : 0u);
+        rgb_vld_enable(v);
+        set(tof().vldEnable, v);
+        return REG_OK;
+    default: return kGoOn;
+    }
+}
+
+// ---- Stage 3: device actions, apply and store ----
+
+bool enough_space()
+{
+    uint64 freeMiB = 0;
+    get_deviceFreeSpace("/userdata", &freeMiB);
+    if (freeMiB >= kSaveFreeMiB) return true;
+    log_error(g_logger, __FUNCTION__, __LINE__, "no space in device, can not write file.");
+    return false;
+}
+
+// Rewrites a block file with the block as it stands (the triggering
+// register still holds its previous value). 0, or -1 when not written.
+int save_block(const char* path)
+{
+    RegBlockLock lock;
+    deviceCFG copy;
+    reg_block_copy_out(&copy);
+    if (put_fileContext(path, &copy, sizeof(copy)) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "can not open %s", path);
+        return -1;
+    }
+    return 0;
+}
+
+void start_stop(uint32_t v)
+{
+    uint32_t now = now_ms();
+    uint32_t since = now - s_lastStartStop.load();
+    if (v != 0 && since < kStartGapMs) {
+        // Capture needs the gap between a start and the request before it.
+        log_info(g_logger, __FUNCTION__, __LINE__, "need wait %dms", (int)(kStartGapMs - since));
+        sleep_ms(kStartGapMs - since);
+        g_sdk_start_flags.store(1);
+    } else {
+        g_sdk_start_flags.store(v != 0 ? 1 : 0);
+    }
+    s_lastStartStop.store(now);
+    Custom_StartOrStopStream(v);
+}
+
+void start_task(uint64_t id, void* (*fn)(void*))
+{
+    if (worker_start(id, fn) != 0) log_error(g_logger, __FUNCTION__, __LINE__, "create worker %llu fail.",
+                                             (unsigned long long)id);
+}
+
+void apply_can_baudrate(uint32_t* value)
+{
+    plat_shell("ip link set can0 down");
+    if (*value == 0) *value = 250000;
+    char cmd[128];
+    snprintf(cmd, sizeof(cmd), "ip link set can0 type can bitrate %d", (int)*value);
+    plat_shell(cmd);
+    log_info(g_logger, __FUNCTION__, __LINE__, "cmdBuf:%s", cmd);
+    plat_shell("ip link set can0 up");
+}
+
+int apply_and_store(uint32_t address, uint32_t* value, uint32_t* word)
+{
+    uint32_t page = page_of(address);
+    if (page == REG_PAGE_COMMON) {
+        if (Custom_DeviceControl(address, value) != 0) return REG_REFUSED;
+        uint32_t v = *value;
+        if (address == 0x1000005C) {
+            // The first-generation detector is not part of this system.
+            if (v == 1 || v == 3) {
+                log_error(g_logger, __FUNCTION__, __LINE__, "can not set avoid 1");
+                return REG_REFUSED;
+            }
+            store(word, v);
+            if (v == 0) set(run().avoidResult, 1000u);
+            algo_status_notity(v);
+            Custom_AdaptWidthHeigth();
+            return REG_OK;
+        }
+        if (address == 0x1000008C && cpu() == E_CPU_RK3568) {
+            apply_can_baudrate(value);
+            store(word, *value);
+            return REG_OK;
+        }
+    } else if (page == REG_PAGE_RGB) {
+        Custom_RgbControl(address, value);
+    } else if (page == REG_PAGE_TOF) {
+        Custom_TofControl(address, value);
+    }
+    store(word, *value);
+    return kGoOn;
+}
+
+// ---- Stage 4: effects after the store ----
+
+void tof_other_params(uint32_t address, uint32_t v)
+{
+    iodev_t* dev = nullptr;
+    V4L2SensorInfo* ops = sensor(E_DEVICE_TOF, &dev);
+    if (ops && ops->set_other_params) ops->set_other_params(dev, v, address);
+}
+
+void fpga_step()
+{
+    if (tof_kind() != E_IMX570 || get(run().devLogic) != 1 || get(run().devBoardVersion) != E_BOARD_VERSION_V1_1)
+        return;
+    for (int i = 0; i < kFpgaAttempts; i++) {
+        if (fpga_upgrade() == 0) {
+            log_info(g_logger, __FUNCTION__, __LINE__, "fpga update success.");
+            return;
+        }
+        log_error(g_logger, __FUNCTION__, __LINE__, "fpga update fail.");
+    }
+}
+
+void output_io_mode(uint32_t v)
+{
+    uint8_t reg = 0;
+    i2c_cpld_rw(kCpldOutputIoReg, &reg, 0, 0);
+    reg &= 3;
+    if (v) reg += 12;
+    i2c_cpld_rw(kCpldOutputIoReg, nullptr, reg, 1);
+    log_info(g_logger, __FUNCTION__, __LINE__, "set outputIoMode:%d", reg);
+}
+
+void log_level(int32_t v)
+{
+    int level = v < 21 ? LOG_LEVEL_DEBUG : (v <= 40 ? LOG_LEVEL_INFO : LOG_LEVEL_ERR);
+    log_set_level(level);
+}
+
+void can_io_test(uint32_t v)
+{
+    if (v != 1000) return;
+    if (worker_running(E_WORKER_ID_DEV_CAN_IO_TEST)) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "error can't recreat dev_can_io_test_task");
+        return;
+    }
+    start_task(E_WORKER_ID_DEV_CAN_IO_TEST, dev_can_io_test_task);
+    log_info(g_logger, __FUNCTION__, __LINE__, "creat dev_can_io_test_task");
+}
+
+void rich_radar(uint32_t v)
+{
+    if (v == 0) {
+        worker_halt(E_WORKER_ID_RICH_RECV_TASK);
+        log_info(g_logger, __FUNCTION__, __LINE__, "close rich radar");
+        return;
+    }
+    if (worker_running(E_WORKER_ID_RICH_RECV_TASK)) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "error can't recreat rich_recv_task");
+        // The old receiver holds the relay's socket: the new one may start
+        // only once it has gone.
+        if (!worker_halt_wait(E_WORKER_ID_RICH_RECV_TASK)) {
+            log_error(g_logger, __FUNCTION__, __LINE__, "rich_recv_task did not end");
+            return;
+        }
+    }
+    start_task(E_WORKER_ID_RICH_RECV_TASK, rich_recv_task);
+    log_info(g_logger, __FUNCTION__, __LINE__, "creat rich_recv_task");
+}
+
+int rich_radar_port(uint32_t v)
+{
+    epcore_t* core = get_pcore();
+    iodev_t* relay = core ? epcore_iodev_find(core, E_DEVICE_RICH_SEND) : nullptr;
+    iodev_t* gvcp = core ? epcore_iodev_find(core, E_DEVICE_GVCP) : nullptr;
+    if (!relay || !gvcp || !relay->priv_data) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "can't find device");
+        return REG_REFUSED;
+    }
+    static_cast<richUDPPrivData*>(relay->priv_data)->curGvcpPort = gvcp->remote_port;
+    relay->remote_port = (uint16_t)v;
+    snprintf(relay->remote_ip, sizeof(relay->remote_ip), "%s", gvcp->remote_ip);
+    log_info(g_logger, __FUNCTION__, __LINE__, "rich radar udp send to:%s:%d,%d", relay->remote_ip,
+             relay->remote_port, gvcp->remote_port);
+    return REG_OK;
+}
+
+void start_once(uint64_t id, void* (*fn)(void*), const char* name)
+{
+    if (worker_running(id)) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "error can't recreat %s", name);
+        return;
+    }
+    start_task(id, fn);
+    log_info(g_logger, __FUNCTION__, __LINE__, "creat %s", name);
+}
+
+int apd_calib(uint32_t v)
+{
+    if (v == 1) {
+        start_once(E_WORKER_ID_APD_AUTO_CALIB, apd_auto_calib_task, "apd_auto_calib_task");
+        return REG_OK;
+    }
+    uint8_t status = 0;
+    int rc = check_pd_calib_data(reinterpret_cast<uint8*>(const_cast<char*>(APD_CALIB_FILE)));
+    if (rc == -1) {
+        status = 2;
+        log_error(g_logger, __FUNCTION__, __LINE__, "apd calib file data error");
+    } else if (rc == 1) {
+        status = 1;
+        log_info(g_logger, __FUNCTION__, __LINE__, "apd calib file ok");
+    } else if (rc == -2) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "can't open apd calib file");
+    }
+    start_once(E_WORKER_ID_APD, apd_task, "apd_task");
+    Custom_MemWrite(kApdStatusAddr, &status, 1);
+    return status == 1 ? REG_OK : REG_REFUSED;
+}
+
+bool resizes(uint32_t address)
+{
+    return one_of(address, {0x1000003C, 0x10000084, 0x10000088, 0x100000E8, 0x10001030, 0x10002014, 0x10002018,
+                            0x1000201C, 0x10002020, 0x10002030, 0x10002068});
+}
+
+bool tof_params(uint32_t address)
+{
+    return one_of(address, {0x10000078, 0x1000007C, 0x10000080, 0x1000009C, 0x100000A8, 0x100000AC, 0x100000B0,
+                            0x100000CC, 0x100000E0, 0x100000F4, 0x1000010C, 0x10000110, 0x10007044});
+}
+
+bool depth_hook(uint32_t address)
+{
+    return one_of(address, {0x100000EC, 0x10001030, 0x10001098, 0x10002014, 0x10002018, 0x1000201C, 0x10002020,
+                            0x10002030, 0x10002050, 0x10002068, 0x1000206C, 0x10002070, 0x10002084, 0x10002088,
+                            0x10002098});
+}
+
+int effects(uint32_t address, uint32_t v)
+{
+    if (tof_params(address)) tof_other_params(address, v);
+    if (depth_hook(address)) algo_TavoPlus_init();
+    int rc = REG_OK;
+    switch (address) {
+    case 0x10002094:
+        set(run().enableDepthCalib, v);
+        break;
+    case 0x1000001C: set(run().enableRaw, v); break;
+    case 0x10000068:
+        if (!g_sdk_start_flags.load()) Custom_StartOrStopStream(v ? 1 : 0);
+        break;
+    case 0x10000054: {
+        iodev_t* dev = nullptr;
+        V4L2SensorInfo* ops = sensor(E_DEVICE_RGB, &dev);
+        if (ops && ops->set_other_params) ops->set_other_params(dev, v, address);
+        if (cpu() == E_CPU_RK3568) fpga_step();
+        break;
+    }
+    case 0x10007020:
+        if (tof_kind() == E_IMX570) {
+            iodev_t* dev = nullptr;
+            V4L2SensorInfo* ops = sensor(E_DEVICE_TOF, &dev);
+            if (ops && ops->set_background_amp) ops->set_background_amp(dev, v);
+        }
+        break;
+    case 0x100000E4: {
+        float f;
+        memcpy(&f, &v, sizeof(f));
+        log_info(g_logger, __FUNCTION__, __LINE__, "photodiode bias:%f", (double)f);
+        break;
+    }
+    case 0x10000118:
+        LED_Control(GPIO_CAN_RS485_SWITCH, v != 0 ? 1 : 0);
+        log_info(g_logger, __FUNCTION__, __LINE__, "set canRsSw:%d", (int)v);
+        break;
+    case 0x10000114: output_io_mode(v); break;
+    case 0x10007058:
+        algo_TavoPlus_SetMCIlevel((int)v);
+        log_info(g_logger, __FUNCTION__, __LINE__, "algo_TavoPlus_SetMCIlevel:%d", (int)v);
+        break;
+    case 0x1000705C: log_level((int32_t)v); break;
+    case 0x10007064: can_io_test(v); break;
+    case 0x10007074: rich_radar(v); break;
+    case 0x10007078: rc = rich_radar_port(v); break;
+    case 0x1000702C:
+        if (cpu() == E_CPU_RK3568) rc = apd_calib(v);
+        break;
+    case 0x10007054:
+        if (cpu() != E_CPU_RK3568) break;
+        if (v == 1) start_once(E_WORKER_ID_APD_CURRENT_CALIB, apd_get_bias_task, "apd_get_bias_task");
+        else worker_halt(E_WORKER_ID_APD_CURRENT_CALIB);
+        break;
+    default: break;
+    }
+    if (resizes(address) || address == 0x10002094) Custom_AdaptWidthHeigth();
+    return rc;
+}
+
+} // namespace
+
+int Custom_DeviceControl(uint32_t address, uint32_t* value)
+{
+    if (!value) return -1;
+    switch (address) {
+    case 0x10000000: start_stop(*value); return 0;
+    case 0x10000008: start_task(E_WORKER_ID_REBOOT, REBOOT_Task); return 0;
+    case 0x1000000C: start_task(E_WORKER_ID_UPDATE, REBOOT_Task); return 0;
+    case 0x10000010: start_task(E_WORKER_ID_RECOVERY, RECOVERY_Task); return 0;
+    case 0x10000014:
+    case 0x10000018:
+        if (!enough_space()) return 0;
+        if (save_block(CONFIG_FILE) != 0) return -1;
+        Custom_ParamGroup(0);
+        return 0;
+    case 0x10000040:
+        if (!enough_space()) return 0;
+        if (save_block(DEFAULT_CONFIG_FILE) != 0) return -1;
+        algo_TavoPlus_SaveFilterFile();
+        return 0;
+    case 0x10000050: return Custom_SensorRegReadWrite(address, value, 1) == REG_OK ? 0 : -1;
+    case 0x10000094: return Custom_ParamGroup(*value);
+    case 0x100000F0: start_task(E_WORKER_ID_REINIT_PROCESS, ReinitProcess_Task); return 0;
+    default: return 0;
+    }
+}
+
+int Custom_RegWrite(uint32_t address, uint32_t* value)
+{
+    if (!value) return REG_REFUSED;
+    int rc = page_rules(address, *value);
+    if (rc != kGoOn) return rc;
+    uint32_t* word = word_at(address);
+    rc = validate(address, value);
+    if (rc != kGoOn) return rc;
+    rc = apply_and_store(address, value, word);
+    if (rc != kGoOn) return rc;
+    return effects(address, *value);
+}

@@ -1,0 +1,17 @@
+// Stream start/stop, image sizes and the mapping of register writes onto the
+// operations of the ToF and colour sensor drivers.
+#ifndef KORVID_COMMON_STREAM_CTRL_H
+#define KORVID_COMMON_STREAM_CTRL_H
+
+#include "common/common.h"
+
+// 1 starts the capture stream, any other value stops it. Returns 0.
+int  Custom_StartOrStopStream(uint32 value);
+// Recomputes the ToF and colour width/heigth registers.
+void Custom_AdaptWidthHeigth(void);
+// The sensor operation behind a register write, on the colour (10001) or
+// ToF (10000) sensor device; nothing when the device or operation is missing.
+int  Custom_RgbControl(uint32 address, uint32* value);
+int  Custom_TofControl(uint32 address, uint32* value);
+
+#endif

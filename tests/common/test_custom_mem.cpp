@@ -1,0 +1,244 @@
+// The memory window: every read stays inside the caller's buffer and
+// zero-fills what the source lacks, user-file patches stay inside their
+// files, identity texts are bounded and checked, and the algorithm blocks
+// answer by the running application.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "algo/algo_server.h"
+#include "algo/algo_tavo.h"
+#include "common/persist.h"
+#include "common/regtest.h"
+
+using regtest::RegSpace;
+
+namespace {
+
+constexpr uint32_t kUserSize = 131072;
+
+struct Window : ::testing::Test {
+    RegSpace r{"rk3568-imx570"};
+    Window()
+    {
+        algo_server_reset();
+        write_host_file(r.board.host("/userdata/const/user.bin"), std::string(kUserSize, '\0'));
+        write_host_file(r.board.host("/userdata/const/user_custom.bin"), std::string(kUserSize, '\0'));
+    }
+    ~Window() override { algo_server_reset(); }
+    // Reads len bytes into a buffer of exactly that size (ASan guards its end).
+    int read(uint32_t address, uint32_t len, std::vector<uint8_t>* out)
+    {
+        out->assign(len, 0xAA);
+        return Custom_MemRead(address, out->data(), len);
+    }
+    int write(uint32_t address, const std::string& data)
+    {
+        std::vector<uint8_t> buf(data.begin(), data.end());
+        return Custom_MemWrite(address, buf.data(), (uint32_t)buf.size());
+    }
+    std::string text(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+};
+
+TEST_F(Window, UserFilesPatchAndReadBackWithinTheirSize)
+{
+    struct {
+        uint32_t base;
+        const char* file;
+    } files[] = {{MEM_ADDR_USER_BIN, "/userdata/const/user.bin"},
+                 {MEM_ADDR_USER_CUSTOM_BIN, "/userdata/const/user_custom.bin"}};
+    for (auto& f : files) {
+        SCOPED_TRACE(f.file);
+        std::vector<uint8_t> got;
+        EXPECT_EQ(write(f.base + 16, "abcd"), 0);
+        EXPECT_EQ(read(f.base + 16, 4, &got), 0);
+        EXPECT_EQ(text(got), "abcd");
+        // The last bytes of the file, and a read running past its end.
+        EXPECT_EQ(write(f.base + kUserSize - 4, "wxyz"), 0);
+        EXPECT_EQ(read(f.base + kUserSize - 4, 8, &got), 0);
+        EXPECT_EQ(text(got), std::string("wxyz\0\0\0\0", 8));
+        // A patch that would run past the file is refused; the file keeps its size.
+        EXPECT_EQ(write(f.base + kUserSize - 4, "12345"), 0xFFFF);
+        EXPECT_EQ(read_host_file(r.board.host(f.file)).size(), (size_t)kUserSize);
+        // Without the file: refused, not answered as success.
+        remove(r.board.host(f.file).c_str());
+        EXPECT_EQ(read(f.base, 4, &got), 0xFFFF);
+        EXPECT_EQ(write(f.base, "x"), 0xFFFF);
+    }
+}
+
+TEST_F(Window, FirmwareTimeEndsExactlyAtUserBinsEnd)
+{
+    snprintf(g_firmwareTime, sizeof(g_firmwareTime), "2025-11-04 08:15:42");
+    std::vector<uint8_t> got;
+    EXPECT_EQ(read(MEM_ADDR_FIRMWARE_TIME, 64, &got), 0);
+    EXPECT_EQ(text(got), std::string("2025-11-04 08:15:42") + std::string(45, '\0'));
+    EXPECT_EQ(read(MEM_ADDR_FIRMWARE_TIME, 8, &got), 0);
+    EXPECT_EQ(text(got), "2025-11-");
+    g_firmwareTime[0] = '\0';
+}
+
+TEST_F(Window, DescriptionPackageChunksZeroFillTheLastOneAndStopPastTheEnd)
+{
+    write_host_file(r.board.host("/oem/default/korvid.zip"), "0123456789");
+    struct {
+        uint32_t offset, len;
+        const char* expect;  // nullptr: buffer untouched
+    } chunks[] = {
+        {0, 4, "0123"},
+        {8, 4, "89\0\0"},  // the last chunk rounded up to 4 bytes
+        {12, 4, "\0\0\0\0"},
+        {13, 4, nullptr},  // past the last chunk: nothing
+    };
+    for (auto& c : chunks) {
+        std::vector<uint8_t> got;
+        EXPECT_EQ(read(MEM_ADDR_DESCRIPTION_PACKAGE + c.offset, c.len, &got), 0);
+        std::string want = c.expect ? std::string(c.expect, c.len) : std::string(c.len, '\xAA');
+        EXPECT_EQ(text(got), want) << c.offset;
+    }
+    std::vector<uint8_t> got(4);
+    EXPECT_EQ(Custom_GetXML(MEM_ADDR_DESCRIPTION_PACKAGE + 13, got.data(), 4), 0);
+    EXPECT_EQ(text(got), std::string(4, '\0'));
+}
+
+TEST_F(Window, WholeFilesAreBoundedByTheRequest)
+{
+    std::vector<uint8_t> got;
+    // user_id.bin: missing is refused, present is copied up to the request.
+    EXPECT_EQ(read(MEM_ADDR_USER_ID_BIN, 16, &got), 0xFFFF);
+    EXPECT_EQ(write(MEM_ADDR_USER_ID_BIN, "identity"), 0);
+    EXPECT_EQ(read(MEM_ADDR_USER_ID_BIN, 4, &got), 0);
+    EXPECT_EQ(text(got), "iden");
+    EXPECT_EQ(read(MEM_ADDR_USER_ID_BIN, 12, &got), 0);
+    EXPECT_EQ(text(got), std::string("identity\0\0\0\0", 12));
+
+    // Capability files: below 3072 bytes served, from 3072 refused.
+    for (uint32_t address : {MEM_ADDR_CAPABILITY_JSON, MEM_ADDR_FEATURE_CAPABILITY}) {
+        const char* file = address == MEM_ADDR_CAPABILITY_JSON ? "/etc/capability.json" : "/etc/feature_capability.json";
+        write_host_file(r.board.host(file), std::string(3071, 'c'));
+        EXPECT_EQ(read(address, 16, &got), 0);
+        EXPECT_EQ(text(got), std::string(16, 'c'));
+        write_host_file(r.board.host(file), std::string(3072, 'c'));
+        EXPECT_EQ(read(address, 16, &got), 0xFFFF);
+    }
+    EXPECT_TRUE(r.log.has("fileSize too big"));
+
+    // Camera records: a short request gets their first bytes only.
+    EXPECT_EQ(read(MEM_ADDR_TOF_CAM_PARAM, 8, &got), 0);
+    EXPECT_EQ(read(MEM_ADDR_CAMERA_ORIGINAL, 272, &got), 0);
+    EXPECT_EQ(read(MEM_ADDR_ALGO_VERSION, 32, &got), 0);
+    EXPECT_EQ(text(got).substr(0, strlen(algo_TavoPlus_GetLibVersion())), algo_TavoPlus_GetLibVersion());
+
+    // Any other address: nothing, answered 0.
+    EXPECT_EQ(read(0x10008004, 4, &got), 0);
+    EXPECT_EQ(text(got), std::string(4, '\xAA'));
+}
+
+TEST_F(Window, LongFilterTextGoesToAFileOnlyWith101MiBFree)
+{
+    std::string longText = "{\"pad\":\"" + std::string(3100, 'f') + "\"}";
+    algo_TavoPlus_SetFilterString(reinterpret_cast<uint8*>(longText.data()));
+    for (uint64_t mib : {100ull, 101ull}) {
+        SCOPED_TRACE(mib);
+        sim_set_free_space("/userdata", mib << 20);
+        remove(r.board.host("/userdata/dev_filter.json").c_str());
+        std::vector<uint8_t> got;
+        int rc = read(MEM_ADDR_FILTER_JSON, 64, &got);
+        std::string file = read_host_file(r.board.host("/userdata/dev_filter.json"));
+        if (mib == 100) {
+            EXPECT_EQ(rc, 0);
+            EXPECT_EQ(file, "<missing>");
+        } else {
+            EXPECT_EQ(rc, 0xFFFF);  // the host fetches the file instead
+            EXPECT_EQ(file.size(), longText.size());
+        }
+    }
+    algo_TavoPlus_SetFilterString(nullptr);
+    std::vector<uint8_t> got;
+    EXPECT_EQ(read(MEM_ADDR_FILTER_JSON, 4, &got), 0);
+}
+
+TEST_F(Window, AlgorithmBlocksAnswerByTheRunningApplication)
+{
+    struct {
+        uint32_t algo;
+        int readParams, readVersion, writeParams;
+    } cases[] = {
+        {0, 0xFFFF, 0xFFFF, 0x8001},
+        {1, 0xFFFF, 0xFFFF, 0x8002},  // the first-generation detector is never loaded
+        {2, 0, 0, 0},
+        {3, 0xFFFF, 0xFFFF, 0x8001},
+        {4, 0, 0, 0},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.algo);
+        r.common().enableApplationAlgo = c.algo;
+        std::vector<uint8_t> got;
+        EXPECT_EQ(read(MEM_ADDR_APP_ALGO_PARAM, 3072, &got), c.readParams);
+        if (c.readParams == 0) {
+            EXPECT_EQ(got[0], '{');
+        }
+        EXPECT_EQ(read(MEM_ADDR_APP_ALGO_VERSION, 32, &got), c.readVersion);
+        EXPECT_EQ(write(MEM_ADDR_APP_ALGO_PARAM, "{\"ZoneIndex\":0}"), c.writeParams);
+    }
+    // Refused parameters of the second generation.
+    r.common().enableApplationAlgo = 4;
+    EXPECT_EQ(write(MEM_ADDR_APP_ALGO_PARAM, "not json"), 0x8002);
+    EXPECT_TRUE(r.log.has("algo_avoid_set_params2 fail."));
+    // Commands go to the running application and answer its result.
+    EXPECT_EQ(write(MEM_ADDR_APP_ALGO_COMMAND, "{\"SetZoneIndex\":3}"), 0);
+    EXPECT_NE(write(MEM_ADDR_APP_ALGO_COMMAND, "{\"SetZoneIndex\":99}"), 0);
+    r.common().enableApplationAlgo = 0;
+    EXPECT_EQ(write(MEM_ADDR_APP_ALGO_COMMAND, "{\"SetZoneIndex\":99}"), 0);
+}
+
+TEST_F(Window, AvoidanceParametersOnAnRK3568IMX570SetTheZoneAndSave)
+{
+    r.run.cpuId = E_CPU_RK3568;
+    r.tof().sensorType = E_IMX570;
+    r.common().enableApplationAlgo = 4;
+    EXPECT_EQ(write(MEM_ADDR_APP_ALGO_PARAM, "{\"ZoneIndex\":5}"), 0);
+    EXPECT_EQ(r.common().avoidSetMode, 5u);
+    EXPECT_EQ(r.run.avoidTmpParam, 0xFFFFu);
+    EXPECT_TRUE(r.log.has("AVOID default setting:5"));
+    EXPECT_EQ(read_host_file(r.board.host("/userdata/config.bin")).size(), (size_t)DEV_CFG_SIZE);
+}
+
+TEST_F(Window, IdentityTextsAreBoundedAndTheMacMustBeHex)
+{
+    struct {
+        const char* text;
+        int code;
+    } macs[] = {
+        {"02564b000002", 0},
+        {"02:56:4b:00:00:02", 0xFFFF},
+        {"0256zz000002", 0xFFFF},
+        {"02564b00000", 0xFFFF},  // odd digit count
+    };
+    for (auto& m : macs) EXPECT_EQ(write(MEM_ADDR_MAC, m.text), m.code) << m.text;
+    // Texts without a terminator and longer than an item are cut, never overrun.
+    std::string longText(4096, '7');
+    EXPECT_EQ(write(MEM_ADDR_SERIAL, longText), 0);
+    EXPECT_EQ(write(MEM_ADDR_BOARD_CODE, longText), 0);
+    EXPECT_EQ(write(MEM_ADDR_MAC, longText), 0xFFFF);  // 127 digits: odd
+    std::string binary("\x01\x02\x03", 3);
+    EXPECT_EQ(write(0x10010000 + 0x20000 + 0x50000, binary), 0);  // logged with its length
+}
+
+TEST_F(Window, ApdCalibrationStatusLandsInUserBin)
+{
+    r.run.cpuId = E_CPU_RK3568;
+    write_host_file(r.board.host("/userdata/const/Auto_Calib_GainList.csv"), "gain,bias\n1,2\n3,4\n");
+    EXPECT_EQ(r.write(0x1000702C, 0), 0);
+    EXPECT_EQ(read_host_file(r.board.host("/userdata/const/user.bin"))[1], 1);
+    EXPECT_TRUE(r.log.has("apd calib file ok"));
+    remove(r.board.host("/userdata/const/Auto_Calib_GainList.csv").c_str());
+    EXPECT_EQ(r.write(0x1000702C, 0), 0xFFFF);
+    EXPECT_EQ(read_host_file(r.board.host("/userdata/const/user.bin"))[1], 0);
+    EXPECT_TRUE(r.log.has("error can't recreat apd_task"));
+}
+
+} // namespace
