@@ -10,3 +10,10 @@ void Custom_AdaptWidthHeigth(void) {}
 int Custom_RgbControl(uint32, uint32*) { return 0; }
 
 int Custom_TofControl(uint32, uint32*) { return 0; }
+
+void Custom_AdaptWidthHeigthInit(void) {}
+
+int Custom_getTofStatus(uint32, uint32*)
+{
+    return 0;
+}

@@ -7,11 +7,17 @@
 
 // 1 starts the capture stream, any other value stops it. Returns 0.
 int  Custom_StartOrStopStream(uint32 value);
-// Recomputes the ToF and colour width/heigth registers.
+// Recomputes the ToF and colour width/heigth registers; the Init form is
+// used once at start.
 void Custom_AdaptWidthHeigth(void);
+void Custom_AdaptWidthHeigthInit(void);
 // The sensor operation behind a register write, on the colour (10001) or
 // ToF (10000) sensor device; nothing when the device or operation is missing.
 int  Custom_RgbControl(uint32 address, uint32* value);
 int  Custom_TofControl(uint32 address, uint32* value);
+
+// Reads the ToF sensor's horizontal (0x1000203C) or vertical (0x10002040)
+// flip back from the driver.
+int  Custom_getTofStatus(uint32 address, uint32* value);
 
 #endif
