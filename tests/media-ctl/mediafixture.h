@@ -14,6 +14,7 @@
 #ifndef KORVID_TESTS_MEDIAFIXTURE_H
 #define KORVID_TESTS_MEDIAFIXTURE_H
 
+#include "media-ctl/libmediactl.h"
 #include "platform/boardroot.h"
 
 #include <errno.h>
