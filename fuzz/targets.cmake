@@ -1,0 +1,1 @@
+korvid_fuzzer(fuzz_mediactl fuzz_mediactl.cpp)
