@@ -265,6 +265,8 @@ TEST_F(MediaGraph, LinkGrammar)
         {"'rkcif':1->12:0[1]", -EINVAL, 0, "no such entity \"rkcif\"\n"},
         {"44:1->12:0[1]", -EINVAL, 0, "no such entity 44\n"},
         {"6 1->12:0[1]", -EINVAL, 0, "Expected ':'\n"},
+        {"6:->12:0[1]", -EINVAL, 0, "No pad '-1' on entity \"rkcif-mipi-lvds\""},  // a number is required
+        {"6:99999999999->12:0[1]", -EINVAL, 0, "No pad"},
         {"6:2->12:0[1]", -EINVAL, 0, "No pad '2' on entity \"rkcif-mipi-lvds\". Maximum pad number is 1\n"},
         {"6:1-12:0[1]", -EINVAL, 0, "Expected '->'\n"},
         {"6:1->3:0[1]", -EINVAL, 0, "No link between \"rkcif-mipi-lvds\":1 and \"rockchip-csi2-dphy0\":0\n"},
