@@ -1,2 +1,3 @@
 korvid_fuzzer(fuzz_json fuzz_json.cpp)
 korvid_fuzzer(fuzz_frame_codec fuzz_frame_codec.cpp)
+korvid_fuzzer(fuzz_mediactl fuzz_mediactl.cpp)

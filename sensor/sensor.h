@@ -164,4 +164,16 @@ uint32_t sensor_laser_index(uint32_t address);
 uint32_t sensor_laser_reg(uint32_t address);
 uint32_t sensor_laser_address(uint32_t index, uint32_t reg);
 
+// Media graph look-ups of a capture node.
+#define SENSOR_NODE_NAME_MAX 32  // room sub_node, sensorName and media_device need
+
+// The sensor sub-device feeding capture node `vnode` (a path such as
+// "/dev/video0"): scans "/dev/media0" to "/dev/media63" for the graph that
+// holds `vnode` and gives that graph's first sensor entity's device node and
+// name (each at most SENSOR_NODE_NAME_MAX bytes with the NUL). 0 or -1.
+int sensor_find_subdev(const char* vnode, char* sub_node, char* sensorName);
+// The media node ("/dev/mediaN", at most SENSOR_NODE_NAME_MAX bytes with
+// the NUL) of the open capture node `fd`. 0 or -1.
+int sensor_find_media_device(int fd, char* media_device);
+
 #endif  // KORVID_SENSOR_SENSOR_H

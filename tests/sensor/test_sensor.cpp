@@ -1,9 +1,13 @@
 // Sensor operations table: a caller finds the sensor device's table in the
 // core (or learns there is none); laser-driver register addresses round-trip.
-// The slot order itself is pinned by the header's static_asserts.
+// The slot order itself is pinned by the header's static_asserts. A capture
+// node leads to its sensor sub-device and to its media node.
 #include "sensor/sensor.h"
 
 #include "base/corefixture.h"
+#include "media-ctl/mediafixture.h"
+
+#include <fcntl.h>
 
 #include <gtest/gtest.h>
 
@@ -69,6 +73,56 @@ TEST(SensorRegAddress, LaserDriverAddressesRoundTrip)
     EXPECT_EQ(sensor_laser_address(2, 0x11), 0x50011u);
     // Without bit 16 the address is a plain 16-bit sensor register.
     EXPECT_FALSE(sensor_reg_is_laser(0xFFFF));
+}
+
+TEST(SensorLookup, SubdevIsTheSensorOfTheGraphHoldingTheCaptureNode)
+{
+    mediafx::Graph g;
+    ASSERT_NO_FATAL_FAILURE(g.install());
+    char sub_node[SENSOR_NODE_NAME_MAX] = "";
+    char name[SENSOR_NODE_NAME_MAX] = "";
+    ASSERT_EQ(sensor_find_subdev("/dev/video40", sub_node, name), 0);
+    EXPECT_STREQ(sub_node, "/dev/v4l-subdev40");
+    EXPECT_STREQ(name, "m00_b_imx570 4-0010");
+    // No graph holds the node: every node up to /dev/media63 is tried.
+    EXPECT_EQ(sensor_find_subdev("/dev/video49", sub_node, name), -1);
+}
+
+TEST(SensorLookup, AGraphWithoutSensorGivesNoSubdev)
+{
+    mediafx::Graph g;
+    g.media.entities.erase(g.media.entities.begin());  // the sensor
+    g.media.links.erase(g.media.links.begin());
+    ASSERT_NO_FATAL_FAILURE(g.install());
+    char sub_node[SENSOR_NODE_NAME_MAX] = "";
+    char name[SENSOR_NODE_NAME_MAX] = "";
+    EXPECT_EQ(sensor_find_subdev("/dev/video40", sub_node, name), -1);
+}
+
+TEST(SensorLookup, MediaNodeComesFromTheCaptureNodesSysfsDevice)
+{
+    BoardRoot board;
+    ASSERT_EQ(board.rc, 0);
+    // Any character device serves: its number leads into the board's sysfs.
+    int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    std::string dir = board.host("/sys/dev/char/" + std::to_string(major(st.st_rdev)) + ":" +
+                                 std::to_string(minor(st.st_rdev)) + "/device");
+    char media[SENSOR_NODE_NAME_MAX] = "";
+    EXPECT_EQ(sensor_find_media_device(fd, media), -1);  // no sysfs device yet
+
+    std::filesystem::create_directories(dir + "/mediactl");
+    std::filesystem::create_directories(dir + "/media1-with-a-name-far-too-long-for-the-caller");
+    EXPECT_EQ(sensor_find_media_device(fd, media), -1);  // neither is an answer
+    EXPECT_STREQ(media, "");
+
+    std::filesystem::create_directories(dir + "/media7");
+    EXPECT_EQ(sensor_find_media_device(fd, media), 0);
+    EXPECT_STREQ(media, "/dev/media7");
+    close(fd);
+    EXPECT_EQ(sensor_find_media_device(-1, media), -1);
 }
 
 } // namespace
