@@ -160,6 +160,9 @@ struct Builder {
         std::string sys = dir + "/" + path.substr(path.rfind('/') + 1);
         make_dirs(host(sys));
         put(sys + "/name", name + "\n");
+        std::string dev_link = host(sys + "/device");
+        unlink(dev_link.c_str());
+        if (symlink("../..", dev_link.c_str()) != 0) return rdev; // the node works without it
         link_char(sys, rdev);
         return rdev;
     }

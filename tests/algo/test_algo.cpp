@@ -138,8 +138,10 @@ TEST_F(Depth, ProducesImagesOfTheReportedSizeFromThePhases)
     auto* d = reinterpret_cast<uint16_t*>(depth->imageData);
     auto* a = reinterpret_cast<uint16_t*>(amp->imageData);
     for (uint32 i : {0u, 1u, 6u, 1000u, 640u * 480u - 1}) {
-        EXPECT_EQ(a[i], 250 + i % 7) << i; // mean of 100, 200, 300, 400
-        EXPECT_EQ(d[i], 2000 - 200) << i;  // plane 0 minus plane 2
+        // I = 100 - 300, Q = 200 - 400: amplitude sqrt(2) x 200 / 2, and a
+        // phase of 5/8 of a turn, which at 100 MHz is 5/8 of 1498.96 mm.
+        EXPECT_EQ(a[i], 141) << i;
+        EXPECT_EQ(d[i], 937) << i;
     }
     for (ImageInfo* img : {depth, amp, raw}) free_image(fc.core, img);
     EXPECT_EQ(fc.fetched(), 0);
@@ -159,7 +161,7 @@ TEST_F(Depth, ShortRawFrameReadsMissingPixelsAsZeroAndClosedStreamsUseNoFrames)
     ASSERT_NE(amp, nullptr);
     EXPECT_EQ(amp->width, 672u);
     auto* a = reinterpret_cast<uint16_t*>(amp->imageData);
-    EXPECT_EQ(a[3], 103);
+    EXPECT_EQ(a[3], 52); // one plane of 103: I = 103, Q = 0, amplitude 103 / 2
     EXPECT_EQ(a[64 * 8], 0);
     EXPECT_EQ(a[672 * 804 - 1], 0);
     free_image(fc.core, amp);
