@@ -29,7 +29,6 @@ struct Entity;
 struct Sensor {
     std::string entity;  /* media entity name, "m01_b_Gpixel0503 5-0010" */
     std::string kind;    /* "Gpixel0503", "imx570", "VD55H1", "sc130gs", ... */
-    int         cpu = 0; /* 0 RK3588, 1 RK3568, 2 RK3576 */
     double      temperature = 35.0;
 
     std::map<uint32_t, uint8_t> regs;
@@ -44,7 +43,7 @@ struct Sensor {
     v4l2_mbus_framefmt try_fmt{};
     v4l2_rect          crop{};
     uint32_t           cpld_rate = 0;     /* frame rate sent in a CPLD word, 0 none */
-    uint32_t           cpld_len[4] = {};  /* lengths sent in CPLD words 8, 16, 20, 21 */
+    uint32_t           last_len = 0;      /* exposure length of the last CPLD length word */
     int                exposure = 0;      /* IMX570 three-exposure selector: 0..2 */
     int                sync_mode = 0;
     uint32_t           vld = 0;

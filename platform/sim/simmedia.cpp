@@ -406,7 +406,6 @@ void install_cameras(Board* b)
         char name[64];
         snprintf(name, sizeof(name), "%s%s %d-%04x", prefix, kind, bus, addr);
         s->entity = name;
-        s->cpu = cpu;
         s->temperature = p.temperature;
         h->sensors.emplace_back(s);
         return s;

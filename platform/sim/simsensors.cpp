@@ -306,12 +306,7 @@ struct Imx570 : Sensor {
         uint8_t f = reg(8524 + (uint32_t)g);
         return f ? f * 1e6 : 100e6;
     }
-    uint32_t integration_us() const
-    {
-        if (last_len) return last_len;
-        return be32(this, 8484) / 120;
-    }
-    uint32_t last_len = 0;
+    uint32_t integration_us() const { return last_len ? last_len : be32(this, 8484) / 120; }
     int      temp_c() const { return (int)lround(temperature); }
 
     const std::vector<uint8_t>& frame(uint32_t, uint32_t, uint32_t, uint32_t) override
@@ -502,7 +497,6 @@ int Sensor::private_ioctl(unsigned long request, void* arg)
     case SENSOR_IOC_WRITE_REG: {
         auto* r = static_cast<regval*>(arg);
         write_reg(r->addr, r->val);
-        if (Imx570* m = dynamic_cast<Imx570*>(this); m && r->addr == 4097 && r->val == 1) m->last_len = 0;
         return 0;
     }
     case RKMODULE_SET_SYNC_MODE:
@@ -525,11 +519,9 @@ int Sensor::private_ioctl(unsigned long request, void* arg)
         else if (c == 17) exposure = 0;
         else if (c == 18) exposure = 1;
         else if (c == 15) exposure = 2;
-        if (Imx570* m = dynamic_cast<Imx570*>(this); m && (c == 8 || c == 16 || c == 20 || c == 21)) {
-            m->last_len = v;
-            cpld_len[c == 8 ? 0 : c == 16 ? 1 : c == 20 ? 2 : 3] = v;
-        }
-        if (c == 128 || (c == 0 && v == 1) || word == 384) {
+        // A length word says which exposure the next frame is taken with.
+        if (c == 8 || c == 16 || c == 20 || c == 21) last_len = v;
+        if (c == 128 || word == 384) { // one frame triggered
             clock_gettime(CLOCK_REALTIME, &now);
             trigger_ns = (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
         }

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/media.h>
+#include <linux/v4l2-subdev.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -221,6 +222,20 @@ TEST(BoardMedia, LinkSetupRoutesTheOtherSensorAndRefusesImmutableLinks)
     EXPECT_EQ(setup(csi, 1, id0, 0, MEDIA_LNK_FL_IMMUTABLE), EINVAL); // immutable stays enabled
     EXPECT_EQ(setup(csi, 1, id0, 0, MEDIA_LNK_FL_IMMUTABLE | MEDIA_LNK_FL_ENABLED), 0);
     EXPECT_EQ(setup(d0, 1, id0, 0, MEDIA_LNK_FL_ENABLED), EINVAL);       // no such link
+
+    // Bridges take selection rectangles (sensors answer ENOTTY, see the sensor tests).
+    int sd = plat_open(node_of(csi->dev.major, csi->dev.minor).c_str(), O_RDWR);
+    ASSERT_GE(sd, 0);
+    v4l2_subdev_selection sel{};
+    sel.which = V4L2_SUBDEV_FORMAT_ACTIVE;
+    sel.target = V4L2_SEL_TGT_COMPOSE;
+    sel.r = {8, 4, 640, 480};
+    ASSERT_EQ(plat_ioctl(sd, VIDIOC_SUBDEV_S_SELECTION, &sel), 0);
+    sel.r = {};
+    ASSERT_EQ(plat_ioctl(sd, VIDIOC_SUBDEV_G_SELECTION, &sel), 0);
+    EXPECT_EQ(sel.r.left, 8);
+    EXPECT_EQ(sel.r.height, 480u);
+    plat_close(sd);
 
     {
         Capture c("/dev/video0");
