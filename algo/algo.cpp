@@ -9,6 +9,7 @@
 // there are open streams.
 #include "algo/algo.h"
 
+#include <math.h>
 #include <string.h>
 
 #include "GigE/gvcp.h"
@@ -27,11 +28,10 @@ namespace {
 // worker wake it earlier through its event object.
 constexpr int kIdleWaitMs = 5;
 
-// Depth computation constants: depth in millimetres is kDepthBaseMm plus
-// kDepthMmPerCount per count of phase difference.
-constexpr int32_t kDepthBaseMm = 2000;
-constexpr int32_t kDepthMmPerCount = 1;
-constexpr uint32_t kMaxPhases = 4;
+// Continuous-wave ToF: a frequency of 0 in the register means the sensor's
+// default, and depth is the phase of the first frequency group.
+constexpr double kLightMmPerS = 299792458000.0;
+constexpr double kDefaultFreqMHz = 100.0;
 
 // The stream registers the gate reads.
 struct Streams {
@@ -136,35 +136,61 @@ uint16_t sample(const uint8_t* data, size_t n, size_t index)
     return v;
 }
 
-// The raw frame holds up to four phase planes of width x height 16-bit
-// samples, one after the other (fewer samples than one plane: the missing
-// pixels read 0). Per pixel i over the P planes present:
-//   amplitude = mean of the P samples
-//   depth     = kDepthBaseMm + kDepthMmPerCount * (s0 - s[P/2]), clamped to
-//               0..65535 (the phase difference between the first plane and
-//               the one half a period later; 0 with a single plane).
-void compute(const uint8_t* data, size_t n, uint32 width, uint32 height, uint16_t* depth, uint16_t* amp)
+// How a raw frame's phases are to be read.
+struct PhaseSetup {
+    uint32_t phases;     // phase planes of the first frequency group: 3 or 4
+    double   mm_per_rad; // distance per radian of phase at its frequency
+};
+
+PhaseSetup phase_setup()
+{
+    PhaseSetup p{4, 0.0};
+    double mhz = kDefaultFreqMHz;
+    if (g_dev_cfg) {
+        const SensorInfo& tof = g_dev_cfg->sensor[DEV_CFG_SENSOR_TOF].info;
+        uint32_t f = reg_load(tof.groupAFreq);
+        if (f) mhz = f;
+        // The IMX570 takes three phases per frequency in its 3-phase settings.
+        if (reg_load(tof.sensorType) == E_IMX570 && reg_load(g_dev_cfg->common.phaseOptions) != 0) p.phases = 3;
+    }
+    // The light goes out and back: one full turn of phase is c / (2 f).
+    p.mm_per_rad = kLightMmPerS / (2.0 * mhz * 1e6) / (2.0 * M_PI);
+    return p;
+}
+
+// The raw frame starts with the phase planes of the first frequency group,
+// width x height 16-bit samples each, plane k taken at phase offset
+// 2 pi k / N (fewer samples than that: the missing pixels read 0). Per pixel,
+// with I = sum s_k cos(2 pi k / N) and Q = sum s_k sin(2 pi k / N):
+//   depth     = atan2(Q, I) in 0..2 pi times the millimetres per radian,
+//               0 where there is no modulated light (I = Q = 0)
+//   amplitude = 2 / N x sqrt(I^2 + Q^2)
+// both clamped to 0..65535.
+void compute(const uint8_t* data, size_t n, uint32 width, uint32 height, const PhaseSetup& ps, uint16_t* depth,
+             uint16_t* amp)
 {
     size_t plane = (size_t)width * height;
-    size_t phases = plane ? n / plane : 0;
-    if (phases < 1) phases = 1;
-    if (phases > kMaxPhases) phases = kMaxPhases;
-    size_t half = phases / 2;
+    double cs[4], sn[4];
+    for (uint32_t k = 0; k < ps.phases; k++) {
+        cs[k] = cos(2.0 * M_PI * k / ps.phases);
+        sn[k] = sin(2.0 * M_PI * k / ps.phases);
+    }
     for (size_t i = 0; i < plane; i++) {
-        // One pass over the planes gives the sum and both samples the phase
-        // difference needs (with one plane, half is 0 and the difference 0).
-        uint32_t sum = 0;
-        int32_t first = 0, opposite = 0;
-        for (size_t k = 0; k < phases; k++) {
-            uint16_t v = sample(data, n, k * plane + i);
-            sum += v;
-            if (k == 0) first = v;
-            if (k == half) opposite = v;
+        double re = 0, im = 0;
+        for (uint32_t k = 0; k < ps.phases; k++) {
+            double v = sample(data, n, k * plane + i);
+            re += v * cs[k];
+            im += v * sn[k];
         }
-        if (amp) amp[i] = (uint16_t)(sum / phases);
+        if (amp) {
+            double a = 2.0 / ps.phases * sqrt(re * re + im * im);
+            amp[i] = (uint16_t)(a > 65535.0 ? 65535 : lround(a));
+        }
         if (depth) {
-            int32_t d = kDepthBaseMm + kDepthMmPerCount * (first - opposite);
-            depth[i] = (uint16_t)(d < 0 ? 0 : (d > 65535 ? 65535 : d));
+            double phi = (re == 0 && im == 0) ? 0 : atan2(im, re);
+            if (phi < 0) phi += 2.0 * M_PI;
+            double d = phi * ps.mm_per_rad;
+            depth[i] = (uint16_t)(d > 65535.0 ? 65535 : lround(d));
         }
     }
 }
@@ -223,7 +249,7 @@ int algo_depth_process(void* vpcore, ImageInfo* raw)
             depth = s.depth ? output_frame(core, raw, E_IMAGE_TYPE_DEPTH, width, height, index) : nullptr;
             amp = s.amp ? output_frame(core, raw, E_IMAGE_TYPE_AMP, width, height, index) : nullptr;
             if (depth || amp) {
-                compute(raw->imageData, raw_samples(core, raw), width, height,
+                compute(raw->imageData, raw_samples(core, raw), width, height, phase_setup(),
                         depth ? reinterpret_cast<uint16_t*>(depth->imageData) : nullptr,
                         amp ? reinterpret_cast<uint16_t*>(amp->imageData) : nullptr);
             }

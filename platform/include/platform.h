@@ -70,6 +70,8 @@ int plat_shell_output(const char* cmd, char* out, size_t size);
  * it can be polled and added to epoll, and readiness follows the device. */
 int     plat_open(const char* path, int flags, ...);   /* mode_t with O_CREAT */
 int     plat_close(int fd);
+/* A node's descriptor answers as a character device with the node's number. */
+int     plat_fstat(int fd, struct stat* st);
 /* One argument as for ioctl(2): a pointer, or an integer passed as unsigned long. */
 int     plat_ioctl(int fd, unsigned long request, ...);
 ssize_t plat_read(int fd, void* buf, size_t count);

@@ -62,9 +62,11 @@ void* real_mmap(void* addr, size_t length, int prot, int flags, int fd, off_t of
     return mmap(addr, length, prot, flags, fd, offset);
 }
 
+int real_fstat(int fd, struct stat* st) { return fstat(fd, st); }
+
 const plat_backend_t kReal = {
     0,          real_root, real_path,  real_stat, real_statvfs, real_shell, real_open,
-    real_close, real_ioctl, real_read, real_write, real_mmap,   nullptr,
+    real_close, real_ioctl, real_read, real_write, real_mmap,   nullptr,    real_fstat,
 };
 
 } // namespace

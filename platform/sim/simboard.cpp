@@ -506,6 +506,23 @@ void* sb_mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offs
     return p;
 }
 
+int sb_fstat(int fd, struct stat* st)
+{
+    Board* b = g_board;
+    {
+        std::lock_guard<std::mutex> lk(b->mu);
+        auto it = b->nodes.find(fd);
+        if (it != b->nodes.end()) {
+            memset(st, 0, sizeof(*st));
+            st->st_mode = S_IFCHR | 0660;
+            st->st_rdev = it->second->dev->rdev;
+            st->st_nlink = 1;
+            return 0;
+        }
+    }
+    return fstat(fd, st);
+}
+
 void sb_shutdown(void)
 {
     Board* b = g_board;
@@ -520,7 +537,7 @@ void sb_shutdown(void)
 
 const plat_backend_t kSim = {
     1,        sb_root,  sb_path,  sb_stat,  sb_statvfs, sb_shell, sb_open,
-    sb_close, sb_ioctl, sb_read,  sb_write, sb_mmap,    sb_shutdown,
+    sb_close, sb_ioctl, sb_read,  sb_write, sb_mmap,    sb_shutdown, sb_fstat,
 };
 
 } // namespace

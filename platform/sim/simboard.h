@@ -56,6 +56,7 @@ typedef struct SimProfile_ {
     int            gpio_count;
     int            gpio_line[SIM_GPIO_MAX_INPUTS];  /* input lines and their levels */
     int            gpio_level[SIM_GPIO_MAX_INPUTS];
+    int            usb_camera;        /* a USB camera on "/dev/media3" */
 } sim_profile_t;
 
 /* Directory searched for "NAME.ini". */
@@ -203,6 +204,93 @@ void  sim_node_set_data(sim_node_t* node, void* data);
 int   sim_node_aborted(const sim_node_t* node);
 /* Readable (POLLIN) while set. */
 void  sim_node_set_readable(sim_node_t* node, int readable);
+
+
+/* ---- Cameras: media, video and sensor sub-device nodes ----
+ *
+ * Laid out at plat_board_open from the profile's chip and sensors. Media
+ * nodes by chip: RK3588 "/dev/media0" colour camera interface, "/dev/media1"
+ * ToF camera interface, "/dev/media2" ISP; RK3568 "/dev/media0" ToF camera
+ * interface, "/dev/media1" ISP with the colour sensor; RK3576 "/dev/media0"
+ * with both sensors (ToF first). A USB camera (profile USB_CAMERA=yes) is
+ * "/dev/media3". Capture entities: "stream_cif_mipi_id0".."3",
+ * "rkisp_mainpath", "rkisp_selfpath", "Webcam gadget: UVC Camera"; bridges
+ * "rockchip-csi2-dphyN", "rockchip-mipi-csi2", "rkisp-isp-subdev". Sensor
+ * entities: "m01_b_<ToF sensor> <bus>-0010" (bus 5 on RK3588, else 3) and
+ * "m00_b_<colour sensor> 4-0030". Video nodes "/dev/videoN" and sub-devices
+ * "/dev/v4l-subdevN" are numbered in graph order; "/sys/dev/char/MAJ:MIN"
+ * links to each node's directory (named as the node), whose "device" link
+ * leads to the directory holding its "mediaN". Functions taking `sensor`
+ * accept the entity name or the sub-device path. */
+
+enum {
+    SIM_CAMERA_PACED   = 0, /* frames at the sensor's rate (the default) */
+    SIM_CAMERA_STEPPED = 1, /* frames only through sim_camera_step */
+};
+
+/* Faults of a video node, as a mask. */
+enum {
+    SIM_CAMERA_TIMEOUT  = 1, /* the sensor stops delivering: no frame, the node never readable */
+    SIM_CAMERA_SHORT    = 2, /* frames arrive with half their bytes */
+    SIM_CAMERA_REQBUFS2 = 4, /* REQBUFS grants at most 2 buffers */
+};
+/* A failed mapping is sim_fail_nth(video, SIM_REQ_MMAP, ...). */
+
+int sim_camera_set_mode(const char* video, int mode);
+int sim_camera_set_faults(const char* video, unsigned faults);
+/* Makes up to `count` frames now on a streaming node, whatever its mode:
+ * each fills the oldest queued buffer (a frame finding none is lost).
+ * Returns the frames delivered, or -1 (ENODEV: no such node). */
+int sim_camera_step(const char* video, unsigned count);
+/* Frames made since the node began streaming (delivered or lost). */
+long sim_camera_frames(const char* video);
+
+/* What sensor models were told, in order. */
+enum {
+    SIM_SENSOR_REG = 0,    /* sensor register: addr, value */
+    SIM_SENSOR_LASER,      /* laser driver: addr = index << 8 | register */
+    SIM_SENSOR_CPLD,       /* CPLD register through the sub-device */
+    SIM_SENSOR_CPLD_WORD,  /* CPLD control word: value */
+    SIM_SENSOR_BLOCK,      /* integration block word: addr = 0..3 */
+    SIM_SENSOR_VLD,        /* laser enable: value */
+    SIM_SENSOR_SYNC,       /* synchronisation mode: value */
+    SIM_SENSOR_CTRL,       /* control: addr = id, value */
+    SIM_SENSOR_TRIGGER,    /* hardware trigger: addr = request number, value */
+};
+
+typedef struct SimSensorWrite_ {
+    unsigned long seq; /* 1, 2, ... per sensor */
+    int           kind;
+    uint32_t      addr;
+    uint32_t      value;
+} sim_sensor_write_t;
+
+size_t sim_sensor_log_count(const char* sensor);
+int    sim_sensor_log_get(const char* sensor, size_t index, sim_sensor_write_t* out);
+/* Index of the first write of `kind` to `addr` at or after `from`; -1 none. */
+long   sim_sensor_log_find(const char* sensor, int kind, uint32_t addr, size_t from);
+void   sim_sensor_log_clear(const char* sensor);
+/* A sensor register as the sensor holds it (-1: no such sensor). */
+int    sim_sensor_get_reg(const char* sensor, unsigned addr, unsigned* value);
+int    sim_sensor_set_reg(const char* sensor, unsigned addr, unsigned value);
+
+typedef struct SimSensorState_ {
+    char     entity[32];
+    char     subdev[32];   /* "/dev/v4l-subdevN", "" for none */
+    char     media[32];
+    uint32_t code;         /* active pad format */
+    uint32_t width, height;
+    uint32_t fourcc;       /* of its frames */
+    double   fps;          /* as its registers set it */
+    double   mod_mhz[3];   /* modulation frequencies (ToF) */
+} sim_sensor_state_t;
+
+int sim_sensor_state(const char* sensor, sim_sensor_state_t* out);
+
+/* The scene the ToF sensors look at, per pixel (x, y) of a w x h depth
+ * image: distance along the ray in millimetres and reflectivity (0..1). */
+double sim_scene_distance_mm(int x, int y, int w, int h);
+double sim_scene_reflectivity(int x, int y, int w, int h);
 
 #ifdef __cplusplus
 }

@@ -602,6 +602,7 @@ void install_models(Board* b)
             });
         }
     }
+    install_cameras(b);
 }
 
 } // namespace sim

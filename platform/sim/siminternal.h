@@ -109,6 +109,8 @@ void journal_add(Board* b, int kind, const char* event, int status, const char* 
 
 /* Built-in models, installed from the profile at start. */
 void install_models(Board* b);
+/* Media, video and sensor sub-device nodes for the profile's cameras. */
+void install_cameras(Board* b);
 /* An I2C transfer as i2ctransfer would make it; 0 or -errno. */
 struct I2cMsg {
     int                  addr;

@@ -147,6 +147,7 @@ int sim_profile_load(const char* name_or_path, sim_profile_t* out)
                  str("BOARD", "KERNEL_BUILT", "Mon Jan 19 10:20:30 CST 2026"));
         out->rtc = conf_get_bool(conf, "BOARD", "RTC");
         out->s40network = conf_get_bool(conf, "BOARD", "S40NETWORK");
+        out->usb_camera = conf_get_bool(conf, "BOARD", "USB_CAMERA");
         int speed = conf_get_int(conf, "BOARD", "LINK_SPEED");
         out->link_speed = speed < 0 ? 1000 : speed;
         const char* temp = conf_get_string(conf, "BOARD", "TEMPERATURE");

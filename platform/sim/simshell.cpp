@@ -497,8 +497,14 @@ int do_cp(Ctx& c, const Cmd& cmd)
             status = 1;
             continue;
         }
-        std::string target = into ? dst.host + "/" + base_name(src.board) : dst.host;
-        if (target == src.host || !write_host(target, data, false)) status = 1;
+        // The joined name is resolved like any other path: a link under the
+        // directory must not carry the write out of the root.
+        Resolved to = dst;
+        if (into && !resolve_in(c, dst.board + "/" + base_name(src.board), true, &to)) {
+            status = 1;
+            continue;
+        }
+        if (to.host == src.host || !write_host(to.host, data, false)) status = 1;
     }
     return status;
 }

@@ -24,6 +24,7 @@ typedef struct PlatBackend_ {
     ssize_t (*write)(int fd, const void* buf, size_t count);
     void*   (*mmap)(void* addr, size_t length, int prot, int flags, int fd, off_t offset);
     void    (*shutdown)(void);
+    int     (*fstat)(int fd, struct stat* st);
 } plat_backend_t;
 
 /* The simulated board: lays out `root` from the profile and returns its

@@ -236,6 +236,17 @@ int plat_close(int fd)
     return fenced(-1, [&] { return b->close(fd); });
 }
 
+int plat_fstat(int fd, struct stat* st)
+{
+    const plat_backend_t* b = board();
+    if (!b) return -1;
+    if (!st) {
+        errno = EINVAL;
+        return -1;
+    }
+    return fenced(-1, [&] { return b->fstat(fd, st); });
+}
+
 int plat_ioctl(int fd, unsigned long request, ...)
 {
     va_list ap;

@@ -3,6 +3,12 @@
 
 #include "algo/algo.h"
 #include "algo/algotest.h"
+#include "platform/boardroot.h"
+#include "platform/camera.h"
+#include "sensor_ioctl.h"
+
+#include <linux/v4l2-subdev.h>
+#include <math.h>
 
 using namespace algotest;
 
@@ -138,8 +144,10 @@ TEST_F(Depth, ProducesImagesOfTheReportedSizeFromThePhases)
     auto* d = reinterpret_cast<uint16_t*>(depth->imageData);
     auto* a = reinterpret_cast<uint16_t*>(amp->imageData);
     for (uint32 i : {0u, 1u, 6u, 1000u, 640u * 480u - 1}) {
-        EXPECT_EQ(a[i], 250 + i % 7) << i; // mean of 100, 200, 300, 400
-        EXPECT_EQ(d[i], 2000 - 200) << i;  // plane 0 minus plane 2
+        // I = 100 - 300, Q = 200 - 400: amplitude sqrt(2) x 200 / 2, and a
+        // phase of 5/8 of a turn, which at 100 MHz is 5/8 of 1498.96 mm.
+        EXPECT_EQ(a[i], 141) << i;
+        EXPECT_EQ(d[i], 937) << i;
     }
     for (ImageInfo* img : {depth, amp, raw}) free_image(fc.core, img);
     EXPECT_EQ(fc.fetched(), 0);
@@ -159,11 +167,92 @@ TEST_F(Depth, ShortRawFrameReadsMissingPixelsAsZeroAndClosedStreamsUseNoFrames)
     ASSERT_NE(amp, nullptr);
     EXPECT_EQ(amp->width, 672u);
     auto* a = reinterpret_cast<uint16_t*>(amp->imageData);
-    EXPECT_EQ(a[3], 103);
+    EXPECT_EQ(a[3], 52); // one plane of 103: I = 103, Q = 0, amplitude 103 / 2
     EXPECT_EQ(a[64 * 8], 0);
     EXPECT_EQ(a[672 * 804 - 1], 0);
     free_image(fc.core, amp);
     EXPECT_EQ(fc.fetched(), 0);
+}
+
+// Depth from what the simulated board's ToF sensors deliver: the phase
+// planes of the first frequency group, copied as the capture paths copy
+// them, give the scene's distances within the sensors' precision.
+TEST_F(Depth, DepthOfSimulatedFramesMatchesTheScene)
+{
+    struct Case {
+        const char* name;
+        const char* profile;
+        const char* node;
+        const char* sensor;
+        uint32_t    pad_h;
+        uint32_t    kind, phases, freq; // freq 0: the default
+        size_t      block_rows;         // rows per phase block in the buffer
+    };
+    const Case cases[] = {
+        {"Gpixel 4-phase, 100 MHz", "rk3588-gpixel", "/dev/video4", "m01_b_Gpixel0503 5-0010", 1440, E_GPIXEL_0503, 4, 0, 480},
+        {"Gpixel 4-phase, 60 MHz", "rk3588-gpixel", "/dev/video4", "m01_b_Gpixel0503 5-0010", 1440, E_GPIXEL_0503, 4, 60, 480},
+        {"IMX570 3-phase", "rk3568-imx570", "/dev/video0", "m01_b_imx570 3-0010", 1449, E_IMX570, 3, 0, 483},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        BoardRoot b(k.profile);
+        ASSERT_EQ(b.rc, 0);
+        sim_sensor_state_t st;
+        ASSERT_EQ(sim_sensor_state(k.sensor, &st), 0);
+        int sd = plat_open(st.subdev, O_RDWR);
+        v4l2_subdev_format pad{};
+        pad.which = V4L2_SUBDEV_FORMAT_ACTIVE;
+        pad.format.width = st.width;
+        pad.format.height = k.pad_h;
+        ASSERT_EQ(plat_ioctl(sd, VIDIOC_SUBDEV_S_FMT, &pad), 0);
+        if (k.freq) {
+            // 24 MHz x 45 / 6 / 3 = 60 MHz, as the frequency table would set it.
+            for (auto [addr, val] : {std::pair<uint16_t, uint8_t>{557, 0}, {560, 0}, {558, 45}, {559, 0}, {567, 0}}) {
+                regval r{addr, val};
+                ASSERT_EQ(plat_ioctl(sd, SENSOR_IOC_WRITE_REG, &r), 0);
+            }
+        }
+        plat_close(sd);
+        Capture c(k.node);
+        ASSERT_EQ(c.set_format(st.width, k.pad_h, V4L2_PIX_FMT_Y12), 0);
+        ASSERT_EQ(c.start(), 4);
+        std::vector<uint8_t> frame = c.grab();
+        ASSERT_EQ(frame.size(), (size_t)st.width * k.pad_h * 2);
+
+        regs.tof().sensorType = k.kind;
+        regs.tof().groupAFreq = k.freq;
+        regs.cfg.common.phaseOptions = k.phases == 3 ? 1 : 0;
+        regs.cfg.common.enableDepth = 1;
+        regs.cfg.common.enableAmp = 1;
+        ImageInfo* raw = fc.frame(fc.core->raw, E_MEMTYPE_RAW, E_IMAGE_TYPE_RAW);
+        const size_t plane = 640 * 480 * 2;
+        for (uint32_t p = 0; p < k.phases; p++)
+            memcpy(raw->imageData + p * plane, frame.data() + p * k.block_rows * 640 * 2, plane);
+        raw->width = 640;
+        raw->height = 480 * k.phases;
+        raw->imageSize = (uint32)(plane * k.phases);
+        ASSERT_EQ(algo_depth_process(fc.core, raw), 2);
+        ImageInfo* depth = frame_take(gvsp);
+        ImageInfo* amp = frame_take(gvsp);
+        ASSERT_TRUE(depth && amp);
+        ASSERT_EQ(depth->width, 640u);
+        auto* d = reinterpret_cast<const uint16_t*>(depth->imageData);
+        auto* a = reinterpret_cast<const uint16_t*>(amp->imageData);
+        double worst = 0;
+        for (int y = 3; y < 480; y += 11) {
+            for (int x = 5; x < 640; x += 13) {
+                double want = sim_scene_distance_mm(x, y, 640, 480);
+                double err = fabs(d[y * 640 + x] - want);
+                if (err > worst) worst = err;
+            }
+        }
+        EXPECT_LE(worst, 5.0); // millimetres
+        // Nearer, brighter surfaces return more light: the box face against the wall.
+        EXPECT_GT(a[300 * 640 + 170], 2 * a[100 * 640 + 170]);
+        for (ImageInfo* img : {depth, amp}) free_image(fc.core, img);
+        while (ImageInfo* rest = frame_take(gvsp)) free_image(fc.core, rest);
+        EXPECT_EQ(fc.fetched(), 0);
+    }
 }
 
 TEST(DepthWorkers, RawFrameTravelsFromIntakeToSender)

@@ -371,10 +371,10 @@ TEST(DeviceModels, SharedBuffersAndReadinessPlugInLikeTheBoardsNodes)
         ASSERT_EQ(b.rc, 0);
         cap.memfd = memfd_create("fake-capture", MFD_CLOEXEC);
         ASSERT_EQ(ftruncate(cap.memfd, 8192), 0);
-        ASSERT_EQ(sim_device_add("/dev/video9", &kCapOps, &cap), 0);
-        EXPECT_EQ(sim_device_model("/dev/video9"), &cap);
+        ASSERT_EQ(sim_device_add("/dev/video-fake", &kCapOps, &cap), 0);
+        EXPECT_EQ(sim_device_model("/dev/video-fake"), &cap);
 
-        int fd = plat_open("/dev/video9", O_RDWR | O_NONBLOCK);
+        int fd = plat_open("/dev/video-fake", O_RDWR | O_NONBLOCK);
         ASSERT_GE(fd, 0);
         testfs::Fd ep(epoll_create1(EPOLL_CLOEXEC));
         struct epoll_event ev = {}, got;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
+#include <filesystem>
 #include <string.h>
 #include <thread>
 
@@ -135,7 +136,7 @@ TEST(BoardShell, FileCommandsWorkInsideTheRoot)
     EXPECT_NE(plat_shell("cat /missing && echo no > /tmp/f"), 0);
 }
 
-TEST(BoardShell, RmRemovesMatchesButNeverTheRootOrLinkTargets)
+TEST(BoardShell, RmAndCpNeverReachLinkTargetsOutsideTheRoot)
 {
     BoardRoot b;
     ASSERT_EQ(b.rc, 0);
@@ -157,6 +158,17 @@ TEST(BoardShell, RmRemovesMatchesButNeverTheRootOrLinkTargets)
     ASSERT_EQ(symlink(outside.path.c_str(), b.host("/userdata/out").c_str()), 0);
     EXPECT_EQ(plat_shell("rm -rf /userdata/out"), 0);
     EXPECT_EQ(read_host_file(outside.path + "/precious"), "p");
+
+    // cp into a directory resolves the joined name inside the root too: a
+    // link there named as the file lands the copy on the board, not outside.
+    ASSERT_EQ(symlink((outside.path + "/precious").c_str(), b.host("/userdata/default_config.bin").c_str()), 0);
+    write_host_file(b.host("/tmp/default_config.bin"), "NEW");
+    EXPECT_NE(plat_shell("cp /tmp/default_config.bin /userdata"), 0); // no such directory on the board
+    EXPECT_EQ(read_host_file(outside.path + "/precious"), "p");
+    std::filesystem::create_directories(b.host(outside.path));
+    EXPECT_EQ(plat_shell("cp /tmp/default_config.bin /userdata"), 0);
+    EXPECT_EQ(read_host_file(outside.path + "/precious"), "p");
+    EXPECT_EQ(read_host_file(b.host(outside.path + "/precious")), "NEW");
 
     // The root is not a file of the board.
     EXPECT_NE(plat_shell("rm -rf /"), 0);
