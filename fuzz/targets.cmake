@@ -1,0 +1,1 @@
+korvid_fuzzer(fuzz_dns fuzz_dns.cpp)
