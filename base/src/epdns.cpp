@@ -750,6 +750,9 @@ dns_msg_t* dns_msg_open(dns_mgmt_t* mgmt, const char* name, int len, dns_nsrv_t*
     msg->threadid = get_threadid();
     msg->depth = t_depth;
 
+    /* The table's reference, besides the caller's; taken before the record
+     * can be found. */
+    live_ref(msg);
     /* The next id of the 16-bit counter, skipping 0 and ids still pending. */
     EnterCriticalSection(&mgmt->msgCS);
     bool stored = false;
@@ -760,9 +763,9 @@ dns_msg_t* dns_msg_open(dns_mgmt_t* mgmt, const char* name, int len, dns_nsrv_t*
         stored = ht_set(mgmt->msg_table, &msg->msgid, msg) > 0;
         if (!stored) break;
     }
-    if (stored) msg->refcnt++; /* the caller's reference besides the table's */
     LeaveCriticalSection(&mgmt->msgCS);
     if (!stored) {
+        dns_msg_put(msg);
         dns_msg_put(msg);
         return nullptr;
     }
