@@ -40,12 +40,17 @@ iodev_t*   eptcp_accept(epcore_t* core, iodev_t* listendev, void* para, int* ret
  * -20 no device, -30 connecting failed or the host is not a literal. */
 iodev_t*   eptcp_connect(epcore_t* core, const char* host, int port, const char* localip,
                          int localport, void* para, int* retval, IOHandler* cb, void* cbpara);
-/* As eptcp_connect, with retval 0 when connected at once; a host name starts
- * a resolution (retval -101, the device waits in IOSTATE_RESOLVING and goes
- * on in eptcp_connect_dnscb), or gives -30 when no query could be started. */
+/* As eptcp_connect, with retval 0 when connected at once; a host name the
+ * resolver's cache holds connects at once to its first address; any other
+ * name starts a resolution (retval -101, the device waits in
+ * IOSTATE_RESOLVING and goes on in eptcp_connect_dnscb), or gives -30 when
+ * no query could be started. */
 iodev_t*   eptcp_nb_connect(epcore_t* core, const char* host, int port, const char* localip,
                             int localport, void* para, int* retval, IOHandler* cb, void* cbpara);
-/* Resolver callback (DnsCB) that continues eptcp_nb_connect. */
+/* Resolver callback (DnsCB) that continues eptcp_nb_connect: connects to the
+ * literal or to the first address of the cache entry and reports
+ * EVT_CONNECTED (at once) or EVT_CONNECT_FAILED (no address, or the connect
+ * failed; the device is left to the handler to close). */
 int        eptcp_connect_dnscb(void* cbobj, char* name, int namelen, void* cache, int status);
 
 #endif

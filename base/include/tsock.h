@@ -161,7 +161,8 @@ int sock_inet_addr_parse(const char* text, int len, uint32_t* inaddr, int* retle
 int sock_inet6_addr_parse(const char* text, int len, uint8_t addr6[16], int* retlen);
 
 /* Clears addr (next too), parses IPv4 then IPv6 and sets port (host order
- * in). 1 on success; -1 NULL text, -2 empty, -3 NULL record, -100 no form. */
+ * in); the whole text must be the address. 1 on success; -1 NULL text,
+ * -2 empty, -3 NULL record, -100 no form. */
 int sock_addr_parse(const char* text, int len, int port, ep_sockaddr_t* addr);
 
 /* Fills addr with the first address of host and chains the other distinct

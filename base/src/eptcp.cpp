@@ -22,6 +22,10 @@
 namespace {
 
 constexpr int MAX_LISTEN_SOCKS = 16;
+
+/* The device whose resolution this thread is starting: an answer the
+ * resolver gives at once (from its cache) is taken by the starter itself. */
+thread_local iodev_t* t_sync_dev = nullptr;
 constexpr int DEFAULT_BACKLOG = 511;
 
 void copy_text(char* dst, const char* src)
@@ -61,14 +65,15 @@ bool bindtype_allowed(int bt)
 }
 
 /* Connects dev to addr from the local address; binds it to the current pump.
- * false when the connect failed (the device is closed then). */
-bool connect_dev(iodev_t* dev, ep_sockaddr_t* addr, int done_ret, int* retval)
+ * false when the connect failed (the device is then closed when close_failed
+ * is set). */
+bool connect_dev(iodev_t* dev, ep_sockaddr_t* addr, int done_ret, int* retval, bool close_failed = true)
 {
     int succ = 0;
     const char* lip = dev->local_ip[0] ? dev->local_ip : nullptr;
     int fd = tcp_ep_connect(addr, 1, lip, dev->local_port, nullptr, &succ);
     if (fd < 0) {
-        iodev_close(dev);
+        if (close_failed) iodev_close(dev);
         *retval = -30;
         return false;
     }
@@ -145,11 +150,18 @@ iodev_t* connect_common(epcore_t* core, const char* host, int port, const char* 
     dev->iostate = IOSTATE_RESOLVING;
     *retval = -101;
     void* cache = nullptr;
+    t_sync_dev = dev;
     int rc = dns_nb_query(static_cast<dns_mgmt_t*>(core->dnsmgmt), host, -1, nullptr, &cache,
                           eptcp_connect_dnscb, dev);
+    t_sync_dev = nullptr;
     if (rc == 0) return dev;
-    /* Neither sent nor answerable (answers from the cache come with the
-     * resolver's cache): the connection cannot be made. */
+    /* Answered from the cache at once: connect here, like a literal. */
+    if (rc == 3 && cache &&
+        dns_cache_sockaddr(static_cast<dns_cache_t*>(cache), 0, port, &addr) >= 0) {
+        addr.socktype = SOCK_STREAM;
+        addr_text(&addr.u.addr, dev->remote_ip);
+        return connect_dev(dev, &addr, done_ret, retval) ? dev : nullptr;
+    }
     iodev_close(dev);
     *retval = -30;
     return nullptr;
@@ -407,17 +419,25 @@ int eptcp_connect_dnscb(void* cbobj, char* name, int namelen, void* cache, int s
     (void)cache;
     auto* dev = static_cast<iodev_t*>(cbobj);
     if (!dev) return -1;
+    if (dev == t_sync_dev) return 0; /* answered at once: the starter connects */
     ep_sockaddr_t addr;
     memset(&addr, 0, sizeof addr);
-    /* Addresses from a cache entry need the resolver's cache, which is not
-     * built yet: only literals lead to a connection for now. */
-    if ((status == 200 || status == 201) && name && sock_addr_parse(name, -1, dev->remote_port, &addr) == 1) {
+    bool found = false;
+    if ((status == 200 || status == 201) && name) {
+        found = sock_addr_parse(name, -1, dev->remote_port, &addr) == 1;
+    } else if (status == 0 && cache) {
+        /* The first address of the entry. */
+        found = dns_cache_sockaddr(static_cast<dns_cache_t*>(cache), 0, dev->remote_port, &addr) >= 0;
+    }
+    if (found) {
         addr.socktype = SOCK_STREAM;
-        copy_text(dev->remote_ip, name);
+        addr_text(&addr.u.addr, dev->remote_ip);
         int r = 0;
-        if (!connect_dev(dev, &addr, 0, &r)) return -30;
-        if (r == 0) notify(dev, EVT_CONNECTED);
-        return 0;
+        /* A failed connect is reported like any other; the handler closes. */
+        if (connect_dev(dev, &addr, 0, &r, false)) {
+            if (r == 0) notify(dev, EVT_CONNECTED);
+            return 0;
+        }
     }
     notify(dev, EVT_CONNECT_FAILED);
     return -1;

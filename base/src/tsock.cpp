@@ -654,11 +654,14 @@ int sock_addr_parse(const char* text, int len, int port, ep_sockaddr_t* addr)
     if (!addr) return -3;
     memset(addr, 0, sizeof(*addr));
 
+    /* The whole text must be the address: "10.0.0.1:80" or
+     * "1.2.3.4evil.example" is no literal. */
     uint32_t in4 = 0;
     uint8_t in6[16];
-    if (sock_inet_addr_parse(text, len, &in4, nullptr) > 0)
+    int used = 0;
+    if (sock_inet_addr_parse(text, len, &in4, &used) > 0 && used == len)
         set_addr4(addr, in4, port);
-    else if (sock_inet6_addr_parse(text, len, in6, nullptr) > 0)
+    else if (sock_inet6_addr_parse(text, len, in6, &used) > 0 && used == len)
         set_addr6(addr, in6, port);
     else
         return SOCK_ERR_RESOLVE;

@@ -2,6 +2,7 @@
 // pump and worker selection (rotation and timed re-sort), adoption of
 // waiting devices and timers, and teardown while pumps and workers run.
 #include "bpool.h"
+#include "epdns.h"
 #include "epcore.h"
 #include "evpump.h"
 #include "iodev.h"
@@ -63,10 +64,14 @@ TEST(EpcoreNew, OutOfMemoryAtAnyStepLeavesNothingBehind)
 
 TEST_F(CoreTest, DeviceAndTimerIdsCountSeparatelyFrom100)
 {
-    /* The core's own wake-up device drew the first device id. */
+    /* The core's own wake-up device drew the first device id, the
+     * resolver's client sockets the next ones. */
     EXPECT_EQ(core->wakeupdev->id, 100u);
+    auto* dns = static_cast<dns_mgmt_t*>(core->dnsmgmt);
+    ASSERT_NE(dns, nullptr);
+    for (int i = 0; i < dns->cli_dev_num; i++) EXPECT_EQ(dns->cli_dev[i]->id, 101u + (uint64_t)i);
     iodev_t* a = iodev_new(core);
-    EXPECT_EQ(a->id, 101u);
+    EXPECT_EQ(a->id, 101u + (uint64_t)dns->cli_dev_num);
     iotimer_t* t = iotimer_fetch(core);
     EXPECT_EQ(t->id, 100u);
     iotimer_recycle(t);
@@ -236,8 +241,9 @@ TEST_F(CoreTest, WaitingDevicesJoinTheFirstPumpAndBindAllJoinsEvery)
     iodev_t* dead = iodev_new(core); /* no descriptor: dropped on adoption */
     epcore_global_iodev_add(core, dead);
     epcore_global_iodev_add(core, sel); /* the very same device is listed once */
-    /* With the core's own wake-up device: 4 entries. */
-    EXPECT_EQ(arr_num(core->glbiodev_list), 4);
+    /* With the core's own wake-up device and the resolver's sockets. */
+    const int dnsdevs = static_cast<dns_mgmt_t*>(core->dnsmgmt)->cli_dev_num;
+    EXPECT_EQ(arr_num(core->glbiodev_list), 4 + dnsdevs);
 
     evpump_t* p1 = make_pump(3001, true);
     EXPECT_EQ(epcore_global_iodev_getmon(core, p1), 0);
@@ -253,7 +259,7 @@ TEST_F(CoreTest, WaitingDevicesJoinTheFirstPumpAndBindAllJoinsEvery)
     EXPECT_FALSE(iodev_tree_has(p2, sel));
     /* Adopting again changes nothing. */
     epcore_global_iodev_getmon(core, p1);
-    EXPECT_EQ(evpump_objnum(p1, 1), 4); /* own wake-up, core wake-up, sel, all */
+    EXPECT_EQ(evpump_objnum(p1, 1), 4 + dnsdevs); /* own wake-up, core wake-up, sel, all, resolver's */
 
     iodev_close(all);
     EXPECT_FALSE(iodev_tree_has(p1, all));

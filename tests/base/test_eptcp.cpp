@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/dnstest.h"
 #include "base/pumptest.h"
 #include "epcore.h"
 #include "epdns.h"
@@ -156,17 +157,54 @@ TEST(EpTcp, OutboundConnectReportsConnectedWithBothAddressesOrFailed)
     }
 }
 
-TEST(EpTcp, NamesFailWithoutAQueryAndLiteralsResolveAtOnce)
+TEST(EpTcp, NamesConnectThroughTheResolverAndItsCache)
 {
-    Outcome o, failed;
+    dnstest::ResolvConf conf; /* before the core: it names no server */
+    Outcome o, cached, unknown, failed;
+    dnstest::Server dns;
     Peers p;
-    // The blocking form never resolves; the non-blocking one cannot start a
-    // network query yet, so a name fails cleanly instead of blocking a pump.
+    ASSERT_TRUE(dns.ok());
+    ASSERT_EQ(epcore_dnsrv_add(p.c.core, "127.0.0.1", dns.port), 0);
     int r = 0;
-    EXPECT_EQ(eptcp_connect(p.c.core, "camera.invalid", p.port, nullptr, 0, nullptr, &r, client_cb, &o), nullptr);
+    // The blocking form never resolves.
+    EXPECT_EQ(eptcp_connect(p.c.core, "camera.example", p.port, nullptr, 0, nullptr, &r, client_cb, &o), nullptr);
     EXPECT_EQ(r, -30);
-    EXPECT_EQ(eptcp_nb_connect(p.c.core, "camera.invalid", p.port, nullptr, 0, nullptr, &r, client_cb, &o), nullptr);
-    EXPECT_EQ(r, -30);
+
+    iodev_t* dev = eptcp_nb_connect(p.c.core, "camera.example", p.port, nullptr, 0, nullptr, &r, client_cb, &o);
+    ASSERT_NE(dev, nullptr);
+    EXPECT_EQ(r, -101);
+    dnstest::Bytes q = dns.next();
+    ASSERT_EQ(dnstest::question(q), "camera.example");
+    dns.send(dnstest::Msg(dnstest::id_of(q), 0, "camera.example", 1, 0, 0).a("camera.example", "127.0.0.1").b);
+    ASSERT_TRUE(o.done.wait_for(1));
+    EXPECT_EQ(o.event.load(), EVT_CONNECTED);
+    EXPECT_EQ(o.rip, "127.0.0.1");
+    EXPECT_TRUE(p.s.accepted.wait_for(1));
+
+    // Known now: connected at once from the cache, without a query.
+    dev = eptcp_nb_connect(p.c.core, "CAMERA.example", p.port, nullptr, 0, nullptr, &r, client_cb, &cached);
+    ASSERT_NE(dev, nullptr);
+    EXPECT_TRUE(r == 0 || r == -100) << r;
+    if (r == -100) { /* in progress: the pump reports it */
+        ASSERT_TRUE(cached.done.wait_for(1));
+        EXPECT_EQ(cached.event.load(), EVT_CONNECTED);
+        EXPECT_EQ(cached.rip, "127.0.0.1");
+    }
+    EXPECT_TRUE(dns.next(0).empty());
+    EXPECT_TRUE(p.s.accepted.wait_for(2));
+
+    // A name nobody knows: the handler hears that the connect failed.
+    dev = eptcp_nb_connect(p.c.core, "nobody.example", p.port, nullptr, 0, nullptr, &r, client_cb, &unknown);
+    ASSERT_NE(dev, nullptr);
+    for (int i = 0; i < 3; i++) {
+        q = dns.next();
+        ASSERT_EQ(dnstest::question(q), "nobody.example");
+        dns.send(dnstest::Msg(dnstest::id_of(q), 3, "nobody.example", 0, 0, 0).b);
+    }
+    ASSERT_TRUE(unknown.done.wait_for(1));
+    EXPECT_EQ(unknown.event.load(), EVT_CONNECT_FAILED);
+    iodev_close(dev);
+
     int status = 0;
     EXPECT_EQ(dns_query(p.c.core, "127.0.0.1", -1, [](void* obj, char*, int, void*, int st) {
         return *static_cast<int*>(obj) = st;
@@ -185,11 +223,11 @@ TEST(EpTcp, NamesFailWithoutAQueryAndLiteralsResolveAtOnce)
     };
     char name[] = "127.0.0.1";
     EXPECT_EQ(eptcp_connect_dnscb(pending(&o), name, 9, nullptr, 200), 0);
-    ASSERT_TRUE(o.done.wait_for(1));
+    ASSERT_TRUE(o.done.wait_for(2));
     EXPECT_EQ(o.event.load(), EVT_CONNECTED);
     EXPECT_EQ(o.rip, "127.0.0.1");
-    EXPECT_TRUE(p.s.accepted.wait_for(1));
-    iodev_t* dev = pending(&failed);
+    EXPECT_TRUE(p.s.accepted.wait_for(3));
+    dev = pending(&failed);
     EXPECT_EQ(eptcp_connect_dnscb(dev, nullptr, 0, nullptr, 404), -1);
     EXPECT_EQ(failed.event.load(), EVT_CONNECT_FAILED);
     iodev_close(dev);

@@ -157,6 +157,36 @@ TEST(TsockParse, Ipv6AgreesWithInetPtonOnRandomAddresses)
     }
 }
 
+TEST(TsockAddr, ParseTakesOnlyTextThatIsWhollyAnAddress)
+{
+    // A name that merely starts with a dotted quad, or an address with a
+    // port, must go to name resolution, not be taken as the leading address.
+    struct Case {
+        const char* text;
+        int len;
+        int want;
+        int family;
+    } cases[] = {
+        {"1.2.3.4", -1, 1, AF_INET},
+        {"2001:db8::7", -1, 1, AF_INET6},
+        {"::ffff:1.2.3.4", -1, 1, AF_INET6},
+        {"1.2.3.4evil.example", -1, -100, 0},
+        {"10.0.0.1:80", -1, -100, 0},
+        {"10.0.0.1 ", -1, -100, 0},
+        {"::1x", -1, -100, 0},
+        {"10.0.0.1:80", 8, 1, AF_INET}, // the length given bounds the text
+        {"", -1, -2, 0},
+    };
+    for (const Case& c : cases) {
+        ep_sockaddr_t a;
+        EXPECT_EQ(sock_addr_parse(c.text, c.len, 80, &a), c.want) << c.text;
+        if (c.want == 1) {
+            EXPECT_EQ(a.family, c.family) << c.text;
+            EXPECT_EQ(sock_addr_port(&a.u.addr), 80) << c.text;
+        }
+    }
+}
+
 TEST(TsockAddr, RecordsStartClearAndChainEachAddressOnce)
 {
     ep_sockaddr_t a;
