@@ -102,7 +102,7 @@ int sensor_find_media_device(int fd, char* media_device)
 {
     if (!media_device) return -1;
     struct stat st;
-    if (fstat(fd, &st) != 0) {
+    if (plat_fstat(fd, &st) != 0) {
         log_error(g_logger, __FUNCTION__, __LINE__, "failed to stat file\n");
         return -1;
     }

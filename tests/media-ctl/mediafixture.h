@@ -87,7 +87,7 @@ struct Media {
             memset(info, 0, sizeof(*info));
             snprintf(info->driver, sizeof(info->driver), "rkcif");
             snprintf(info->model, sizeof(info->model), "rkcif-mipi-lvds");
-            snprintf(info->bus_info, sizeof(info->bus_info), "platform:rkcif-mipi-lvds");
+            snprintf(info->bus_info, sizeof(info->bus_info), "platform:rkcif-fixture");
             info->media_version = 0x060100;
             return 0;
         }

@@ -61,7 +61,7 @@ TEST(MediaCtlOptions, DeviceIsAPathANumberOrABus)
         {"/dev/media40", "/dev/media40"},
         {"12", "/dev/media12"},
         {"1234", "1234"},  // four digits are no short number
-        {"platform:rkcif-mipi-lvds", "/dev/media40"},
+        {"platform:rkcif-fixture", "/dev/media40"},
         {"platform:none", "platform:none"},
     };
     for (const auto& c : cases) {

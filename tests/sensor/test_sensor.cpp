@@ -125,4 +125,39 @@ TEST(SensorLookup, MediaNodeComesFromTheCaptureNodesSysfsDevice)
     EXPECT_EQ(sensor_find_media_device(-1, media), -1);
 }
 
+// Every board profile's capture node leads to its own sensor, and an open
+// capture node names its media device.
+TEST(SensorLookup, EachBoardProfileFindsItsSensorsBehindItsCaptureNodes)
+{
+    struct Case {
+        const char* profile;
+        const char* video;
+        const char* sensor;
+        const char* media;
+    };
+    static const Case kCases[] = {
+        {"rk3588-gpixel", "/dev/video4", "m01_b_Gpixel0503 5-0010", "/dev/media1"},
+        {"rk3588-gpixel", "/dev/video0", "m00_b_sc130gs 4-0030", "/dev/media0"},
+        {"rk3568-imx570", "/dev/video0", "m01_b_imx570 3-0010", "/dev/media0"},
+        {"rk3568-v23", "/dev/video0", "m01_b_Gpixel0503 3-0010", "/dev/media0"},
+        {"rk3576-vd55h1", "/dev/video0", "m01_b_VD55H1 3-0010", "/dev/media0"},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(std::string(c.profile) + " " + c.video);
+        BoardRoot board(c.profile);
+        ASSERT_EQ(board.rc, 0);
+        char sub_node[SENSOR_NODE_NAME_MAX] = "", name[SENSOR_NODE_NAME_MAX] = "";
+        ASSERT_EQ(sensor_find_subdev(c.video, sub_node, name), 0);
+        EXPECT_STREQ(name, c.sensor);
+        EXPECT_EQ(strncmp(sub_node, "/dev/v4l-subdev", 15), 0) << sub_node;
+
+        int fd = plat_open(c.video, O_RDWR | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        char media[SENSOR_NODE_NAME_MAX] = "";
+        EXPECT_EQ(sensor_find_media_device(fd, media), 0);
+        EXPECT_STREQ(media, c.media);
+        plat_close(fd);
+    }
+}
+
 } // namespace
