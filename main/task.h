@@ -7,9 +7,6 @@
 #include "common/common.h"
 
 #define E_WORKER_ID_REINIT_PROCESS 50000000
-#define E_WORKER_ID_WATCHDOG       522
-#define E_WORKER_ID_TIMESTAMP      527
-#define E_WORKER_ID_UPDATE         519
 
 // Worker bodies; `arg` is the worker_t.
 void* REBOOT_Task(void* arg);
