@@ -391,6 +391,9 @@ void install_cameras(Board* b)
 {
     const sim_profile_t& p = b->profile;
     clear_old(b->root);
+    // A bare board (no camera of any kind) carries no capture graphs, so a
+    // test may place its own media devices there.
+    if (!p.tof_sensor[0] && !p.colour_sensor[0] && !p.usb_camera) return;
     auto* h = new Hub();
     h->b = b;
     // Held by the installer until every node is in, so a failed device
