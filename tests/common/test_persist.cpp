@@ -331,6 +331,8 @@ TEST(PersistGroup, KilledSaveLeavesTheOldOrTheNewFileNeverATornOne)
             close(fds[0]);
             for (uint32_t i = 1;; i++) {
                 reg_store(g_dev_cfg->common.mask, i);
+                // The saved block, the default block and groups 0 and 1.
+                if (write_reg(0x10000014, 1) != 0 || write_reg(0x10000040, 1) != 0) _exit(2);
                 if (Custom_ParamGroup(1) != 0) _exit(3);
                 if (write(fds[1], "s", 1) != 1) _exit(4);
             }
@@ -343,13 +345,19 @@ TEST(PersistGroup, KilledSaveLeavesTheOldOrTheNewFileNeverATornOne)
         close(fds[0]);
         ASSERT_TRUE(saving) << "child stopped saving, status " << status;
 
-        std::string cfg = p.file(group_cfg(1));
-        ASSERT_EQ(cfg.size(), DEV_CFG_SIZE) << "round " << round;
-        deviceCFG got;
-        memcpy(&got, cfg.data(), sizeof(got));
-        got.common.mask = base.common.mask;
-        EXPECT_EQ(block_bytes(got), block_bytes(base)) << "round " << round;
-        EXPECT_EQ(p.file(group_filter(1)), kFilterA) << "round " << round;
+        for (const std::string& path : {std::string(CONFIG_FILE), std::string(DEFAULT_CONFIG_FILE), group_cfg(0),
+                                        group_cfg(1)}) {
+            std::string cfg = p.file(path);
+            ASSERT_EQ(cfg.size(), DEV_CFG_SIZE) << path << " round " << round;
+            deviceCFG got;
+            memcpy(&got, cfg.data(), sizeof(got));
+            // Only the marker and the save registers' own words may differ.
+            got.common.mask = base.common.mask;
+            got.common.saveCfg = base.common.saveCfg;
+            got.common.saveDefaultCfg = base.common.saveDefaultCfg;
+            EXPECT_EQ(block_bytes(got), block_bytes(base)) << path << " round " << round;
+        }
+        for (int n : {0, 1}) EXPECT_EQ(p.file(group_filter(n)), kFilterA) << "round " << round;
     }
 }
 
