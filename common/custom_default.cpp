@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include <initializer_list>
+
 #include "common/json_parse.h"
 
 namespace {

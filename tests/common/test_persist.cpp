@@ -12,7 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "algo/algo_tavo.h"
 #include "algo/algotest.h"
@@ -298,6 +300,28 @@ TEST(PersistGroup, SavesNeedAtLeast101MiBFreeAndStillAnswer0)
     ASSERT_EQ(sim_set_free_space("/userdata", 101ull << 20), 0);
     EXPECT_EQ(write_reg(kGroupReg, 1), 0);
     EXPECT_EQ(p.file(group_cfg(1)), block_bytes(live_block()));
+}
+
+TEST(PersistGroup, LoadsAndSavesRunBesideWordWritersWithoutTearingTheBlock)
+{
+    Persist p;
+    ASSERT_EQ(Custom_RegInit(), 0);
+    ASSERT_EQ(write_reg(kMask, 1), 0);
+    ASSERT_EQ(write_reg(kGroupReg, 1), 0);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (uint32_t i = 0; !done.load(); i++) {
+            write_reg(0x10000070, i);
+            reg(0x10000070);
+        }
+    });
+    for (int i = 0; i < 40; i++) {
+        EXPECT_EQ(write_reg(kGroupReg, i % 2 ? 0x10001 : 1), 0);
+        EXPECT_EQ(reg(kMask), 1u);
+    }
+    done.store(true);
+    writer.join();
+    EXPECT_EQ(p.file(group_cfg(1)).size(), DEV_CFG_SIZE);
 }
 
 // Reads one byte per finished save from the child; false on time-out.
