@@ -21,6 +21,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -173,6 +174,41 @@ int put_fileContext(const char* fileName, const void* data, size_t size)
     fsync(fileno(f));
     ok = fclose(f) == 0 && ok;
     return ok ? 0 : -1;
+}
+
+int put_fileAtomic(const char* fileName, const void* data, size_t size)
+{
+    char host[PATH_MAX];
+    if (!fileName || (!data && size) || !plat_path(fileName, host, sizeof(host))) return -1;
+    char tmp[PATH_MAX + 8];
+    if (snprintf(tmp, sizeof(tmp), "%s.XXXXXX", host) >= (int)sizeof(tmp)) return -1;
+    int fd = mkostemp(tmp, O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    fchmod(fd, stat(host, &st) == 0 ? (st.st_mode & 07777) : 0644);
+    const uint8* p = static_cast<const uint8*>(data);
+    bool ok = true;
+    for (size_t done = 0; ok && done < size;) {
+        ssize_t n = write(fd, p + done, size - done);
+        if (n > 0) done += (size_t)n;
+        else ok = n < 0 && errno == EINTR;
+    }
+    ok = ok && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    ok = ok && rename(tmp, host) == 0;
+    if (!ok) {
+        unlink(tmp);
+        return -1;
+    }
+    // The rename itself lasts only once the directory is synced.
+    char* slash = strrchr(tmp, '/');
+    if (slash) *(slash == tmp ? slash + 1 : slash) = '\0';
+    int dfd = open(slash ? tmp : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    return 0;
 }
 
 int get_deviceFreeSpace(const char* dir, uint64* freeSpace)

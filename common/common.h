@@ -132,6 +132,11 @@ uint32 get_fileContext(const char* fileName, uint8* fileBuf, uint32 bufSize);
 // Rewrites a board file whole (truncate, write, flush, sync): 0, or -1 when
 // it cannot be opened or written.
 int    put_fileContext(const char* fileName, const void* data, size_t size);
+// Replaces a board file whole so that a kill or power loss leaves either the
+// old file or the new one, never a torn one: the data go to a temporary file
+// beside it, which is synced and renamed over it (the file keeps its
+// permissions; a new one gets 0644). 0, or -1 with the old file untouched.
+int    put_fileAtomic(const char* fileName, const void* data, size_t size);
 int    get_deviceFreeSpace(const char* dir, uint64* freeSpace); // MiB
 uint8  get_random(void);
 void   save_img(void* start, uint32 size, int flags);

@@ -336,7 +336,7 @@ int save_block(const char* path)
     RegBlockLock lock;
     deviceCFG copy;
     reg_block_copy_out(&copy);
-    if (put_fileContext(path, &copy, sizeof(copy)) != 0) {
+    if (put_fileAtomic(path, &copy, sizeof(copy)) != 0) {
         log_error(g_logger, __FUNCTION__, __LINE__, "can not open %s", path);
         return -1;
     }

@@ -127,41 +127,11 @@ int to_int(const ojson& v)
     return v.get<int>(); // throws the library's type error
 }
 
-// Replaces the board file `path` with `text`: a temporary file beside it is
-// written, flushed and synced, takes the old file's permissions and is
-// renamed over it. 0, or -1 with the old file left as it was.
+// Replaces the board file `path` with `text`; the old file stays as it was
+// when this fails.
 int replace_file(const char* path, const std::string& text)
 {
-    char host[PATH_MAX];
-    if (!plat_path(path, host, sizeof(host))) return -1;
-    std::string tmp = std::string(host) + ".XXXXXX";
-    int fd = mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) return -1;
-    struct stat st;
-    fchmod(fd, stat(host, &st) == 0 ? (st.st_mode & 07777) : 0644);
-    bool ok = true;
-    for (size_t done = 0; ok && done < text.size();) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n > 0) done += (size_t)n;
-        else ok = n < 0 && errno == EINTR;
-    }
-    ok = ok && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    ok = ok && rename(tmp.c_str(), host) == 0;
-    if (!ok) {
-        unlink(tmp.c_str());
-        return -1;
-    }
-    // The rename itself lasts only once the directory is synced.
-    std::string dir(host);
-    size_t slash = dir.rfind('/');
-    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
-    return 0;
+    return put_fileAtomic(path, text.data(), text.size());
 }
 
 // Reports a caught exception the way every routine here does: on standard

@@ -1,19 +1,349 @@
-// Parameter groups and the factory reset come with the persistence work;
-// until then a group request fails and the reset task only reports itself.
+// Persistence of the register block. Start-up loads the block, applies the
+// hardware corrections and keeps the parameter-group files in place; the
+// group register loads and saves groups. Every block file is replaced
+// atomically, and a load swaps the block only once everything it needs has
+// been read, under the block lock.
 #include "common/persist.h"
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <memory>
+#include <new>
+
+#include "algo/algo_tavo.h"
+#include "common/board.h"
+#include "common/custom.h"
+#include "common/custom_default.h"
+#include "common/json_parse.h"
+#include "common/stream_ctrl.h"
 #include "log/logger.h"
+#include "memory.h"
+#include "peripheral/led.h"
+#include "platform.h"
 #include "worker.h"
 
 char g_firmwareTime[FIRMWARE_TIME_SIZE] = {};
 
-int Custom_ParamGroup(uint32 value)
+// Board identification records these when it runs; until it has, they read
+// as nothing detected. Weak so that its own definitions take precedence.
+__attribute__((weak)) uint32 g_rgbSensorType = 0;
+__attribute__((weak)) uint32 g_tofSensorType = 0;
+__attribute__((weak)) uint32 g_hardWireCheck = 0;
+
+namespace {
+
+constexpr uint64 kSaveFreeMiB = 101;
+constexpr int kFpgaAttempts = 3;
+constexpr uint8 kCpldOutputIoReg = 59;
+constexpr size_t kProcVersionMax = 1024;
+
+struct GroupPaths {
+    char cfg[64];
+    char filter[64];
+    explicit GroupPaths(int n)
+    {
+        snprintf(cfg, sizeof(cfg), PARAM_GROUP_FILE, n);
+        snprintf(filter, sizeof(filter), PARAM_FILTER_FILE, n);
+    }
+};
+
+bool file_exists(const char* path) { return plat_access(path, F_OK) == 0; }
+
+// Reads up to `cap` bytes of a board file into buf: the count, or -1 when
+// it cannot be opened or read.
+long read_board_file(const char* path, void* buf, size_t cap)
 {
-    log_error(g_logger, __FUNCTION__, __LINE__, "param group %u not available", value);
-    return -1;
+    int fd = plat_open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    size_t got = 0;
+    while (got < cap) {
+        ssize_t n = plat_read(fd, static_cast<uint8*>(buf) + got, cap - got);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            plat_close(fd);
+            return -1;
+        }
+        got += (size_t)n;
+    }
+    plat_close(fd);
+    return (long)got;
 }
 
-void get_firmwareTime(void) {}
+bool enough_space()
+{
+    uint64 freeMiB = 0;
+    get_deviceFreeSpace("/userdata", &freeMiB);
+    if (freeMiB >= kSaveFreeMiB) return true;
+    log_error(g_logger, __FUNCTION__, __LINE__, "no space in device, can not write file.");
+    return false;
+}
+
+void keep_detected(deviceCFG* cfg)
+{
+    cfg->sensor[DEV_CFG_SENSOR_RGB].info.sensorType = g_rgbSensorType;
+    cfg->common.hardWareCheck = g_hardWireCheck;
+    cfg->sensor[DEV_CFG_SENSOR_TOF].info.sensorType = g_tofSensorType;
+}
+
+int load_group(int n)
+{
+    GroupPaths paths(n);
+    // Both files are read before the block changes, so a missing, short or
+    // unreadable one leaves the block as it was.
+    if (!file_exists(paths.cfg)) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "file not exist %s", paths.cfg);
+        return -1;
+    }
+    deviceCFG block;
+    long got = read_board_file(paths.cfg, &block, sizeof(block));
+    if (got < 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "can not open %s", paths.cfg);
+        return -1;
+    }
+    if ((size_t)got != sizeof(block)) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "%s holds %ld bytes, not %u", paths.cfg, got,
+                  (unsigned)sizeof(block));
+        return -1;
+    }
+    if (!file_exists(paths.filter)) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "file not exist %s", paths.filter);
+        return -1;
+    }
+    // Room for the longest text and its terminator.
+    uint8 text[PARAM_FILTER_MAX + 1] = {};
+    if (read_board_file(paths.filter, text, PARAM_FILTER_MAX) < 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "can not open %s", paths.filter);
+        return -1;
+    }
+    keep_detected(&block);
+    {
+        RegBlockLock lock;
+        reg_block_copy_in(&block, sizeof(block));
+    }
+    algo_TavoPlus_SetFilterString(text);
+    log_info(g_logger, __FUNCTION__, __LINE__, "load param group %d", n);
+    return 0;
+}
+
+int save_group(int n)
+{
+    if (!enough_space()) return 0;
+    GroupPaths paths(n);
+    auto text = std::unique_ptr<uint8[]>(new (std::nothrow) uint8[ALGO_FILTER_TEXT_MAX]());
+    if (!text) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "no mem");
+        return -1;
+    }
+    int len = 0;
+    algo_TavoPlus_GetFilterString(text.get(), &len);
+    if (len < 0) len = 0;
+    // A longer text would come back cut off, no longer a valid filter text.
+    if (len > PARAM_FILTER_MAX) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "filter text of %d bytes does not fit %s", len, paths.filter);
+        return -1;
+    }
+    deviceCFG block;
+    {
+        RegBlockLock lock;
+        reg_block_copy_out(&block);
+    }
+    if (put_fileAtomic(paths.cfg, &block, sizeof(block)) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "can not open %s", paths.cfg);
+        return -1;
+    }
+    if (put_fileAtomic(paths.filter, text.get(), (size_t)len) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "can not open %s", paths.filter);
+        return -1;
+    }
+    return 0;
+}
+
+// The saved block, else the default block, else the built-in one: 0, or -1
+// when a block file exists but cannot be read.
+int load_block(deviceCFG* block, uint32 cpuType)
+{
+    const char* path = file_exists(CONFIG_FILE) ? CONFIG_FILE
+                       : file_exists(DEFAULT_CONFIG_FILE) ? DEFAULT_CONFIG_FILE
+                                                          : nullptr;
+    memset(block, 0, sizeof(*block));
+    if (!path) {
+        log_info(g_logger, __FUNCTION__, __LINE__, "no saved config, built-in defaults");
+        custom_default_cfg(block, g_rgbSensorType, g_tofSensorType, cpuType);
+        return 0;
+    }
+    // A shorter file leaves the rest zero; zero fields get their defaults.
+    long got = read_board_file(path, block, sizeof(*block));
+    if (got < 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "can not open %s", path);
+        return -1;
+    }
+    log_info(g_logger, __FUNCTION__, __LINE__, "load %s, %ld bytes", path, got);
+    return 0;
+}
+
+// Board V2.3 output lines: the CAN/RS485 switch and the output IO mode.
+void board_v23_outputs(const CommonCfg& c)
+{
+    LED_Control(GPIO_CAN_RS485_SWITCH, c.canRsSw != 0 ? 1 : 0);
+    uint8 reg = 0;
+    i2c_cpld_rw(kCpldOutputIoReg, &reg, 0, 0);
+    reg &= 3;
+    if (c.outputIoMode) reg += 12;
+    i2c_cpld_rw(kCpldOutputIoReg, nullptr, reg, 1);
+    log_info(g_logger, __FUNCTION__, __LINE__, "set outputIoMode:%d,canRsSw:%d", (int)c.outputIoMode, (int)c.canRsSw);
+}
+
+void free_records()
+{
+    RegBlockLock lock;
+    deviceCFG* cfg = g_dev_cfg;
+    deviceRegMemAddr* run = g_regMemAddr;
+    g_dev_cfg = nullptr;
+    g_regMemAddr = nullptr;
+    kfree(cfg);
+    kfree(run);
+}
+
+} // namespace
+
+int Custom_RegInit(void)
+{
+    auto* cfg = static_cast<deviceCFG*>(kzalloc(sizeof(deviceCFG)));
+    if (!cfg) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "g_dev_cfg malloc fail.");
+        return -1;
+    }
+    auto* run = static_cast<deviceRegMemAddr*>(kzalloc(sizeof(deviceRegMemAddr)));
+    if (!run) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "g_regMemAddr malloc fail.");
+        kfree(cfg);
+        return -1;
+    }
+    g_dev_cfg = cfg;
+    g_regMemAddr = run;
+
+    get_firmwareTime();
+    uint32 cpuType = (uint32)get_cpu_id();
+    run->cpuId = cpuType;
+    hardware_check();
+
+    deviceCFG block;
+    if (load_block(&block, cpuType) != 0) {
+        free_records();
+        return -1;
+    }
+    {
+        RegBlockLock lock;
+        reg_block_copy_in(&block, sizeof(block));
+    }
+
+    algo_TavoPlus_SetFilterString(nullptr);
+    int level = 0;
+    algo_TavoPlus_GetMCIlevel(&level);
+    run->MCILevel = level;
+    if (block.common.customParamGroup == 0) Custom_ParamGroup(0);
+    for (int n = 1; n <= PARAM_GROUP_MAX; n++) {
+        GroupPaths paths(n);
+        if (!file_exists(paths.cfg)) Custom_ParamGroup((uint32)n);
+    }
+
+    HardwareFacts hw{g_rgbSensorType, g_tofSensorType, g_hardWireCheck, cpuType, 0};
+    if (cpuType == E_CPU_RK3568) hw.boardVersion = (uint32)compare_hardware_version();
+    custom_fix_cfg(&block, run, &hw);
+    {
+        RegBlockLock lock;
+        reg_block_copy_in(&block, sizeof(block));
+    }
+    if (cpuType == E_CPU_RK3568) {
+        if (hw.boardVersion == E_BOARD_VERSION_NONE)
+            log_error(g_logger, __FUNCTION__, __LINE__, "ERROR:the hardware does not match the firmware.");
+        else if (hw.boardVersion == E_BOARD_VERSION_V2_3)
+            board_v23_outputs(block.common);
+    }
+    g_tof_fps.store(block.sensor[DEV_CFG_SENSOR_TOF].info.fps);
+
+    Custom_AdaptWidthHeigthInit();
+    uint32 rgbKind = reg_load(g_dev_cfg->sensor[DEV_CFG_SENSOR_RGB].info.sensorType);
+    uint32 tofKind = reg_load(g_dev_cfg->sensor[DEV_CFG_SENSOR_TOF].info.sensorType);
+    uint32 cameraType = reg_load(run->cameraType);
+    modify_capability(rgbKind, tofKind, cameraType);
+    modify_feature_capability(rgbKind, tofKind, cameraType);
+    write_cameraType2File(cameraType);
+
+    if (reg_load(run->devBoardVersion) == E_BOARD_VERSION_V2_3) {
+        for (int i = 0; i < kFpgaAttempts; i++) {
+            if (fpga_upgrade_V23() == 0) {
+                log_info(g_logger, __FUNCTION__, __LINE__, "fpga update success.");
+                break;
+            }
+            log_error(g_logger, __FUNCTION__, __LINE__, "fpga update fail.");
+        }
+    }
+    return 0;
+}
+
+void Custom_RegDeInit(void) { free_records(); }
+
+int Custom_ParamGroup(uint32 value)
+{
+    bool load = value >= PARAM_GROUP_LOAD;
+    uint32 n = load ? (value & 0xFFFFu) : value;
+    // Group files are a fixed set; any other number would fill the disk.
+    if (n > PARAM_GROUP_MAX) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "param group %u out of range 0..%d", n, PARAM_GROUP_MAX);
+        return -1;
+    }
+    if (!g_dev_cfg) return -1;
+    return load ? load_group((int)n) : save_group((int)n);
+}
+
+void get_firmwareTime(void)
+{
+    memset(g_firmwareTime, 0, sizeof(g_firmwareTime));
+    char text[kProcVersionMax + 1] = {};
+    long got = read_board_file("/proc/version", text, kProcVersionMax);
+    if (got <= 0) return;
+    const char* smp = strstr(text, "SMP");
+    if (!smp || strnlen(smp, 4) < 4) return;
+    struct tm tm;
+    memset(&tm, 0, sizeof(tm));
+    if (!strptime(smp + 4, "%a %b %d %H:%M:%S CST %Y", &tm)) return;
+    snprintf(g_firmwareTime, sizeof(g_firmwareTime), "%d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900,
+             tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    log_info(g_logger, __FUNCTION__, __LINE__, "firmewareTime:%s", g_firmwareTime);
+}
+
+const char* camera_type_name(uint32 cameraType)
+{
+    switch (cameraType) {
+    case E_CAMERA_Tavo: return "Tavo";
+    case E_CAMERA_TavoPlus: return "TavoPlus";
+    case E_CAMERA_TavoGrand: return "TavoGrand";
+    case E_CAMERA_CalvoUltraGpixel0503: return "CalvoUltraGpixel0503";
+    case E_CAMERA_CalvoUltraIMX570: return "CalvoUltraIMX570";
+    case E_CAMERA_TavoV1: return "TavoV1";
+    case E_CAMERA_TavoPlusV1_1: return "TavoPlusV1_1";
+    case E_CAMERA_CalvoUltraV1_1: return "CalvoUltraV1_1";
+    case E_CAMERA_DelvoPlus: return "DelvoPlus";
+    default: return "unknow";
+    }
+}
+
+void write_cameraType2File(uint32 cameraType)
+{
+    const char* name = camera_type_name(cameraType);
+    if (put_fileAtomic(CAMERA_TYPE_FILE, name, strlen(name)) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "can not open " CAMERA_TYPE_FILE);
+        return;
+    }
+    log_info(g_logger, __FUNCTION__, __LINE__, "this camera is %s", name);
+}
 
 void* RECOVERY_Task(void* arg)
 {

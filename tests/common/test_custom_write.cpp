@@ -98,7 +98,7 @@ TEST(RegisterWrite, EachPageAnswersWithItsCodes)
         {"nInteA 1501 multi-machine", multi_imx, 0x1000209C, 1501, 0xFFFF, 0},
         {"nInteB 3000 on V2.3", multi_v23, 0x100020A0, 3000, 0, 3000},
         {"nInteB 3001 on V2.3", multi_v23, 0x100020A0, 3001, 0xFFFF, 0},
-        {"parameter group (not available)", none, 0x10000094, 2, 0xFFFF, 0},
+        {"parameter group out of range", none, 0x10000094, 5, 0xFFFF, 0},
         {"IMU range without the IMU device", none, REG_ADDR_IMU_RANGE, 0x20001, 0xFFFF, 0},
     };
     for (const WriteCase& c : cases) {

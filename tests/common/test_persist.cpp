@@ -1,0 +1,428 @@
+// Persistence of the register block on a simulated board: the start-up load
+// order and its corrections, the parameter groups through the group
+// register, the free-space rule, saves that a kill cannot tear, the
+// camera-model file and the firmware time.
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "algo/algo_tavo.h"
+#include "algo/algotest.h"
+#include "algo/tavo_lib.h"
+#include "common/custom.h"
+#include "common/persist.h"
+#include "memory.h"
+#include "platform/boardroot.h"
+
+namespace {
+
+constexpr uint32_t kMask = 0x10000060;      // a plain common word used as a marker
+constexpr uint32_t kGroupReg = 0x10000094;
+constexpr const char* kFilterA = "{\"median_filter\":{\"enable\":0,\"radius\":3}}";
+constexpr const char* kFilterB = "{\"fly_pixel\":{\"enable\":1,\"k\":0.25}}";
+
+// A simulated board with nothing saved yet; the block is freed at the end.
+struct Persist {
+    algotest::LogCapture log;
+    BoardRoot board;
+    explicit Persist(const char* profile = "rk3588-gpixel") : board(profile)
+    {
+        tavolib_reset();
+        // What the hardware check finds on this board.
+        g_rgbSensorType = E_SMARTSENS_SC130GS;
+        g_tofSensorType = E_GPIXEL_0503;
+        g_hardWireCheck = 0;
+    }
+    ~Persist()
+    {
+        Custom_RegDeInit();
+        tavolib_reset();
+    }
+    std::string file(const std::string& board_path) { return read_host_file(board.host(board_path)); }
+    bool put(const std::string& board_path, const std::string& data)
+    {
+        return write_host_file(board.host(board_path), data);
+    }
+    bool exists(const std::string& board_path) { return access(board.host(board_path).c_str(), F_OK) == 0; }
+};
+
+std::string group_cfg(int n) { return "/userdata/const/config" + std::to_string(n) + ".bin"; }
+std::string group_filter(int n) { return "/userdata/const/filterJson" + std::to_string(n) + ".bin"; }
+
+std::string block_bytes(const deviceCFG& cfg)
+{
+    return std::string(reinterpret_cast<const char*>(&cfg), sizeof(cfg));
+}
+
+// A saved block whose only non-zero fields are the ones set by `fill`.
+template <typename Fill>
+std::string saved_block(Fill fill)
+{
+    deviceCFG cfg{};
+    fill(cfg);
+    return block_bytes(cfg);
+}
+
+uint32_t reg(uint32_t address)
+{
+    uint32_t v = 0xDEADBEEF;
+    EXPECT_EQ(Custom_RegRead(address, &v), 0) << std::hex << address;
+    return v;
+}
+
+int write_reg(uint32_t address, uint32_t value) { return Custom_RegWrite(address, &value); }
+
+deviceCFG live_block()
+{
+    deviceCFG copy;
+    reg_block_copy_out(&copy);
+    return copy;
+}
+
+std::string filter_text()
+{
+    std::string buf(ALGO_FILTER_TEXT_MAX, '\0');
+    int len = 0;
+    algo_TavoPlus_GetFilterString(reinterpret_cast<uint8*>(buf.data()), &len);
+    return buf.substr(0, (size_t)len);
+}
+
+TEST(PersistStart, WithoutFilesTheBuiltInBlockLoadsAndGroupsZeroToFourAreCreated)
+{
+    Persist p;
+    ASSERT_EQ(Custom_RegInit(), 0);
+    EXPECT_EQ(reg(0x1000008C), 250000u);
+    EXPECT_EQ(reg(0x10002000), g_tofSensorType);
+    EXPECT_EQ(reg(0x10001000), g_rgbSensorType);
+    EXPECT_EQ(reg(0x10007000), (uint32_t)E_CAMERA_DelvoPlus);
+    EXPECT_EQ(g_tof_fps.load(), reg(0x1000202C));
+    for (int n = 0; n <= PARAM_GROUP_MAX; n++) {
+        EXPECT_EQ(p.file(group_cfg(n)).size(), DEV_CFG_SIZE) << n;
+        EXPECT_NE(p.file(group_filter(n)), "<missing>") << n;
+    }
+    // Start-up saves groups, never the block itself.
+    EXPECT_FALSE(p.exists(CONFIG_FILE));
+    EXPECT_EQ(p.file(CAMERA_TYPE_FILE), "DelvoPlus");
+    EXPECT_STREQ(g_firmwareTime, "2026-01-19 10:20:30");
+    EXPECT_TRUE(p.log.has("firmewareTime:2026-01-19 10:20:30"));
+}
+
+TEST(PersistStart, SavedBlockThenDefaultBlockThenBuiltInAndZerosTakeTheirDefaults)
+{
+    // The saved block is short: the rest stays zero, and zeros get defaults.
+    std::string saved = saved_block([](deviceCFG& b) {
+        b.common.mask = 111;
+        b.common.modbusAddress = 5;
+    }).substr(0, 0x100);
+    std::string deflt = saved_block([](deviceCFG& b) { b.common.mask = 222; });
+    struct Case {
+        bool saved, deflt;
+        uint32_t mask, modbus;
+    } cases[] = {{true, true, 111, 5}, {false, true, 222, 23}, {false, false, 0, 23}};
+    for (const Case& c : cases) {
+        Persist p;
+        if (c.saved) p.put(CONFIG_FILE, saved);
+        if (c.deflt) p.put(DEFAULT_CONFIG_FILE, deflt);
+        ASSERT_EQ(Custom_RegInit(), 0);
+        EXPECT_EQ(reg(kMask), c.mask) << c.saved << c.deflt;
+        EXPECT_EQ(reg(0x1000006C), c.modbus) << c.saved << c.deflt;
+        EXPECT_EQ(reg(0x100000D0), 18u);
+        EXPECT_EQ(reg(0x100020DC), 500u);
+        EXPECT_EQ(reg(0x10002000), g_tofSensorType);
+    }
+}
+
+TEST(PersistStart, UnreadableBlockFileOrNoMemoryFailsWithNothingLeftBehind)
+{
+    {
+        Persist p;
+        p.put(CONFIG_FILE, saved_block([](deviceCFG&) {}));
+        ASSERT_EQ(sim_fail_nth(CONFIG_FILE, SIM_REQ_OPEN, 1, EACCES), 0);
+        EXPECT_EQ(Custom_RegInit(), -1);
+        EXPECT_EQ(g_dev_cfg, nullptr);
+        EXPECT_EQ(g_regMemAddr, nullptr);
+        EXPECT_FALSE(p.exists(group_cfg(1)));
+    }
+    struct Case {
+        long allow;
+        const char* msg;
+    } cases[] = {{0, "g_dev_cfg malloc fail."}, {1, "g_regMemAddr malloc fail."}};
+    for (const Case& c : cases) {
+        Persist p;
+        kmem_fail_after(c.allow);
+        int rc = Custom_RegInit();
+        kmem_fail_after(-1);
+        EXPECT_EQ(rc, -1);
+        EXPECT_TRUE(p.log.has(c.msg)) << c.msg;
+        EXPECT_EQ(g_dev_cfg, nullptr);
+    }
+}
+
+TEST(PersistStart, GroupZeroIsSavedOnlyWhileTheGroupRegisterIsZeroAndGroupsAreNotOverwritten)
+{
+    Persist p;
+    p.put(CONFIG_FILE, saved_block([](deviceCFG& b) { b.common.customParamGroup = 2; }));
+    std::string mine = saved_block([](deviceCFG& b) { b.common.mask = 33; });
+    p.put(group_cfg(3), mine);
+    ASSERT_EQ(Custom_RegInit(), 0);
+    EXPECT_FALSE(p.exists(group_cfg(0)));
+    EXPECT_EQ(p.file(group_cfg(3)), mine);
+    for (int n : {1, 2, 4}) EXPECT_EQ(p.file(group_cfg(n)).size(), DEV_CFG_SIZE) << n;
+}
+
+TEST(PersistGroup, RoundTripRestoresBlockAndFilterAndKeepsTheDetectedKinds)
+{
+    Persist p;
+    ASSERT_EQ(Custom_RegInit(), 0);
+    ASSERT_EQ(write_reg(kMask, 77), 0);
+    algo_TavoPlus_SetFilterString((uint8*)kFilterA);
+    ASSERT_EQ(write_reg(kGroupReg, 2), 0);
+    EXPECT_EQ(reg(kGroupReg), 2u);
+    EXPECT_EQ(p.file(group_filter(2)), kFilterA);
+
+    // The file may come from another camera: its kinds must not stick.
+    std::string saved = p.file(group_cfg(2));
+    ASSERT_EQ(saved.size(), DEV_CFG_SIZE);
+    deviceCFG other;
+    memcpy(&other, saved.data(), sizeof(other));
+    other.sensor[DEV_CFG_SENSOR_TOF].info.sensorType = E_IMX570;
+    other.sensor[DEV_CFG_SENSOR_RGB].info.sensorType = E_SMARTSENS_SC230AI;
+    other.common.hardWareCheck = 0x7F;
+    p.put(group_cfg(2), block_bytes(other));
+
+    ASSERT_EQ(write_reg(kMask, 5), 0);
+    algo_TavoPlus_SetFilterString((uint8*)kFilterB);
+    ASSERT_EQ(write_reg(kGroupReg, 0x10002), 0);
+    EXPECT_EQ(reg(kGroupReg), 2u);
+    EXPECT_EQ(reg(kMask), 77u);
+    EXPECT_EQ(reg(0x10002000), g_tofSensorType);
+    EXPECT_EQ(reg(0x10001000), g_rgbSensorType);
+    EXPECT_EQ(reg(0x10000064), g_hardWireCheck);
+    EXPECT_EQ(filter_text(), kFilterA);
+}
+
+TEST(PersistGroup, RefusedRequestsAnswer0xFFFFAndLeaveBlockAndFilterAsTheyWere)
+{
+    struct Case {
+        const char* what;
+        void (*setup)(Persist&);
+        uint32_t value;
+    } cases[] = {
+        {"missing group file", [](Persist& p) { unlink(p.board.host(group_cfg(1)).c_str()); }, 0x10001},
+        {"short group file", [](Persist& p) { p.put(group_cfg(1), std::string(100, '\x01')); }, 0x10001},
+        {"missing filter file", [](Persist& p) { unlink(p.board.host(group_filter(1)).c_str()); }, 0x10001},
+        {"unreadable group file", [](Persist&) { sim_fail_nth(group_cfg(1).c_str(), SIM_REQ_OPEN, 1, EIO); },
+         0x10001},
+        {"unreadable filter file",
+         [](Persist&) { sim_fail_nth(group_filter(1).c_str(), SIM_REQ_OPEN, 1, EIO); }, 0x10001},
+        {"load group 5", [](Persist&) {}, 0x10005},
+        {"save group 5", [](Persist&) {}, 5},
+        {"save group 65535", [](Persist&) {}, 0xFFFF},
+    };
+    for (const Case& c : cases) {
+        Persist p;
+        ASSERT_EQ(Custom_RegInit(), 0);
+        p.put(group_cfg(1), saved_block([](deviceCFG& b) { b.common.mask = 99; }));
+        p.put(group_filter(1), kFilterB);
+        ASSERT_EQ(write_reg(kMask, 44), 0);
+        algo_TavoPlus_SetFilterString((uint8*)kFilterA);
+        deviceCFG before = live_block();
+        c.setup(p);
+        EXPECT_EQ(write_reg(kGroupReg, c.value), REG_REFUSED) << c.what;
+        EXPECT_EQ(block_bytes(live_block()), block_bytes(before)) << c.what;
+        EXPECT_EQ(filter_text(), kFilterA) << c.what;
+        EXPECT_FALSE(p.exists(group_cfg(5))) << c.what;
+        EXPECT_FALSE(p.exists("/userdata/const/config65535.bin")) << c.what;
+    }
+}
+
+TEST(PersistGroup, FilterFilesAreBoundedBothWays)
+{
+    Persist p;
+    ASSERT_EQ(Custom_RegInit(), 0);
+    // A file filling the whole 4096 bytes loads as one terminated text.
+    std::string padded = "{\"a\":1" + std::string(PARAM_FILTER_MAX - 8, ' ') + "}";
+    padded.insert(padded.size() - 1, " ");
+    ASSERT_EQ(padded.size(), (size_t)PARAM_FILTER_MAX);
+    p.put(group_filter(1), padded);
+    ASSERT_EQ(write_reg(kGroupReg, 0x10001), 0);
+    EXPECT_EQ(filter_text(), padded);
+
+    // A text the group file cannot hold is refused before anything is written.
+    std::string before = p.file(group_cfg(3));
+    std::string longer = "{\"a\":1" + std::string(PARAM_FILTER_MAX, ' ') + "}";
+    algo_TavoPlus_SetFilterString((uint8*)longer.c_str());
+    ASSERT_EQ(filter_text(), longer);
+    ASSERT_EQ(write_reg(kMask, 12), 0);
+    EXPECT_EQ(write_reg(kGroupReg, 3), REG_REFUSED);
+    EXPECT_EQ(p.file(group_cfg(3)), before);
+}
+
+TEST(PersistGroup, SavesNeedAtLeast101MiBFreeAndStillAnswer0)
+{
+    Persist p;
+    ASSERT_EQ(Custom_RegInit(), 0);
+    std::string before = p.file(group_cfg(1));
+    ASSERT_EQ(write_reg(kMask, 21), 0);
+
+    ASSERT_EQ(sim_set_free_space("/userdata", 100ull << 20), 0);
+    EXPECT_EQ(write_reg(kGroupReg, 1), 0);
+    EXPECT_EQ(p.file(group_cfg(1)), before);
+    EXPECT_TRUE(p.log.has("no space in device, can not write file."));
+
+    ASSERT_EQ(sim_set_free_space("/userdata", 101ull << 20), 0);
+    EXPECT_EQ(write_reg(kGroupReg, 1), 0);
+    EXPECT_EQ(p.file(group_cfg(1)), block_bytes(live_block()));
+}
+
+TEST(PersistGroup, LoadsAndSavesRunBesideWordWritersWithoutTearingTheBlock)
+{
+    Persist p;
+    ASSERT_EQ(Custom_RegInit(), 0);
+    ASSERT_EQ(write_reg(kMask, 1), 0);
+    ASSERT_EQ(write_reg(kGroupReg, 1), 0);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (uint32_t i = 0; !done.load(); i++) {
+            write_reg(0x10000070, i);
+            reg(0x10000070);
+        }
+    });
+    for (int i = 0; i < 40; i++) {
+        EXPECT_EQ(write_reg(kGroupReg, i % 2 ? 0x10001 : 1), 0);
+        EXPECT_EQ(reg(kMask), 1u);
+    }
+    done.store(true);
+    writer.join();
+    EXPECT_EQ(p.file(group_cfg(1)).size(), DEV_CFG_SIZE);
+}
+
+// Reads one byte per finished save from the child; false on time-out.
+bool wait_saves(int fd, int count)
+{
+    for (int got = 0; got < count;) {
+        struct pollfd pfd = {fd, POLLIN, 0};
+        if (poll(&pfd, 1, 10000) <= 0) return false;
+        char c;
+        ssize_t n = read(fd, &c, 1);
+        if (n <= 0) return false;
+        got++;
+    }
+    return true;
+}
+
+TEST(PersistGroup, KilledSaveLeavesTheOldOrTheNewFileNeverATornOne)
+{
+    Persist p;
+    ASSERT_EQ(Custom_RegInit(), 0);
+    algo_TavoPlus_SetFilterString((uint8*)kFilterA);
+    ASSERT_EQ(Custom_ParamGroup(1), 0);
+    deviceCFG base = live_block();
+    for (int round = 0; round < 16; round++) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // Saves until killed, each with its own marker.
+            close(fds[0]);
+            for (uint32_t i = 1;; i++) {
+                reg_store(g_dev_cfg->common.mask, i);
+                // The saved block, the default block and groups 0 and 1.
+                if (write_reg(0x10000014, 1) != 0 || write_reg(0x10000040, 1) != 0) _exit(2);
+                if (Custom_ParamGroup(1) != 0) _exit(3);
+                if (write(fds[1], "s", 1) != 1) _exit(4);
+            }
+        }
+        close(fds[1]);
+        bool saving = wait_saves(fds[0], 1 + round % 4);
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(fds[0]);
+        ASSERT_TRUE(saving) << "child stopped saving, status " << status;
+
+        for (const std::string& path : {std::string(CONFIG_FILE), std::string(DEFAULT_CONFIG_FILE), group_cfg(0),
+                                        group_cfg(1)}) {
+            std::string cfg = p.file(path);
+            ASSERT_EQ(cfg.size(), DEV_CFG_SIZE) << path << " round " << round;
+            deviceCFG got;
+            memcpy(&got, cfg.data(), sizeof(got));
+            // Only the marker and the save registers' own words may differ.
+            got.common.mask = base.common.mask;
+            got.common.saveCfg = base.common.saveCfg;
+            got.common.saveDefaultCfg = base.common.saveDefaultCfg;
+            EXPECT_EQ(block_bytes(got), block_bytes(base)) << path << " round " << round;
+        }
+        for (int n : {0, 1}) EXPECT_EQ(p.file(group_filter(n)), kFilterA) << "round " << round;
+    }
+}
+
+TEST(PersistFiles, CameraModelFileNamesEachTypeWithoutNewline)
+{
+    Persist p;
+    struct Case {
+        uint32_t type;
+        const char* name;
+    } cases[] = {{4, "Tavo"}, {2005, "CalvoUltraV1_1"}, {6002, "DelvoPlus"}, {7, "unknow"}};
+    for (const Case& c : cases) {
+        write_cameraType2File(c.type);
+        EXPECT_EQ(p.file(CAMERA_TYPE_FILE), c.name);
+        EXPECT_TRUE(p.log.has(std::string("this camera is ") + c.name));
+    }
+    // A directory in its place cannot be replaced.
+    unlink(p.board.host(CAMERA_TYPE_FILE).c_str());
+    ASSERT_EQ(mkdir(p.board.host(CAMERA_TYPE_FILE).c_str(), 0755), 0);
+    write_cameraType2File(4);
+    EXPECT_TRUE(p.log.has("can not open /etc/cameraType.txt"));
+}
+
+TEST(PersistFiles, FirmwareTimeComesFromTheKernelBuildTimeOrStaysEmpty)
+{
+    struct Case {
+        const char* version;  // nullptr: no file
+        const char* time;
+    } cases[] = {
+        {"Linux version 5.10.160 (b@k) #1 SMP Tue Nov 4 08:15:42 CST 2025\n", "2025-11-04 08:15:42"},
+        {"Linux version 5.10.160 (b@k) #1 SMP PREEMPT Tue Nov 4 08:15:42 CST 2025\n", ""},
+        {"Linux version SMP", ""},
+        {nullptr, ""},
+    };
+    Persist p;
+    for (const Case& c : cases) {
+        snprintf(g_firmwareTime, sizeof(g_firmwareTime), "stale");
+        if (c.version) p.put("/proc/version", c.version);
+        else unlink(p.board.host("/proc/version").c_str());
+        get_firmwareTime();
+        EXPECT_STREQ(g_firmwareTime, c.time) << (c.version ? c.version : "no file");
+    }
+}
+
+TEST(PersistFiles, AtomicReplaceKeepsModeAndLeavesTheOldFileWhenItCannotWrite)
+{
+    Persist p;
+    const std::string path = "/userdata/const/keep.bin";
+    p.put(path, "old");
+    ASSERT_EQ(chmod(p.board.host(path).c_str(), 0600), 0);
+    ASSERT_EQ(put_fileAtomic(path.c_str(), "new data", 8), 0);
+    EXPECT_EQ(p.file(path), "new data");
+    struct stat st;
+    ASSERT_EQ(stat(p.board.host(path).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    // No directory for it: nothing is written and the call says so.
+    EXPECT_EQ(put_fileAtomic("/userdata/nodir/x.bin", "x", 1), -1);
+    EXPECT_FALSE(p.exists("/userdata/nodir/x.bin"));
+    EXPECT_EQ(put_fileAtomic(nullptr, "x", 1), -1);
+}
+
+} // namespace
