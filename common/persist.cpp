@@ -29,12 +29,6 @@
 
 char g_firmwareTime[FIRMWARE_TIME_SIZE] = {};
 
-// Board identification records these when it runs; until it has, they read
-// as nothing detected. Weak so that its own definitions take precedence.
-__attribute__((weak)) uint32 g_rgbSensorType = 0;
-__attribute__((weak)) uint32 g_tofSensorType = 0;
-__attribute__((weak)) uint32 g_hardWireCheck = 0;
-
 namespace {
 
 constexpr uint64 kSaveFreeMiB = 101;

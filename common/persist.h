@@ -24,11 +24,9 @@
 // Firmware build time text, "%d-%02d-%02d %02d:%02d:%02d", empty when unknown.
 extern char g_firmwareTime[FIRMWARE_TIME_SIZE];
 
-// Detection results of the hardware check: colour kind, ToF kind and the
-// hardware-check word. Written into the block after every load.
-extern uint32 g_rgbSensorType;
-extern uint32 g_tofSensorType;
-extern uint32 g_hardWireCheck;
+// The hardware check's results (colour kind, ToF kind, hardware-check word,
+// common/board.h) are written into the block after every load.
+#include "common/board.h"
 
 // Allocates and loads the register block and the run-time record, applies
 // the hardware corrections and writes the capability and camera-model
