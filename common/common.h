@@ -95,6 +95,21 @@ static_assert(offsetof(ImageInfo, imageSize) == 96);
 static_assert(offsetof(ImageInfo, imageData) == 100);
 static_assert(sizeof(ImageInfo) == 104);
 
+// Command and result record of the UDP command port, 8 bytes on the wire.
+// Records the device sends start AC ED and carry length 4; `result` is
+// big-endian.
+typedef struct _SocketInfo {
+    uint8  header[2]; // first byte 0xAC
+    uint8  length;    // bytes of result
+    uint8  cmd;
+    uint32 result;    // big-endian
+} SocketInfo;
+
+static_assert(sizeof(SocketInfo) == 8);
+static_assert(offsetof(SocketInfo, length) == 2);
+static_assert(offsetof(SocketInfo, cmd) == 3);
+static_assert(offsetof(SocketInfo, result) == 4);
+
 // Gives a frame back: memType 1..5 to that pool of the core (vpcore is an
 // epcore_t*), anything else to the heap. A null frame is ignored.
 void free_image(void* vpcore, ImageInfo* imageInfo);
