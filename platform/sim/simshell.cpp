@@ -546,6 +546,13 @@ bool inside(const std::string& board_path, const std::string& dir)
     return dir == "/" || is_under(board_path, dir);
 }
 
+/* An archive small enough for the board to hold in memory. */
+bool read_archive(const std::string& host, std::string* data)
+{
+    struct stat st;
+    return stat(host.c_str(), &st) == 0 && (uint64_t)st.st_size <= kMaxZipBytes && read_host(host, data);
+}
+
 struct ZipJob {
     explicit ZipJob(Ctx& ctx) : c(ctx) {}
     Ctx&                          c;
@@ -628,7 +635,7 @@ int do_zip(Ctx& c, const Cmd& cmd)
     if (!resolve_in(c, archive, true, &ar)) return 15;
     j.archive = ar.host;
     std::string old;
-    if (read_host(ar.host, &old)) {
+    if (read_archive(ar.host, &old)) {
         if (!zip_read(old, &j.entries)) return 3;
         for (size_t i = 0; i < j.entries.size(); i++) j.index[j.entries[i].name] = i;
         j.bytes = old.size();
@@ -705,7 +712,7 @@ int do_unzip(Ctx& c, const Cmd& cmd)
     Resolved ar, d;
     std::string bytes;
     std::vector<ZipEntry> entries;
-    if (!resolve_in(c, archive, true, &ar) || !read_host(ar.host, &bytes) || !zip_read(bytes, &entries)) return 9;
+    if (!resolve_in(c, archive, true, &ar) || !read_archive(ar.host, &bytes) || !zip_read(bytes, &entries)) return 9;
     bytes.clear();
     if (!resolve_in(c, exdir, true, &d) || make_dirs(d.host) != 0) return 3;
     int status = 0;

@@ -65,6 +65,7 @@ TEST(BoardShell, BoardActionsAreJournalledNotRun)
         {"killall -9 korvid", "process"},
         {"sudo ip addr flush dev eth0", "network"},
         {"tar -czf /tmp/logs.tar.gz /logs", "archive"},
+        {"sync", "sync"},
         {"/usr/bin/update ota /userdata/update.img", "update"},
         {"dmesg | grep \"handle kernel paging request\" ", "log"},
     };
@@ -154,6 +155,15 @@ TEST(BoardShell, FileCommandsWorkInsideTheRoot)
     EXPECT_EQ(last_entry().kind, SIM_SHELL_FAILED);
     EXPECT_EQ(plat_shell("cat /userdata/config.bin /userdata/const/default_config.bin > /userdata/merged.bin"), 0);
     EXPECT_EQ(read_host_file(b.host("/userdata/merged.bin")), "DEFAULTDEFAULT");
+    // The parameter export's merge: binary parts, zero bytes kept, in order.
+    const std::string type("\x2c\x01\0\0", 4);
+    ASSERT_TRUE(write_host_file(b.host("/userdata/cameraType.bin"), type));
+    ASSERT_TRUE(write_host_file(b.host("/userdata/const/config0.bin"), std::string(3072, '\0')));
+    ASSERT_TRUE(write_host_file(b.host("/userdata/const/filterJson0.bin"), "{}"));
+    EXPECT_EQ(plat_shell("cat /userdata/cameraType.bin /userdata/const/config0.bin /userdata/const/filterJson0.bin "
+                         "> /userdata/mergeConfig.bin"),
+              0);
+    EXPECT_EQ(read_host_file(b.host("/userdata/mergeConfig.bin")), type + std::string(3072, '\0') + "{}");
 
     // Output is handed back when asked for.
     char out[256];
