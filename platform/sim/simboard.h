@@ -82,7 +82,8 @@ typedef struct SimJournal_ {
     int           kind;      /* SIM_SHELL_* */
     int           status;    /* what plat_shell returned */
     char          event[16]; /* "reboot", "process", "network", "service", "sync", "i2c",
-                                "clock", "archive", "update", "log", or "" */
+                                "clock", "archive" (also zip and unzip applied in the root),
+                                "update", "log", or "" */
     char          cmd[512];
 } sim_journal_t;
 

@@ -2,17 +2,19 @@
  *
  * A command line is parsed (words, quotes, redirections, pipes, && || ;) and
  * each command is either applied as a file effect inside the board root
- * (echo into a file, dd of zeros, rm, cp, cat, cd), recorded as an action on
- * the board (reboot, killall, ip, systemctl, sync, ...), or refused. Every
- * line goes to the journal. */
+ * (echo into a file, dd of zeros, rm, cp, cat, cd, zip, unzip), recorded as
+ * an action on the board (reboot, killall, ip, systemctl, sync, ...), or
+ * refused. Every line goes to the journal. */
 #include "fileop.h"
 #include "siminternal.h"
+#include "simzip.h"
 
 #include <algorithm>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <map>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -24,6 +26,8 @@ namespace {
 
 constexpr int      kRefused = 127;
 constexpr uint64_t kMaxDdBytes = 256ull << 20;
+constexpr size_t   kMaxZipBytes = 256u << 20; /* an archive, and all it unpacks to */
+constexpr int      kMaxZipDepth = 32;         /* directories walked, linked ones included */
 
 struct Word {
     std::string text;
@@ -509,6 +513,232 @@ int do_cp(Ctx& c, const Cmd& cmd)
     return status;
 }
 
+/* The components of a path, split at '/' (and '\\' when `backslash`). */
+std::vector<std::string> components(const std::string& path, bool backslash)
+{
+    std::vector<std::string> parts(1);
+    for (char ch : path) {
+        if (ch == '/' || (backslash && ch == '\\')) parts.emplace_back();
+        else parts.back() += ch;
+    }
+    return parts;
+}
+
+/* The name zip stores for a path: relative, without "." or climbing "..". */
+std::string entry_name(const std::string& path)
+{
+    std::vector<std::string> keep;
+    for (auto& p : components(path, false)) {
+        if (p.empty() || p == ".") continue;
+        if (p == "..") {
+            if (!keep.empty()) keep.pop_back();
+            continue;
+        }
+        keep.push_back(std::move(p));
+    }
+    std::string name;
+    for (const auto& p : keep) name += (name.empty() ? "" : "/") + p;
+    return name;
+}
+
+bool inside(const std::string& board_path, const std::string& dir)
+{
+    return dir == "/" || is_under(board_path, dir);
+}
+
+/* An archive small enough for the board to hold in memory. */
+bool read_archive(const std::string& host, std::string* data)
+{
+    struct stat st;
+    return stat(host.c_str(), &st) == 0 && (uint64_t)st.st_size <= kMaxZipBytes && read_host(host, data);
+}
+
+struct ZipJob {
+    explicit ZipJob(Ctx& ctx) : c(ctx) {}
+    Ctx&                          c;
+    bool                          recurse = false;
+    bool                          update = false;
+    std::string                   archive; /* host path: never added to itself */
+    std::vector<ZipEntry>         entries;
+    std::map<std::string, size_t> index;
+    size_t                        bytes = 0;
+    bool                          too_big = false;
+};
+
+void zip_put(ZipJob& j, ZipEntry e)
+{
+    auto it = j.index.find(e.name);
+    if (it == j.index.end()) {
+        j.index[e.name] = j.entries.size();
+        j.entries.push_back(std::move(e));
+        return;
+    }
+    // -u replaces an entry only with something newer.
+    if (j.update && e.stamp() <= j.entries[it->second].stamp()) return;
+    j.entries[it->second] = std::move(e);
+}
+
+/* Adds a file, or a directory and (with -r) what lies below it. Links are
+ * followed as zip does, each through the resolver, so they stay in the root. */
+void zip_add(ZipJob& j, const std::string& name, const Resolved& r, int depth)
+{
+    struct stat st;
+    if (r.host == j.archive || stat(r.host.c_str(), &st) != 0) return;
+    if (S_ISREG(st.st_mode)) {
+        std::string data;
+        if ((uint64_t)st.st_size > kMaxZipBytes - j.bytes) j.too_big = true;
+        else if (read_host(r.host, &data) && data.size() <= kMaxZipBytes - j.bytes) {
+            j.bytes += data.size();
+            zip_put(j, zip_stored(name, std::move(data), st.st_mode, st.st_mtime));
+        }
+        return;
+    }
+    if (!S_ISDIR(st.st_mode)) return;
+    if (!name.empty()) zip_put(j, zip_stored(name + "/", "", st.st_mode, st.st_mtime));
+    if (!j.recurse || depth >= kMaxZipDepth) return;
+    std::vector<std::string> kids;
+    if (DIR* d = opendir(r.host.c_str())) {
+        while (struct dirent* e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) kids.emplace_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(kids.begin(), kids.end());
+    for (const auto& k : kids) {
+        Resolved kr;
+        if (resolve_in(j.c, r.board + "/" + k, true, &kr)) zip_add(j, name.empty() ? k : name + "/" + k, kr, depth + 1);
+    }
+}
+
+/* zip [-r] [-u] [-q] ARCHIVE PATH...: stored entries, as Info-ZIP's exit codes. */
+int do_zip(Ctx& c, const Cmd& cmd)
+{
+    ZipJob j(c);
+    std::string archive;
+    std::vector<const Word*> inputs;
+    for (size_t i = 1; i < cmd.argv.size(); i++) {
+        const std::string& a = cmd.argv[i].text;
+        if (a.size() > 1 && a[0] == '-') {
+            for (size_t k = 1; k < a.size(); k++) {
+                if (a[k] == 'r') j.recurse = true;
+                else if (a[k] == 'u') j.update = true;
+                else if (a[k] != 'q') return -1;
+            }
+        } else if (archive.empty()) {
+            archive = a;
+        } else {
+            inputs.push_back(&cmd.argv[i]);
+        }
+    }
+    if (archive.empty()) return -1; // an archive on standard output: nothing the board asks for
+    if (base_name(archive).find('.') == std::string::npos) archive += ".zip";
+    Resolved ar;
+    if (!resolve_in(c, archive, true, &ar)) return 15;
+    j.archive = ar.host;
+    std::string old;
+    if (read_archive(ar.host, &old)) {
+        if (!zip_read(old, &j.entries)) return 3;
+        for (size_t i = 0; i < j.entries.size(); i++) j.index[j.entries[i].name] = i;
+        j.bytes = old.size();
+    } else if (access(ar.host.c_str(), F_OK) == 0) {
+        return 15;
+    }
+    bool matched = false;
+    for (const Word* w : inputs) {
+        for (const auto& path : expand(c, *w)) {
+            Resolved r;
+            struct stat st;
+            if (!resolve_in(c, path, true, &r) || stat(r.host.c_str(), &st) != 0) continue; // not matched
+            matched = true;
+            zip_add(j, entry_name(path), r, 0);
+        }
+    }
+    if (j.too_big) return 4;
+    if (!matched) return 12; // nothing to do
+    std::string bytes;
+    if (!zip_write(j.entries, &bytes)) return 4;
+    if (!file_is_dir(ar.host.substr(0, ar.host.rfind('/')).c_str())) return 15;
+    return write_file(ar.host, bytes.data(), bytes.size(), false) == 0 ? 0 : 15;
+}
+
+/* An entry unzip may write: no link, no absolute name, no "..". */
+bool safe_entry(const ZipEntry& e)
+{
+    if (e.is_link() || e.name.empty() || e.name.find('\0') != std::string::npos) return false;
+    if (e.name[0] == '/' || e.name[0] == '\\') return false;
+    for (const auto& p : components(e.name, true))
+        if (p == "..") return false;
+    return true;
+}
+
+/* Writes one extracted file as a new file: a link in its place is replaced,
+ * never followed. 0 written, 1 failed; an existing file without -o stays. */
+int place_file(const std::string& host, const std::string& data, bool overwrite)
+{
+    if (make_dirs(host.substr(0, host.rfind('/'))) != 0) return 1;
+    struct stat st;
+    if (lstat(host.c_str(), &st) == 0) {
+        if (!overwrite) return 0;
+        if (S_ISDIR(st.st_mode) || unlink(host.c_str()) != 0) return 1;
+    }
+    int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return 1;
+    bool ok = filefd_write(fd, data.data(), (long)data.size()) == (long)data.size();
+    return close(fd) == 0 && ok ? 0 : 1;
+}
+
+/* unzip [-o] [-q] ARCHIVE [-d DIR]. Entries that would land outside DIR are
+ * skipped (status 1); corrupt ones are not written (status 2). */
+int do_unzip(Ctx& c, const Cmd& cmd)
+{
+    bool overwrite = false;
+    std::string archive, exdir = ".";
+    for (size_t i = 1; i < cmd.argv.size(); i++) {
+        const std::string& a = cmd.argv[i].text;
+        if (a == "-d") {
+            if (++i == cmd.argv.size()) return -1;
+            exdir = cmd.argv[i].text;
+        } else if (a.size() > 1 && a[0] == '-') {
+            for (size_t k = 1; k < a.size(); k++) {
+                if (a[k] == 'o') overwrite = true;
+                else if (a[k] != 'q') return -1;
+            }
+        } else if (archive.empty()) {
+            archive = a;
+        } else {
+            return -1; // picking members is not something the board does
+        }
+    }
+    if (archive.empty()) return -1;
+    Resolved ar, d;
+    std::string bytes;
+    std::vector<ZipEntry> entries;
+    if (!resolve_in(c, archive, true, &ar) || !read_archive(ar.host, &bytes) || !zip_read(bytes, &entries)) return 9;
+    bytes.clear();
+    if (!resolve_in(c, exdir, true, &d) || make_dirs(d.host) != 0) return 3;
+    int status = 0;
+    size_t left = kMaxZipBytes;
+    for (const auto& e : entries) {
+        Resolved r;
+        if (!safe_entry(e) || !resolve_in(c, d.board + "/" + e.name, e.is_dir(), &r) || !inside(r.board, d.board) ||
+            (r.board == d.board && !e.is_dir())) {
+            status = std::max(status, 1);
+            continue;
+        }
+        if (e.is_dir()) {
+            if (make_dirs(r.host) != 0) status = std::max(status, 1);
+            continue;
+        }
+        std::string data;
+        if (!zip_contents(e, left, &data)) {
+            status = 2;
+            continue;
+        }
+        left -= data.size();
+        if (place_file(r.host, data, overwrite) != 0) status = std::max(status, 1);
+    }
+    return status;
+}
+
 int do_cd(Ctx& c, const Cmd& cmd)
 {
     std::string to = cmd.argv.size() > 1 ? cmd.argv[1].text : "/";
@@ -586,6 +816,8 @@ int run_cmd(Ctx& c, Cmd cmd)
     else if (name == "rm") rc = do_rm(c, cmd);
     else if (name == "cp") rc = do_cp(c, cmd);
     else if (name == "cd") rc = do_cd(c, cmd);
+    else if (name == "zip") rc = do_zip(c, cmd);
+    else if (name == "unzip") rc = do_unzip(c, cmd);
     else if (name == "true") rc = 0;
     else if (const char* ev = event_of(name)) {
         note(c, SIM_SHELL_EVENT, ev);
@@ -595,7 +827,8 @@ int run_cmd(Ctx& c, Cmd cmd)
         note(c, SIM_SHELL_REFUSED);
         return kRefused;
     }
-    note(c, rc == 0 ? SIM_SHELL_APPLIED : SIM_SHELL_FAILED);
+    bool archive = name == "zip" || name == "unzip";
+    note(c, rc == 0 ? SIM_SHELL_APPLIED : SIM_SHELL_FAILED, archive ? "archive" : nullptr);
     return rc;
 }
 

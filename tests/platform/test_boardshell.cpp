@@ -1,13 +1,16 @@
 // The simulated board's shell: nothing runs on the host; harmless file
 // effects land inside the root; board actions are journalled.
 #include "platform/boardroot.h"
+#include "simzip.h"
 
 #include <gtest/gtest.h>
 
 #include <errno.h>
 #include <filesystem>
 #include <string.h>
+#include <sys/stat.h>
 #include <thread>
+#include <utime.h>
 
 namespace {
 
@@ -19,6 +22,33 @@ sim_journal_t last_entry()
     if (n) sim_journal_get(n - 1, &e);
     return e;
 }
+
+void put_file(const BoardRoot& b, const std::string& board_path, const std::string& data)
+{
+    std::filesystem::create_directories(std::filesystem::path(b.host(board_path)).parent_path());
+    write_host_file(b.host(board_path), data);
+}
+
+void set_mtime(const BoardRoot& b, const std::string& board_path, time_t t)
+{
+    struct utimbuf u = {t, t};
+    ASSERT_EQ(utime(b.host(board_path).c_str(), &u), 0);
+}
+
+// An archive made elsewhere: a directory entry and a deflated file
+// ("route route ... route\n" four times), as Python's zipfile writes them.
+const char kDeflated[] =
+    "\x50\x4b\x03\x04\x14\x00\x00\x00\x00\x00\x00\x60\xa1\x58\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+    "\x00\x00\x05\x00\x00\x00\x6d\x61\x70\x73\x2f\x50\x4b\x03\x04\x14\x00\x00\x00\x08\x00\x00\x60\xa1"
+    "\x58\x50\x96\xd0\xa2\x10\x00\x00\x00\xa8\x00\x00\x00\x0e\x00\x00\x00\x6d\x61\x70\x73\x2f\x72\x6f"
+    "\x75\x74\x65\x2e\x74\x78\x74\x2b\xca\x2f\x2d\x49\x55\x28\x22\x4c\x72\x11\xa1\x86\x86\x2a\x01\x50"
+    "\x4b\x01\x02\x14\x03\x14\x00\x00\x00\x00\x00\x00\x60\xa1\x58\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+    "\x00\x00\x00\x05\x00\x00\x00\x00\x00\x00\x00\x00\x00\x10\x00\xed\x41\x00\x00\x00\x00\x6d\x61\x70"
+    "\x73\x2f\x50\x4b\x01\x02\x14\x03\x14\x00\x00\x00\x08\x00\x00\x60\xa1\x58\x50\x96\xd0\xa2\x10\x00"
+    "\x00\x00\xa8\x00\x00\x00\x0e\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\xa4\x81\x23\x00\x00\x00"
+    "\x6d\x61\x70\x73\x2f\x72\x6f\x75\x74\x65\x2e\x74\x78\x74\x50\x4b\x05\x06\x00\x00\x00\x00\x02\x00"
+    "\x02\x00\x6f\x00\x00\x00\x5f\x00\x00\x00\x00\x00";
+constexpr size_t kDeflatedCrcAt = 146 + 16; // the file's CRC in its central record
 
 } // namespace
 
@@ -34,7 +64,8 @@ TEST(BoardShell, BoardActionsAreJournalledNotRun)
         {"reboot", "reboot"},
         {"killall -9 korvid", "process"},
         {"sudo ip addr flush dev eth0", "network"},
-        {"cd /etc && zip -r -u /current_maps.zip * && cd -", "archive"},
+        {"tar -czf /tmp/logs.tar.gz /logs", "archive"},
+        {"sync", "sync"},
         {"/usr/bin/update ota /userdata/update.img", "update"},
         {"dmesg | grep \"handle kernel paging request\" ", "log"},
     };
@@ -124,6 +155,15 @@ TEST(BoardShell, FileCommandsWorkInsideTheRoot)
     EXPECT_EQ(last_entry().kind, SIM_SHELL_FAILED);
     EXPECT_EQ(plat_shell("cat /userdata/config.bin /userdata/const/default_config.bin > /userdata/merged.bin"), 0);
     EXPECT_EQ(read_host_file(b.host("/userdata/merged.bin")), "DEFAULTDEFAULT");
+    // The parameter export's merge: binary parts, zero bytes kept, in order.
+    const std::string type("\x2c\x01\0\0", 4);
+    ASSERT_TRUE(write_host_file(b.host("/userdata/cameraType.bin"), type));
+    ASSERT_TRUE(write_host_file(b.host("/userdata/const/config0.bin"), std::string(3072, '\0')));
+    ASSERT_TRUE(write_host_file(b.host("/userdata/const/filterJson0.bin"), "{}"));
+    EXPECT_EQ(plat_shell("cat /userdata/cameraType.bin /userdata/const/config0.bin /userdata/const/filterJson0.bin "
+                         "> /userdata/mergeConfig.bin"),
+              0);
+    EXPECT_EQ(read_host_file(b.host("/userdata/mergeConfig.bin")), type + std::string(3072, '\0') + "{}");
 
     // Output is handed back when asked for.
     char out[256];
@@ -220,4 +260,183 @@ TEST(BoardShell, WaitingForAJournalEntryNeedsNoSleep)
     long at = sim_journal_wait("reboot", from, 10000);
     t.join();
     EXPECT_EQ(at, (long)from + 1);
+}
+
+TEST(BoardShell, ZipThenUnzipRestoresTheTree)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    const std::string binary("\0\x01\xffPK\x05\x06", 7);
+    put_file(b, "/etc/visloc_config/map.yaml", "origin: 0\n");
+    put_file(b, "/etc/visloc_config/tiles/t0.bin", binary);
+    put_file(b, "/etc/visloc_config/tiles/.index", "");
+    std::filesystem::create_directories(b.host("/etc/visloc_config/empty"));
+
+    // The map download's line: relative names from inside the directory, and
+    // the shell back where it was for what follows on the line.
+    const char* pack = "cd /etc/visloc_config && zip -r -u /current_maps.zip * && cd - && echo done > done.txt";
+    EXPECT_EQ(plat_shell(pack), 0);
+    EXPECT_EQ(last_entry().kind, SIM_SHELL_APPLIED);
+    EXPECT_STREQ(last_entry().event, "archive");
+    EXPECT_EQ(read_host_file(b.host("/done.txt")), "done\n");
+
+    EXPECT_EQ(plat_shell("unzip -o /current_maps.zip -d /userdata/restore/"), 0);
+    EXPECT_EQ(last_entry().kind, SIM_SHELL_APPLIED);
+    EXPECT_EQ(read_host_file(b.host("/userdata/restore/map.yaml")), "origin: 0\n");
+    EXPECT_EQ(read_host_file(b.host("/userdata/restore/tiles/t0.bin")), binary);
+    EXPECT_EQ(read_host_file(b.host("/userdata/restore/tiles/.index")), "");
+    EXPECT_TRUE(std::filesystem::is_directory(b.host("/userdata/restore/empty")));
+
+    // Absolute inputs are stored without their leading '/'.
+    put_file(b, "/build_maps/m1.pgm", "P5");
+    EXPECT_EQ(plat_shell("zip -r -u /maps.zip /build_maps/"), 0);
+    EXPECT_EQ(plat_shell("unzip -o /maps.zip -d /tmp/x"), 0);
+    EXPECT_EQ(read_host_file(b.host("/tmp/x/build_maps/m1.pgm")), "P5");
+    EXPECT_EQ(plat_shell("rm -rf /build_maps/*"), 0);
+    EXPECT_TRUE(std::filesystem::is_directory(b.host("/build_maps")));
+    EXPECT_TRUE(std::filesystem::is_empty(b.host("/build_maps")));
+}
+
+TEST(BoardShell, ZipUpdateReplacesOnlyNewerFilesAndKeepsTheRest)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    const time_t t0 = 1714564800; // 2024-05-01
+    put_file(b, "/logs/a.log", "a1");
+    put_file(b, "/logs/b.log", "b1");
+    set_mtime(b, "/logs/a.log", t0);
+    set_mtime(b, "/logs/b.log", t0);
+    ASSERT_EQ(plat_shell("zip -r -u /userdata/applation_log.zip /logs/"), 0);
+
+    put_file(b, "/logs/a.log", "a2"); // newer: replaced
+    set_mtime(b, "/logs/a.log", t0 + 60);
+    put_file(b, "/logs/b.log", "b2"); // same stamp: -u keeps the archived one
+    set_mtime(b, "/logs/b.log", t0);
+    ASSERT_EQ(plat_shell("zip -r -u /userdata/applation_log.zip /logs/a.log /logs/b.log"), 0);
+    put_file(b, "/var/log/camera.log", "c"); // a new name joins the others
+    ASSERT_EQ(plat_shell("zip -r -u /userdata/applation_log.zip /var/log/camera* /var/log/data_process.*"), 0);
+
+    EXPECT_EQ(plat_shell("unzip -o /userdata/applation_log.zip -d /u"), 0);
+    EXPECT_EQ(read_host_file(b.host("/u/logs/a.log")), "a2");
+    EXPECT_EQ(read_host_file(b.host("/u/logs/b.log")), "b1");
+    EXPECT_EQ(read_host_file(b.host("/u/var/log/camera.log")), "c");
+
+    // Without -o what is there stays; nothing to add is zip's "nothing to do".
+    put_file(b, "/u/logs/a.log", "mine");
+    EXPECT_EQ(plat_shell("unzip /userdata/applation_log.zip -d /u"), 0);
+    EXPECT_EQ(read_host_file(b.host("/u/logs/a.log")), "mine");
+    EXPECT_EQ(plat_shell("zip -r -u /userdata/none.zip /var/log/syslog*"), 12 << 8);
+    EXPECT_EQ(last_entry().kind, SIM_SHELL_FAILED);
+    EXPECT_NE(plat_access("/userdata/none.zip", F_OK), 0);
+    // A failed cd leaves the rest of the line undone.
+    EXPECT_NE(plat_shell("cd /etc/none && zip -r -u /none.zip * && cd -"), 0);
+    EXPECT_NE(plat_access("/none.zip", F_OK), 0);
+}
+
+TEST(BoardShell, UnzipReadsDeflatedArchivesAndRejectsDamagedOnes)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    const std::string good(kDeflated, sizeof(kDeflated) - 1);
+    std::string route;
+    for (int i = 0; i < 4; i++) route += "route route route route route route route\n";
+    put_file(b, "/userdata/maps.zip", good);
+    EXPECT_EQ(plat_shell("unzip -o /userdata/maps.zip -d /etc/visloc_config"), 0);
+    EXPECT_EQ(read_host_file(b.host("/etc/visloc_config/maps/route.txt")), route);
+
+    std::string bad_crc = good;
+    bad_crc[kDeflatedCrcAt] ^= 1;
+    const struct {
+        const char* what;
+        std::string bytes;
+        int         status;
+    } cases[] = {
+        {"bad CRC", bad_crc, 2},
+        {"truncated", good.substr(0, good.size() - 30), 9},
+        {"central directory past the end", good.substr(0, 100) + good.substr(good.size() - 22), 9},
+        {"not an archive", "PK\x05\x06 but nothing else", 9},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove_all(b.host("/out"));
+        put_file(b, "/userdata/maps.zip", c.bytes);
+        EXPECT_EQ(plat_shell("unzip -o /userdata/maps.zip -d /out"), c.status << 8) << c.what;
+        EXPECT_EQ(last_entry().kind, SIM_SHELL_FAILED) << c.what;
+        EXPECT_EQ(read_host_file(b.host("/out/maps/route.txt")), "<missing>") << c.what;
+    }
+    EXPECT_EQ(plat_shell("unzip -o /userdata/missing.zip -d /out"), 9 << 8);
+    // Forms the board never uses are refused, not guessed at.
+    for (const char* cmd : {"unzip -l /userdata/maps.zip", "unzip -o /userdata/maps.zip maps/route.txt", "zip",
+                            "zip -x /a.zip /etc"}) {
+        EXPECT_EQ(plat_shell(cmd), 127 << 8) << cmd;
+        EXPECT_EQ(last_entry().kind, SIM_SHELL_REFUSED) << cmd;
+    }
+}
+
+TEST(BoardShell, UnzipNeverWritesOutsideItsDirectory)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    TempDir outside;
+    write_host_file(outside.path + "/precious", "p");
+    std::filesystem::create_directories(b.host("/userdata/m"));
+    // Links already in the target: one to a host directory, one to a host
+    // file, one to elsewhere on the board.
+    ASSERT_EQ(symlink(outside.path.c_str(), b.host("/userdata/m/hostdir").c_str()), 0);
+    ASSERT_EQ(symlink((outside.path + "/precious").c_str(), b.host("/userdata/m/hostfile").c_str()), 0);
+    ASSERT_EQ(symlink("/etc", b.host("/userdata/m/etc").c_str()), 0);
+
+    auto entry = [](const std::string& name, const std::string& data, mode_t mode = S_IFREG | 0644) {
+        sim::ZipEntry e = sim::zip_stored(name, data, 0644, 1714564800);
+        e.external = (uint32_t)mode << 16;
+        return e;
+    };
+    std::vector<sim::ZipEntry> entries = {
+        entry("../x", "X"),
+        entry("a/../../y", "Y"),
+        entry("/abs", "A"),
+        entry("..\\win", "W"),
+        entry("link", outside.path, S_IFLNK | 0777),   // a link entry: never made
+        entry("link/evil", "E"),                        // so this is a plain directory here
+        entry("hostdir/evil", "E"),                     // through a link: not inside m
+        entry("etc/spdlog.conf", "E"),                  // through a link to the board's /etc
+        entry("hostfile", "replaced"),                  // the link itself is replaced
+        entry("ok.txt", "fine"),
+    };
+    std::string bytes;
+    ASSERT_TRUE(sim::zip_write(entries, &bytes));
+    put_file(b, "/userdata/obstracle.zip", bytes);
+    const std::string spdlog = read_host_file(b.host("/etc/spdlog.conf"));
+
+    EXPECT_EQ(plat_shell("unzip -o /userdata/obstracle.zip -d /userdata/m"), 1 << 8); // warnings: skipped entries
+    EXPECT_EQ(last_entry().kind, SIM_SHELL_FAILED);
+    EXPECT_EQ(read_host_file(b.host("/userdata/m/ok.txt")), "fine");
+    EXPECT_EQ(read_host_file(b.host("/userdata/m/link/evil")), "E");
+    EXPECT_EQ(read_host_file(b.host("/userdata/m/hostfile")), "replaced");
+    struct stat st;
+    ASSERT_EQ(lstat(b.host("/userdata/m/hostfile").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    for (const char* p : {"/userdata/x", "/x", "/y", "/userdata/y", "/abs", "/userdata/m/abs"})
+        EXPECT_EQ(read_host_file(b.host(p)), "<missing>") << p;
+    EXPECT_EQ(read_host_file(b.host("/etc/spdlog.conf")), spdlog);
+    EXPECT_EQ(read_host_file(outside.path + "/precious"), "p");
+    EXPECT_FALSE(std::filesystem::exists(outside.path + "/evil"));
+    EXPECT_FALSE(std::filesystem::exists(b.host(outside.path + "/evil")));
+}
+
+TEST(BoardShell, RmRfOfATreeStopsAtLinks)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    TempDir outside;
+    write_host_file(outside.path + "/precious", "p");
+    put_file(b, "/userdata/tree/sub/f", "f");
+    ASSERT_EQ(symlink(outside.path.c_str(), b.host("/userdata/tree/sub/out").c_str()), 0);
+    ASSERT_EQ(symlink(outside.path.c_str(), b.host("/userdata/out").c_str()), 0);
+
+    // A path through a link is resolved inside the root: the host file is
+    // not what it names.
+    EXPECT_EQ(plat_shell("rm -rf /userdata/out/precious"), 0);
+    EXPECT_EQ(plat_shell("rm -rf /userdata/tree"), 0);
+    EXPECT_FALSE(std::filesystem::exists(b.host("/userdata/tree")));
+    EXPECT_EQ(read_host_file(outside.path + "/precious"), "p");
 }
