@@ -7,6 +7,8 @@
 #include "log/logger.h"
 #include "worker.h"
 
+std::atomic<uint32> g_permit_conn_user_count{1};
+
 void* GVCP_Task(void* arg)
 {
     worker_t* wk = static_cast<worker_t*>(arg);

@@ -4,6 +4,8 @@
 #ifndef KORVID_GIGE_GVCP_H
 #define KORVID_GIGE_GVCP_H
 
+#include <atomic>
+
 #include "common/common.h"
 
 #define E_DEVICE_GVCP      10003
@@ -21,6 +23,10 @@ typedef struct _UserInfo {
     uint16 dest_port;     // stream destination port
     uint16 primary;       // 1 for the first host of the list
 } UserInfo;
+
+// Hosts allowed at once (administratorMode; a write of 0 becomes 1). It
+// also caps the stream start count.
+extern std::atomic<uint32> g_permit_conn_user_count;
 
 // Body of worker 510 (E_WORKER_ID_GVCP); `arg` is the worker_t. Started by
 // the depth-intake worker, never by start-up.

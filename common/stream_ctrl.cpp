@@ -1,19 +1,470 @@
-// Stream control. The capture workers, the size rules and the sensor mapping
-// arrive with the capture drivers; until then a start or stop changes
-// nothing and the sensor registers are only stored.
+// Stream control: starting and stopping the capture workers and emptying
+// the processing and sender queues on a close; the ToF and colour image
+// sizes after a register change; and the sensor operation behind each
+// register write of the ToF and colour pages.
 #include "common/stream_ctrl.h"
 
-int Custom_StartOrStopStream(uint32) { return 0; }
+#include <atomic>
+#include <mutex>
 
-void Custom_AdaptWidthHeigth(void) {}
+#include "GigE/gvcp.h"
+#include "GigE/gvsp.h"
+#include "algo/algo.h"
+#include "common/custom.h"
+#include "common/custom_internal.h"
+#include "dlist.h"
+#include "epcore.h"
+#include "hashtab.h"
+#include "iodev.h"
+#include "log/logger.h"
+#include "main/main.h"
+#include "sensor/sensor.h"
+#include "sensor/sensor_enc.h"
+#include "sensor/sensor_fh8320.h"
+#include "sensor/sensor_imx570.h"
+#include "sensor/sensor_raw.h"
+#include "sensor/sensor_rgb.h"
+#include "sensor/sensor_sc2210.h"
+#include "sensor/sensor_vd55h1.h"
+#include "worker.h"
 
-int Custom_RgbControl(uint32, uint32*) { return 0; }
+using namespace regspace;
 
-int Custom_TofControl(uint32, uint32*) { return 0; }
+namespace {
 
-void Custom_AdaptWidthHeigthInit(void) {}
+// Poll period while a stopped worker winds down.
+constexpr int kStopPollMs = 1;
+// The encoder is given this long to end before its queue is emptied from
+// here; nothing feeds it once both capture workers are gone.
+constexpr int kEncStopWaitMs = 1000;
 
-int Custom_getTofStatus(uint32, uint32*)
+// Start and stop come from the GVCP, UDP and Modbus workers without
+// serialisation; one at a time, so two starts cannot both create the
+// capture workers.
+std::mutex s_streamMutex;
+std::atomic<uint32> s_startCnt{0};
+
+// Frequencies handed to set_all_freq: first, second, third.
+std::atomic<uint32> s_freqTempList[3];
+
+// ---- Registers (zero before the register space exists) ----
+
+uint32 cpu_type() { return records_ready() ? get(run().cpuId) : 0; }
+uint32 tof_kind() { return records_ready() ? get(tof().sensorType) : 0; }
+uint32 rgb_kind() { return records_ready() ? get(rgb().sensorType) : 0; }
+uint32 enc_type() { return records_ready() ? get(common().cameraRgbEncType) : 0; }
+uint32 work_mode() { return records_ready() ? get(common().workMode) : 0; }
+
+// ---- Workers ----
+
+void create_worker(epcore_t* core, uint64_t id, void* (*fn)(void*))
 {
+    if (worker_create(core, id, fn) != 0)
+        log_error(g_logger, __FUNCTION__, __LINE__, "create worker %d fail.", (int)id);
+}
+
+// Polls the worker table until no worker runs under the key.
+void wait_gone(epcore_t* core, uint64_t id)
+{
+    while (epcore_worker_find(core, id)) wait_ms(kStopPollMs);
+}
+
+bool wait_gone_bounded(epcore_t* core, uint64_t id, int ms)
+{
+    for (int waited = 0; waited < ms; waited += kStopPollMs) {
+        if (!epcore_worker_find(core, id)) return true;
+        wait_ms(kStopPollMs);
+    }
+    return epcore_worker_find(core, id) == nullptr;
+}
+
+// Moves every item of `list` onto `out` under `cs`.
+void take_all(CRITICAL_SECTION* cs, dlist_t* list, dlist_t* out)
+{
+    if (!list) return;
+    EnterCriticalSection(cs);
+    while (void* item = lt_rm_head(list)) lt_append(out, item);
+    LeaveCriticalSection(cs);
+}
+
+// Runs `fn` on the worker registered under `id`, holding the registry lock
+// so that a worker ending meanwhile cannot free its record under us.
+template <typename Fn>
+void with_worker(epcore_t* core, uint64_t id, Fn fn)
+{
+    EnterCriticalSection(&core->workerlistCS);
+    if (auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &id))) fn(wk);
+    LeaveCriticalSection(&core->workerlistCS);
+}
+
+// Frames are given back after every lock is released, so no pool lock
+// nests in a list lock.
+int release_all(epcore_t* core, dlist_t* frames)
+{
+    int n = 0;
+    while (void* item = lt_rm_head(frames)) {
+        free_image(core, static_cast<ImageInfo*>(item));
+        n++;
+    }
+    return n;
+}
+
+// The queues of a processing worker: data list, then event list.
+void clean_worker_queues(epcore_t* core, uint64_t id)
+{
+    dlist_t frames{};
+    with_worker(core, id, [&](worker_t* wk) {
+        take_all(&wk->datalistCS, wk->data_list, &frames);
+        take_all(&wk->ioeventlistCS, wk->ioevent_list, &frames);
+    });
+    release_all(core, &frames);
+}
+
+// The sender's queue and its resend cache; the next block is number 1.
+void clean_sender(epcore_t* core)
+{
+    dlist_t frames{};
+    with_worker(core, E_WORKER_ID_GVSP, [&](worker_t* wk) {
+        EnterCriticalSection(&wk->datalistCS);
+        while (void* item = lt_rm_head(wk->data_list)) lt_append(&frames, item);
+        auto* dev = static_cast<iodev_t*>(wk->pdev);
+        if (auto* priv = dev ? static_cast<GVSPPrivData*>(dev->priv_data) : nullptr) {
+            priv->blockId = 1;
+            if (priv->cache_list)
+                while (void* item = lt_rm_head(priv->cache_list)) lt_append(&frames, item);
+        }
+        LeaveCriticalSection(&wk->datalistCS);
+    });
+    release_all(core, &frames);
+}
+
+// ---- Start and stop ----
+
+void open_stream(epcore_t* core)
+{
+    log_info(g_logger, __FUNCTION__, __LINE__, "open stream");
+    uint32 cpu = cpu_type();
+    uint32 rgbKind = rgb_kind();
+    if (cpu == E_CPU_RK3588) {
+        if (rgbKind == E_SMARTSENS_SC130GS) create_worker(core, E_WORKER_ID_RGB_SENSOR, sensor_rgb_task);
+    } else if (rgbKind == E_SMARTSENS_SC2210 && cpu == E_CPU_RK3576) {
+        create_worker(core, E_WORKER_ID_RGB_SENSOR, sensor_sc2210_task);
+    }
+    if (enc_type() != 0) create_worker(core, E_WORKER_ID_ENC, sensor_enc_task);
+    void* (*tofTask)(void*) = nullptr;
+    switch (tof_kind()) {
+    case E_GPIXEL_0503: tofTask = sensor_tof_task; break;
+    case E_VD55H1:      tofTask = sensor_vd55h1_task; break;
+    case E_IMX570:      tofTask = sensor_imx570_task; break;
+    case E_FH8320:      tofTask = sensor_fh8320_task; break;
+    default:            break;
+    }
+    if (tofTask) create_worker(core, E_WORKER_ID_TOF_SENSOR, tofTask);
+    core->streamon.store(1);
+}
+
+void close_stream(epcore_t* core)
+{
+    g_frameIndex.store(0);
+    log_info(g_logger, __FUNCTION__, __LINE__, "close stream");
+    worker_halt(E_WORKER_ID_RGB_SENSOR);
+    wait_ms(1);
+    worker_halt(E_WORKER_ID_TOF_SENSOR);
+    wait_ms(1);
+    // Stopped whenever it runs: an encoder left behind because the encoding
+    // register changed meanwhile would be doubled by the next start.
+    bool encoder = epcore_worker_find(core, E_WORKER_ID_ENC) != nullptr;
+    if (encoder) worker_halt(E_WORKER_ID_ENC);
+
+    log_info(g_logger, __FUNCTION__, __LINE__, "stop rgb stream");
+    wait_gone(core, E_WORKER_ID_RGB_SENSOR);
+    log_info(g_logger, __FUNCTION__, __LINE__, "stop tof stream");
+    wait_gone(core, E_WORKER_ID_TOF_SENSOR);
+    // The encoder's queue holds pool frames: it releases them as it ends;
+    // one that does not end in time has them taken back here.
+    if (encoder && !wait_gone_bounded(core, E_WORKER_ID_ENC, kEncStopWaitMs)) {
+        dlist_t frames{};
+        with_worker(core, E_WORKER_ID_ENC,
+                    [&](worker_t* wk) { take_all(&wk->datalistCS, wk->data_list, &frames); });
+        int n = release_all(core, &frames);
+        log_error(g_logger, __FUNCTION__, __LINE__, "enc worker still running, %d frames released", n);
+    }
+
+    log_info(g_logger, __FUNCTION__, __LINE__, "clean cache");
+    clean_worker_queues(core, E_WORKER_ID_ALGO);
+    clean_worker_queues(core, E_WORKER_ID_ALGO2);
+    clean_sender(core);
+    core->streamon.store(0);
+    log_info(g_logger, __FUNCTION__, __LINE__, "close stream success");
+}
+
+void start_stream(epcore_t* core)
+{
+    if (!core->streamon.load()) open_stream(core);
+    uint32 limit = g_permit_conn_user_count.load();
+    uint32 next = s_startCnt.load() + 1;
+    s_startCnt.store(next < limit ? next : limit);
+}
+
+void stop_stream(epcore_t* core)
+{
+    if (!core->streamon.load()) return;
+    // The count stops at 0: a stream started at boot (workMode) was never
+    // counted, and its first stop must not wrap the count round.
+    uint32 count = s_startCnt.load();
+    if (count > 0) count--;
+    s_startCnt.store(count);
+    uint32 mode = work_mode();
+    if (count >= 1 && mode == 0) {
+        log_info(g_logger, __FUNCTION__, __LINE__, "startCnt:%d", (int)count);
+        return;
+    }
+    if (mode != 0) {
+        log_info(g_logger, __FUNCTION__, __LINE__, "work mode %d", (int)mode);
+        log_info(g_logger, __FUNCTION__, __LINE__, "do not stop stream");
+        return;
+    }
+    close_stream(core);
+}
+
+// ---- Image sizes ----
+
+struct Size {
+    uint32 w, h;
+};
+
+void adapt_sizes(bool init)
+{
+    if (!records_ready()) return;
+    Size tofLib{0, 0};
+    Size rgbLib{1280, 960};
+    if (init) algo_TavoPlus_GetSizeInit(&tofLib.w, &tofLib.h, 0);
+    else algo_TavoPlus_GetSize(&tofLib.w, &tofLib.h, 0);
+    algo_TavoPlus_GetSize(&rgbLib.w, &rgbLib.h, 1);
+
+    SensorInfo& t = tof();
+    SensorInfo& c = rgb();
+    Size tofSize{get(t.width), get(t.heigth)};
+    uint32 cameraType = get(run().cameraType);
+    if (get(run().enableDepthCalib) == 0) {
+        tofSize = tofLib;
+    } else {
+        uint32 mode = get(t.freqMode);
+        switch (mode) {
+        case 0: tofSize = {640, 480}; break;
+        case 1:
+            if (init) tofSize = cameraType == E_CAMERA_CalvoUltraGpixel0503 ? Size{640, 480} : Size{1280, 960};
+            else tofSize = {640, 960};
+            break;
+        case 2: tofSize = {1280, 480}; break;
+        case 3:
+            if (!init && cameraType == E_CAMERA_CalvoUltraGpixel0503) tofSize = {640, 480};
+            else tofSize = {1280, 960};
+            break;
+        default: break;
+        }
+        uint32 kind = get(t.sensorType);
+        if (kind == E_VD55H1) {
+            tofSize = {1344, 1608};
+        } else if (kind == E_IMX570) {
+            bool small = cameraType == E_CAMERA_CalvoUltraIMX570 || cameraType == E_CAMERA_CalvoUltraV1_1;
+            tofSize = small ? Size{320, 240} : Size{640, 480};
+            switch (mode) {
+            case 1: tofSize.h *= 2; break;
+            case 2: tofSize.w *= 2; break;
+            case 3: tofSize.w *= 2, tofSize.h *= 2; break;
+            case 5: tofSize.h *= 3; break;
+            case 6: tofSize.w *= 2, tofSize.h *= 3; break;
+            default: break;
+            }
+        }
+    }
+
+    Size rgbSize{get(c.width), get(c.heigth)};
+    // The ISP colour path (RK3568, or feature bits 4..6 on an RK3588) is sized
+    // by colour kind rather than by the library.
+    Size byKind = get(c.sensorType) == E_SMARTSENS_SC230AI ? Size{1920, 1080} : Size{1280, 960};
+    switch (cpu_type()) {
+    case E_CPU_RK3588:
+        rgbSize = rgbLib;
+        if ((get(common().configFeatureCapability) & 0x70u) == 0x70u) rgbSize = byKind;
+        break;
+    case E_CPU_RK3576: rgbSize = rgbLib; break;
+    case E_CPU_RK3568: rgbSize = byKind; break;
+    default: break;
+    }
+
+    set(t.width, tofSize.w);
+    set(t.heigth, tofSize.h);
+    set(c.width, rgbSize.w);
+    set(c.heigth, rgbSize.h);
+    log_info(g_logger, __FUNCTION__, __LINE__,
+             "tofsensorInfo->width:%d tofsensorInfo->heigth:%d rgbsensorInfo->width:%d rgbsensorInfo->heigth:%d",
+             (int)tofSize.w, (int)tofSize.h, (int)rgbSize.w, (int)rgbSize.h);
+}
+
+// ---- Sensor operations ----
+
+using Setter = int (*V4L2SensorInfo::*)(iodev_t*, uint32_t);
+
+struct SetterRow {
+    uint32 address;
+    Setter op;
+};
+
+// Colour-page registers whose write is one setter call with the value.
+constexpr SetterRow kRgbSetters[] = {
+    {0x1000102C, &V4L2SensorInfo::set_fps},
+    {0x1000103C, &V4L2SensorInfo::set_hfilp},
+    {0x10001040, &V4L2SensorInfo::set_vfilp},
+    {0x10001044, &V4L2SensorInfo::set_gain},
+    {0x10001050, &V4L2SensorInfo::set_integration_f0},
+    {0x1000105C, &V4L2SensorInfo::set_integration_f1},
+    {0x100010D8, &V4L2SensorInfo::exposure_mode},
+    {0x100010E0, &V4L2SensorInfo::vld_enable},
+};
+
+// ToF-page registers of the same kind.
+constexpr SetterRow kTofSetters[] = {
+    {0x1000203C, &V4L2SensorInfo::set_hfilp},
+    {0x10002040, &V4L2SensorInfo::set_vfilp},
+    {0x10002044, &V4L2SensorInfo::set_gain},
+    {0x100020E0, &V4L2SensorInfo::vld_enable},
+    {0x100020E4, &V4L2SensorInfo::start_stop_stream},
+};
+
+// Registers handed to the ToF driver's set_other_params with their address.
+constexpr uint32 kTofOtherParams[] = {
+    0x10007044, 0x10000078, 0x1000007C, 0x10000080, 0x1000009C, 0x100000A8, 0x100000AC,
+    0x100000B0, 0x100000CC, 0x100000E0, 0x100000F4, 0x1000010C, 0x10000110,
+};
+
+template <size_t N>
+bool call_setter(const SetterRow (&table)[N], V4L2SensorInfo* ops, iodev_t* dev, uint32 address, uint32 value)
+{
+    for (const SetterRow& row : table) {
+        if (row.address != address) continue;
+        if (auto fn = ops->*row.op) fn(dev, value);
+        return true;
+    }
+    return false;
+}
+
+// The three frequencies of the multi-frequency modes. The first and second
+// follow the ToF registers, which hold every completed write: the IMX570
+// fills no per-frequency operation, and parameter groups change the
+// registers directly, so a remembered entry could revert them.
+int set_all_freq(V4L2SensorInfo* ops, iodev_t* dev, uint32 value)
+{
+    if (!ops->set_all_freq) return 0;
+    SensorInfo& t = tof();
+    uint32_t list[3] = {get(t.groupAFreq), get(t.groupBFreq), value != 0 ? value : get(t.groupCFreq)};
+    for (int i = 0; i < 3; i++) s_freqTempList[i].store(list[i]);
+    int rc = ops->set_all_freq(dev, list);
+    if ((rc & 0xFFFF) == 0) return 2;
+    set(t.groupCFreq, list[2]);
+    set(t.groupAFreq, list[0]);
+    set(t.groupBFreq, list[1]);
     return 0;
+}
+
+} // namespace
+
+int Custom_StartOrStopStream(uint32 value)
+{
+    epcore_t* core = get_pcore();
+    if (!core) return 0;
+    std::lock_guard<std::mutex> hold(s_streamMutex);
+    if (value == 1) start_stream(core);
+    else stop_stream(core);
+    return 0;
+}
+
+void Custom_AdaptWidthHeigth(void) { adapt_sizes(false); }
+
+void Custom_AdaptWidthHeigthInit(void) { adapt_sizes(true); }
+
+int Custom_RgbControl(uint32 address, uint32* value)
+{
+    iodev_t* dev = nullptr;
+    V4L2SensorInfo* ops = value ? sensor(E_DEVICE_RGB, &dev) : nullptr;
+    if (!ops) return 0;
+    if (call_setter(kRgbSetters, ops, dev, address, *value)) return 0;
+    if (address == 0x10000054 && ops->set_other_params) ops->set_other_params(dev, *value, address);
+    return 0;
+}
+
+int Custom_TofControl(uint32 address, uint32* value)
+{
+    iodev_t* dev = nullptr;
+    V4L2SensorInfo* ops = value ? sensor(E_DEVICE_TOF, &dev) : nullptr;
+    if (!ops) return 0;
+    uint32 v = *value;
+    if (call_setter(kTofSetters, ops, dev, address, v)) return 0;
+    for (uint32 a : kTofOtherParams) {
+        if (a != address) continue;
+        if (ops->set_other_params) ops->set_other_params(dev, v, address);
+        return 0;
+    }
+    uint32 kind = tof_kind();
+    switch (address) {
+    case 0x1000202C:
+        if (ops->set_fps) {
+            g_tof_fps.store(v);
+            ops->set_fps(dev, v);
+        }
+        break;
+    case 0x1000206C:
+        if (ops->set_first_freq) {
+            ops->set_first_freq(dev, v);
+            s_freqTempList[0].store(v);
+            log_info(g_logger, __FUNCTION__, __LINE__, "freqTempList[0]:%d", (int)v);
+        }
+        break;
+    case 0x10002070:
+        if (ops->set_second_freq) {
+            ops->set_second_freq(dev, v);
+            s_freqTempList[1].store(v);
+        }
+        break;
+    case 0x10002050:
+        return records_ready() ? set_all_freq(ops, dev, v) : 0;
+    case 0x1000209C:
+        if (!ops->set_n_inte_length_f0) break;
+        if (kind == E_IMX570) {
+            set(tof().nInteA, v);
+            ops->set_n_inte_length_f0(dev, v);
+        } else if (kind == E_VD55H1) {
+            ops->set_n_inte_length_f0(dev, v);
+        }
+        break;
+    case 0x100020A0:
+        if (kind == E_IMX570 && ops->set_n_inte_length_f2) ops->set_n_inte_length_f2(dev, v);
+        else if (kind == E_VD55H1 && ops->set_n_inte_length_f1) ops->set_n_inte_length_f1(dev, v);
+        break;
+    case 0x10007020:
+        if (kind == E_IMX570 && ops->set_background_amp) ops->set_background_amp(dev, v);
+        break;
+    default: break;
+    }
+    return 0;
+}
+
+int Custom_getTofStatus(uint32 address, uint32* value)
+{
+    iodev_t* dev = nullptr;
+    V4L2SensorInfo* ops = value ? sensor(E_DEVICE_TOF, &dev) : nullptr;
+    if (!ops) return 0;
+    if (address == 0x1000203C && ops->get_hfilp) ops->get_hfilp(dev, value);
+    else if (address == 0x10002040 && ops->get_vfilp) ops->get_vfilp(dev, value);
+    return 0;
+}
+
+uint32 stream_start_count(void) { return s_startCnt.load(); }
+
+void stream_ctrl_reset(void)
+{
+    std::lock_guard<std::mutex> hold(s_streamMutex);
+    s_startCnt.store(0);
+    for (auto& f : s_freqTempList) f.store(0);
 }

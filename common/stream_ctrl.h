@@ -20,4 +20,9 @@ int  Custom_TofControl(uint32 address, uint32* value);
 // flip back from the driver.
 int  Custom_getTofStatus(uint32 address, uint32* value);
 
+// The stream start count (starts, capped by the host limit), and a reset of
+// the count and of the frequency list for a fresh event core.
+uint32 stream_start_count(void);
+void   stream_ctrl_reset(void);
+
 #endif

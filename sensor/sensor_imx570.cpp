@@ -10,6 +10,7 @@
 #include "common/custom.h"
 #include "log/logger.h"
 #include "platform.h"
+#include "sensor/sensor_pending.h"
 
 namespace {
 
@@ -61,3 +62,6 @@ uint32_t sensor_imx570_gpio_control(int theSubdevFd, uint32_t gpioRw, uint32_t* 
     if (gpioRwValue) *gpioRwValue = word;
     return 1;
 }
+
+// The capture itself has not landed: the task idles until it is stopped.
+void* sensor_imx570_task(void* vwker) { return sensor_pending_task(vwker, "imx570sensor", __FUNCTION__); }

@@ -1,5 +1,6 @@
 // IMX570 ToF driver: the board-line control behind the sensor's CPLD, which
-// other parts call directly (output lines, input lines, trigger line mode).
+// other parts call directly (output lines, input lines, trigger line mode),
+// and the capture task.
 #ifndef KORVID_SENSOR_SENSOR_IMX570_H
 #define KORVID_SENSOR_SENSOR_IMX570_H
 
@@ -11,5 +12,9 @@
 // non-zero) or plain output; these return 1. Without a remembered
 // descriptor: "subdevFd error", 0.
 uint32_t sensor_imx570_gpio_control(int theSubdevFd, uint32_t gpioRw, uint32_t* gpioRwValue);
+
+// Body of worker 500 (ToF capture) for sensor kind 300; `vwker` is the
+// worker_t.
+void* sensor_imx570_task(void* vwker);
 
 #endif

@@ -1,0 +1,540 @@
+// Stream start/stop against the host limit and the work mode, the queues a
+// close empties, the capture tasks a start creates, the image sizes per
+// register setting and the sensor operation behind each register write.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <thread>
+#include <vector>
+
+#include "GigE/gvcp.h"
+#include "GigE/gvsp.h"
+#include "algo/algo.h"
+#include "common/regtest.h"
+#include "common/stream_ctrl.h"
+
+namespace {
+
+using regtest::calls;
+using regtest::RegSpace;
+using regtest::wait_until;
+using Calls = std::vector<std::string>;
+
+// ---- Sensor operations that record "op:device:value" ----
+
+void rec(const std::string& op, iodev_t* d, uint32_t v)
+{
+    calls().add(op + ":" + (d && d->id == E_DEVICE_TOF ? "tof" : "rgb") + ":" + std::to_string(v));
+}
+#define REC(name)                              \
+    [](iodev_t* d, uint32_t v) {               \
+        rec(#name, d, v);                      \
+        return 0;                              \
+    }
+
+std::atomic<int> s_allFreqResult{1};
+std::atomic<uint32_t> s_allFreqFirst{0};  // non-zero: the driver settles on this first frequency
+
+void fill_ops(V4L2SensorInfo& o)
+{
+    o = V4L2SensorInfo{};
+    o.set_fps = REC(set_fps);
+    o.set_first_freq = REC(set_first_freq);
+    o.set_second_freq = REC(set_second_freq);
+    o.set_background_amp = REC(set_background_amp);
+    o.set_integration_f0 = REC(set_integration_f0);
+    o.set_integration_f1 = REC(set_integration_f1);
+    o.set_gain = REC(set_gain);
+    o.set_vfilp = REC(set_vfilp);
+    o.set_hfilp = REC(set_hfilp);
+    o.exposure_mode = REC(exposure_mode);
+    o.vld_enable = REC(vld_enable);
+    o.start_stop_stream = REC(start_stop_stream);
+    o.set_n_inte_length_f0 = REC(set_n_inte_length_f0);
+    o.set_n_inte_length_f1 = REC(set_n_inte_length_f1);
+    o.set_n_inte_length_f2 = REC(set_n_inte_length_f2);
+    o.set_other_params = [](iodev_t* d, uint32_t v, uint32_t a) {
+        rec("set_other_params:" + std::to_string(a), d, v);
+        return 0;
+    };
+    o.set_all_freq = [](iodev_t* d, uint32_t* f) {
+        rec("set_all_freq:" + std::to_string(f[0]) + "," + std::to_string(f[1]), d, f[2]);
+        if (s_allFreqFirst.load()) f[0] = s_allFreqFirst.load();
+        return s_allFreqResult.load();
+    };
+    o.get_hfilp = [](iodev_t*, uint32_t* v) {
+        *v = 7;
+        return 0;
+    };
+    o.get_vfilp = [](iodev_t*, uint32_t* v) {
+        *v = 8;
+        return 0;
+    };
+}
+#undef REC
+
+Calls take_calls()
+{
+    std::lock_guard<std::mutex> l(calls().m);
+    Calls out;
+    out.swap(calls().calls);
+    return out;
+}
+
+// ---- A register space with frame pools and stand-in queue workers ----
+
+struct Stream {
+    RegSpace r;
+    std::vector<worker_t*> fakes;  // registered, without a thread
+    iodev_t senderDev{};
+    GVSPPrivData sender{};
+
+    Stream()
+    {
+        stream_ctrl_reset();
+        g_permit_conn_user_count = 1;
+        s_allFreqResult = 1;
+        s_allFreqFirst = 0;
+        for (bpool_t** p : pools()) *p = algotest::make_pool((int)sizeof(ImageInfo) + 64, 4);
+        sender.cache_list = lt_new();
+        senderDev.priv_data = &sender;
+        fill_ops(r.tofOps);
+        fill_ops(r.rgbOps);
+        // The Gpixel ToF sensor with the colour camera on an RK3588.
+        r.tof().sensorType = E_GPIXEL_0503;
+    }
+    ~Stream()
+    {
+        r.core->quit.store(1);
+        EXPECT_TRUE(wait_until([&] { return workers_under(0) == (int)fakes.size(); }));
+        for (worker_t* wk : fakes) worker_thread_del(r.core, wk), worker_free(wk);
+        while (void* f = lt_rm_head(sender.cache_list)) free_image(r.core, static_cast<ImageInfo*>(f));
+        lt_free(sender.cache_list);
+        for (bpool_t** p : pools()) bpool_clean(*p), *p = nullptr;
+        stream_ctrl_reset();
+        g_permit_conn_user_count = 1;
+    }
+
+    std::vector<bpool_t**> pools()
+    {
+        epcore_t* c = r.core;
+        return {&c->raw, &c->rgb, &c->depth, &c->applation_algo, &c->applation_algo_result};
+    }
+    int fetched()
+    {
+        int n = 0;
+        for (bpool_t** p : pools()) n += bpool_fetched_num(*p);
+        return n;
+    }
+    // Registered workers under the key (0: all of them).
+    int workers_under(uint64_t id)
+    {
+        int n = 0;
+        EnterCriticalSection(&r.core->workerlistCS);
+        for (int i = 0; i < arr_num(r.core->worker_list); i++)
+            n += !id || static_cast<worker_t*>(arr_value(r.core->worker_list, i))->workerid == id;
+        LeaveCriticalSection(&r.core->workerlistCS);
+        return n;
+    }
+    bool running(uint64_t id) { return epcore_worker_find(r.core, id) != nullptr; }
+    worker_t* fake_worker(uint64_t id)
+    {
+        worker_t* wk = worker_new(r.core);
+        wk->workerid = wk->threadid = id;
+        worker_set_datafree(wk, frame_datafree);
+        worker_thread_add(r.core, wk);
+        fakes.push_back(wk);
+        return wk;
+    }
+    ImageInfo* frame(bpool_t* pool, uint32 memType)
+    {
+        auto* img = static_cast<ImageInfo*>(bpool_fetch(pool));
+        memset(img, 0, sizeof(ImageInfo));
+        img->memType = memType;
+        return img;
+    }
+    static void queue(CRITICAL_SECTION* cs, dlist_t* list, ImageInfo* img)
+    {
+        EnterCriticalSection(cs);
+        lt_append(list, img);
+        LeaveCriticalSection(cs);
+    }
+    static int listed(CRITICAL_SECTION* cs, dlist_t* list)
+    {
+        EnterCriticalSection(cs);
+        int n = lt_num(list);
+        LeaveCriticalSection(cs);
+        return n;
+    }
+    bool on() { return r.core->streamon.load() == 1; }
+};
+
+// ---- Start and stop ----
+
+TEST(StreamStartStop, TheStartCountFollowsTheHostLimitAndWorkModeKeepsTheStreamOn)
+{
+    // '+' start, '-' stop, '0'/'1' the stream-on flag forced (start-up turns
+    // the stream on in work mode without counting a start).
+    struct Step {
+        char op;
+        uint32 count;
+        bool on;
+    };
+    struct Scenario {
+        const char* name;
+        uint32 limit, workMode;
+        std::vector<Step> steps;
+        const char* log;
+    } scenarios[] = {
+        {"limit 1", 1, 0, {{'+', 1, true}, {'+', 1, true}, {'-', 0, false}}, "close stream success"},
+        {"limit 3",
+         3,
+         0,
+         {{'+', 1, true}, {'+', 2, true}, {'+', 3, true}, {'+', 3, true}, {'-', 2, true}, {'-', 1, true},
+          {'-', 0, false}},
+         "startCnt:2"},
+        {"stop while off",
+         2,
+         0,
+         {{'-', 0, false}, {'+', 1, true}, {'+', 2, true}, {'0', 2, false}, {'-', 2, false}, {'1', 2, true},
+          {'-', 1, true}, {'-', 0, false}},
+         "startCnt:1"},
+        {"work mode", 1, 1, {{'+', 1, true}, {'-', 0, true}, {'-', 0, true}}, "do not stop stream"},
+        {"uncounted", 1, 0, {{'1', 0, true}, {'-', 0, false}, {'+', 1, true}}, "close stream success"},
+    };
+    for (const Scenario& sc : scenarios) {
+        Stream s;
+        g_permit_conn_user_count = sc.limit;
+        s.r.common().workMode = sc.workMode;
+        int i = 0;
+        for (const Step& st : sc.steps) {
+            if (st.op == '+' || st.op == '-') EXPECT_EQ(Custom_StartOrStopStream(st.op == '+' ? 1 : 0), 0);
+            else s.r.core->streamon.store(st.op == '1');
+            EXPECT_EQ(stream_start_count(), st.count) << sc.name << " step " << i;
+            EXPECT_EQ(s.on(), st.on) << sc.name << " step " << i++;
+        }
+        EXPECT_EQ(s.workers_under(E_WORKER_ID_TOF_SENSOR), s.on() ? 1 : 0) << sc.name;
+        EXPECT_TRUE(s.r.log.has(sc.log)) << sc.name;
+        EXPECT_EQ(s.r.log.has("work mode 1"), sc.workMode == 1) << sc.name;
+    }
+}
+
+TEST(StreamStartStop, ConcurrentStartsCreateEachCaptureWorkerOnce)
+{
+    Stream s;
+    constexpr int kHosts = 8;
+    g_permit_conn_user_count = kHosts;
+    auto all = [](uint32 value) {
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kHosts; i++) threads.emplace_back([value] { Custom_StartOrStopStream(value); });
+        for (auto& t : threads) t.join();
+    };
+    all(1);
+    EXPECT_EQ(stream_start_count(), (uint32)kHosts);
+    EXPECT_EQ(s.workers_under(E_WORKER_ID_TOF_SENSOR), 1);
+    EXPECT_EQ(s.workers_under(E_WORKER_ID_RGB_SENSOR), 1);
+    all(0);
+    EXPECT_FALSE(s.on());
+    EXPECT_EQ(s.workers_under(0), 0);
+}
+
+TEST(StreamStartStop, TheBoardAndSensorKindsChooseTheCaptureTasks)
+{
+    struct Case {
+        uint32 cpu, rgbKind, tofKind, enc;
+        const char* tofTask;  // nullptr: no worker 500
+        const char* rgbTask;  // nullptr: no worker 501
+    } cases[] = {
+        {E_CPU_RK3588, E_SMARTSENS_SC130GS, E_GPIXEL_0503, 0, "sensor_tof_task[", "sensor_rgb_task["},
+        {E_CPU_RK3588, E_SMARTSENS_SC2210, E_VD55H1, 1, "sensor_vd55h1_task[", nullptr},
+        {E_CPU_RK3576, E_SMARTSENS_SC2210, E_IMX570, 2, "sensor_imx570_task[", "sensor_sc2210_task["},
+        {E_CPU_RK3568, E_SMARTSENS_SC2210, E_FH8320, 3, "sensor_fh8320_task[", nullptr},
+        {E_CPU_RK3576, E_SMARTSENS_SC130GS, E_SENSOR_NONE, 0, nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        Stream s;
+        s.r.run.cpuId = c.cpu;
+        s.r.rgb().sensorType = c.rgbKind;
+        s.r.tof().sensorType = c.tofKind;
+        s.r.common().cameraRgbEncType = c.enc;
+        Custom_StartOrStopStream(1);
+        std::string what = "cpu " + std::to_string(c.cpu) + " tof " + std::to_string(c.tofKind);
+        EXPECT_TRUE(s.on()) << what;
+        EXPECT_EQ(s.running(E_WORKER_ID_TOF_SENSOR), c.tofTask != nullptr) << what;
+        EXPECT_EQ(s.running(E_WORKER_ID_RGB_SENSOR), c.rgbTask != nullptr) << what;
+        EXPECT_EQ(s.running(E_WORKER_ID_ENC), c.enc != 0) << what;
+        for (const char* task : {c.tofTask, c.rgbTask, c.enc ? "sensor_enc_task[" : nullptr})
+            EXPECT_TRUE(!task || wait_until([&] { return s.r.log.has(task); })) << what << " " << task;
+        Custom_StartOrStopStream(0);
+        EXPECT_EQ(s.workers_under(0), 0) << what;
+    }
+}
+
+// ---- What a close leaves behind ----
+
+TEST(StreamClose, EveryQueuedFrameGoesBackToItsPoolAndTheNextBlockIsOne)
+{
+    Stream s;
+    s.r.common().cameraRgbEncType = E_CAMERA_RGB_ENC_H264;
+    epcore_t* core = s.r.core;
+    worker_t* gvsp = s.fake_worker(E_WORKER_ID_GVSP);
+    worker_t* algo = s.fake_worker(E_WORKER_ID_ALGO);
+    worker_t* algo2 = s.fake_worker(E_WORKER_ID_ALGO2);
+    gvsp->pdev = &s.senderDev;
+    s.sender.blockId = 57;
+
+    Custom_StartOrStopStream(1);
+    g_frameIndex = 9;
+    s.queue(&gvsp->datalistCS, gvsp->data_list, s.frame(core->depth, E_MEMTYPE_DEPTH));
+    s.queue(&gvsp->datalistCS, gvsp->data_list, s.frame(core->applation_algo_result, E_MEMTYPE_APPLATION_RESULT));
+    lt_append(s.sender.cache_list, s.frame(core->depth, E_MEMTYPE_DEPTH));
+    for (worker_t* wk : {algo, algo2}) {
+        s.queue(&wk->datalistCS, wk->data_list, s.frame(core->raw, E_MEMTYPE_RAW));
+        s.queue(&wk->ioeventlistCS, wk->ioevent_list, s.frame(core->depth, E_MEMTYPE_DEPTH));
+    }
+    // The running encoder's queue holds camera frames.
+    ImageInfo* picture = s.frame(core->rgb, E_MEMTYPE_RGB);
+    EnterCriticalSection(&core->workerlistCS);
+    uint64_t encKey = E_WORKER_ID_ENC;
+    auto* enc = static_cast<worker_t*>(ht_get(core->worker_tab, &encKey));
+    ASSERT_NE(enc, nullptr);
+    s.queue(&enc->datalistCS, enc->data_list, picture);
+    LeaveCriticalSection(&core->workerlistCS);
+    ASSERT_EQ(s.fetched(), 8);
+
+    Custom_StartOrStopStream(0);
+    EXPECT_FALSE(s.on());
+    EXPECT_EQ(s.fetched(), 0);
+    for (worker_t* wk : {gvsp, algo, algo2}) {
+        EXPECT_EQ(Stream::listed(&wk->datalistCS, wk->data_list), 0);
+        EXPECT_EQ(Stream::listed(&wk->ioeventlistCS, wk->ioevent_list), 0);
+    }
+    EXPECT_EQ(lt_num(s.sender.cache_list), 0);
+    EXPECT_EQ(s.sender.blockId, 1u);
+    EXPECT_EQ(g_frameIndex.load(), 0u);
+    EXPECT_FALSE(s.running(E_WORKER_ID_ENC));
+}
+
+// An encoder still there at the close is stopped even though the encoding
+// was switched off meanwhile; one that does not end in time has its camera
+// frames taken back.
+TEST(StreamClose, AnEncoderThatDoesNotEndHasItsFramesTakenBack)
+{
+    Stream s;
+    worker_t* enc = s.fake_worker(E_WORKER_ID_ENC);
+    Custom_StartOrStopStream(1);
+    s.queue(&enc->datalistCS, enc->data_list, s.frame(s.r.core->rgb, E_MEMTYPE_RGB));
+    s.queue(&enc->datalistCS, enc->data_list, s.frame(s.r.core->raw, E_MEMTYPE_RAW));
+    Custom_StartOrStopStream(0);
+    EXPECT_FALSE(s.on());
+    EXPECT_EQ(enc->quit.load(), 1);
+    EXPECT_EQ(Stream::listed(&enc->datalistCS, enc->data_list), 0);
+    EXPECT_EQ(s.fetched(), 0);
+    EXPECT_TRUE(s.r.log.has("enc worker still running, 2 frames released"));
+}
+
+// ---- Image sizes ----
+
+TEST(ImageSizes, FollowTheDepthLibraryCalibrationModeSensorAndBoard)
+{
+    constexpr uint32 K = 111, L = 222;  // sizes a rule leaves alone
+    constexpr uint32 G = E_GPIXEL_0503, V = E_VD55H1, I = E_IMX570, SC = E_SMARTSENS_SC2210;
+    struct Case {
+        bool init;
+        uint32 calib, freqMode, tofKind, cameraType, cpu, rgbKind, feature;
+        uint32 tofW, tofH, rgbW, rgbH;
+    } cases[] = {
+        // Without depth calibration the library decides.
+        {false, 0, 3, G, 6002, 0, 0, 0, 640, 480, 1280, 960},
+        {false, 0, 3, V, 6002, 0, 0, 0, 672, 804, 1280, 960},
+        {true, 0, 1, I, 23, 0, 0, 0, 320, 240, 1280, 960},
+        // With it, the frequency mode; the start-up form differs in 1 and 3.
+        {false, 1, 0, G, 6002, 0, 0, 0, 640, 480, 1280, 960},
+        {false, 1, 1, G, 6002, 0, 0, 0, 640, 960, 1280, 960},
+        {true, 1, 1, G, 6002, 0, 0, 0, 1280, 960, 1280, 960},
+        {true, 1, 1, G, 22, 0, 0, 0, 640, 480, 1280, 960},
+        {false, 1, 2, G, 6002, 0, 0, 0, 1280, 480, 1280, 960},
+        {false, 1, 3, G, 22, 0, 0, 0, 640, 480, 1280, 960},
+        {true, 1, 3, G, 22, 0, 0, 0, 1280, 960, 1280, 960},
+        {false, 1, 4, G, 6002, 0, 0, 0, K, L, 1280, 960},
+        {false, 1, 2, V, 6002, 0, 0, 0, 1344, 1608, 1280, 960},
+        // The IMX570 multiplies its base size per mode.
+        {false, 1, 1, I, 6002, 0, 0, 0, 640, 960, 1280, 960},
+        {false, 1, 3, I, 6002, 0, 0, 0, 1280, 960, 1280, 960},
+        {false, 1, 5, I, 6002, 0, 0, 0, 640, 1440, 1280, 960},
+        {true, 1, 6, I, 6002, 0, 0, 0, 1280, 1440, 1280, 960},
+        {false, 1, 6, I, 2005, 0, 0, 0, 640, 720, 1280, 960},
+        // Colour size per board.
+        {false, 0, 0, G, 6002, 0, SC, 0x30, 640, 480, 1920, 1080},
+        {false, 0, 0, G, 6002, 0, SC, 0x70, 640, 480, 1280, 960},
+        {false, 0, 0, G, 6002, 0, E_SMARTSENS_SC230AI, 0xF0, 640, 480, 1920, 1080},
+        {false, 0, 0, G, 6002, 1, SC, 0, 640, 480, 1280, 960},
+        {false, 0, 0, G, 6002, 2, SC, 0, 640, 480, 1920, 1080},
+        {false, 0, 0, G, 6002, 7, SC, 0, 640, 480, K, L},
+    };
+    for (const Case& c : cases) {
+        Stream s;
+        s.r.run.enableDepthCalib = c.calib;
+        s.r.run.cameraType = c.cameraType;
+        s.r.run.cpuId = c.cpu;
+        s.r.tof().freqMode = c.freqMode;
+        s.r.tof().sensorType = c.tofKind;
+        s.r.rgb().sensorType = c.rgbKind;
+        s.r.common().configFeatureCapability = c.feature;
+        for (SensorInfo* p : {&s.r.tof(), &s.r.rgb()}) p->width = K, p->heigth = L;
+        c.init ? Custom_AdaptWidthHeigthInit() : Custom_AdaptWidthHeigth();
+        std::string what = std::string(c.init ? "init" : "plain") + " calib " + std::to_string(c.calib) + " mode " +
+                           std::to_string(c.freqMode) + " tof " + std::to_string(c.tofKind) + " camera " +
+                           std::to_string(c.cameraType) + " cpu " + std::to_string(c.cpu);
+        EXPECT_EQ(std::vector<uint32>({s.r.tof().width, s.r.tof().heigth, s.r.rgb().width, s.r.rgb().heigth}),
+                  std::vector<uint32>({c.tofW, c.tofH, c.rgbW, c.rgbH}))
+            << what;
+        EXPECT_TRUE(s.r.log.has("tofsensorInfo->width:")) << what;
+    }
+}
+
+// ---- Sensor operations behind register writes ----
+
+TEST(SensorControl, EachRegisterReachesItsOperationPerSensorKind)
+{
+    constexpr uint32 G = E_GPIXEL_0503, V = E_VD55H1, I = E_IMX570;
+    struct Case {
+        bool tof;
+        uint32 kind, address;
+        Calls calls;
+    } cases[] = {
+        {false, G, 0x1000102C, {"set_fps:rgb:9"}},
+        {false, G, 0x1000103C, {"set_hfilp:rgb:9"}},
+        {false, G, 0x10001040, {"set_vfilp:rgb:9"}},
+        {false, G, 0x10001044, {"set_gain:rgb:9"}},
+        {false, G, 0x10001050, {"set_integration_f0:rgb:9"}},
+        {false, G, 0x1000105C, {"set_integration_f1:rgb:9"}},
+        {false, G, 0x100010D8, {"exposure_mode:rgb:9"}},
+        {false, G, 0x100010E0, {"vld_enable:rgb:9"}},
+        {false, G, 0x10000054, {"set_other_params:268435540:rgb:9"}},
+        {false, G, 0x10001048, {}},
+        {true, G, 0x1000202C, {"set_fps:tof:9"}},
+        {true, G, 0x1000203C, {"set_hfilp:tof:9"}},
+        {true, G, 0x10002040, {"set_vfilp:tof:9"}},
+        {true, G, 0x10002044, {"set_gain:tof:9"}},
+        {true, G, 0x100020E0, {"vld_enable:tof:9"}},
+        {true, G, 0x100020E4, {"start_stop_stream:tof:9"}},
+        {true, G, 0x1000206C, {"set_first_freq:tof:9"}},
+        {true, G, 0x10002070, {"set_second_freq:tof:9"}},
+        {true, I, 0x1000209C, {"set_n_inte_length_f0:tof:9"}},
+        {true, V, 0x1000209C, {"set_n_inte_length_f0:tof:9"}},
+        {true, G, 0x1000209C, {}},
+        {true, I, 0x100020A0, {"set_n_inte_length_f2:tof:9"}},
+        {true, V, 0x100020A0, {"set_n_inte_length_f1:tof:9"}},
+        {true, G, 0x100020A0, {}},
+        {true, I, 0x10007020, {"set_background_amp:tof:9"}},
+        {true, G, 0x10007020, {}},
+        {true, G, 0x10002048, {}},
+        {true, G, 0x1000102C, {}},
+    };
+    Stream s;
+    s.r.add_sensors();
+    for (const Case& c : cases) {
+        s.r.tof().sensorType = c.kind;
+        s.r.tof().nInteA = 0;
+        uint32 v = 9;
+        EXPECT_EQ(c.tof ? Custom_TofControl(c.address, &v) : Custom_RgbControl(c.address, &v), 0);
+        EXPECT_EQ(take_calls(), c.calls) << c.kind << " 0x" << std::hex << c.address;
+        // Only the IMX570 keeps nInteA itself; the fps is remembered.
+        EXPECT_EQ(s.r.tof().nInteA, c.kind == I && c.address == 0x1000209C ? 9u : 0u) << std::hex << c.address;
+        EXPECT_TRUE(!c.tof || c.address != 0x1000202C || g_tof_fps.load() == 9u);
+    }
+    for (uint32 a : {0x10007044u, 0x10000078u, 0x1000007Cu, 0x10000080u, 0x1000009Cu, 0x100000A8u, 0x100000ACu,
+                     0x100000B0u, 0x100000CCu, 0x100000E0u, 0x100000F4u, 0x1000010Cu, 0x10000110u}) {
+        uint32 v = 3;
+        Custom_TofControl(a, &v);
+        EXPECT_EQ(take_calls(), Calls{"set_other_params:" + std::to_string(a) + ":tof:3"}) << std::hex << a;
+    }
+    uint32 h = 0, vf = 0, none = 42;
+    Custom_getTofStatus(0x1000203C, &h);
+    Custom_getTofStatus(0x10002040, &vf);
+    Custom_getTofStatus(0x10002044, &none);
+    EXPECT_EQ(std::vector<uint32>({h, vf, none}), std::vector<uint32>({7, 8, 42}));
+}
+
+TEST(SensorControl, NothingHappensWithoutTheDeviceItsTableOrTheOperation)
+{
+    for (int setup = 0; setup < 3; setup++) {
+        Stream s;
+        s.r.tof().sensorType = E_IMX570;
+        if (setup == 1) {
+            s.r.add_device(E_DEVICE_TOF, nullptr);
+            s.r.add_device(E_DEVICE_RGB, nullptr);
+        } else if (setup == 2) {
+            s.r.tofOps = s.r.rgbOps = V4L2SensorInfo{};
+            s.r.add_sensors();
+        }
+        g_tof_fps = 0;
+        take_calls();
+        for (uint32 a : {0x1000202Cu, 0x1000203Cu, 0x1000206Cu, 0x10002050u, 0x1000209Cu, 0x10007044u}) {
+            uint32 v = 1234;
+            EXPECT_EQ(Custom_TofControl(a, &v), 0) << std::hex << a;
+        }
+        uint32 v = 1, flip = 42;
+        EXPECT_EQ(Custom_RgbControl(0x1000102C, &v), 0);
+        EXPECT_EQ(Custom_getTofStatus(0x1000203C, &flip), 0);
+        EXPECT_EQ(flip, 42u);
+        EXPECT_EQ(take_calls().size(), 0u) << "setup " << setup;
+        EXPECT_EQ(g_tof_fps.load() + s.r.tof().nInteA, 0u) << "setup " << setup;
+    }
+}
+
+TEST(SensorControl, TheThirdFrequencyProgramsAllThreeAndWritesTheDriversChoiceBack)
+{
+    struct Case {
+        uint32 a, b, c, value;
+        int result;
+        uint32 driverFirst;
+        const char* call;
+        int rc;
+        uint32 aAfter, cAfter;
+    } cases[] = {
+        {80, 60, 0, 40, 1, 0, "set_all_freq:80,60:tof:40", 0, 80, 40},
+        {80, 60, 30, 0, 1, 0, "set_all_freq:80,60:tof:30", 0, 80, 30},  // 0 re-applies the stored third
+        {80, 60, 30, 40, 1, 99, "set_all_freq:80,60:tof:40", 0, 99, 40},
+        // A refusal (low half zero) leaves the registers and answers 2.
+        {80, 60, 30, 40, 0x10000, 99, "set_all_freq:80,60:tof:40", 2, 80, 30},
+    };
+    for (const Case& c : cases) {
+        Stream s;
+        s.r.add_sensors();
+        s.r.tof().groupAFreq = c.a;
+        s.r.tof().groupBFreq = c.b;
+        s.r.tof().groupCFreq = c.c;
+        s_allFreqResult = c.result;
+        s_allFreqFirst = c.driverFirst;
+        uint32 v = c.value;
+        EXPECT_EQ(Custom_TofControl(0x10002050, &v), c.rc) << c.call;
+        EXPECT_EQ(take_calls(), Calls{c.call});
+        EXPECT_EQ(std::vector<uint32>({s.r.tof().groupAFreq, s.r.tof().groupBFreq, s.r.tof().groupCFreq}),
+                  std::vector<uint32>({c.aAfter, 60, c.cAfter}))
+            << c.call;
+    }
+}
+
+// The IMX570 has no per-frequency operation: a later first frequency
+// reaches the sensor through the third's write and is not reverted by it.
+TEST(SensorControl, ALaterFirstFrequencyIsNotRevertedByTheThird)
+{
+    Stream s;
+    s.r.tofOps.set_first_freq = nullptr;
+    s.r.add_sensors();
+    s.r.tof().groupAFreq = 80;
+    s.r.tof().groupBFreq = 60;
+    uint32 c = 40, a = 90;
+    Custom_TofControl(0x10002050, &c);
+    Custom_TofControl(0x1000206C, &a);
+    s.r.tof().groupAFreq = a;  // the register write stores the word
+    take_calls();
+    Custom_TofControl(0x10002050, &c);
+    EXPECT_EQ(take_calls(), Calls{"set_all_freq:90,60:tof:40"});
+    EXPECT_EQ(s.r.tof().groupAFreq, 90u);
+}
+
+} // namespace
