@@ -1,0 +1,152 @@
+"""A camera and a host joined by a veth pair, each in a network namespace of
+its own, for end-to-end tests with real GigE Vision and Modbus peers.
+
+The camera namespace has an `eth0` on 169.254.10.2/16, the host namespace a
+peer on 169.254.10.1/16. Broadcast discovery therefore stays between the two.
+korvid runs in the camera namespace on a simulated board whose root is a
+temporary folder; everything is removed on every way out (exceptions, signals,
+interpreter exit)."""
+
+import atexit
+import os
+import signal
+import subprocess
+import tempfile
+import time
+
+CAM_ADDR = "169.254.10.2"
+HOST_ADDR = "169.254.10.1"
+
+_live = []
+
+
+def _cleanup_all():
+    for net in list(_live):
+        net.close()
+
+
+def _on_signal(signum, _frame):
+    _cleanup_all()
+    raise SystemExit(128 + signum)
+
+
+atexit.register(_cleanup_all)
+signal.signal(signal.SIGTERM, _on_signal)
+signal.signal(signal.SIGINT, _on_signal)
+
+
+def _ip(*args, check=True):
+    return subprocess.run(["ip", *args], check=check, capture_output=True, text=True)
+
+
+def wait_for(pred, timeout=10.0, step=0.05):
+    """Polls pred until it is true or the time is up; returns its last value."""
+    end = time.monotonic() + timeout
+    while True:
+        value = pred()
+        if value or time.monotonic() > end:
+            return value
+        time.sleep(step)
+
+
+class CameraNet:
+    def __init__(self, tag=None):
+        tag = tag or f"{os.getpid() % 100000}"
+        self.cam = f"kvcam{tag}"
+        self.host = f"kvhost{tag}"
+        self._veth = (f"kv{tag}a", f"kv{tag}b")
+        self.procs = []
+        self.tmp = tempfile.TemporaryDirectory(prefix="korvid-e2e-")
+        self.dir = self.tmp.name
+        self._open = False
+
+    def __enter__(self):
+        a, b = self._veth
+        _ip("netns", "del", self.cam, check=False)
+        _ip("netns", "del", self.host, check=False)
+        _ip("netns", "add", self.cam)
+        _ip("netns", "add", self.host)
+        self._open = True
+        _live.append(self)
+        # Made under temporary names in this namespace, moved, then renamed
+        # inside: no interface of the machine's own is ever touched.
+        _ip("link", "add", a, "type", "veth", "peer", "name", b)
+        _ip("link", "set", a, "netns", self.cam)
+        _ip("link", "set", b, "netns", self.host)
+        _ip("-n", self.cam, "link", "set", a, "name", "eth0")
+        _ip("-n", self.cam, "addr", "add", f"{CAM_ADDR}/16", "dev", "eth0")
+        _ip("-n", self.cam, "link", "set", "eth0", "up")
+        _ip("-n", self.cam, "link", "set", "lo", "up")
+        _ip("-n", self.host, "addr", "add", f"{HOST_ADDR}/16", "dev", b)
+        _ip("-n", self.host, "link", "set", b, "up")
+        _ip("-n", self.host, "link", "set", "lo", "up")
+        self.host_if = b
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def close(self):
+        for p in self.procs:
+            if p.poll() is None:
+                p.kill()
+                try:
+                    p.wait(5)
+                except subprocess.TimeoutExpired:
+                    pass
+        self.procs = []
+        if self._open:
+            _ip("netns", "del", self.cam, check=False)
+            _ip("netns", "del", self.host, check=False)
+            self._open = False
+        if self in _live:
+            _live.remove(self)
+        self.tmp.cleanup()
+
+    # ---- processes in either namespace ----
+
+    def spawn(self, ns, args, **kw):
+        kw.setdefault("stdout", subprocess.PIPE)
+        kw.setdefault("stderr", subprocess.STDOUT)
+        p = subprocess.Popen(["ip", "netns", "exec", ns, *args], **kw)
+        self.procs.append(p)
+        return p
+
+    def run(self, ns, args, timeout=30, **kw):
+        return subprocess.run(["ip", "netns", "exec", ns, *args], capture_output=True,
+                              timeout=timeout, **kw)
+
+    def on_host(self, args, timeout=30, **kw):
+        return self.run(self.host, args, timeout=timeout, **kw)
+
+    # ---- korvid ----
+
+    def board_root(self):
+        return os.path.join(self.dir, "board")
+
+    def start_korvid(self, binary, profile="rk3588-gpixel", extra=()):
+        os.makedirs(self.board_root(), exist_ok=True)
+        log = open(os.path.join(self.dir, "korvid.out"), "ab")
+        p = self.spawn(self.cam, [binary, "--board-root", self.board_root(), "--board", profile, *extra],
+                       stdout=log, stderr=subprocess.STDOUT)
+        log.close()
+        return p
+
+    def korvid_log(self):
+        path = os.path.join(self.board_root(), "var/log/camera.log")
+        try:
+            with open(path, "r", errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def stop(self, proc, sig=signal.SIGTERM, timeout=10):
+        if proc.poll() is None:
+            proc.send_signal(sig)
+            try:
+                proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait(5)
+        return proc.returncode
