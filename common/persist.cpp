@@ -15,11 +15,13 @@
 #include <memory>
 #include <new>
 
+#include "GigE/bootstrap.h"
 #include "algo/algo_tavo.h"
 #include "common/board.h"
 #include "common/custom.h"
 #include "common/custom_default.h"
 #include "common/json_parse.h"
+#include "common/network.h"
 #include "common/stream_ctrl.h"
 #include "log/logger.h"
 #include "memory.h"
@@ -341,8 +343,30 @@ void write_cameraType2File(uint32 cameraType)
 
 void* RECOVERY_Task(void* arg)
 {
-    log_error(g_logger, __FUNCTION__, __LINE__, "factory reset not available (worker %llu)",
-              (unsigned long long)workerid(static_cast<worker_t*>(arg)));
-    worker_destory(static_cast<worker_t*>(arg));
+    worker_t* wk = static_cast<worker_t*>(arg);
+    set_task_name("recovery");
+    // Muting the discovery answers (g_discover) belongs to the GigE control
+    // channel, which does not offer its flag yet. The controlling host is
+    // released: its port, address and privilege are cleared.
+    const uint32 zero = 0;
+    Bootstrap_WriteReg(REG_PRIMARY_APPLICATION_PORT, &zero, sizeof(zero));
+    Bootstrap_WriteReg(REG_PRIMARY_APPLICATION_IP_ADDRESS, &zero, sizeof(zero));
+    Bootstrap_WriteReg(REG_CONTROL_CHANNEL_PRIVILEGE, &zero, sizeof(zero));
+    plat_shell("rm -rf /oem/default/filter.json");
+    modifyIp(0xC0A86452u);      // 192.168.100.82
+    modifyMask(0xFFFF0000u);    // 255.255.0.0
+    modifyGateway(0xC0A86401u); // 192.168.100.1, and the settings are applied
+    wait_ms(100);
+    static const char* const kFactoryFiles[] = {
+        "rm -rf /userdata/const/config*.bin",
+        "rm -rf /userdata/const/newconfig*.cfg",
+        "rm -rf /userdata/const/filterJson*.bin",
+        "cp /userdata/const/default_config.bin /userdata/config.bin",
+        "cp /userdata/const/default_newconfig.cfg /userdata/newconfig.cfg",
+        "cp /userdata/const/filter.json /userdata/default/filter.json",
+    };
+    for (const char* cmd : kFactoryFiles) plat_shell(cmd);
+    plat_shell("reboot");
+    worker_destory(wk);
     return nullptr;
 }

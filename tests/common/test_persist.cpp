@@ -16,11 +16,13 @@
 #include <string>
 #include <thread>
 
+#include "GigE/bootstrap.h"
 #include "algo/algo_tavo.h"
 #include "algo/algotest.h"
 #include "algo/tavo_lib.h"
 #include "common/custom.h"
 #include "common/persist.h"
+#include "common/regtest.h"
 #include "memory.h"
 #include "platform/boardroot.h"
 
@@ -423,6 +425,54 @@ TEST(PersistFiles, AtomicReplaceKeepsModeAndLeavesTheOldFileWhenItCannotWrite)
     EXPECT_EQ(put_fileAtomic("/userdata/nodir/x.bin", "x", 1), -1);
     EXPECT_FALSE(p.exists("/userdata/nodir/x.bin"));
     EXPECT_EQ(put_fileAtomic(nullptr, "x", 1), -1);
+}
+
+TEST(FactoryReset, ReleasesTheHostRestoresTheDefaultFilesAndRebootsLast)
+{
+    regtest::RegSpace r;
+    ASSERT_EQ(Bootstrap_RegInit(), 0);
+    for (const char* dir : {"/userdata/const", "/userdata/default", "/oem/default"})
+        mkdir(r.board.host(dir).c_str(), 0755);
+    const std::pair<const char*, const char*> files[] = {
+        {"/userdata/config.bin", "current"},
+        {"/userdata/const/default_config.bin", "default block"},
+        {"/userdata/const/default_newconfig.cfg", "default newconfig"},
+        {"/userdata/const/filter.json", "default filter"},
+        {"/oem/default/filter.json", "user filter"},
+        {"/userdata/const/config1.bin", "group 1"},
+        {"/userdata/const/filterJson2.bin", "filter 2"},
+        {"/userdata/const/newconfig3.cfg", "newconfig 3"},
+    };
+    for (const auto& f : files) ASSERT_TRUE(write_host_file(r.board.host(f.first), f.second)) << f.first;
+    const uint32_t held[][2] = {{REG_CONTROL_CHANNEL_PRIVILEGE, 2}, {REG_PRIMARY_APPLICATION_PORT, 50000},
+                                {REG_PRIMARY_APPLICATION_IP_ADDRESS, 0xC0A86405}};
+    for (const auto& h : held) Bootstrap_WriteReg(h[0], &h[1], 4);
+
+    size_t from = sim_journal_count();
+    EXPECT_EQ(r.write(0x10000010, 1), 0);
+    long reboot = sim_journal_wait("reboot", from, 5000);
+    ASSERT_GE(reboot, 0);
+    EXPECT_TRUE(pumptest::wait_until([&] { return epcore_worker_find(r.core, E_WORKER_ID_RECOVERY) == nullptr; }));
+    EXPECT_EQ(sim_journal_count(), (size_t)reboot + 1); // nothing after the reboot
+
+    long userFilter = sim_journal_find("rm -rf /oem/default/filter.json", from);
+    long block = sim_journal_find("cp /userdata/const/default_config.bin /userdata/config.bin", from);
+    EXPECT_GE(userFilter, 0);
+    EXPECT_LT(userFilter, block);
+    EXPECT_LT(block, reboot);
+    for (const auto& h : held) {
+        uint32_t v = 0xDEADBEEF;
+        Bootstrap_ReadReg(h[0], &v, 4);
+        EXPECT_EQ(v, 0u) << std::hex << h[0];
+    }
+    EXPECT_EQ(read_host_file(r.board.host("/userdata/config.bin")), "default block");
+    EXPECT_EQ(read_host_file(r.board.host("/userdata/newconfig.cfg")), "default newconfig");
+    EXPECT_EQ(read_host_file(r.board.host("/userdata/default/filter.json")), "default filter");
+    for (const char* gone : {"/oem/default/filter.json", "/userdata/const/config1.bin",
+                             "/userdata/const/filterJson2.bin", "/userdata/const/newconfig3.cfg"})
+        EXPECT_NE(access(r.board.host(gone).c_str(), F_OK), 0) << gone;
+    EXPECT_EQ(read_host_file(r.board.host("/userdata/const/default_config.bin")), "default block");
+    Bootstrap_RegDeInit();
 }
 
 } // namespace
