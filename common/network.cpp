@@ -20,7 +20,6 @@
 
 #include <atomic>
 #include <mutex>
-#include <string>
 
 #include "GigE/bootstrap.h"
 #include "confile.h"
@@ -93,12 +92,13 @@ const char* err_text(int err, char* buf, size_t size)
     return strerror_r(err, buf, size);
 }
 
-// Host path of the configuration file, or empty when the board has none.
-std::string config_path()
+// The configuration file's manager; null (logged) when the board has none.
+ConfMgmt* open_config()
 {
     char host[PATH_MAX];
-    if (!plat_path(NET_CONFIG_FILE, host, sizeof(host)) || access(host, F_OK) != 0) return {};
-    return host;
+    ConfMgmt* conf = plat_path(NET_CONFIG_FILE, host, sizeof(host)) ? conf_mgmt_init(host) : nullptr;
+    if (!conf) log_error(g_logger, __FUNCTION__, __LINE__, "file not exist %s", NET_CONFIG_FILE);
+    return conf;
 }
 
 // Sets one key of the file to a dotted quad: true when stored.
@@ -107,12 +107,8 @@ bool store(const char* key, uint32 value)
     char text[kDottedRoom];
     format_dotted(value, text);
     std::lock_guard<std::mutex> lock(g_configLock);
-    std::string path = config_path();
-    ConfMgmt* conf = path.empty() ? nullptr : conf_mgmt_init(path.c_str());
-    if (!conf) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "file not exist %s", NET_CONFIG_FILE);
-        return false;
-    }
+    ConfMgmt* conf = open_config();
+    if (!conf) return false;
     int rc = conf_set_string(conf, NET_CONFIG_SECTION, key, text);
     if (rc == 0) rc = conf_mgmt_save(conf, nullptr);
     conf_mgmt_cleanup(conf);
@@ -142,12 +138,8 @@ bool read_setting(ConfMgmt* conf, const char* key, char (&out)[kDottedRoom])
 bool read_settings(NetSettings* s)
 {
     std::lock_guard<std::mutex> lock(g_configLock);
-    std::string path = config_path();
-    ConfMgmt* conf = path.empty() ? nullptr : conf_mgmt_init(path.c_str());
-    if (!conf) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "file not exist %s", NET_CONFIG_FILE);
-        return false;
-    }
+    ConfMgmt* conf = open_config();
+    if (!conf) return false;
     bool ok = read_setting(conf, NET_CONFIG_IPADDRESS, s->ip) && read_setting(conf, NET_CONFIG_NETMASK, s->mask) &&
               read_setting(conf, NET_CONFIG_GATEWAY, s->gateway);
     conf_mgmt_cleanup(conf);

@@ -27,7 +27,7 @@
 void modifyIp(uint32 ipaddress);
 void modifyMask(uint32 mask);
 void modifyGateway(uint32 gateway);
-// Kept for the register that names it: the address mode is not configurable.
+// Does nothing: the interface always takes the stored static settings.
 void modifyMode(uint32 mode);
 
 // Body of worker 517 (E_WORKER_ID_IP); `vwker` is the worker_t. Mutes
