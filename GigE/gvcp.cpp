@@ -735,8 +735,9 @@ void* GVCP_Task(void* arg)
     }
     log_info(g_logger, __FUNCTION__, __LINE__, "end gvcp task");
     wk->pdev = nullptr;
-    worker_destory(wk);
+    // The device goes first: worker_destory is the task's last use of the core.
     GVCP_IodevClose(dev);
+    worker_destory(wk);
     return nullptr;
 }
 

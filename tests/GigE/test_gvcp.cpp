@@ -424,7 +424,7 @@ TEST(GvcpChannel, MemoryReadsServeTheBootstrapBlockAndTheDescriptionPackage)
     EXPECT_EQ(zip.substr(30, 10), "korvid.xml") << "the description is the first entry";
 
     // Device registers through memory access are big-endian words too.
-    ch.common().width = 640;
+    reg_store(ch.common().width, 640u);
     Bytes w = h.readmem(0x10000034, 4);
     EXPECT_EQ(gv::get32(w.data() + 12), 640u);
 }
@@ -508,7 +508,7 @@ TEST(GvcpChannel, WritesEndingNearAPageStartSaveTheBlockWhenSpaceAllows)
         std::string file = ch.board.host(CONFIG_FILE);
         remove(file.c_str());
         sim_set_free_space("/userdata", c.freeMiB << 20);
-        ch.common().width = 640;
+        reg_store(ch.common().width, 640u);
         if (c.memory) h.writemem(c.last, Host::words({0x0938}));
         else h.writereg({0x0938, 6000, c.last, 0});
         EXPECT_EQ(access(file.c_str(), F_OK) == 0, c.saved);
