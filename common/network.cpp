@@ -22,20 +22,15 @@
 #include <mutex>
 
 #include "GigE/bootstrap.h"
+#include "GigE/gvcp.h"
 #include "confile.h"
 #include "log/logger.h"
 #include "main/main.h"
 #include "platform.h"
 #include "worker.h"
 
-// Discovery flags of the control channel, which owns them: while g_discover
-// is non-zero no discovery is answered; g_flags 0 makes the channel reload
-// the interface data before its next answer. These weak definitions only
-// stand in while the control channel's own are not linked.
-extern std::atomic<uint32> g_discover;
-extern std::atomic<uint32> g_flags;
-__attribute__((weak)) std::atomic<uint32> g_discover{0};
-__attribute__((weak)) std::atomic<uint32> g_flags{0};
+// g_discover and g_flags, the control channel's discovery flags, come from
+// GigE/gvcp.h.
 
 namespace {
 

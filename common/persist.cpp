@@ -16,6 +16,7 @@
 #include <new>
 
 #include "GigE/bootstrap.h"
+#include "GigE/gvcp.h"
 #include "algo/algo_tavo.h"
 #include "common/board.h"
 #include "common/custom.h"
@@ -345,9 +346,9 @@ void* RECOVERY_Task(void* arg)
 {
     worker_t* wk = static_cast<worker_t*>(arg);
     set_task_name("recovery");
-    // Muting the discovery answers (g_discover) belongs to the GigE control
-    // channel, which does not offer its flag yet. The controlling host is
+    // No discovery answers while the board is reset; the controlling host is
     // released: its port, address and privilege are cleared.
+    g_discover = 1;
     const uint32 zero = 0;
     Bootstrap_WriteReg(REG_PRIMARY_APPLICATION_PORT, &zero, sizeof(zero));
     Bootstrap_WriteReg(REG_PRIMARY_APPLICATION_IP_ADDRESS, &zero, sizeof(zero));

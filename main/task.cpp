@@ -22,6 +22,7 @@
 #include <chrono>
 
 #include "GigE/bootstrap.h"
+#include "GigE/gvcp.h"
 #include "common/custom.h"
 #include "epcore.h"
 #include "iodev.h"
@@ -210,8 +211,7 @@ void* REBOOT_Task(void* arg)
 {
     worker_t* wk = static_cast<worker_t*>(arg);
     set_task_name("reboot");
-    // Muting the discovery answers (g_discover) belongs to the GigE control
-    // channel, which does not offer its flag yet.
+    g_discover = 1; // no discovery answers while the board goes down
     release_controlling_host();
     wait_ms(100);
     plat_shell("reboot");

@@ -15,6 +15,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
+
 #ifndef KORVID_PROFILE_DIR
 #define KORVID_PROFILE_DIR "profiles"
 #endif
@@ -248,6 +251,13 @@ int sim_profile_layout(const char* root_arg, const sim_profile_t* p)
         else unlink((root + "/etc/init.d/S40network").c_str());
         if (!p->rtc) unlink((root + "/dev/rtc0").c_str());
         put("/.board/profile", std::string(p->name) + "\n", false);
+#ifdef KORVID_GENICAM_ZIP
+        // Factory content: the device's GenICam description package.
+        {
+            std::ifstream zip(KORVID_GENICAM_ZIP, std::ios::binary);
+            if (zip) put("/oem/default/korvid.zip", std::string(std::istreambuf_iterator<char>(zip), {}), false);
+        }
+#endif
 
         // What a fresh board has; later starts keep what korvid made of it.
         put("/etc/spdlog.conf",

@@ -65,6 +65,14 @@ bool configured(Boot& b, const std::string& key, uint32_t ip)
     return file.find(key + "=" + dotted(ip) + "\n") != std::string::npos || b.log.has(key + ":" + dotted(ip) + " ");
 }
 
+// The first URL for the description package the board carries.
+std::string package_url(Boot& b)
+{
+    char size[16];
+    snprintf(size, sizeof(size), "%zX", read_host_file(b.board.host("/oem/default/korvid.zip")).size());
+    return std::string("Local:korvid.zip;10424000;") + size;
+}
+
 bool touched(Boot& b, const std::string& key, const std::string& before)
 {
     return read_host_file(b.board.host("/userdata/const/net_config")) != before || b.log.has(key + ":");
@@ -113,7 +121,7 @@ TEST(BootstrapInit, EveryWordOfTheBlockHasItsDefaultOnEachBoard)
             {0x0088, 32, "V1.1.000000_260120"},
             {0x00A8, 48, code},
             {0x00D8, 16, std::string(cpuSerial).substr(0, 16)},
-            {0x0200, 512, "Local:korvid.zip;10424000;0"},
+            {0x0200, 512, package_url(b)},
             {0x0400, 512, "korvid.zip"},
         };
 
@@ -150,6 +158,7 @@ TEST(BootstrapInit, VersionIsTheFirstLineOfItsFileAndTheUrlGivesThePackageSize)
         Boot b;
         b.board_file("/etc/.device_version", c.file);
         if (c.zip) b.board_file("/oem/default/korvid.zip", std::string(c.zip, 'z'));
+        else remove(b.board.host("/oem/default/korvid.zip").c_str());
         ASSERT_EQ(Bootstrap_RegInit(), 0);
         EXPECT_EQ(b.text(0x0088, 32), c.version);
         EXPECT_TRUE(b.log.has(std::string("dev version:") + c.version));

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "algo/algo.h"
+#include "GigE/gvcp.h"
 #include "algo/algotest.h"
 #include "platform/boardroot.h"
 #include "platform/camera.h"
@@ -263,9 +264,10 @@ TEST(DepthWorkers, RawFrameTravelsFromIntakeToSender)
     worker_t* gvsp = fc.fake_worker(E_WORKER_ID_GVSP);
     regs.tof().sensorType = E_IMX570;
     regs.cfg.common.enableDepth = 1;
+    GVCP_SetEndpoints("127.0.0.1", 0, "127.0.0.1");  // the control channel 510 stays on loopback
     fc.start(E_WORKER_ID_ALGO, algo_task);
     ASSERT_TRUE(wait_until([&] { return epcore_worker_find(fc.core, E_WORKER_ID_ALGO2) != nullptr; }));
-    EXPECT_TRUE(wait_until([&] { return log.has("end gvcp task"); })); // 510 was started
+    EXPECT_TRUE(wait_until([&] { return log.has("gvcp fd:"); })); // 510 was started
     frame_post_latest(fc.core, epcore_worker_find(fc.core, E_WORKER_ID_ALGO), raw_frame(fc, 640, 480, 4));
 
     ASSERT_TRUE(wait_until([&] { return fc.listed(gvsp) == 1; }));
@@ -275,8 +277,10 @@ TEST(DepthWorkers, RawFrameTravelsFromIntakeToSender)
     // The raw frame went back (its stream is closed), so every pool is whole.
     EXPECT_TRUE(wait_until([&] { return fc.fetched() == 0; }));
     fc.stop_tasks();
+    GVCP_SetEndpoints("0.0.0.0", GVCP_PORT, "255.255.255.255");
     EXPECT_TRUE(log.has("end algo task"));
     EXPECT_TRUE(log.has("end algo2 task"));
+    EXPECT_TRUE(log.has("end gvcp task"));
 }
 
 TEST(DepthWorkers, FramesLeftOnAStoppedWorkerReturnToTheirPool)

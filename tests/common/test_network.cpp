@@ -21,8 +21,7 @@
 #include "common/network.h"
 #include "common/regtest.h"
 
-extern std::atomic<uint32> g_discover;
-extern std::atomic<uint32> g_flags;
+#include "GigE/gvcp.h"
 
 namespace {
 

@@ -1,0 +1,521 @@
+// GVCP control channel: the wire codec, and the channel's worker answering
+// hosts over loopback UDP - duplicates per host, control privilege with the
+// host limit, heartbeat timers, write refusal, memory access of the
+// bootstrap block and the description package, bounds and saves.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "GigE/bootstrap.h"
+#include "GigE/gv_codec.h"
+#include "GigE/gvcp.h"
+#include "common/persist.h"
+#include "common/regtest.h"
+#include "rich/rich_radar.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using regtest::RegSpace;
+using regtest::wait_until;
+
+// ---- codec ----
+
+TEST(GvcpCodec, LayoutsRoundTripBigEndianAndRefuseShortInput)
+{
+    uint8_t buf[256] = {};
+    GVCPHeader h{GVCP_KEY, 0x11, READMEM_CMD, 8, 0xBEEF}, h2{};
+    gv::encode(buf, h);
+    EXPECT_EQ(Bytes(buf, buf + 8), (Bytes{0x42, 0x11, 0x00, 0x84, 0x00, 0x08, 0xBE, 0xEF}));
+    ASSERT_TRUE(gv::decode(buf, 8, &h2));
+    EXPECT_EQ(h2.reqId, 0xBEEF);
+    EXPECT_FALSE(gv::decode(buf, 7, &h2));
+    buf[0] = 0x43;
+    EXPECT_FALSE(gv::decode(buf, 8, &h2)) << "not GVCP";
+
+    GVCPReadMemCmd r{{GVCP_KEY, 1, READMEM_CMD, 8, 7}, 0x10424000, 0, 512}, r2{};
+    gv::encode(buf, r);
+    EXPECT_EQ(gv::get32(buf + 8), 0x10424000u);
+    EXPECT_EQ(gv::get16(buf + 14), 512);
+    EXPECT_FALSE(gv::decode(buf, sizeof(r) - 1, &r2));
+    ASSERT_TRUE(gv::decode(buf, sizeof(r), &r2));
+    EXPECT_EQ(r2.count, 512);
+
+    GVCPPacketResendCmd p{{GVCP_KEY, 0, PACKETRESEND_CMD, 20, 9}, 0, 0, 3, 9, 0x1, 0x80000002}, p2{};
+    gv::encode(buf, p);
+    ASSERT_TRUE(gv::decode(buf, sizeof(p), &p2));
+    EXPECT_EQ(p2.blockId64L, 0x80000002u);
+    EXPECT_EQ(p2.lastPacketId, 9u);
+
+    GVCPDiscoverAck d{}, d2{};
+    d.header = {0, DISCOVERY_ACK, 248, 3};
+    d.macAddressH = 0x1234;
+    d.currentIp = 0xC0A80102;
+    snprintf(d.moduleName, sizeof(d.moduleName), "korvid");
+    gv::encode(buf, d);
+    EXPECT_EQ(gv::get32(buf + 44), 0xC0A80102u);
+    EXPECT_STREQ(reinterpret_cast<char*>(buf + 112), "korvid");
+    ASSERT_TRUE(gv::decode(buf, 256, &d2));
+    EXPECT_EQ(d2.macAddressH, 0x1234);
+    EXPECT_FALSE(gv::decode(buf, 255, &d2));
+}
+
+TEST(GvcpCodec, ItemCountsComeFromWhatArrivedAndAreCapped)
+{
+    struct Case {
+        uint16_t declared;
+        size_t datagram;
+        uint32_t unit, max, count;
+        bool cut, over;
+    } cases[] = {
+        {8, 16, 4, 135, 2, false, false},     {16, 12, 4, 135, 1, true, false},  {6, 16, 4, 135, 1, false, false},
+        {544, 552, 4, 135, 135, false, true}, {16, 24, 8, 67, 2, false, false},  {24, 20, 8, 67, 1, true, false},
+        {0, 8, 8, 67, 0, false, false},       {8, 4, 4, 135, 0, true, false},
+    };
+    for (const Case& c : cases) {
+        GVCPHeader h{GVCP_KEY, 0, READREG_CMD, c.declared, 1};
+        bool cut = false, over = false;
+        EXPECT_EQ(gv::item_count(h, c.datagram, c.unit, c.max, &cut, &over), c.count) << c.declared;
+        EXPECT_EQ(cut, c.cut) << c.declared;
+        EXPECT_EQ(over, c.over) << c.declared;
+    }
+}
+
+// ---- the channel over loopback ----
+
+// A host: a UDP socket on a loopback address with its own port.
+struct Host {
+    int fd = -1;
+    uint16_t port = 0;
+    uint16_t gvcp = 0;
+    uint16_t id = 1;
+    Host(uint16_t gvcpPort, const char* ip = "127.0.0.1", uint16_t bindPort = 0) : gvcp(gvcpPort)
+    {
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(bindPort);
+        inet_pton(AF_INET, ip, &a.sin_addr);
+        EXPECT_EQ(bind(fd, (sockaddr*)&a, sizeof a), 0);
+        socklen_t l = sizeof a;
+        getsockname(fd, (sockaddr*)&a, &l);
+        port = ntohs(a.sin_port);
+    }
+    ~Host() { close(fd); }
+    uint32_t addr() const { return 0x7F000001; }
+
+    void send(const Bytes& b)
+    {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(gvcp);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sendto(fd, b.data(), b.size(), 0, (sockaddr*)&to, sizeof to);
+    }
+    Bytes recv(int ms = 5000)
+    {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, ms) != 1) return {};
+        Bytes b(GVCP_BUF_SIZE);
+        ssize_t n = ::recv(fd, b.data(), b.size(), 0);
+        b.resize(n > 0 ? (size_t)n : 0);
+        return b;
+    }
+    Bytes ask(const Bytes& b)
+    {
+        send(b);
+        return recv();
+    }
+
+    // Requests as GigE Vision hosts build them; each takes the next id.
+    Bytes cmd(uint16_t command, const Bytes& body, uint8_t flag = 0x01, int declared = -1)
+    {
+        Bytes b(8);
+        GVCPHeader h{GVCP_KEY, flag, command, (uint16_t)(declared < 0 ? body.size() : declared), id++};
+        gv::encode(b.data(), h);
+        b.insert(b.end(), body.begin(), body.end());
+        return b;
+    }
+    static Bytes words(std::initializer_list<uint32_t> ws)
+    {
+        Bytes b;
+        for (uint32_t w : ws) {
+            uint8_t q[4];
+            gv::put32(q, w);
+            b.insert(b.end(), q, q + 4);
+        }
+        return b;
+    }
+    Bytes readreg(std::initializer_list<uint32_t> as) { return ask(cmd(READREG_CMD, words(as))); }
+    Bytes writereg(std::initializer_list<uint32_t> pairs) { return ask(cmd(WRITEREG_CMD, words(pairs))); }
+    Bytes readmem(uint32_t a, uint16_t count)
+    {
+        Bytes body = words({a, count});
+        return ask(cmd(READMEM_CMD, body));
+    }
+    Bytes writemem(uint32_t a, const Bytes& data)
+    {
+        Bytes body = words({a});
+        body.insert(body.end(), data.begin(), data.end());
+        return ask(cmd(WRITEMEM_CMD, body));
+    }
+    uint16_t ccp(uint32_t v) { return status(writereg({0x0A00, v})); }
+
+    static uint16_t status(const Bytes& a) { return a.size() >= 8 ? gv::get16(a.data()) : 0xDEAD; }
+    static uint16_t index(const Bytes& a) { return a.size() >= 12 ? gv::get16(a.data() + 10) : 0xDEAD; }
+    static uint32_t value(const Bytes& a, int i = 0) { return gv::get32(a.data() + 8 + 4 * i); }
+};
+
+// The worker 510 on a simulated board with the register space and the
+// bootstrap block, bound to a free loopback port; broadcast answers go to
+// 127.0.0.2.
+struct Channel : RegSpace {
+    uint16_t port = 0;
+    explicit Channel(uint32_t permit = 1)
+    {
+        g_permit_conn_user_count = permit;
+        g_discover = 0;
+        g_flags = 1;
+        EXPECT_EQ(Bootstrap_RegInit(), 0);
+        EXPECT_TRUE(pumptest::start_pumps(core, 1));
+        GVCP_SetEndpoints("127.0.0.1", 0, "127.0.0.2");
+        EXPECT_EQ(worker_create(core, E_WORKER_ID_GVCP, GVCP_Task), 0);
+        EXPECT_TRUE(wait_until([&] { return epcore_iodev_find(core, E_DEVICE_GVCP) != nullptr; }));
+        sockaddr_in a{};
+        socklen_t l = sizeof a;
+        getsockname(epcore_iodev_find(core, E_DEVICE_GVCP)->fd, (sockaddr*)&a, &l);
+        port = ntohs(a.sin_port);
+    }
+    ~Channel()
+    {
+        worker_stop(epcore_worker_find(core, E_WORKER_ID_GVCP));
+        wait_until([&] { return epcore_iodev_find(core, E_DEVICE_GVCP) == nullptr; });
+        epcore_stop_evpump(core);
+        pumptest::threads_gone(core);
+        Bootstrap_RegDeInit();
+        GVCP_SetEndpoints("0.0.0.0", GVCP_PORT, "255.255.255.255");
+        g_permit_conn_user_count = 1;
+    }
+    std::vector<UserInfo> users()
+    {
+        std::vector<UserInfo> out;
+        EnterCriticalSection(&core->userCS);
+        for (auto* u = (UserInfo*)lt_first(core->user_info); u; u = (UserInfo*)lt_get_next(u)) out.push_back(*u);
+        LeaveCriticalSection(&core->userCS);
+        return out;
+    }
+    uint32_t boot(uint32_t a)
+    {
+        uint32_t v = 0;
+        Bootstrap_ReadReg(a, &v, 4);
+        return v;
+    }
+};
+
+TEST(GvcpChannel, DiscoveryIsAnsweredToTheRequesterOrBroadcastAndMutedWhenAsked)
+{
+    Channel ch;
+    Host h(ch.port);
+    Host bcast(ch.port, "127.0.0.2", h.port);  // the broadcast address at the requester's port
+
+    Bytes a = h.ask(h.cmd(DISCOVERY_CMD, {}, 0x01));
+    GVCPDiscoverAck d{};
+    ASSERT_TRUE(gv::decode(a.data(), a.size(), &d));
+    EXPECT_EQ(a.size(), 256u);
+    EXPECT_EQ(d.header.acknowledge, DISCOVERY_ACK);
+    EXPECT_EQ(d.header.length, 248);
+    EXPECT_EQ(d.version, 0x00020001u);
+    EXPECT_STREQ(d.manufacturerName, "Vornak");
+    EXPECT_STREQ(d.moduleName, "korvid");
+    EXPECT_EQ(d.cameraRGBEncType, 4u);
+
+    Bytes req = h.cmd(DISCOVERY_CMD, {}, 0x11);
+    h.send(req);
+    EXPECT_EQ(bcast.recv().size(), 256u);
+    h.send(req);  // a repeat goes the same way, from the cache
+    EXPECT_EQ(gv::get16(bcast.recv().data() + 6), gv::get16(req.data() + 6));
+
+    // Muted discovery gets no answer: the read after it is the first thing
+    // that comes back.
+    g_discover = 1;
+    h.send(h.cmd(DISCOVERY_CMD, {}, 0x01));
+    Bytes r = h.readreg({0x0000});
+    EXPECT_EQ(gv::get16(r.data() + 2), READREG_ACK);
+    g_discover = 0;
+}
+
+TEST(GvcpChannel, RepeatedRequestsAreAnsweredFromEachHostsOwnCache)
+{
+    Channel ch;
+    Host a(ch.port), b(ch.port);
+    // The very first request may carry id 0.
+    a.id = 0;
+    EXPECT_EQ(Host::status(a.readreg({0x0938})), 0);
+
+    a.id = 5;
+    Bytes write = a.cmd(WRITEREG_CMD, Host::words({0x0938, 1234}));
+    Bytes first = a.ask(write);
+    EXPECT_EQ(Host::status(first), 0);
+    uint32_t other = 999;
+    Bootstrap_WriteReg(0x0938, &other, 4);
+    EXPECT_EQ(a.ask(write), first) << "the repeat is answered, not executed";
+    EXPECT_EQ(ch.boot(0x0938), 999u);
+
+    // Another host with the same id gets its own answer; a different command
+    // with the same id is not a repeat either.
+    b.id = 5;
+    Bytes rb = b.readreg({0x0938});
+    EXPECT_EQ(gv::get16(rb.data() + 2), READREG_ACK);
+    EXPECT_EQ(Host::value(rb), 999u);
+    a.id = 5;
+    Bytes ra = a.readreg({0x0938});
+    EXPECT_EQ(gv::get16(ra.data() + 2), READREG_ACK);
+}
+
+TEST(GvcpChannel, ControlIsGrantedUpToTheHostLimitAndARefusalEndsTheRequest)
+{
+    Channel ch(1);
+    Host a(ch.port), b(ch.port);
+    EXPECT_EQ(a.ccp(2), 0);
+    ASSERT_EQ(ch.users().size(), 1u);
+    EXPECT_EQ(ch.users()[0].primary, 1);
+    EXPECT_EQ(ch.boot(0x0A04), a.port);
+    EXPECT_EQ(ch.boot(0x0A00), 2u);
+    EXPECT_EQ(a.ccp(2), 0) << "a host that has control keeps one record";
+    EXPECT_EQ(ch.users().size(), 1u);
+
+    // B is refused: the request stops at the CCP pair, later pairs never run.
+    Bytes r = b.writereg({0x0A00, 2, 0x0938, 777});
+    EXPECT_EQ(Host::status(r), GEV_STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Host::index(r), 0);
+    EXPECT_EQ(ch.boot(0x0938), 5000u);
+    // Nor may it write registers or memory while A holds control; reads go on.
+    EXPECT_EQ(Host::status(b.writereg({0x0938, 777})), GEV_STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Host::status(b.writemem(0x0938, Host::words({777}))), GEV_STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Host::status(b.writereg({0x10000034, 320})), GEV_STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Host::value(b.readreg({0x0938})), 5000u);
+    EXPECT_EQ(Host::status(a.writereg({0x0938, 4000})), 0);
+
+    // A leaves: the privilege is free again and B takes it.
+    EXPECT_EQ(a.ccp(0), 0);
+    EXPECT_TRUE(ch.users().empty());
+    EXPECT_EQ(ch.boot(0x0A00), 0u);
+    EXPECT_EQ(ch.boot(0x0A04), 0u);
+    EXPECT_EQ(b.ccp(2), 0);
+    EXPECT_EQ(ch.boot(0x0A04), b.port);
+
+    // Without a primary, a full list refuses too, and leaves no primary behind.
+    EXPECT_EQ(b.ccp(0), 0);
+    EXPECT_EQ(a.ccp(1), 0);
+    EXPECT_EQ(b.ccp(2), GEV_STATUS_ACCESS_DENIED);
+    EXPECT_EQ(ch.boot(0x0A04), 0u);
+    EXPECT_EQ(ch.users().size(), 1u);
+
+    // administratorMode sets the limit; 0 means one.
+    EXPECT_EQ(Host::status(a.writereg({0x10007048, 0})), 0);
+    EXPECT_EQ(g_permit_conn_user_count.load(), 1u);
+    EXPECT_EQ(Host::status(a.writereg({0x10007048, 2})), 0);
+    EXPECT_EQ(b.ccp(1), 0);
+    EXPECT_EQ(ch.users().size(), 2u);
+}
+
+TEST(GvcpChannel, HeartbeatTimerIdsStayUniqueAcrossLeaveAndRejoin)
+{
+    Channel ch(3);
+    Host a(ch.port), b(ch.port), c(ch.port);
+    EXPECT_EQ(a.ccp(1), 0);
+    EXPECT_EQ(b.ccp(1), 0);
+    EXPECT_EQ(a.ccp(0), 0);
+    EXPECT_EQ(c.ccp(1), 0);
+    EXPECT_EQ(a.ccp(1), 0);
+    std::set<int> ids;
+    for (const UserInfo& u : ch.users()) {
+        ids.insert(u.id);
+        EXPECT_GT(u.id, E_DEVICE_HEARTBEAT);
+        EXPECT_EQ(epcore_iodev_find(ch.core, (uint64_t)u.id), u.timer) << u.id;
+    }
+    EXPECT_EQ(ids.size(), 3u);
+}
+
+TEST(GvcpChannel, AnExpiredHostIsRemovedAndTheRelayOfThatHostStopped)
+{
+    Channel ch(2);
+    Host a(ch.port), b(ch.port);
+    richUDPPrivData relay{};
+    iodev_t* rd = ch.add_device(E_DEVICE_RICH_SEND, &relay);
+    snprintf(rd->remote_ip, sizeof(rd->remote_ip), "127.0.0.1");
+    relay.curGvcpPort = a.port;
+
+    EXPECT_EQ(Host::status(b.writereg({0x0938, 150})), 0);
+    EXPECT_EQ(a.ccp(2), 0);
+    EXPECT_EQ(b.ccp(1), 0);
+    // B keeps talking, so the last sender is B when A's timer runs out.
+    ASSERT_TRUE(wait_until([&] {
+        b.readreg({0x0000});
+        return ch.users().size() == 1;
+    }));
+    EXPECT_EQ(ch.users()[0].user_port, b.port);
+    EXPECT_TRUE(ch.log.has("close rich radar,127.0.0.1:" + std::to_string(a.port)));
+    EXPECT_EQ(ch.boot(0x0A00), 1u) << "B still holds control";
+
+    // The last host gone: control and the primary registers are cleared.
+    ASSERT_TRUE(wait_until([&] { return ch.users().empty(); }));
+    EXPECT_EQ(ch.boot(0x0A00), 0u);
+    EXPECT_EQ(ch.boot(0x0A04), 0u);
+    EXPECT_EQ(ch.boot(0x0A14), 0u);
+}
+
+TEST(GvcpChannel, StreamChannelWritesGoToTheWritersRecordWhicheverWayTheyCome)
+{
+    Channel ch(2);
+    Host a(ch.port);
+    EXPECT_EQ(a.ccp(2), 0);
+    EXPECT_EQ(Host::status(a.writemem(0x0D18, Host::words({0x0A000005}))), 0);
+    EXPECT_EQ(Host::status(a.writemem(0x0D00, Host::words({40000}))), 0);
+    ASSERT_EQ(ch.users().size(), 1u);
+    EXPECT_STREQ(ch.users()[0].dest_ip, "127.0.0.1");
+    EXPECT_EQ(ch.users()[0].dest_port, 40000);
+    EXPECT_EQ(ch.boot(0x0D18), 0x0A000005u);
+    // Memory access of the privilege register is the CCP write itself.
+    EXPECT_EQ(Host::status(a.writemem(0x0A00, Host::words({0}))), 0);
+    EXPECT_TRUE(ch.users().empty());
+}
+
+TEST(GvcpChannel, MemoryReadsServeTheBootstrapBlockAndTheDescriptionPackage)
+{
+    Channel ch;
+    Host h(ch.port);
+    // Numbers big-endian as register reads give them, texts as stored.
+    Bytes m = h.readmem(0x0000, 8);
+    ASSERT_EQ(m.size(), 20u);
+    EXPECT_EQ(gv::get16(m.data() + 2), READMEM_ACK);
+    EXPECT_EQ(gv::get32(m.data() + 12), 0x00020001u);
+    EXPECT_EQ(gv::get32(m.data() + 16), 0x80000001u);
+    Bytes vendor = h.readmem(0x0048, 32);
+    EXPECT_STREQ(reinterpret_cast<char*>(vendor.data() + 12), "Vornak");
+
+    Bytes url = h.readmem(0x0200, 512);
+    std::string text(reinterpret_cast<char*>(url.data() + 12));
+    std::string zip = read_host_file(ch.board.host("/oem/default/korvid.zip"));
+    ASSERT_GT(zip.size(), 30u);
+    char expect[64];
+    snprintf(expect, sizeof expect, "Local:korvid.zip;10424000;%zX", zip.size());
+    EXPECT_EQ(text, expect);
+
+    // The package in 512-byte chunks, as hosts fetch it.
+    std::string got;
+    for (uint32_t off = 0; off < zip.size(); off += 512) {
+        uint16_t n = (uint16_t)std::min<size_t>(512, (zip.size() - off + 3) & ~size_t(3));
+        Bytes c = h.readmem(0x10424000 + off, n);
+        ASSERT_EQ(Host::status(c), 0);
+        ASSERT_EQ(c.size(), 12u + n);
+        got.append(reinterpret_cast<char*>(c.data() + 12), n);
+    }
+    EXPECT_EQ(got.substr(0, zip.size()), zip);
+    EXPECT_EQ(zip.substr(0, 4), std::string("PK\x03\x04", 4));
+    EXPECT_EQ(zip.substr(30, 10), "korvid.xml") << "the description is the first entry";
+
+    // Device registers through memory access are big-endian words too.
+    reg_store(ch.common().width, 640u);
+    Bytes w = h.readmem(0x10000034, 4);
+    EXPECT_EQ(gv::get32(w.data() + 12), 640u);
+}
+
+TEST(GvcpChannel, MalformedAndOversizedRequestsAreCutAndAnsweredWithAnErrorStatus)
+{
+    Channel ch;
+    Host h(ch.port);
+    struct Case {
+        const char* what;
+        Bytes request;
+        uint16_t status;
+        size_t size;  // of the acknowledgement
+    } cases[] = {
+        {"declared past the datagram", h.cmd(READREG_CMD, Host::words({0x0938}), 1, 16), GEV_STATUS_INVALID_HEADER, 12},
+        {"more addresses than the record",
+         h.cmd(READREG_CMD, Bytes(136 * 4, 0)), GEV_STATUS_INVALID_PARAMETER, 8 + 135 * 4},
+        {"read past the bootstrap block", h.cmd(READREG_CMD, Host::words({0x0938, 0xA004, 0x0938})),
+         GEV_STATUS_INVALID_ADDRESS, 12},
+        {"write past the bootstrap block", h.cmd(WRITEREG_CMD, Host::words({0xA004, 1})), GEV_STATUS_INVALID_ADDRESS,
+         12},
+        {"memory read past the block", h.cmd(READMEM_CMD, Host::words({0xA000, 8})), GEV_STATUS_INVALID_ADDRESS, 20},
+        {"memory read over 3072 bytes", h.cmd(READMEM_CMD, Host::words({0x0000, 4000})),
+         GEV_STATUS_INVALID_PARAMETER, 12 + 3072},
+        {"memory read without count", h.cmd(READMEM_CMD, Host::words({0x0000})), GEV_STATUS_INVALID_HEADER, 12},
+        {"memory write without address", h.cmd(WRITEMEM_CMD, {}), GEV_STATUS_INVALID_HEADER, 12},
+        {"memory write declared past the datagram", h.cmd(WRITEMEM_CMD, Host::words({0x0938, 100}), 1, 16),
+         GEV_STATUS_INVALID_HEADER, 12},
+        {"unaligned memory write", h.cmd(WRITEMEM_CMD, Bytes{0, 0, 9, 0x39, 1, 2}), GEV_STATUS_BAD_ALIGNMENT, 12},
+    };
+    for (const Case& c : cases) {
+        Bytes a = h.ask(c.request);
+        EXPECT_EQ(Host::status(a), c.status) << c.what;
+        EXPECT_EQ(a.size(), c.size) << c.what;
+        if (a.size() >= 8) {
+            EXPECT_EQ(gv::get16(a.data() + 6), gv::get16(c.request.data() + 6)) << c.what;
+        }
+    }
+    EXPECT_EQ(ch.boot(0x0938), 100u) << "the word that arrived was written";
+
+    // A datagram shorter than a header gets nothing: the next answer is
+    // that of the request after it.
+    h.send(Bytes{0x42, 0x01, 0x00, 0x80, 0x00});
+    Bytes next = h.cmd(READREG_CMD, Host::words({0x0000}));
+    EXPECT_EQ(gv::get16(h.ask(next).data() + 6), gv::get16(next.data() + 6));
+
+    // Stop at the first failure: the third pair is not written.
+    Bytes r = h.writereg({0x0938, 300, 0xA004, 1, 0x0938, 400});
+    EXPECT_EQ(Host::status(r), GEV_STATUS_INVALID_ADDRESS);
+    EXPECT_EQ(Host::index(r), 1);
+    EXPECT_EQ(ch.boot(0x0938), 300u);
+}
+
+TEST(GvcpChannel, RefusedPersistentAddressLeavesThePreviousOne)
+{
+    Channel ch;
+    Host h(ch.port);
+    EXPECT_EQ(Host::status(h.writereg({0x064C, 0xC0A80132})), 0);
+    EXPECT_EQ(Host::status(h.writereg({0x064C, 0x7F000001})), 0xFFFF);
+    EXPECT_EQ(Host::value(h.readreg({0x064C})), 0xC0A80132u);
+    EXPECT_EQ(Host::status(h.writemem(0x064C, Host::words({0x0A0000FF}))), 0xFFFF);
+    EXPECT_EQ(ch.boot(0x064C), 0xC0A80132u);
+}
+
+TEST(GvcpChannel, WritesEndingNearAPageStartSaveTheBlockWhenSpaceAllows)
+{
+    struct Case {
+        uint32_t last;
+        bool memory;
+        uint64_t freeMiB;
+        bool saved;
+    } cases[] = {
+        {0x10000400, false, 4096, true},  {0x10000404, false, 4096, false}, {0x10002000, false, 4096, true},
+        {0x10001034, false, 4096, true},  {0x10000034, true, 4096, true},   {0x10000034, false, 100, false},
+        {0x10000034, false, 101, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.last) + (c.memory ? " mem" : ""));
+        Channel ch;
+        Host h(ch.port);
+        std::string file = ch.board.host(CONFIG_FILE);
+        remove(file.c_str());
+        sim_set_free_space("/userdata", c.freeMiB << 20);
+        reg_store(ch.common().width, 640u);
+        if (c.memory) h.writemem(c.last, Host::words({0x0938}));
+        else h.writereg({0x0938, 6000, c.last, 0});
+        EXPECT_EQ(access(file.c_str(), F_OK) == 0, c.saved);
+        if (c.saved) {
+            EXPECT_EQ(read_host_file(file).size(), sizeof(deviceCFG));
+        }
+    }
+}
+
+}  // namespace
