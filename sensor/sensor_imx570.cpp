@@ -1,7 +1,9 @@
 // IMX570 board-line control. The sensor's kernel driver relays 32-bit
 // control words to the CPLD through a private sub-device request; boards of
 // version 2 drive the output lines through CPLD register 59 on I2C instead.
-// The rest of the IMX570 driver lands with the sensor capture work.
+// The rest of the IMX570 driver lands with the sensor capture work: until
+// then the capture task reports itself and ends, and the frequency tables
+// are never loaded.
 #include "sensor/sensor_imx570.h"
 
 #include <atomic>
@@ -10,6 +12,7 @@
 #include "common/custom.h"
 #include "log/logger.h"
 #include "platform.h"
+#include "worker.h"
 
 namespace {
 
@@ -60,4 +63,18 @@ uint32_t sensor_imx570_gpio_control(int theSubdevFd, uint32_t gpioRw, uint32_t* 
     plat_ioctl(fd, kCpldControl, &word);
     if (gpioRwValue) *gpioRwValue = word;
     return 1;
+}
+
+freqAllInfo* getFrequencyAllInfo(void) { return nullptr; }
+
+void frequencyAllInfoDeinit(freqAllInfo* info) { delete info; }
+
+void* sensor_imx570_task(void* arg)
+{
+    worker_t* wk = static_cast<worker_t*>(arg);
+    set_task_name("imx570sensor");
+    log_error(g_logger, __FUNCTION__, __LINE__, "imx570 tof capture not available (worker %llu)",
+              (unsigned long long)workerid(wk));
+    worker_destory(wk);
+    return nullptr;
 }
