@@ -205,6 +205,37 @@ struct Dispositions {
     }
 };
 
+// korvid_main on a thread of the test, in the test's namespace; stopped in
+// order at the end of the scope if the test has not stopped it.
+struct InProcess {
+    int rc = -100;
+    std::atomic<bool> ended{false};
+    std::thread runner{[this] {
+        rc = korvid_main(0, nullptr);
+        ended.store(true);
+    }};
+    ~InProcess() { stop(); }
+    void stop()
+    {
+        if (!runner.joinable()) return;
+        wait_until([&] { return ended.load() || get_pcore(); }, 60000);
+        if (!ended.load()) signal_handler(SIGINT);
+        runner.join();
+    }
+    // Serving once its log-level port answers.
+    bool serving()
+    {
+        return wait_until(
+            [] {
+                int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                bool up = netns::connect_loopback(fd, LOG_LEVEL_PORT) == 0;
+                close(fd);
+                return up;
+            },
+            60000);
+    }
+};
+
 TEST(KorvidMain, OrderlyStopLeavesNoFrameInUseWhenThePoolsAreCleaned)
 {
     netns::Scope ns;
@@ -212,48 +243,46 @@ TEST(KorvidMain, OrderlyStopLeavesNoFrameInUseWhenThePoolsAreCleaned)
     Dispositions dispositions;
     BoardRoot board;
     main_set_teardown_observer(observe);
-    int rc = -100;
-    std::atomic<bool> ended{false};
-    std::thread runner([&] {
-        rc = korvid_main(0, nullptr);
-        ended.store(true);
-    });
-    struct Stop {
-        std::thread& t;
-        std::atomic<bool>& ended;
-        ~Stop()
-        {
-            if (!t.joinable()) return;
-            // Failed before the stop: stop it anyway, so nothing runs on.
-            wait_until([&] { return ended.load() || get_pcore(); }, 60000);
-            if (!ended.load()) signal_handler(SIGINT);
-            t.join();
-        }
-    } stop{runner, ended};
-
-    // Serving once its log-level port answers.
-    ASSERT_TRUE(wait_until(
-        [] {
-            int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            bool up = netns::connect_loopback(fd, LOG_LEVEL_PORT) == 0;
-            close(fd);
-            return up;
-        },
-        60000));
+    InProcess korvid;
+    ASSERT_TRUE(korvid.serving());
     epcore_t* core = get_pcore();
     ASSERT_NE(core, nullptr);
     ASSERT_EQ(worker_create(core, orderly::kHolderId, holder_task), 0);
     ASSERT_TRUE(s_held.wait_for(1));
     for (int i = 0; i < kPools; i++) EXPECT_EQ(bpool_fetched_num(pool_of(core, i)), 1) << i;
 
-    signal_handler(SIGINT);
-    runner.join();
+    korvid.stop();
     main_set_teardown_observer(nullptr);
-    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(korvid.rc, 0);
     EXPECT_EQ(get_pcore(), nullptr);
     ASSERT_EQ(s_observed, 1);
     for (int i = 0; i < kPools; i++) EXPECT_EQ(s_inUse[i], 0) << "pool " << i;
     EXPECT_TRUE(wait_for_log("camera", board.host("/var/log/camera.log"), "terminate signal catched"));
+}
+
+// A crash handled by signal_handler writes the stack straight to the log
+// file (no logger, no allocation) and ends with status 255.
+TEST(KorvidMainDeathTest, SegvWritesTheStackToTheLogFileAndEndsWith255)
+{
+    BoardRoot board;
+    EXPECT_EXIT(
+        {
+            netns::Scope ns;
+            InProcess korvid;
+            if (!korvid.serving()) _exit(3);
+            signal(SIGSEGV, signal_handler);
+            raise(SIGSEGV);
+            _exit(4);
+        },
+        ::testing::ExitedWithCode(255), "");
+    std::string log = read_host_file(board.host("/var/log/camera.log"));
+    size_t at = log.find("backtrace() returned ");
+    ASSERT_NE(at, std::string::npos) << log;
+    int n = atoi(log.c_str() + at + strlen("backtrace() returned "));
+    ASSERT_GT(n, 0);
+    size_t lines = 0; // backtrace_symbols_fd lines end "(+offset)[address]"
+    for (size_t p = log.find(")[0x", at); p != std::string::npos; p = log.find(")[0x", p + 1)) lines++;
+    EXPECT_EQ(lines, (size_t)n);
 }
 
 } // namespace orderly
