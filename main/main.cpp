@@ -447,17 +447,22 @@ void settle_log(int fd, off_t from, const std::string& text)
 // SIGHUP and SIGTERM are blocked in every thread of the process (start-up
 // blocks them before it makes the first thread) and taken here through a
 // signalfd, so the handler runs as ordinary code: it may log and allocate.
+// The thread starts once logging is set up; a signal that comes earlier
+// waits, pending, until then.
 class SignalThread {
 public:
+    bool block()
+    {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGHUP);
+        sigaddset(&set_, SIGTERM);
+        masked_ = pthread_sigmask(SIG_BLOCK, &set_, &old_) == 0;
+        return masked_;
+    }
     bool start()
     {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGHUP);
-        sigaddset(&set, SIGTERM);
-        if (pthread_sigmask(SIG_BLOCK, &set, &old_) != 0) return false;
-        masked_ = true;
-        sfd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+        if (!masked_) return false;
+        sfd_ = signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK);
         stopfd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (sfd_ < 0 || stopfd_ < 0) return false;
         thread_ = std::thread([this] { run(); });
@@ -492,6 +497,7 @@ private:
         }
     }
 
+    sigset_t set_;
     sigset_t old_;
     bool masked_ = false;
     int sfd_ = -1;
@@ -627,14 +633,6 @@ int korvid_main(int argc, char** argv)
         void* probe[1];
         backtrace(probe, 1);
     }
-    SignalThread signals;
-    if (!signals.start()) fprintf(stderr, "korvid: signal thread not started: %s\n", strerror(errno));
-
-    // 2. Logging.
-    spdlog_init();
-    char host[PATH_MAX];
-    if (s_mainLogFile[0] && plat_path(s_mainLogFile, host, sizeof(host)))
-        s_logFd.store(open(host, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     struct LogFdClose {
         ~LogFdClose()
         {
@@ -642,6 +640,15 @@ int korvid_main(int argc, char** argv)
             if (fd >= 0) close(fd);
         }
     } logFdClose;
+    SignalThread signals;
+    if (!signals.block()) fprintf(stderr, "korvid: SIGHUP and SIGTERM not blocked\n");
+
+    // 2. Logging, then the thread that takes the signals logs through it.
+    spdlog_init();
+    char host[PATH_MAX];
+    if (s_mainLogFile[0] && plat_path(s_mainLogFile, host, sizeof(host)))
+        s_logFd.store(open(host, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!signals.start()) log_error(g_logger, __FUNCTION__, __LINE__, "signal thread not started.");
     log_info(g_logger, __FUNCTION__, __LINE__, "=======================begin====================");
     log_info(g_logger, __FUNCTION__, __LINE__, "===============pid:%d=========", (int)getpid());
 
