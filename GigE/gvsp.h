@@ -1,5 +1,7 @@
-// GigE Vision stream sender (worker 511): the private data of its UDP
-// device, which the stream close resets under the worker's data-list lock.
+// GigE Vision stream sender: worker 511 turns the frames queued on its data
+// list into stream blocks and sends them to the connected hosts. The private
+// data of its UDP device is reset by the stream close under the worker's
+// data-list lock.
 #ifndef KORVID_GIGE_GVSP_H
 #define KORVID_GIGE_GVSP_H
 
@@ -17,5 +19,8 @@ typedef struct _GVSPPrivData {
     dlist_t*         cache_list;   // the last frame sent (at most one), kept for resends
     int            (*send_to)(iodev_t* dev, const void* buf, int len);
 } GVSPPrivData;
+
+// Body of worker 511 (E_WORKER_ID_GVSP); `arg` is the worker_t.
+void* GVSP_Task(void* arg);
 
 #endif

@@ -18,7 +18,9 @@ typedef struct tagRichUDPPrivData {
     uint32       curGvcpPort;  // GVCP port of the host the relay serves
 } richUDPPrivData;
 
-// Worker body of the receiver; `arg` is the worker_t.
+// Worker bodies of the receiver (540) and the sender (539); `arg` is the
+// worker_t.
 void* rich_recv_task(void* arg);
+void* rich_send_task(void* arg);
 
 #endif

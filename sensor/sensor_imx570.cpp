@@ -1,7 +1,9 @@
 // IMX570 board-line control. The sensor's kernel driver relays 32-bit
 // control words to the CPLD through a private sub-device request; boards of
 // version 2 drive the output lines through CPLD register 59 on I2C instead.
-// The rest of the IMX570 driver lands with the sensor capture work.
+// The rest of the IMX570 driver lands with the sensor capture work: until
+// then the capture task reports itself and ends, and the frequency tables
+// are never loaded.
 #include "sensor/sensor_imx570.h"
 
 #include <atomic>
@@ -11,6 +13,7 @@
 #include "log/logger.h"
 #include "platform.h"
 #include "sensor/sensor_pending.h"
+#include "worker.h"
 
 namespace {
 
@@ -62,6 +65,10 @@ uint32_t sensor_imx570_gpio_control(int theSubdevFd, uint32_t gpioRw, uint32_t* 
     if (gpioRwValue) *gpioRwValue = word;
     return 1;
 }
+
+freqAllInfo* getFrequencyAllInfo(void) { return nullptr; }
+
+void frequencyAllInfoDeinit(freqAllInfo* info) { delete info; }
 
 // The capture itself has not landed: the task idles until it is stopped.
 void* sensor_imx570_task(void* vwker) { return sensor_pending_task(vwker, "imx570sensor", __FUNCTION__); }

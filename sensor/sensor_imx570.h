@@ -1,6 +1,6 @@
-// IMX570 ToF driver: the board-line control behind the sensor's CPLD, which
-// other parts call directly (output lines, input lines, trigger line mode),
-// and the capture task.
+// IMX570 ToF driver: the capture task (worker 500), its frequency tables,
+// and the board-line control behind the sensor's CPLD, which other parts call
+// directly (output lines, input lines, trigger line mode).
 #ifndef KORVID_SENSOR_SENSOR_IMX570_H
 #define KORVID_SENSOR_SENSOR_IMX570_H
 
@@ -13,8 +13,31 @@
 // descriptor: "subdevFd error", 0.
 uint32_t sensor_imx570_gpio_control(int theSubdevFd, uint32_t gpioRw, uint32_t* gpioRwValue);
 
-// Body of worker 500 (ToF capture) for sensor kind 300; `vwker` is the
+// One group of consecutive frequency rows sharing their first value.
+typedef struct freqGroupNode {
+    uint16_t groupIndex; // row of the group's first line
+    uint8_t  num;        // rows in the group
+} freqGroupNode;
+
+// The frequency, phase and clock tables of the sensor (one process-wide
+// instance).
+typedef struct freqAllInfo {
+    uint16_t      freqContext[850][4];
+    freqGroupNode freqGroup[150];
+    uint8_t       phaseAllInfo[50][3];
+    uint16_t      imxckAllInfo[300][3];
+    int           getPhaseNum;
+    int           getImxckNum;
+    int           getFreqNum;
+} freqAllInfo;
+
+// The tables, loaded on the first call; null when they cannot be loaded.
+freqAllInfo* getFrequencyAllInfo(void);
+// Releases the tables; null is ignored.
+void frequencyAllInfoDeinit(freqAllInfo* info);
+
+// Body of worker 500 (E_WORKER_ID_TOF_SENSOR) for the IMX570; `arg` is the
 // worker_t.
-void* sensor_imx570_task(void* vwker);
+void* sensor_imx570_task(void* arg);
 
 #endif

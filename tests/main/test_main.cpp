@@ -1,19 +1,24 @@
-// Logging start-up from the board's configuration and the TCP log-level
-// service: values read, unusable values replaced, codes applied however
-// they arrive.
+// Logging start-up from the board's configuration, the TCP log-level
+// service (values read, unusable values replaced, codes applied however
+// they arrive), and the orderly stop of the whole start-up run in-process.
 #include <gtest/gtest.h>
 
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include "eptcp.h"
 #include "iodev.h"
 #include "log/logger.h"
 #include "log/logwait.h"
 #include "main/main.h"
+#include "main/netns.h"
+#include "worker.h"
 
 namespace {
 
@@ -145,5 +150,141 @@ TEST(LogLevelService, CodesOverTcpInOneAndSeveralMessages)
     close(fd);
     EXPECT_TRUE(wait_until([&] { return epcore_iodev_tcpnum(c.core) == conns - 1; }));
 }
+
+// The orderly stop: a worker that still holds a frame of every pool when
+// the stop comes gives them back on its way out, and the pools are looked
+// at (then cleaned) only after it has gone.
+namespace orderly {
+
+constexpr uint64_t kHolderId = 90001;
+constexpr int kPools = 5;
+
+bpool_t* pool_of(epcore_t* core, int i)
+{
+    bpool_t* const pools[kPools] = {core->raw, core->rgb, core->depth, core->applation_algo,
+                                    core->applation_algo_result};
+    return pools[i];
+}
+
+int s_inUse[kPools];
+int s_observed;
+pumptest::Latch s_held;
+
+void observe(epcore_t* core)
+{
+    s_observed++;
+    for (int i = 0; i < kPools; i++) s_inUse[i] = pool_of(core, i) ? bpool_fetched_num(pool_of(core, i)) : -1;
+}
+
+void* holder_task(void* arg)
+{
+    worker_t* wk = static_cast<worker_t*>(arg);
+    epcore_t* core = wk->epcore;
+    void* units[kPools];
+    for (int i = 0; i < kPools; i++) units[i] = bpool_fetch(pool_of(core, i));
+    s_held.hit();
+    while (!core->quit.load() && !wk->quit.load()) event_wait(wk->ioevent, 5);
+    // A slow leaver: the teardown must not outrun it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (int i = 0; i < kPools; i++) bpool_recycle(pool_of(core, i), units[i]);
+    worker_destory(wk);
+    return nullptr;
+}
+
+// Start-up changes process-wide signal dispositions; put them back.
+struct Dispositions {
+    static constexpr int kSigs[] = {SIGCHLD, SIGTSTP, SIGTTOU, SIGPIPE, SIGTTIN};
+    struct sigaction saved[5];
+    Dispositions()
+    {
+        for (int i = 0; i < 5; i++) sigaction(kSigs[i], nullptr, &saved[i]);
+    }
+    ~Dispositions()
+    {
+        for (int i = 0; i < 5; i++) sigaction(kSigs[i], &saved[i], nullptr);
+    }
+};
+
+// korvid_main on a thread of the test, in the test's namespace; stopped in
+// order at the end of the scope if the test has not stopped it.
+struct InProcess {
+    int rc = -100;
+    std::atomic<bool> ended{false};
+    std::thread runner{[this] {
+        rc = korvid_main(0, nullptr);
+        ended.store(true);
+    }};
+    ~InProcess() { stop(); }
+    void stop()
+    {
+        if (!runner.joinable()) return;
+        wait_until([&] { return ended.load() || get_pcore(); }, 60000);
+        if (!ended.load()) signal_handler(SIGINT);
+        runner.join();
+    }
+    // Serving once its log-level port answers.
+    bool serving()
+    {
+        return wait_until(
+            [] {
+                int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                bool up = netns::connect_loopback(fd, LOG_LEVEL_PORT) == 0;
+                close(fd);
+                return up;
+            },
+            60000);
+    }
+};
+
+TEST(KorvidMain, OrderlyStopLeavesNoFrameInUseWhenThePoolsAreCleaned)
+{
+    netns::Scope ns;
+    ASSERT_TRUE(ns.ok);
+    Dispositions dispositions;
+    BoardRoot board;
+    main_set_teardown_observer(observe);
+    InProcess korvid;
+    ASSERT_TRUE(korvid.serving());
+    epcore_t* core = get_pcore();
+    ASSERT_NE(core, nullptr);
+    ASSERT_EQ(worker_create(core, orderly::kHolderId, holder_task), 0);
+    ASSERT_TRUE(s_held.wait_for(1));
+    for (int i = 0; i < kPools; i++) EXPECT_EQ(bpool_fetched_num(pool_of(core, i)), 1) << i;
+
+    korvid.stop();
+    main_set_teardown_observer(nullptr);
+    EXPECT_EQ(korvid.rc, 0);
+    EXPECT_EQ(get_pcore(), nullptr);
+    ASSERT_EQ(s_observed, 1);
+    for (int i = 0; i < kPools; i++) EXPECT_EQ(s_inUse[i], 0) << "pool " << i;
+    EXPECT_TRUE(wait_for_log("camera", board.host("/var/log/camera.log"), "terminate signal catched"));
+}
+
+// A crash handled by signal_handler writes the stack straight to the log
+// file (no logger, no allocation) and ends with status 255.
+TEST(KorvidMainDeathTest, SegvWritesTheStackToTheLogFileAndEndsWith255)
+{
+    BoardRoot board;
+    EXPECT_EXIT(
+        {
+            netns::Scope ns;
+            InProcess korvid;
+            if (!korvid.serving()) _exit(3);
+            signal(SIGSEGV, signal_handler);
+            raise(SIGSEGV);
+            _exit(4);
+        },
+        ::testing::ExitedWithCode(255), "");
+    std::string log = read_host_file(board.host("/var/log/camera.log"));
+    size_t at = log.find("backtrace() returned ");
+    ASSERT_NE(at, std::string::npos) << log;
+    int n = atoi(log.c_str() + at + strlen("backtrace() returned "));
+    ASSERT_GT(n, 0);
+    size_t lines = 0; // backtrace_symbols_fd lines end "(+offset)[address]"
+    for (size_t p = log.find(")[0x", at); p != std::string::npos; p = log.find(")[0x", p + 1)) lines++;
+    EXPECT_EQ(lines, (size_t)n);
+}
+
+} // namespace orderly
 
 } // namespace
