@@ -1,0 +1,125 @@
+#!/usr/bin/python3
+"""GigE Vision control end to end: korvid in a camera namespace, unmodified
+Aravis tools in a host namespace, tshark decoding every GVCP packet between
+them.
+
+usage: e2e_gvcp.py KORVID_BINARY XML_FILE"""
+
+import os
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
+
+KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
+XML = sys.argv[2] if len(sys.argv) > 2 else "korvid.xml"
+
+# Holds control with heartbeats and streams until killed.
+CLIENT = r"""
+import gi, sys, time
+gi.require_version('Aravis', '0.8')
+from gi.repository import Aravis
+cam = Aravis.Camera.new(sys.argv[1])
+cam.start_acquisition()
+print("streaming", flush=True)
+while True:
+    time.sleep(0.1)
+"""
+
+
+class GvcpEndToEnd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.net = CameraNet(f"g{os.getpid() % 100000}")
+        cls.net.__enter__()
+        cls.pcap = os.path.join(cls.net.dir, "gvcp.pcap")
+        cls.tshark = cls.net.spawn(cls.net.host, ["tshark", "-q", "-i", cls.net.host_if, "-f", "udp port 3956",
+                                                  "-w", cls.pcap], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        wait_for(lambda: os.path.exists(cls.pcap), 15)
+        cls.korvid = cls.start()
+
+    @classmethod
+    def start(cls):
+        p = cls.net.start_korvid(KORVID)
+        ok = wait_for(lambda: "gvcp fd:" in cls.net.korvid_log() or p.poll() is not None, 30)
+        assert ok and p.poll() is None, "korvid did not start its control channel"
+        return p
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.net.close()
+
+    def arv(self, *args, timeout=30):
+        r = self.net.on_host(["arv-tool-0.8", *args], timeout=timeout)
+        return r.returncode, r.stdout.decode(errors="replace"), r.stderr.decode(errors="replace")
+
+    def test_1_discovery_lists_the_camera(self):
+        rc, out, err = self.arv()
+        self.assertEqual(rc, 0, err)
+        self.assertIn(f"({CAM_ADDR})", out)
+        self.assertIn("korvid", out)
+
+    def test_2_description_is_our_xml_byte_for_byte(self):
+        rc, out, err = self.arv("-a", CAM_ADDR, "genicam")
+        self.assertEqual(rc, 0, err)
+        with open(XML, "r") as f:
+            want = f.read()
+        self.assertEqual(out.strip(), want.strip())
+
+    def test_3_control_reads_and_a_write_persists_across_a_restart(self):
+        rc, out, err = self.arv("-a", CAM_ADDR, "control", "Width", "Height", "PixelFormat", "DeviceModelName")
+        self.assertEqual(rc, 0, err)
+        self.assertIn("Width = 640", out)
+        self.assertIn("Height = 480", out)
+        self.assertIn("PixelFormat =", out)
+        self.assertIn("DeviceModelName = korvid", out)
+
+        rc, out, err = self.arv("-a", CAM_ADDR, "control", "TofFrameRate=12")
+        self.assertNotIn("error", out + err)
+        type(self).net.stop(type(self).korvid)
+        type(self).korvid = type(self).start()
+        rc, out, err = self.arv("-a", CAM_ADDR, "control", "TofFrameRate")
+        self.assertEqual(rc, 0, err)
+        self.assertIn("TofFrameRate = 12", out)
+
+    def test_4_second_client_is_refused_and_a_dead_client_loses_control(self):
+        holder = self.net.spawn(self.net.host, ["/usr/bin/python3", "-c", CLIENT, CAM_ADDR])
+        line = holder.stdout.readline().decode()
+        holder.stdout.close()
+        self.assertIn("streaming", line)
+        self.assertTrue(wait_for(lambda: "open stream" in self.net.korvid_log(), 10))
+
+        rc, out, err = self.arv("-a", CAM_ADDR, "control", "TofFrameRate=13")
+        self.assertIn("access-denied", out + err, "a second client wrote while another held control")
+        rc, out, err = self.arv("-a", CAM_ADDR, "control", "TofFrameRate")
+        self.assertIn("TofFrameRate = 12", out)
+
+        holder.kill()
+        holder.wait(5)
+        killed = time.monotonic()
+        # Aravis asks for a 3 s heartbeat; the stream stops once it has lapsed.
+        self.assertTrue(wait_for(lambda: "close stream" in self.net.korvid_log(), 15))
+        self.assertLess(time.monotonic() - killed, 12)
+        rc, out, err = self.arv("-a", CAM_ADDR, "control", "TofFrameRate=13")
+        self.assertEqual(rc, 0, err + out)
+
+    def test_5_every_gvcp_packet_decodes(self):
+        time.sleep(0.5)  # let tshark write what it has seen
+        tshark = type(self).tshark
+        tshark.terminate()
+        tshark.wait(10)
+        r = subprocess.run(["tshark", "-r", self.pcap, "-Y", "gvcp"], capture_output=True, text=True)
+        self.assertGreater(len(r.stdout.splitlines()), 20, r.stderr)
+        r = subprocess.run(["tshark", "-r", self.pcap, "-Y", "_ws.malformed"], capture_output=True, text=True)
+        self.assertEqual(r.stdout.strip(), "", "malformed GVCP packets:\n" + r.stdout[:2000])
+
+
+if __name__ == "__main__":
+    if os.geteuid() != 0:
+        print("needs root for network namespaces")
+        sys.exit(77)
+    unittest.main(argv=[sys.argv[0], "-v"])
