@@ -460,6 +460,14 @@ int Custom_getTofStatus(uint32 address, uint32* value)
     return 0;
 }
 
+int stream_ctrl_restart_worker(epcore_t* core, uint64_t id, void* (*fn)(void*))
+{
+    if (!core || !fn) return 0;
+    std::lock_guard<std::mutex> hold(s_streamMutex);
+    if (!core->streamon.load() || core->quit.load() || epcore_worker_find(core, id)) return 0;
+    return worker_create(core, id, fn) == 0 ? 1 : 0;
+}
+
 uint32 stream_start_count(void) { return s_startCnt.load(); }
 
 void stream_ctrl_reset(void)

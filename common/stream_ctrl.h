@@ -20,6 +20,12 @@ int  Custom_TofControl(uint32 address, uint32* value);
 // flip back from the driver.
 int  Custom_getTofStatus(uint32 address, uint32* value);
 
+// Creates worker `id` with `fn` again for a capture task that restarted
+// itself: serialised with stream start and stop, and only while the stream
+// is on and the core is not stopping, so a close under way is never undone.
+// 1 created, 0 not.
+int stream_ctrl_restart_worker(epcore_t* core, uint64_t id, void* (*fn)(void*));
+
 // The stream start count (starts, capped by the host limit), and a reset of
 // the count and of the frequency list for a fresh event core.
 uint32 stream_start_count(void);

@@ -80,6 +80,12 @@ void*   plat_mmap(void* addr, size_t length, int prot, int flags, int fd, off_t 
 int     plat_munmap(void* addr, size_t length);
 int     plat_poll(struct pollfd* fds, nfds_t nfds, int timeout);
 
+/* ---- Thread scheduling ---- */
+
+/* Sets the calling thread's scheduling policy (SCHED_RR, SCHED_FIFO, ...) and
+ * priority, as pthread_setschedparam(3) on the board. 0, or -1 with errno. */
+int     plat_sched_setscheduler(int policy, int priority);
+
 /* ---- Vendor storage ("/dev/vendor_storage") ---- */
 
 #define PLAT_VENDOR_TAG      0x56524551u

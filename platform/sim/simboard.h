@@ -127,6 +127,15 @@ void sim_faults_clear(void);
 int sim_set_link_speed(int mbps);               /* 0: the PHY does not answer */
 int sim_gpio_set_input(int line, int level);    /* level a line reads once exported */
 
+/* ---- Thread scheduling ---- */
+
+/* plat_sched_setscheduler is granted (the host's own scheduling is left
+ * alone) unless refused here; a refusal fails with EPERM. */
+void          sim_sched_refuse(int refuse);
+/* Requests granted since the process started, and the policy and priority
+ * of the last one (either pointer may be NULL). */
+unsigned long sim_sched_granted(int* policy, int* priority);
+
 /* ---- I2C ---- */
 
 enum {

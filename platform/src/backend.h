@@ -30,6 +30,8 @@ typedef struct PlatBackend_ {
 /* The simulated board: lays out `root` from the profile and returns its
  * backend, or NULL with errno. */
 const plat_backend_t* sim_backend_start(const char* root, const char* profile);
+/* The simulated board's answer to a scheduling request of the calling thread. */
+int sim_sched_request(int policy, int priority);
 
 #ifdef KORVID_BOARD_REAL
 const plat_backend_t* real_backend(void);

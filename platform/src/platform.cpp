@@ -8,6 +8,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
+#include <sched.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -289,4 +291,19 @@ int plat_poll(struct pollfd* fds, nfds_t nfds, int timeout)
 {
     // Node descriptors are real and carry their readiness themselves.
     return poll(fds, nfds, timeout);
+}
+
+int plat_sched_setscheduler(int policy, int priority)
+{
+    const plat_backend_t* b = board();
+    if (!b) return -1;
+    if (b->simulated) return sim_sched_request(policy, priority);
+    sched_param sp{};
+    sp.sched_priority = priority;
+    int rc = pthread_setschedparam(pthread_self(), policy, &sp);
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    return 0;
 }

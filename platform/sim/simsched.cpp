@@ -1,0 +1,43 @@
+/* Thread scheduling on the simulated board: real-time requests are granted
+ * on paper (a test host seldom lets a process take SCHED_RR) and counted, so
+ * tests can see which policy and priority a task asked for. */
+#include "backend.h"
+#include "simboard.h"
+
+#include <errno.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace {
+
+std::atomic<int> s_refuse{0};
+std::mutex       s_mu;
+unsigned long    s_granted = 0;
+int              s_policy = 0;
+int              s_priority = 0;
+
+} // namespace
+
+int sim_sched_request(int policy, int priority)
+{
+    if (s_refuse.load()) {
+        errno = EPERM;
+        return -1;
+    }
+    std::lock_guard<std::mutex> lk(s_mu);
+    s_granted++;
+    s_policy = policy;
+    s_priority = priority;
+    return 0;
+}
+
+void sim_sched_refuse(int refuse) { s_refuse.store(refuse ? 1 : 0); }
+
+unsigned long sim_sched_granted(int* policy, int* priority)
+{
+    std::lock_guard<std::mutex> lk(s_mu);
+    if (policy) *policy = s_policy;
+    if (priority) *priority = s_priority;
+    return s_granted;
+}

@@ -1,0 +1,523 @@
+// V4L2 capture core shared by the sensor drivers: node preparation, the
+// buffer cycle, bounded copies into pool frames, the one-slot hand-over to a
+// consumer worker, the raw-frame request and the capture loop.
+#include "sensor/v4l2_capture.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/mman.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "epcore.h"
+#include "hashtab.h"
+#include "iodev.h"
+#include "log/logger.h"
+#include "memory.h"
+#include "platform.h"
+#include "sensor_ioctl.h"
+#include "server/raw_frame.h"
+#include "worker.h"
+
+std::atomic<uint64> g_tof_frameIndex{0};
+std::atomic<int> g_lost_raw{0};
+std::atomic<int> g_ctrlFd{-1};
+
+namespace {
+
+// Stop flags are looked at this often while a capture waits.
+constexpr int kWaitSliceMs = 20;
+// Pause after an epoll error, so a broken set does not spin.
+constexpr int kErrorPauseMs = 30;
+constexpr int kMaxEvents = 10;
+
+std::atomic<int64_t> s_startOffsetNs{0};
+std::atomic<uint32> s_fpsCount{0};
+std::atomic<uint32> s_fpsTick{0};
+
+thread_local worker_t* t_worker = nullptr;
+
+int64_t clock_ns(clockid_t id)
+{
+    timespec ts;
+    clock_gettime(id, &ts);
+    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+}
+
+V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
+
+bool mplane(const V4L2SensorInfo* info) { return info->buf_type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE; }
+
+void describe(const V4L2SensorInfo* info, uint32_t index, v4l2_buffer* buf, v4l2_plane* plane)
+{
+    memset(buf, 0, sizeof(*buf));
+    memset(plane, 0, sizeof(*plane));
+    buf->type = info->buf_type;
+    buf->memory = info->memType;
+    buf->index = index;
+    if (mplane(info)) {
+        buf->m.planes = plane;
+        buf->length = 1;
+    }
+}
+
+void unmap_all(V4L2SensorInfo* info)
+{
+    if (!info->buffer) return;
+    for (int i = 0; i < V4L2_SENSOR_BUFFER_NUM; i++) {
+        V4L2SensorBuffer& b = info->buffer[i];
+        if (b.start) plat_munmap(b.start, (size_t)b.length);
+        b.start = nullptr;
+        b.length = 0;
+    }
+    kfree(info->buffer);
+    info->buffer = nullptr;
+}
+
+// Gives the node's buffers back after a failed preparation.
+void release_buffers(int fd, V4L2SensorInfo* info)
+{
+    unmap_all(info);
+    v4l2_requestbuffers req{};
+    req.count = 0;
+    req.type = info->buf_type;
+    req.memory = info->memType;
+    sensor_xioctl(fd, VIDIOC_REQBUFS, &req);
+}
+
+bool format_matches(const V4L2SensorInfo* info, const v4l2_format& f)
+{
+    if (mplane(info))
+        return f.fmt.pix_mp.width == info->width && f.fmt.pix_mp.height == info->height &&
+               f.fmt.pix_mp.pixelformat == info->format;
+    return f.fmt.pix.width == info->width && f.fmt.pix.height == info->height && f.fmt.pix.pixelformat == info->format;
+}
+
+// Runs fn on the worker registered under id while the registry lock keeps
+// it from being freed; false when there is none.
+template <typename Fn>
+bool with_worker(epcore_t* core, uint64_t id, Fn fn)
+{
+    if (!core) return false;
+    EnterCriticalSection(&core->workerlistCS);
+    auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &id));
+    if (wk) fn(wk);
+    LeaveCriticalSection(&core->workerlistCS);
+    return wk != nullptr;
+}
+
+} // namespace
+
+// ---- State ----
+
+void sensor_capture_clock_start(void)
+{
+    s_startOffsetNs.store(clock_ns(CLOCK_REALTIME) - clock_ns(CLOCK_MONOTONIC));
+    g_tof_frameIndex.store(0);
+    s_fpsCount.store(0);
+    s_fpsTick.store(get_tickcount());
+}
+
+void sensor_capture_stamp(ImageInfo* img, uint64_t bufNs)
+{
+    int64_t ns = s_startOffsetNs.load() + (int64_t)bufNs;
+    if (ns < 0) ns = 0;
+    img->timeStampH = (uint32)(ns / 1000000000);
+    img->timeStampL = (uint32)(ns % 1000000000);
+}
+
+void sensor_capture_count(const char* fmt)
+{
+    uint32 n = s_fpsCount.fetch_add(1) + 1;
+    uint32 now = get_tickcount();
+    if (now - s_fpsTick.load() >= 1000) {
+        log_debug(g_logger, __FUNCTION__, __LINE__, fmt, (int)n);
+        s_fpsCount.store(0);
+        s_fpsTick.store(now);
+    }
+}
+
+// ---- Capture node ----
+
+int sensor_xioctl(int fh, int request, void* arg)
+{
+    int r;
+    do {
+        r = plat_ioctl(fh, (unsigned long)(uint32_t)request, arg);
+    } while (r == -1 && errno == EINTR);
+    return r;
+}
+
+uint32_t sensor_capture_type(uint32_t capabilities)
+{
+    if (capabilities & V4L2_CAP_VIDEO_CAPTURE) return V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (capabilities & V4L2_CAP_VIDEO_CAPTURE_MPLANE) return V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
+    return 0;
+}
+
+int sensor_init_device(iodev_t* pdev)
+{
+    V4L2SensorInfo* info = info_of(pdev);
+    if (!info) return -1;
+    const int fd = pdev->fd;
+    int memoryMode = 1;
+    sensor_xioctl(fd, RKCIF_SET_MEMORY_MODE, &memoryMode);
+
+    memset(&info->cap, 0, sizeof(info->cap));
+    if (sensor_xioctl(fd, VIDIOC_QUERYCAP, &info->cap) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "tof sensor VIDIOC_QUERYCAP");
+        return -1;
+    }
+    const uint32_t caps = info->cap.capabilities;
+    if (!sensor_capture_type(caps)) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "is not a video capture device, capabilities: %x\n", caps);
+        return -1;
+    }
+    if (!(caps & V4L2_CAP_STREAMING)) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "does not support streaming i/o\n");
+        return -1;
+    }
+    info->buf_type = static_cast<enum v4l2_buf_type>(sensor_capture_type(caps));
+    if (!info->memType) info->memType = V4L2_MEMORY_MMAP;
+
+    v4l2_format fmt{};
+    fmt.type = info->buf_type;
+    if (sensor_xioctl(fd, VIDIOC_G_FMT, &fmt) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "tof sensor VIDIOC_G_FMT");
+        return -1;
+    }
+    if (!format_matches(info, fmt)) {
+        memset(&fmt, 0, sizeof(fmt));
+        fmt.type = info->buf_type;
+        if (mplane(info)) {
+            fmt.fmt.pix_mp.width = info->width;
+            fmt.fmt.pix_mp.height = info->height;
+            fmt.fmt.pix_mp.pixelformat = info->format;
+            fmt.fmt.pix_mp.field = V4L2_FIELD_ANY;
+        } else {
+            fmt.fmt.pix.width = info->width;
+            fmt.fmt.pix.height = info->height;
+            fmt.fmt.pix.pixelformat = info->format;
+            fmt.fmt.pix.field = V4L2_FIELD_ANY;
+        }
+        if (sensor_xioctl(fd, VIDIOC_S_FMT, &fmt) != 0) {
+            log_error(g_logger, __FUNCTION__, __LINE__, "tof sensor VIDIOC_S_FMT");
+            return -1;
+        }
+    }
+
+    v4l2_requestbuffers req{};
+    req.count = V4L2_SENSOR_BUFFER_NUM;
+    req.type = info->buf_type;
+    req.memory = info->memType;
+    if (sensor_xioctl(fd, VIDIOC_REQBUFS, &req) != 0 || req.count == 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "tof sensor VIDIOC_REQBUFS");
+        return -1;
+    }
+    // The node may grant fewer buffers than asked; only those exist.
+    const uint32_t granted = req.count < V4L2_SENSOR_BUFFER_NUM ? req.count : V4L2_SENSOR_BUFFER_NUM;
+    info->buffer = static_cast<V4L2SensorBuffer*>(kzalloc(sizeof(V4L2SensorBuffer) * V4L2_SENSOR_BUFFER_NUM));
+    if (!info->buffer) {
+        printf("sensor buffer malloc fail.\n");
+        release_buffers(fd, info);
+        return -1;
+    }
+    for (uint32_t i = 0; i < granted; i++) {
+        v4l2_buffer buf;
+        v4l2_plane plane;
+        describe(info, i, &buf, &plane);
+        if (sensor_xioctl(fd, VIDIOC_QUERYBUF, &buf) != 0) {
+            release_buffers(fd, info);
+            return -1;
+        }
+        size_t length = mplane(info) ? plane.length : buf.length;
+        off_t offset = mplane(info) ? (off_t)plane.m.mem_offset : (off_t)buf.m.offset;
+        void* start = plat_mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, offset);
+        if (start == MAP_FAILED || length == 0 || length > (size_t)INT32_MAX) {
+            // A buffer without a mapping would later be copied from an
+            // invalid address: the preparation fails instead.
+            if (start != MAP_FAILED) plat_munmap(start, length);
+            log_error(g_logger, __FUNCTION__, __LINE__, "mmap fail.");
+            release_buffers(fd, info);
+            return -1;
+        }
+        info->buffer[i].start = start;
+        info->buffer[i].length = (int)length;
+    }
+    return 0;
+}
+
+int sensor_buffer_count(const V4L2SensorInfo* info)
+{
+    int n = 0;
+    if (info && info->buffer)
+        for (int i = 0; i < V4L2_SENSOR_BUFFER_NUM; i++) n += info->buffer[i].start != nullptr;
+    return n;
+}
+
+int sensor_start_capturing(iodev_t* pdev)
+{
+    V4L2SensorInfo* info = info_of(pdev);
+    if (!info || !info->buffer) return -1;
+    for (uint32_t i = 0; i < V4L2_SENSOR_BUFFER_NUM; i++) {
+        if (!info->buffer[i].start) continue;
+        v4l2_buffer buf;
+        v4l2_plane plane;
+        describe(info, i, &buf, &plane);
+        if (sensor_xioctl(pdev->fd, VIDIOC_QBUF, &buf) != 0)
+            log_error(g_logger, __FUNCTION__, __LINE__, "sensor start VIDIOC_QBUF fail.");
+    }
+    uint32_t type = info->buf_type;
+    if (sensor_xioctl(pdev->fd, VIDIOC_STREAMON, &type) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "sensor start fail.");
+        return -1;
+    }
+    return 0;
+}
+
+int sensor_stop_capturing(iodev_t* pdev)
+{
+    V4L2SensorInfo* info = info_of(pdev);
+    if (!info) return -1;
+    uint32_t type = info->buf_type;
+    if (sensor_xioctl(pdev->fd, VIDIOC_STREAMOFF, &type) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "sensor stop fail");
+        return -1;
+    }
+    return 0;
+}
+
+void sensor_uninit(void* vdev)
+{
+    auto* dev = static_cast<iodev_t*>(vdev);
+    if (!dev) return;
+    V4L2SensorInfo* info = info_of(dev);
+    const int fd = dev->fd;
+    const int subdevFd = dev->subdevFd;
+    // Out of the device table first, so a lookup made from now on no longer
+    // finds a record that is about to go; the nodes were opened through the
+    // board and are closed there, not by the device.
+    dev->priv_data = nullptr;
+    dev->fd = -1;
+    dev->subdevFd = -1;
+    if (iodev_close(dev) == -3) iodev_discard(dev);
+    if (subdevFd > 0) plat_close(subdevFd);
+    if (info) {
+        unmap_all(info);
+        if (info->freq) {
+            while (void* item = lt_rm_head(info->freq)) kfree(item);
+            lt_free(info->freq);
+            info->freq = nullptr;
+        }
+        kfree(info);
+    }
+    if (fd >= 0) plat_close(fd);
+}
+
+int sensor_binning(uint16_t* ptrIn, uint16_t* ptrOut, uint32_t width, uint32_t height)
+{
+    if (!ptrIn || !ptrOut || !width || !height) return 0;
+    size_t out = 0;
+    for (uint32_t r = 0; r + 1 < height; r += 2) {
+        const uint16_t* a = ptrIn + (size_t)r * width;
+        const uint16_t* b = a + width;
+        for (uint32_t c = 0; c < width; c += 2) {
+            // An odd last column pairs with itself.
+            uint32_t c1 = c + 1 < width ? c + 1 : c;
+            ptrOut[out++] = (uint16_t)(((uint32_t)a[c] + a[c1] + b[c] + b[c1]) / 4);
+        }
+    }
+    return 0;
+}
+
+int sensor_dequeue(iodev_t* pdev, SensorCapture* cap)
+{
+    V4L2SensorInfo* info = info_of(pdev);
+    if (!info || !info->buffer || !cap) return -1;
+    describe(info, 0, &cap->buf, &cap->plane);
+    if (sensor_xioctl(pdev->fd, VIDIOC_DQBUF, &cap->buf) != 0) return -1;
+    if (mplane(info)) cap->buf.m.planes = &cap->plane;
+    const uint32_t index = cap->buf.index;
+    if (index >= V4L2_SENSOR_BUFFER_NUM || !info->buffer[index].start) {
+        if (index < V4L2_SENSOR_BUFFER_NUM) sensor_xioctl(pdev->fd, VIDIOC_QBUF, &cap->buf);
+        return -1;
+    }
+    uint32_t used = mplane(info) ? cap->plane.bytesused : cap->buf.bytesused;
+    uint32_t mapped = (uint32_t)info->buffer[index].length;
+    cap->data = static_cast<const uint8_t*>(info->buffer[index].start);
+    cap->bytes = used < mapped ? used : mapped;
+    cap->stampNs = (uint64_t)cap->buf.timestamp.tv_sec * 1000000000ull + (uint64_t)cap->buf.timestamp.tv_usec * 1000ull;
+    return 0;
+}
+
+int sensor_requeue(iodev_t* pdev, SensorCapture* cap)
+{
+    V4L2SensorInfo* info = info_of(pdev);
+    if (!info || !cap) return -1;
+    if (mplane(info)) {
+        cap->buf.m.planes = &cap->plane;
+        cap->buf.length = 1;
+    }
+    return sensor_xioctl(pdev->fd, VIDIOC_QBUF, &cap->buf);
+}
+
+// ---- Frames ----
+
+ImageInfo* sensor_frame_fetch(bpool_t* pool, uint32 memType)
+{
+    auto* img = static_cast<ImageInfo*>(pool ? bpool_fetch(pool) : nullptr);
+    if (!img) return nullptr;
+    // No field of the unit's last use may travel with the new frame.
+    memset(img, 0, sizeof(ImageInfo));
+    img->memType = memType;
+    return img;
+}
+
+uint32_t sensor_frame_room(const bpool_t* pool)
+{
+    if (!pool || pool->unitsize <= (int)sizeof(ImageInfo)) return 0;
+    return (uint32_t)(pool->unitsize - (int)sizeof(ImageInfo));
+}
+
+int sensor_handover_drop_new(epcore_t* core, uint64_t consumer, ImageInfo* img)
+{
+    if (!img) return 0;
+    bool queued = false;
+    bool found = with_worker(core, consumer, [&](worker_t* wk) {
+        EnterCriticalSection(&wk->datalistCS);
+        if (wk->data_list && lt_num(wk->data_list) < 1) {
+            lt_append(wk->data_list, img);
+            queued = true;
+        }
+        LeaveCriticalSection(&wk->datalistCS);
+        if (queued) event_signal(wk->ioevent, 1);
+    });
+    if (!queued) {
+        if (found) log_debug(g_logger, __FUNCTION__, __LINE__, "==========full===========");
+        free_image(core, img);
+    }
+    return queued ? 1 : 0;
+}
+
+int sensor_handover_replace_old(epcore_t* core, uint64_t consumer, ImageInfo* img)
+{
+    if (!img) return 0;
+    bool queued = false;
+    dlist_t stale{};
+    with_worker(core, consumer, [&](worker_t* wk) {
+        EnterCriticalSection(&wk->datalistCS);
+        if (wk->data_list) {
+            while (void* old = lt_rm_head(wk->data_list)) lt_append(&stale, old);
+            lt_append(wk->data_list, img);
+            queued = true;
+        }
+        LeaveCriticalSection(&wk->datalistCS);
+        if (queued) event_signal(wk->ioevent, 1);
+    });
+    if (!queued) free_image(core, img);
+    // Released after the locks, so no pool lock nests in a list lock.
+    int replaced = 0;
+    while (void* old = lt_rm_head(&stale)) {
+        free_image(core, static_cast<ImageInfo*>(old));
+        replaced++;
+    }
+    if (replaced) log_debug(g_logger, __FUNCTION__, __LINE__, "==========full===========");
+    return replaced;
+}
+
+void sensor_raw_serve(const uint8_t* data, uint32_t bytes)
+{
+    if (!g_raw_flags.load(std::memory_order_acquire) || !data || bytes == 0) return;
+    uint32_t n = bytes < RAW_IMAGE_MAX ? bytes : RAW_IMAGE_MAX;
+    memcpy(g_raw_image, data, n);
+    g_raw_image_size.store(n, std::memory_order_relaxed);
+    // Cleared last: whoever sees it clear finds the image and its size.
+    g_raw_flags.store(0, std::memory_order_release);
+}
+
+// ---- Capture loop ----
+
+void sensor_capture_bind(worker_t* wk) { t_worker = wk; }
+
+bool sensor_capture_stopped(void)
+{
+    worker_t* wk = t_worker;
+    if (!wk) return false;
+    return wk->quit.load() || (wk->epcore && wk->epcore->quit.load());
+}
+
+void sensor_capture_pause(int ms)
+{
+    for (int waited = 0; waited < ms && !sensor_capture_stopped(); waited += kWaitSliceMs)
+        wait_ms((unsigned long)(ms - waited < kWaitSliceMs ? ms - waited : kWaitSliceMs));
+}
+
+int sensor_wait_readable(int epfd, int ms)
+{
+    epoll_event evs[kMaxEvents];
+    int waited = 0;
+    for (;;) {
+        if (sensor_capture_stopped()) return -2;
+        int slice = ms - waited < kWaitSliceMs ? ms - waited : kWaitSliceMs;
+        int n = epoll_wait(epfd, evs, kMaxEvents, slice);
+        if (n > 0) return 1;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        waited += slice;
+        if (waited >= ms) return 0;
+    }
+}
+
+int sensor_capture_loop(worker_t* wk, iodev_t* dev, const SensorLoop* loop)
+{
+    if (!wk || !dev || !loop) return 0;
+    sensor_capture_bind(wk);
+    int epfd = epoll_create1(EPOLL_CLOEXEC);
+    if (epfd < 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "epoll_create fail.");
+        return -1;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = dev->fd;
+    epoll_ctl(epfd, EPOLL_CTL_ADD, dev->fd, &ev);
+    log_info(g_logger, __FUNCTION__, __LINE__, "before epoll wait");
+
+    int fails = 0;
+    int result = 0;
+    while (!sensor_capture_stopped()) {
+        int rc;
+        if (loop->selfWaiting) {
+            rc = dev->callback ? dev->callback(dev->cbpara, dev, epfd, dev->fdtype) : 0;
+        } else {
+            int w = sensor_wait_readable(epfd, loop->waitMs);
+            if (w == -2) break;
+            if (w == 0) {
+                log_error(g_logger, __FUNCTION__, __LINE__, "epoll_wait timeout");
+                rc = 2;
+            } else if (w < 0) {
+                log_error(g_logger, __FUNCTION__, __LINE__, "epoll_wait error");
+                sensor_capture_pause(kErrorPauseMs);
+                continue;
+            } else {
+                rc = dev->callback ? dev->callback(dev->cbpara, dev, EVT_READ, dev->fdtype) : 0;
+            }
+        }
+        if (rc != 2) {
+            fails = 0;
+            continue;
+        }
+        if (++fails >= loop->failLimit) {
+            result = 1;
+            wk->quit.store(1);
+            break;
+        }
+    }
+    epoll_ctl(epfd, EPOLL_CTL_DEL, dev->fd, &ev);
+    close(epfd);
+    return result;
+}

@@ -1,0 +1,122 @@
+// V4L2 capture core shared by the sensor drivers: preparing a capture node
+// (format, buffers, mappings), the buffer cycle (queue, stream on/off,
+// dequeue, requeue), the hand-over of captured bytes into pool frames and on
+// to a consumer worker, the raw-frame request, and the capture loop with its
+// time-out restart. A driver keeps only its own tables, modes and operations.
+#ifndef KORVID_SENSOR_V4L2_CAPTURE_H
+#define KORVID_SENSOR_V4L2_CAPTURE_H
+
+#include <stdint.h>
+
+#include <atomic>
+
+#include <linux/videodev2.h>
+
+#include "bpool.h"
+#include "common/common.h"
+#include "sensor/sensor.h"
+
+// ---- ToF capture state shared by the ToF capture callbacks ----
+
+// Number stamped into the next ToF frame.
+extern std::atomic<uint64> g_tof_frameIndex;
+// 0 until the first frame after a task start has been dropped.
+extern std::atomic<int> g_lost_raw;
+// The ToF sensor's sub-device descriptor for the integration-time task; -1
+// while no ToF sensor is open.
+extern std::atomic<int> g_ctrlFd;
+
+// Takes the start-time offset (wall clock minus monotonic time) that turns
+// buffer time stamps into wall-clock time, and zeroes the frame counter.
+void sensor_capture_clock_start(void);
+// Stamps a frame with the start-time offset plus a buffer time (monotonic ns).
+void sensor_capture_stamp(ImageInfo* img, uint64_t bufNs);
+// Counts one frame; once 1000 ms or more have passed since the last report,
+// logs `fmt` (with the count) at debug level and starts counting again.
+void sensor_capture_count(const char* fmt);
+
+// ---- Capture node ----
+
+// ioctl through the board, repeated while it fails with EINTR.
+int sensor_xioctl(int fh, int request, void* arg);
+// Buffer type for the capabilities a node reports: single-planar whenever the
+// node offers it, else multi-planar; 0 when it offers neither.
+uint32_t sensor_capture_type(uint32_t capabilities);
+// Prepares the capture node pdev->fd for the V4L2SensorInfo in priv_data:
+// capabilities, format (set only when it differs), buffers (as many as the
+// node grants, at most V4L2_SENSOR_BUFFER_NUM) and their mappings. A buffer
+// that cannot be mapped fails the preparation; whatever was mapped is
+// released again. 0 or -1.
+int sensor_init_device(iodev_t* pdev);
+// Buffers the preparation mapped.
+int sensor_buffer_count(const V4L2SensorInfo* info);
+// Queues every mapped buffer and starts streaming: 0, or -1 when the stream
+// did not start ("sensor start fail.").
+int sensor_start_capturing(iodev_t* pdev);
+// Stops streaming: 0, or -1 ("sensor stop fail").
+int sensor_stop_capturing(iodev_t* pdev);
+// Releases a sensor device: sub-device, mappings, frequency list, record,
+// capture node and the device itself.
+void sensor_uninit(void* vdev);
+// 2 x 2 averaging of a 16-bit image (ceil(width / 2) values per row pair).
+int sensor_binning(uint16_t* ptrIn, uint16_t* ptrOut, uint32_t width, uint32_t height);
+
+// One dequeued buffer.
+typedef struct tagSensorCapture {
+    struct v4l2_buffer buf;
+    struct v4l2_plane  plane;   // plane 0 of a multi-planar node
+    const uint8_t*     data;    // its mapping
+    uint32_t           bytes;   // bytes used, bounded by the mapping
+    uint64_t           stampNs; // buffer time stamp
+} SensorCapture;
+
+// 0 with *cap filled, or -1 (nothing dequeued, or a buffer the preparation
+// did not map, which is queued back).
+int sensor_dequeue(iodev_t* pdev, SensorCapture* cap);
+int sensor_requeue(iodev_t* pdev, SensorCapture* cap);
+
+// ---- Frames ----
+
+// A unit of `pool` with its header zeroed but for `memType` (the pool it
+// goes back to); NULL when the pool is empty.
+ImageInfo* sensor_frame_fetch(bpool_t* pool, uint32 memType);
+// Data bytes one unit of `pool` holds after its header.
+uint32_t sensor_frame_room(const bpool_t* pool);
+// Hands `img` to worker `consumer` whose list holds at most one frame: a new
+// frame is dropped while the slot is full (also when the worker is missing).
+// 1 queued, 0 dropped (and released).
+int sensor_handover_drop_new(epcore_t* core, uint64_t consumer, ImageInfo* img);
+// The same, replacing a frame already waiting. Returns the frames replaced.
+int sensor_handover_replace_old(epcore_t* core, uint64_t consumer, ImageInfo* img);
+// Serves a pending raw-frame request from `bytes` bytes of `data`; an empty
+// frame leaves the request for the next one.
+void sensor_raw_serve(const uint8_t* data, uint32_t bytes);
+
+// ---- Capture loop ----
+
+// A capture callback that waits for the node by itself gets the loop's epoll
+// descriptor in `event`.
+typedef struct tagSensorLoop {
+    int  waitMs;      // a wait this long without a frame is a time-out
+    int  failLimit;   // consecutive failures that end the loop for a restart
+    bool selfWaiting; // the callback waits by itself
+} SensorLoop;
+
+// Runs the device's callback per readable event until the worker or its core
+// is stopped. A time-out and a callback result of 2 count as failures, any
+// other result resets the count. 1: the failure limit was reached (the
+// worker's quit flag is then set), 0: stopped, -1: no epoll instance.
+int sensor_capture_loop(worker_t* wk, iodev_t* dev, const SensorLoop* loop);
+// Makes `wk` the calling thread's capture worker, whose stop flags the waits
+// below look at (the capture loop does this itself).
+void sensor_capture_bind(worker_t* wk);
+// Waits up to `ms` for the epoll set, looking at the stop flags of the
+// calling thread's capture worker between short slices. 1 ready, 0 time-out,
+// -1 error, -2 stopped.
+int sensor_wait_readable(int epfd, int ms);
+// True when the calling thread's capture worker or its core is stopped.
+bool sensor_capture_stopped(void);
+// Sleeps up to `ms`, ending early when the capture worker is stopped.
+void sensor_capture_pause(int ms);
+
+#endif
