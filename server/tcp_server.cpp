@@ -71,8 +71,6 @@ constexpr uint32 kRegSaveCfg = 0x10000014u;
 constexpr uint32 kRegAvoidTmpParam = 0x1000700Cu;
 
 const char* const kGainListFile = "/userdata/const/GainList_simp.csv";
-const char* const kFilterFile = "/userdata/dev_filter.json";
-const char* const kAppAlgoFile = "/userdata/app_algo_config.json";
 const char* const kBuildMapsDir = "/build_maps/";
 
 std::atomic<int> s_transferMs{kTransferMsDefault};
