@@ -118,11 +118,7 @@ int load_group(int n)
         log_error(g_logger, __FUNCTION__, __LINE__, "can not open %s", paths.filter);
         return -1;
     }
-    keep_detected(&block);
-    {
-        RegBlockLock lock;
-        reg_block_copy_in(&block, sizeof(block));
-    }
+    Custom_BlockReplace(&block);
     algo_TavoPlus_SetFilterString(text);
     log_info(g_logger, __FUNCTION__, __LINE__, "load param group %d", n);
     return 0;
@@ -286,6 +282,14 @@ int Custom_RegInit(void)
 }
 
 void Custom_RegDeInit(void) { free_records(); }
+
+void Custom_BlockReplace(deviceCFG* block)
+{
+    if (!block) return;
+    keep_detected(block);
+    RegBlockLock lock;
+    reg_block_copy_in(block, sizeof(*block));
+}
 
 int Custom_ParamGroup(uint32 value)
 {

@@ -6,6 +6,7 @@
 #define KORVID_COMMON_PERSIST_H
 
 #include "common/common.h"
+#include "common/custom.h"
 
 #define CONFIG_FILE         "/userdata/config.bin"
 #define DEFAULT_CONFIG_FILE "/userdata/const/default_config.bin"
@@ -35,6 +36,11 @@ extern char g_firmwareTime[FIRMWARE_TIME_SIZE];
 int   Custom_RegInit(void);
 // Frees the block and the run-time record; both pointers become null.
 void  Custom_RegDeInit(void);
+
+// Makes a block read from a file the live block: the detected sensor kinds
+// and the hardware-check word are kept, and the swap happens under the
+// block lock. No register effect runs.
+void  Custom_BlockReplace(deviceCFG* block);
 
 // value >= 0x10000: load group value & 0xFFFF; below: save the block as
 // group value. Groups 0..4 only. 0 or -1; a save skipped for want of space

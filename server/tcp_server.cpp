@@ -1,38 +1,1024 @@
-// TCP file-transfer server. The transfers have not landed yet: every
-// connection is accepted and closed at once, so a host sees the service
-// refuse its transfer rather than hang.
+// TCP file-transfer server (port 9900).
+//
+// Each connection is a TcpFileConn: a small parser that collects message
+// fields as they trickle in and acts only on whole ones, and the connection's
+// own upload. Uploads stream into a temporary file beside the target while
+// their digest is computed; the file replaces the target only once the
+// digest and the type's content checks pass, so a failed upload leaves the
+// previous file as it was. Downloads read the file in 2 MiB pieces and wait
+// for the host's acknowledgements, with every send and receive bounded by
+// the transfer time-out.
 #include "server/tcp_server.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <unordered_map>
+
+#include "algo/algo_app.h"
+#include "algo/algo_tavo.h"
+#include "common/custom.h"
+#include "common/persist.h"
+#include "epcore.h"
 #include "eptcp.h"
-#include "eptype.h"
+#include "evpump.h"
 #include "iodev.h"
 #include "log/logger.h"
+#include "mthread.h"
+#include "peripheral/led.h"
+#include "platform.h"
+#include "tsock.h"
+#include "worker.h"
+#include "server/zipcheck.h"
+
+
+namespace {
+
+constexpr int kTransferMsDefault = 10000;
+constexpr int kRawFrameMsDefault = 2000;
+constexpr int kRawPollMs = 10;
+constexpr size_t kRecvPiece = 64 * 1024;
+constexpr size_t kHeaderSize = sizeof(FileCommonHeader);
+constexpr size_t kMsgHeaderSize = sizeof(FileMsgHeader);
+constexpr size_t kMd5Hex = 32;
+constexpr uint8 kGzipMagic0 = 0x1F;
+constexpr uint8 kGzipMagic1 = 0x8B;
+constexpr int kGroup = 0;  // the parameter group the transfers work on
+
+constexpr uint32 kRegCameraType = 0x10007000u;
+constexpr uint32 kRegCpuId = 0x10007024u;
+constexpr uint32 kRegTofSensorType = 0x10002000u;
+constexpr uint32 kRegEnableApplicationAlgo = 0x1000005Cu;
+constexpr uint32 kRegAvoidSetMode = 0x10000070u;
+constexpr uint32 kRegSaveCfg = 0x10000014u;
+constexpr uint32 kRegAvoidTmpParam = 0x1000700Cu;
+
+const char* const kGainListFile = "/userdata/const/GainList_simp.csv";
+const char* const kBuildMapsDir = "/build_maps/";
+
+std::atomic<int> s_transferMs{kTransferMsDefault};
+std::atomic<int> s_rawFrameMs{kRawFrameMsDefault};
+// One raw-frame request at a time: the capture fills the one shared image.
+std::mutex s_rawMutex;
+
+struct FileEntry {
+    uint32 type;
+    const char* path;
+    bool upload;
+    bool download;
+};
+
+constexpr FileEntry kFiles[] = {
+    {HIGH_INTEGRAL_IMG, "/userdata/high.zip", true, false},
+    {LOW_INTEGRAL_IMG, "/userdata/low.zip", true, false},
+    {DEV_CONFIG_FILE, "/userdata/config.bin", true, false},
+    {CAM_INTR_FILE, "/userdata/const/calib.json", true, false},
+    {OBSTRACLE_FILE, "/userdata/obstracle.zip", true, false},
+    {UPGRADE_FILE, "/userdata/update.tar.gz", true, false},
+    {APD_CALIB_FILE, "/userdata/const/GainList_simp.csv", true, true},
+    {DEV_LOG_FILE, "/userdata/camera_log.zip", false, true},
+    {APPLATION_LOG_FILE, "/userdata/applation_log.zip", false, true},
+    {TOF_RAW_IMAGE, TOF_RAW_FILE, false, true},
+    {UPLOAD_MAP_FILE, "/userdata/maps.zip", true, false},
+    {UPLOAD_CURRENT_MAP_FILE, "/current_maps.zip", false, true},
+    {DOWNLOAD_MAP_FILE, "/maps.zip", false, true},
+    {IMPORT_CUSTOM_PARAM_FILE, CUSTOM_PARAM_FILE, true, false},
+    {EXPORT_CUSTOM_PARAM_FILE, MERGE_CONFIG_FILE, false, true},
+    {DEVICE_FILTER_FILE, "/userdata/dev_filter.json", true, true},
+    {APP_ALGO_CONFIG_FILE, "/userdata/app_algo_config.json", true, true},
+    {PARAM_CAPILITY_FILE, "/etc/capability.json", false, true},
+    {FUNC_CAPILITY_FILE, "/etc/feature_capability.json", false, true},
+};
+
+const char* file_path(uint32 type, bool upload)
+{
+    for (const auto& f : kFiles)
+        if (f.type == type && (upload ? f.upload : f.download)) return f.path;
+    return nullptr;
+}
+
+bool is_archive(uint32 type)
+{
+    return type == HIGH_INTEGRAL_IMG || type == LOW_INTEGRAL_IMG || type == OBSTRACLE_FILE || type == UPLOAD_MAP_FILE;
+}
+
+uint32 get_le32(const uint8* p) { return (uint32)p[0] | (uint32)p[1] << 8 | (uint32)p[2] << 16 | (uint32)p[3] << 24; }
+void put_le32(uint8* p, uint32 v)
+{
+    p[0] = (uint8)v;
+    p[1] = (uint8)(v >> 8);
+    p[2] = (uint8)(v >> 16);
+    p[3] = (uint8)(v >> 24);
+}
+
+FileCommonHeader decode_header(const uint8* p) { return {get_le32(p), get_le32(p + 4), get_le32(p + 8)}; }
+void encode_header(uint8* p, const FileCommonHeader& h)
+{
+    put_le32(p, h.msg_reqid);
+    put_le32(p + 4, h.msg_type);
+    put_le32(p + 8, h.index);
+}
+
+FileMsgHeader decode_msg_header(const uint8* p)
+{
+    FileMsgHeader m;
+    m.file_type = get_le32(p);
+    m.file_lengthH = get_le32(p + 4);
+    m.file_lengthL = get_le32(p + 8);
+    memcpy(m.file_md5, p + 12, FILE_MD5_FIELD);
+    return m;
+}
+
+void md5_hex(const uint8 digest[16], char out[kMd5Hex + 1])
+{
+    for (int i = 0; i < 16; i++) snprintf(out + 2 * i, 3, "%2.2x", digest[i]);
+}
+
+int shellf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+int shellf(const char* fmt, ...)
+{
+    char cmd[512];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(cmd, sizeof(cmd), fmt, ap);
+    va_end(ap);
+    if (n < 0 || (size_t)n >= sizeof(cmd)) return -1;
+    return plat_shell(cmd);
+}
+
+bool board_file_exists(const char* path) { return plat_access(path, F_OK) == 0; }
+
+// Reads exactly len bytes of a board descriptor.
+bool read_full(int fd, void* buf, size_t len)
+{
+    size_t got = 0;
+    while (got < len) {
+        ssize_t n = plat_read(fd, static_cast<uint8*>(buf) + got, len - got);
+        if (n > 0) got += (size_t)n;
+        else if (n == 0 || errno != EINTR) return false;
+    }
+    return true;
+}
+
+bool pread_full(int fd, void* buf, size_t len, uint64 at)
+{
+    size_t got = 0;
+    while (got < len) {
+        ssize_t n = pread(fd, static_cast<uint8*>(buf) + got, len - got, (off_t)(at + got));
+        if (n > 0) got += (size_t)n;
+        else if (n == 0 || errno != EINTR) return false;
+    }
+    return true;
+}
+
+bool write_full(int fd, const void* buf, size_t len)
+{
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(fd, static_cast<const uint8*>(buf) + done, len - done);
+        if (n > 0) done += (size_t)n;
+        else if (n == 0 || errno != EINTR) return false;
+    }
+    return true;
+}
+
+// A whole board text file with a terminating zero; false when it could not
+// be read whole.
+bool read_text_file(const char* path, std::unique_ptr<uint8[]>* text, uint32* size)
+{
+    *size = get_fileSize(path);
+    log_info(g_logger, __FUNCTION__, __LINE__, "fileSize:%d", (int)*size);
+    text->reset(new (std::nothrow) uint8[(size_t)*size + 1]());
+    if (!*text) return false;
+    return get_fileContext(path, text->get(), *size) == *size;
+}
+
+// One upload of a connection: the temporary file beside the target and what
+// is learnt from the bytes as they are written.
+struct Upload {
+    bool active = false;  // a start was handled and no end yet
+    bool failed = false;  // the temporary file could not be made or written
+    uint32 type = 0;
+    char recvMd5[kMd5Hex + 1] = {};
+    std::string target;   // board path
+    std::string tmpHost;  // host path of the temporary file
+    int fd = -1;
+    MD5Ctx md5{};
+    uint64 size = 0;
+    // The first bytes: the configuration block and the package's magic.
+    uint8 head[DEV_CFG_SIZE] = {};
+
+    ~Upload() { discard(); }
+
+    void discard()
+    {
+        if (fd >= 0) close(fd);
+        fd = -1;
+        if (!tmpHost.empty()) unlink(tmpHost.c_str());
+        tmpHost.clear();
+        target.clear();
+        active = failed = false;
+        size = 0;
+    }
+
+    bool begin(uint32 fileType, const char* path, const char* digest)
+    {
+        discard();
+        active = true;
+        type = fileType;
+        target = path;
+        memcpy(recvMd5, digest, kMd5Hex);
+        recvMd5[kMd5Hex] = '\0';
+        md5_init(&md5);
+        char host[PATH_MAX];
+        if (!plat_path(path, host, sizeof(host))) {
+            failed = true;
+            return false;
+        }
+        std::string tmpl = std::string(host) + ".XXXXXX";
+        fd = mkostemp(tmpl.data(), O_CLOEXEC);
+        if (fd < 0) {
+            failed = true;
+            return false;
+        }
+        tmpHost = tmpl;
+        struct stat st;
+        fchmod(fd, stat(host, &st) == 0 ? (st.st_mode & 07777) : 0644);
+        return true;
+    }
+
+    void write(const uint8* data, size_t len)
+    {
+        if (fd < 0 || failed) return;
+        if (size < sizeof(head)) {
+            size_t n = len < sizeof(head) - size ? len : (size_t)(sizeof(head) - size);
+            memcpy(head + size, data, n);
+        }
+        md5_update(&md5, data, len);
+        size += len;
+        if (!write_full(fd, data, len)) {
+            log_error(g_logger, __FUNCTION__, __LINE__, "write %s fail: %s", target.c_str(), strerror(errno));
+            failed = true;
+        }
+    }
+
+    // Flushes and closes the temporary file: true when all its bytes are on disk.
+    bool finish()
+    {
+        if (fd < 0) return false;
+        bool ok = fsync(fd) == 0;
+        ok = close(fd) == 0 && ok;
+        fd = -1;
+        return ok && !failed;
+    }
+
+    // Renames the temporary file over the target: true when it took.
+    bool commit()
+    {
+        char host[PATH_MAX];
+        if (tmpHost.empty() || !plat_path(target.c_str(), host, sizeof(host))) return false;
+        if (rename(tmpHost.c_str(), host) != 0) {
+            log_error(g_logger, __FUNCTION__, __LINE__, "rename to %s fail: %s", target.c_str(), strerror(errno));
+            return false;
+        }
+        tmpHost.clear();
+        // The rename lasts only once the directory is synced.
+        std::string dir(host);
+        dir.resize(dir.rfind('/') == 0 ? 1 : dir.rfind('/'));
+        int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dfd >= 0) {
+            fsync(dfd);
+            close(dfd);
+        }
+        return true;
+    }
+};
+
+enum class Stage { Header, UploadStart, ChunkLen, ChunkData, Download };
+
+} // namespace
+
+struct TcpFileConn {
+    // Transport: a socket device, or a sink with the fed bytes as input.
+    epcore_t* core = nullptr;
+    iodev_t* dev = nullptr;
+    int fd = -1;
+    TcpFileSink sink = nullptr;
+    void* sinkCtx = nullptr;
+    bool closed = false;
+
+    // Bytes of the current feed not yet handled.
+    const uint8* in = nullptr;
+    size_t inLeft = 0;
+
+    Stage stage = Stage::Header;
+    uint8 staging[kMsgHeaderSize] = {};
+    size_t have = 0;
+    FileCommonHeader hdr{};
+    uint32 chunkLeft = 0;
+
+    Upload up;
+    std::unique_ptr<uint8[]> recvBuf;
+};
+
+namespace {
+
+int transfer_ms()
+{
+    return s_transferMs.load(std::memory_order_relaxed);
+}
+
+// Waits for the socket to become ready: false on time-out or failure.
+bool wait_fd(int fd, short events)
+{
+    for (;;) {
+        pollfd p{fd, events, 0};
+        int r = poll(&p, 1, transfer_ms());
+        if (r > 0) return true;
+        if (r == 0 || errno != EINTR) return false;
+    }
+}
+
+// Sends all bytes; a host that takes none of them for the transfer time-out
+// fails the send.
+bool conn_send(TcpFileConn* c, const void* data, size_t len)
+{
+    if (c->closed) return false;
+    if (c->sink) return c->sink(c->sinkCtx, data, len) == 0;
+    const uint8* p = static_cast<const uint8*>(data);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = send(c->fd, p + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            done += (size_t)n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_fd(c->fd, POLLOUT)) continue;
+        return false;
+    }
+    return true;
+}
+
+// Receives exactly len bytes for a download: the rest of the current input
+// first, then the socket, bounded by the transfer time-out.
+bool conn_recv(TcpFileConn* c, void* buf, size_t len)
+{
+    if (c->closed) return false;
+    uint8* p = static_cast<uint8*>(buf);
+    size_t take = len < c->inLeft ? len : c->inLeft;
+    memcpy(p, c->in, take);
+    c->in += take;
+    c->inLeft -= take;
+    size_t got = take;
+    if (got == len) return true;
+    if (c->sink) return false;
+    while (got < len) {
+        ssize_t n = recv(c->fd, p + got, len - got, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            got += (size_t)n;
+            continue;
+        }
+        if (n == 0) return false;
+        if (errno == EINTR) continue;
+        if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_fd(c->fd, POLLIN)) continue;
+        return false;
+    }
+    return true;
+}
+
+void conn_close(TcpFileConn* c) { c->closed = true; }
+
+bool answer(TcpFileConn* c, const FileCommonHeader& h, uint32 code)
+{
+    uint8 rsp[sizeof(FileMsgRsp)];
+    encode_header(rsp, h);
+    put_le32(rsp + kHeaderSize, code);
+    if (conn_send(c, rsp, sizeof(rsp))) return true;
+    log_error(g_logger, __FUNCTION__, __LINE__, "send answer fail, close the connection");
+    conn_close(c);
+    return false;
+}
+
+// The host's 12-byte header and error code: false when they did not come.
+bool recv_ack(TcpFileConn* c, uint32* code)
+{
+    uint8 ack[sizeof(FileMsgRsp)];
+    if (!conn_recv(c, ack, sizeof(ack))) return false;
+    *code = get_le32(ack + kHeaderSize);
+    return true;
+}
+
+void upload_start(TcpFileConn* c)
+{
+    FileMsgHeader m = decode_msg_header(c->staging);
+    const char* path = file_path(m.file_type, true);
+    if (!path) {
+        c->up.discard();
+        log_error(g_logger, __FUNCTION__, __LINE__, "file type %u can not be uploaded", m.file_type);
+        answer(c, c->hdr, 1);
+        return;
+    }
+    bool ok = c->up.begin(m.file_type, path, m.file_md5);
+    if (!ok) log_error(g_logger, __FUNCTION__, __LINE__, "can not open %s", path);
+    answer(c, c->hdr, ok ? 0 : 1);
+}
+
+// Settings of the application algorithm from APP_ALGO_CONFIG_FILE.
+void apply_app_algo(uint8* text, uint32 len)
+{
+    uint32 cpuId = 0, sensorType = 0, mode = 0;
+    Custom_RegRead(kRegCpuId, &cpuId);
+    Custom_RegRead(kRegTofSensorType, &sensorType);
+    Custom_RegRead(kRegEnableApplicationAlgo, &mode);
+    bool second = mode == 4;
+    if (mode == 4) {
+        int ret = algo_avoid_set_params2(text, len);
+        if (ret != 0) log_error(g_logger, __FUNCTION__, __LINE__, "algo_avoid_set_params2 fail. ret:%d", ret);
+    } else if (mode == 1) {
+        algo_avoid_set_params(text, len);
+    } else if (mode == 2) {
+        algo_pallet_set_params(text, len);
+        return;
+    } else {
+        return;
+    }
+    if (sensorType != E_IMX570 || cpuId != E_CPU_RK3568) return;
+    uint32 zone = (uint32)(second ? algo_avoid_get_zone_index2() : algo_avoid_get_zone_index());
+    int lines = LED_AvoidIOSettingGet();
+    if (lines != 0) {
+        int ret = second ? algo_avoid_set_zone_index2(lines - 1) : algo_avoid_set_zone_index(lines - 1);
+        log_info(g_logger, __FUNCTION__, __LINE__, "AVOID IO selected:%d ret:%d", lines - 1, ret);
+    }
+    Custom_RegWrite(kRegAvoidSetMode, &zone);
+    log_info(g_logger, __FUNCTION__, __LINE__, "AVOID default setting:%d", (int)zone);
+    Custom_RegWrite(kRegSaveCfg, &zone);
+    uint32 none = 0xFFFF;
+    Custom_RegWrite(kRegAvoidTmpParam, &none);
+}
+
+// Content checks of a verified upload before it replaces its target: 0
+// accepted, 1 refused.
+uint32 vet_upload(Upload& up)
+{
+    if (up.type == UPGRADE_FILE && (up.size < 2 || up.head[0] != kGzipMagic0 || up.head[1] != kGzipMagic1)) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "%s is not a gzip package", up.target.c_str());
+        return 1;
+    }
+    if (up.type == DEV_CONFIG_FILE && up.size < DEV_CFG_SIZE) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "%s holds %llu bytes, not %u", up.target.c_str(),
+                  (unsigned long long)up.size, DEV_CFG_SIZE);
+        return 1;
+    }
+    if (is_archive(up.type)) {
+        int fd = open(up.tmpHost.c_str(), O_RDONLY | O_CLOEXEC);
+        int verdict = fd >= 0 ? zip_check_fd(fd) : ZIP_CHECK_UNREADABLE;
+        if (fd >= 0) close(fd);
+        if (verdict != ZIP_CHECK_OK) {
+            log_error(g_logger, __FUNCTION__, __LINE__, "archive %s refused: %d", up.target.c_str(), verdict);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void upload_end(TcpFileConn* c)
+{
+    Upload& up = c->up;
+    if (!up.active) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "end of upload without a start");
+        return;
+    }
+    bool written = up.finish();
+    log_info(g_logger, __FUNCTION__, __LINE__, "fileName:%s", up.target.c_str());
+    uint8 digest[16];
+    md5_final(&up.md5, digest);
+    char strMd5[kMd5Hex + 1];
+    md5_hex(digest, strMd5);
+    log_info(g_logger, __FUNCTION__, __LINE__, "str_md5:%s recv_md5:%s", strMd5, up.recvMd5);
+    if (!written || strncasecmp(strMd5, up.recvMd5, kMd5Hex) != 0) {
+        if (written) log_error(g_logger, __FUNCTION__, __LINE__, "md5 not match, %s kept", up.target.c_str());
+        up.discard();
+        answer(c, c->hdr, 1);
+        return;
+    }
+    uint32 code = vet_upload(up);
+    if (code == 0 && !up.commit()) code = 1;
+    uint32 type = up.type;
+    std::string target = up.target;
+    deviceCFG block;
+    memcpy(&block, up.head, sizeof(block));
+    up.discard();
+
+    if (code == 0 && type == DEV_CONFIG_FILE) {
+        if (g_dev_cfg) Custom_BlockReplace(&block);
+        else code = 1;
+    }
+    if (code == 0 && type == IMPORT_CUSTOM_PARAM_FILE && custom_paramGroupParse() < 0) code = 1;
+    if (!answer(c, c->hdr, code) || code != 0) return;
+
+    if (is_archive(type)) {
+        if (type == UPLOAD_MAP_FILE) shellf("unzip -o %s -d %s", target.c_str(), VISLOC_CONFIG_DIR);
+        else shellf("unzip -o %s -d /userdata/", target.c_str());
+        plat_shell("sync");
+    } else if (type == DEVICE_FILTER_FILE || type == APP_ALGO_CONFIG_FILE) {
+        std::unique_ptr<uint8[]> text;
+        uint32 size = 0;
+        if (!read_text_file(target.c_str(), &text, &size)) return;
+        if (type == DEVICE_FILTER_FILE) algo_TavoPlus_SetFilterString(text.get());
+        else apply_app_algo(text.get(), size);
+    }
+}
+
+// Waits for the capture to fill the raw image and writes it to TOF_RAW_FILE.
+bool take_raw_frame()
+{
+    std::lock_guard<std::mutex> g(s_rawMutex);
+    g_raw_flags.store(1, std::memory_order_release);
+    int left = s_rawFrameMs.load(std::memory_order_relaxed);
+    while (g_raw_flags.load(std::memory_order_acquire) != 0) {
+        if (left <= 0) {
+            log_error(g_logger, __FUNCTION__, __LINE__, "no raw frame captured");
+            return false;
+        }
+        int step = left < kRawPollMs ? left : kRawPollMs;
+        wait_ms((unsigned long)step);
+        left -= step;
+    }
+    shellf("rm -rf %s ", TOF_RAW_FILE);
+    FILE* fp = plat_fopen(TOF_RAW_FILE, "ab");
+    if (!fp) return true;  // the download finds no file and ends there
+    uint32 size = std::min<uint32>(g_raw_image_size.load(std::memory_order_acquire), RAW_IMAGE_MAX);
+    fwrite(g_raw_image, 1, size, fp);
+    fflush(fp);
+    fclose(fp);
+    return true;
+}
+
+// Builds the file a download type announces: false when the connection is
+// to be closed.
+bool prepare_download(uint32 type, const char* path)
+{
+    switch (type) {
+    case DEV_LOG_FILE:
+        shellf("rm -rf %s", path);
+        shellf("zip -r -u %s /var/log/camera* /var/log/data_process.* /var/log/syslog*", path);
+        log_info(g_logger, __FUNCTION__, __LINE__, "fileSize:%d", (int)get_fileSize(path));
+        return true;
+    case APPLATION_LOG_FILE:
+        shellf("rm -rf %s ", path);
+        shellf("zip -r -u %s /logs/", path);
+        return true;
+    case TOF_RAW_IMAGE:
+        return take_raw_frame();
+    case UPLOAD_CURRENT_MAP_FILE:
+        shellf("rm -rf %s ", path);
+        shellf("cd %s && zip -r -u %s * && cd -", VISLOC_CONFIG_DIR, path);
+        return true;
+    case DOWNLOAD_MAP_FILE:
+        shellf("rm -rf %s ", path);
+        shellf("zip -r -u %s %s", path, kBuildMapsDir);
+        return true;
+    case EXPORT_CUSTOM_PARAM_FILE: {
+        uint32 cameraType = 0;
+        Custom_RegRead(kRegCameraType, &cameraType);
+        uint8 bytes[4];
+        put_le32(bytes, cameraType);
+        if (put_fileContext(CAMERA_TYPE_BIN, bytes, sizeof(bytes)) != 0)
+            log_error(g_logger, __FUNCTION__, __LINE__, "can not open %s", CAMERA_TYPE_BIN);
+        shellf("cat %s " PARAM_GROUP_FILE " " PARAM_FILTER_FILE " > %s", CAMERA_TYPE_BIN, kGroup, kGroup, path);
+        return true;
+    }
+    default:
+        return true;
+    }
+}
+
+// Digest and size of an open board file.
+bool digest_fd(int fd, uint64 size, char hex[kMd5Hex + 1])
+{
+    MD5Ctx ctx;
+    md5_init(&ctx);
+    uint8 buf[16384];
+    for (uint64 at = 0; at < size;) {
+        size_t n = size - at < sizeof(buf) ? (size_t)(size - at) : sizeof(buf);
+        if (!pread_full(fd, buf, n, at)) return false;
+        md5_update(&ctx, buf, n);
+        at += n;
+    }
+    uint8 digest[16];
+    md5_final(&ctx, digest);
+    md5_hex(digest, hex);
+    return true;
+}
+
+struct BoardFd {
+    int fd;
+    explicit BoardFd(int f) : fd(f) {}
+    ~BoardFd()
+    {
+        if (fd >= 0) plat_close(fd);
+    }
+};
+
+// Sends one data chunk and takes the host's answer: false when the transfer
+// ends (the connection is closed when it failed).
+bool send_chunk(TcpFileConn* c, const uint8* data, uint32 len)
+{
+    uint8 head[kHeaderSize + 4];
+    encode_header(head, {0, FILE_MSG_DATA, 0});
+    put_le32(head + kHeaderSize, len);
+    uint32 code = 0;
+    if (!conn_send(c, head, sizeof(head)) || !conn_send(c, data, len) || !recv_ack(c, &code)) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "send chunk fail, close the connection");
+        conn_close(c);
+        return false;
+    }
+    if (code != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "msg_errcode:%d", (int)code);
+        return false;
+    }
+    return true;
+}
+
+void download(TcpFileConn* c, const FileMsgHeader& req)
+{
+    log_info(g_logger, __FUNCTION__, __LINE__, "customParamIndex:%d", kGroup);
+    uint32 type = req.file_type;
+    uint32 code = 0;
+    if (type == APD_CALIB_FILE) {
+        code = board_file_exists(kGainListFile) ? 0 : 1;
+    } else if (type == EXPORT_CUSTOM_PARAM_FILE) {
+        char cfg[64], filter[64];
+        snprintf(cfg, sizeof(cfg), PARAM_GROUP_FILE, kGroup);
+        snprintf(filter, sizeof(filter), PARAM_FILTER_FILE, kGroup);
+        code = board_file_exists(cfg) && board_file_exists(filter) ? 0 : 1;
+    }
+    if (!answer(c, c->hdr, code) || code != 0) return;
+    const char* path = file_path(type, false);
+    if (!path) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "file type %u can not be downloaded", type);
+        conn_close(c);
+        return;
+    }
+    if (!prepare_download(type, path)) {
+        conn_close(c);
+        return;
+    }
+    BoardFd file(plat_open(path, O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || (uint64)st.st_size > UINT32_MAX) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "can not open %s", path);
+        conn_close(c);
+        return;
+    }
+    uint32 size = (uint32)st.st_size;
+    char hex[kMd5Hex + 1];
+    if (!digest_fd(file.fd, size, hex)) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "can not read %s", path);
+        conn_close(c);
+        return;
+    }
+
+    uint8 announce[kHeaderSize + kMsgHeaderSize];
+    encode_header(announce, {0, 0, 0});
+    uint8* m = announce + kHeaderSize;
+    put_le32(m, type);
+    put_le32(m + 4, req.file_lengthH);
+    put_le32(m + 8, size);
+    memcpy(m + 12, req.file_md5, FILE_MD5_FIELD);
+    memcpy(m + 12, hex, kMd5Hex + 1);
+    if (type == DEV_LOG_FILE) log_info(g_logger, __FUNCTION__, __LINE__, "fileMsgHeader.file_md5:%s", hex);
+    uint32 ack = 0;
+    if (!conn_send(c, announce, sizeof(announce)) || !recv_ack(c, &ack)) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "announce %s fail, close the connection", path);
+        conn_close(c);
+        return;
+    }
+    if (ack != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "msg_errcode:%d", (int)ack);
+        return;
+    }
+
+    uint32 piece = size < FILE_CHUNK_SIZE ? size : FILE_CHUNK_SIZE;
+    std::unique_ptr<uint8[]> buf(new (std::nothrow) uint8[piece ? piece : 1]);
+    if (!buf) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "no mem");
+        return;
+    }
+    uint32 at = 0;
+    for (; size - at >= FILE_CHUNK_SIZE; at += FILE_CHUNK_SIZE) {
+        if (!pread_full(file.fd, buf.get(), FILE_CHUNK_SIZE, at)) {
+            log_error(g_logger, __FUNCTION__, __LINE__, "can not read %s", path);
+            conn_close(c);
+            return;
+        }
+        if (!send_chunk(c, buf.get(), FILE_CHUNK_SIZE)) return;
+    }
+    uint32 rest = size - at;
+    if (rest) {
+        log_info(g_logger, __FUNCTION__, __LINE__, "fileMsgData.msg_len:%d", (int)rest);
+        if (!pread_full(file.fd, buf.get(), rest, at)) {
+            log_error(g_logger, __FUNCTION__, __LINE__, "can not read %s", path);
+            conn_close(c);
+            return;
+        }
+        if (!send_chunk(c, buf.get(), rest)) return;
+    }
+    uint8 end[kHeaderSize];
+    encode_header(end, {0, FILE_MSG_UPLOAD_END, 0});
+    if (!conn_send(c, end, sizeof(end))) {
+        conn_close(c);
+        return;
+    }
+    if (type == DOWNLOAD_MAP_FILE) shellf("rm -rf %s ", "/build_maps/*");
+}
+
+// Moves up to `need` bytes of the input into the staging area: true when
+// the field is whole.
+bool collect(TcpFileConn* c, size_t need)
+{
+    size_t n = need - c->have < c->inLeft ? need - c->have : c->inLeft;
+    memcpy(c->staging + c->have, c->in, n);
+    c->in += n;
+    c->inLeft -= n;
+    c->have += n;
+    if (c->have < need) return false;
+    c->have = 0;
+    return true;
+}
+
+void on_header(TcpFileConn* c)
+{
+    c->hdr = decode_header(c->staging);
+    c->stage = Stage::Header;
+    switch (c->hdr.msg_type) {
+    case FILE_MSG_UPLOAD_START: c->stage = Stage::UploadStart; break;
+    case FILE_MSG_DATA: c->stage = Stage::ChunkLen; break;
+    case FILE_MSG_UPLOAD_END: upload_end(c); break;
+    case FILE_MSG_DOWNLOAD: c->stage = Stage::Download; break;
+    default: answer(c, c->hdr, 0); break;
+    }
+}
+
+// Handles what the input holds, one field at a time.
+void step(TcpFileConn* c)
+{
+    switch (c->stage) {
+    case Stage::Header:
+        if (collect(c, kHeaderSize)) on_header(c);
+        break;
+    case Stage::UploadStart:
+        if (!collect(c, kMsgHeaderSize)) break;
+        c->stage = Stage::Header;
+        upload_start(c);
+        break;
+    case Stage::Download:
+        if (!collect(c, kMsgHeaderSize)) break;
+        c->stage = Stage::Header;
+        download(c, decode_msg_header(c->staging));
+        break;
+    case Stage::ChunkLen: {
+        if (!collect(c, 4)) break;
+        uint32 len = get_le32(c->staging);
+        if (len > FILE_MSG_LEN_MAX) {
+            // What follows is the chunk, not a header: nothing more can be
+            // read from this connection.
+            log_error(g_logger, __FUNCTION__, __LINE__, "too long msgLen:0x%x", len);
+            conn_close(c);
+            break;
+        }
+        c->chunkLeft = len;
+        c->stage = Stage::ChunkData;
+        if (len == 0) {
+            c->stage = Stage::Header;
+            answer(c, c->hdr, 0);
+        }
+        break;
+    }
+    case Stage::ChunkData: {
+        size_t n = c->chunkLeft < c->inLeft ? c->chunkLeft : c->inLeft;
+        if (c->up.active) c->up.write(c->in, n);
+        c->in += n;
+        c->inLeft -= n;
+        c->chunkLeft -= (uint32)n;
+        if (c->chunkLeft == 0) {
+            c->stage = Stage::Header;
+            answer(c, c->hdr, 0);
+        }
+        break;
+    }
+    }
+}
+
+int feed(TcpFileConn* c, const uint8* data, size_t len)
+{
+    if (c->closed) return -ENETDOWN;
+    c->in = data;
+    c->inLeft = len;
+    while (!c->closed && c->inLeft > 0) step(c);
+    c->in = nullptr;
+    c->inLeft = 0;
+    return c->closed ? -ENETDOWN : 0;
+}
+
+// Connections by device id. A connection is handled only on the pump that
+// owns it; the lock guards the table alone.
+std::mutex s_connsMutex;
+std::unordered_map<uint64_t, std::unique_ptr<TcpFileConn>> s_conns;
+
+TcpFileConn* conn_of(epcore_t* core, iodev_t* dev, bool fresh)
+{
+    uint64_t id = iodev_id(dev);
+    std::lock_guard<std::mutex> g(s_connsMutex);
+    auto& slot = s_conns[id];
+    if (fresh || !slot || slot->dev != dev) {
+        slot = std::make_unique<TcpFileConn>();
+        slot->core = core;
+        slot->dev = dev;
+        slot->fd = iodev_fd(dev);
+    }
+    return slot.get();
+}
+
+void conn_forget(iodev_t* dev)
+{
+    std::unique_ptr<TcpFileConn> gone;
+    {
+        std::lock_guard<std::mutex> g(s_connsMutex);
+        auto it = s_conns.find(iodev_id(dev));
+        if (it == s_conns.end() || it->second->dev != dev) return;
+        gone = std::move(it->second);
+        s_conns.erase(it);
+    }
+}
+
+int close_device(iodev_t* dev)
+{
+    conn_forget(dev);
+    iodev_close(dev);
+    return -ENETDOWN;
+}
+
+void accept_all(epcore_t* core, iodev_t* listener, void* vpcore)
+{
+    evpump_t* lpump = evpump_thread_self(core);
+    unsigned long lpumpid = lpump ? (unsigned long)lpump->threadid : 0;
+    worker_t* wk = worker_thread_self(core);
+    unsigned long wkid = wk ? (unsigned long)wk->workerid : 0;
+    for (;;) {
+        int ret = 0;
+        // Bound only once its state is in place: from then on the new
+        // connection may be served on another pump at any moment.
+        iodev_t* ndev = eptcp_accept(core, listener, nullptr, &ret, tcp_pump, vpcore, BIND_NONE);
+        if (!ndev) {
+            if (ret == -200) continue;  // that connection was closed for want of a record
+            break;
+        }
+        conn_of(core, ndev, true);
+        evpump_t* npump = evpump_thread_select(core);
+        unsigned long npumpid = npump ? (unsigned long)npump->threadid : 0;
+        log_info(g_logger, __FUNCTION__, __LINE__,
+                 "\nThreadID=%lu, ListenFD=%d EvPumpID=%lu WorkerID=%lu  ==> Accept NewFD=%d EvPumpID=%lu\n",
+                 get_threadid(), iodev_fd(listener), lpumpid, wkid, iodev_fd(ndev), npumpid);
+        if (npump) iodev_bind_evpump(ndev, BIND_GIVEN, npump);
+        else iodev_bind_evpump(ndev, BIND_SELECT, nullptr);
+    }
+}
+
+} // namespace
 
 int tcp_pump(void* vpcore, void* vobj, int event, int fdtype)
 {
     epcore_t* core = static_cast<epcore_t*>(vpcore);
     iodev_t* dev = static_cast<iodev_t*>(vobj);
     switch (event) {
-    case EVT_ACCEPT: {
-        if (fdtype != IODEV_TCP_LISTEN) return -1;
-        if (!core || !dev) return -1;
-        for (;;) {
-            int ret = 0;
-            iodev_t* ndev = eptcp_accept(core, dev, nullptr, &ret, tcp_pump, vpcore, BIND_NONE);
-            if (!ndev) {
-                if (ret == -200) continue; // that connection was closed for want of a record
-                break;
-            }
-            log_error(g_logger, __FUNCTION__, __LINE__, "file transfer not available, fd %d closed", iodev_fd(ndev));
-            iodev_close(ndev);
-        }
+    case EVT_ACCEPT:
+        if (fdtype != IODEV_TCP_LISTEN || !core || !dev) return -1;
+        accept_all(core, dev, vpcore);
         return 0;
-    }
     case EVT_READ:
+        tcp_file_parse(core, dev);
+        return 0;
     case EVT_INVALID:
-        if (fdtype == IODEV_TCP_ACCEPTED && dev) iodev_close(dev);
+        // Error or hang-up with nothing to read: nothing more will come.
+        if (fdtype == IODEV_TCP_ACCEPTED && dev) close_device(dev);
         return 0;
     default:
         return 0;
     }
 }
+
+int tcp_file_parse(epcore_t* core, iodev_t* dev)
+{
+    if (!core || !dev) return -1;
+    TcpFileConn* c = conn_of(core, dev, false);
+    if (!c->recvBuf) {
+        c->recvBuf.reset(new (std::nothrow) uint8[kRecvPiece]);
+        if (!c->recvBuf) return -1;
+    }
+    // The pump reports readiness once per arrival: take everything there is.
+    for (;;) {
+        int got = 0;
+        int r = tcp_nb_recv(c->fd, c->recvBuf.get(), (int)kRecvPiece, &got);
+        if (got > 0 && feed(c, c->recvBuf.get(), (size_t)got) != 0) return close_device(dev);
+        if (r < 0) return close_device(dev);
+        if (got == 0) return 0;
+    }
+}
+
+int tcp_send_file(epcore_t* core, iodev_t* dev, FileCommonHeader* header)
+{
+    if (!core || !dev || !header) return -1;
+    TcpFileConn* c = conn_of(core, dev, false);
+    uint8 req[kMsgHeaderSize];
+    if (!conn_recv(c, req, sizeof(req))) return close_device(dev);
+    c->hdr = *header;
+    download(c, decode_msg_header(req));
+    return c->closed ? close_device(dev) : 0;
+}
+
+int custom_paramGroupParse(void)
+{
+    log_info(g_logger, __FUNCTION__, __LINE__, "customParamIndex:%d", kGroup);
+    BoardFd file(plat_open(CUSTOM_PARAM_FILE, O_RDONLY | O_CLOEXEC));
+    if (file.fd < 0) {
+        Custom_ParamGroup(PARAM_GROUP_LOAD | kGroup);
+        return 0;
+    }
+    struct stat st;
+    uint64 size = fstat(file.fd, &st) == 0 ? (uint64)st.st_size : 0;
+    if (size <= DEV_CFG_SIZE) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "fileSize error");
+        return -1;
+    }
+    // Without room for the camera type and the whole block nothing is taken.
+    if (size < sizeof(uint32) + DEV_CFG_SIZE) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "no room for the camera type and the block: %llu bytes",
+                  (unsigned long long)size);
+        return -1;
+    }
+    uint8 word[4];
+    uint32 cameraType = 0;
+    Custom_RegRead(kRegCameraType, &cameraType);
+    if (!read_full(file.fd, word, sizeof(word)) || get_le32(word) != cameraType) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "camera type not match.");
+        return -1;
+    }
+    char cfgPath[64], filterPath[64];
+    snprintf(cfgPath, sizeof(cfgPath), PARAM_GROUP_FILE, kGroup);
+    snprintf(filterPath, sizeof(filterPath), PARAM_FILTER_FILE, kGroup);
+    uint8 block[DEV_CFG_SIZE];
+    if (!read_full(file.fd, block, sizeof(block)) || put_fileAtomic(cfgPath, block, sizeof(block)) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "can not write %s", cfgPath);
+        return -1;
+    }
+    // The filter text and four zero bytes after it.
+    size_t textLen = (size_t)(size - sizeof(uint32) - DEV_CFG_SIZE);
+    std::unique_ptr<uint8[]> text(new (std::nothrow) uint8[textLen + 4]());
+    if (!text) return 0;
+    if (!read_full(file.fd, text.get(), textLen) || put_fileAtomic(filterPath, text.get(), textLen + 4) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "can not write %s", filterPath);
+        return -1;
+    }
+    Custom_ParamGroup(PARAM_GROUP_LOAD | kGroup);
+    return 0;
+}
+
+void tcp_file_set_timeouts(int transferMs, int rawFrameMs)
+{
+    s_transferMs.store(transferMs > 0 ? transferMs : kTransferMsDefault);
+    s_rawFrameMs.store(rawFrameMs > 0 ? rawFrameMs : kRawFrameMsDefault);
+}
+
+TcpFileConn* tcp_file_conn_new(TcpFileSink sink, void* ctx)
+{
+    if (!sink) return nullptr;
+    auto* c = new (std::nothrow) TcpFileConn();
+    if (!c) return nullptr;
+    c->sink = sink;
+    c->sinkCtx = ctx;
+    return c;
+}
+
+int tcp_file_conn_feed(TcpFileConn* conn, const uint8* data, size_t len)
+{
+    if (!conn || (!data && len)) return -1;
+    return feed(conn, data, len);
+}
+
+void tcp_file_conn_free(TcpFileConn* conn) { delete conn; }

@@ -1,0 +1,661 @@
+// File-transfer port driven by a host over loopback: the server runs on a
+// pump thread of its own behind a listener on a free port; uploads and
+// downloads of every type, digests, content checks, chunk boundaries, split
+// headers, concurrent uploads and a host that stops reading. The message
+// handler is also fed through buffers where the split must be exact.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "algo/algo_server.h"
+#include "algo/algotest.h"
+#include "algo/tavo_lib.h"
+#include "base/pumptest.h"
+#include "base/tmpdir.h"
+#include "common/board.h"
+#include "common/custom.h"
+#include "common/md5.h"
+#include "iotimer.h"
+#include "mlisten.h"
+#include "platform/boardroot.h"
+#include "server/tcp_server.h"
+#include "simzip.h"
+
+using algotest::LogCapture;
+using algotest::Registers;
+using pumptest::wait_until;
+
+namespace {
+
+using Bytes = std::string;
+
+void put32(Bytes& b, uint32_t v)
+{
+    for (int i = 0; i < 4; i++) b.push_back((char)(v >> (8 * i)));
+}
+uint32_t get32(const Bytes& b, size_t at)
+{
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; i--) v = v << 8 | (uint8_t)b[at + i];
+    return v;
+}
+
+std::string md5_of(const Bytes& data)
+{
+    MD5Ctx c;
+    md5_init(&c);
+    md5_update(&c, data.data(), data.size());
+    uint8_t d[16];
+    md5_final(&c, d);
+    char hex[33];
+    for (int i = 0; i < 16; i++) snprintf(hex + 2 * i, 3, "%02x", d[i]);
+    return hex;
+}
+
+Bytes header(uint32_t type, uint32_t reqid = 7, uint32_t index = 3)
+{
+    Bytes b;
+    put32(b, reqid);
+    put32(b, type);
+    put32(b, index);
+    return b;
+}
+Bytes msg_header(uint32_t fileType, const std::string& md5, uint32_t lenL = 0)
+{
+    Bytes b;
+    put32(b, fileType);
+    put32(b, 0);
+    put32(b, lenL);
+    Bytes field(FILE_MD5_FIELD, '\0');
+    memcpy(field.data(), md5.data(), md5.size() < 32 ? md5.size() : 32);
+    return b + field;
+}
+Bytes chunk(const Bytes& data) { Bytes b = header(FILE_MSG_DATA); put32(b, (uint32_t)data.size()); return b + data; }
+Bytes rsp(uint32_t type, uint32_t code, uint32_t reqid = 7, uint32_t index = 3)
+{
+    Bytes b = header(type, reqid, index);
+    put32(b, code);
+    return b;
+}
+Bytes ack(uint32_t code = 0) { Bytes b = header(0, 0, 0); put32(b, code); return b; }
+
+Bytes pattern(size_t n, uint8_t seed = 1)
+{
+    Bytes b(n, '\0');
+    for (size_t i = 0; i < n; i++) b[i] = (char)(seed + i * 131 + (i >> 9));
+    return b;
+}
+
+Bytes zip_of(const std::vector<sim::ZipEntry>& entries)
+{
+    Bytes out;
+    EXPECT_TRUE(sim::zip_write(entries, &out));
+    return out;
+}
+sim::ZipEntry file_entry(const std::string& name, const std::string& data) { return sim::zip_stored(name, data, 0644, 1700000000); }
+sim::ZipEntry link_entry(const std::string& name, const std::string& to)
+{
+    sim::ZipEntry e = sim::zip_stored(name, to, 0777, 1700000000);
+    e.external = (uint32_t)(S_IFLNK | 0777) << 16;
+    return e;
+}
+
+// A host connected to the port.
+struct Host {
+    testfs::Fd fd;
+    explicit Host(int port, int rcvbuf = 0)
+    {
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        if (rcvbuf) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+        int one = 1;
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons((uint16_t)port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(s, (sockaddr*)&a, sizeof a) != 0) {
+            close(s);
+            s = -1;
+        }
+        fd.reset(s);
+    }
+    bool send(const Bytes& b) { return ::send(fd, b.data(), b.size(), MSG_NOSIGNAL) == (ssize_t)b.size(); }
+    // Exactly n bytes, or what came before the end of stream or 5 s of silence.
+    Bytes recv(size_t n, int ms = 5000)
+    {
+        Bytes b;
+        char buf[65536];
+        while (b.size() < n) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, ms) != 1) break;
+            ssize_t r = ::recv(fd, buf, std::min(sizeof buf, n - b.size()), 0);
+            if (r <= 0) break;
+            b.append(buf, (size_t)r);
+        }
+        return b;
+    }
+    // The device closed the connection (after whatever it still had to send).
+    bool closed_by_device()
+    {
+        char buf[4096];
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 5000) != 1) return false;
+            ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+            if (r == 0 || (r < 0 && errno == ECONNRESET)) return true;
+            if (r < 0) return false;
+        }
+    }
+
+    // A whole upload in chunks of `piece` bytes: the end's code, or -1 when
+    // an earlier answer was not the expected one.
+    int upload(uint32_t type, const Bytes& data, std::string md5 = "", size_t piece = 65536)
+    {
+        if (md5.empty()) md5 = md5_of(data);
+        if (!send(header(FILE_MSG_UPLOAD_START) + msg_header(type, md5, (uint32_t)data.size()))) return -1;
+        if (recv(16) != rsp(FILE_MSG_UPLOAD_START, 0)) return -1;
+        for (size_t at = 0; at < data.size(); at += piece) {
+            if (!send(chunk(data.substr(at, piece)))) return -1;
+            if (recv(16) != rsp(FILE_MSG_DATA, 0)) return -1;
+        }
+        if (!send(header(FILE_MSG_UPLOAD_END))) return -1;
+        Bytes r = recv(16);
+        if (r.size() != 16 || r.compare(0, 12, header(FILE_MSG_UPLOAD_END)) != 0) return -1;
+        return (int)get32(r, 12);
+    }
+
+    struct Download {
+        int code = -1;             // answer to the request
+        Bytes announce;            // 88 bytes
+        std::vector<size_t> sizes; // chunk lengths
+        Bytes data;
+        bool ended = false;
+    };
+    Download download(uint32_t type)
+    {
+        Download d;
+        send(header(FILE_MSG_DOWNLOAD) + msg_header(type, "", 0));
+        Bytes r = recv(16);
+        if (r.size() != 16 || r.compare(0, 12, header(FILE_MSG_DOWNLOAD)) != 0) return d;
+        d.code = (int)get32(r, 12);
+        if (d.code != 0) return d;
+        d.announce = recv(88);
+        if (d.announce.size() != 88) return d;
+        send(ack());
+        for (;;) {
+            Bytes h = recv(12);
+            if (h.size() != 12) return d;
+            if (get32(h, 4) == FILE_MSG_UPLOAD_END) {
+                d.ended = true;
+                return d;
+            }
+            Bytes len = recv(4);
+            if (len.size() != 4) return d;
+            size_t n = get32(len, 0);
+            Bytes body = recv(n);
+            if (body.size() != n) return d;
+            d.sizes.push_back(n);
+            d.data += body;
+            send(ack());
+        }
+    }
+};
+
+uint32_t announced_size(const Bytes& a) { return get32(a, 12 + 8); }
+std::string announced_md5(const Bytes& a) { return std::string(a.data() + 12 + 12, 32); }
+
+// Temporary upload files left beside the targets in a board directory.
+int leftovers(const BoardRoot& b, const std::string& dir)
+{
+    int n = 0;
+    if (DIR* d = opendir(b.host(dir).c_str())) {
+        while (dirent* e = readdir(d)) n += strchr(e->d_name, '.') && strlen(strrchr(e->d_name, '.')) == 7;
+        closedir(d);
+    }
+    return n;
+}
+
+struct FileServer : ::testing::Test {
+    LogCapture log;
+    BoardRoot board;
+    Registers regs;
+    pumptest::Core core;
+    mlisten_t* listener = nullptr;
+    int port = 0;
+
+    void SetUp() override
+    {
+        ASSERT_EQ(board.rc, 0);
+        ASSERT_TRUE(pumptest::start_pumps(core.core, 1));
+        port = pumptest::free_tcp_port();
+        listener = eptcp_mlisten(core.core, "127.0.0.1", port, nullptr, tcp_pump, core.core);
+        ASSERT_NE(listener, nullptr);
+        ASSERT_TRUE(wait_until([&] { return Host(port).fd >= 0; }));
+    }
+    void TearDown() override { tcp_file_set_timeouts(0, 0); }
+
+    std::string file(const std::string& path) { return read_host_file(board.host(path)); }
+    void put(const std::string& path, const std::string& data)
+    {
+        std::string host = board.host(path);
+        mkdir(host.substr(0, host.rfind('/')).c_str(), 0755);
+        write_host_file(host, data);
+    }
+    Bytes param_file(uint32_t cameraType, const Bytes& block, const Bytes& filter)
+    {
+        Bytes b;
+        put32(b, cameraType);
+        return b + block + filter;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Uploads
+// ---------------------------------------------------------------------------
+
+TEST_F(FileServer, EachUploadTypeLandsInItsFile)
+{
+    struct Case {
+        uint32_t type;
+        const char* path;
+        Bytes data;
+    };
+    const Case cases[] = {
+        {CAM_INTR_FILE, "/userdata/const/calib.json", "{\"fx\": 1.5}"},
+        {APD_CALIB_FILE, "/userdata/const/GainList_simp.csv", "1,2,3\n4,5,6\n"},
+        {UPGRADE_FILE, "/userdata/update.tar.gz", Bytes("\x1f\x8b\x08\x00", 4) + pattern(70000)},
+        {DEVICE_FILTER_FILE, "/userdata/dev_filter.json", "{\"filter\": {\"median\": 3}}"},
+        {APP_ALGO_CONFIG_FILE, "/userdata/app_algo_config.json", "{\"ZoneIndex\": 2}"},
+        {DEV_CONFIG_FILE, "/userdata/config.bin", pattern(DEV_CFG_SIZE)},
+        {HIGH_INTEGRAL_IMG, "/userdata/high.zip", zip_of({file_entry("high/a.bin", "AAAA")})},
+        {LOW_INTEGRAL_IMG, "/userdata/low.zip", zip_of({file_entry("low.bin", "BBBB")})},
+        {OBSTRACLE_FILE, "/userdata/obstracle.zip", zip_of({file_entry("obst.txt", "CCCC")})},
+        {UPLOAD_MAP_FILE, "/userdata/maps.zip", zip_of({file_entry("map1/grid.pgm", "DDDD")})},
+    };
+    Host h(port);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(h.upload(c.type, c.data, "", 1000), 0);
+        EXPECT_EQ(file(c.path), c.data);
+        EXPECT_TRUE(log.has(std::string("fileName:") + c.path));
+    }
+    // Archives are unpacked where their type says, after the answer.
+    long unzip = sim_journal_wait("unzip -o /userdata/maps.zip -d /etc/visloc_config", 0, 5000);
+    ASSERT_GE(unzip, 0);
+    EXPECT_GE(sim_journal_wait("sync", (size_t)unzip, 5000), 0);
+    EXPECT_EQ(file("/userdata/high/a.bin"), "AAAA");
+    EXPECT_EQ(file("/userdata/low.bin"), "BBBB");
+    EXPECT_EQ(file("/userdata/obst.txt"), "CCCC");
+    EXPECT_EQ(file("/etc/visloc_config/map1/grid.pgm"), "DDDD");
+    EXPECT_EQ(leftovers(board, "/userdata"), 0);
+}
+
+TEST_F(FileServer, DigestIsComparedWithoutRegardToCase)
+{
+    Bytes data = pattern(5000);
+    std::string upper = md5_of(data);
+    for (auto& ch : upper) ch = (char)toupper(ch);
+    Host h(port);
+    EXPECT_EQ(h.upload(CAM_INTR_FILE, data, upper), 0);
+    EXPECT_EQ(file("/userdata/const/calib.json"), data);
+    EXPECT_TRUE(log.has("str_md5:" + md5_of(data) + " recv_md5:" + upper));
+}
+
+// A refused upload answers 1 and leaves the previous file and no temporary one.
+TEST_F(FileServer, RefusedUploadsKeepThePreviousFile)
+{
+    struct Case {
+        const char* what;
+        uint32_t type;
+        const char* path;
+        Bytes data;
+        std::string md5;  // empty: the right one
+    };
+    Bytes good = pattern(300000);
+    const Case cases[] = {
+        {"digest mismatch", CAM_INTR_FILE, "/userdata/const/calib.json", good, md5_of(good + "x")},
+        {"firmware without gzip magic", UPGRADE_FILE, "/userdata/update.tar.gz", "PK\x03\x04 not gzip", ""},
+        {"one-byte firmware", UPGRADE_FILE, "/userdata/update.tar.gz", "\x1f", ""},
+        {"short configuration block", DEV_CONFIG_FILE, "/userdata/config.bin", pattern(DEV_CFG_SIZE - 1), ""},
+        {"climbing archive entry", HIGH_INTEGRAL_IMG, "/userdata/high.zip", zip_of({file_entry("ok.txt", "1"), file_entry("../x", "2")}), ""},
+        {"absolute archive entry", UPLOAD_MAP_FILE, "/userdata/maps.zip", zip_of({file_entry("/etc/passwd", "root")}), ""},
+        {"link archive entry", OBSTRACLE_FILE, "/userdata/obstracle.zip", zip_of({link_entry("evil", "/etc"), file_entry("evil/x", "3")}), ""},
+        {"not an archive", LOW_INTEGRAL_IMG, "/userdata/low.zip", "plain text", ""},
+    };
+    Host h(port);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        put(c.path, "previous");
+        size_t journal = sim_journal_count();
+        EXPECT_EQ(h.upload(c.type, c.data, c.md5, 100000), 1);
+        EXPECT_EQ(file(c.path), "previous");
+        EXPECT_EQ(sim_journal_find("unzip", journal), -1) << "nothing is unpacked";
+    }
+    EXPECT_EQ(file("/userdata/ok.txt"), "<missing>");
+    EXPECT_EQ(file("/x"), "<missing>");
+    EXPECT_EQ(leftovers(board, "/userdata"), 0);
+    EXPECT_EQ(leftovers(board, "/userdata/const"), 0);
+}
+
+TEST_F(FileServer, ConfigurationUploadReplacesTheBlockKeepingTheDetectedHardware)
+{
+    g_rgbSensorType = E_SMARTSENS_SC2210;
+    g_tofSensorType = E_IMX570;
+    g_hardWireCheck = 0x5A;
+    deviceCFG block{};
+    block.common.workMode = 3;
+    block.common.hardWareCheck = 1;
+    block.sensor[DEV_CFG_SENSOR_TOF].info.sensorType = E_GPIXEL_0503;
+    block.sensor[DEV_CFG_SENSOR_TOF].info.fps = 15;
+    Bytes data((const char*)&block, sizeof block);
+    Host h(port);
+    EXPECT_EQ(h.upload(DEV_CONFIG_FILE, data + "trailing bytes are ignored"), 0);
+    EXPECT_EQ(reg_load(regs.cfg.common.workMode), 3u);
+    EXPECT_EQ(reg_load(regs.tof().fps), 15u);
+    EXPECT_EQ(reg_load(regs.tof().sensorType), (uint32_t)E_IMX570);
+    EXPECT_EQ(reg_load(regs.cfg.sensor[DEV_CFG_SENSOR_RGB].info.sensorType), (uint32_t)E_SMARTSENS_SC2210);
+    EXPECT_EQ(reg_load(regs.cfg.common.hardWareCheck), 0x5Au);
+
+    // A short block touches neither the live block nor the saved file.
+    EXPECT_EQ(h.upload(DEV_CONFIG_FILE, data.substr(0, 100)), 1);
+    EXPECT_EQ(reg_load(regs.cfg.common.workMode), 3u);
+    EXPECT_EQ(file("/userdata/config.bin").size(), data.size() + 26);
+}
+
+TEST_F(FileServer, ParameterGroupImportChecksSizeAndCameraType)
+{
+    reg_store(regs.run.cameraType, (uint32_t)E_CAMERA_DelvoPlus);
+    Bytes block = pattern(DEV_CFG_SIZE, 9);
+    struct Case {
+        const char* what;
+        Bytes file;
+        int code;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"3072 bytes", pattern(DEV_CFG_SIZE), 1, "fileSize error"},
+        {"3073 bytes", pattern(DEV_CFG_SIZE + 1), 1, "no room for the camera type"},
+        {"3075 bytes", pattern(DEV_CFG_SIZE + 3), 1, "no room for the camera type"},
+        {"other camera", param_file(E_CAMERA_TavoPlus, block, "{}"), 1, "camera type not match."},
+    };
+    Host h(port);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(h.upload(IMPORT_CUSTOM_PARAM_FILE, c.file), c.code);
+        EXPECT_TRUE(log.has(c.logged));
+        EXPECT_EQ(file("/userdata/const/config0.bin"), "<missing>");
+    }
+
+    EXPECT_EQ(h.upload(IMPORT_CUSTOM_PARAM_FILE, param_file(E_CAMERA_DelvoPlus, block, "")), 0);
+    EXPECT_EQ(file("/userdata/const/config0.bin"), block);
+    EXPECT_EQ(file("/userdata/const/filterJson0.bin"), Bytes(4, '\0'));
+    EXPECT_EQ(h.upload(IMPORT_CUSTOM_PARAM_FILE, param_file(E_CAMERA_DelvoPlus, block, "{\"a\":1}")), 0);
+    EXPECT_EQ(file("/userdata/const/filterJson0.bin"), Bytes("{\"a\":1}") + Bytes(4, '\0'));
+    // The group was loaded into the live block.
+    EXPECT_EQ(reg_load(regs.cfg.common.acquisitionMod), get32(block, 4));
+}
+
+TEST_F(FileServer, ApplicationSettingsReachTheAvoidance)
+{
+    algo_server_reset();
+    reg_store(regs.cfg.common.enableApplationAlgo, 4u);
+    Bytes text = "{\"ZoneIndex\": 5, \"Sensitivity\": 2}";
+    Host h(port);
+    EXPECT_EQ(h.upload(APP_ALGO_CONFIG_FILE, text), 0);
+    // Handed over after the answer.
+    EXPECT_TRUE(wait_until([&] {
+        char got[256] = {};
+        return algo_server_get_params(ALGO_APP_AVOID2, got, sizeof got) >= 0 &&
+               std::string(got).find("Sensitivity") != std::string::npos;
+    }));
+    EXPECT_TRUE(log.has("fileSize:" + std::to_string(text.size())));
+}
+
+TEST_F(FileServer, ChunksAndUploadsOfTwoHostsDoNotMix)
+{
+    Bytes a = pattern(400000, 3), b = pattern(300000, 77);
+    Host ha(port), hb(port);
+    ASSERT_TRUE(ha.send(header(FILE_MSG_UPLOAD_START) + msg_header(CAM_INTR_FILE, md5_of(a))));
+    ASSERT_TRUE(hb.send(header(FILE_MSG_UPLOAD_START) + msg_header(APD_CALIB_FILE, md5_of(b))));
+    EXPECT_EQ(ha.recv(16), rsp(0, 0));
+    EXPECT_EQ(hb.recv(16), rsp(0, 0));
+    for (size_t at = 0; at < a.size(); at += 50000) {
+        ASSERT_TRUE(ha.send(chunk(a.substr(at, 50000))));
+        if (at < b.size()) {
+            ASSERT_TRUE(hb.send(chunk(b.substr(at, 50000))));
+        }
+        EXPECT_EQ(ha.recv(16), rsp(1, 0));
+        if (at < b.size()) {
+            EXPECT_EQ(hb.recv(16), rsp(1, 0));
+        }
+    }
+    ASSERT_TRUE(hb.send(header(FILE_MSG_UPLOAD_END)));
+    ASSERT_TRUE(ha.send(header(FILE_MSG_UPLOAD_END)));
+    EXPECT_EQ(hb.recv(16), rsp(2, 0));
+    EXPECT_EQ(ha.recv(16), rsp(2, 0));
+    EXPECT_EQ(file("/userdata/const/calib.json"), a);
+    EXPECT_EQ(file("/userdata/const/GainList_simp.csv"), b);
+}
+
+// Every message of a burst is answered, and a header sent a byte at a time
+// is acted on only once whole.
+TEST_F(FileServer, SplitAndBatchedMessagesAreHandledWhole)
+{
+    Bytes data = pattern(1000);
+    Bytes all = header(FILE_MSG_UPLOAD_START) + msg_header(CAM_INTR_FILE, md5_of(data)) + chunk(data.substr(0, 10)) +
+                chunk(data.substr(10)) + header(FILE_MSG_UPLOAD_END) + header(4);
+    Host slow(port);
+    for (char ch : all) ASSERT_TRUE(slow.send(Bytes(1, ch)));
+    EXPECT_EQ(slow.recv(80), rsp(0, 0) + rsp(1, 0) + rsp(1, 0) + rsp(2, 0) + rsp(4, 0));
+    Host burst(port);
+    ASSERT_TRUE(burst.send(all));
+    EXPECT_EQ(burst.recv(80), rsp(0, 0) + rsp(1, 0) + rsp(1, 0) + rsp(2, 0) + rsp(4, 0));
+    EXPECT_EQ(file("/userdata/const/calib.json"), data);
+}
+
+TEST_F(FileServer, OverlongChunkIsLoggedAndTheConnectionClosed)
+{
+    Host h(port);
+    Bytes b = header(FILE_MSG_DATA);
+    put32(b, 0x0FF00000);
+    ASSERT_TRUE(h.send(b + Bytes(64, 'x')));
+    EXPECT_TRUE(h.closed_by_device());
+    EXPECT_TRUE(log.has("too long msgLen:0xff00000"));
+    // The longest chunk still allowed is taken.
+    Host ok(port);
+    Bytes max = header(FILE_MSG_DATA);
+    put32(max, 0x0FEFFFFF);
+    ASSERT_TRUE(ok.send(max + Bytes(1000, 'y')));
+    ASSERT_TRUE(ok.send(header(5)));
+    pollfd p{ok.fd, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 100), 0) << "the header is still chunk data";
+}
+
+// ---------------------------------------------------------------------------
+// Downloads
+// ---------------------------------------------------------------------------
+
+TEST_F(FileServer, DownloadsAnnounceAndSendTheFileInChunks)
+{
+    struct Case {
+        uint32_t type;
+        const char* path;
+        size_t size;
+        std::vector<size_t> chunks;
+    };
+    const Case cases[] = {
+        {APD_CALIB_FILE, "/userdata/const/GainList_simp.csv", 10, {10}},
+        {DEVICE_FILTER_FILE, "/userdata/dev_filter.json", 0x200000, {0x200000}},
+        {APP_ALGO_CONFIG_FILE, "/userdata/app_algo_config.json", 0x200001, {0x200000, 1}},
+        {PARAM_CAPILITY_FILE, "/etc/capability.json", 0x400000, {0x200000, 0x200000}},
+        {FUNC_CAPILITY_FILE, "/etc/feature_capability.json", 0, {}},
+    };
+    Host h(port);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        Bytes data = pattern(c.size, (uint8_t)c.type);
+        put(c.path, data);
+        auto d = h.download(c.type);
+        EXPECT_EQ(d.code, 0);
+        ASSERT_EQ(d.announce.size(), 88u);
+        EXPECT_EQ(d.announce.substr(0, 12), header(0, 0, 0));
+        EXPECT_EQ(get32(d.announce, 12), c.type);
+        EXPECT_EQ(announced_size(d.announce), c.size);
+        EXPECT_EQ(announced_md5(d.announce), md5_of(data));
+        EXPECT_EQ(d.announce[12 + 12 + 32], '\0');
+        EXPECT_EQ(d.sizes, c.chunks);
+        EXPECT_TRUE(d.ended);
+        EXPECT_EQ(d.data, data);
+    }
+}
+
+TEST_F(FileServer, BuiltDownloadsRunTheirCommands)
+{
+    put("/var/log/camera.log", "log line\n");
+    put("/etc/visloc_config/m.yaml", "map: 1\n");
+    put("/build_maps/b.pgm", "P5");
+    put("/userdata/const/config0.bin", pattern(DEV_CFG_SIZE));
+    put("/userdata/const/filterJson0.bin", "{}");
+    reg_store(regs.run.cameraType, (uint32_t)E_CAMERA_DelvoPlus);
+    Host h(port);
+    auto logs = h.download(DEV_LOG_FILE);
+    EXPECT_TRUE(logs.ended);
+    EXPECT_GE(sim_journal_find("zip -r -u /userdata/camera_log.zip /var/log/camera* /var/log/data_process.* /var/log/syslog*", 0), 0);
+    EXPECT_TRUE(log.has("fileMsgHeader.file_md5:" + md5_of(logs.data)));
+    EXPECT_TRUE(h.download(UPLOAD_CURRENT_MAP_FILE).ended);
+    EXPECT_GE(sim_journal_find("cd /etc/visloc_config && zip -r -u /current_maps.zip * && cd -", 0), 0);
+    EXPECT_TRUE(h.download(DOWNLOAD_MAP_FILE).ended);
+    // The map directory is emptied once the end has gone out.
+    EXPECT_GE(sim_journal_wait("rm -rf /build_maps/* ", 0, 5000), 0);
+    EXPECT_EQ(file("/build_maps/b.pgm"), "<missing>");
+    auto merged = h.download(EXPORT_CUSTOM_PARAM_FILE);
+    Bytes type;
+    put32(type, E_CAMERA_DelvoPlus);
+    EXPECT_EQ(merged.data, type + pattern(DEV_CFG_SIZE) + "{}");
+}
+
+TEST_F(FileServer, DownloadRefusalsAndUnknownTypes)
+{
+    Host h(port);
+    EXPECT_EQ(h.download(APD_CALIB_FILE).code, 1);
+    EXPECT_EQ(h.download(EXPORT_CUSTOM_PARAM_FILE).code, 1);
+    // The host declines the announced file: the connection stays.
+    put("/etc/capability.json", "{}");
+    ASSERT_TRUE(h.send(header(FILE_MSG_DOWNLOAD) + msg_header(PARAM_CAPILITY_FILE, "")));
+    EXPECT_EQ(h.recv(16), rsp(6, 0));
+    EXPECT_EQ(h.recv(88).size(), 88u);
+    ASSERT_TRUE(h.send(ack(3)));
+    ASSERT_TRUE(wait_until([&] { return log.has("msg_errcode:3"); }));
+    for (uint32_t t : {3u, 4u, 5u, 7u, 0xFFFFFFFFu}) {
+        ASSERT_TRUE(h.send(header(t)));
+        EXPECT_EQ(h.recv(16), rsp(t, 0));
+    }
+    // A type nothing is downloaded as: answered, then closed.
+    ASSERT_TRUE(h.send(header(FILE_MSG_DOWNLOAD) + msg_header(CAM_INTR_FILE, "")));
+    EXPECT_EQ(h.recv(16), rsp(6, 0));
+    EXPECT_TRUE(h.closed_by_device());
+}
+
+TEST_F(FileServer, RawFrameComesFromTheCaptureOrTheConnectionIsDropped)
+{
+    std::atomic<bool> stop{false};
+    std::thread capture([&] {
+        // The capture side: fills the image while the flag is set, then clears it.
+        while (!stop.load()) {
+            if (g_raw_flags.load(std::memory_order_acquire)) {
+                for (uint32_t i = 0; i < 4000; i++) g_raw_image[i] = (uint8_t)(i * 7);
+                g_raw_image_size = 4000;
+                g_raw_flags.store(0, std::memory_order_release);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    Host h(port);
+    auto d = h.download(TOF_RAW_IMAGE);
+    stop = true;
+    capture.join();
+    ASSERT_TRUE(d.ended);
+    ASSERT_EQ(d.data.size(), 4000u);
+    EXPECT_EQ((uint8_t)d.data[3999], (uint8_t)(3999 * 7));
+
+    tcp_file_set_timeouts(0, 50);
+    Host h2(port);
+    ASSERT_TRUE(h2.send(header(FILE_MSG_DOWNLOAD) + msg_header(TOF_RAW_IMAGE, "")));
+    EXPECT_EQ(h2.recv(16), rsp(6, 0));
+    EXPECT_TRUE(h2.closed_by_device());
+    EXPECT_TRUE(log.has("no raw frame captured"));
+    g_raw_flags.store(0);
+}
+
+// A host that stops reading mid-download is dropped after the transfer
+// time-out; the pump's other connections and timers carry on.
+TEST_F(FileServer, StalledDownloadIsDroppedAndThePumpGoesOn)
+{
+    tcp_file_set_timeouts(200, 0);
+    put("/etc/capability.json", pattern(0x600000));
+    Host stalled(port, 4096);
+    ASSERT_TRUE(stalled.send(header(FILE_MSG_DOWNLOAD) + msg_header(PARAM_CAPILITY_FILE, "")));
+    EXPECT_EQ(stalled.recv(16 + 88).size(), 104u);
+    ASSERT_TRUE(stalled.send(ack()));
+    // From here on the host reads nothing.
+    pumptest::Latch fired;
+    auto cb = [](void* para, void*, int, int) {
+        static_cast<pumptest::Latch*>(para)->hit();
+        return 0;
+    };
+    ASSERT_NE(iotimer_start(core.core, 20, 0, nullptr, cb, &fired), nullptr);
+    Host other(port);
+    ASSERT_TRUE(other.send(header(9)));
+    EXPECT_EQ(other.recv(16), rsp(9, 0));
+    EXPECT_TRUE(fired.wait_for(1));
+    EXPECT_TRUE(log.has("send chunk fail"));
+    EXPECT_TRUE(stalled.closed_by_device());
+}
+
+// ---------------------------------------------------------------------------
+// The handler over buffers
+// ---------------------------------------------------------------------------
+
+struct Sink {
+    Bytes out;
+    static int put(void* ctx, const void* data, size_t len)
+    {
+        static_cast<Sink*>(ctx)->out.append((const char*)data, len);
+        return 0;
+    }
+};
+
+TEST_F(FileServer, FedHandlerActsOnlyOnWholeFields)
+{
+    Sink s;
+    TcpFileConn* c = tcp_file_conn_new(Sink::put, &s);
+    Bytes data = pattern(777);
+    Bytes start = header(FILE_MSG_UPLOAD_START) + msg_header(CAM_INTR_FILE, md5_of(data));
+    for (size_t i = 0; i < start.size(); i++) {
+        EXPECT_EQ(s.out.size(), 0u) << "answered after " << i << " bytes";
+        ASSERT_EQ(tcp_file_conn_feed(c, (const uint8_t*)&start[i], 1), 0);
+    }
+    EXPECT_EQ(s.out, rsp(0, 0));
+    Bytes rest = chunk(data) + header(FILE_MSG_UPLOAD_END) + header(3);
+    ASSERT_EQ(tcp_file_conn_feed(c, (const uint8_t*)rest.data(), rest.size()), 0);
+    EXPECT_EQ(s.out, rsp(0, 0) + rsp(1, 0) + rsp(2, 0) + rsp(3, 0));
+    Bytes tooLong = header(FILE_MSG_DATA);
+    put32(tooLong, 0x10000000);
+    EXPECT_EQ(tcp_file_conn_feed(c, (const uint8_t*)tooLong.data(), tooLong.size()), -ENETDOWN);
+    EXPECT_EQ(tcp_file_conn_feed(c, (const uint8_t*)rest.data(), rest.size()), -ENETDOWN);
+    tcp_file_conn_free(c);
+    EXPECT_EQ(file("/userdata/const/calib.json"), data);
+}
+
+} // namespace
