@@ -997,24 +997,14 @@ int GVCP_WriteMem(iodev_t* dev, const uint8* cmd, int cmdLen, uint8* ack, int* l
 
 int GVCP_PacketResend(iodev_t* dev, const uint8* cmd, int cmdLen)
 {
-    GVCPPacketResendCmd r{};
-    if (!gv::decode(cmd, (size_t)cmdLen, &r) || r.firstPacketId == 0) return 0;
     epcore_t* core = core_of(dev);
-    iodev_t* gvsp = core ? epcore_iodev_find(core, E_DEVICE_GVSP) : nullptr;
-    auto* gp = gvsp ? static_cast<GVSPPrivData*>(gvsp->priv_data) : nullptr;
-    if (!gp || !gp->resend_list) return 0;
-    auto* info = static_cast<ResendInfo*>(kzalloc(sizeof(ResendInfo)));
-    if (!info) return -1;
-    info->streamChannelIndex = r.streamChannelIndex;
-    info->blockId = ((uint64)r.blockId64H << 32) | r.blockId64L;
-    info->firstPacketId = r.firstPacketId;
-    info->lastPacketId = r.lastPacketId;
-    EnterCriticalSection(&gp->resendCS);
-    lt_append(gp->resend_list, info);
-    LeaveCriticalSection(&gp->resendCS);
-    log_info(g_logger, __FUNCTION__, __LINE__,
-             "gvspPrivData->blockId:%ld gvspPrivData->firstPacketId:%d resendInfo->lastPacketId:%d",
-             (long)info->blockId, info->firstPacketId, info->lastPacketId);
+    if (!core) return 0;
+    // The sender resolves the requester to its host record and answers at
+    // that host's stream address.
+    int rc = GVSP_ResendRequest(core, cmd, cmdLen, dev->remote_ip, dev->remote_port);
+    if (rc != 0)
+        log_info(g_logger, __FUNCTION__, __LINE__, "resend request from %s:%u not queued (%d)", dev->remote_ip,
+                 (unsigned)dev->remote_port, rc);
     return 0;
 }
 

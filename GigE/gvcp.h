@@ -45,15 +45,7 @@ extern std::atomic<uint32> g_discover;
 // next discovery answer (cleared by force-IP and after an address change).
 extern std::atomic<uint32> g_flags;
 
-// A packet-resend request as the stream sender serves it; owned by the
-// sender once on its resend_list.
-typedef struct _ResendInfo {
-    void*  res[2];
-    uint16 streamChannelIndex;
-    uint64 blockId;
-    uint32 firstPacketId;
-    uint32 lastPacketId;
-} ResendInfo;
+// Packet-resend requests (ResendInfo) are the stream sender's: GigE/gvsp.h.
 
 // Private data of the GVCP device.
 typedef struct _GVCPPrivData {

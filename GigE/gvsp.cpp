@@ -1,18 +1,811 @@
-// GigE Vision stream sender. The sender has not landed yet: the task reports
-// itself and ends, so key 511 is free and producers find no sender (the
-// frames they would queue go back to their pools).
+// GigE Vision stream sender (worker 511): one UDP socket, one block per
+// queued frame, packet resends from the current or the last frame sent.
+// Only this thread sends on the device and changes its destination, its
+// block id and its cached frame; other threads reach it through the data
+// list, the resend list (resendCS) and the flush request of a stream close.
 #include "GigE/gvsp.h"
 
-#include "common/common.h"
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "GigE/bootstrap.h"
+#include "GigE/gv_codec.h"
+#include "GigE/gvcp.h"
+#include "GigE/gvsp_codec.h"
+#include "btime.h"
+#include "epcore.h"
+#include "epudp.h"
+#include "hashtab.h"
+#include "iodev.h"
 #include "log/logger.h"
+#include "memory.h"
 #include "worker.h"
+
+using namespace gvsp;
+
+// A stream close's request to the sender. Shared by the sender and the
+// closers waiting on it; the last one to let go frees it.
+struct GvspFlush {
+    std::mutex m;
+    std::condition_variable cv;
+    std::atomic<uint64> requested{0};  // raised under m
+    std::atomic<uint64> done{0};       // written under m
+    bool closed = false;               // the sender has ended; under m
+    std::atomic<int> refs{1};
+};
+
+namespace {
+
+// IP and UDP headers: a datagram carries at most the packet size less these.
+constexpr uint32 kIpUdp = 28;
+// Packet buffers: image and application-result, JPEG, video datagrams.
+constexpr uint32 kImageBuf = 8984;
+constexpr uint32 kJpegBuf = 8972;
+constexpr uint32 kVideoBuf = 8992;
+static_assert(GVSP_MAX_PACKET_SIZE - kIpUdp <= std::min({kImageBuf, kJpegBuf, kVideoBuf}));
+static_assert(GVSP_DEFAULT_PACKET_SIZE <= GVSP_MAX_PACKET_SIZE);
+
+constexpr uint32 kHeader = sizeof(GVSPHeader);              // 20
+constexpr uint32 kVideoHeader = sizeof(H264PayloadHeader);  // 28
+constexpr uint32 kAllPackets = 0xFFFFFFFFu;
+constexpr int kIdleUs = 100;
+// Resend requests served per idle pass, so a queued frame is not held up.
+constexpr int kIdleResends = 16;
+
+void unref(GvspFlush* f)
+{
+    if (f && f->refs.fetch_sub(1) == 1) delete f;
+}
+
+GVSPPrivData* priv_of(iodev_t* dev) { return dev ? static_cast<GVSPPrivData*>(dev->priv_data) : nullptr; }
+
+uint32 boot_word(uint32 address)
+{
+    uint32 v = 0;
+    Bootstrap_ReadReg(address, &v, sizeof(v));
+    return v;
+}
+
+void set_dest(iodev_t* dev, const char* ip, uint16 port)
+{
+    size_t n = strnlen(ip, sizeof(dev->remote_ip) - 1);
+    memcpy(dev->remote_ip, ip, n);
+    dev->remote_ip[n] = '\0';
+    dev->remote_port = port;
+}
+
+void dotted(uint32 ip, char* out, size_t room)
+{
+    snprintf(out, room, "%u.%u.%u.%u", ip >> 24, (ip >> 16) & 255u, (ip >> 8) & 255u, ip & 255u);
+}
+
+// A packet size above the bound is lowered in the register itself, so that
+// hosts read back the size in force. The write queues a test frame, as every
+// write of the register does. True when it was lowered.
+bool lower_packet_size_register()
+{
+    uint32 v = boot_word(REG_STREAM_CHANNEL_PACKET_SIZE);
+    if ((v & 0xFFFFu) <= GVSP_MAX_PACKET_SIZE) return false;
+    uint32 lowered = (v & 0xFFFF0000u) | GVSP_MAX_PACKET_SIZE;
+    log_info(g_logger, __FUNCTION__, __LINE__, "packet size:%u above %u, lowered", v & 0xFFFFu, GVSP_MAX_PACKET_SIZE);
+    Bootstrap_WriteReg(REG_STREAM_CHANNEL_PACKET_SIZE, &lowered, sizeof(lowered));
+    return true;
+}
+
+// ---- Delivery ----
+
+// One datagram to every connected host at its own stream destination. The
+// user list is held for this datagram only, so GVCP can add or remove hosts
+// between datagrams.
+void send_users(iodev_t* dev, GVSPPrivData* p, const void* buf, int len)
+{
+    epcore_t* core = dev->epcore;
+    if (!core || !core->user_info) return;
+    EnterCriticalSection(&core->userCS);
+    int n = lt_num(core->user_info);
+    auto* u = static_cast<UserInfo*>(lt_first(core->user_info));
+    for (int i = 0; i < n && u; i++, u = static_cast<UserInfo*>(lt_get_next(u))) {
+        if (u->dest_port == 0 || !u->dest_ip[0]) continue;  // no stream channel yet
+        set_dest(dev, u->dest_ip, u->dest_port);
+        p->send_to(dev, buf, len);
+    }
+    LeaveCriticalSection(&core->userCS);
+}
+
+// Where a block goes: every host, or the device's current destination.
+struct Out {
+    iodev_t* dev;
+    GVSPPrivData* p;
+    bool users;
+    void send(const void* buf, int len) const
+    {
+        if (users) send_users(dev, p, buf, len);
+        else p->send_to(dev, buf, len);
+    }
+};
+
+template <typename T>
+void send_struct(const Out& out, const T& pkt)
+{
+    out.send(&pkt, (int)sizeof(T));
+}
+
+// ---- Resend list ----
+
+void drop_all_resends(GVSPPrivData* p)
+{
+    dlist_t gone{};
+    EnterCriticalSection(&p->resendCS);
+    while (void* r = lt_rm_head(p->resend_list)) lt_append(&gone, r);
+    LeaveCriticalSection(&p->resendCS);
+    while (void* r = lt_rm_head(&gone)) kfree(r);
+}
+
+// The first request still worth serving; older ones are dropped on the way.
+ResendInfo* take_resend(GVSPPrivData* p)
+{
+    uint32 now = get_tickcount();
+    for (;;) {
+        EnterCriticalSection(&p->resendCS);
+        auto* r = static_cast<ResendInfo*>(lt_rm_head(p->resend_list));
+        LeaveCriticalSection(&p->resendCS);
+        if (!r || now - r->queuedMs <= GVSP_RESEND_MAX_AGE_MS) return r;
+        log_debug(g_logger, __FUNCTION__, __LINE__, "stale resend blockId:%lu", (unsigned long)r->blockId);
+        kfree(r);
+    }
+}
+
+void put_back_resend(GVSPPrivData* p, ResendInfo* r)
+{
+    EnterCriticalSection(&p->resendCS);
+    lt_append(p->resend_list, r);
+    LeaveCriticalSection(&p->resendCS);
+}
+
+// Points the device at the requester's stream destination. A request that
+// names no requester goes to the host served last; one whose host has left
+// (or has no stream channel) goes nowhere.
+bool aim_at_requester(iodev_t* dev, const ResendInfo* r)
+{
+    if (!r->user_ip[0]) return true;
+    epcore_t* core = dev->epcore;
+    if (!core || !core->user_info) return false;
+    bool found = false;
+    EnterCriticalSection(&core->userCS);
+    int n = lt_num(core->user_info);
+    auto* u = static_cast<UserInfo*>(lt_first(core->user_info));
+    for (int i = 0; i < n && u && !found; i++, u = static_cast<UserInfo*>(lt_get_next(u))) {
+        if (u->user_port != r->user_port || strncmp(u->user_ip, r->user_ip, sizeof(u->user_ip)) != 0) continue;
+        if (u->dest_port == 0 || !u->dest_ip[0]) break;
+        set_dest(dev, u->dest_ip, u->dest_port);
+        found = true;
+    }
+    LeaveCriticalSection(&core->userCS);
+    return found;
+}
+
+// ---- Blocks ----
+
+// Cuts the frame's data into payload packets behind a 20-byte header, ids
+// 1, 2, ...; after each one of an image frame the resend requests get their
+// turn. Returns the last payload id (0 when there is no data).
+uint32 send_payload(const Out& out, ImageInfo* f, uint32 size, uint64 blockId, bool serveResends)
+{
+    uint8 buf[kImageBuf];
+    const uint32 cut = size - kIpUdp - kHeader;
+    uint32 id = 0;
+    for (uint32 off = 0; off < f->imageSize;) {
+        uint32 n = std::min(cut, f->imageSize - off);
+        GVSPHeader h{};
+        put_header(h, DATA_PAYLOAD_FORMAT, blockId, ++id);
+        memcpy(buf, &h, sizeof(h));
+        memcpy(buf + kHeader, f->imageData + off, n);
+        out.send(buf, (int)(kHeader + n));
+        off += n;
+        if (serveResends) {
+            GVSP_ResendImageCurrent(out.dev, f);
+            GVSP_ResendImageCache(out.dev);
+        }
+    }
+    return id;
+}
+
+uint16 app_payload_type(uint32 imageType)
+{
+    switch (imageType) {
+    case E_IMAGE_TYPE_PALLET: return GVSP_PAYLOAD_TYPE_PALLET;
+    case E_IMAGE_TYPE_AVOID2: return GVSP_PAYLOAD_TYPE_AVOID2;
+    default:                  return GVSP_PAYLOAD_TYPE_AVOID;
+    }
+}
+
+uint16 video_payload_type(uint32 imageType)
+{
+    switch (imageType) {
+    case E_IMAGE_TYPE_H265:  return GVSP_PAYLOAD_TYPE_H265;
+    case E_IMAGE_TYPE_MJPEG: return GVSP_PAYLOAD_TYPE_MJPEG;
+    default:                 return GVSP_PAYLOAD_TYPE_H264;
+    }
+}
+
+// The test packet: imageSize - 28 bytes of the frame to the destination.
+// False when the frame is not sent (it is then freed, not cached).
+bool send_test(iodev_t* dev, GVSPPrivData* p, ImageInfo* f)
+{
+    if (f->imageSize < kIpUdp) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "test packet size:%u below %u, not sent", f->imageSize, kIpUdp);
+        return false;
+    }
+    // The lowered register queues its own test frame, which goes out instead.
+    if (lower_packet_size_register()) return false;
+    p->send_to(dev, f->imageData, (int)(f->imageSize - kIpUdp));
+    return true;
+}
+
+// ---- Stream close ----
+
+// Done on this thread, between blocks: queued frames, the cached frame and
+// the resend requests go, and the next block is number 1.
+void serve_flush(worker_t* wk, GVSPPrivData* p)
+{
+    GvspFlush* fl = p->flush;
+    uint64 want = fl->requested.load();
+    if (want == fl->done.load()) return;
+    dlist_t frames{};
+    EnterCriticalSection(&wk->datalistCS);
+    while (void* item = lt_rm_head(wk->data_list)) lt_append(&frames, item);
+    LeaveCriticalSection(&wk->datalistCS);
+    while (void* item = lt_rm_head(p->cache_list)) lt_append(&frames, item);
+    p->blockId = 1;
+    drop_all_resends(p);
+    int n = 0;
+    for (; void* item = lt_rm_head(&frames); n++) free_image(wk->epcore, static_cast<ImageInfo*>(item));
+    log_info(g_logger, __FUNCTION__, __LINE__, "gvsp flushed, %d frames released", n);
+    {
+        std::lock_guard<std::mutex> hold(fl->m);
+        fl->done.store(want);
+    }
+    fl->cv.notify_all();
+}
+
+void count_frame(uint32* count, uint32* lastMs)
+{
+    (*count)++;
+    uint32 now = get_tickcount();
+    if (now - *lastMs > 999) {
+        log_trace(g_runtime_logger, __FUNCTION__, __LINE__, "gvsp send fps:%d", (int)*count);
+        *count = 0;
+        *lastMs = now;
+    }
+}
+
+// Sends one frame; false when it is to be freed rather than cached.
+bool dispatch(iodev_t* dev, GVSPPrivData* p, ImageInfo* f)
+{
+    switch (f->imageType) {
+    case E_IMAGE_TYPE_TEST_PACKET: return send_test(dev, p, f);
+    case E_IMAGE_TYPE_DEPTH:
+    case E_IMAGE_TYPE_AMP:
+    case E_IMAGE_TYPE_RAW:
+    case E_IMAGE_TYPE_RGB: {
+        btime_t t0, t1;
+        btime(&t0);
+        GVSP_ImagePacket(dev, f);
+        btime(&t1);
+        log_debug(g_logger, __FUNCTION__, __LINE__, "send image cost time:%ld imageInfo->imageSize:%d",
+                  (long)btime_diff_ms(&t0, &t1), (int)f->imageSize);
+        // Grey pictures are released at once and never resent.
+        return f->imageType != E_IMAGE_TYPE_RAW;
+    }
+    case E_IMAGE_TYPE_JPEG: GVSP_JPEGPacket(dev, f); return true;
+    case E_IMAGE_TYPE_H264:
+    case E_IMAGE_TYPE_H265:
+    case E_IMAGE_TYPE_MJPEG: GVSP_H264Packet(dev, f); return true;
+    case E_IMAGE_TYPE_AVOID:
+    case E_IMAGE_TYPE_PALLET:
+    case E_IMAGE_TYPE_AVOID2: GVSP_ApplationAlgo(dev, f); return true;
+    default:
+        log_error(g_logger, __FUNCTION__, __LINE__, "unknow image type:%d", (int)f->imageType);
+        return true;
+    }
+}
+
+// One frame off the data list through to the cache; see the task.
+void send_frame(iodev_t* dev, GVSPPrivData* p, epcore_t* core, ImageInfo* f)
+{
+    if (boot_word(REG_CONTROL_CHANNEL_PRIVILEGE) == 0) {
+        usleep(kIdleUs);
+        free_image(core, f);
+        return;
+    }
+    uint32 destAddress = boot_word(REG_STREAM_CHANNEL_DEST_ADDRESS);
+    uint32 destPort = boot_word(REG_STREAM_CHANNEL_PORT);
+    log_debug(g_logger, __FUNCTION__, __LINE__, "destAddress:%x destPort:%d", destAddress, (int)destPort);
+    if (destAddress == 0 || destPort == 0) {
+        usleep(kIdleUs);
+        free_image(core, f);
+        return;
+    }
+    char ip[16];
+    dotted(destAddress, ip, sizeof(ip));
+    set_dest(dev, ip, (uint16)destPort);
+
+    uint32 sec = 0, nsec = 0;
+    get_local_time(&sec, &nsec);
+    int64 age = ((int64)sec * 1000000000 + nsec - ((int64)f->timeStampH * 1000000000 + f->timeStampL)) / 1000000;
+    log_debug(g_logger, __FUNCTION__, __LINE__, "imageInfo->imageType:%d", (int)f->imageType);
+    log_debug(g_logger, __FUNCTION__, __LINE__, "======================%d cur_timeStamp-image_timeStamp:%ld",
+              (int)f->imageType, (long)age);
+
+    if (dispatch(dev, p, f)) GVSP_AddCache(dev, f);
+    else free_image(core, f);
+}
+
+}  // namespace
+
+// ---- Packet size ----
+
+uint32 GVSP_PacketSize(void)
+{
+    uint32 size = boot_word(REG_STREAM_CHANNEL_PACKET_SIZE) & 0xFFFFu;
+    if (size <= 100) return GVSP_DEFAULT_PACKET_SIZE;
+    return std::min(size, GVSP_MAX_PACKET_SIZE);
+}
+
+// ---- Block senders ----
+
+int GVSP_ImagePacket(iodev_t* dev, ImageInfo* f)
+{
+    GVSPPrivData* p = priv_of(dev);
+    if (!p || !f) return 0;
+    const Out out{dev, p, true};
+    const uint64 blockId = p->blockId;
+
+    ImageLeaderPacket leader{};
+    put_header(leader.header, DATA_LEADER_FORMAT, blockId, 0);
+    leader.reserved1 = (uint8)f->imageType;
+    leader.payloadType.set(GVSP_PAYLOAD_TYPE_IMAGE);
+    leader.timestampH.set(f->timeStampH);
+    leader.timestampL.set(f->timeStampL);
+    leader.pixelFormat.set(f->pixelFormat);
+    leader.sizeX.set(f->width);
+    leader.sizeY.set(f->height);
+    leader.offsetX.set((uint32)f->frameIndex);
+    leader.offsetY.set(f->imageType == E_IMAGE_TYPE_DEPTH ? f->PDFlags : 0);
+    send_struct(out, leader);
+
+    const uint32 size = GVSP_PacketSize();
+    f->blkId = blockId;
+    uint32 last = send_payload(out, f, size, blockId, true);
+
+    ImageTrailPacket trail{};
+    put_header(trail.header, DATA_TRAILER_FORMAT, blockId, last + 1);
+    trail.payloadType.set(GVSP_PAYLOAD_TYPE_IMAGE);
+    trail.sizeY.set(f->height);
+    send_struct(out, trail);
+    p->blockId = blockId + 1;
+    return 0;
+}
+
+int GVSP_JPEGPacket(iodev_t* dev, ImageInfo* f)
+{
+    GVSPPrivData* p = priv_of(dev);
+    if (!p || !f) return 0;
+    const Out out{dev, p, true};
+    const uint64 blockId = p->blockId;
+
+    JPEGLeaderPacket leader{};
+    put_header(leader.header, DATA_LEADER_FORMAT, blockId, 0);
+    leader.payloadType.set(GVSP_PAYLOAD_TYPE_JPEG2000);
+    leader.timestampH.set(f->timeStampH);
+    leader.timestampL.set(f->timeStampL);
+    leader.payloadSizeL.set(f->imageSize);
+    leader.timestampTickRrequencyH.set((uint32)f->frameIndex);
+    leader.timestampTickRrequencyL.set(1000000);
+    leader.dataFormat.set(0x0108000Au);
+    send_struct(out, leader);
+
+    const uint32 size = GVSP_PacketSize();
+    f->blkId = blockId;
+    uint32 last = send_payload(out, f, size, blockId, false);
+
+    JPEGTrailerPacket trail{};
+    put_header(trail.header, DATA_TRAILER_FORMAT, blockId, last + 1);
+    trail.payloadType.set(GVSP_PAYLOAD_TYPE_JPEG2000);
+    send_struct(out, trail);
+    p->blockId = blockId + 1;
+    return 0;
+}
+
+int GVSP_ApplationAlgo(iodev_t* dev, ImageInfo* f)
+{
+    GVSPPrivData* p = priv_of(dev);
+    if (!p || !f) return 0;
+    const Out out{dev, p, true};
+    const uint64 blockId = p->blockId;
+    const uint16 type = app_payload_type(f->imageType);
+
+    AvoidLeaderPacket leader{};
+    put_header(leader.header, DATA_LEADER_FORMAT, blockId, 0);
+    leader.payloadType.set(type);
+    leader.timestampH.set(f->timeStampH);
+    leader.timestampL.set(f->timeStampL);
+    leader.payloadSize.set(f->imageSize);
+    send_struct(out, leader);
+
+    const uint32 size = GVSP_PacketSize();
+    f->blkId = blockId;
+    uint32 last = send_payload(out, f, size, blockId, false);
+
+    AvoidTrailPacket trail{};
+    put_header(trail.header, DATA_TRAILER_FORMAT, blockId, last + 1);
+    trail.payloadType.set(type);
+    send_struct(out, trail);
+    p->blockId = blockId + 1;
+    return 0;
+}
+
+int GVSP_H264Packet(iodev_t* dev, ImageInfo* f)
+{
+    GVSPPrivData* p = priv_of(dev);
+    if (!p || !f) return 0;
+    const Out out{dev, p, false};
+    const uint64 blockId = p->blockId;
+    const uint16 type = video_payload_type(f->imageType);
+
+    H264LeaderPacket leader{};
+    put_header(leader.header, DATA_LEADER_FORMAT, blockId, 0);
+    leader.payloadType.set(type);
+    leader.payloadSizeL.set(f->imageSize);
+    leader.packetSize.set((uint16)f->imageSize);
+    send_struct(out, leader);
+
+    const uint32 size = GVSP_PacketSize();
+    f->blkId = blockId;
+    const uint32 cut = size - kIpUdp - kVideoHeader;
+    uint8 buf[kVideoBuf];
+    uint32 id = 0;
+    for (uint32 off = 0; off < f->imageSize;) {
+        uint32 n = std::min(cut, f->imageSize - off);
+        H264PayloadHeader h{};
+        put_header(h.header, DATA_PAYLOAD_FORMAT, blockId, ++id);
+        h.timeStampH.set(f->timeStampH);
+        h.timeStampL.set(f->timeStampL);
+        memcpy(buf, &h, sizeof(h));
+        memcpy(buf + kVideoHeader, f->imageData + off, n);
+        out.send(buf, (int)(kVideoHeader + n));
+        off += n;
+    }
+
+    H264TrailPacket trail{};
+    put_header(trail.header, DATA_TRAILER_FORMAT, blockId, id + 1);
+    trail.payloadType.set(type);
+    send_struct(out, trail);
+    p->blockId = blockId + 1;
+    return 0;
+}
+
+// ---- Resend ----
+
+int GVSP_ResendImage(iodev_t* dev, ImageInfo* f, ResendInfo* info)
+{
+    if (!info) return 0;
+    GVSPPrivData* p = priv_of(dev);
+    if (!p || !f || info->blockId != f->blkId) {
+        log_info(g_logger, __FUNCTION__, __LINE__, "resendInfo->blockId:%ld imageInfo->blkId:%ld", (long)info->blockId,
+                 f ? (long)f->blkId : -1L);
+        kfree(info);
+        return 0;
+    }
+    if (!aim_at_requester(dev, info)) {
+        log_debug(g_logger, __FUNCTION__, __LINE__, "resend host %s:%d not connected", info->user_ip,
+                  (int)info->user_port);
+        kfree(info);
+        return 0;
+    }
+    const uint32 cut = GVSP_PacketSize() - kIpUdp - kHeader;
+    const uint64 count = ((uint64)f->imageSize + cut - 1) / cut;
+    const uint64 trailerId = count + 1;
+    const uint64 first = std::max<uint32>(info->firstPacketId, 1);  // the leader is never resent
+    const uint64 last = info->lastPacketId == kAllPackets ? count : std::min<uint64>(info->lastPacketId, count);
+
+    uint8 buf[kImageBuf];
+    for (uint64 id = first; id <= last; id++) {
+        uint64 off = (id - 1) * cut;
+        uint32 n = (uint32)std::min<uint64>(cut, f->imageSize - off);
+        GVSPHeader h{};
+        put_header(h, DATA_PAYLOAD_FORMAT, f->blkId, (uint32)id, true);
+        memcpy(buf, &h, sizeof(h));
+        memcpy(buf + kHeader, f->imageData + off, n);
+        p->send_to(dev, buf, (int)(kHeader + n));
+    }
+    if (info->lastPacketId == kAllPackets || info->lastPacketId == trailerId) {
+        ImageTrailPacket trail{};
+        put_header(trail.header, DATA_TRAILER_FORMAT, f->blkId, (uint32)trailerId, true);
+        trail.payloadType.set(GVSP_PAYLOAD_TYPE_IMAGE);
+        trail.sizeY.set(f->height);
+        p->send_to(dev, &trail, (int)sizeof(trail));
+    }
+    kfree(info);
+    return 0;
+}
+
+int GVSP_ResendImageCurrent(iodev_t* dev, ImageInfo* f)
+{
+    GVSPPrivData* p = priv_of(dev);
+    if (!p || !f) return 0;
+    ResendInfo* r = take_resend(p);
+    if (!r) return 0;
+    if (r->blockId == f->blkId) GVSP_ResendImage(dev, f, r);
+    else put_back_resend(p, r);
+    return 0;
+}
+
+int GVSP_ResendImageCache(iodev_t* dev)
+{
+    GVSPPrivData* p = priv_of(dev);
+    auto* cached = p ? static_cast<ImageInfo*>(lt_first(p->cache_list)) : nullptr;
+    if (!cached) return 0;
+    ResendInfo* r = take_resend(p);
+    if (!r) return 0;
+    if (r->blockId == 0) kfree(r);
+    else GVSP_ResendImage(dev, cached, r);
+    return 1;
+}
+
+int GVSP_AddCache(iodev_t* dev, ImageInfo* f)
+{
+    GVSPPrivData* p = priv_of(dev);
+    if (!p || !f) return 0;
+    while (void* old = lt_rm_head(p->cache_list)) free_image(dev->epcore, static_cast<ImageInfo*>(old));
+    lt_append(p->cache_list, f);
+    return 0;
+}
+
+int GVSP_ParseResend(const void* datagram, int len, ResendInfo* info)
+{
+    ::GVCPPacketResendCmd cmd{};
+    if (!datagram || !info || len < 0) return -1;
+    if (!gv::decode(static_cast<const uint8*>(datagram), (size_t)len, &cmd)) return -1;
+    if (cmd.header.command != ::PACKETRESEND_CMD) return -1;
+    if (cmd.header.length < sizeof(cmd) - GVCP_HEADER_SIZE) return -1;  // not the extended-id form
+    if (cmd.firstPacketId == 0) return -1;                             // the leader is never resent
+    info->streamChannelIndex = cmd.streamChannelIndex;
+    info->blockId = ((uint64)cmd.blockId64H << 32) | cmd.blockId64L;
+    info->firstPacketId = cmd.firstPacketId;
+    info->lastPacketId = cmd.lastPacketId;
+    return 0;
+}
+
+int GVSP_ResendRequest(epcore_t* core, const void* datagram, int len, const char* requesterIp, uint16 requesterPort)
+{
+    ResendInfo req{};
+    if (GVSP_ParseResend(datagram, len, &req) != 0) return -1;
+    if (!core || !requesterIp || !requesterIp[0]) return -2;
+
+    // Only a connected host gets packets resent, and only to itself.
+    bool user = false;
+    EnterCriticalSection(&core->userCS);
+    int n = lt_num(core->user_info);
+    auto* u = static_cast<UserInfo*>(lt_first(core->user_info));
+    for (int i = 0; i < n && u && !user; i++, u = static_cast<UserInfo*>(lt_get_next(u)))
+        user = u->user_port == requesterPort && strncmp(u->user_ip, requesterIp, sizeof(u->user_ip)) == 0;
+    LeaveCriticalSection(&core->userCS);
+    if (!user) return -2;
+
+    auto* r = static_cast<ResendInfo*>(kzalloc(sizeof(ResendInfo)));
+    if (!r) return -3;
+    *r = req;
+    r->res[0] = r->res[1] = nullptr;
+    memcpy(r->user_ip, requesterIp, strnlen(requesterIp, sizeof(r->user_ip) - 1));
+    r->user_port = requesterPort;
+    r->queuedMs = get_tickcount();
+
+    // The sender's private data lives while its worker lists it under the
+    // data-list lock (it withdraws it under that lock before freeing it).
+    ResendInfo* dropped = nullptr;
+    int rc = -3;
+    uint64_t key = E_WORKER_ID_GVSP;
+    EnterCriticalSection(&core->workerlistCS);
+    if (auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &key))) {
+        EnterCriticalSection(&wk->datalistCS);
+        if (GVSPPrivData* p = priv_of(static_cast<iodev_t*>(wk->pdev))) {
+            EnterCriticalSection(&p->resendCS);
+            if (lt_num(p->resend_list) >= GVSP_RESEND_LIST_MAX)
+                dropped = static_cast<ResendInfo*>(lt_rm_head(p->resend_list));
+            lt_append(p->resend_list, r);
+            LeaveCriticalSection(&p->resendCS);
+            rc = 0;
+        }
+        LeaveCriticalSection(&wk->datalistCS);
+    }
+    LeaveCriticalSection(&core->workerlistCS);
+    if (rc != 0) {
+        kfree(r);
+        return rc;
+    }
+    if (dropped) {
+        log_debug(g_logger, __FUNCTION__, __LINE__, "resend list full, blockId:%lu dropped",
+                  (unsigned long)dropped->blockId);
+        kfree(dropped);
+    }
+    log_debug(g_logger, __FUNCTION__, __LINE__,
+              "gvspPrivData->blockId:%ld gvspPrivData->firstPacketId:%d resendInfo->lastPacketId:%d", (long)req.blockId,
+              (int)req.firstPacketId, (int)req.lastPacketId);
+    return 0;
+}
+
+// ---- Stream close ----
+
+int GVSP_StreamFlush(epcore_t* core, int timeoutMs)
+{
+    if (!core) return 0;
+    GvspFlush* fl = nullptr;
+    dlist_t frames{};
+    uint64_t key = E_WORKER_ID_GVSP;
+    EnterCriticalSection(&core->workerlistCS);
+    if (auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &key))) {
+        EnterCriticalSection(&wk->datalistCS);
+        GVSPPrivData* p = priv_of(static_cast<iodev_t*>(wk->pdev));
+        if (p && p->flush) {
+            fl = p->flush;
+            fl->refs.fetch_add(1);
+        } else {
+            // A sender without its device yet: only its queue to empty.
+            while (void* item = lt_rm_head(wk->data_list)) lt_append(&frames, item);
+        }
+        LeaveCriticalSection(&wk->datalistCS);
+    }
+    LeaveCriticalSection(&core->workerlistCS);
+    while (void* item = lt_rm_head(&frames)) free_image(core, static_cast<ImageInfo*>(item));
+    if (!fl) return 0;
+
+    bool done;
+    {
+        std::unique_lock<std::mutex> hold(fl->m);
+        uint64 mine = fl->requested.load() + 1;
+        fl->requested.store(mine);
+        done = fl->cv.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                               [&] { return fl->closed || fl->done.load() >= mine; });
+    }
+    unref(fl);
+    if (!done) log_error(g_logger, __FUNCTION__, __LINE__, "gvsp flush not done in %d ms", timeoutMs);
+    return done ? 0 : -1;
+}
+
+// ---- Device and task ----
+
+int GVSP_IodevCreate(epcore_t* core, uint64 id, iodev_t** dev)
+{
+    if (!core || !dev) return -1;
+    int fd = epudp_socket_create(nullptr, (int)(boot_word(REG_STREAM_CHANNEL_SRC_PORT) & 0xFFFFu));
+    if (fd < 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "gvsp socker fail.");
+        return -1;
+    }
+    iodev_t* d = iodev_new(core);
+    auto* p = static_cast<GVSPPrivData*>(kzalloc(sizeof(GVSPPrivData)));
+    if (!d || !p) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "gvsp iodev new fail.");
+        if (d) iodev_discard(d);
+        kfree(p);
+        close(fd);
+        return -1;
+    }
+    d->id = id;
+    d->fd = fd;
+    d->subdevFd = -1;
+    d->fdtype = IODEV_FILE;
+    d->family = AF_INET;
+    d->socktype = SOCK_DGRAM;
+    d->iostate = IOSTATE_READY;
+    d->callback = nullptr;
+    d->cbpara = core;
+    d->reuseaddr = d->reuseport = 1;
+
+    p->blockId = 1;
+    InitializeCriticalSection(&p->resendCS);
+    p->resend_list = lt_new();
+    p->cache_list = lt_new();
+    p->send_to = epudp_send_to;
+    p->flush = new GvspFlush();
+    d->priv_data = p;
+    if (!p->resend_list || !p->cache_list || epcore_iodev_add(core, d) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "gvsp iodev new fail.");
+        lt_free(p->resend_list);
+        lt_free(p->cache_list);
+        DeleteCriticalSection(&p->resendCS);
+        unref(p->flush);
+        kfree(p);
+        d->priv_data = nullptr;
+        iodev_discard(d);
+        close(fd);
+        return -1;
+    }
+    *dev = d;
+    return 0;
+}
+
+void GVSP_IodevDestroy(iodev_t* dev)
+{
+    GVSPPrivData* p = priv_of(dev);
+    if (!p) return;
+    epcore_t* core = dev->epcore;
+    while (void* item = lt_rm_head(p->cache_list)) free_image(core, static_cast<ImageInfo*>(item));
+    drop_all_resends(p);
+    {
+        std::lock_guard<std::mutex> hold(p->flush->m);
+        p->flush->closed = true;
+    }
+    p->flush->cv.notify_all();
+    unref(p->flush);
+
+    // Unregistered before the private data goes, so a lookup by id cannot
+    // reach freed data.
+    dev->priv_data = nullptr;
+    iodev_close(dev);
+    lt_free(p->cache_list);
+    lt_free(p->resend_list);
+    DeleteCriticalSection(&p->resendCS);
+    kfree(p);
+}
 
 void* GVSP_Task(void* arg)
 {
-    worker_t* wk = static_cast<worker_t*>(arg);
+    auto* wk = static_cast<worker_t*>(arg);
+    epcore_t* core = wk->epcore;
     set_task_name("gvsp");
-    log_error(g_logger, __FUNCTION__, __LINE__, "gvsp stream sender not available (worker %llu)",
-              (unsigned long long)workerid(wk));
+    worker_set_datafree(wk, frame_datafree);
+
+    iodev_t* dev = nullptr;
+    if (GVSP_IodevCreate(core, E_DEVICE_GVSP, &dev) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "GVSP_iodevCreate fail.");
+        worker_destory(wk);
+        return nullptr;
+    }
+    GVSPPrivData* p = priv_of(dev);
+    EnterCriticalSection(&wk->datalistCS);
+    wk->pdev = dev;
+    LeaveCriticalSection(&wk->datalistCS);
+    lower_packet_size_register();
+
+    uint32 count = 0, lastMs = get_tickcount();
+    while (!wk->quit.load() && !core->quit.load()) {
+        serve_flush(wk, p);
+        ImageInfo* f = frame_take(wk);
+        if (!f) {
+            // Requests for the last frame are answered while nothing streams.
+            if (lt_first(p->cache_list)) {
+                for (int i = 0; i < kIdleResends && GVSP_ResendImageCache(dev); i++) {}
+            } else {
+                drop_all_resends(p);
+            }
+            usleep(kIdleUs);
+            continue;
+        }
+        send_frame(dev, p, core, f);
+        count_frame(&count, &lastMs);
+        log_debug(g_logger, __FUNCTION__, __LINE__, "gvsp send one packet end");
+    }
+
+    log_info(g_logger, __FUNCTION__, __LINE__, "end gvsp task");
+    // Withdrawn under the list lock: no other thread reaches the private
+    // data after this.
+    dlist_t frames{};
+    EnterCriticalSection(&wk->datalistCS);
+    while (void* item = lt_rm_head(wk->data_list)) lt_append(&frames, item);
+    wk->pdev = nullptr;
+    LeaveCriticalSection(&wk->datalistCS);
+    while (void* item = lt_rm_head(&frames)) free_image(core, static_cast<ImageInfo*>(item));
+    GVSP_IodevDestroy(dev);
+    // Last: the core may be torn down once the worker is gone.
     worker_destory(wk);
     return nullptr;
 }

@@ -120,23 +120,9 @@ void clean_worker_queues(epcore_t* core, uint64_t id)
     release_all(core, &frames);
 }
 
-// The sender's queue and its resend cache; the next block is number 1.
-void clean_sender(epcore_t* core)
-{
-    dlist_t frames{};
-    with_worker(core, E_WORKER_ID_GVSP, [&](worker_t* wk) {
-        EnterCriticalSection(&wk->datalistCS);
-        while (void* item = lt_rm_head(wk->data_list)) lt_append(&frames, item);
-        auto* dev = static_cast<iodev_t*>(wk->pdev);
-        if (auto* priv = dev ? static_cast<GVSPPrivData*>(dev->priv_data) : nullptr) {
-            priv->blockId = 1;
-            if (priv->cache_list)
-                while (void* item = lt_rm_head(priv->cache_list)) lt_append(&frames, item);
-        }
-        LeaveCriticalSection(&wk->datalistCS);
-    });
-    release_all(core, &frames);
-}
+// The sender empties its queue, its resend cache and its resend requests on
+// its own thread, and numbers the next block 1.
+void clean_sender(epcore_t* core) { GVSP_StreamFlush(core, GVSP_FLUSH_WAIT_MS); }
 
 // ---- Start and stop ----
 

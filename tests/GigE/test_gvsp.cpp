@@ -1,0 +1,666 @@
+// Stream sender over loopback: block and packet layout per block type,
+// packet sizes, block numbering, resends to the requesting host, the bounded
+// resend list, the stream close done on the sender's thread, and every pool
+// frame back in its pool.
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "GigE/bootstrap.h"
+#include "GigE/gvcp.h"
+#include "GigE/gv_codec.h"
+#include "GigE/gvsp.h"
+#include "GigE/gvsp_codec.h"
+#include "common/regtest.h"
+#include "memory.h"
+
+namespace {
+
+using regtest::RegSpace;
+using regtest::wait_until;
+
+constexpr uint32_t kLoopback = 0x7F000001;
+
+// ---- Datagrams as a host receives them ----
+
+struct Pkt {
+    std::vector<uint8_t> b;
+    uint16_t src = 0;
+    uint32_t u16(size_t o) const { return (uint32_t)(b[o] << 8 | b[o + 1]); }
+    uint32_t u32(size_t o) const { return u16(o) << 16 | u16(o + 2); }
+    bool gvsp() const { return b.size() >= 20 && (b[4] & 0x80); }  // test packets are zeros
+    uint32_t status() const { return u16(0); }
+    uint32_t flag() const { return u16(2); }
+    uint8_t format() const { return b[4]; }
+    uint64_t block() const { return (uint64_t)u32(8) << 32 | u32(12); }
+    uint32_t id() const { return u32(16); }
+};
+
+struct Block {
+    Pkt leader;
+    std::vector<Pkt> payload;
+    Pkt trailer;
+    size_t bytes() const
+    {
+        size_t n = 0;
+        for (const Pkt& p : payload) n += p.b.size();
+        return n;
+    }
+};
+
+struct Rx {
+    int fd = -1;
+    uint16_t port = 0;
+    Rx()
+    {
+        int p = 0;
+        fd = pumptest::loopback_socket(SOCK_DGRAM, &p);
+        port = (uint16_t)p;
+        int size = 8 << 20;
+        if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0)
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    }
+    ~Rx() { close(fd); }
+    std::optional<Pkt> next(int ms = 3000)
+    {
+        pollfd pf{fd, POLLIN, 0};
+        if (poll(&pf, 1, ms) != 1) return std::nullopt;
+        Pkt p;
+        p.b.resize(65536);
+        sockaddr_in from{};
+        socklen_t fl = sizeof(from);
+        ssize_t n = recvfrom(fd, p.b.data(), p.b.size(), 0, (sockaddr*)&from, &fl);
+        if (n < 0) return std::nullopt;
+        p.b.resize((size_t)n);
+        p.src = ntohs(from.sin_port);
+        return p;
+    }
+    std::optional<Pkt> next_gvsp(int ms = 3000)
+    {
+        for (;;) {
+            auto p = next(ms);
+            if (!p || p->gvsp()) return p;
+        }
+    }
+    // Leader to trailer of the next block.
+    std::optional<Block> block()
+    {
+        Block blk;
+        auto p = next_gvsp();
+        if (!p || p->format() != 0x81) return std::nullopt;
+        blk.leader = *p;
+        for (;;) {
+            p = next_gvsp();
+            if (!p) return std::nullopt;
+            if (p->format() == 0x82) break;
+            blk.payload.push_back(*p);
+        }
+        blk.trailer = *p;
+        return blk;
+    }
+    bool quiet(int ms = 50) { return !next(ms); }
+};
+
+// ---- A running sender on a register space with frame pools ----
+
+struct Sender : RegSpace {
+    static constexpr int kUnit = (int)sizeof(ImageInfo) + 65536;
+    Rx dest;  // bootstrap stream destination (video, test packets)
+    std::vector<UserInfo*> users;
+    bool started = false;
+
+    Sender()
+    {
+        EXPECT_EQ(Bootstrap_RegInit(), 0);
+        for (bpool_t** p : pools()) *p = algotest::make_pool(kUnit, 4);
+        put(REG_CONTROL_CHANNEL_PRIVILEGE, 2);
+        put(REG_STREAM_CHANNEL_DEST_ADDRESS, kLoopback);
+        put(REG_STREAM_CHANNEL_PORT, dest.port);
+        put(REG_STREAM_CHANNEL_SRC_PORT, 0);
+    }
+    ~Sender()
+    {
+        stop();
+        // Every frame the sender was given is back in its pool.
+        EXPECT_EQ(fetched(), 0);
+        for (bpool_t** p : pools()) bpool_clean(*p), *p = nullptr;
+        EnterCriticalSection(&core->userCS);
+        while (void* u = lt_rm_head(core->user_info)) kfree(u);
+        LeaveCriticalSection(&core->userCS);
+        Bootstrap_RegDeInit();
+    }
+    void start()
+    {
+        ASSERT_EQ(worker_create(core, E_WORKER_ID_GVSP, GVSP_Task), 0);
+        ASSERT_TRUE(wait_until([&] { return priv() != nullptr; }));
+        started = true;
+    }
+    void stop()
+    {
+        if (!started) return;
+        if (worker_t* wk = epcore_worker_find(core, E_WORKER_ID_GVSP)) worker_stop(wk);
+        EXPECT_TRUE(wait_until([&] { return epcore_worker_find(core, E_WORKER_ID_GVSP) == nullptr; }));
+        started = false;
+    }
+    std::vector<bpool_t**> pools()
+    {
+        return {&core->raw, &core->rgb, &core->depth, &core->applation_algo, &core->applation_algo_result};
+    }
+    int fetched()
+    {
+        int n = 0;
+        for (bpool_t** p : pools()) n += bpool_fetched_num(*p);
+        return n;
+    }
+    static void put(uint32_t address, uint32_t value) { Bootstrap_WriteReg(address, &value, 4); }
+    static uint32_t word(uint32_t address)
+    {
+        uint32_t v = 0;
+        Bootstrap_ReadReg(address, &v, 4);
+        return v;
+    }
+    worker_t* worker() { return epcore_worker_find(core, E_WORKER_ID_GVSP); }
+    GVSPPrivData* priv()
+    {
+        GVSPPrivData* p = nullptr;
+        EnterCriticalSection(&core->workerlistCS);
+        uint64_t key = E_WORKER_ID_GVSP;
+        if (auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &key))) {
+            EnterCriticalSection(&wk->datalistCS);
+            if (auto* d = static_cast<iodev_t*>(wk->pdev)) p = static_cast<GVSPPrivData*>(d->priv_data);
+            LeaveCriticalSection(&wk->datalistCS);
+        }
+        LeaveCriticalSection(&core->workerlistCS);
+        return p;
+    }
+
+    // A connected host: its GVCP source is 127.0.0.1:gvcpPort, its stream
+    // goes to the receiver.
+    void connect(const Rx& rx, uint16_t gvcpPort)
+    {
+        auto* u = static_cast<UserInfo*>(kzalloc(sizeof(UserInfo)));
+        strcpy(u->user_ip, "127.0.0.1");
+        u->user_port = gvcpPort;
+        strcpy(u->dest_ip, "127.0.0.1");
+        u->dest_port = rx.port;
+        EnterCriticalSection(&core->userCS);
+        u->primary = lt_num(core->user_info) == 0;
+        lt_append(core->user_info, u);
+        LeaveCriticalSection(&core->userCS);
+    }
+    void disconnect_all()
+    {
+        EnterCriticalSection(&core->userCS);
+        while (void* u = lt_rm_head(core->user_info)) kfree(u);
+        LeaveCriticalSection(&core->userCS);
+    }
+
+    ImageInfo* frame(uint32_t imageType, uint32_t size)
+    {
+        bpool_t* pool = imageType == E_IMAGE_TYPE_RGB ? core->rgb
+                        : imageType >= E_IMAGE_TYPE_AVOID && imageType != E_IMAGE_TYPE_MJPEG
+                            ? core->applation_algo_result
+                            : core->depth;
+        uint32_t memType = pool == core->rgb ? E_MEMTYPE_RGB
+                           : pool == core->depth ? E_MEMTYPE_DEPTH
+                                                 : E_MEMTYPE_APPLATION_RESULT;
+        auto* f = static_cast<ImageInfo*>(bpool_fetch(pool));
+        memset(f, 0, sizeof(ImageInfo));
+        f->memType = memType;
+        f->imageType = imageType;
+        f->imageSize = size;
+        for (uint32_t i = 0; i < size; i++) f->imageData[i] = (uint8_t)(i * 7 + 3);
+        return f;
+    }
+    void queue(ImageInfo* f)
+    {
+        worker_t* wk = worker();
+        ASSERT_NE(wk, nullptr);
+        EnterCriticalSection(&wk->datalistCS);
+        lt_append(wk->data_list, f);
+        LeaveCriticalSection(&wk->datalistCS);
+    }
+    void send(uint32_t imageType, uint32_t size) { queue(frame(imageType, size)); }
+};
+
+// A GVCP packet-resend command as hosts send it (extended ids).
+std::vector<uint8_t> resend_cmd(uint64_t block, uint32_t first, uint32_t last, uint16_t reqId = 7)
+{
+    GVCPPacketResendCmd c{};
+    c.header.keyValue = 0x42;
+    c.header.flag = 0x10;
+    c.header.command = PACKETRESEND_CMD;
+    c.header.length = 20;
+    c.header.reqId = reqId;
+    c.firstPacketId = first;
+    c.lastPacketId = last;
+    c.blockId64H = (uint32_t)(block >> 32);
+    c.blockId64L = (uint32_t)block;
+    std::vector<uint8_t> v(sizeof(c));
+    gv::encode(v.data(), c);
+    return v;
+}
+
+int request(Sender& s, uint64_t block, uint32_t first, uint32_t last, uint16_t gvcpPort,
+            const char* ip = "127.0.0.1")
+{
+    auto c = resend_cmd(block, first, last);
+    return GVSP_ResendRequest(s.core, c.data(), (int)c.size(), ip, gvcpPort);
+}
+
+// The data of a frame made by Sender::frame, from byte `off`.
+bool data_matches(const Pkt& p, size_t header, uint32_t off)
+{
+    for (size_t i = header; i < p.b.size(); i++)
+        if (p.b[i] != (uint8_t)((off + i - header) * 7 + 3)) return false;
+    return true;
+}
+
+// ---- Layout ----
+
+TEST(GvspBlock, EachBlockTypeHasItsLeaderPayloadAndTrailerLayout)
+{
+    Sender s;
+    Rx host;
+    int srcPort = pumptest::free_tcp_port(SOCK_DGRAM);
+    s.put(REG_STREAM_CHANNEL_SRC_PORT, (uint32_t)srcPort);
+    s.put(REG_STREAM_CHANNEL_PACKET_SIZE, 576);  // 528 bytes per packet, 520 for video
+    s.connect(host, 50001);
+    s.start();
+
+    struct Case {
+        uint32_t type, payloadType, leaderLen, trailerLen;
+        bool video;
+    } cases[] = {
+        {E_IMAGE_TYPE_DEPTH, 0x0001, 56, 28, false},  {E_IMAGE_TYPE_AMP, 0x0001, 56, 28, false},
+        {E_IMAGE_TYPE_RAW, 0x0001, 56, 28, false},    {E_IMAGE_TYPE_RGB, 0x0001, 56, 28, false},
+        {E_IMAGE_TYPE_JPEG, 0x0007, 52, 24, false},   {E_IMAGE_TYPE_AVOID, 0x8002, 36, 24, false},
+        {E_IMAGE_TYPE_PALLET, 0x8003, 36, 24, false}, {E_IMAGE_TYPE_AVOID2, 0x8005, 36, 24, false},
+        {E_IMAGE_TYPE_H264, 0x0008, 52, 24, true},    {E_IMAGE_TYPE_H265, 0x8000, 52, 24, true},
+        {E_IMAGE_TYPE_MJPEG, 0x8001, 52, 24, true},
+    };
+    uint64_t expectBlock = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        const uint32_t size = 1300;
+        ImageInfo* f = s.frame(c.type, size);
+        f->width = 40, f->height = 17, f->pixelFormat = 0x01100007;
+        f->timeStampH = 0x11223344, f->timeStampL = 0x55667788;
+        f->frameIndex = 0x1'0000'0042ull;
+        f->PDFlags = 0xA5A5;
+        s.queue(f);
+        Rx& rx = c.video ? s.dest : host;
+        auto blk = rx.block();
+        ASSERT_TRUE(blk);
+        const Pkt& L = blk->leader;
+        EXPECT_EQ(L.b.size(), c.leaderLen);
+        EXPECT_EQ(L.src, srcPort);
+        EXPECT_EQ(L.status(), 0u);
+        EXPECT_EQ(L.flag(), 0u);
+        EXPECT_EQ(L.format(), 0x81);
+        EXPECT_EQ(L.u16(5) << 8 | L.b[7], 0u);  // 24-bit id unused
+        EXPECT_EQ(L.block(), expectBlock);
+        EXPECT_EQ(L.id(), 0u);
+        EXPECT_EQ(L.u16(22), c.payloadType);
+        if (c.leaderLen == 56) {
+            EXPECT_EQ(L.b[21], c.type);
+            EXPECT_EQ(L.u32(24), 0x11223344u);
+            EXPECT_EQ(L.u32(28), 0x55667788u);
+            EXPECT_EQ(L.u32(32), 0x01100007u);
+            EXPECT_EQ(L.u32(36), 40u);
+            EXPECT_EQ(L.u32(40), 17u);
+            EXPECT_EQ(L.u32(44), 0x42u);
+            EXPECT_EQ(L.u32(48), c.type == E_IMAGE_TYPE_DEPTH ? 0xA5A5u : 0u);
+        } else if (c.type == E_IMAGE_TYPE_JPEG) {
+            EXPECT_EQ(L.u32(24), 0x11223344u);
+            EXPECT_EQ(L.u32(32), 0u);
+            EXPECT_EQ(L.u32(36), size);
+            EXPECT_EQ(L.u32(40), 0x42u);
+            EXPECT_EQ(L.u32(44), 1000000u);
+            EXPECT_EQ(L.u32(48), 0x0108000Au);
+        } else if (c.video) {
+            EXPECT_EQ(L.u32(28), size);
+            EXPECT_EQ(L.u16(34), size);
+            EXPECT_EQ(L.u32(24) | L.u32(36) | L.u32(40) | L.u32(44) | L.u32(48), 0u);
+        } else {
+            EXPECT_EQ(L.u32(28), 0x55667788u);
+            EXPECT_EQ(L.u32(32), size);
+        }
+        const size_t header = c.video ? 28 : 20;
+        const uint32_t cut = c.video ? 520 : 528;
+        ASSERT_EQ(blk->payload.size(), 3u);
+        for (size_t i = 0; i < 3; i++) {
+            const Pkt& P = blk->payload[i];
+            EXPECT_EQ(P.format(), 0x83);
+            EXPECT_EQ(P.id(), i + 1);
+            EXPECT_EQ(P.block(), expectBlock);
+            EXPECT_EQ(P.b.size(), header + (i < 2 ? cut : size - 2 * cut));
+            EXPECT_TRUE(data_matches(P, header, (uint32_t)i * cut));
+            if (c.video) {
+                EXPECT_EQ(P.u32(20), 0x11223344u);
+                EXPECT_EQ(P.u32(24), 0x55667788u);
+            }
+        }
+        const Pkt& T = blk->trailer;
+        EXPECT_EQ(T.b.size(), c.trailerLen);
+        EXPECT_EQ(T.id(), 4u);
+        EXPECT_EQ(T.block(), expectBlock);
+        EXPECT_EQ(T.u16(22), c.payloadType);
+        if (c.trailerLen == 28) {
+            EXPECT_EQ(T.u32(24), 17u);
+        }
+        expectBlock++;
+    }
+    // Image blocks never reach the bootstrap destination, video never the hosts.
+    EXPECT_TRUE(host.quiet());
+}
+
+// Packet sizes: 100 or less means 1500; sizes above the packet buffers are
+// lowered to 9000, in the register too; the last packet carries the rest and
+// the trailer id follows the last payload id.
+TEST(GvspBlock, PacketSizesAndBoundariesCutTheDataAsTheSizeInForceSays)
+{
+    Sender s;
+    Rx host;
+    s.connect(host, 50001);
+    s.start();
+    struct Case {
+        uint32_t written, cut;  // cut: data bytes per image packet
+        uint32_t size;          // frame data
+    } cases[] = {
+        {0, 1452, 3000},     {100, 1452, 1452},  {101, 53, 106},   {101, 53, 107}, {577, 529, 1000},
+        {1500, 1452, 0},     {9000, 8952, 9000}, {9500, 8952, 20000}, {0xFFFF, 8952, 8952},
+        {0x80000000 | 1000, 952, 1904},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.written << " / " << c.size);
+        s.put(REG_STREAM_CHANNEL_PACKET_SIZE, c.written);  // queues a test packet
+        s.send(E_IMAGE_TYPE_AMP, c.size);
+        auto blk = host.block();
+        ASSERT_TRUE(blk);
+        uint32_t count = (c.size + c.cut - 1) / c.cut;
+        ASSERT_EQ(blk->payload.size(), count);
+        for (uint32_t i = 0; i < count; i++) {
+            uint32_t n = std::min(c.cut, c.size - i * c.cut);
+            EXPECT_EQ(blk->payload[i].b.size(), 20 + n);
+            EXPECT_LE(blk->payload[i].b.size() + 28, std::max(std::min(c.written & 0xFFFF, 9000u), 1500u));
+        }
+        EXPECT_EQ(blk->trailer.id(), count + 1);
+        EXPECT_EQ(GVSP_PacketSize(), c.cut + 48);
+    }
+    // The register shows the size in force once the sender has seen it.
+    s.put(REG_STREAM_CHANNEL_PACKET_SIZE, 0x80000000u | 9500);
+    EXPECT_TRUE(wait_until([&] { return s.word(REG_STREAM_CHANNEL_PACKET_SIZE) == (0x80000000u | 9000); }));
+    // Video packets leave room for their 28-byte header.
+    s.send(E_IMAGE_TYPE_H264, 8944 * 2 + 1);
+    auto v = s.dest.block();
+    ASSERT_TRUE(v);
+    ASSERT_EQ(v->payload.size(), 3u);
+    EXPECT_EQ(v->payload[0].b.size(), 28u + 8944);
+    EXPECT_EQ(v->payload[2].b.size(), 28u + 1);
+}
+
+TEST(GvspBlock, TestPacketsGoToTheDestinationAndTooSmallOnesAreRefused)
+{
+    Sender s;
+    s.start();
+    struct Case {
+        uint32_t written;
+        int datagram;  // -1: none
+    } cases[] = {{100, 72}, {28, 0}, {27, -1}, {1, -1}, {3000, 1472}, {9500, 1472}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.written);
+        s.put(REG_STREAM_CHANNEL_PACKET_SIZE, c.written);
+        if (c.datagram < 0) {
+            EXPECT_TRUE(wait_until([&] { return s.log.has("test packet size:" + std::to_string(c.written)); }));
+            continue;
+        }
+        auto p = s.dest.next();
+        ASSERT_TRUE(p);
+        EXPECT_EQ((int)p->b.size(), c.datagram);
+        EXPECT_EQ(std::string(p->b.begin(), p->b.end()), std::string((size_t)c.datagram, '\0'));
+    }
+    // A size above the bound was answered by one test packet only.
+    EXPECT_TRUE(s.dest.quiet());
+    EXPECT_EQ(s.word(REG_STREAM_CHANNEL_PACKET_SIZE), 9000u);
+}
+
+// ---- Block ids ----
+
+TEST(GvspBlockId, IdsStartAtOneAndGrowPerBlockEvenWithoutHostsButNotForTestFrames)
+{
+    Sender s;
+    Rx host;
+    s.start();
+    // No host: the blocks go nowhere but count.
+    s.send(E_IMAGE_TYPE_DEPTH, 100);
+    s.send(E_IMAGE_TYPE_JPEG, 100);
+    s.send(E_IMAGE_TYPE_AVOID, 100);
+    s.send(E_IMAGE_TYPE_H264, 100);  // to the destination: block 4
+    auto v = s.dest.block();
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->leader.block(), 4u);
+    s.put(REG_STREAM_CHANNEL_PACKET_SIZE, 200);  // a test frame: no block
+    ASSERT_TRUE(s.dest.next());
+    ImageInfo* odd = s.frame(E_IMAGE_TYPE_DEPTH, 10);
+    odd->imageType = 12;  // unknown: nothing sent, no block
+    s.queue(odd);
+    ASSERT_TRUE(wait_until([&] { return s.log.has("unknow image type:12"); }));
+    s.connect(host, 50001);
+    s.send(E_IMAGE_TYPE_RAW, 100);
+    auto b = host.block();
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->leader.block(), 5u);
+
+    // Without control privilege, or without a destination, a frame is
+    // dropped: not sent, not numbered.
+    for (uint32_t reg : {REG_CONTROL_CHANNEL_PRIVILEGE, REG_STREAM_CHANNEL_PORT}) {
+        uint32_t keep = s.word(reg);
+        s.put(reg, 0);
+        s.send(E_IMAGE_TYPE_DEPTH, 100);
+        ASSERT_TRUE(wait_until([&] { return s.fetched() == 1; }));  // only the cached frame is out
+        s.put(reg, keep);
+    }
+    s.send(E_IMAGE_TYPE_AMP, 100);
+    b = host.block();
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->leader.block(), 6u);
+
+    // A stream close numbers the next block 1 and releases the cached frame.
+    EXPECT_EQ(GVSP_StreamFlush(s.core, GVSP_FLUSH_WAIT_MS), 0);
+    EXPECT_EQ(s.fetched(), 0);
+    s.send(E_IMAGE_TYPE_AMP, 100);
+    b = host.block();
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->leader.block(), 1u);
+}
+
+// ---- Resend ----
+
+TEST(GvspResend, PacketsGoToTheRequestingHostWithTheResendMarks)
+{
+    Sender s;
+    Rx a, b;
+    s.connect(a, 50001);
+    s.connect(b, 50002);  // served last
+    s.start();
+    const uint32_t size = 1452 * 6 + 10;  // 7 packets, trailer 8
+    s.send(E_IMAGE_TYPE_DEPTH, size);
+    for (Rx* rx : {&a, &b}) ASSERT_TRUE(rx->block());
+
+    struct Case {
+        uint32_t first, last;
+        std::vector<uint32_t> ids;  // 8: the trailer
+    } cases[] = {
+        {3, 5, {3, 4, 5}}, {3, 0xFFFFFFFF, {3, 4, 5, 6, 7, 8}}, {7, 8, {7, 8}}, {6, 9, {6, 7}}, {8, 8, {8}},
+        {5, 3, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.first << ".." << c.last);
+        ASSERT_EQ(request(s, 1, c.first, c.last, 50001), 0);
+        for (uint32_t id : c.ids) {
+            auto p = a.next();
+            ASSERT_TRUE(p);
+            EXPECT_EQ(p->status(), 0x0100u);
+            EXPECT_EQ(p->flag(), 0x0001u);
+            EXPECT_EQ(p->block(), 1u);
+            EXPECT_EQ(p->id(), id);
+            if (id == 8) {
+                EXPECT_EQ(p->format(), 0x82);
+                EXPECT_EQ(p->b.size(), 28u);
+            } else {
+                EXPECT_EQ(p->format(), 0x83);
+                EXPECT_EQ(p->b.size(), 20u + (id < 7 ? 1452 : 10));
+                EXPECT_TRUE(data_matches(*p, 20, (id - 1) * 1452));
+            }
+        }
+    }
+    // Nothing more went to either host: the next datagram of each is the
+    // next block's leader.
+    s.send(E_IMAGE_TYPE_AMP, 10);
+    for (Rx* rx : {&a, &b}) {
+        auto p = rx->next();
+        ASSERT_TRUE(p);
+        EXPECT_EQ(p->format(), 0x81);
+        EXPECT_EQ(p->block(), 2u);
+        ASSERT_TRUE(rx->next());  // payload
+        ASSERT_TRUE(rx->next());  // trailer
+    }
+    // A block neither current nor cached is discarded with its log line.
+    ASSERT_EQ(request(s, 1, 1, 1, 50002), 0);
+    EXPECT_TRUE(wait_until([&] { return s.log.has("resendInfo->blockId:1 imageInfo->blkId:2"); }));
+    EXPECT_TRUE(b.quiet());
+}
+
+TEST(GvspResend, RequestsFromOtherThanConnectedHostsOrMalformedAreRefused)
+{
+    Sender s;
+    Rx a;
+    s.connect(a, 50001);
+    s.start();
+    EXPECT_EQ(request(s, 1, 1, 1, 50009), -2);                // another port
+    EXPECT_EQ(request(s, 1, 1, 1, 50001, "127.0.0.2"), -2);   // another address
+    EXPECT_EQ(request(s, 1, 0, 3, 50001), -1);                // the leader is never resent
+    auto c = resend_cmd(1, 1, 1);
+    EXPECT_EQ(GVSP_ResendRequest(s.core, c.data(), 27, "127.0.0.1", 50001), -1);
+    c[3] = 0x80;  // READREG
+    EXPECT_EQ(GVSP_ResendRequest(s.core, c.data(), (int)c.size(), "127.0.0.1", 50001), -1);
+    c = resend_cmd(1, 1, 1);
+    c[5] = 12;  // the short (16-bit id) form
+    EXPECT_EQ(GVSP_ResendRequest(s.core, c.data(), (int)c.size(), "127.0.0.1", 50001), -1);
+    // A host that has left is refused; without a sender nothing is queued.
+    s.disconnect_all();
+    EXPECT_EQ(request(s, 1, 1, 1, 50001), -2);
+    s.connect(a, 50001);
+    s.stop();
+    EXPECT_EQ(request(s, 1, 1, 1, 50001), -3);
+}
+
+// A sender that does not get round to its requests keeps at most
+// GVSP_RESEND_LIST_MAX of them, newest kept; stale ones are dropped unserved.
+TEST(GvspResend, TheResendListIsBoundedAndStaleRequestsAreDropped)
+{
+    Sender s;
+    Rx a;
+    s.connect(a, 50001);
+    // The sender's device, registered under a worker that does not run.
+    worker_t* wk = worker_new(s.core);
+    wk->workerid = wk->threadid = E_WORKER_ID_GVSP;
+    worker_set_datafree(wk, frame_datafree);
+    worker_thread_add(s.core, wk);
+    iodev_t* dev = nullptr;
+    ASSERT_EQ(GVSP_IodevCreate(s.core, E_DEVICE_GVSP, &dev), 0);
+    wk->pdev = dev;
+    auto* p = static_cast<GVSPPrivData*>(dev->priv_data);
+
+    for (uint32_t i = 1; i <= GVSP_RESEND_LIST_MAX + 10; i++) ASSERT_EQ(request(s, i, 1, 1, 50001), 0);
+    ASSERT_EQ(lt_num(p->resend_list), GVSP_RESEND_LIST_MAX);
+    EXPECT_EQ(static_cast<ResendInfo*>(lt_first(p->resend_list))->blockId, 11u);
+
+    // A frame of block 70 cached: requests older than the age limit go
+    // unserved, the fresh one for block 70 is answered.
+    ImageInfo* f = s.frame(E_IMAGE_TYPE_DEPTH, 100);
+    f->blkId = 70;
+    GVSP_AddCache(dev, f);
+    for (void* it = lt_first(p->resend_list); it; it = lt_get_next(it)) {
+        auto* r = static_cast<ResendInfo*>(it);
+        if (r->blockId != 70) r->queuedMs -= GVSP_RESEND_MAX_AGE_MS + 1;
+    }
+    EXPECT_EQ(GVSP_ResendImageCache(dev), 1);
+    EXPECT_EQ(lt_num(p->resend_list), GVSP_RESEND_LIST_MAX - 60);
+    auto pk = a.next();
+    ASSERT_TRUE(pk);
+    EXPECT_EQ(pk->block(), 70u);
+    EXPECT_EQ(pk->status(), 0x0100u);
+
+    // A stream close cannot be done by a sender that does not run: bounded.
+    EXPECT_EQ(GVSP_StreamFlush(s.core, 20), -1);
+
+    wk->pdev = nullptr;
+    worker_thread_del(s.core, wk);
+    worker_free(wk);
+    GVSP_IodevDestroy(dev);  // the cached frame back to its pool
+}
+
+// ---- Stream close ----
+
+// Closes race the streaming sender: the sender itself empties its queue and
+// cache, the next block after each close is 1, nothing is lost or freed twice.
+TEST(GvspFlush, StreamClosesWhileStreamingAreDoneOnTheSenderThread)
+{
+    Sender s;
+    Rx a;
+    s.connect(a, 50001);
+    s.start();
+    std::atomic<bool> done{false};
+    std::thread producer([&] {
+        for (int i = 0; i < 200 && !done; i++) {
+            ImageInfo* f = nullptr;
+            while (!f && !done) {
+                bpool_t* pool = s.core->depth;
+                if (bpool_fetched_num(pool) < 3) f = s.frame(E_IMAGE_TYPE_DEPTH, 5000);
+                else std::this_thread::yield();
+            }
+            if (f) s.queue(f);
+        }
+    });
+    for (int i = 0; i < 20; i++) {
+        EXPECT_EQ(GVSP_StreamFlush(s.core, GVSP_FLUSH_WAIT_MS), 0);
+        std::this_thread::yield();
+    }
+    done = true;
+    producer.join();
+    EXPECT_EQ(GVSP_StreamFlush(s.core, GVSP_FLUSH_WAIT_MS), 0);
+    EXPECT_EQ(s.fetched(), 0);
+    // Drain what streamed, then the next block is 1.
+    while (a.next(20)) {}
+    s.send(E_IMAGE_TYPE_AMP, 10);
+    auto b = a.block();
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->leader.block(), 1u);
+}
+
+// The task's end gives back the queued and cached frames.
+TEST(GvspFlush, TheTaskEndReturnsEveryFrame)
+{
+    Sender s;
+    Rx a;
+    s.connect(a, 50001);
+    s.start();
+    s.send(E_IMAGE_TYPE_DEPTH, 100);
+    ASSERT_TRUE(a.block());
+    ASSERT_EQ(s.fetched(), 1);  // cached
+    s.put(REG_CONTROL_CHANNEL_PRIVILEGE, 0);
+    s.stop();
+    EXPECT_EQ(GVSP_StreamFlush(s.core, 20), 0);  // no sender: nothing to wait for
+}
+
+}  // namespace
