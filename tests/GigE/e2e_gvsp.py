@@ -1,0 +1,78 @@
+#!/usr/bin/python3
+"""GigE Vision streaming end to end: korvid captures the simulated Gpixel
+sensor, computes depth and streams it; unmodified Aravis receives it in the
+host namespace; tshark decodes every stream packet.
+
+usage: e2e_gvsp.py KORVID_BINARY"""
+
+import os
+import re
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
+
+KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
+SECONDS = 10
+
+
+def stat(out, name):
+    m = re.search(rf"^{name}\s*=\s*(\d+)", out, re.M)
+    return int(m.group(1)) if m else -1
+
+
+class GvspEndToEnd(unittest.TestCase):
+    def test_depth_streams_for_ten_seconds_without_a_missing_packet(self):
+        with CameraNet(f"s{os.getpid() % 100000}") as net:
+            pcap = os.path.join(net.dir, "gvsp.pcap")
+            shark = net.spawn(net.host, ["tshark", "-q", "-i", net.host_if, "-f", "udp and not port 3956",
+                                         "-c", "4000", "-w", pcap],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            korvid = net.start_korvid(KORVID)
+            self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
+            self.assertIsNone(korvid.poll(), "korvid ended")
+
+            r = net.on_host(["arv-camera-test-0.8", "-a", CAM_ADDR, f"--duration={SECONDS}"], timeout=120)
+            out = r.stdout.decode(errors="replace")
+            self.assertEqual(r.returncode, 0, out + r.stderr.decode(errors="replace"))
+            self.assertIn("image width            = 640", out)
+            self.assertEqual(stat(out, "n_missing_packets"), 0, out)
+            self.assertEqual(stat(out, "n_failures"), 0, out)
+            self.assertEqual(stat(out, "n_size_mismatch_errors"), 0, out)
+            # The simulated sensor runs at its configured rate; allow a slow
+            # sanitizer build half of it.
+            self.assertGreater(stat(out, "n_completed_buffers"), SECONDS * 24 // 2, out)
+            self.assertEqual(net.stop(korvid), 255)  # SIGTERM ends with the backtrace status
+
+            shark.wait(30) if shark.poll() is None and os.path.exists(pcap) else None
+            if shark.poll() is None:
+                shark.terminate()
+                shark.wait(10)
+            fields = subprocess.run(["tshark", "-r", pcap, "--enable-heuristic", "gvsp_udp", "-Y", "gvsp",
+                                     "-T", "fields", "-e", "gvsp.format", "-e", "gvsp.blockid64",
+                                     "-e", "gvsp.packetid32"], capture_output=True, text=True)
+            rows = [line.split("\t") for line in fields.stdout.splitlines() if line.strip()]
+            self.assertGreater(len(rows), 1000, fields.stderr)
+            last_block, last_packet, blocks = 0, -1, 0
+            for fmt, block, packet in rows:
+                fmt, block = int(fmt, 0) & 0x7F, int(block, 0)
+                if fmt == 1:  # a leader opens the next block
+                    self.assertGreater(block, last_block)
+                    last_block, last_packet, blocks = block, 0, blocks + 1
+                elif last_block:  # payload and trailer ids follow the leader's
+                    self.assertEqual(block, last_block)
+                    self.assertEqual(int(packet, 0), last_packet + 1)
+                    last_packet += 1
+            self.assertGreater(blocks, 3)
+            bad = subprocess.run(["tshark", "-r", pcap, "--enable-heuristic", "gvsp_udp", "-Y", "_ws.malformed"],
+                                 capture_output=True, text=True)
+            self.assertEqual(bad.stdout.strip(), "", bad.stdout[:2000])
+
+
+if __name__ == "__main__":
+    if os.geteuid() != 0:
+        print("needs root for network namespaces")
+        sys.exit(77)
+    unittest.main(argv=[sys.argv[0], "-v"])
