@@ -313,8 +313,10 @@ void* modbus_task(void* arg)
         free_image(core, rec);
     }
     close_free(ctx);
-    worker_destory(wk);
+    // Logged while still registered: whoever waits for the task to go may
+    // take the logger away once it has.
     log_info(g_logger, __FUNCTION__, __LINE__, "end modbus task");
+    worker_destory(wk);
     return nullptr;
 }
 
