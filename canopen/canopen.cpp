@@ -1,7 +1,8 @@
-// CANopen node tasks. The CANopen stack (NMT, SDO, PDO, SocketCAN) lands
-// with the CANopen work; the node task keeps its lifecycle and owns the PDO
-// output task, which already drains the result records posted to 526 so
-// that they return to their pool.
+// CANopen node tasks. The node task (worker 536) lives until it is stopped
+// and, on boards whose CPU type is not 0, runs the PDO output task under
+// worker id 526, where depth processing posts its result records (on CPU
+// type 0 that id belongs to the Modbus slave). The output task takes each
+// record, notes its kind and gives it back to its pool.
 #include "canopen/canopen.h"
 
 #include <stddef.h>

@@ -211,6 +211,14 @@ void release_controlling_host()
     Bootstrap_WriteReg(REG_CONTROL_CHANNEL_PRIVILEGE, &zero, sizeof(zero));
 }
 
+// NLMSG_OK with every comparison on signed counts: the macro compares the
+// header's unsigned length with the signed remainder, which clang refuses.
+bool nlmsg_ok(const struct nlmsghdr* nh, int len)
+{
+    return len >= (int)sizeof(struct nlmsghdr) && nh->nlmsg_len >= sizeof(struct nlmsghdr) &&
+           (long)nh->nlmsg_len <= (long)len;
+}
+
 // Keeps the gateway of the first IPv4 default route (0.0.0.0/0) of the main
 // table that has one.
 void take_default_route(const struct nlmsghdr* nh, bool* found, uint32* gateway)
@@ -397,7 +405,7 @@ int GetDefaultGateway(uint32* gateway)
         }
         int len = (int)n;
         const struct nlmsghdr* nh = reinterpret_cast<const struct nlmsghdr*>(buf);
-        for (; NLMSG_OK(nh, len); nh = NLMSG_NEXT(nh, len)) {
+        for (; nlmsg_ok(nh, len); nh = NLMSG_NEXT(nh, len)) {
             if (nh->nlmsg_type == NLMSG_DONE) {
                 done = true;
                 break;

@@ -318,10 +318,19 @@ R node_request(int fd, int kind, Host&& host, Model&& model)
 
 const char* sb_root(void) { return g_board ? g_board->root.c_str() : ""; }
 
+/* A board path bound to a host path (sim_bind_path) answers with that path. */
+void apply_binding(Board* b, Resolved* r)
+{
+    std::lock_guard<std::mutex> lk(b->mu);
+    auto it = b->bindings.find(r->board);
+    if (it != b->bindings.end()) r->host = it->second;
+}
+
 char* sb_path(const char* path, char* buf, size_t size)
 {
     Resolved r;
     if (!resolve_board(g_board, path, true, &r)) return nullptr;
+    apply_binding(g_board, &r);
     if (r.host.size() >= size) {
         errno = ENAMETOOLONG;
         return nullptr;
@@ -346,6 +355,7 @@ int sb_stat(const char* path, struct stat* st)
             return 0;
         }
     }
+    apply_binding(b, &r);
     return stat(r.host.c_str(), st);
 }
 
@@ -417,7 +427,10 @@ int sb_open(const char* path, int flags, mode_t mode)
             n = node.release();
         }
     }
-    if (!n) return open(r.host.c_str(), flags, mode);
+    if (!n) {
+        apply_binding(b, &r);
+        return open(r.host.c_str(), flags, mode);
+    }
     int rc = n->dev->ops && n->dev->ops->open ? n->dev->ops->open(n->dev->model, n) : 0;
     if (rc < 0) {
         {
@@ -683,6 +696,23 @@ int sim_set_link_speed(int mbps)
     std::lock_guard<std::mutex> lk(b->mu);
     b->link_speed = mbps;
     return 0;
+}
+
+int sim_bind_path(const char* board_path, const char* host_path)
+{
+    return fenced<int>(-1, [&]() -> int {
+        Board* b = g_board;
+        if (!b || !board_path || (host_path && host_path[0] != '/')) {
+            errno = EINVAL;
+            return -1;
+        }
+        sim::Resolved r;
+        if (!sim::resolve_board(b, board_path, true, &r)) return -1;
+        std::lock_guard<std::mutex> lk(b->mu);
+        if (host_path) b->bindings[r.board] = host_path;
+        else b->bindings.erase(r.board);
+        return 0;
+    });
 }
 
 int sim_gpio_set_input(int line, int level)

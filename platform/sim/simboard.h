@@ -126,6 +126,11 @@ void sim_faults_clear(void);
 
 int sim_set_link_speed(int mbps);               /* 0: the PHY does not answer */
 int sim_gpio_set_input(int line, int level);    /* level a line reads once exported */
+/* Binds a board path to a host path outside the root (a serial line's
+ * pseudo-terminal): plat_path, plat_open and plat_stat of that board path
+ * answer with the host path. host_path NULL removes the binding. Only the
+ * test side makes bindings; links inside the root never leave it. */
+int sim_bind_path(const char* board_path, const char* host_path);
 
 /* ---- Thread scheduling ---- */
 

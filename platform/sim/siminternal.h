@@ -48,6 +48,7 @@ struct Board {
     std::map<std::pair<std::string, int>, Fault>     faults;
     std::map<std::string, uint64_t>                  free_space; /* mount -> bytes */
     std::map<int, int>                               gpio_inputs;
+    std::map<std::string, std::string>               bindings; /* board path -> host path */
     int                                              link_speed = 0;
     unsigned                                         next_minor = 0;
 

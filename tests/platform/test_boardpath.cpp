@@ -94,6 +94,37 @@ TEST(BoardPath, SymbolicLinksAreFollowedInsideTheRootAndLoopsFail)
     EXPECT_EQ(errno, ENOENT);
 }
 
+TEST(BoardPath, ABoundPathAnswersWithItsHostPathUntilUnbound)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    std::string root = plat_board_root();
+    TempDir outside;
+    std::string tty = outside / "ttyDev";
+    ASSERT_TRUE(write_host_file(tty, "line"));
+
+    ASSERT_EQ(sim_bind_path("/dev/../dev/ttyS3", tty.c_str()), 0); // keyed by the normalised path
+    EXPECT_EQ(resolved("/dev/ttyS3"), tty);
+    struct stat st;
+    ASSERT_EQ(plat_stat("/dev/ttyS3", &st), 0);
+    EXPECT_EQ(st.st_size, 4);
+    int fd = plat_open("/dev/ttyS3", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    char buf[8] = {};
+    EXPECT_EQ(plat_read(fd, buf, sizeof(buf)), 4);
+    plat_close(fd);
+    EXPECT_STREQ(buf, "line");
+    // Only that path: its neighbours and paths below it stay in the root.
+    EXPECT_EQ(resolved("/dev/ttyS2"), root + "/dev/ttyS2");
+    EXPECT_EQ(resolved("/dev/ttyS3/x"), root + "/dev/ttyS3/x");
+
+    ASSERT_EQ(sim_bind_path("/dev/ttyS3", nullptr), 0);
+    EXPECT_EQ(resolved("/dev/ttyS3"), root + "/dev/ttyS3");
+    errno = 0;
+    EXPECT_EQ(sim_bind_path("/dev/ttyS3", "relative/tty"), -1);
+    EXPECT_EQ(errno, EINVAL);
+}
+
 // Random paths over random links: whatever comes out is the root or below it,
 // and the directory it names, when it exists, really is inside the root.
 TEST(BoardPath, RandomPathsAndLinksNeverEscape)
