@@ -155,22 +155,11 @@ void arm(UserInfo* u)
     startTimer(u->fd, (int)u->timeoutMs);
 }
 
-// Stops the lidar relay when it serves the host that left.
+// Stops the lidar relay when it serves the host that left (the relay logs
+// what it did).
 void relay_check(epcore_t* core, const char* ip, uint16 port)
 {
-    iodev_t* relay = epcore_iodev_find(core, E_DEVICE_RICH_SEND);
-    auto* rp = relay ? static_cast<richUDPPrivData*>(relay->priv_data) : nullptr;
-    if (!rp) {
-        log_info(g_logger, __FUNCTION__, __LINE__, "can't find E_DEVICE_RICH_SEND");
-        return;
-    }
-    if (strcmp(relay->remote_ip, ip) == 0 && rp->curGvcpPort == port) {
-        worker_stop(epcore_worker_find(core, E_WORKER_ID_RICH_RECV_TASK));
-        log_info(g_logger, __FUNCTION__, __LINE__, "close rich radar,%s:%d", ip, port);
-    } else {
-        log_info(g_logger, __FUNCTION__, __LINE__, "rich radar host not this one,%s:%d,%s:%d", relay->remote_ip,
-                 (int)rp->curGvcpPort, ip, port);
-    }
+    rich_host_gone(core, ip, port);
 }
 
 // Unlinks a host and releases its timer and record; under userCS.

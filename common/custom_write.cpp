@@ -480,17 +480,15 @@ void rich_radar(uint32_t v)
 int rich_radar_port(uint32_t v)
 {
     epcore_t* core = get_pcore();
-    iodev_t* relay = core ? epcore_iodev_find(core, E_DEVICE_RICH_SEND) : nullptr;
     iodev_t* gvcp = core ? epcore_iodev_find(core, E_DEVICE_GVCP) : nullptr;
-    if (!relay || !gvcp || !relay->priv_data) {
+    // The relay takes the destination under its own lock: its sender reads
+    // it for every packet.
+    if (!gvcp || rich_set_destination(core, gvcp->remote_ip, (uint16_t)v, gvcp->remote_port) != 0) {
         log_error(g_logger, __FUNCTION__, __LINE__, "can't find device");
         return REG_REFUSED;
     }
-    static_cast<richUDPPrivData*>(relay->priv_data)->curGvcpPort = gvcp->remote_port;
-    relay->remote_port = (uint16_t)v;
-    snprintf(relay->remote_ip, sizeof(relay->remote_ip), "%s", gvcp->remote_ip);
-    log_info(g_logger, __FUNCTION__, __LINE__, "rich radar udp send to:%s:%d,%d", relay->remote_ip,
-             relay->remote_port, gvcp->remote_port);
+    log_info(g_logger, __FUNCTION__, __LINE__, "rich radar udp send to:%s:%d,%d", gvcp->remote_ip, (int)(uint16_t)v,
+             gvcp->remote_port);
     return REG_OK;
 }
 
