@@ -205,6 +205,7 @@ int Custom_SensorRegReadWrite(uint32_t address, uint32_t* value, uint32_t operat
         return REG_OK;
     }
     iodev_t* dev = nullptr;
+    SensorOpsGuard sensorGuard;
     V4L2SensorInfo* ops = sensor(which == 0 ? E_DEVICE_TOF : E_DEVICE_RGB, &dev);
     if (!ops) return REG_OK;
     if (operation == 1) {

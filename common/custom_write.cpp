@@ -224,6 +224,7 @@ int rule_roi(uint32_t address, uint32_t v)
 void rgb_vld_enable(uint32_t v)
 {
     iodev_t* dev = nullptr;
+    SensorOpsGuard sensorGuard;
     V4L2SensorInfo* ops = sensor(E_DEVICE_RGB, &dev);
     if (ops && ops->vld_enable) ops->vld_enable(dev, v);
 }
@@ -275,6 +276,7 @@ int validate(uint32_t address, uint32_t* value)
         set(tof().fps, v);
         g_tof_fps.store(v);
         iodev_t* dev = nullptr;
+        SensorOpsGuard sensorGuard;
         V4L2SensorInfo* ops = sensor(E_DEVICE_TOF, &dev);
         if (ops && ops->set_fps) ops->set_fps(dev, v);
         return kGoOn;
@@ -413,6 +415,7 @@ int apply_and_store(uint32_t address, uint32_t* value, uint32_t* word)
 void tof_other_params(uint32_t address, uint32_t v)
 {
     iodev_t* dev = nullptr;
+    SensorOpsGuard sensorGuard;
     V4L2SensorInfo* ops = sensor(E_DEVICE_TOF, &dev);
     if (ops && ops->set_other_params) ops->set_other_params(dev, v, address);
 }
@@ -558,6 +561,7 @@ int effects(uint32_t address, uint32_t v)
         break;
     case 0x10000054: {
         iodev_t* dev = nullptr;
+        SensorOpsGuard sensorGuard;
         V4L2SensorInfo* ops = sensor(E_DEVICE_RGB, &dev);
         if (ops && ops->set_other_params) ops->set_other_params(dev, v, address);
         if (cpu() == E_CPU_RK3568) fpga_step();
@@ -566,6 +570,7 @@ int effects(uint32_t address, uint32_t v)
     case 0x10007020:
         if (tof_kind() == E_IMX570) {
             iodev_t* dev = nullptr;
+            SensorOpsGuard sensorGuard;
             V4L2SensorInfo* ops = sensor(E_DEVICE_TOF, &dev);
             if (ops && ops->set_background_amp) ops->set_background_amp(dev, v);
         }

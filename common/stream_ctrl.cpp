@@ -373,6 +373,7 @@ void Custom_AdaptWidthHeigthInit(void) { adapt_sizes(true); }
 int Custom_RgbControl(uint32 address, uint32* value)
 {
     iodev_t* dev = nullptr;
+    SensorOpsGuard sensorGuard;
     V4L2SensorInfo* ops = value ? sensor(E_DEVICE_RGB, &dev) : nullptr;
     if (!ops) return 0;
     if (call_setter(kRgbSetters, ops, dev, address, *value)) return 0;
@@ -383,6 +384,7 @@ int Custom_RgbControl(uint32 address, uint32* value)
 int Custom_TofControl(uint32 address, uint32* value)
 {
     iodev_t* dev = nullptr;
+    SensorOpsGuard sensorGuard;
     V4L2SensorInfo* ops = value ? sensor(E_DEVICE_TOF, &dev) : nullptr;
     if (!ops) return 0;
     uint32 v = *value;
@@ -439,6 +441,7 @@ int Custom_TofControl(uint32 address, uint32* value)
 int Custom_getTofStatus(uint32 address, uint32* value)
 {
     iodev_t* dev = nullptr;
+    SensorOpsGuard sensorGuard;
     V4L2SensorInfo* ops = value ? sensor(E_DEVICE_TOF, &dev) : nullptr;
     if (!ops) return 0;
     if (address == 0x1000203C && ops->get_hfilp) ops->get_hfilp(dev, value);

@@ -18,6 +18,15 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <mutex>
+
+namespace {
+std::recursive_mutex s_sensorOpsMu;
+} // namespace
+
+void sensor_ops_lock(void) { s_sensorOpsMu.lock(); }
+void sensor_ops_unlock(void) { s_sensorOpsMu.unlock(); }
+
 V4L2SensorInfo* sensor_info_find(epcore_t* core, uint64_t id, iodev_t** dev)
 {
     if (dev) *dev = nullptr;

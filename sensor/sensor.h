@@ -154,6 +154,21 @@ static_assert(sizeof(V4L2SensorInfo) ==
 // which case the caller skips the operation.
 V4L2SensorInfo* sensor_info_find(epcore_t* core, uint64_t id, iodev_t** dev);
 
+// A capture task tears its sensor record down while register writes reach
+// the record's operations from other threads: the teardown and every caller
+// from the lookup to its last operation hold this lock (recursive: an
+// operation may write registers that reach the sensor again).
+void sensor_ops_lock(void);
+void sensor_ops_unlock(void);
+#ifdef __cplusplus
+struct SensorOpsGuard {
+    SensorOpsGuard() { sensor_ops_lock(); }
+    ~SensorOpsGuard() { sensor_ops_unlock(); }
+    SensorOpsGuard(const SensorOpsGuard&) = delete;
+    SensorOpsGuard& operator=(const SensorOpsGuard&) = delete;
+};
+#endif
+
 // Register addresses of the ToF drivers' read_reg/write_reg: without bit 16
 // a 16-bit sensor register; with bit 16 a laser-driver register, its number
 // in bits 0-7 and the laser-driver index (0 to 2) in bits 17-24.

@@ -293,6 +293,7 @@ void sensor_uninit(void* vdev)
 {
     auto* dev = static_cast<iodev_t*>(vdev);
     if (!dev) return;
+    SensorOpsGuard sensorGuard; // no register write is inside an operation of this record
     V4L2SensorInfo* info = info_of(dev);
     const int fd = dev->fd;
     const int subdevFd = dev->subdevFd;

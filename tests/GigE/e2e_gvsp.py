@@ -44,7 +44,11 @@ class GvspEndToEnd(unittest.TestCase):
             # The simulated sensor runs at its configured rate; allow a slow
             # sanitizer build half of it.
             self.assertGreater(stat(out, "n_completed_buffers"), SECONDS * 24 // 2, out)
-            self.assertEqual(net.stop(korvid), 255)  # SIGTERM ends with the backtrace status
+            rc = net.stop(korvid)
+            if rc != 255:  # show what the sanitizers said
+                with open(os.path.join(net.dir, "korvid.out"), errors="replace") as f:
+                    sys.stderr.write(f.read()[-20000:])
+            self.assertEqual(rc, 255)  # SIGTERM ends with the backtrace status
 
             shark.wait(30) if shark.poll() is None and os.path.exists(pcap) else None
             if shark.poll() is None:
