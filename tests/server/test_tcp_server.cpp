@@ -361,13 +361,9 @@ TEST_F(FileServer, ChunksAndUploadsOfTwoHostsDoNotMix)
     EXPECT_EQ(hb.recv(16), rsp(0, 0));
     for (size_t at = 0; at < a.size(); at += 50000) {
         ASSERT_TRUE(ha.send(chunk(a.substr(at, 50000))));
-        if (at < b.size()) {
-            ASSERT_TRUE(hb.send(chunk(b.substr(at, 50000))));
-        }
+        if (at < b.size()) { ASSERT_TRUE(hb.send(chunk(b.substr(at, 50000)))); }
         EXPECT_EQ(ha.recv(16), rsp(1, 0));
-        if (at < b.size()) {
-            EXPECT_EQ(hb.recv(16), rsp(1, 0));
-        }
+        if (at < b.size()) { EXPECT_EQ(hb.recv(16), rsp(1, 0)); }
     }
     ASSERT_TRUE(hb.send(header(FILE_MSG_UPLOAD_END)));
     ASSERT_TRUE(ha.send(header(FILE_MSG_UPLOAD_END)));

@@ -34,16 +34,6 @@ using Bytes = std::vector<uint8_t>;
 std::atomic<uint32> s_now{1000};
 uint32 test_now() { return s_now.load(); }
 
-// Whether a UDP port on all addresses can be bound right now.
-bool port_free(int port)
-{
-    testfs::Fd fd{socket(AF_INET, SOCK_DGRAM, 0)};
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)port);
-    return bind(fd, (sockaddr*)&a, sizeof a) == 0;
-}
-
 sockaddr_in loopback(int port)
 {
     sockaddr_in a{};
@@ -51,6 +41,15 @@ sockaddr_in loopback(int port)
     a.sin_port = htons((uint16_t)port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return a;
+}
+
+// Whether a UDP port on all addresses can be bound right now.
+bool port_free(int port)
+{
+    testfs::Fd fd{socket(AF_INET, SOCK_DGRAM, 0)};
+    sockaddr_in a = loopback(port);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    return bind(fd, (sockaddr*)&a, sizeof a) == 0;
 }
 
 // A host on loopback talking to the port.
