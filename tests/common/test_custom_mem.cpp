@@ -45,11 +45,8 @@ struct Window : ::testing::Test {
 
 TEST_F(Window, UserFilesPatchAndReadBackWithinTheirSize)
 {
-    struct {
-        uint32_t base;
-        const char* file;
-    } files[] = {{MEM_ADDR_USER_BIN, "/userdata/const/user.bin"},
-                 {MEM_ADDR_USER_CUSTOM_BIN, "/userdata/const/user_custom.bin"}};
+    struct { uint32_t base; const char* file; } files[] = {
+        {MEM_ADDR_USER_BIN, "/userdata/const/user.bin"}, {MEM_ADDR_USER_CUSTOM_BIN, "/userdata/const/user_custom.bin"}};
     for (auto& f : files) {
         SCOPED_TRACE(f.file);
         std::vector<uint8_t> got;
@@ -76,7 +73,7 @@ TEST_F(Window, FirmwareTimeEndsExactlyAtUserBinsEnd)
     std::vector<uint8_t> got;
     EXPECT_EQ(read(MEM_ADDR_FIRMWARE_TIME, 64, &got), 0);
     EXPECT_EQ(text(got), std::string("2025-11-04 08:15:42") + std::string(45, '\0'));
-    EXPECT_EQ(read(MEM_ADDR_FIRMWARE_TIME, 8, &got), 0);
+    EXPECT_EQ(read(MEM_ADDR_FIRMWARE_TIME, 8, &got), 0); // a short buffer gets only its length
     EXPECT_EQ(text(got), "2025-11-");
     g_firmwareTime[0] = '\0';
 }
@@ -84,15 +81,9 @@ TEST_F(Window, FirmwareTimeEndsExactlyAtUserBinsEnd)
 TEST_F(Window, DescriptionPackageChunksZeroFillTheLastOneAndStopPastTheEnd)
 {
     write_host_file(r.board.host("/oem/default/korvid.zip"), "0123456789");
-    struct {
-        uint32_t offset, len;
-        const char* expect;  // nullptr: buffer untouched
-    } chunks[] = {
-        {0, 4, "0123"},
-        {8, 4, "89\0\0"},  // the last chunk rounded up to 4 bytes
-        {12, 4, "\0\0\0\0"},
-        {13, 4, nullptr},  // past the last chunk: nothing
-    };
+    // The last chunk is rounded up to 4 bytes; past it nothing is written (nullptr).
+    struct { uint32_t offset, len; const char* expect; } chunks[] = {
+        {0, 4, "0123"}, {8, 4, "89\0\0"}, {12, 4, "\0\0\0\0"}, {13, 4, nullptr}};
     for (auto& c : chunks) {
         std::vector<uint8_t> got;
         EXPECT_EQ(read(MEM_ADDR_DESCRIPTION_PACKAGE + c.offset, c.len, &got), 0);
@@ -163,24 +154,16 @@ TEST_F(Window, LongFilterTextGoesToAFileOnlyWith101MiBFree)
 
 TEST_F(Window, AlgorithmBlocksAnswerByTheRunningApplication)
 {
-    struct {
-        uint32_t algo;
-        int readParams, readVersion, writeParams;
-    } cases[] = {
-        {0, 0xFFFF, 0xFFFF, 0x8001},
-        {1, 0xFFFF, 0xFFFF, 0x8002},  // the first-generation detector is never loaded
-        {2, 0, 0, 0},
-        {3, 0xFFFF, 0xFFFF, 0x8001},
-        {4, 0, 0, 0},
-    };
+    // The first-generation detector (1) is never loaded.
+    struct { uint32_t algo; int readParams, readVersion, writeParams; } cases[] = {
+        {0, 0xFFFF, 0xFFFF, 0x8001}, {1, 0xFFFF, 0xFFFF, 0x8002}, {2, 0, 0, 0}, {3, 0xFFFF, 0xFFFF, 0x8001},
+        {4, 0, 0, 0}};
     for (auto& c : cases) {
         SCOPED_TRACE(c.algo);
         r.common().enableApplationAlgo = c.algo;
         std::vector<uint8_t> got;
         EXPECT_EQ(read(MEM_ADDR_APP_ALGO_PARAM, 3072, &got), c.readParams);
-        if (c.readParams == 0) {
-            EXPECT_EQ(got[0], '{');
-        }
+        if (c.readParams == 0) { EXPECT_EQ(got[0], '{'); }
         EXPECT_EQ(read(MEM_ADDR_APP_ALGO_VERSION, 32, &got), c.readVersion);
         EXPECT_EQ(write(MEM_ADDR_APP_ALGO_PARAM, "{\"ZoneIndex\":0}"), c.writeParams);
     }
@@ -209,15 +192,8 @@ TEST_F(Window, AvoidanceParametersOnAnRK3568IMX570SetTheZoneAndSave)
 
 TEST_F(Window, IdentityTextsAreBoundedAndTheMacMustBeHex)
 {
-    struct {
-        const char* text;
-        int code;
-    } macs[] = {
-        {"02564b000002", 0},
-        {"02:56:4b:00:00:02", 0xFFFF},
-        {"0256zz000002", 0xFFFF},
-        {"02564b00000", 0xFFFF},  // odd digit count
-    };
+    struct { const char* text; int code; } macs[] = {
+        {"02564b000002", 0}, {"02:56:4b:00:00:02", 0xFFFF}, {"0256zz000002", 0xFFFF}, {"02564b00000", 0xFFFF}};
     for (auto& m : macs) EXPECT_EQ(write(MEM_ADDR_MAC, m.text), m.code) << m.text;
     // Texts without a terminator and longer than an item are cut, never overrun.
     std::string longText(4096, '7');

@@ -12,10 +12,10 @@
 
 namespace {
 
-sim::ZipEntry entry(const std::string& name, mode_t type = S_IFREG)
+sim::ZipEntry entry(const std::string& name, bool link = false)
 {
     sim::ZipEntry e = sim::zip_stored(name, name.back() == '/' ? "" : "data", 0644, 1700000000);
-    if (type == S_IFLNK) e.external = (uint32_t)(S_IFLNK | 0777) << 16;
+    if (link) e.external = (uint32_t)(S_IFLNK | 0777) << 16;
     return e;
 }
 
@@ -30,10 +30,7 @@ int check(const std::string& a) { return zip_check_buffer((const uint8_t*)a.data
 
 TEST(ZipCheck, EntryNamesAndTypesAreJudged)
 {
-    struct Case {
-        std::vector<sim::ZipEntry> entries;
-        int verdict;
-    };
+    struct Case { std::vector<sim::ZipEntry> entries; int verdict; };
     const Case cases[] = {
         {{entry("a.txt"), entry("dir/"), entry("dir/b..c/d.txt"), entry("..hidden")}, ZIP_CHECK_OK},
         {{}, ZIP_CHECK_OK},
@@ -44,7 +41,7 @@ TEST(ZipCheck, EntryNamesAndTypesAreJudged)
         {{entry("/etc/passwd")}, ZIP_CHECK_ABSOLUTE},
         {{entry("\\windows")}, ZIP_CHECK_ABSOLUTE},
         {{entry("C:x")}, ZIP_CHECK_ABSOLUTE},
-        {{entry("ok"), entry("link", S_IFLNK)}, ZIP_CHECK_LINK},
+        {{entry("ok"), entry("link", true)}, ZIP_CHECK_LINK},
         {{entry(std::string("a\0b", 3))}, ZIP_CHECK_BADNAME},
     };
     for (const auto& c : cases) {
@@ -62,29 +59,22 @@ TEST(ZipCheck, ArchivesThatCannotBeWalkedAreRefused)
     commented[commented.size() - 2] = 5;
     EXPECT_EQ(check("prefix" + commented + "hello"), ZIP_CHECK_OK);
 
-    struct Case {
-        const char* what;
-        std::string bytes;
+    // The end record is the last 22 bytes; `central` the first directory entry.
+    const size_t end = good.size() - 22, central = good.find("PK\x01\x02");
+    auto patched = [&](size_t at, std::initializer_list<int> bytes) {
+        std::string s = good;
+        for (int b : bytes) s[at++] = (char)b;
+        return s;
     };
-    std::string countMore = good;
-    countMore[good.size() - 22 + 8] = 3;  // entries on this disk
-    countMore[good.size() - 22 + 10] = 3; // entries in all
-    std::string hugeDir = good;
-    hugeDir[good.size() - 22 + 12] = (char)0xF0;
-    std::string zip64 = good;
-    for (int i = 16; i < 20; i++) zip64[good.size() - 22 + i] = (char)0xFF;
-    std::string longName = good;
-    size_t central = good.find("PK\x01\x02");
-    longName[central + 28] = (char)0xFF;
-    longName[central + 29] = (char)0x7F;
+    struct Case { const char* what; std::string bytes; };
     const Case cases[] = {
         {"empty", ""},
         {"text", "not an archive at all, just text long enough"},
         {"cut end record", good.substr(0, good.size() - 3)},
-        {"more entries than the directory holds", countMore},
-        {"directory larger than the archive", hugeDir},
-        {"ZIP64 markers", zip64},
-        {"name running past the directory", longName},
+        {"more entries than the directory holds", patched(end + 8, {3, 0, 3})}, // on this disk, in all
+        {"directory larger than the archive", patched(end + 12, {0xF0})},
+        {"ZIP64 markers", patched(end + 16, {0xFF, 0xFF, 0xFF, 0xFF})},
+        {"name running past the directory", patched(central + 28, {0xFF, 0x7F})},
         {"directory cut away", good.substr(central + 10)},
     };
     for (const auto& c : cases) {
