@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,8 +18,6 @@
 #include "GigE/gvcp.h"
 #include "common/regtest.h"
 #include "rich/rich_radar.h"
-
-extern char** environ;
 
 namespace {
 
@@ -288,14 +285,6 @@ struct Sock {
     }
 };
 
-uint16 port_of(int fd)
-{
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
-}
-
 iodev_t* wait_device(epcore_t* core, uint64_t id)
 {
     iodev_t* d = nullptr;
@@ -303,23 +292,7 @@ iodev_t* wait_device(epcore_t* core, uint64_t id)
     return d;
 }
 
-bool worker_gone(epcore_t* core, uint64_t id)
-{
-    return wait_until([&] { return epcore_worker_find(core, id) == nullptr; });
-}
-
-// Sender running, destination host:port as written by the register; the
-// host's GVCP port is 50000.
-void start_relay(RegSpace& r, const char* host, uint16 port)
-{
-    iodev_t* gvcp = r.add_device(E_DEVICE_GVCP, nullptr);
-    strcpy(gvcp->remote_ip, host);
-    gvcp->remote_port = 50000;
-    ASSERT_EQ(worker_create(r.core, E_WORKER_ID_RICH_SEND_TASK, rich_send_task), 0);
-    ASSERT_NE(wait_device(r.core, E_DEVICE_RICH_SEND), nullptr);
-    ASSERT_EQ(r.write(kRegPort, port), 0);
-    EXPECT_TRUE(r.log.has("rich radar udp send to:" + std::string(host) + ":" + std::to_string(port) + ",50000"));
-}
+bool worker_gone(epcore_t* core, uint64_t id) { return wait_until([&] { return !epcore_worker_find(core, id); }); }
 
 const char* ip_tool()
 {
@@ -328,26 +301,14 @@ const char* ip_tool()
     return nullptr;
 }
 
-// `ip -batch -` in the calling thread's network namespace.
+// `ip -batch -` in the calling thread's network namespace; true when all succeeded.
 bool ip_batch(const std::string& commands)
 {
-    int in[2];
-    if (!ip_tool() || pipe2(in, O_CLOEXEC) != 0) return false;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-    std::string a0 = "ip", a1 = "-batch", a2 = "-";
-    char* argv[] = {a0.data(), a1.data(), a2.data(), nullptr};
-    pid_t pid;
-    bool spawned = posix_spawn(&pid, ip_tool(), &fa, nullptr, argv, environ) == 0;
-    posix_spawn_file_actions_destroy(&fa);
-    close(in[0]);
-    bool wrote = spawned && write(in[1], commands.data(), commands.size()) == (ssize_t)commands.size();
-    close(in[1]);
-    int status = 0;
-    while (spawned && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return spawned && wrote && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    FILE* f = ip_tool() ? popen((std::string(ip_tool()) + " -batch -").c_str(), "we") : nullptr;
+    if (!f) return false;
+    bool wrote = fwrite(commands.data(), 1, commands.size(), f) == commands.size();
+    int status = pclose(f);
+    return wrote && status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 ino_t netns_inode()
@@ -366,10 +327,7 @@ struct NetNs {
         if (before != 0 && unshare(CLONE_NEWNET) == 0 && netns_inode() != before)
             fd = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     }
-    ~NetNs()
-    {
-        if (fd >= 0) close(fd);
-    }
+    ~NetNs() { if (fd >= 0) close(fd); }
     std::string path() const { return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(fd); }
     bool enter() const { return setns(fd, CLONE_NEWNET) == 0; }
 };
@@ -400,13 +358,21 @@ TEST(RichEndToEnd, LidarPacketsOnTheLidarLinkReachTheHostAsPointPackets)
         Sock lidar("192.168.8.2", RICH_RECV_PORT);
         ASSERT_TRUE(hostNs.enter());
         ASSERT_TRUE(ip_batch("link set kvrh name eth0\naddr add 169.254.10.1/16 dev eth0\nlink set eth0 up\n"));
-        Sock host("169.254.10.1", 0);
+        const uint16 port = 40000;  // free: the namespace is the test's own
+        Sock host("169.254.10.1", port);
         ASSERT_TRUE(camNs.enter());
         ASSERT_TRUE(lidar.ok && host.ok);
 
         RegSpace r;  // its workers start in the camera's namespace
         rich_set_bind(nullptr, 0, 0);
-        start_relay(r, "169.254.10.1", port_of(host.fd));
+        // Sender running, destination as the register writes it; the host's GVCP port is 50000.
+        iodev_t* gvcp = r.add_device(E_DEVICE_GVCP, nullptr);
+        strcpy(gvcp->remote_ip, "169.254.10.1");
+        gvcp->remote_port = 50000;
+        ASSERT_EQ(worker_create(r.core, E_WORKER_ID_RICH_SEND_TASK, rich_send_task), 0);
+        ASSERT_NE(wait_device(r.core, E_DEVICE_RICH_SEND), nullptr);
+        ASSERT_EQ(r.write(kRegPort, port), 0);
+        EXPECT_TRUE(r.log.has("rich radar udp send to:169.254.10.1:" + std::to_string(port) + ",50000"));
         for (uint32 round = 0; round < 2; round++) {
             // Every start counts from zero again; round 0 leaves a packet behind.
             ASSERT_EQ(r.write(kRegOn, 1), 0);
