@@ -1160,8 +1160,9 @@ void* sensor_tof_task(void* vwker)
     const bool restarting = rc == 1;
     // The restart below still uses the core: counted in so teardown waits.
     if (restarting) epcore_thread_enter(core);
-    worker_destory(wk);
+    // Logged while still registered: once gone, the process may end under us.
     log_info(g_logger, __FUNCTION__, __LINE__, "end task");
+    worker_destory(wk);
     if (restarting) {
         restart(core);
         epcore_thread_leave(core);
@@ -1188,7 +1189,8 @@ void* sensor_tof_integration_task(void* vwker)
         std::lock_guard<std::mutex> lk(s_deviceMu);
         integration_apply(core, e, cpu);
     }
-    worker_destory(wk);
+    // Logged while still registered: once gone, the process may end under us.
     log_info(g_logger, __FUNCTION__, __LINE__, "end tof integration task");
+    worker_destory(wk);
     return nullptr;
 }

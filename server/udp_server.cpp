@@ -327,8 +327,9 @@ void* udp_server_send_task(void* arg)
         if (core->streamon.load() && (app == 1 || app == 4)) send_to_peer(dev, img->imageData, sizeof(SocketInfo));
         free_image(core, img);
     }
-    worker_destory(wk);
+    // Logged while still registered: once gone, the process may end under us.
     log_info(g_logger, __FUNCTION__, __LINE__, "end udp send task");
+    worker_destory(wk);
     return nullptr;
 }
 
