@@ -40,7 +40,6 @@ TEST(CustomDefault, CorrectionsPerCpuTypeAndToFKind)
         {"3588 imx: avoidance 1 becomes 4, no capabilities", 0, 300, 0, 1, 0x70, 3, 1, 6600, 4, 0, 1, 1, 6600, 1},
         {"3588 imx: pallet clears capabilities", 0, 300, 1, 2, 0x80, 1, 1, 7001, 2, 0, 0, 1, 6940, 1},
         {"3588 imx: slave mode 2 drops the algorithm", 0, 300, 2, 4, 0x20, 6, 1, 7000, 0, 0x70, 1, 1, 7000, 1},
-        {"3588 imx: freqMode 2 ends multi-machine", 0, 300, 0, 0, 0, 2, 1, 6940, 0, 0, 1, 0, 6940, 1},
         {"3568 imx: freqMode 2 ends multi-machine", 1, 300, 0, 0, 0, 2, 1, 6940, 0, 0x70, 1, 0, 6940, 1},
         {"3568 imx: avoidance gets exactly 0x70", 1, 300, 0, 1, 0x1F0, 5, 1, 6940, 4, 0x70, 0, 0, 6940, 1},
         {"3568 imx: bit 7 and bits above 8 kept", 1, 300, 1, 4, 0x2F0, 1, 1, 6940, 4, 0x2F0, 0, 1, 6940, 1},

