@@ -252,42 +252,45 @@ int modidy_log_level(void* vpcore, void* vobj)
     return 0;
 }
 
+void tcp_accept_all(epcore_t* core, iodev_t* listener, IOHandler* cb, void* vpcore,
+                    void (*prepare)(epcore_t* core, iodev_t* conn))
+{
+    // The event is handled on the pump that saw it: the listener's pump.
+    evpump_t* lpump = evpump_thread_self(core);
+    unsigned long lpumpid = lpump ? (unsigned long)lpump->threadid : 0;
+    worker_t* wk = worker_thread_self(core);
+    unsigned long wkid = wk ? (unsigned long)wk->workerid : 0;
+    for (;;) {
+        int ret = 0;
+        iodev_t* ndev = eptcp_accept(core, listener, nullptr, &ret, cb, vpcore, BIND_NONE);
+        if (!ndev) {
+            if (ret == -200) continue; // that connection was closed for want of a record
+            break;
+        }
+        if (prepare) prepare(core, ndev);
+        evpump_t* npump = evpump_thread_select(core);
+        unsigned long npumpid = npump ? (unsigned long)npump->threadid : 0;
+        // Logged before binding: once bound, the connection may be served (a
+        // log-level code may even hide this line) on another pump.
+        log_info(g_logger, __func__, __LINE__,
+                 "\nThreadID=%lu, ListenFD=%d EvPumpID=%lu WorkerID=%lu  ==> Accept NewFD=%d EvPumpID=%lu\n",
+                 get_threadid(), iodev_fd(listener), lpumpid, wkid, iodev_fd(ndev), npumpid);
+        if (npump) iodev_bind_evpump(ndev, BIND_GIVEN, npump);
+        else iodev_bind_evpump(ndev, BIND_SELECT, nullptr);
+    }
+}
+
 int tcp_log_level(void* vpcore, void* vobj, int event, int fdtype)
 {
     epcore_t* core = static_cast<epcore_t*>(vpcore);
     iodev_t* dev = static_cast<iodev_t*>(vobj);
 
     switch (event) {
-    case EVT_ACCEPT: {
+    case EVT_ACCEPT:
         if (fdtype != IODEV_TCP_LISTEN) return -1;
         if (!core || !dev) return -1;
-        // The event is handled on the pump that saw it: the listener's pump.
-        evpump_t* lpump = evpump_thread_self(core);
-        unsigned long lpumpid = lpump ? (unsigned long)lpump->threadid : 0;
-        worker_t* wk = worker_thread_self(core);
-        unsigned long wkid = wk ? (unsigned long)wk->workerid : 0;
-        for (;;) {
-            int ret = 0;
-            // Bound only after its details are taken: once on a pump, the
-            // connection may be served and closed there at any moment.
-            iodev_t* ndev = eptcp_accept(core, dev, nullptr, &ret, tcp_log_level, vpcore, BIND_NONE);
-            if (!ndev) {
-                if (ret == -200) continue; // that connection was closed for want of a record
-                break;
-            }
-            int nfd = iodev_fd(ndev);
-            evpump_t* npump = evpump_thread_select(core);
-            unsigned long npumpid = npump ? (unsigned long)npump->threadid : 0;
-            // Logged before binding: once bound, the connection's first codes
-            // may change the level before this line would be written.
-            log_info(g_logger, __func__, __LINE__,
-                     "\nThreadID=%lu, ListenFD=%d EvPumpID=%lu WorkerID=%lu  ==> Accept NewFD=%d EvPumpID=%lu\n",
-                     get_threadid(), iodev_fd(dev), lpumpid, wkid, nfd, npumpid);
-            if (npump) iodev_bind_evpump(ndev, BIND_GIVEN, npump);
-            else iodev_bind_evpump(ndev, BIND_SELECT, nullptr);
-        }
+        tcp_accept_all(core, dev, tcp_log_level, vpcore, nullptr);
         return 0;
-    }
     case EVT_READ:
         if (fdtype == IODEV_TCP_ACCEPTED && dev) modidy_log_level(vpcore, vobj);
         return 0;

@@ -56,6 +56,13 @@ void spdlog_init(void);
 // vpcore is the event core.
 int tcp_log_level(void* vpcore, void* vobj, int event, int fdtype);
 
+// Accepts every connection waiting on a listener of the TCP services (the
+// pumps are edge-triggered), each served by cb with vpcore. `prepare` (may be
+// null) sets up a connection's own state; the connection is logged and then
+// bound to a pump, from which moment it may be served there at any time.
+void tcp_accept_all(epcore_t* core, iodev_t* listener, IOHandler* cb, void* vpcore,
+                    void (*prepare)(epcore_t* core, iodev_t* conn));
+
 // Reads the level codes waiting on a log-level connection and applies each
 // complete one. A receive failure closes the device: -100; otherwise 0.
 int modidy_log_level(void* vpcore, void* vobj);

@@ -40,6 +40,7 @@
 #include "evpump.h"
 #include "iodev.h"
 #include "log/logger.h"
+#include "main/main.h"
 #include "mthread.h"
 #include "peripheral/led.h"
 #include "platform.h"
@@ -876,31 +877,7 @@ int close_device(iodev_t* dev)
     return -ENETDOWN;
 }
 
-void accept_all(epcore_t* core, iodev_t* listener, void* vpcore)
-{
-    evpump_t* lpump = evpump_thread_self(core);
-    unsigned long lpumpid = lpump ? (unsigned long)lpump->threadid : 0;
-    worker_t* wk = worker_thread_self(core);
-    unsigned long wkid = wk ? (unsigned long)wk->workerid : 0;
-    for (;;) {
-        int ret = 0;
-        // Bound only once its state is in place: from then on the new
-        // connection may be served on another pump at any moment.
-        iodev_t* ndev = eptcp_accept(core, listener, nullptr, &ret, tcp_pump, vpcore, BIND_NONE);
-        if (!ndev) {
-            if (ret == -200) continue;  // that connection was closed for want of a record
-            break;
-        }
-        conn_of(core, ndev, true);
-        evpump_t* npump = evpump_thread_select(core);
-        unsigned long npumpid = npump ? (unsigned long)npump->threadid : 0;
-        log_info(g_logger, __FUNCTION__, __LINE__,
-                 "\nThreadID=%lu, ListenFD=%d EvPumpID=%lu WorkerID=%lu  ==> Accept NewFD=%d EvPumpID=%lu\n",
-                 get_threadid(), iodev_fd(listener), lpumpid, wkid, iodev_fd(ndev), npumpid);
-        if (npump) iodev_bind_evpump(ndev, BIND_GIVEN, npump);
-        else iodev_bind_evpump(ndev, BIND_SELECT, nullptr);
-    }
-}
+void new_conn(epcore_t* core, iodev_t* conn) { conn_of(core, conn, true); }
 
 } // namespace
 
@@ -911,7 +888,7 @@ int tcp_pump(void* vpcore, void* vobj, int event, int fdtype)
     switch (event) {
     case EVT_ACCEPT:
         if (fdtype != IODEV_TCP_LISTEN || !core || !dev) return -1;
-        accept_all(core, dev, vpcore);
+        tcp_accept_all(core, dev, tcp_pump, vpcore, new_conn);
         return 0;
     case EVT_READ:
         tcp_file_parse(core, dev);
