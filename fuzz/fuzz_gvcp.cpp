@@ -8,6 +8,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -20,6 +21,7 @@
 #include "main/main.h"
 #include "platform.h"
 #include "simboard.h"
+#include "worker.h"
 
 namespace {
 
@@ -58,6 +60,9 @@ iodev_t* channel()
         static char root[] = "/tmp/korvid-fuzz-gvcp-XXXXXX";
         if (!mkdtemp(root) || plat_board_open(root, "rk3588-gpixel") != 0) abort();
         atexit([] {
+            // A forced address starts the network task, which journals its
+            // commands on the board: let it finish before the board goes.
+            for (int i = 0; i < 2000 && gpcore && epcore_worker_find(gpcore, E_WORKER_ID_IP); i++) usleep(5000);
             plat_board_close();
             std::error_code ec;
             std::filesystem::remove_all(root, ec);
