@@ -307,6 +307,35 @@ int sim_sensor_state(const char* sensor, sim_sensor_state_t* out);
 double sim_scene_distance_mm(int x, int y, int w, int h);
 double sim_scene_reflectivity(int x, int y, int w, int h);
 
+/* ---- Media-process library (hardware encoder, plat_mpp.h) ----
+ *
+ * Every call is recorded in order as one line: the call's name and the
+ * arguments that matter, e.g. "mpp_init 1 0x7", "s32 prep:width 1920",
+ * "u32 rc:drop_thd 20", "control 0x320001", "mpp_meta_set_packet opkt".
+ * The encoder makes of the stride product x 3/2 bytes of a frame's buffer
+ * the packet sim_mpp_packet describes. */
+
+/* Bytes before the copied picture bytes: the coding's tag ("H264", "H265",
+ * "MJPG", "VP8 "), the picture's byte count and its FNV-1a checksum (both
+ * 32-bit little-endian). Up to 256 leading picture bytes follow. */
+#define SIM_MPP_PACKET_HEADER 12
+
+size_t sim_mpp_call_count(void);
+int    sim_mpp_call_get(size_t index, char* buf, size_t size); /* 0 or -1 */
+/* Index of the first call at or after `from` that begins with `text`; -1 none. */
+long   sim_mpp_call_find(const char* text, size_t from);
+/* Forgets the recorded calls and the injected faults. */
+void   sim_mpp_clear(void);
+/* The nth call from now (1: the next) of the function `call` fails: a
+ * library function's name, or "control", "encode_put_frame",
+ * "encode_get_packet" (no packet comes back). */
+int    sim_mpp_fail_nth(const char* call, unsigned nth);
+/* Contexts, groups, buffers, configurations, frames and packets alive. */
+long   sim_mpp_live(void);
+/* The packet the encoder makes of `len` picture bytes in `coding`: its
+ * length, written to `out` when `room` holds it; 0 for an unknown coding. */
+size_t sim_mpp_packet(uint32_t coding, const void* data, size_t len, void* out, size_t room);
+
 #ifdef __cplusplus
 }
 #endif
