@@ -90,8 +90,6 @@ std::unordered_map<const void*, std::unique_ptr<Obj>> s_live;
 std::vector<std::string>            s_calls;
 std::map<std::string, unsigned>     s_faults; /* call -> countdown to the failing one */
 
-mpp_api_t* api();
-
 void record(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void record(const char* fmt, ...)
 {
@@ -237,9 +235,15 @@ int reset(mpp_ctx_t handle)
     return 0;
 }
 
+// The table's entries, fenced like every other call.
+int api_control(mpp_ctx_t c, uint32_t cmd, void* param) { return fenced(-1, [&] { return ctl(c, cmd, param); }); }
+int api_put(mpp_ctx_t c, mpp_frame_t f) { return fenced(-1, [&] { return put_frame(c, f); }); }
+int api_get(mpp_ctx_t c, mpp_packet_t* p) { return fenced(-1, [&] { return get_packet(c, p); }); }
+int api_reset(mpp_ctx_t c) { return fenced(-1, [&] { return reset(c); }); }
+
 mpp_api_t* api()
 {
-    static mpp_api_t table{ctl, put_frame, get_packet, reset};
+    static mpp_api_t table{api_control, api_put, api_get, api_reset};
     return &table;
 }
 
