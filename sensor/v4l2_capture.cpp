@@ -4,6 +4,7 @@
 #include "sensor/v4l2_capture.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/epoll.h>
@@ -169,6 +170,34 @@ int sensor_find_node(const char* graph, const char* entity, char* node)
     snprintf(node, SENSOR_NODE_NAME_MAX, "%s", devname);
     media_device_unref(media);
     log_info(g_logger, __FUNCTION__, __LINE__, "find dev_name:%s", node);
+    return 0;
+}
+
+int sensor_open_node(const char* node, const char* openFail, const char* subFail, int* fd, int* subfd)
+{
+    if (!node || !fd || !subfd) return -1;
+    *fd = *subfd = -1;
+    int f = plat_open(node, O_RDWR | O_NONBLOCK);
+    if (f < 1) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "%s", openFail);
+        if (f == 0) plat_close(f);
+        return -1;
+    }
+    char subNode[SENSOR_NODE_NAME_MAX] = "";
+    char sensorName[SENSOR_NODE_NAME_MAX] = "";
+    int s = -1;
+    if (sensor_find_subdev(node, subNode, sensorName) == 0) {
+        log_info(g_logger, __FUNCTION__, __LINE__, "subDev:%s", subNode);
+        s = plat_open(subNode, O_RDWR);
+    }
+    if (s < 1) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "%s", subFail);
+        if (s == 0) plat_close(s);
+        plat_close(f);
+        return -1;
+    }
+    *fd = f;
+    *subfd = s;
     return 0;
 }
 

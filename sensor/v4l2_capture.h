@@ -44,6 +44,10 @@ uint32_t sensor_reg(uint32_t address);
 // after "media_device_new fail.", "media_get_entity_by_name fail." or
 // "media_entity_get_devname fail.".
 int sensor_find_node(const char* graph, const char* entity, char* node);
+// Opens capture node `node` (read-write, non-blocking) into *fd and the
+// sensor sub-device feeding it (read-write, logged as "subDev:%s") into
+// *subfd. 0, or -1 after `openFail` or `subFail` with nothing left open.
+int sensor_open_node(const char* node, const char* openFail, const char* subFail, int* fd, int* subfd);
 
 // ioctl through the board, repeated while it fails with EINTR.
 int sensor_xioctl(int fh, int request, void* arg);
