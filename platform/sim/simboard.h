@@ -146,6 +146,10 @@ unsigned long sim_sched_granted(int* policy, int* priority);
 enum {
     SIM_I2C_REG8  = 0, /* 8-bit register numbers and values, auto-increment */
     SIM_I2C_REG16 = 1, /* 16-bit register numbers, 16-bit big-endian values */
+    /* A camera speaking framed messages: write 0x20 0x30 0x02 reg(2) value(2);
+     * read request 0x21 0x30 0x02 reg(2), then 5 bytes with the value in the
+     * fourth. Registers as for SIM_I2C_REG16. */
+    SIM_I2C_FRAMED = 2,
 };
 
 int sim_i2c_add(int bus, int addr, int kind);
