@@ -139,9 +139,18 @@ bool set_qp(ENCInfo* e, int* rc)
 // Copies `img`'s picture into the input buffer at `in` and encodes it. The
 // packet that came back (NULL: none) is the caller's to release with
 // mpp_packet_deinit; the frame stays the caller's.
+bool is_uyvy(const ENCInfo* e, const ImageInfo* img)
+{
+    return img->pixelFormat == ENC_PIXEL_UYVY && img->imageSize == (uint64)e->width * e->height * 2;
+}
+
 mpp_packet_t encode(ENCInfo* e, void* in, const ImageInfo* img)
 {
-    memcpy(in, img->imageData, img->imageSize);
+    if (is_uyvy(e, img))
+        sensor_enc_uyvy_to_nv12(img->imageData, static_cast<uint8_t*>(in), e->width, e->height, e->hor_stride,
+                                e->ver_stride);
+    else
+        memcpy(in, img->imageData, img->imageSize);
     mpp_frame_t frame = nullptr;
     if (mpp_frame_init(&frame) != 0) {
         log_error(g_logger, __FUNCTION__, __LINE__, "mpp_frame_init fail.");
@@ -189,8 +198,9 @@ bool acceptable(const ENCInfo* e, const ImageInfo* img)
                   (int)e->width, (int)e->height, (int)img->width, (int)img->height);
         return false;
     }
-    // A picture larger than the input buffer is refused, never cut into it.
-    if (img->imageSize > e->frame_size + e->header_size) {
+    // A picture larger than the input buffer is refused, never cut into it;
+    // a 4:2:2 picture is converted into it, which always fits.
+    if (!is_uyvy(e, img) && img->imageSize > e->frame_size + e->header_size) {
         log_error(g_logger, "sensor_enc_task", __LINE__, "frame of %u bytes exceeds the encoder input of %u bytes",
                   (unsigned)img->imageSize, (unsigned)(e->frame_size + e->header_size));
         return false;
@@ -523,4 +533,26 @@ void* sensor_enc_task(void* vwker)
     log_info(g_logger, __FUNCTION__, __LINE__, "end enc task");
     worker_destory(wk);
     return nullptr;
+}
+
+void sensor_enc_uyvy_to_nv12(const uint8_t* uyvy, uint8_t* nv12, uint32_t width, uint32_t height,
+                             uint32_t hor_stride, uint32_t ver_stride)
+{
+    if (!uyvy || !nv12 || hor_stride < width || ver_stride < height) return;
+    uint8_t* luma = nv12;
+    uint8_t* chroma = nv12 + (size_t)hor_stride * ver_stride;
+    for (uint32_t y = 0; y < height; y++) {
+        const uint8_t* src = uyvy + (size_t)y * width * 2;
+        uint8_t* dst = luma + (size_t)y * hor_stride;
+        for (uint32_t x = 0; x + 1 < width; x += 2) {
+            dst[x] = src[2 * x + 1];
+            dst[x + 1] = src[2 * x + 3];
+        }
+        if (y % 2) continue;
+        uint8_t* uv = chroma + (size_t)(y / 2) * hor_stride;
+        for (uint32_t x = 0; x + 1 < width; x += 2) {
+            uv[x] = src[2 * x];         // U
+            uv[x + 1] = src[2 * x + 2]; // V
+        }
+    }
 }

@@ -88,4 +88,12 @@ int sensor_enc_send_image(ENCInfo* encInfo, const void* ptr, size_t len, ImageIn
 // frame queued back on that list.
 int sensor_enc_capture_streram(void* vpcore, void* vobj, int event, int fdtype);
 
+// GigE Vision code of 4:2:2 UYVY pictures (the FH8320's), which the encoder
+// converts to its 4:2:0 semi-planar input instead of copying.
+#define ENC_PIXEL_UYVY 0x0210001F
+// Converts a width x height UYVY picture into NV12 laid out with the given
+// strides (luma rows, then interleaved U/V rows from the even picture rows).
+void sensor_enc_uyvy_to_nv12(const uint8_t* uyvy, uint8_t* nv12, uint32_t width, uint32_t height,
+                             uint32_t hor_stride, uint32_t ver_stride);
+
 #endif

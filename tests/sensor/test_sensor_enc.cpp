@@ -376,6 +376,29 @@ TEST_F(Encoder, FramesItCannotEncodeGoBackUnencoded)
     ASSERT_TRUE(wait_until([&] { return listed() == 1; }));
 }
 
+TEST_F(Encoder, AUyvyPictureIsConvertedIntoTheInputNotCopiedPastIt)
+{
+    start();
+    ImageInfo* img = camera_frame(kW, kH, kUyvy);
+    img->pixelFormat = ENC_PIXEL_UYVY;
+    std::vector<uint8> nv12(kNv12 + kW * 8 * 3 / 2, 0);
+    sensor_enc_uyvy_to_nv12(img->imageData, nv12.data(), kW, kH, kW, kH);
+    // Luma is every second byte; chroma pairs come from the even rows.
+    EXPECT_EQ(nv12[0], img->imageData[1]);
+    EXPECT_EQ(nv12[1], img->imageData[3]);
+    EXPECT_EQ(nv12[kW * kH], img->imageData[0]);
+    EXPECT_EQ(nv12[kW * kH + 1], img->imageData[2]);
+    EXPECT_EQ(nv12[kW * kH + kW], img->imageData[2 * kW * 2]);
+    std::vector<uint8> want(sim_mpp_packet(MPP_CODING_H264, nv12.data(), kNv12, nullptr, 0));
+    sim_mpp_packet(MPP_CODING_H264, nv12.data(), kNv12, want.data(), want.size());
+    queue(img);
+    ASSERT_TRUE(wait_until([&] { return listed() == 1; }));
+    EXPECT_FALSE(r.log.has("exceeds the encoder input"));
+    auto* out = static_cast<ImageInfo*>(lt_first(gvsp->data_list));
+    ASSERT_EQ(out->imageSize, want.size());
+    EXPECT_EQ(memcmp(out->imageData, want.data(), want.size()), 0);
+}
+
 TEST_F(Encoder, AFrameWhosePacketNeverComesGoesBackToItsPool)
 {
     start();
