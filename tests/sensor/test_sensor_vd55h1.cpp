@@ -3,13 +3,12 @@
 // register log), the frame-period arithmetic, the flips that share one
 // register, the laser-driver addressing, the capture callback (parse before
 // copy, bounded copies, drop-new hand-over) and the capture task (CPU core,
-// configuration order, set-up failure, depth from captured frames).
+// configuration order, set-up failure).
 #include <gtest/gtest.h>
 
 #include <string.h>
 
 #include "GigE/gvcp.h"
-#include "algo/algo.h"
 #include "common/regtest.h"
 #include "common/stream_ctrl.h"
 #include "sensor/sensor_vd55h1.h"
@@ -25,101 +24,64 @@ constexpr const char* kVideo = "/dev/video0";
 constexpr const char* kSensor = "m01_b_VD55H1 3-0010";
 constexpr uint32_t kFrameBytes = 1344 * 9656 * 2;
 
+// The board with worker 512's stand-in, the capture node in stepped mode and
+// raw units of `rawRoom` bytes.
 struct Rig {
     regtest::RegSpace r{"rk3576-vd55h1"};
-    std::vector<worker_t*> fakes;
+    worker_t* algo = nullptr;
     iodev_t* dev = nullptr;
 
-    explicit Rig(uint32_t rawRoom = kFrameBytes, int rawUnits = 2)
+    explicit Rig(bool withAlgo = true, uint32_t rawRoom = kFrameBytes)
     {
-        epcore_t* c = r.core;
-        c->raw = algotest::make_pool((int)(sizeof(ImageInfo) + rawRoom), rawUnits);
-        c->rgb = algotest::make_pool((int)sizeof(ImageInfo) + 64, 2);
-        c->depth = algotest::make_pool(algotest::FrameCore::kDepthUnit, 4);
-        c->applation_algo = algotest::make_pool((int)sizeof(ImageInfo) + 64, 2);
-        c->applation_algo_result = algotest::make_pool(204, 4);
+        r.core->raw = algotest::make_pool((int)(sizeof(ImageInfo) + rawRoom), 2);
         r.run.cpuId = E_CPU_RK3576;
         r.tof().sensorType = E_VD55H1;
         r.rgb().sensorType = E_SENSOR_NONE;
         g_permit_conn_user_count = 1;
         stream_ctrl_reset();
         sim_camera_set_mode(kVideo, SIM_CAMERA_STEPPED);
+        if (!withAlgo) return;
+        algo = worker_new(r.core);
+        algo->workerid = algo->threadid = E_WORKER_ID_ALGO;
+        worker_set_datafree(algo, frame_datafree);
+        worker_thread_add(r.core, algo);
     }
     ~Rig()
     {
-        close_sensor();
-        epcore_t* c = r.core;
-        c->quit.store(1);
-        EXPECT_TRUE(wait_until([&] { return workers() == (int)fakes.size(); }));
-        for (worker_t* wk : fakes) worker_thread_del(c, wk), worker_free(wk);
-        for (bpool_t** p : pools()) bpool_clean(*p), *p = nullptr;
+        if (dev) sensor_stop_capturing(dev), sensor_uninit(dev);
+        r.core->quit.store(1);
+        EXPECT_TRUE(wait_until([&] { return epcore_worker_find(r.core, E_WORKER_ID_TOF_SENSOR) == nullptr; }));
+        if (algo) drain(), worker_thread_del(r.core, algo), worker_free(algo);
+        EXPECT_EQ(fetched(), 0) << "every raw unit went back";
+        bpool_clean(r.core->raw), r.core->raw = nullptr;
         stream_ctrl_reset();
         sim_faults_clear();
     }
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
 
-    std::vector<bpool_t**> pools()
+    int fetched() { return bpool_fetched_num(r.core->raw); }
+    int listed()
     {
-        epcore_t* c = r.core;
-        return {&c->raw, &c->rgb, &c->depth, &c->applation_algo, &c->applation_algo_result};
-    }
-    int fetched()
-    {
-        int n = 0;
-        for (bpool_t** p : pools()) n += bpool_fetched_num(*p);
+        EnterCriticalSection(&algo->datalistCS);
+        int n = lt_num(algo->data_list);
+        LeaveCriticalSection(&algo->datalistCS);
         return n;
     }
-    int workers()
+    ImageInfo* waiting() { return static_cast<ImageInfo*>(lt_first(algo->data_list)); }
+    void drain()
     {
-        EnterCriticalSection(&r.core->workerlistCS);
-        int n = arr_num(r.core->worker_list);
-        LeaveCriticalSection(&r.core->workerlistCS);
-        return n;
-    }
-    worker_t* fake_worker(uint64_t id)
-    {
-        worker_t* wk = worker_new(r.core);
-        wk->workerid = wk->threadid = id;
-        worker_set_datafree(wk, frame_datafree);
-        worker_thread_add(r.core, wk);
-        fakes.push_back(wk);
-        return wk;
-    }
-    int listed(worker_t* wk)
-    {
-        EnterCriticalSection(&wk->datalistCS);
-        int n = lt_num(wk->data_list);
-        LeaveCriticalSection(&wk->datalistCS);
-        return n;
-    }
-    void drain(worker_t* wk)
-    {
-        while (ImageInfo* img = frame_take(wk)) free_image(r.core, img);
+        while (ImageInfo* img = frame_take(algo)) free_image(r.core, img);
     }
     bool open_sensor()
     {
-        if (sensor_vd55h1_init(r.core, E_DEVICE_TOF, &dev) != 0) return false;
-        return sensor_start_capturing(dev) == 0;
-    }
-    void close_sensor()
-    {
-        if (!dev) return;
-        sensor_stop_capturing(dev);
-        sensor_uninit(dev);
-        dev = nullptr;
+        return sensor_vd55h1_init(r.core, E_DEVICE_TOF, &dev) == 0 && sensor_start_capturing(dev) == 0;
     }
     V4L2SensorInfo* info() { return static_cast<V4L2SensorInfo*>(dev->priv_data); }
     int frame()
     {
         sim_camera_step(kVideo, 1);
         return dev->callback(r.core, dev, EVT_READ, dev->fdtype);
-    }
-    unsigned sensor_reg(unsigned addr)
-    {
-        unsigned v = 0;
-        sim_sensor_get_reg(kSensor, addr, &v);
-        return v;
     }
     // What the sensor was told since the log was cleared, as "addr=value"
     // (laser-driver writes as "L<index>.<register>=value").
@@ -129,10 +91,10 @@ struct Rig {
         for (size_t i = 0, count = sim_sensor_log_count(kSensor); i < count; i++) {
             sim_sensor_write_t w;
             if (sim_sensor_log_get(kSensor, i, &w) != 0) continue;
-            if (w.kind == SIM_SENSOR_REG) out.push_back(std::to_string(w.addr) + "=" + std::to_string(w.value));
+            std::string v = "=" + std::to_string(w.value);
+            if (w.kind == SIM_SENSOR_REG) out.push_back(std::to_string(w.addr) + v);
             if (w.kind == SIM_SENSOR_LASER)
-                out.push_back("L" + std::to_string(w.addr >> 8) + "." + std::to_string(w.addr & 255) + "=" +
-                              std::to_string(w.value));
+                out.push_back("L" + std::to_string(w.addr >> 8) + "." + std::to_string(w.addr & 255) + v);
         }
         return out;
     }
@@ -158,8 +120,10 @@ Writes operator+(Writes a, const Writes& b)
 
 TEST(Vd55h1Registers, ValuesGoLeastSignificantByteFirstIntoBothBanks)
 {
+    struct { uint32_t fps, period; } periods[] = {{30, 4735}, {15, 9470}, {60, 2368}, {3, 47349}, {2, 0xFFFF}};
+    for (auto p : periods) EXPECT_EQ(sensor_vd55h1_period(p.fps), p.period) << p.fps;
+
     Rig rig;
-    rig.fake_worker(E_WORKER_ID_ALGO);
     ASSERT_TRUE(rig.open_sensor());
     V4L2SensorInfo* o = rig.info();
     using V = V4L2SensorInfo;
@@ -170,6 +134,9 @@ TEST(Vd55h1Registers, ValuesGoLeastSignificantByteFirstIntoBothBanks)
         Writes want;
     } cases[] = {
         {"fps 30: period 4735 (0x127F)", &V::set_fps, 30, bytes_at(1600, {0x7F, 0x12}) + bytes_at(1648, {0x7F, 0x12})},
+        {"fps 0: taken as 1, the period saturates", &V::set_fps, 0,
+         bytes_at(1600, {0xFF, 0xFF}) + bytes_at(1648, {0xFF, 0xFF})},
+        {"fps 30 again", &V::set_fps, 30, bytes_at(1600, {0x7F, 0x12}) + bytes_at(1648, {0x7F, 0x12})},
         {"first frequency 100 MHz", &V::set_first_freq, 100, bytes_at(1612, {0x00, 0xE1, 0xF5, 0x05})},
         {"second frequency 64 MHz", &V::set_second_freq, 64, bytes_at(1660, {0x00, 0x90, 0xD0, 0x03})},
         {"length F0", &V::set_n_inte_length_f0, 0x12345678,
@@ -201,24 +168,9 @@ TEST(Vd55h1Registers, ValuesGoLeastSignificantByteFirstIntoBothBanks)
     EXPECT_EQ(o->freq, nullptr);
 }
 
-TEST(Vd55h1Registers, PeriodRoundsUpAndARateOfZeroDoesNotDivide)
-{
-    struct { uint32_t fps, period; } cases[] = {
-        {30, 4735}, {15, 9470}, {60, 2368}, {3, 47349}, {2, 0xFFFF}, {1, 0xFFFF}, {0, 0xFFFF}, {1000, 143}};
-    for (auto c : cases) EXPECT_EQ(sensor_vd55h1_period(c.fps), c.period) << c.fps;
-
-    Rig rig;
-    rig.fake_worker(E_WORKER_ID_ALGO);
-    ASSERT_TRUE(rig.open_sensor());
-    sim_sensor_log_clear(kSensor);
-    EXPECT_EQ(rig.info()->set_fps(rig.dev, 0), 0);
-    EXPECT_EQ(rig.writes(), bytes_at(1600, {0xFF, 0xFF}) + bytes_at(1648, {0xFF, 0xFF}));
-}
-
 TEST(Vd55h1Registers, EachFlipOverwritesTheOther)
 {
     Rig rig;
-    rig.fake_worker(E_WORKER_ID_ALGO);
     ASSERT_TRUE(rig.open_sensor());
     V4L2SensorInfo* o = rig.info();
     using V = V4L2SensorInfo;
@@ -238,7 +190,6 @@ TEST(Vd55h1Registers, EachFlipOverwritesTheOther)
 TEST(Vd55h1Registers, LaserDriverWritesReachAllThreeDriversAndReadsTheFirst)
 {
     Rig rig;
-    rig.fake_worker(E_WORKER_ID_ALGO);
     ASSERT_TRUE(rig.open_sensor());
     V4L2SensorInfo* o = rig.info();
     sim_sensor_log_clear(kSensor);
@@ -265,22 +216,16 @@ TEST(Vd55h1Registers, LaserDriverWritesReachAllThreeDriversAndReadsTheFirst)
 TEST(Vd55h1Capture, TheDeliveredFrameIsTheParsedOneAndANewFrameIsDroppedWhileTheSlotIsFull)
 {
     Rig rig;
-    worker_t* algo = rig.fake_worker(E_WORKER_ID_ALGO);
     ASSERT_TRUE(rig.open_sensor());
     // Neither stream-on nor a first-frame drop gates this path.
     rig.r.core->streamon = 0;
     g_raw_flags = 1;
     EXPECT_EQ(rig.frame(), 0);
-    ASSERT_EQ(rig.listed(algo), 1);
-    auto* img = static_cast<ImageInfo*>(lt_first(algo->data_list));
-    EXPECT_EQ(img->imageSize, kFrameBytes);
-    EXPECT_EQ(img->width, 1344u);
-    EXPECT_EQ(img->height, 9656u);
-    EXPECT_EQ(img->outWidth, 672u);
-    EXPECT_EQ(img->outHeight, 804u);
-    EXPECT_EQ(img->pixelFormat, 0x01100005u);
-    EXPECT_EQ(img->imageType, (uint32)E_IMAGE_TYPE_RAW);
-    EXPECT_EQ(img->sensorIndex, 1u);
+    ASSERT_EQ(rig.listed(), 1);
+    auto* img = rig.waiting();
+    EXPECT_EQ(std::vector<uint32>({img->imageSize, img->width, img->height, img->outWidth, img->outHeight,
+                                   img->pixelFormat, img->imageType, img->sensorIndex}),
+              std::vector<uint32>({kFrameBytes, 1344, 9656, 672, 804, 0x01100005, E_IMAGE_TYPE_RAW, 1}));
     EXPECT_NE(img->timeStampH, 0u);
     // The sensor tags phase samples above bit 11; the parse clears them, and
     // what reaches worker 512 and the raw upload is the parsed frame.
@@ -301,37 +246,31 @@ TEST(Vd55h1Capture, TheDeliveredFrameIsTheParsedOneAndANewFrameIsDroppedWhileThe
 
     uint32_t firstL = img->timeStampL, firstH = img->timeStampH;
     EXPECT_EQ(rig.frame(), 0);
-    ASSERT_EQ(rig.listed(algo), 1);
-    img = static_cast<ImageInfo*>(lt_first(algo->data_list));
+    ASSERT_EQ(rig.listed(), 1);
+    img = rig.waiting();
     EXPECT_EQ(img->timeStampH, firstH) << "the older frame stays";
     EXPECT_EQ(img->timeStampL, firstL);
     EXPECT_TRUE(rig.r.log.has("==========full==========="));
-    EXPECT_EQ(bpool_fetched_num(rig.r.core->raw), 1);
-    rig.drain(algo);
-    EXPECT_EQ(rig.fetched(), 0);
+    EXPECT_EQ(rig.fetched(), 1);
 }
 
 TEST(Vd55h1Capture, CopiesAreBoundedByBytesUsedAndTheUnitOrDropped)
 {
     {
         Rig rig;
-        worker_t* algo = rig.fake_worker(E_WORKER_ID_ALGO);
         ASSERT_TRUE(rig.open_sensor());
         sim_camera_set_faults(kVideo, SIM_CAMERA_SHORT);
         EXPECT_EQ(rig.frame(), 0);
-        ASSERT_EQ(rig.listed(algo), 1);
-        EXPECT_EQ(static_cast<ImageInfo*>(lt_first(algo->data_list))->imageSize, kFrameBytes / 2);
-        rig.drain(algo);
+        ASSERT_EQ(rig.listed(), 1);
+        EXPECT_EQ(rig.waiting()->imageSize, kFrameBytes / 2);
     }
     {
         // A unit smaller than a frame: the frame is dropped whole, no unit lost.
-        Rig rig(kFrameBytes - 2, 2);
-        worker_t* algo = rig.fake_worker(E_WORKER_ID_ALGO);
+        Rig rig(true, kFrameBytes - 2);
         ASSERT_TRUE(rig.open_sensor());
         for (int i = 0; i < 3; i++) EXPECT_EQ(rig.frame(), 0);
-        EXPECT_EQ(rig.listed(algo), 0);
+        EXPECT_EQ(rig.listed(), 0);
         EXPECT_TRUE(rig.r.log.has("exceeds the raw unit"));
-        EXPECT_EQ(rig.fetched(), 0);
     }
 }
 
@@ -340,7 +279,6 @@ TEST(Vd55h1Capture, CopiesAreBoundedByBytesUsedAndTheUnitOrDropped)
 TEST(Vd55h1Task, PinsCoreTwoConfiguresTheSensorAndStreamsUntilStopped)
 {
     Rig rig;
-    worker_t* algo = rig.fake_worker(E_WORKER_ID_ALGO);
     auto& tof = rig.r.tof();
     tof.groupAFreq = 120;
     tof.groupBFreq = 20;
@@ -367,19 +305,17 @@ TEST(Vd55h1Task, PinsCoreTwoConfiguresTheSensorAndStreamsUntilStopped)
 
     ASSERT_TRUE(wait_until([&] {
         sim_camera_step(kVideo, 1);
-        return rig.listed(algo) == 1;
+        return rig.listed() == 1;
     }));
     Custom_StartOrStopStream(0);
     EXPECT_EQ(epcore_worker_find(rig.r.core, E_WORKER_ID_TOF_SENSOR), nullptr);
     EXPECT_EQ(epcore_iodev_find(rig.r.core, E_DEVICE_TOF), nullptr);
     EXPECT_TRUE(rig.r.log.has("end task"));
-    rig.drain(algo);
-    EXPECT_EQ(rig.fetched(), 0);
 }
 
 TEST(Vd55h1Task, ASetUpFailureEndsTheTaskWithoutRetry)
 {
-    Rig rig;  // no worker 512
+    Rig rig(false);  // no worker 512
     Custom_StartOrStopStream(1);
     ASSERT_TRUE(wait_until([&] { return rig.r.log.has("end task"); }));
     EXPECT_TRUE(rig.r.log.has("epcore_worker_find fail."));
@@ -387,42 +323,6 @@ TEST(Vd55h1Task, ASetUpFailureEndsTheTaskWithoutRetry)
     EXPECT_TRUE(wait_until([&] { return epcore_worker_find(rig.r.core, E_WORKER_ID_TOF_SENSOR) == nullptr; }));
     EXPECT_EQ(epcore_iodev_find(rig.r.core, E_DEVICE_TOF), nullptr);
     EXPECT_EQ(sim_sensor_log_count(kSensor), 0u) << "nothing reached the sensor";
-}
-
-// ---- Depth from captured frames ----
-
-TEST(Vd55h1Depth, CapturedFramesShowTheSceneDistances)
-{
-    Rig rig;
-    rig.r.common().enableDepth = 1;
-    rig.r.tof().groupAFreq = 100;
-    worker_t* gvsp = rig.fake_worker(E_WORKER_ID_GVSP);
-    ASSERT_EQ(worker_create(rig.r.core, E_WORKER_ID_ALGO, algo_task), 0);
-    ASSERT_TRUE(wait_until([&] { return epcore_worker_find(rig.r.core, E_WORKER_ID_ALGO2) != nullptr; }));
-    Custom_StartOrStopStream(1);
-    ASSERT_TRUE(wait_until([&] { return epcore_iodev_find(rig.r.core, E_DEVICE_TOF) != nullptr; }));
-    ImageInfo* depth = nullptr;
-    ASSERT_TRUE(wait_until([&] {
-        sim_camera_step(kVideo, 1);
-        while (ImageInfo* img = frame_take(gvsp)) {
-            if (img->imageType == E_IMAGE_TYPE_DEPTH && !depth) depth = img;
-            else free_image(rig.r.core, img);
-        }
-        return depth != nullptr;
-    }, 20000));
-    ASSERT_EQ(depth->width, 672u);
-    ASSERT_EQ(depth->height, 804u);
-    const uint16_t* d = reinterpret_cast<const uint16_t*>(depth->imageData);
-    for (auto p : {std::pair<int, int>{40, 40}, {180, 500}, {470, 400}, {630, 760}}) {
-        double want = sim_scene_distance_mm(p.first, p.second, 672, 804);
-        EXPECT_NEAR(d[p.second * 672 + p.first], want, 15.0) << p.first << "," << p.second;
-    }
-    free_image(rig.r.core, depth);
-    Custom_StartOrStopStream(0);
-    rig.r.core->quit = 1;
-    EXPECT_TRUE(wait_until([&] { return epcore_worker_find(rig.r.core, E_WORKER_ID_ALGO2) == nullptr; }));
-    rig.drain(gvsp);
-    EXPECT_EQ(rig.fetched(), 0);
 }
 
 } // namespace
