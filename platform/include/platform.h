@@ -85,6 +85,10 @@ int     plat_poll(struct pollfd* fds, nfds_t nfds, int timeout);
 /* Sets the calling thread's scheduling policy (SCHED_RR, SCHED_FIFO, ...) and
  * priority, as pthread_setschedparam(3) on the board. 0, or -1 with errno. */
 int     plat_sched_setscheduler(int policy, int priority);
+/* Pins the calling thread to CPU `cpu` (0..1023), as pthread_setaffinity_np(3)
+ * on the board; any other number is an empty set, refused with EINVAL.
+ * 0, or -1 with errno. */
+int     plat_sched_setaffinity(int cpu);
 
 /* ---- Vendor storage ("/dev/vendor_storage") ---- */
 

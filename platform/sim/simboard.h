@@ -140,6 +140,10 @@ void          sim_sched_refuse(int refuse);
 /* Requests granted since the process started, and the policy and priority
  * of the last one (either pointer may be NULL). */
 unsigned long sim_sched_granted(int* policy, int* priority);
+/* plat_sched_setaffinity is granted on paper for CPUs 0..1023 (the host's
+ * own affinity is left alone): the pinnings granted since the process
+ * started, and the CPU of the last one (the pointer may be NULL). */
+unsigned long sim_affinity_granted(int* cpu);
 
 /* ---- I2C ---- */
 

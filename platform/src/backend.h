@@ -32,6 +32,8 @@ typedef struct PlatBackend_ {
 const plat_backend_t* sim_backend_start(const char* root, const char* profile);
 /* The simulated board's answer to a scheduling request of the calling thread. */
 int sim_sched_request(int policy, int priority);
+/* The simulated board's answer to pinning the calling thread to `cpu`. */
+int sim_affinity_request(int cpu);
 
 #ifdef KORVID_BOARD_REAL
 const plat_backend_t* real_backend(void);

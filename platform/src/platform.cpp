@@ -307,3 +307,23 @@ int plat_sched_setscheduler(int policy, int priority)
     }
     return 0;
 }
+
+int plat_sched_setaffinity(int cpu)
+{
+    const plat_backend_t* b = board();
+    if (!b) return -1;
+    if (cpu < 0 || cpu >= CPU_SETSIZE) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (b->simulated) return sim_affinity_request(cpu);
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    int rc = pthread_setaffinity_np(pthread_self(), sizeof(set), &set);
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    return 0;
+}

@@ -232,8 +232,9 @@ TEST(StreamStartStop, TheBoardAndSensorKindsChooseTheCaptureTasks)
         Custom_StartOrStopStream(1);
         std::string what = "cpu " + std::to_string(c.cpu) + " tof " + std::to_string(c.tofKind);
         EXPECT_TRUE(s.on()) << what;
-        EXPECT_EQ(std::vector<bool>({s.running(E_WORKER_ID_TOF_SENSOR), s.running(E_WORKER_ID_RGB_SENSOR),
-                                     s.running(E_WORKER_ID_ENC)}),
+        // A ToF task whose set-up fails here ends at once, after its last log line.
+        bool tof = s.running(E_WORKER_ID_TOF_SENSOR) || (c.tofTask && s.r.log.has(c.tofTask));
+        EXPECT_EQ(std::vector<bool>({tof, s.running(E_WORKER_ID_RGB_SENSOR), s.running(E_WORKER_ID_ENC)}),
                   std::vector<bool>({c.tofTask != nullptr, c.rgbTask != nullptr, c.enc != 0}))
             << what;
         for (const char* task : {c.tofTask, c.rgbTask, c.enc ? "sensor_enc_init[" : nullptr})
