@@ -326,7 +326,7 @@ void* dev_can_io_test_task(void* arg)
 
     for (int i = 0; i < 4; i++) reg_put(kTakenRegs[i], saved[i]);
     if (dev) can_close(dev);
-    if (!canopen_running(core)) worker_create(core, E_WORKER_ID_STD_CANOPEN, std_canopen_task);
+    if (!core->quit.load() && !canopen_running(core)) worker_create(core, E_WORKER_ID_STD_CANOPEN, std_canopen_task);
     log_info(g_logger, __FUNCTION__, __LINE__, "============end===========");
     worker_destory(wk);
     return nullptr;
