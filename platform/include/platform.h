@@ -17,6 +17,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
@@ -79,6 +80,15 @@ ssize_t plat_write(int fd, const void* buf, size_t count);
 void*   plat_mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset);
 int     plat_munmap(void* addr, size_t length);
 int     plat_poll(struct pollfd* fds, nfds_t nfds, int timeout);
+
+/* ---- Sockets the host may not carry (SocketCAN) ----
+ * As socket(2), bind(2) and setsockopt(2). On the simulated board a PF_CAN
+ * socket is a node on the board's CAN bus (read and written with plat_read
+ * and plat_write, closed with plat_close, its interface index asked with
+ * plat_ioctl); any other socket is the host's own. */
+int     plat_socket(int domain, int type, int protocol);
+int     plat_bind(int fd, const struct sockaddr* addr, socklen_t len);
+int     plat_setsockopt(int fd, int level, int name, const void* value, socklen_t len);
 
 /* ---- Thread scheduling ---- */
 

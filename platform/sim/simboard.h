@@ -194,6 +194,52 @@ typedef struct SimWatchdog_ {
 
 int sim_watchdog_state(sim_watchdog_t* out);
 
+/* ---- CAN bus and production-test fixture ----
+ *
+ * plat_socket(PF_CAN, SOCK_RAW, CAN_RAW) opens a node on the board's CAN
+ * bus, whose board path is SIM_CAN_BUS: sim_fail_nth on that path fails the
+ * socket's creation (SIM_REQ_OPEN), its interface index, binding and options
+ * (SIM_REQ_IOCTL, in the order made), reads and writes. The only interface
+ * is "can0" (index SIM_CAN_IFINDEX). Reads never block: an empty socket
+ * answers EAGAIN. The fixture sits on the bus and on the output/input
+ * lines: it answers every data frame it receives, and the output lines set
+ * through the ToF sensor's CPLD word come back inverted on the input lines.
+ * Without a fixture (the default) nothing answers and the inputs read 0. */
+#define SIM_CAN_BUS     "/.board/can0"
+#define SIM_CAN_IFINDEX 3
+
+typedef struct SimCanFixture_ {
+    int      answers;    /* answers every data frame */
+    uint32_t answer_id;  /* identifier of its answers; 0: the frame's identifier + 0x80 */
+    uint8_t  first_byte; /* first data byte of its answers; the others are the frame's */
+    int      loopback;   /* output lines come back inverted on the input lines */
+} sim_can_fixture_t;
+
+/* NULL: no fixture. 0, or -1 without a board. */
+int sim_can_set_fixture(const sim_can_fixture_t* fixture);
+
+typedef struct SimCanFrame_ {
+    uint32_t id;
+    uint8_t  len;
+    uint8_t  data[8];
+} sim_can_frame_t;
+
+typedef struct SimCanState_ {
+    int           sockets;      /* CAN sockets open now */
+    unsigned long sent;         /* frames written to the bus */
+    unsigned long answered;     /* answers the fixture gave */
+    int           bound;        /* interface index the last socket bound to, 0 none */
+    int           fd_frames;    /* options of the last socket bound */
+    int           loopback;
+    int           recv_own;
+    int           timestamping;
+    uint32_t      outputs;      /* output lines as last set */
+} sim_can_state_t;
+
+int sim_can_state(sim_can_state_t* out); /* 0, or -1 without a board */
+/* The nth frame written to the bus (0: the first) of the first 1024: 0, or -1. */
+int sim_can_sent_frame(size_t index, sim_can_frame_t* out);
+
 /* ---- Device models ---- */
 
 typedef struct SimNode_ sim_node_t;

@@ -598,6 +598,7 @@ void install_models(Board* b)
     b->vendor = install(b, "/dev/vendor_storage", &kVendorOps, v);
     b->cpld = install(b, "/dev/dev_cpld", &kCpldOps, new Cpld());
     b->watchdog = install(b, "/dev/watchdog", &kWatchdogOps, new Watchdog());
+    install_can(b);
 
     if (p.rtc) device_add(b, "/dev/rtc0", &kNullOps, nullptr);
 

@@ -528,6 +528,7 @@ int Sensor::private_ioctl(unsigned long request, void* arg)
     case SENSOR_IOC_CPLD_WORD: {
         uint32_t word = *static_cast<uint32_t*>(arg), c = word & 0xFF, v = word >> 8;
         note(SIM_SENSOR_CPLD_WORD, c, word);
+        can_fixture_lines(static_cast<uint32_t*>(arg));
         if (c == 32) cpld_rate = v;
         else if (c == 17) exposure = 0;
         else if (c == 18) exposure = 1;
