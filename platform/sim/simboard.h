@@ -148,6 +148,10 @@ unsigned long sim_sched_granted(int* policy, int* priority);
 enum {
     SIM_I2C_REG8  = 0, /* 8-bit register numbers and values, auto-increment */
     SIM_I2C_REG16 = 1, /* 16-bit register numbers, 16-bit big-endian values */
+    /* A camera speaking framed messages: write 0x20 0x30 0x02 reg(2) value(2);
+     * read request 0x21 0x30 0x02 reg(2), then 5 bytes with the value in the
+     * fourth. Registers as for SIM_I2C_REG16. */
+    SIM_I2C_FRAMED = 2,
 };
 
 int sim_i2c_add(int bus, int addr, int kind);
@@ -347,6 +351,35 @@ int    sim_aiq_instances(int* running);
  * image: distance along the ray in millimetres and reflectivity (0..1). */
 double sim_scene_distance_mm(int x, int y, int w, int h);
 double sim_scene_reflectivity(int x, int y, int w, int h);
+
+/* ---- Media-process library (hardware encoder, plat_mpp.h) ----
+ *
+ * Every call is recorded in order as one line: the call's name and the
+ * arguments that matter, e.g. "mpp_init 1 0x7", "s32 prep:width 1920",
+ * "u32 rc:drop_thd 20", "control 0x320001", "mpp_meta_set_packet opkt".
+ * The encoder makes of the stride product x 3/2 bytes of a frame's buffer
+ * the packet sim_mpp_packet describes. */
+
+/* Bytes before the copied picture bytes: the coding's tag ("H264", "H265",
+ * "MJPG", "VP8 "), the picture's byte count and its FNV-1a checksum (both
+ * 32-bit little-endian). Up to 256 leading picture bytes follow. */
+#define SIM_MPP_PACKET_HEADER 12
+
+size_t sim_mpp_call_count(void);
+int    sim_mpp_call_get(size_t index, char* buf, size_t size); /* 0 or -1 */
+/* Index of the first call at or after `from` that begins with `text`; -1 none. */
+long   sim_mpp_call_find(const char* text, size_t from);
+/* Forgets the recorded calls and the injected faults. */
+void   sim_mpp_clear(void);
+/* The nth call from now (1: the next) of the function `call` fails: a
+ * library function's name, or "control", "encode_put_frame",
+ * "encode_get_packet" (no packet comes back). */
+int    sim_mpp_fail_nth(const char* call, unsigned nth);
+/* Contexts, groups, buffers, configurations, frames and packets alive. */
+long   sim_mpp_live(void);
+/* The packet the encoder makes of `len` picture bytes in `coding`: its
+ * length, written to `out` when `room` holds it; 0 for an unknown coding. */
+size_t sim_mpp_packet(uint32_t coding, const void* data, size_t len, void* out, size_t room);
 
 #ifdef __cplusplus
 }

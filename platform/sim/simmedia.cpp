@@ -319,7 +319,7 @@ void build_uvc(Builder& bd, const std::string& media, Sensor* s)
     cam->sensor = s;
     bd.link(cam, 0, v, 0, MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
     // Its controls are the video node's.
-    for (uint32_t id : {0x00980900u, 0x00980913u, 0x00980914u, 0x00980915u, 0x009A0901u}) s->ctrls[id] = 0;
+    for (uint32_t id : {0x00980900u, 0x00980913u, 0x00980914u, 0x00980915u, 0x009A0901u, 0x009A0902u}) s->ctrls[id] = 0;
     v->video->ctrls = &s->ctrls;
 }
 
