@@ -9,7 +9,6 @@
 // are dropped while the sensor and the library settle.
 #include "sensor/sensor_isp.h"
 
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
@@ -20,7 +19,6 @@
 #include "epcore.h"
 #include "iodev.h"
 #include "log/logger.h"
-#include "media-ctl/libmediactl.h"
 #include "memory.h"
 #include "platform.h"
 #include "sensor/v4l2_capture.h"
@@ -84,12 +82,7 @@ std::atomic<uint64> s_frameIndex{0};
 std::atomic<uint32> s_fpsCount{0};
 std::atomic<uint32> s_fpsTick{0};
 
-uint32 reg(uint32 address)
-{
-    uint32 v = 0;
-    Custom_RegRead(address, &v);
-    return v;
-}
+uint32 reg(uint32 address) { return sensor_reg(address); }
 
 void reg_write(uint32 address, uint32 value)
 {
@@ -314,16 +307,6 @@ int capture(void* vpcore, void* vobj, int epfd, const Variant& v)
 
 // ---- Set-up ----
 
-// Opens `node` read-write, 0 when it cannot be opened (descriptors below 1
-// count as failures, as the board never hands those to a node).
-int open_node(const char* node, int flags)
-{
-    int fd = plat_open(node, flags);
-    if (fd > 0) return fd;
-    if (fd == 0) plat_close(fd);
-    return -1;
-}
-
 // Stops and releases the 3A instance of `dev`; no operation uses it meanwhile.
 void aiq_release(iodev_t* dev)
 {
@@ -509,63 +492,22 @@ int sensor_isp_init(void* vpcore, uint64_t type, iodev_t** ppdev)
     const uint32 cpu = reg(kRegCpuId);
     const uint32 rgbKind = reg(kRegRgbKind);
     const char* graph = cpu == E_CPU_RK3588 ? "/dev/media2" : cpu == E_CPU_RK3568 ? "/dev/media1" : nullptr;
-    struct media_device* media = graph ? media_device_new(graph) : nullptr;
-    if (!media || media_device_enumerate(media) < 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "media_device_new fail.");
-        if (media) media_device_unref(media);
-        return -1;
-    }
-    struct media_entity* entity = media_get_entity_by_name(media, "rkisp_mainpath");
-    if (!entity) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "media_get_entity_by_name fail.");
-        media_device_unref(media);
-        return -1;
-    }
-    const char* devname = media_entity_get_devname(entity);
-    if (!devname) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "media_entity_get_devname fail.");
-        media_device_unref(media);
-        return -1;
-    }
     char node[SENSOR_NODE_NAME_MAX];
-    snprintf(node, sizeof(node), "%s", devname);
-    log_info(g_logger, __FUNCTION__, __LINE__, "find dev_name:%s", node);
+    if (sensor_find_node(graph, "rkisp_mainpath", node) != 0) return -1;
     // The library names the sensor it tunes; without one it has nothing to run.
     const char* bound = plat_aiq_bound_sensor(node);
     if (!bound) {
         log_error(g_logger, __FUNCTION__, __LINE__, "sns_entity_name not found");
-        media_device_unref(media);
         return -1;
     }
     char sensorEntity[64];
     snprintf(sensorEntity, sizeof(sensorEntity), "%s", bound);
     log_info(g_logger, __FUNCTION__, __LINE__, "sns_entity_name:%s", sensorEntity);
-    int fd = open_node(node, O_RDWR | O_NONBLOCK);
-    if (fd < 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "rgb sensor open.");
-        media_device_unref(media);
-        return -1;
-    }
-
-    char subNode[SENSOR_NODE_NAME_MAX] = "";
-    char sensorName[SENSOR_NODE_NAME_MAX] = "";
-    bool found = sensor_find_subdev(cpu == E_CPU_RK3588 ? "/dev/video0" : node, subNode, sensorName) == 0;
-    // The ISP node's own graph has the last word: on RK3588 "/dev/video0"
-    // belongs to the camera interface, whose sensor is not the ISP's.
-    char ispSub[SENSOR_NODE_NAME_MAX] = "";
-    char ispName[SENSOR_NODE_NAME_MAX] = "";
-    if (sensor_find_subdev(node, ispSub, ispName) == 0) {
-        snprintf(subNode, sizeof(subNode), "%s", ispSub);
-        found = true;
-    }
-    log_info(g_logger, __FUNCTION__, __LINE__, "subDev:%s", subNode);
-    int subfd = found && subNode[0] ? open_node(subNode, O_RDWR) : -1;
-    media_device_unref(media);
-    if (subfd < 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "rgb sensor subdev open.");
-        plat_close(fd);
-        return -1;
-    }
+    // The sub-device is the one feeding the ISP node itself: on RK3588
+    // "/dev/video0" belongs to the camera interface, whose sensor is not the
+    // ISP's.
+    int fd = -1, subfd = -1;
+    if (sensor_open_node(node, "rgb sensor open.", "rgb sensor subdev open.", &fd, &subfd) != 0) return -1;
 
     worker_t* consumer = epcore_worker_find(core, E_WORKER_ID_ALGO_RGB);
     iodev_t* dev = consumer ? iodev_new(core) : nullptr;
