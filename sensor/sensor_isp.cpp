@@ -193,8 +193,8 @@ int next_buffer(iodev_t* dev, int epfd, const Variant& v, SensorCapture* cap)
     int w = sensor_wait_readable(epfd, v.waitMs);
     if (w == -2) return 0; // stopped
     if (w == 0) {
-        if (!v.pauseOnFail) log_error(g_logger, __FUNCTION__, __LINE__, "epoll_wait timeout");
         if (v.pauseOnFail) sensor_capture_pause(1);
+        else log_error(g_logger, __FUNCTION__, __LINE__, "epoll_wait timeout");
         return 0;
     }
     if (w < 0) {
@@ -281,12 +281,12 @@ int capture(void* vpcore, void* vobj, int epfd, const Variant& v)
         }
         sensor_requeue(dev, &cap);
     }
-    if (!fits) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "frame of %u bytes does not fit the colour unit", bytes);
+    if (!core->streamon.load()) {
         free_image(core, img);
         return 0;
     }
-    if (!core->streamon.load()) {
+    if (!fits) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "frame of %u bytes does not fit the colour unit", bytes);
         free_image(core, img);
         return 0;
     }

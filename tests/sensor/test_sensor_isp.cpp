@@ -268,6 +268,12 @@ TEST(IspCapture, FourFramesAfterTheStartAndAfterEachMasterSlaveChangeNeverReachW
 {
     IspRig rig;
     ASSERT_TRUE(rig.open_isp());
+    // With the stream off frames keep coming and go nowhere, and do not
+    // count as settled.
+    rig.r.core->streamon = 0;
+    EXPECT_EQ(rig.frames_until_delivered(6), -1);
+    EXPECT_EQ(bpool_fetched_num(rig.r.core->rgb), 0);
+    rig.r.core->streamon = 1;
     EXPECT_EQ(rig.frames_until_delivered(), 5);
     EXPECT_EQ(g_lost_rgb.load(), 5);
     // A newer frame replaces the one still waiting.
