@@ -14,6 +14,8 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include "aiq.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -355,6 +357,45 @@ typedef struct SimSensorState_ {
 } sim_sensor_state_t;
 
 int sim_sensor_state(const char* sensor, sim_sensor_state_t* out);
+
+/* ---- ISP 3A library ----
+ *
+ * The stand-in library answers the seam's 3A calls (aiq.h) and records each
+ * one. It knows the sensor entities of the board's media graphs; an instance
+ * goes init -> prepare -> start -> stop -> deinit, and a call out of that
+ * order fails (-1) without effect. A new instance's exposure record is
+ * automatic with the library's own limits. Every call is forgotten when a
+ * board opens. */
+
+enum {
+    SIM_AIQ_BOUND_SENSOR = 0, /* text "bound_sensor <video node>" */
+    SIM_AIQ_PREINIT_SCENE,    /* "preinit_scene <sensor> <main scene> <sub scene>" */
+    SIM_AIQ_INIT,             /* "init <sensor> <iq directory>" */
+    SIM_AIQ_PREPARE,          /* "prepare <width>x<height> <working mode>" */
+    SIM_AIQ_START,            /* "start" */
+    SIM_AIQ_STOP,             /* "stop <keep>" */
+    SIM_AIQ_DEINIT,           /* "deinit" */
+    SIM_AIQ_GET_EXP,          /* "get_exp", attr: the record handed out */
+    SIM_AIQ_SET_EXP,          /* "set_exp", attr: the record written */
+};
+
+typedef struct SimAiqCall_ {
+    unsigned long       seq;    /* 1, 2, ... since the board opened */
+    int                 kind;   /* SIM_AIQ_* */
+    int                 status; /* 0 done, -1 refused */
+    char                text[160];
+    plat_aiq_exp_attr_t attr;
+} sim_aiq_call_t;
+
+size_t sim_aiq_count(void);
+int    sim_aiq_get(size_t index, sim_aiq_call_t* out); /* 0 or -1 */
+/* Index of the first call of `kind` at or after `from`, waiting up to
+ * timeout_ms for one; -1 when none came. */
+long   sim_aiq_wait(int kind, size_t from, int timeout_ms);
+void   sim_aiq_clear(void);
+/* Instances that exist (initialised, not yet deinitialised) and of those
+ * the ones started and not stopped. */
+int    sim_aiq_instances(int* running);
 
 /* The scene the ToF sensors look at, per pixel (x, y) of a w x h depth
  * image: distance along the ray in millimetres and reflectivity (0..1). */
