@@ -269,6 +269,18 @@ int sim_profile_layout(const char* root_arg, const sim_profile_t* p)
                 "\n",
             true);
         put("/etc/resolv.conf", std::string("nameserver ") + p->gateway + "\n", true);
+        if (strcmp(p->tof_sensor, "Gpixel0503") == 0) {
+            // The factory frequency table: per pair of modulation frequencies
+            // (MHz) the clock settings that give them exactly on this sensor,
+            // 24 MHz x div_n / (divider of div_i and div_b) / (opt + 3).
+            put("/userdata/const/support_freq.csv",
+                "f1,f2,div_i,div_b,div_n,freq0_opt,freq1_opt\n"
+                "96,60,3,0,40,2,5\n"
+                "100,60,3,0,25,0,2\n"
+                "112,64,2,0,56,1,4\n"
+                "120,75,3,0,50,2,5\n",
+                true);
+        }
         for (const auto& img : sim::words(p->fpga_images, kListSeps)) {
             if (img.find('/') != std::string::npos || img == "." || img == "..") continue;
             put(("/etc/" + img).c_str(), image_bytes(img), true);

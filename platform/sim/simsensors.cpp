@@ -10,10 +10,13 @@
 #include "simcam.h"
 #include "sensor_ioctl.h"
 
+#include <fcntl.h>
 #include <math.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 namespace sim {
 
@@ -462,11 +465,39 @@ uint8_t Sensor::reg(uint32_t a) const
     return it == regs.end() ? 0 : it->second;
 }
 
+Sensor::~Sensor()
+{
+    if (out_fd >= 0) close(out_fd);
+}
+
+namespace {
+
+void out_line(const Sensor* s, const char* event, uint32_t addr, uint64_t value)
+{
+    if (s->out_fd < 0) return;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    char line[160];
+    int n = snprintf(line, sizeof(line), "%lld %s %s %u %llu\n", (long long)now.tv_sec * 1000000000LL + now.tv_nsec,
+                     s->kind.c_str(), event, addr, (unsigned long long)value);
+    if (n <= 0 || (size_t)n >= sizeof(line)) return;
+    // One append per line keeps lines whole when several sensors share the
+    // file; a failed append only costs the outside view that line.
+    ssize_t done = write(s->out_fd, line, (size_t)n);
+    (void)done;
+}
+
+} // namespace
+
 void Sensor::note(int kind, uint32_t addr, uint32_t value)
 {
     if (log.size() >= kLogMax) log.erase(log.begin(), log.begin() + kLogMax / 2);
     log.push_back(sim_sensor_write_t{++seq, kind, addr, value});
+    static const char* const kEvents[] = {"reg", "laser", "cpld", "cpld_word", "block", "vld", "sync", "ctrl", "trigger"};
+    out_line(this, kind >= 0 && kind < (int)(sizeof(kEvents) / sizeof(kEvents[0])) ? kEvents[kind] : "other", addr, value);
 }
+
+void Sensor::note_frame(uint32_t frame_seq, size_t bytes) { out_line(this, "frame", frame_seq, bytes); }
 
 void Sensor::write_reg(uint32_t a, uint8_t v, bool logged)
 {
@@ -630,6 +661,9 @@ Sensor* make_sensor(const std::string& kind, const std::string& root)
     }
     if (!s) return nullptr;
     s->kind = kind;
+    const char* outside = getenv(SIM_SENSOR_LOG_ENV);
+    if (outside && *outside)
+        s->out_fd = open((root + "/.board/sensors.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     auto first = s->sizes().front();
     s->fmt.width = first.first;
     s->fmt.height = first.second;

@@ -538,6 +538,7 @@ int video_emit_locked(Video* v)
     b.stamp.tv_sec = now.tv_sec;
     b.stamp.tv_usec = now.tv_nsec / 1000;
     v->done.push_back(i);
+    s->note_frame(seq, n);
     if (v->owner) sim_node_set_readable(v->owner, 1);
     v->cv.notify_all();
     return 1;
