@@ -393,10 +393,6 @@ bool phase_rows(const freqAllInfo* t, uint16_t ctrl, uint32 p, const uint8_t* ou
 
 // ---- Frame rate ----
 
-struct TimingRegs {
-    int64_t H, n, p, I[3], X, Y0, Y1, B0;
-};
-
 int64_t ceil_div(int64_t a, int64_t b) { return a >= 0 ? (a + b - 1) / b : a / b; }
 
 // ---- Embedded rows ----
@@ -677,8 +673,8 @@ int capture_2freq_checked(epcore_t* core, iodev_t* dev, int epfd, bool trig)
             }
             uint32 set = first ? s_lenH.load() : s_lenL.load();
             if (r[2] != set && s_retry.load() == 0) {
-                log_error(g_logger, __FUNCTION__, __LINE__, first ? "drop image H,%d!=set(%d)" : "drop image L,%d!=set(%d)",
-                          (int)r[2], (int)set);
+                log_error(g_logger, __FUNCTION__, __LINE__,
+                          first ? "drop image H,%d!=set(%d)" : "drop image L,%d!=set(%d)", (int)r[2], (int)set);
                 s_retry.store(1);
                 sensor_requeue(dev, &cap);
                 if (trig && first) cpld_word(fd, reg(kRegInteA) << 8 | kWordLenA), cpld_word(fd, kWordTrigLen);

@@ -21,7 +21,6 @@
 
 namespace {
 
-constexpr uint32 kRegFps = 0x1000202C;
 constexpr uint32 kRegInteA = 0x1000209C;
 constexpr uint32 kRegInteB = 0x100020A0;
 constexpr uint32 kRegBoardVersion = 0x10007060;
@@ -40,7 +39,6 @@ void imx570_apply(epcore_t* core, int e, uint32* lastRate)
     const uint32 phaseOpt = g_phaseOptions.load();
     uint32 len = reg(kRegInteA);
     const uint32 board = reg(kRegBoardVersion);
-    (void)reg(kRegFps);
     int settleMs;
     if (len <= 1500) {
         settleMs = phaseOpt == 0 ? 11 : 8;

@@ -151,7 +151,10 @@ struct Rig {
         sim_sensor_get_reg(kSensor, addr, &v);
         return v;
     }
-    uint32_t sreg32(unsigned addr) { return sreg(addr) << 24 | sreg(addr + 1) << 16 | sreg(addr + 2) << 8 | sreg(addr + 3); }
+    uint32_t sreg32(unsigned addr)
+    {
+        return sreg(addr) << 24 | sreg(addr + 1) << 16 | sreg(addr + 2) << 8 | sreg(addr + 3);
+    }
     std::vector<sim_sensor_write_t> log_of(int kind)
     {
         std::vector<sim_sensor_write_t> out;
@@ -264,7 +267,8 @@ TEST(Imx570Frequencies, TheJoinTakesTheFirstRowWhoseClockEveryFrequencyHas)
     // and 120, 149 only on 120, 148 only on 96.
     rig.put_file(IMX570_FREQ_FILE_4PH, "150,96,11,1\n150,120,12,2\n149,120,21,2\n148,96,31,1\n147,77,41,1\n");
     rig.put_file(IMX570_IMXCK_FILE, "96,4,240\n120,6,300\n130,7,310\n");
-    rig.put_file(IMX570_PHASE_FILE_4PH, "1,10,16\n1,11,16\n1,12,16\n1,13,16\n2,20,26\n2,21,26\n2,22,26\n2,23,26\n3,0,0\n");
+    rig.put_file(IMX570_PHASE_FILE_4PH,
+                 "1,10,16\n1,11,16\n1,12,16\n1,13,16\n2,20,26\n2,21,26\n2,22,26\n2,23,26\n3,0,0\n");
     ASSERT_TRUE(rig.open_sensor());
     V4L2SensorInfo* o = rig.info();
     struct Case {
@@ -572,7 +576,8 @@ TEST(Imx570Registers, IntegrationTimesScaleAndGoWhereTheModeSays)
     rig.fake_worker(E_WORKER_ID_ALGO);
     ASSERT_TRUE(rig.open_sensor());
     V4L2SensorInfo* o = rig.info();
-    struct F1 { uint32_t t, ratio, count; } f1[] = {{5, 0, 720}, {100, 80, 9600}, {5000, 100, 480000}, {100, 150, 12000}};
+    struct F1 { uint32_t t, ratio, count; } f1[] = {
+        {5, 0, 720}, {100, 80, 9600}, {5000, 100, 480000}, {100, 150, 12000}};
     for (const F1& c : f1) {
         rig.r.common().bindingRatio = c.ratio;
         o->set_n_inte_length_f1(rig.dev, c.t);
