@@ -15,6 +15,7 @@ from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 SECONDS = 3
+FPS = 8
 # Frequency modes of the sensor: single, dual, single HDR, dual HDR (two
 # exposures a frame), triple and the three-exposure mode.
 MODES = (5, 0, 1, 2, 3, 6)
@@ -31,6 +32,9 @@ class Imx570EndToEnd(unittest.TestCase):
             korvid = net.start_korvid(KORVID, profile="rk3568-imx570")
             self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
             self.assertIsNone(korvid.poll(), "korvid ended")
+            # A modest rate keeps a sanitizer build on a shared machine in step.
+            r = net.on_host(["arv-tool-0.8", "-a", CAM_ADDR, "control", f"R[0x1000202C]={FPS}"])
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
             for mode in MODES:
                 with self.subTest(freqMode=mode):
                     r = net.on_host(["arv-tool-0.8", "-a", CAM_ADDR, "control", f"R[0x10002068]={mode}"])
