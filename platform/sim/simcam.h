@@ -48,6 +48,7 @@ struct Sensor {
     int                sync_mode = 0;
     uint32_t           vld = 0;
     int64_t            trigger_ns = 0;    /* last frame start, CLOCK_REALTIME */
+    int                group_index[3] = {-1, -1, -1}; /* embedded group index per position, -1 its own */
 
     /* The raw picture of the current settings, rebuilt when they change. */
     std::vector<uint8_t> cache;
@@ -77,6 +78,8 @@ struct Sensor {
     /* One frame in `fourcc` at w x h (a ToF sensor delivers its raw layout
      * for its pad format and ignores the three). */
     virtual const std::vector<uint8_t>& frame(uint32_t fourcc, uint32_t w, uint32_t h, uint32_t seq) = 0;
+    /* The active pad format changed (the sensor's mode follows it). */
+    virtual void   format_set() {}
     /* A private sub-device request; -ENOTTY when not the sensor's. */
     virtual int    private_ioctl(unsigned long request, void* arg);
 

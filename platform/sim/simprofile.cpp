@@ -285,6 +285,22 @@ int sim_profile_layout(const char* root_arg, const sim_profile_t* p)
             if (img.find('/') != std::string::npos || img == "." || img == "..") continue;
             put(("/etc/" + img).c_str(), image_bytes(img), true);
         }
+        if (strcmp(p->tof_sensor, "imx570") == 0) {
+            // The IMX570's tables: one group per frequency from the phase
+            // setting's limit down to 3 MHz, all on one sensor clock; the
+            // third column is the frequency the simulated sensor runs at.
+            auto freqs = [](int limit) {
+                std::string t;
+                for (int f = limit; f >= 3; f--)
+                    t += std::to_string(f) + ",120," + std::to_string(f) + ",1\n";
+                return t;
+            };
+            put("/userdata/const/freq.csv", freqs(150), true);
+            put("/userdata/const/3freq.csv", freqs(100), true);
+            put("/userdata/const/phase.csv", "1,0,16\n1,64,16\n1,128,16\n1,192,16\n", true);
+            put("/userdata/const/3phase.csv", "1,0,16\n1,85,16\n1,170,16\n", true);
+            put("/userdata/const/imxck.csv", "120,6,300\n96,4,240\n", true);
+        }
         if (rc) {
             errno = -rc;
             return -1;

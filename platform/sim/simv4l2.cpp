@@ -414,6 +414,7 @@ int subdev_ioctl(void* model, sim_node_t*, unsigned long request, void* arg)
                 s->adjust(&want);
                 cur = want;
                 if (active) s->crop = v4l2_rect{0, 0, want.width, want.height};
+                if (active) s->format_set();
             }
             f->format = cur;
         } else {
