@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """GigE Vision packet resend end to end: a user-space relay between the
 camera and the host namespace drops 1% of the stream's payload packets
-(seeded, repeatable); with the camera's packet resend enabled, unmodified
-Aravis completes every frame through resends. tshark checks the blocks on
-both sides of the relay.
+(seeded, repeatable) until two seconds before Aravis stops (its stop closes
+the stream, and with it the resends still owed); with the camera's packet
+resend enabled, unmodified Aravis completes every frame through resends.
+tshark checks the blocks on both sides of the relay.
 
 usage: e2e_gvsp_resend.py KORVID_BINARY"""
 
@@ -25,6 +26,8 @@ SECONDS = 10
 DROP_RATE = 0.01
 SEED = 20261207
 ENABLE_RESEND_PACKET = 0x10000044
+ENABLE_AMP = 0x10000020
+STREAM_SOURCE_PORT = 3959  # korvid's default; decoded by port, the first packet is too
 
 
 def stat(out, name):
@@ -34,7 +37,7 @@ def stat(out, name):
 
 def gvsp_rows(pcap):
     """(format, block, packet id, resend flag, status) of every stream packet."""
-    r = subprocess.run(["tshark", "-r", pcap, "--enable-heuristic", "gvsp_udp", "-Y", "gvsp",
+    r = subprocess.run(["tshark", "-r", pcap, "-d", f"udp.port=={STREAM_SOURCE_PORT},gvsp", "-Y", "gvsp",
                         "-T", "fields", "-e", "gvsp.format", "-e", "gvsp.blockid64", "-e", "gvsp.packetid32",
                         "-e", "gvsp.flag.packetresend", "-e", "gvsp.status"], capture_output=True, text=True)
     rows = []
@@ -47,8 +50,19 @@ def gvsp_rows(pcap):
     return rows, r.stderr
 
 
+def first_session(rows):
+    """The rows up to Aravis's stop: the stream close there numbers the next
+    block 1 again."""
+    top = 0
+    for i, (fmt, block, _, resend, _) in enumerate(rows):
+        if fmt == 1 and not resend and block < top:
+            return rows[:i]
+        top = max(top, block)
+    return rows
+
+
 def malformed(pcap):
-    r = subprocess.run(["tshark", "-r", pcap, "--enable-heuristic", "gvsp_udp", "-Y", "_ws.malformed"],
+    r = subprocess.run(["tshark", "-r", pcap, "-d", f"udp.port=={STREAM_SOURCE_PORT},gvsp", "-Y", "_ws.malformed"],
                        capture_output=True, text=True)
     return r.stdout.strip()
 
@@ -68,7 +82,7 @@ class GvspResendEndToEnd(unittest.TestCase):
         with CameraNet(f"r{os.getpid() % 100000}", relay=True) as net:
             report = os.path.join(net.dir, "relay.json")
             relay = net.spawn(net.relay, ["/usr/bin/python3", RELAY, *net.relay_ifs, str(DROP_RATE), str(SEED),
-                                          report], stderr=subprocess.PIPE)
+                                          str(SECONDS - 2), report], stderr=subprocess.PIPE)
             self.assertEqual(relay.stdout.readline().strip(), b"ready", relay.stderr.read() if relay.poll() is not None else "")
 
             # Headers are enough: 14 + 20 + 8 + the 56-byte leader.
@@ -82,12 +96,19 @@ class GvspResendEndToEnd(unittest.TestCase):
             self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
             self.assertIsNone(korvid.poll(), "korvid ended")
 
-            r = net.on_host(["arv-tool-0.8", "-a", CAM_ADDR, "control", f"R[0x{ENABLE_RESEND_PACKET:08X}]=1"])
-            self.assertIn(f"r[0x{ENABLE_RESEND_PACKET:08x}] = 0x00000001", r.stdout.decode(errors="replace").lower(),
-                          r.stdout + r.stderr)
+            # Depth alone: one block per exposure leaves a loaded machine the
+            # slack to answer every request.
+            r = net.on_host(["arv-tool-0.8", "-a", CAM_ADDR, "control", f"R[0x{ENABLE_RESEND_PACKET:08X}]=1",
+                             f"R[0x{ENABLE_AMP:08X}]=0"])
+            got = r.stdout.decode(errors="replace").lower()
+            self.assertIn(f"r[0x{ENABLE_RESEND_PACKET:08x}] = 0x00000001", got, r.stdout + r.stderr)
+            self.assertIn(f"r[0x{ENABLE_AMP:08x}] = 0x00000000", got, r.stdout + r.stderr)
 
-            # Packet resend is Aravis's default.
-            r = net.on_host(["arv-camera-test-0.8", "-n", CAM_ADDR, f"--duration={SECONDS}"], timeout=120)
+            # Packet resend is Aravis's default. A frame may wait 1 s for its
+            # resends (0.1 s by default): on a loaded machine the relay, a
+            # Python process, can stall for longer than that.
+            r = net.on_host(["arv-camera-test-0.8", "-n", CAM_ADDR, f"--duration={SECONDS}",
+                             "--frame-retention=1000"], timeout=120)
             out = r.stdout.decode(errors="replace")
             self.assertEqual(r.returncode, 0, out + r.stderr.decode(errors="replace"))
 
@@ -107,7 +128,7 @@ class GvspResendEndToEnd(unittest.TestCase):
                              f"relay: {relayed['stream']} stream packets, {len(relayed['dropped'])} dropped\n")
 
             self.assertIn("image width            = 640", out)
-            self.assertGreater(stat(out, "n_completed_buffers"), SECONDS * 24 // 2, out)
+            self.assertGreater(stat(out, "n_completed_buffers"), SECONDS * 12 // 2, out)
             self.assertEqual(stat(out, "n_failures"), 0, out)
             self.assertEqual(stat(out, "n_missing_packets"), 0, out)
             self.assertEqual(stat(out, "n_size_mismatch_errors"), 0, out)
@@ -118,6 +139,7 @@ class GvspResendEndToEnd(unittest.TestCase):
 
             # Camera side: the blocks as sent, resent packets in between.
             rows, err = gvsp_rows(cam_pcap)
+            rows = first_session(rows)
             self.assertGreater(len(rows), 10000, err)
             last_block, last_packet, last_fmt, blocks, resent_at_camera = 0, -1, 0, 0, 0
             for fmt, block, packet, resend, status in rows:
@@ -138,19 +160,17 @@ class GvspResendEndToEnd(unittest.TestCase):
                     self.assertEqual(packet, last_packet + 1)
                     last_packet = packet
                 last_fmt = fmt
-            self.assertGreater(blocks, SECONDS * 24 // 2)
+            self.assertGreater(blocks, SECONDS * 12 // 2)
             self.assertGreater(resent_at_camera, 0)
 
-            # Host side: every packet the relay dropped in a block Aravis
-            # was still receiving came back as a resent one.
+            # Host side: every packet the relay dropped came back resent.
             rows, err = gvsp_rows(host_pcap)
+            rows = first_session(rows)
             leaders = [block for fmt, block, _, resend, _ in rows if fmt == 1 and not resend]
             self.assertEqual(leaders, sorted(set(leaders)), "block ids do not increase")
             resent = {(block, packet) for fmt, block, packet, resend, _ in rows if resend}
             self.assertTrue(resent)
-            served = {d for d in dropped if d[0] < leaders[-1] - 2}
-            self.assertTrue(served)
-            self.assertEqual(served - resent, set(), "dropped and never resent")
+            self.assertEqual(dropped - resent, set(), "dropped and never resent")
 
             for pcap in (cam_pcap, host_pcap):
                 bad = malformed(pcap)
