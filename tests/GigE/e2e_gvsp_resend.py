@@ -82,7 +82,7 @@ class GvspResendEndToEnd(unittest.TestCase):
         with CameraNet(f"r{os.getpid() % 100000}", relay=True) as net:
             report = os.path.join(net.dir, "relay.json")
             relay = net.spawn(net.relay, ["/usr/bin/python3", RELAY, *net.relay_ifs, str(DROP_RATE), str(SEED),
-                                          str(SECONDS - 2), report], stderr=subprocess.PIPE)
+                                          report], stderr=subprocess.PIPE)
             self.assertEqual(relay.stdout.readline().strip(), b"ready", relay.stderr.read() if relay.poll() is not None else "")
 
             # Headers are enough: 14 + 20 + 8 + the 56-byte leader.
@@ -107,10 +107,15 @@ class GvspResendEndToEnd(unittest.TestCase):
             # Packet resend is Aravis's default. A frame may wait 1 s for its
             # resends (0.1 s by default): on a loaded machine the relay, a
             # Python process, can stall for longer than that.
-            r = net.on_host(["arv-camera-test-0.8", "-n", CAM_ADDR, f"--duration={SECONDS}",
-                             "--frame-retention=1000"], timeout=120)
-            out = r.stdout.decode(errors="replace")
-            self.assertEqual(r.returncode, 0, out + r.stderr.decode(errors="replace"))
+            aravis = net.spawn(net.host, ["arv-camera-test-0.8", "-n", CAM_ADDR, f"--duration={SECONDS}",
+                                          "--frame-retention=1000"], stderr=subprocess.PIPE)
+            try:
+                out, err = aravis.communicate(timeout=SECONDS - 2)
+            except subprocess.TimeoutExpired:
+                relay.send_signal(signal.SIGUSR1)  # no loss while Aravis stops
+                out, err = aravis.communicate(timeout=120)
+            out = out.decode(errors="replace")
+            self.assertEqual(aravis.returncode, 0, out + err.decode(errors="replace"))
 
             relay.send_signal(signal.SIGTERM)
             relay.wait(10)
@@ -128,7 +133,9 @@ class GvspResendEndToEnd(unittest.TestCase):
                              f"relay: {relayed['stream']} stream packets, {len(relayed['dropped'])} dropped\n")
 
             self.assertIn("image width            = 640", out)
-            self.assertGreater(stat(out, "n_completed_buffers"), SECONDS * 12 // 2, out)
+            # The rate is the streaming test's business; sanitizer builds on a
+            # busy machine stream slower. Enough frames to have lost packets.
+            self.assertGreater(stat(out, "n_completed_buffers"), SECONDS * 2, out)
             self.assertEqual(stat(out, "n_failures"), 0, out)
             self.assertEqual(stat(out, "n_missing_packets"), 0, out)
             self.assertEqual(stat(out, "n_size_mismatch_errors"), 0, out)
@@ -140,7 +147,7 @@ class GvspResendEndToEnd(unittest.TestCase):
             # Camera side: the blocks as sent, resent packets in between.
             rows, err = gvsp_rows(cam_pcap)
             rows = first_session(rows)
-            self.assertGreater(len(rows), 10000, err)
+            self.assertGreater(len(rows), SECONDS * 2 * 426, err)
             last_block, last_packet, last_fmt, blocks, resent_at_camera = 0, -1, 0, 0, 0
             for fmt, block, packet, resend, status in rows:
                 if resend:
@@ -160,7 +167,7 @@ class GvspResendEndToEnd(unittest.TestCase):
                     self.assertEqual(packet, last_packet + 1)
                     last_packet = packet
                 last_fmt = fmt
-            self.assertGreater(blocks, SECONDS * 12 // 2)
+            self.assertGreater(blocks, SECONDS * 2)
             self.assertGreater(resent_at_camera, 0)
 
             # Host side: every packet the relay dropped came back resent.

@@ -2,13 +2,13 @@
 """A lossy wire between two interfaces: every Ethernet frame that arrives on
 one goes out of the other, except for a seeded, repeatable 1 in N of the
 camera's first-time GigE Vision stream payload packets, which are dropped
-during the first WINDOW seconds of the stream (a host stopping its
-acquisition closes the stream, and with it the frames still owed).
+until SIGUSR1 arrives (a host stopping its acquisition closes the stream,
+and with it the resends still owed: the test stops the loss first).
 Run inside a namespace whose two interfaces carry no address, so that its own
 kernel stays out of the way; control traffic (GVCP on 3956, resend requests
 included), ARP and resent packets always pass.
 
-usage: lossy_relay.py CAMERA_IF HOST_IF RATE SEED WINDOW REPORT_JSON
+usage: lossy_relay.py CAMERA_IF HOST_IF RATE SEED REPORT_JSON
 
 It writes "ready" to stdout once both sockets are open, and on SIGTERM a JSON
 report: frames forwarded each way and the (block id, packet id) of every
@@ -21,7 +21,6 @@ import signal
 import socket
 import struct
 import sys
-import time
 
 ETH_P_ALL = 0x0003
 PACKET_OUTGOING = 4
@@ -49,20 +48,22 @@ def udp_of(frame):
 
 
 def main():
-    cam_if, host_if, rate, seed = sys.argv[1], sys.argv[2], float(sys.argv[3]), int(sys.argv[4])
-    window, report = float(sys.argv[5]), sys.argv[6]
+    cam_if, host_if, rate, seed, report = sys.argv[1], sys.argv[2], float(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
     rng = random.Random(seed)
     cam, host = open_if(cam_if), open_if(host_if)
     peer = {cam: host, host: cam}
     stats = {"to_host": 0, "to_camera": 0, "stream": 0, "dropped": []}
-    first = None  # monotonic time of the first stream packet
-    running = [True]
+    running, lossy = [True], [True]
 
     def stop(_s, _f):
         running[0] = False
 
+    def lossless(_s, _f):
+        lossy[0] = False
+
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
+    signal.signal(signal.SIGUSR1, lossless)
     print("ready", flush=True)
     while running[0]:
         try:
@@ -84,10 +85,9 @@ def main():
                 if gvsp:
                     g = off + 8
                     stats["stream"] += 1
-                    first = first or time.monotonic()
                     flag = struct.unpack_from("!H", frame, g + 2)[0]
                     fmt = frame[g + 4] & 0x7F
-                    if fmt == 3 and not flag & 1 and time.monotonic() - first < window and rng.random() < rate:
+                    if fmt == 3 and not flag & 1 and lossy[0] and rng.random() < rate:
                         hi, lo, pid = struct.unpack_from("!III", frame, g + 8)
                         stats["dropped"].append([hi << 32 | lo, pid])
                         continue
