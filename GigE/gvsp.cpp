@@ -192,9 +192,9 @@ bool aim_at_requester(iodev_t* dev, const ResendInfo* r)
 }
 
 // One queued request against the cached frame of its block, or against
-// `current` (the frame going out) when it names that one: the request for
-// the block in progress that step (a) put back must not be refused by
-// step (b). A block neither current nor cached is refused by the newest
+// `current` (the frame going out) when it names that one: a request for the
+// block in progress, queued behind one for an older block, must not be
+// refused here. A block neither current nor cached is refused by the newest
 // cached frame, with its log line. 1 when a request was taken.
 int serve_cached(iodev_t* dev, ImageInfo* current)
 {
