@@ -18,7 +18,6 @@ usage: gvsp_vs_fake_camera.py KORVID_BINARY [SECONDS]"""
 
 import os
 import re
-import subprocess
 import sys
 import time
 
