@@ -56,6 +56,8 @@ constexpr uint32 kHeader = sizeof(GVSPHeader);              // 20
 constexpr uint32 kVideoHeader = sizeof(H264PayloadHeader);  // 28
 constexpr uint32 kAllPackets = 0xFFFFFFFFu;
 constexpr int kIdleUs = 100;
+// Longest idle wait for a frame before resend requests are looked at again.
+constexpr int kIdleWaitMs = 1;
 // Resend requests served per idle pass, so a queued frame is not held up.
 constexpr int kIdleResends = 16;
 
@@ -811,7 +813,9 @@ void* GVSP_Task(void* arg)
             } else {
                 drop_all_resends(p);
             }
-            usleep(kIdleUs);
+            // Producers signal a queued frame; the bound keeps resend
+            // requests and flushes answered without one.
+            event_wait(wk->ioevent, kIdleWaitMs);
             continue;
         }
         send_frame(dev, p, core, f);
