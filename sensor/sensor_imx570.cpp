@@ -552,7 +552,7 @@ int capture_single(epcore_t* core, iodev_t* dev, uint32 groups, Variant v)
     bool ok = fits(core, p * groups) && (size_t)groups * p * kBlockBytes <= cap.bytes;
     if (!ok) log_error(g_logger, __FUNCTION__, __LINE__, "short frame:%u", cap.bytes);
     if (ok && groups == 2) {
-        uint16_t r[3];
+        uint16_t r[3] = {0, 0, 0};
         ok = parse_group(cap, 0, p, false, r);
         idx[0] = r[0], idx[1] = r[1];
         if (ok && (idx[0] >= 2 || idx[1] >= 2)) {
@@ -560,7 +560,7 @@ int capture_single(epcore_t* core, iodev_t* dev, uint32 groups, Variant v)
             ok = false;
         }
     } else if (ok && groups == 3) {
-        uint16_t a[3], b[3];
+        uint16_t a[3] = {0, 0, 0}, b[3] = {0, 0, 0};
         ok = parse_group(cap, 0, p, false, a) && parse_group(cap, 1, p, false, b);
         idx[0] = a[0], idx[1] = a[1], idx[2] = b[1];
         if (ok && (idx[0] >= 3 || idx[1] >= 3 || idx[2] >= 3)) {
