@@ -6,7 +6,10 @@
 // keys; worker 516 alone uses its context.
 #include "sensor/sensor_enc.h"
 
+#include <errno.h>
 #include <string.h>
+
+#include <mutex>
 
 #include "algo/algo.h"
 #include "bpool.h"
@@ -17,7 +20,10 @@
 #include "memory.h"
 #include "mthread.h"
 #include "sensor/sensor.h"
+#include "sensor/sensor_pwm.h"
+#include "sensor/sensor_vld_ae.h"
 #include "sensor/v4l2_capture.h"
+#include "sensor_ioctl.h"
 #include "worker.h"
 
 namespace {
@@ -501,6 +507,9 @@ int sensor_enc_capture_streram(void* vpcore, void* vobj, int event, int fdtype)
     lt_append(gvsp->data_list, out);
     LeaveCriticalSection(&gvsp->datalistCS);
     free_image(core, dropped);
+    // The picture did not come from the camera source: there is no buffer
+    // of it to give back, and index -1 says so.
+    camera_source_put_frame(e->cam_ctx, -1);
     return 0;
 }
 
@@ -555,4 +564,193 @@ void sensor_enc_uyvy_to_nv12(const uint8_t* uyvy, uint8_t* nv12, uint32_t width,
             uv[x + 1] = src[2 * x + 2]; // V
         }
     }
+}
+
+// ---- Sensor operations ----
+
+namespace {
+
+constexpr uint32 kCidExposure = 0x00980911;
+constexpr uint32 kCidHflip = 0x00980914;
+constexpr uint32 kCidVflip = 0x00980915;
+constexpr uint32 kCidAnalogueGain = 0x009E0903;
+
+constexpr uint16 kRegLineLength = 0x320C;  // high byte; low byte at 0x320D
+constexpr uint16 kRegFrameLength = 0x320E; // high byte; low byte at 0x320F
+constexpr uint16 kRegModeA = 0x3234;
+constexpr uint16 kRegModeB = 0x3228;
+constexpr uint64 kPixelClock = 148500000;
+
+// PWM outputs of the encoder's triggered cameras.
+constexpr int kTriggerChip = 0;
+constexpr int kVldChip = 1;
+
+// Compressed pictures: up to 35 ms of exposure without the illuminator,
+// 11 ms with it.
+constexpr VldAeConfig kAe = {0x1000105c, 35000.0f, 0x10001050, 11000.0f, kTriggerChip, kVldChip, 1};
+
+std::mutex s_aeMu;
+VldAeState s_ae{VLD_AE_ON, 0, -1, -1}; // under s_aeMu
+
+// The kernel request is declared with an 8-byte size; the record sits at its start.
+union RegReq {
+    struct regval r;
+    uint8_t raw[8];
+};
+
+int subdev_of(const iodev_t* pdev) { return pdev ? pdev->subdevFd : -1; }
+
+int set_ctrl(iodev_t* pdev, uint32 id, uint32 value)
+{
+    v4l2_control ctrl{};
+    ctrl.id = id;
+    ctrl.value = (int32_t)value;
+    if (sensor_xioctl(subdev_of(pdev), VIDIOC_S_CTRL, &ctrl) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "VIDIOC_S_CTRL:%s", strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int get_ctrl(iodev_t* pdev, uint32 id, uint32_t* value)
+{
+    if (!value) return -1;
+    *value = 0;
+    v4l2_control ctrl{};
+    ctrl.id = id;
+    if (sensor_xioctl(subdev_of(pdev), VIDIOC_G_CTRL, &ctrl) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "VIDIOC_G_CTRL:%s", strerror(errno));
+        return -1;
+    }
+    *value = (uint32_t)ctrl.value;
+    return 0;
+}
+
+// A 16-bit length from its high-byte register and the one after it.
+int read_length(iodev_t* pdev, uint16 high, uint32* value)
+{
+    uint16_t hi = 0, lo = 0;
+    if (sensor_enc_read_reg(pdev, high, &hi) != 0 || sensor_enc_read_reg(pdev, high + 1u, &lo) != 0) return -1;
+    *value = (uint32)(hi & 0xFF) << 8 | (lo & 0xFF);
+    return 0;
+}
+
+} // namespace
+
+int sensor_enc_read_reg(iodev_t* pdev, uint32_t address, uint16_t* value)
+{
+    if (!value) return -1;
+    RegReq q{};
+    q.r.addr = (uint16)address;
+    int rc = sensor_xioctl(subdev_of(pdev), (int)SENSOR_IOC_READ_REG, &q);
+    *value = rc == 0 ? (uint16)(q.raw[2] | q.raw[3] << 8) : 0;
+    return rc;
+}
+
+int sensor_enc_write_reg(iodev_t* pdev, uint32_t address, uint16_t value)
+{
+    RegReq q{};
+    q.r.addr = (uint16)address;
+    q.r.val = (uint8)value;
+    return sensor_xioctl(subdev_of(pdev), (int)SENSOR_IOC_WRITE_REG, &q);
+}
+
+int sensor_enc_set_vfilp(iodev_t* pdev, uint32_t on) { return set_ctrl(pdev, kCidVflip, on); }
+int sensor_enc_set_hfilp(iodev_t* pdev, uint32_t on) { return set_ctrl(pdev, kCidHflip, on); }
+
+int sensor_enc_get_vfilp(iodev_t* pdev, uint32_t* on)
+{
+    int rc = get_ctrl(pdev, kCidVflip, on);
+    if (rc == 0) log_info(g_logger, __FUNCTION__, __LINE__, "ctrl.value:%d", (int)*on);
+    return rc;
+}
+
+int sensor_enc_get_hfilp(iodev_t* pdev, uint32_t* on)
+{
+    int rc = get_ctrl(pdev, kCidHflip, on);
+    if (rc == 0) log_info(g_logger, __FUNCTION__, __LINE__, "ctrl.value:%d", (int)*on);
+    return rc;
+}
+
+int sensor_enc_set_gain(iodev_t* pdev, uint32_t gain) { return set_ctrl(pdev, kCidAnalogueGain, gain); }
+int sensor_enc_get_gain(iodev_t* pdev, uint32_t* gain) { return get_ctrl(pdev, kCidAnalogueGain, gain); }
+
+int sensor_enc_set_integration(iodev_t* pdev, uint32_t time)
+{
+    uint32 line = 0;
+    if (read_length(pdev, kRegLineLength, &line) != 0) return -1;
+    // The line length register counts pairs of pixel clocks.
+    const uint32 clocks = (line & 0x7FFF) * 2;
+    if (clocks == 0) {
+        // Lines of no length: the exposure in lines has no value.
+        log_error(g_logger, __FUNCTION__, __LINE__, "line length 0, exposure not set");
+        return -1;
+    }
+    const float lines = (float)time / 1000000.0f * (float)kPixelClock / (float)clocks;
+    // Beyond 32 bits the conversion saturates, as the board's does.
+    const uint32 n = lines >= 4294967295.0f ? UINT32_MAX : (uint32)lines;
+    return set_ctrl(pdev, kCidExposure, n & 0xFFFF);
+}
+
+int sensor_enc_get_integration(iodev_t* pdev, uint32_t* time) { return get_ctrl(pdev, kCidExposure, time); }
+
+int sensor_enc_set_fps(iodev_t* pdev, uint32_t fps)
+{
+    uint32 line = 0;
+    if (read_length(pdev, kRegLineLength, &line) != 0) return -1;
+    // V counts single lines; the register holds half of it in 15 bits.
+    const uint64 divisor = (uint64)(line & 0x7FFF) * 2 * fps;
+    const uint32 v = divisor ? (uint32)(kPixelClock / divisor) : 0;
+    int rc = sensor_enc_write_reg(pdev, kRegFrameLength, (uint16)((v >> 9) & 0x7F));
+    if (rc == 0) rc = sensor_enc_write_reg(pdev, kRegFrameLength + 1u, (uint16)((v & 0xFFFF) >> 1));
+    return rc;
+}
+
+int sensor_enc_get_fps(iodev_t* pdev, uint32_t* fps)
+{
+    if (!fps) return -1;
+    *fps = 0;
+    uint32 frame = 0, line = 0;
+    if (read_length(pdev, kRegFrameLength, &frame) != 0 || read_length(pdev, kRegLineLength, &line) != 0) return -1;
+    const uint64 clocks = (uint64)((frame & 0x7FFF) * 2) * ((line & 0x7FFF) * 2);
+    *fps = clocks ? (uint32)(kPixelClock / clocks) : 0;
+    return 0;
+}
+
+int sensor_enc_switch_mode(iodev_t* pdev, uint32_t mode)
+{
+    const bool triggered = mode == 1;
+    int rc = 0;
+    rc |= sensor_enc_write_reg(pdev, kRegModeA, triggered ? 0xB0 : 0x30);
+    rc |= sensor_enc_write_reg(pdev, kRegModeB, triggered ? 0x60 : 0x40);
+    rc |= sensor_enc_write_reg(pdev, kRegFrameLength, triggered ? 0x3F : 0x02);
+    int sync = triggered ? 3 : 0;
+    int srs = sensor_xioctl(subdev_of(pdev), (int)RKMODULE_SET_SYNC_MODE, &sync);
+    if (srs != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "RKMODULE_SET_SYNC_MODE fail.");
+        return srs;
+    }
+    // A mode half written is no mode: say so.
+    return rc ? -1 : 0;
+}
+
+void sensor_enc_delay(void)
+{
+    sensor_pwm_enable(kVldChip, 1);
+    log_info(g_logger, __FUNCTION__, __LINE__, "sensor_enc_delay");
+}
+
+int sensor_enc_auto_exposure(iodev_t* pdev, ImageInfo* image)
+{
+    if (!pdev || !image) return 0;
+    auto* core = static_cast<epcore_t*>(pdev->cbpara);
+    std::lock_guard<std::mutex> lk(s_aeMu);
+    return sensor_vld_auto_exposure_with(core, &s_ae, &kAe, sensor_enc_delay, image->imageData, image->imageSize,
+                                         (int)image->width, (int)image->height);
+}
+
+void sensor_enc_auto_exposure_reset(void)
+{
+    std::lock_guard<std::mutex> lk(s_aeMu);
+    sensor_vld_ae_reset(&s_ae);
 }

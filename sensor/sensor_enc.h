@@ -10,6 +10,7 @@
 
 #include "common/common.h"
 #include "eptype.h"
+#include "mpp/camera_source.h"
 #include "plat_mpp.h"
 
 // The encoder's state, owned by the encoder device (its priv_data).
@@ -28,7 +29,7 @@ typedef struct tagENCInfo {
     int32_t            sei_mode;
     int32_t            header_mode;
     mpp_enc_cfg_t      cfg;
-    void*              cam_ctx;    // camera source; never set
+    CamSource*         cam_ctx;    // camera source; never set
     size_t             header_size;
     size_t             frame_size;
     size_t             packet_size;
@@ -87,6 +88,41 @@ int sensor_enc_send_image(ENCInfo* encInfo, const void* ptr, size_t len, ImageIn
 // encodes a frame taken off the stream sender's list into a new colour-pool
 // frame queued back on that list.
 int sensor_enc_capture_streram(void* vpcore, void* vobj, int event, int fdtype);
+
+// ---- Sensor operations of the colour camera behind the encoder ----
+// They act on the camera's sub-device (pdev->subdevFd); no operations table
+// holds them. Each returns 0, or -1 (or the failing request's result).
+
+// One 8-bit sensor register at a 16-bit address.
+int sensor_enc_read_reg(iodev_t* pdev, uint32_t address, uint16_t* value);
+int sensor_enc_write_reg(iodev_t* pdev, uint32_t address, uint16_t value);
+// Flip and analogue-gain controls; the getters leave 0 on failure.
+int sensor_enc_set_vfilp(iodev_t* pdev, uint32_t on);
+int sensor_enc_get_vfilp(iodev_t* pdev, uint32_t* on);
+int sensor_enc_set_hfilp(iodev_t* pdev, uint32_t on);
+int sensor_enc_get_hfilp(iodev_t* pdev, uint32_t* on);
+int sensor_enc_set_gain(iodev_t* pdev, uint32_t gain);
+int sensor_enc_get_gain(iodev_t* pdev, uint32_t* gain);
+// Exposure control in lines from `time` microseconds at the 148.5 MHz pixel
+// clock and the line length of 0x320C/0x320D; refused while the line length
+// is 0.
+int sensor_enc_set_integration(iodev_t* pdev, uint32_t time);
+int sensor_enc_get_integration(iodev_t* pdev, uint32_t* time);
+// Frame length (0x320E/0x320F) for `fps` frames per second from the line
+// length; a zero divisor writes 0.
+int sensor_enc_set_fps(iodev_t* pdev, uint32_t fps);
+// Frames per second from the frame and line lengths (0 when either is 0).
+int sensor_enc_get_fps(iodev_t* pdev, uint32_t* fps);
+// Mode 1 (triggered, synchronisation mode 3) or free running (mode 0).
+int sensor_enc_switch_mode(iodev_t* pdev, uint32_t mode);
+// Automatic exposure of a compressed picture, switching the illuminator off
+// after five pictures at the floor and on again after five at the limit.
+// Returns 1 when it switched, else 0.
+int sensor_enc_auto_exposure(iodev_t* pdev, ImageInfo* image);
+// The illuminator timer's action: enables the illuminator PWM output.
+void sensor_enc_delay(void);
+// Restarts the automatic exposure's switching state (illuminator in use).
+void sensor_enc_auto_exposure_reset(void);
 
 // GigE Vision code of 4:2:2 UYVY pictures (the FH8320's), which the encoder
 // converts to its 4:2:0 semi-planar input instead of copying.

@@ -44,6 +44,12 @@ void sensor_vld_ae_reset(VldAeState* st)
 int sensor_vld_auto_exposure(epcore_t* core, VldAeState* st, const VldAeConfig* cfg, uint8_t* data, uint32_t size,
                              int width, int height)
 {
+    return sensor_vld_auto_exposure_with(core, st, cfg, nullptr, data, size, width, height);
+}
+
+int sensor_vld_auto_exposure_with(epcore_t* core, VldAeState* st, const VldAeConfig* cfg, void (*vldOn)(void),
+                                  uint8_t* data, uint32_t size, int width, int height)
+{
     if (!st || !cfg || !data) return 0;
     const bool off = st->mode == VLD_AE_OFF;
     const uint32 expReg = off ? cfg->offReg : cfg->onReg;
@@ -73,7 +79,8 @@ int sensor_vld_auto_exposure(epcore_t* core, VldAeState* st, const VldAeConfig* 
                 (void)sensor_reg(cfg->onReg);
                 sensor_pwm_enable(cfg->trigChip, 0);
                 wait_ms(kTriggerPauseMs);
-                sensor_delay_start(core, kVldDelayMs, cfg->vldChip == 0 ? vld_chip0_on : vld_chip1_on);
+                if (!vldOn) vldOn = cfg->vldChip == 0 ? vld_chip0_on : vld_chip1_on;
+                sensor_delay_start(core, kVldDelayMs, vldOn);
                 sensor_pwm_enable(cfg->trigChip, 1);
                 printf("====open vld===============\n");
                 st->firstOn = 1;

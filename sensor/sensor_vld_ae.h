@@ -38,5 +38,9 @@ void sensor_vld_ae_reset(VldAeState* st);
 // Returns 1 when it switched the illuminator, else 0.
 int sensor_vld_auto_exposure(epcore_t* core, VldAeState* st, const VldAeConfig* cfg, uint8_t* data, uint32_t size,
                              int width, int height);
+// The same, with `vldOn` as the action the illuminator timer runs when it
+// switches on (NULL: enabling cfg->vldChip's PWM output).
+int sensor_vld_auto_exposure_with(epcore_t* core, VldAeState* st, const VldAeConfig* cfg, void (*vldOn)(void),
+                                  uint8_t* data, uint32_t size, int width, int height);
 
 #endif

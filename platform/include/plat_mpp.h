@@ -43,7 +43,42 @@ typedef struct MppEncCfgObj_*      mpp_enc_cfg_t;
 #define MPP_FMT_FBC_MASK   0x00F00000u
 #define MPP_FMT_BASE_MASK  0x000FFFFFu
 
+/* The other YUV layouts, numbered on from the two above, and the RGB
+ * layouts, numbered from MPP_FMT_RGB_BASE. */
+#define MPP_FMT_YUV420SP_10BIT 1u
+#define MPP_FMT_YUV422SP       2u  /* NV16 */
+#define MPP_FMT_YUV422SP_10BIT 3u
+#define MPP_FMT_YUV420SP_VU    5u  /* NV21 */
+#define MPP_FMT_YUV422P        6u
+#define MPP_FMT_YUV422SP_VU    7u  /* NV61 */
+#define MPP_FMT_YUV422_YUYV    8u
+#define MPP_FMT_YUV422_YVYU    9u
+#define MPP_FMT_YUV422_UYVY    10u
+#define MPP_FMT_YUV422_VYUY    11u
+#define MPP_FMT_YUV400         12u /* grey */
+#define MPP_FMT_YUV440SP       13u
+#define MPP_FMT_YUV411SP       14u
+#define MPP_FMT_YUV444SP       15u
+#define MPP_FMT_YUV_END        16u
+#define MPP_FMT_RGB_BASE       0x10000u
+#define MPP_FMT_RGB565         0x10000u
+#define MPP_FMT_BGR565         0x10001u
+#define MPP_FMT_RGB555         0x10002u
+#define MPP_FMT_BGR555         0x10003u
+#define MPP_FMT_RGB444         0x10004u
+#define MPP_FMT_BGR444         0x10005u
+#define MPP_FMT_RGB888         0x10006u
+#define MPP_FMT_BGR888         0x10007u
+#define MPP_FMT_RGB101010      0x10008u
+#define MPP_FMT_BGR101010      0x10009u
+#define MPP_FMT_ARGB8888       0x1000Au
+#define MPP_FMT_ABGR8888       0x1000Bu
+#define MPP_FMT_BGRA8888       0x1000Cu
+#define MPP_FMT_RGBA8888       0x1000Du
+#define MPP_FMT_RGB_END        0x1000Eu
+
 /* Buffer memory and group modes. */
+#define MPP_BUFFER_TYPE_EXT_DMA 2u /* memory of another device, imported */
 #define MPP_BUFFER_TYPE_DRM 3u
 #define MPP_BUFFER_INTERNAL 0u
 
@@ -90,6 +125,19 @@ int   mpp_buffer_group_put(mpp_buffer_group_t group);
 int   mpp_buffer_get(mpp_buffer_group_t group, mpp_buffer_t* buffer, size_t size, const char* tag);
 void* mpp_buffer_get_ptr(mpp_buffer_t buffer);
 int   mpp_buffer_put(mpp_buffer_t buffer);
+
+/* A DMA buffer of another device (a V4L2 export, say) made an encoder
+ * buffer without copying. The library keeps its own reference to the
+ * descriptor, so the caller may close its own at once; mpp_buffer_put
+ * drops the library's. */
+typedef struct MppBufferInfo_ {
+    uint32_t type;  /* MPP_BUFFER_TYPE_EXT_DMA */
+    size_t   size;  /* bytes of the buffer */
+    int      fd;    /* the DMA buffer descriptor */
+    int      index; /* the caller's number for it */
+} mpp_buffer_info_t;
+
+int   mpp_buffer_import(mpp_buffer_t* buffer, const mpp_buffer_info_t* info);
 
 /* ---- Encoder configuration ---- */
 

@@ -304,7 +304,10 @@ enum {
     SIM_CAMERA_TIMEOUT  = 1, /* the sensor stops delivering: no frame, the node never readable */
     SIM_CAMERA_SHORT    = 2, /* frames arrive with half their bytes */
     SIM_CAMERA_REQBUFS2 = 4, /* REQBUFS grants at most 2 buffers */
+    SIM_CAMERA_BAD_INDEX = 8, /* DQBUF names a buffer past the last one */
 };
+/* VIDIOC_EXPBUF gives a buffer as a descriptor of its own (a DMA buffer),
+ * which plat_mmap maps from offset 0 and plat_close closes. */
 /* A failed mapping is sim_fail_nth(video, SIM_REQ_MMAP, ...). */
 
 int sim_camera_set_mode(const char* video, int mode);
@@ -433,6 +436,9 @@ void   sim_mpp_clear(void);
  * library function's name, or "control", "encode_put_frame",
  * "encode_get_packet" (no packet comes back). */
 int    sim_mpp_fail_nth(const char* call, unsigned nth);
+/* mpp_buffer_import ("mpp_buffer_import <size> <index>") takes a descriptor
+ * of at least `size` bytes, such as a video node's VIDIOC_EXPBUF export; the
+ * buffer maps it and holds a duplicate until mpp_buffer_put. */
 /* Contexts, groups, buffers, configurations, frames and packets alive. */
 long   sim_mpp_live(void);
 /* The packet the encoder makes of `len` picture bytes in `coding`: its

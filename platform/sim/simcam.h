@@ -105,6 +105,7 @@ void scene_at(double x, double y, double w, double h, double* mm, double* refl);
 
 struct Buffer {
     enum State { USER, QUEUED, DONE } state = USER;
+    int      memfd = -1; /* its memory, mapped at its place in Video::map */
     uint32_t bytesused = 0;
     uint32_t sequence = 0;
     timeval  stamp{};
@@ -207,6 +208,8 @@ int  video_emit_locked(Video* v);
 void video_start_pacer_locked(Video* v);
 /* Stops the pacing thread of a node (lock not held). */
 void video_stop_pacer(Video* v, std::unique_lock<std::mutex>& lk);
+/* Unmaps and closes the buffers' memory (exports made of it live on). */
+void video_release_memory(Video* v);
 
 uint32_t fourcc_of_code(uint32_t code);
 /* Bytes per line and image of a pixel format. */

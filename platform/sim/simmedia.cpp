@@ -395,8 +395,7 @@ void hub_release(void* model)
             v->cv.notify_all();
             v->pacer.join();
         }
-        if (v->map) munmap(v->map, v->stride * v->bufs.size());
-        if (v->memfd >= 0) close(v->memfd);
+        video_release_memory(v.get());
     }
     delete h;
 }

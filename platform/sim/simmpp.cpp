@@ -11,9 +11,13 @@
 #include "plat_mpp.h"
 #include "simboard.h"
 
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -41,8 +45,20 @@ struct Group : Obj {
 
 struct Buffer : Obj {
     Buffer() : Obj(Kind::Buffer) {}
+    ~Buffer() override
+    {
+        if (ext) munmap(ext, ext_size);
+        if (fd >= 0) close(fd);
+    }
     Group*               group = nullptr;
     std::vector<uint8_t> bytes;
+    /* An imported DMA buffer: the library's own descriptor and its mapping. */
+    int      fd = -1;
+    uint8_t* ext = nullptr;
+    size_t   ext_size = 0;
+
+    uint8_t* data() { return ext ? ext : bytes.data(); }
+    size_t   size() const { return ext ? ext_size : bytes.size(); }
 };
 
 struct Cfg : Obj {
@@ -178,9 +194,9 @@ int ctl(mpp_ctx_t handle, uint32_t cmd, void* param)
         return as<Cfg>(param, Kind::Cfg) ? 0 : -1;
     case MPP_CMD_ENC_GET_HDR_SYNC: {
         Packet* p = as<Packet>(param, Kind::Packet);
-        if (!c->ready || !p || !p->buffer || p->buffer->bytes.size() < 8) return -1;
-        memcpy(p->buffer->bytes.data(), coding_tag(c->coding), 4);
-        memcpy(p->buffer->bytes.data() + 4, "HDR ", 4);
+        if (!c->ready || !p || !p->buffer || p->buffer->size() < 8) return -1;
+        memcpy(p->buffer->data(), coding_tag(c->coding), 4);
+        memcpy(p->buffer->data() + 4, "HDR ", 4);
         p->length = 8;
         return 0;
     }
@@ -200,10 +216,10 @@ int put_frame(mpp_ctx_t handle, mpp_frame_t frame)
     Packet* out = as<Packet>(f->output, Kind::Packet);
     Buffer* room = out ? as<Buffer>(out->buffer, Kind::Buffer) : nullptr;
     size_t n = picture_bytes(*f);
-    if (!in || !room || n == 0 || f->width > f->hor || f->height > f->ver || in->bytes.size() < n) return -1;
-    size_t len = sim_mpp_packet(c->coding, in->bytes.data(), n, nullptr, 0);
-    if (room->bytes.size() < len) return -1;
-    sim_mpp_packet(c->coding, in->bytes.data(), n, room->bytes.data(), room->bytes.size());
+    if (!in || !room || n == 0 || f->width > f->hor || f->height > f->ver || in->size() < n) return -1;
+    size_t len = sim_mpp_packet(c->coding, in->data(), n, nullptr, 0);
+    if (room->size() < len) return -1;
+    sim_mpp_packet(c->coding, in->data(), n, room->data(), room->size());
     out->length = len;
     out->eos = f->eos;
     c->pending = out;
@@ -342,13 +358,40 @@ int mpp_buffer_get(mpp_buffer_group_t group, mpp_buffer_t* buffer, size_t size, 
     });
 }
 
+int mpp_buffer_import(mpp_buffer_t* buffer, const mpp_buffer_info_t* info)
+{
+    return fenced(-1, [&] {
+        std::lock_guard<std::mutex> lk(s_mu);
+        record("mpp_buffer_import %zu %d", info ? info->size : (size_t)0, info ? info->index : -1);
+        if (!buffer || !info || info->type != MPP_BUFFER_TYPE_EXT_DMA || info->fd < 0 || info->size == 0 ||
+            failing("mpp_buffer_import"))
+            return -1;
+        // The descriptor must name memory at least as large as announced.
+        struct stat st;
+        if (fstat(info->fd, &st) != 0 || !S_ISREG(st.st_mode) || (size_t)st.st_size < info->size) return -1;
+        int fd = fcntl(info->fd, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0) return -1;
+        void* p = mmap(nullptr, info->size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (p == MAP_FAILED) {
+            close(fd);
+            return -1;
+        }
+        Buffer* b = make<Buffer>();
+        b->fd = fd;
+        b->ext = static_cast<uint8_t*>(p);
+        b->ext_size = info->size;
+        *buffer = reinterpret_cast<mpp_buffer_t>(b);
+        return 0;
+    });
+}
+
 void* mpp_buffer_get_ptr(mpp_buffer_t buffer)
 {
     return fenced<void*>(nullptr, [&]() -> void* {
         std::lock_guard<std::mutex> lk(s_mu);
         record("mpp_buffer_get_ptr");
         Buffer* b = as<Buffer>(buffer, Kind::Buffer);
-        return b ? b->bytes.data() : nullptr;
+        return b ? b->data() : nullptr;
     });
 }
 
@@ -508,7 +551,7 @@ int mpp_packet_init_with_buffer(mpp_packet_t* packet, mpp_buffer_t buffer)
         if (!packet || !b || failing("mpp_packet_init_with_buffer")) return -1;
         Packet* p = make<Packet>();
         p->buffer = b;
-        p->length = b->bytes.size();
+        p->length = b->size();
         *packet = reinterpret_cast<mpp_packet_t>(p);
         return 0;
     });
@@ -533,7 +576,7 @@ void mpp_packet_set_length(mpp_packet_t packet, size_t length)
         record("mpp_packet_set_length %zu", length);
         Packet* p = as<Packet>(packet, Kind::Packet);
         Buffer* b = p ? as<Buffer>(p->buffer, Kind::Buffer) : nullptr;
-        if (b) p->length = std::min(length, b->bytes.size());
+        if (b) p->length = std::min(length, b->size());
         return 0;
     });
 }
@@ -545,7 +588,7 @@ void* mpp_packet_get_pos(mpp_packet_t packet)
         record("mpp_packet_get_pos");
         Packet* p = as<Packet>(packet, Kind::Packet);
         Buffer* b = p ? as<Buffer>(p->buffer, Kind::Buffer) : nullptr;
-        return b ? b->bytes.data() : nullptr;
+        return b ? b->data() : nullptr;
     });
 }
 

@@ -1,6 +1,7 @@
 /* Video capture and sub-device nodes of the simulated board.
  *
- * A video node hands out memory-mapped buffers (one memfd the caller maps),
+ * A video node hands out memory-mapped buffers (a memfd per buffer, which
+ * the caller maps or takes as an exported DMA buffer),
  * fills queued buffers with the frames of the sensor its media graph links
  * to, and is readable while a filled buffer waits. Frames come at the
  * sensor's rate from a pacing thread, or one by one when a test steps the
@@ -97,8 +98,7 @@ void take_format(Video* v, const v4l2_format* f, bool store, v4l2_format* out)
 
 void free_buffers(Video* v)
 {
-    if (v->map) munmap(v->map, v->stride * v->bufs.size());
-    if (v->memfd >= 0) close(v->memfd);
+    video_release_memory(v);
     v->map = nullptr;
     v->memfd = -1;
     v->bufs.clear();
@@ -107,28 +107,31 @@ void free_buffers(Video* v)
     v->stride = 0;
 }
 
+/* Each buffer is its own memfd, so that it can be exported alone; the node
+ * sees them side by side in one reserved range. */
 int alloc_buffers(Video* v, uint32_t count)
 {
     long page = sysconf(_SC_PAGESIZE);
     size_t size = image_size(v);
     size_t stride = (size + (size_t)page - 1) / (size_t)page * (size_t)page;
-    int fd = memfd_create("korvid-v4l2", MFD_CLOEXEC);
-    if (fd < 0) return -errno;
-    if (ftruncate(fd, (off_t)(stride * count)) != 0) {
-        int e = errno;
-        close(fd);
-        return -e;
-    }
-    void* p = mmap(nullptr, stride * count, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (p == MAP_FAILED) {
-        int e = errno;
-        close(fd);
-        return -e;
-    }
-    v->memfd = fd;
+    void* p = mmap(nullptr, stride * count, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return -errno;
     v->map = static_cast<uint8_t*>(p);
     v->stride = stride;
     v->bufs.assign(count, Buffer());
+    for (uint32_t i = 0; i < count; i++) {
+        Buffer& b = v->bufs[i];
+        b.memfd = memfd_create("korvid-v4l2", MFD_CLOEXEC);
+        int e = b.memfd < 0 ? errno : 0;
+        if (!e && ftruncate(b.memfd, (off_t)stride) != 0) e = errno;
+        if (!e && mmap(v->map + (size_t)i * stride, stride, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, b.memfd,
+                       0) == MAP_FAILED)
+            e = errno;
+        if (e) {
+            free_buffers(v);
+            return -e;
+        }
+    }
     return 0;
 }
 
@@ -306,6 +309,19 @@ int video_ioctl_locked(Video* v, sim_node_t* node, unsigned long request, void* 
         v->bufs[(size_t)i].state = Buffer::USER;
         if (v->done.empty()) sim_node_set_readable(node, 0);
         describe(v, (uint32_t)i, b);
+        if (v->faults & SIM_CAMERA_BAD_INDEX) b->index = (uint32_t)v->bufs.size();
+        return 0;
+    }
+    case VIDIOC_EXPBUF: {
+        auto* x = static_cast<v4l2_exportbuffer*>(arg);
+        if (!is_type(v, x->type) || x->plane != 0) return -EINVAL;
+        if (!mine) return v->owner ? -EBUSY : -EINVAL;
+        if (x->index >= v->bufs.size() || x->flags & ~(uint32_t)(O_CLOEXEC | O_ACCMODE)) return -EINVAL;
+        // The export is a descriptor of its own on the buffer's memory,
+        // which outlives the buffers as a DMA buffer would.
+        int fd = fcntl(v->bufs[x->index].memfd, (x->flags & O_CLOEXEC) ? F_DUPFD_CLOEXEC : F_DUPFD, 0);
+        if (fd < 0) return -errno;
+        x->fd = fd;
         return 0;
     }
     case VIDIOC_STREAMON:
@@ -374,8 +390,8 @@ int video_mmap(void* model, sim_node_t* node, size_t length, off_t offset, int* 
     if (v->owner != node || v->bufs.empty() || offset < 0 || v->stride == 0) return -EINVAL;
     size_t index = (size_t)offset / v->stride;
     if ((size_t)offset % v->stride || index >= v->bufs.size() || length > v->stride) return -EINVAL;
-    *memfd = v->memfd;
-    *memoff = offset;
+    *memfd = v->bufs[index].memfd;
+    *memoff = 0;
     return 0;
 }
 
@@ -498,6 +514,14 @@ int subdev_open(void*, sim_node_t*) { return 0; }
 
 const sim_devops_t kVideoOps = {video_open, video_close, video_ioctl, nullptr, nullptr, video_mmap, hub_release};
 const sim_devops_t kSubdevOps = {subdev_open, nullptr, subdev_ioctl, nullptr, nullptr, nullptr, hub_release};
+
+void video_release_memory(Video* v)
+{
+    if (v->map) munmap(v->map, v->stride * v->bufs.size());
+    for (Buffer& b : v->bufs)
+        if (b.memfd >= 0) close(b.memfd), b.memfd = -1;
+    if (v->memfd >= 0) close(v->memfd), v->memfd = -1;
+}
 
 void video_stop_pacer(Video* v, std::unique_lock<std::mutex>& lk)
 {

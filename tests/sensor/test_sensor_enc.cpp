@@ -3,10 +3,17 @@
 // out at the stream sender (worker 511) as the simulated encoder's packet in
 // the producer's own frame, labelled by the encoding register; frames that
 // cannot be encoded, or whose packet never comes, go back to their pool;
-// every library object is released when the worker ends.
+// every library object is released when the worker ends. The colour
+// camera's operations reach its sub-device with the register and control
+// arithmetic, and its automatic exposure switches the illuminator.
 #include "sensor/sensor_enc.h"
 
 #include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -14,7 +21,9 @@
 #include "common/regtest.h"
 #include "hashtab.h"
 #include "memory.h"
+#include "platform.h"
 #include "sensor/sensor.h"
+#include "sensor/sensor_pwm.h"
 #include "simboard.h"
 
 namespace {
@@ -470,6 +479,213 @@ TEST_F(Encoder, CallbackEncodesASenderFrameIntoANewColourFrame)
     EXPECT_EQ(out->width, kW);
     EXPECT_EQ(std::vector<uint8>(out->imageData, out->imageData + out->imageSize), want);
     free_image(r.core, out);
+}
+
+// ---- Sensor operations of the colour camera behind the encoder ----
+
+constexpr const char* kColour = "m00_b_sc130gs 4-0030";
+
+struct ColourOps : ::testing::Test {
+    regtest::RegSpace r;
+    iodev_t dev{};
+
+    void SetUp() override
+    {
+        sim_sensor_state_t st{};
+        ASSERT_EQ(sim_sensor_state(kColour, &st), 0);
+        dev.subdevFd = plat_open(st.subdev, O_RDWR);
+        ASSERT_GE(dev.subdevFd, 0);
+        dev.fd = -1;
+        dev.cbpara = r.core;
+        sim_sensor_log_clear(kColour);
+    }
+    void TearDown() override
+    {
+        if (dev.subdevFd >= 0) plat_close(dev.subdevFd);
+    }
+    void line_length(unsigned v)
+    {
+        sim_sensor_set_reg(kColour, 0x320C, v >> 8);
+        sim_sensor_set_reg(kColour, 0x320D, v & 0xFF);
+    }
+    unsigned sreg(unsigned addr)
+    {
+        unsigned v = 0;
+        sim_sensor_get_reg(kColour, addr, &v);
+        return v;
+    }
+    // What the sensor was told since the log was cleared, as "kind:addr=value" (hex).
+    std::vector<std::string> told()
+    {
+        std::vector<std::string> out;
+        for (size_t i = 0, n = sim_sensor_log_count(kColour); i < n; i++) {
+            sim_sensor_write_t w;
+            if (sim_sensor_log_get(kColour, i, &w) != 0) continue;
+            char line[64];
+            const char* kind = w.kind == SIM_SENSOR_REG ? "reg" : w.kind == SIM_SENSOR_CTRL ? "ctrl"
+                               : w.kind == SIM_SENSOR_SYNC ? "sync" : "other";
+            snprintf(line, sizeof(line), "%s:%x=%x", kind, (unsigned)w.addr, (unsigned)w.value);
+            out.emplace_back(line);
+        }
+        sim_sensor_log_clear(kColour);
+        return out;
+    }
+};
+
+using Told = std::vector<std::string>;
+
+TEST_F(ColourOps, RegistersAndControlsReachTheSubDevice)
+{
+    EXPECT_EQ(sensor_enc_write_reg(&dev, 0x3301, 0x1234), 0);
+    uint16_t v = 0;
+    EXPECT_EQ(sensor_enc_read_reg(&dev, 0x3301, &v), 0);
+    EXPECT_EQ(v, 0x34) << "only the low byte reaches the sensor";
+    EXPECT_EQ(told(), (Told{"reg:3301=34"}));
+
+    EXPECT_EQ(sensor_enc_set_vfilp(&dev, 1), 0);
+    EXPECT_EQ(sensor_enc_set_hfilp(&dev, 0), 0);
+    EXPECT_EQ(sensor_enc_set_gain(&dev, 400), 0);
+    EXPECT_EQ(told(), (Told{"ctrl:980915=1", "ctrl:980914=0", "ctrl:9e0903=190"}));
+    uint32_t got = 7;
+    EXPECT_EQ(sensor_enc_get_vfilp(&dev, &got), 0);
+    EXPECT_EQ(got, 1u);
+    EXPECT_TRUE(r.log.has("ctrl.value:1"));
+    EXPECT_EQ(sensor_enc_get_hfilp(&dev, &got), 0);
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(sensor_enc_get_gain(&dev, &got), 0);
+    EXPECT_EQ(got, 400u);
+
+    // Without a sub-device every request fails and getters leave 0.
+    iodev_t none{};
+    none.subdevFd = -1;
+    got = 7;
+    EXPECT_EQ(sensor_enc_get_gain(&none, &got), -1);
+    EXPECT_EQ(got, 0u);
+    EXPECT_TRUE(r.log.has("VIDIOC_G_CTRL:"));
+    EXPECT_EQ(sensor_enc_set_gain(&none, 1), -1);
+    EXPECT_TRUE(r.log.has("VIDIOC_S_CTRL:"));
+    EXPECT_NE(sensor_enc_read_reg(&none, 0x3301, &v), 0);
+    EXPECT_EQ(v, 0);
+}
+
+TEST_F(ColourOps, ExposureIsLinesOfTheDoubledLineLength)
+{
+    line_length(1100); // 2200 clocks a line
+    told();
+    EXPECT_EQ(sensor_enc_set_integration(&dev, 10000), 0);
+    // 10 ms x 148.5 MHz / 2200 = 675 lines; 2 s is 135000 lines, kept to 16 bits.
+    EXPECT_EQ(sensor_enc_set_integration(&dev, 2000000), 0);
+    // Bit 15 of the line length is not part of it.
+    line_length(0x8000 | 1100);
+    EXPECT_EQ(sensor_enc_set_integration(&dev, 10000), 0);
+    EXPECT_EQ(told(), (Told{"ctrl:980911=2a3", "ctrl:980911=f58", "ctrl:980911=2a3"}));
+    uint32_t lines = 0;
+    EXPECT_EQ(sensor_enc_get_integration(&dev, &lines), 0);
+    EXPECT_EQ(lines, 675u);
+
+    // Lines of no length give no exposure: nothing is set.
+    line_length(0x8000);
+    told();
+    EXPECT_EQ(sensor_enc_set_integration(&dev, 10000), -1);
+    EXPECT_EQ(told(), Told{});
+}
+
+TEST_F(ColourOps, FrameRateWritesHalfTheFrameLengthInFifteenBits)
+{
+    line_length(1100);
+    told();
+    // 148.5 MHz / (2200 x 30) = 2250 lines: 1125 (0x465) in the registers.
+    EXPECT_EQ(sensor_enc_set_fps(&dev, 30), 0);
+    EXPECT_EQ(told(), (Told{"reg:320e=4", "reg:320f=65"}));
+    uint32_t fps = 0;
+    EXPECT_EQ(sensor_enc_get_fps(&dev, &fps), 0);
+    EXPECT_EQ(fps, 30u);
+
+    // 74,250,000 lines: half of it kept to 15 bits is 31624 (0x7B88).
+    line_length(1);
+    told();
+    EXPECT_EQ(sensor_enc_set_fps(&dev, 1), 0);
+    EXPECT_EQ(told(), (Told{"reg:320e=7b", "reg:320f=88"}));
+
+    // A rate of 0 writes frame length 0, which reads back as rate 0.
+    EXPECT_EQ(sensor_enc_set_fps(&dev, 0), 0);
+    EXPECT_EQ(told(), (Told{"reg:320e=0", "reg:320f=0"}));
+    fps = 9;
+    EXPECT_EQ(sensor_enc_get_fps(&dev, &fps), 0);
+    EXPECT_EQ(fps, 0u);
+}
+
+TEST_F(ColourOps, ModeSwitchWritesTheModeRegistersAndTheSyncMode)
+{
+    EXPECT_EQ(sensor_enc_switch_mode(&dev, 1), 0);
+    EXPECT_EQ(told(), (Told{"reg:3234=b0", "reg:3228=60", "reg:320e=3f", "sync:0=3"}));
+    EXPECT_EQ(sensor_enc_switch_mode(&dev, 0), 0);
+    EXPECT_EQ(told(), (Told{"reg:3234=30", "reg:3228=40", "reg:320e=2", "sync:0=0"}));
+    EXPECT_EQ(sensor_enc_switch_mode(&dev, 2), 0);
+    EXPECT_EQ(told(), (Told{"reg:3234=30", "reg:3228=40", "reg:320e=2", "sync:0=0"}));
+
+    sim_sensor_state_t st{};
+    ASSERT_EQ(sim_sensor_state(kColour, &st), 0);
+    ASSERT_EQ(sim_fail_nth(st.subdev, SIM_REQ_IOCTL, 4, EIO), 0);
+    EXPECT_EQ(sensor_enc_switch_mode(&dev, 1), -1);
+    EXPECT_TRUE(r.log.has("RKMODULE_SET_SYNC_MODE fail."));
+    // A register write that fails is a failed switch too.
+    ASSERT_EQ(sim_fail_nth(st.subdev, SIM_REQ_IOCTL, 2, EIO), 0);
+    EXPECT_EQ(sensor_enc_switch_mode(&dev, 1), -1);
+    sim_faults_clear();
+}
+
+TEST_F(ColourOps, CompressedPicturesSwitchTheIlluminatorThroughTheDelayAction)
+{
+    ASSERT_TRUE(pumptest::start_pumps(r.core, 1));
+    auto put = [](uint32_t a, uint32_t v) { Custom_RegWrite(a, &v); };
+    auto get = [](uint32_t a) {
+        uint32_t v = 0;
+        Custom_RegRead(a, &v);
+        return v;
+    };
+    r.rgb().targetBrightLevel = 80;
+    std::vector<uint8_t> jpeg(512, 0x55);
+    jpeg[0] = 0xFF, jpeg[1] = 0xD8;
+    ImageInfo* img = static_cast<ImageInfo*>(kzalloc(sizeof(ImageInfo) + jpeg.size()));
+    ASSERT_NE(img, nullptr);
+    img->width = kW, img->height = kH, img->imageSize = (uint32)jpeg.size();
+    memcpy(img->imageData, jpeg.data(), jpeg.size());
+    sensor_enc_auto_exposure_reset();
+    sim_journal_clear();
+
+    // Lit: the exposure is kept within 11 ms.
+    put(0x10001050, 20000);
+    EXPECT_EQ(sensor_enc_auto_exposure(&dev, img), 0);
+    EXPECT_EQ(get(0x10001050), 11000u);
+    // Five pictures at the floor switch the illuminator off.
+    put(0x10001050, 8);
+    for (int i = 0; i < 4; i++) EXPECT_EQ(sensor_enc_auto_exposure(&dev, img), 0);
+    EXPECT_EQ(sensor_enc_auto_exposure(&dev, img), 1);
+    EXPECT_GE(sim_journal_find("echo 0 > /sys/class/pwm/pwmchip1/pwm0/enable", 0), 0);
+
+    // Unlit: up to 35 ms in its own register; the first picture writes nothing.
+    put(0x1000105c, 40000);
+    EXPECT_EQ(sensor_enc_auto_exposure(&dev, img), 0);
+    EXPECT_EQ(get(0x1000105c), 40000u);
+    for (int i = 0; i < 3; i++) EXPECT_EQ(sensor_enc_auto_exposure(&dev, img), 0);
+    EXPECT_EQ(get(0x1000105c), 35000u);
+    EXPECT_EQ(get(0x10001050), 8u) << "the lit exposure stays";
+    // The fifth at the limit pauses the trigger and lights the illuminator
+    // through the encoder's delay action.
+    size_t from = sim_journal_count();
+    EXPECT_EQ(sensor_enc_auto_exposure(&dev, img), 1);
+    EXPECT_TRUE(r.log.has("delayTime:40"));
+    EXPECT_GE(sim_journal_find("echo 0 > /sys/class/pwm/pwmchip0/pwm0/enable", from), 0);
+    EXPECT_GE(sim_journal_find("echo 1 > /sys/class/pwm/pwmchip0/pwm0/enable", from), 0);
+    EXPECT_GE(sim_journal_wait("echo 1 > /sys/class/pwm/pwmchip1/pwm0/enable", from, 5000), 0);
+    EXPECT_TRUE(wait_until([&] { return r.log.has("sensor_enc_delay"); }));
+
+    sensor_delay_cancel();
+    sensor_enc_auto_exposure_reset();
+    kfree(img);
+    r.core->quit.store(1);
+    epcore_stop_evpump(r.core);
 }
 
 } // namespace
