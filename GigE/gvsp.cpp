@@ -56,8 +56,8 @@ constexpr uint32 kHeader = sizeof(GVSPHeader);              // 20
 constexpr uint32 kVideoHeader = sizeof(H264PayloadHeader);  // 28
 constexpr uint32 kAllPackets = 0xFFFFFFFFu;
 constexpr int kIdleUs = 100;
-// Longest idle wait for a frame before resend requests are looked at again.
-constexpr int kIdleWaitMs = 1;
+// Longest idle wait for a frame or a resend request.
+constexpr int kIdleWaitMs = 10;
 // Resend requests served per idle pass, so a queued frame is not held up.
 constexpr int kIdleResends = 16;
 
@@ -648,6 +648,7 @@ int GVSP_ResendRequest(epcore_t* core, const void* datagram, int len, const char
                 dropped = static_cast<ResendInfo*>(lt_rm_head(p->resend_list));
             lt_append(p->resend_list, r);
             LeaveCriticalSection(&p->resendCS);
+            event_signal(wk->ioevent, 1);
             rc = 0;
         }
         LeaveCriticalSection(&wk->datalistCS);
@@ -808,14 +809,15 @@ void* GVSP_Task(void* arg)
         ImageInfo* f = frame_take(wk);
         if (!f) {
             // Requests for the last frames are answered while nothing streams.
+            int served = 0;
             if (lt_first(p->cache_list)) {
-                for (int i = 0; i < kIdleResends && GVSP_ResendImageCache(dev); i++) {}
+                while (served < kIdleResends && GVSP_ResendImageCache(dev)) served++;
             } else {
                 drop_all_resends(p);
             }
-            // Producers signal a queued frame; the bound keeps resend
-            // requests and flushes answered without one.
-            event_wait(wk->ioevent, kIdleWaitMs);
+            // Producers and resend requests signal; the bound keeps a flush,
+            // or a signal given just before the wait, from waiting long.
+            if (served < kIdleResends) event_wait(wk->ioevent, kIdleWaitMs);
             continue;
         }
         send_frame(dev, p, core, f);
