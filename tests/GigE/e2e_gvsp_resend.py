@@ -43,7 +43,7 @@ def gvsp_rows(pcap):
     rows = []
     for line in r.stdout.splitlines():
         f = line.split("\t")
-        if len(f) < 5 or not f[0]:
+        if len(f) < 5 or not f[0] or not f[1]:  # not a stream packet (a host datagram to the port)
             continue
         rows.append((int(f[0], 0) & 0x7F, int(f[1], 0), int(f[2], 0), int(f[3] or "0", 0) != 0,
                      int(f[4] or "0", 0)))
