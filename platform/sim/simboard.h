@@ -306,6 +306,10 @@ int sim_sensor_state(const char* sensor, sim_sensor_state_t* out);
  * image: distance along the ray in millimetres and reflectivity (0..1). */
 double sim_scene_distance_mm(int x, int y, int w, int h);
 double sim_scene_reflectivity(int x, int y, int w, int h);
+/* The chart the colour sensors look at: luma (16..235) at pixel (x, y) of a
+ * w x h frame numbered `seq` from the start of streaming. A 10-bit grey
+ * frame carries it times 4. */
+int sim_chart_luma(int x, int y, int w, int h, unsigned seq);
 
 #ifdef __cplusplus
 }

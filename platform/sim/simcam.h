@@ -48,6 +48,9 @@ struct Sensor {
     int                sync_mode = 0;
     uint32_t           vld = 0;
     int64_t            trigger_ns = 0;    /* last frame start, CLOCK_REALTIME */
+    /* The sensor whose frame sync triggers this one in its triggered mode
+     * (the ToF sensor beside a colour sensor); NULL when none. */
+    Sensor*            sync_source = nullptr;
 
     /* The raw picture of the current settings, rebuilt when they change. */
     std::vector<uint8_t> cache;

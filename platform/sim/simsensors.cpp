@@ -413,6 +413,8 @@ struct Colour : Sensor {
         double trig = pwm_rate(pwm);
         if (trig > 0) return trig;
         if (!pwm.empty()) return free_fps; // a triggered camera without its trigger: 0, no frames
+        // Triggered mode (bit 7 of 0x3234): one frame per frame of the sync source.
+        if (sync_source && (reg(0x3234) & 0x80)) return sync_source->fps();
         uint32_t v = (uint32_t)reg(0x320E) << 8 | reg(0x320F), l = (uint32_t)reg(0x320C) << 8 | reg(0x320D);
         double d = doubled ? ((v & 0x7FFF) * 2.0) * ((l & 0x7FFF) * 2.0) : (double)v * l;
         return d > 0 ? pclk / d : 0;
@@ -651,6 +653,12 @@ double sim_scene_distance_mm(int x, int y, int w, int h)
     double mm, refl;
     sim::scene_at(x, y, w, h, &mm, &refl);
     return mm;
+}
+
+int sim_chart_luma(int x, int y, int w, int h, unsigned seq)
+{
+    if (x < 0 || y < 0 || w <= 0 || h <= 0 || x >= w || y >= h) return 0;
+    return sim::chart_at((uint32_t)x, (uint32_t)y, (uint32_t)w, (uint32_t)h, seq).y;
 }
 
 double sim_scene_reflectivity(int x, int y, int w, int h)
