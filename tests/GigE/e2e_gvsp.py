@@ -27,8 +27,10 @@ class GvspEndToEnd(unittest.TestCase):
     def test_depth_streams_for_ten_seconds_without_a_missing_packet(self):
         with CameraNet(f"s{os.getpid() % 100000}") as net:
             pcap = os.path.join(net.dir, "gvsp.pcap")
+            # Enough packets for several blocks: a colour frame of the
+            # two-exposure mode alone takes some 3400 at the default size.
             shark = net.spawn(net.host, ["tshark", "-q", "-i", net.host_if, "-f", "udp and not port 3956",
-                                         "-c", "4000", "-w", pcap],
+                                         "-c", "20000", "-w", pcap],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             korvid = net.start_korvid(KORVID)
             self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
