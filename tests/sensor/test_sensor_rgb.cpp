@@ -162,7 +162,21 @@ TEST(ColourCapture, CopiesAreBoundedByTheBytesUsedAndTheUnit)
         ASSERT_EQ(c.rig.listed(c.consumer), 1);
         EXPECT_EQ(c.waiting()->imageSize, kFrameBytes / 2);
         EXPECT_TRUE(shows_chart(c.waiting()->imageData, kFrameBytes / 2, 0));
-        sim_faults_clear();
+        sim_camera_set_faults(kColourVideo, 0);
+    }
+    {
+        // Two pictures of different sizes would overlap: the frame is dropped.
+        ColourRig c;
+        c.rig.r.tof().freqMode = 3;
+        ASSERT_TRUE(c.open());
+        sim_camera_set_faults(kColourVideo, SIM_CAMERA_SHORT);
+        sim_camera_step(kColourVideo, 1);
+        sim_camera_set_faults(kColourVideo, 0);
+        EXPECT_EQ(c.capture(1), 0);
+        EXPECT_EQ(c.rig.listed(c.consumer), 0);
+        EXPECT_TRUE(c.rig.r.log.has("differ"));
+        EXPECT_EQ(c.capture(2), 0);
+        EXPECT_EQ(c.rig.listed(c.consumer), 1) << "the next pair is whole again";
     }
     // A unit that holds one picture but not two, then one that holds neither.
     struct Case { uint32_t room, freqMode; unsigned buffers; } cases[] = {
