@@ -23,6 +23,7 @@ KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 W, H = 1280, 960
 MONO10, MONO16 = 0x01100003, 0x01100007
 REG_ENABLE_RGB = 0x10000028
+REG_FPS = 0x1000102C
 # The chart: 75% bars (luma) over the top three quarters, then a grey ramp
 # that moves one step per frame.
 BARS = [180, 162, 131, 112, 84, 65, 35, 16]
@@ -40,19 +41,25 @@ def receive(address, out_file, seconds, writes):
     for reg, value in writes:
         device.write_register(reg, value)
     stream = camera.create_stream(None, None)
-    size = max(camera.get_payload(), W * H * 2)
+    # A sanitizer build on a busy host may take longer than Aravis's default
+    # to send the 3400 packets of one colour frame.
+    stream.set_property("frame-retention", 2000000)
+    size = max(camera.get_payload(), 2 * W * H * 2)
     for _ in range(16):
         stream.push_buffer(Aravis.Buffer.new_allocate(size))
     camera.start_acquisition()
     counts, saved = {}, False
-    # Frames already on their way when a register changed are not counted.
-    settle = time.monotonic() + (1.0 if writes else 0.0)
+    # Frames already on their way when a register changed, and the block
+    # the acquisition may have started in the middle of, are not counted.
+    settle = time.monotonic() + 1.0
     end = time.monotonic() + seconds
     while time.monotonic() < end:
         buf = stream.timeout_pop_buffer(200000)
         if buf is None:
             continue
-        if buf.get_status() == Aravis.BufferStatus.SUCCESS and time.monotonic() >= settle:
+        if time.monotonic() < settle:
+            pass
+        elif buf.get_status() == Aravis.BufferStatus.SUCCESS:
             key = "%dx%d/%#x" % (buf.get_image_width(), buf.get_image_height(), buf.get_image_pixel_format())
             counts[key] = counts.get(key, 0) + 1
             if not saved and buf.get_image_width() == W and buf.get_image_pixel_format() == MONO10:
@@ -102,13 +109,15 @@ class ColourEndToEnd(unittest.TestCase):
             self.assertIsNone(korvid.poll(), "korvid ended")
 
             frame = os.path.join(net.dir, "colour.raw")
-            counts = self.run_receiver(net, frame, 8)
+            # 10 frames per second (the colour rate drives the ToF rate): a
+            # colour frame of two pictures is some 3400 packets, and at full
+            # rate a host busy with other tests would miss some.
+            counts = self.run_receiver(net, frame, 8, [(REG_FPS, 10)])
             colour = counts.get("%dx%d/%#x" % (W, H, MONO10), 0)
             depth = counts.get("640x480/%#x" % MONO16, 0)
-            # Both sensors run at 30 frames per second; a sanitizer build may
-            # send a good part less.
-            self.assertGreater(colour, 8 * 5, counts)
-            self.assertGreater(depth, 8 * 5, counts)
+            # A sanitizer build may send a good part less.
+            self.assertGreater(colour, 7 * 3, counts)
+            self.assertGreater(depth, 7 * 3, counts)
             self.assertFalse([k for k in counts if k.startswith("failed")], counts)
             # The ToF runs its two-exposure mode by default: a colour frame
             # holds two pictures, the second buffer first.
@@ -124,7 +133,7 @@ class ColourEndToEnd(unittest.TestCase):
             # The colour stream register gates the colour frames only.
             counts = self.run_receiver(net, os.path.join(net.dir, "off.raw"), 4, [(REG_ENABLE_RGB, 0)])
             self.assertEqual(counts.get("%dx%d/%#x" % (W, H, MONO10), 0), 0, counts)
-            self.assertGreater(counts.get("640x480/%#x" % MONO16, 0), 3 * 5, counts)
+            self.assertGreater(counts.get("640x480/%#x" % MONO16, 0), 3 * 3, counts)
 
             log = net.korvid_log()
             self.assertIn("rgb_init success", log)
