@@ -61,7 +61,10 @@ bool passes(const Streams& s, uint32 imageType)
     case E_IMAGE_TYPE_RGB:
     case E_IMAGE_TYPE_JPEG:
     case E_IMAGE_TYPE_H264:
-    case E_IMAGE_TYPE_H265:  return s.rgb != 0;
+    case E_IMAGE_TYPE_H265:
+    // The encoder's MJPEG pictures are colour pictures like the others;
+    // stopping them here would leave the MJPEG setting with no stream.
+    case E_IMAGE_TYPE_MJPEG: return s.rgb != 0;
     case E_IMAGE_TYPE_AVOID:
     case E_IMAGE_TYPE_PALLET:
     case E_IMAGE_TYPE_AVOID2: return true;

@@ -135,13 +135,7 @@ void set_task_name(const char* name)
     if (name) prctl(PR_SET_NAME, (unsigned long)name, 0, 0, 0);
 }
 
-int bind_cpu_core(int cpuIndex)
-{
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (cpuIndex >= 0 && cpuIndex < CPU_SETSIZE) CPU_SET(cpuIndex, &set);
-    return pthread_setaffinity_np(pthread_self(), sizeof(set), &set) == 0 ? 0 : -1;
-}
+int bind_cpu_core(int cpuIndex) { return plat_sched_setaffinity(cpuIndex) == 0 ? 0 : -1; }
 
 uint32 get_fileSize(const char* path)
 {

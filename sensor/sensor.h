@@ -16,10 +16,12 @@
 #include "dlist.h"
 #include "eptype.h"
 
-// Ids under which the two sensor devices are registered in the event core.
+// Ids under which the two sensor devices (and the encoder) are registered
+// in the event core.
 enum {
     E_DEVICE_TOF = 10000,
     E_DEVICE_RGB = 10001,
+    E_DEVICE_ENC = 10002,
 };
 
 // Every driver maps exactly this many capture buffers.

@@ -861,46 +861,11 @@ int sensor_tof_init(void* vpcore, uint64_t type, iodev_t** ppdev)
     if (!core || !ppdev) return -1;
     uint32 cpu = reg(kRegCpuId);
     const char* graph = cpu == E_CPU_RK3588 ? "/dev/media1" : cpu == E_CPU_RK3568 ? "/dev/media0" : nullptr;
-    struct media_device* media = graph ? media_device_new(graph) : nullptr;
-    if (!media || media_device_enumerate(media) < 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "media_device_new fail.");
-        if (media) media_device_unref(media);
-        return -1;
-    }
-    struct media_entity* entity = media_get_entity_by_name(media, "stream_cif_mipi_id0");
-    if (!entity) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "media_get_entity_by_name fail.");
-        media_device_unref(media);
-        return -1;
-    }
-    const char* devname = media_entity_get_devname(entity);
-    if (!devname) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "media_entity_get_devname fail.");
-        media_device_unref(media);
-        return -1;
-    }
     char node[SENSOR_NODE_NAME_MAX];
-    snprintf(node, sizeof(node), "%s", devname);
-    media_device_unref(media);
-    log_info(g_logger, __FUNCTION__, __LINE__, "find dev_name:%s", node);
+    if (sensor_find_node(graph, "stream_cif_mipi_id0", node) != 0) return -1;
 
-    int fd = plat_open(node, O_RDWR | O_NONBLOCK);
-    if (fd < 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "tof sensor open.");
-        return -1;
-    }
-    char subNode[SENSOR_NODE_NAME_MAX] = "";
-    char sensorName[SENSOR_NODE_NAME_MAX] = "";
-    int subfd = -1;
-    if (sensor_find_subdev(node, subNode, sensorName) == 0) {
-        log_info(g_logger, __FUNCTION__, __LINE__, "subDev:%s", subNode);
-        subfd = plat_open(subNode, O_RDWR);
-    }
-    if (subfd < 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "tof sensor subdev open.");
-        plat_close(fd);
-        return -1;
-    }
+    int fd = -1, subfd = -1;
+    if (sensor_open_node(node, "tof sensor open.", "tof sensor subdev open.", &fd, &subfd) != 0) return -1;
     worker_t* algo = epcore_worker_find(core, E_WORKER_ID_ALGO);
     iodev_t* dev = algo ? iodev_new(core) : nullptr;
     auto* info = dev ? static_cast<V4L2SensorInfo*>(kzalloc(sizeof(V4L2SensorInfo))) : nullptr;

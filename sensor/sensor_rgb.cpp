@@ -9,7 +9,6 @@
 #include "sensor/sensor_rgb.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
@@ -21,7 +20,6 @@
 #include "epcore.h"
 #include "iodev.h"
 #include "log/logger.h"
-#include "media-ctl/libmediactl.h"
 #include "memory.h"
 #include "platform.h"
 #include "sensor/v4l2_capture.h"
@@ -90,12 +88,7 @@ std::atomic<uint32> s_fpsTick{0};
 V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
 int subdev_of(iodev_t* dev) { return dev ? dev->subdevFd : -1; }
 
-uint32 reg(uint32 address)
-{
-    uint32 v = 0;
-    Custom_RegRead(address, &v);
-    return v;
-}
+uint32 reg(uint32 address) { return sensor_reg(address); }
 
 int reg_write(uint32 address, uint32 value)
 {
@@ -400,49 +393,14 @@ int sensor_rgb_init(void* vpcore, uint64_t type, iodev_t** ppdev)
     if (!core || !ppdev) return -1;
     uint32 cpu = reg(kRegCpuId);
     const char* graph = cpu == E_CPU_RK3588 ? "/dev/media0" : cpu == E_CPU_RK3568 ? "/dev/media1" : nullptr;
-    struct media_device* media = graph ? media_device_new(graph) : nullptr;
-    if (!media || media_device_enumerate(media) < 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "media_device_new fail.");
-        if (media) media_device_unref(media);
-        return -1;
-    }
-    struct media_entity* entity = media_get_entity_by_name(media, "stream_cif_mipi_id0");
-    if (!entity) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "media_get_entity_by_name fail.");
-        media_device_unref(media);
-        return -1;
-    }
-    const char* devname = media_entity_get_devname(entity);
-    if (!devname) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "media_entity_get_devname fail.");
-        media_device_unref(media);
-        return -1;
-    }
     char node[SENSOR_NODE_NAME_MAX];
-    snprintf(node, sizeof(node), "%s", devname);
-    log_info(g_logger, __FUNCTION__, __LINE__, "find dev_name:%s", node);
-
-    int fd = plat_open(node, O_RDWR | O_NONBLOCK);
-    if (fd <= 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "rgb sensor open.");
-        if (fd == 0) plat_close(fd);
-        media_device_unref(media);
+    if (!graph) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "media_device_new fail.");
         return -1;
     }
-    char subNode[SENSOR_NODE_NAME_MAX] = "";
-    char sensorName[SENSOR_NODE_NAME_MAX] = "";
-    int subfd = -1;
-    if (sensor_find_subdev(node, subNode, sensorName) == 0) {
-        log_info(g_logger, __FUNCTION__, __LINE__, "subDev:%s", subNode);
-        subfd = plat_open(subNode, O_RDWR);
-    }
-    media_device_unref(media);
-    if (subfd < 1) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "rgb sensor subdev open.");
-        if (subfd == 0) plat_close(subfd);
-        plat_close(fd);
-        return -1;
-    }
+    if (sensor_find_node(graph, "stream_cif_mipi_id0", node) != 0) return -1;
+    int fd = -1, subfd = -1;
+    if (sensor_open_node(node, "rgb sensor open.", "rgb sensor subdev open.", &fd, &subfd) != 0) return -1;
 
     worker_t* consumer = epcore_worker_find(core, E_WORKER_ID_ALGO_RGB);
     iodev_t* dev = consumer ? iodev_new(core) : nullptr;

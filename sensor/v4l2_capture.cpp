@@ -4,6 +4,7 @@
 #include "sensor/v4l2_capture.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/epoll.h>
@@ -11,10 +12,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "common/custom.h"
 #include "epcore.h"
 #include "hashtab.h"
 #include "iodev.h"
 #include "log/logger.h"
+#include "media-ctl/libmediactl.h"
 #include "memory.h"
 #include "platform.h"
 #include "sensor_ioctl.h"
@@ -140,6 +143,63 @@ void sensor_capture_count(const char* fmt)
 }
 
 // ---- Capture node ----
+
+uint32_t sensor_reg(uint32_t address)
+{
+    uint32 v = 0;
+    if (Custom_RegRead(address, &v) != 0) return 0;
+    return v;
+}
+
+int sensor_find_node(const char* graph, const char* entity, char* node)
+{
+    struct media_device* media = graph ? media_device_new(graph) : nullptr;
+    if (!media || media_device_enumerate(media) < 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "media_device_new fail.");
+        if (media) media_device_unref(media);
+        return -1;
+    }
+    struct media_entity* ent = media_get_entity_by_name(media, entity);
+    const char* devname = ent ? media_entity_get_devname(ent) : nullptr;
+    if (!ent || !devname) {
+        log_error(g_logger, __FUNCTION__, __LINE__,
+                  ent ? "media_entity_get_devname fail." : "media_get_entity_by_name fail.");
+        media_device_unref(media);
+        return -1;
+    }
+    snprintf(node, SENSOR_NODE_NAME_MAX, "%s", devname);
+    media_device_unref(media);
+    log_info(g_logger, __FUNCTION__, __LINE__, "find dev_name:%s", node);
+    return 0;
+}
+
+int sensor_open_node(const char* node, const char* openFail, const char* subFail, int* fd, int* subfd)
+{
+    if (!node || !fd || !subfd) return -1;
+    *fd = *subfd = -1;
+    int f = plat_open(node, O_RDWR | O_NONBLOCK);
+    if (f < 1) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "%s", openFail);
+        if (f == 0) plat_close(f);
+        return -1;
+    }
+    char subNode[SENSOR_NODE_NAME_MAX] = "";
+    char sensorName[SENSOR_NODE_NAME_MAX] = "";
+    int s = -1;
+    if (sensor_find_subdev(node, subNode, sensorName) == 0) {
+        log_info(g_logger, __FUNCTION__, __LINE__, "subDev:%s", subNode);
+        s = plat_open(subNode, O_RDWR);
+    }
+    if (s < 1) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "%s", subFail);
+        if (s == 0) plat_close(s);
+        plat_close(f);
+        return -1;
+    }
+    *fd = f;
+    *subfd = s;
+    return 0;
+}
 
 int sensor_xioctl(int fh, int request, void* arg)
 {

@@ -37,6 +37,18 @@ void sensor_capture_count(const char* fmt);
 
 // ---- Capture node ----
 
+// A register-space word as the drivers read their settings: 0 when unreadable.
+uint32_t sensor_reg(uint32_t address);
+// The capture node of entity `entity` in media graph `graph` into `node`
+// (SENSOR_NODE_NAME_MAX bytes), logged as "find dev_name:%s". 0, or -1
+// after "media_device_new fail.", "media_get_entity_by_name fail." or
+// "media_entity_get_devname fail.".
+int sensor_find_node(const char* graph, const char* entity, char* node);
+// Opens capture node `node` (read-write, non-blocking) into *fd and the
+// sensor sub-device feeding it (read-write, logged as "subDev:%s") into
+// *subfd. 0, or -1 after `openFail` or `subFail` with nothing left open.
+int sensor_open_node(const char* node, const char* openFail, const char* subFail, int* fd, int* subfd);
+
 // ioctl through the board, repeated while it fails with EINTR.
 int sensor_xioctl(int fh, int request, void* arg);
 // Buffer type for the capabilities a node reports: single-planar whenever the

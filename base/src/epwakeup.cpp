@@ -95,7 +95,7 @@ int evpump_wakeup_init(evpump_t* pump)
     iodev_t* dev;
     int r = make_wakeup_dev(pump->epcore, &fd, &dev);
     if (r < 0) return r;
-    pump->wakeupfd = fd;
+    __atomic_store_n(&pump->wakeupfd, fd, __ATOMIC_RELEASE);
     pump->wakeupdev = dev;
     iodev_bind_evpump(dev, BIND_GIVEN, pump);
     return 0;
@@ -106,14 +106,15 @@ int evpump_wakeup_clean(evpump_t* pump)
     if (!pump) return -1;
     iodev_t* dev = pump->wakeupdev;
     pump->wakeupdev = nullptr;
-    pump->wakeupfd = -1;
+    // Another thread's stop may be reading it to wake this pump.
+    __atomic_store_n(&pump->wakeupfd, -1, __ATOMIC_RELEASE);
     if (dev) iodev_close(dev);
     return 0;
 }
 
 int evpump_wakeup_send(evpump_t* pump)
 {
-    return pump ? wakeup_send(pump->wakeupfd) : -1;
+    return pump ? wakeup_send(__atomic_load_n(&pump->wakeupfd, __ATOMIC_ACQUIRE)) : -1;
 }
 
 int evpump_wakeup_recv(evpump_t* pump)

@@ -17,6 +17,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
@@ -80,11 +81,24 @@ void*   plat_mmap(void* addr, size_t length, int prot, int flags, int fd, off_t 
 int     plat_munmap(void* addr, size_t length);
 int     plat_poll(struct pollfd* fds, nfds_t nfds, int timeout);
 
+/* ---- Sockets the host may not carry (SocketCAN) ----
+ * As socket(2), bind(2) and setsockopt(2). On the simulated board a PF_CAN
+ * socket is a node on the board's CAN bus (read and written with plat_read
+ * and plat_write, closed with plat_close, its interface index asked with
+ * plat_ioctl); any other socket is the host's own. */
+int     plat_socket(int domain, int type, int protocol);
+int     plat_bind(int fd, const struct sockaddr* addr, socklen_t len);
+int     plat_setsockopt(int fd, int level, int name, const void* value, socklen_t len);
+
 /* ---- Thread scheduling ---- */
 
 /* Sets the calling thread's scheduling policy (SCHED_RR, SCHED_FIFO, ...) and
  * priority, as pthread_setschedparam(3) on the board. 0, or -1 with errno. */
 int     plat_sched_setscheduler(int policy, int priority);
+/* Pins the calling thread to CPU `cpu` (0..1023), as pthread_setaffinity_np(3)
+ * on the board; any other number is an empty set, refused with EINVAL.
+ * 0, or -1 with errno. */
+int     plat_sched_setaffinity(int cpu);
 
 /* ---- Vendor storage ("/dev/vendor_storage") ---- */
 

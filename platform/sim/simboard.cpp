@@ -11,6 +11,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/can.h>
 #include <linux/mii.h>
 #include <linux/sockios.h>
 #include <net/if.h>
@@ -19,6 +20,7 @@
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -883,3 +885,44 @@ void sim_journal_clear(void)
 }
 
 const char* sim_journal_file(void) { return g_board ? g_board->journal_path.c_str() : ""; }
+
+/* ---- Sockets ---- */
+
+int sim_socket_open(int domain, int type, int protocol)
+{
+    if (domain != PF_CAN) return socket(domain, type, protocol);
+    if ((type & ~(SOCK_NONBLOCK | SOCK_CLOEXEC)) != SOCK_RAW || protocol != CAN_RAW) {
+        errno = EPROTONOSUPPORT;
+        return -1;
+    }
+    return sim::sb_open(SIM_CAN_BUS, O_RDWR | ((type & SOCK_NONBLOCK) ? O_NONBLOCK : 0), 0);
+}
+
+namespace {
+
+int socket_request(int fd, unsigned long request, sim::SockRequest* rq, int (*host)(int, const sim::SockRequest*))
+{
+    return sim::node_request<int>(
+        fd, SIM_REQ_IOCTL, [&] { return host(fd, rq); },
+        [&](sim_node_t* n, const sim_devops_t* o) {
+            return o && o->ioctl ? o->ioctl(n->dev->model, n, request, rq) : -ENOTSOCK;
+        });
+}
+
+} // namespace
+
+int sim_socket_bind(int fd, const struct sockaddr* addr, socklen_t len)
+{
+    sim::SockRequest rq{addr, len, 0, 0, nullptr, 0};
+    return socket_request(fd, sim::kSockBind, &rq, [](int s, const sim::SockRequest* r) {
+        return bind(s, static_cast<const struct sockaddr*>(r->addr), (socklen_t)r->addrlen);
+    });
+}
+
+int sim_socket_setopt(int fd, int level, int name, const void* value, socklen_t len)
+{
+    sim::SockRequest rq{nullptr, 0, level, name, value, len};
+    return socket_request(fd, sim::kSockSetOpt, &rq, [](int s, const sim::SockRequest* r) {
+        return setsockopt(s, r->level, r->name, r->value, (socklen_t)r->len);
+    });
+}

@@ -14,6 +14,8 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include "aiq.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -140,12 +142,20 @@ void          sim_sched_refuse(int refuse);
 /* Requests granted since the process started, and the policy and priority
  * of the last one (either pointer may be NULL). */
 unsigned long sim_sched_granted(int* policy, int* priority);
+/* plat_sched_setaffinity is granted on paper for CPUs 0..1023 (the host's
+ * own affinity is left alone): the pinnings granted since the process
+ * started, and the CPU of the last one (the pointer may be NULL). */
+unsigned long sim_affinity_granted(int* cpu);
 
 /* ---- I2C ---- */
 
 enum {
     SIM_I2C_REG8  = 0, /* 8-bit register numbers and values, auto-increment */
     SIM_I2C_REG16 = 1, /* 16-bit register numbers, 16-bit big-endian values */
+    /* A camera speaking framed messages: write 0x20 0x30 0x02 reg(2) value(2);
+     * read request 0x21 0x30 0x02 reg(2), then 5 bytes with the value in the
+     * fourth. Registers as for SIM_I2C_REG16. */
+    SIM_I2C_FRAMED = 2,
 };
 
 int sim_i2c_add(int bus, int addr, int kind);
@@ -185,6 +195,52 @@ typedef struct SimWatchdog_ {
 } sim_watchdog_t;
 
 int sim_watchdog_state(sim_watchdog_t* out);
+
+/* ---- CAN bus and production-test fixture ----
+ *
+ * plat_socket(PF_CAN, SOCK_RAW, CAN_RAW) opens a node on the board's CAN
+ * bus, whose board path is SIM_CAN_BUS: sim_fail_nth on that path fails the
+ * socket's creation (SIM_REQ_OPEN), its interface index, binding and options
+ * (SIM_REQ_IOCTL, in the order made), reads and writes. The only interface
+ * is "can0" (index SIM_CAN_IFINDEX). Reads never block: an empty socket
+ * answers EAGAIN. The fixture sits on the bus and on the output/input
+ * lines: it answers every data frame it receives, and the output lines set
+ * through the ToF sensor's CPLD word come back inverted on the input lines.
+ * Without a fixture (the default) nothing answers and the inputs read 0. */
+#define SIM_CAN_BUS     "/.board/can0"
+#define SIM_CAN_IFINDEX 3
+
+typedef struct SimCanFixture_ {
+    int      answers;    /* answers every data frame */
+    uint32_t answer_id;  /* identifier of its answers; 0: the frame's identifier + 0x80 */
+    uint8_t  first_byte; /* first data byte of its answers; the others are the frame's */
+    int      loopback;   /* output lines come back inverted on the input lines */
+} sim_can_fixture_t;
+
+/* NULL: no fixture. 0, or -1 without a board. */
+int sim_can_set_fixture(const sim_can_fixture_t* fixture);
+
+typedef struct SimCanFrame_ {
+    uint32_t id;
+    uint8_t  len;
+    uint8_t  data[8];
+} sim_can_frame_t;
+
+typedef struct SimCanState_ {
+    int           sockets;      /* CAN sockets open now */
+    unsigned long sent;         /* frames written to the bus */
+    unsigned long answered;     /* answers the fixture gave */
+    int           bound;        /* interface index the last socket bound to, 0 none */
+    int           fd_frames;    /* options of the last socket bound */
+    int           loopback;
+    int           recv_own;
+    int           timestamping;
+    uint32_t      outputs;      /* output lines as last set */
+} sim_can_state_t;
+
+int sim_can_state(sim_can_state_t* out); /* 0, or -1 without a board */
+/* The nth frame written to the bus (0: the first) of the first 1024: 0, or -1. */
+int sim_can_sent_frame(size_t index, sim_can_frame_t* out);
 
 /* ---- Device models ---- */
 
@@ -302,6 +358,45 @@ typedef struct SimSensorState_ {
 
 int sim_sensor_state(const char* sensor, sim_sensor_state_t* out);
 
+/* ---- ISP 3A library ----
+ *
+ * The stand-in library answers the seam's 3A calls (aiq.h) and records each
+ * one. It knows the sensor entities of the board's media graphs; an instance
+ * goes init -> prepare -> start -> stop -> deinit, and a call out of that
+ * order fails (-1) without effect. A new instance's exposure record is
+ * automatic with the library's own limits. Every call is forgotten when a
+ * board opens. */
+
+enum {
+    SIM_AIQ_BOUND_SENSOR = 0, /* text "bound_sensor <video node>" */
+    SIM_AIQ_PREINIT_SCENE,    /* "preinit_scene <sensor> <main scene> <sub scene>" */
+    SIM_AIQ_INIT,             /* "init <sensor> <iq directory>" */
+    SIM_AIQ_PREPARE,          /* "prepare <width>x<height> <working mode>" */
+    SIM_AIQ_START,            /* "start" */
+    SIM_AIQ_STOP,             /* "stop <keep>" */
+    SIM_AIQ_DEINIT,           /* "deinit" */
+    SIM_AIQ_GET_EXP,          /* "get_exp", attr: the record handed out */
+    SIM_AIQ_SET_EXP,          /* "set_exp", attr: the record written */
+};
+
+typedef struct SimAiqCall_ {
+    unsigned long       seq;    /* 1, 2, ... since the board opened */
+    int                 kind;   /* SIM_AIQ_* */
+    int                 status; /* 0 done, -1 refused */
+    char                text[160];
+    plat_aiq_exp_attr_t attr;
+} sim_aiq_call_t;
+
+size_t sim_aiq_count(void);
+int    sim_aiq_get(size_t index, sim_aiq_call_t* out); /* 0 or -1 */
+/* Index of the first call of `kind` at or after `from`, waiting up to
+ * timeout_ms for one; -1 when none came. */
+long   sim_aiq_wait(int kind, size_t from, int timeout_ms);
+void   sim_aiq_clear(void);
+/* Instances that exist (initialised, not yet deinitialised) and of those
+ * the ones started and not stopped. */
+int    sim_aiq_instances(int* running);
+
 /* The scene the ToF sensors look at, per pixel (x, y) of a w x h depth
  * image: distance along the ray in millimetres and reflectivity (0..1). */
 double sim_scene_distance_mm(int x, int y, int w, int h);
@@ -310,6 +405,35 @@ double sim_scene_reflectivity(int x, int y, int w, int h);
  * w x h frame numbered `seq` from the start of streaming. A 10-bit grey
  * frame carries it times 4. */
 int sim_chart_luma(int x, int y, int w, int h, unsigned seq);
+
+/* ---- Media-process library (hardware encoder, plat_mpp.h) ----
+ *
+ * Every call is recorded in order as one line: the call's name and the
+ * arguments that matter, e.g. "mpp_init 1 0x7", "s32 prep:width 1920",
+ * "u32 rc:drop_thd 20", "control 0x320001", "mpp_meta_set_packet opkt".
+ * The encoder makes of the stride product x 3/2 bytes of a frame's buffer
+ * the packet sim_mpp_packet describes. */
+
+/* Bytes before the copied picture bytes: the coding's tag ("H264", "H265",
+ * "MJPG", "VP8 "), the picture's byte count and its FNV-1a checksum (both
+ * 32-bit little-endian). Up to 256 leading picture bytes follow. */
+#define SIM_MPP_PACKET_HEADER 12
+
+size_t sim_mpp_call_count(void);
+int    sim_mpp_call_get(size_t index, char* buf, size_t size); /* 0 or -1 */
+/* Index of the first call at or after `from` that begins with `text`; -1 none. */
+long   sim_mpp_call_find(const char* text, size_t from);
+/* Forgets the recorded calls and the injected faults. */
+void   sim_mpp_clear(void);
+/* The nth call from now (1: the next) of the function `call` fails: a
+ * library function's name, or "control", "encode_put_frame",
+ * "encode_get_packet" (no packet comes back). */
+int    sim_mpp_fail_nth(const char* call, unsigned nth);
+/* Contexts, groups, buffers, configurations, frames and packets alive. */
+long   sim_mpp_live(void);
+/* The packet the encoder makes of `len` picture bytes in `coding`: its
+ * length, written to `out` when `room` holds it; 0 for an unknown coding. */
+size_t sim_mpp_packet(uint32_t coding, const void* data, size_t len, void* out, size_t room);
 
 #ifdef __cplusplus
 }

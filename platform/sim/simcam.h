@@ -181,6 +181,9 @@ struct Hub {
 /* The sensor whose frames reach `e` through enabled links; NULL when none. */
 Sensor* source_sensor(Media* m, Entity* e);
 Media*  media_of(Hub* h, const Entity* e);
+/* The sensor entity feeding the ISP capture node at board path `video`; ""
+ * when the node is not an ISP's or no sensor feeds it. Takes the hub lock. */
+std::string isp_sensor_of(const std::string& video);
 
 extern const sim_devops_t kVideoOps;
 extern const sim_devops_t kSubdevOps;

@@ -320,6 +320,14 @@ constexpr size_t kI2cMaxMsg = 8192;
 void chip_write(I2cChip& c, const std::vector<uint8_t>& d)
 {
     if (d.empty()) return;
+    if (c.kind == SIM_I2C_FRAMED) {
+        // Anything but a well-formed request is ignored, as the camera does.
+        if (d.size() < 5 || d[1] != 0x30 || d[2] != 0x02) return;
+        unsigned r = (unsigned)(d[3] << 8 | d[4]);
+        if (d[0] == 0x20 && d.size() == 7) c.r16[r] = (uint16_t)(d[5] << 8 | d[6]);
+        if (d[0] == 0x21 && d.size() == 5) c.ptr = r;
+        return;
+    }
     if (c.kind == SIM_I2C_REG16) {
         if (d.size() == 1) {
             c.ptr = d[0];
@@ -340,6 +348,12 @@ void chip_write(I2cChip& c, const std::vector<uint8_t>& d)
 
 void chip_read(I2cChip& c, std::vector<uint8_t>& d)
 {
+    if (c.kind == SIM_I2C_FRAMED) {
+        uint16_t v = c.r16.count(c.ptr & 0xFFFF) ? c.r16[c.ptr & 0xFFFF] : 0;
+        const uint8_t answer[5] = {0x21, 0x30, 0x02, (uint8_t)v, 0};
+        for (size_t i = 0; i < d.size(); i++) d[i] = i < 5 ? answer[i] : 0;
+        return;
+    }
     if (c.kind == SIM_I2C_REG16) {
         unsigned p = c.ptr;
         for (size_t i = 0; i < d.size(); i++) {
@@ -584,13 +598,15 @@ void install_models(Board* b)
     b->vendor = install(b, "/dev/vendor_storage", &kVendorOps, v);
     b->cpld = install(b, "/dev/dev_cpld", &kCpldOps, new Cpld());
     b->watchdog = install(b, "/dev/watchdog", &kWatchdogOps, new Watchdog());
+    install_can(b);
 
     if (p.rtc) device_add(b, "/dev/rtc0", &kNullOps, nullptr);
 
     for (int i = 0; i < p.i2c_count; i++) {
         const sim_i2c_spec_t& s = p.i2c[i];
         bool temp = strcmp(s.kind, "temp") == 0;
-        if (sim_i2c_add(s.bus, s.addr, temp ? SIM_I2C_REG16 : SIM_I2C_REG8) != 0) continue;
+        int kind = temp ? SIM_I2C_REG16 : strcmp(s.kind, "fh8320") == 0 ? SIM_I2C_FRAMED : SIM_I2C_REG8;
+        if (sim_i2c_add(s.bus, s.addr, kind) != 0) continue;
         if (temp) {
             sim_i2c_set_temperature(s.bus, s.addr, p.temperature);
         } else if (strcmp(s.kind, "imu") == 0) {
@@ -613,7 +629,7 @@ int sim_i2c_add(int bus, int addr, int kind)
 {
     return fenced<int>(-1, [&]() -> int {
         Board* b = sim::board();
-        if (!b || bus < 0 || addr < 0 || addr > 0x7F || (kind != SIM_I2C_REG8 && kind != SIM_I2C_REG16)) {
+        if (!b || bus < 0 || addr < 0 || addr > 0x7F || (kind < SIM_I2C_REG8 || kind > SIM_I2C_FRAMED)) {
             errno = EINVAL;
             return -1;
         }
@@ -658,7 +674,7 @@ int sim_i2c_set_reg(int bus, int addr, unsigned reg, unsigned value)
 {
     return fenced<int>(-1, [&]() -> int {
         return sim::with_chip(bus, addr, [&](sim::I2cChip& c) {
-            if (c.kind == SIM_I2C_REG16) c.r16[reg & 0xFFFF] = (uint16_t)value;
+            if (c.kind != SIM_I2C_REG8) c.r16[reg & 0xFFFF] = (uint16_t)value;
             else c.r8[reg & 0xFF] = (uint8_t)value;
             return 0;
         });
@@ -673,7 +689,7 @@ int sim_i2c_get_reg(int bus, int addr, unsigned reg, unsigned* value)
             return -1;
         }
         return sim::with_chip(bus, addr, [&](sim::I2cChip& c) {
-            if (c.kind == SIM_I2C_REG16) *value = c.r16.count(reg & 0xFFFF) ? c.r16[reg & 0xFFFF] : 0;
+            if (c.kind != SIM_I2C_REG8) *value = c.r16.count(reg & 0xFFFF) ? c.r16[reg & 0xFFFF] : 0;
             else *value = c.r8[reg & 0xFF];
             return 0;
         });

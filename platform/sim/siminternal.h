@@ -127,6 +127,24 @@ int mii_request(Board* b, int fd, unsigned long request, void* arg);
 /* A freshly exported sysfs line: the level an input line reads. */
 int gpio_input_level(Board* b, int line);
 
+/* Socket requests a socket model answers through its ioctl entry. */
+constexpr unsigned long kSockBind = 0x534B0001ul;
+constexpr unsigned long kSockSetOpt = 0x534B0002ul;
+struct SockRequest {
+    const void* addr; /* kSockBind: the address */
+    unsigned    addrlen;
+    int         level; /* kSockSetOpt: the option */
+    int         name;
+    const void* value;
+    unsigned    len;
+};
+/* The CAN bus, with the production-test fixture on it, at SIM_CAN_BUS. */
+void install_can(Board* b);
+/* A CPLD line word as the fixture on the board's lines sees it: an output
+ * word (low half 0x202) sets the output lines, the input word 0x102 gets the
+ * input lines as its answer. */
+void can_fixture_lines(uint32_t* word);
+
 } // namespace sim
 
 #endif

@@ -3,6 +3,7 @@
  * requests, the sysfs character-device links that name a node from its
  * device number, and the camera part of the test control API. */
 #include "simcam.h"
+#include "simaiq.h"
 
 #include <filesystem>
 #include <linux/version.h>
@@ -318,7 +319,7 @@ void build_uvc(Builder& bd, const std::string& media, Sensor* s)
     cam->sensor = s;
     bd.link(cam, 0, v, 0, MEDIA_LNK_FL_ENABLED | MEDIA_LNK_FL_IMMUTABLE);
     // Its controls are the video node's.
-    for (uint32_t id : {0x00980900u, 0x00980913u, 0x00980914u, 0x00980915u, 0x009A0901u}) s->ctrls[id] = 0;
+    for (uint32_t id : {0x00980900u, 0x00980913u, 0x00980914u, 0x00980915u, 0x009A0901u, 0x009A0902u}) s->ctrls[id] = 0;
     v->video->ctrls = &s->ctrls;
 }
 
@@ -366,6 +367,19 @@ Sensor* walk_back(Media* m, Entity* e, int depth)
 
 Sensor* source_sensor(Media* m, Entity* e) { return m && e ? walk_back(m, e, 0) : nullptr; }
 
+std::string isp_sensor_of(const std::string& video)
+{
+    Hub* h = hub();
+    if (!h) return "";
+    std::lock_guard<std::mutex> lk(h->mu);
+    for (auto& v : h->videos) {
+        if (v->path != video || !v->ent->name.starts_with("rkisp")) continue;
+        Sensor* s = source_sensor(media_of(h, v->ent), v->ent);
+        return s ? s->entity : "";
+    }
+    return "";
+}
+
 void hub_release(void* model)
 {
     (void)model;
@@ -390,6 +404,7 @@ void hub_release(void* model)
 void install_cameras(Board* b)
 {
     const sim_profile_t& p = b->profile;
+    aiq_reset();
     clear_old(b->root);
     // A bare board (no camera of any kind) carries no capture graphs, so a
     // test may place its own media devices there.

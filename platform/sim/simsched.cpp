@@ -1,6 +1,7 @@
-/* Thread scheduling on the simulated board: real-time requests are granted
- * on paper (a test host seldom lets a process take SCHED_RR) and counted, so
- * tests can see which policy and priority a task asked for. */
+/* Thread scheduling on the simulated board: real-time requests and CPU
+ * pinnings are granted on paper (a test host seldom lets a process take
+ * SCHED_RR, and may have fewer cores than the board) and counted, so tests
+ * can see what a task asked for. */
 #include "backend.h"
 #include "simboard.h"
 
@@ -16,6 +17,8 @@ std::mutex       s_mu;
 unsigned long    s_granted = 0;
 int              s_policy = 0;
 int              s_priority = 0;
+unsigned long    s_pinned = 0;
+int              s_cpu = -1;
 
 } // namespace
 
@@ -40,4 +43,19 @@ unsigned long sim_sched_granted(int* policy, int* priority)
     if (policy) *policy = s_policy;
     if (priority) *priority = s_priority;
     return s_granted;
+}
+
+int sim_affinity_request(int cpu)
+{
+    std::lock_guard<std::mutex> lk(s_mu);
+    s_pinned++;
+    s_cpu = cpu;
+    return 0;
+}
+
+unsigned long sim_affinity_granted(int* cpu)
+{
+    std::lock_guard<std::mutex> lk(s_mu);
+    if (cpu) *cpu = s_cpu;
+    return s_pinned;
 }

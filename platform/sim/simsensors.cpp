@@ -66,6 +66,16 @@ void ambient_plane(uint8_t* dst, uint32_t w, uint32_t h)
         for (uint32_t x = 0; x < w; x++) put16(dst + ((size_t)y * w + x) * 2, (uint16_t)(200 + (x + y) % 16));
 }
 
+/* Sets `tag` bits in every sample of a plane of w x h 16-bit words. */
+void tag_plane(uint8_t* dst, uint32_t w, uint32_t h, uint16_t tag)
+{
+    for (size_t i = 0; i < (size_t)w * h; i++) {
+        uint16_t v;
+        memcpy(&v, dst + i * 2, 2);
+        put16(dst + i * 2, (uint16_t)(v | tag));
+    }
+}
+
 /* ---- Colour test chart ---- */
 
 struct Bar {
@@ -398,7 +408,9 @@ struct Vd55h1 : Sensor {
     {
         // Two frequency groups of twelve 672 x 804 planes (four phases at
         // each integration length, four of ambient light), then 8 rows of
-        // frame data.
+        // frame data. Each phase sample carries its phase number (1..4) in
+        // the four bits above its 12-bit value, which the raw parse clears:
+        // a frame that skipped the parse gives wrong distances.
         char key[64];
         snprintf(key, sizeof(key), "%.0f %.0f", mod_hz(0), mod_hz(1));
         const uint32_t w = 672, h = 804;
@@ -409,6 +421,7 @@ struct Vd55h1 : Sensor {
                 uint8_t* base = cache.data() + (size_t)g * 12 * plane;
                 tof_planes(base, w, h, 4, (size_t)w * h, mod_hz(g), 1.0);
                 tof_planes(base + 4 * plane, w, h, 4, (size_t)w * h, mod_hz(g), 0.5);
+                for (int k = 0; k < 8; k++) tag_plane(base + k * plane, w, h, (uint16_t)((k % 4 + 1) << 12));
                 for (int k = 8; k < 12; k++) ambient_plane(base + k * plane, w, h);
             }
             cache_key = key;
@@ -550,6 +563,7 @@ int Sensor::private_ioctl(unsigned long request, void* arg)
     case SENSOR_IOC_CPLD_WORD: {
         uint32_t word = *static_cast<uint32_t*>(arg), c = word & 0xFF, v = word >> 8;
         note(SIM_SENSOR_CPLD_WORD, c, word);
+        can_fixture_lines(static_cast<uint32_t*>(arg));
         if (c == 32) cpld_rate = v;
         else if (c == 17) exposure = 0;
         else if (c == 18) exposure = 1;

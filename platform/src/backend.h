@@ -32,6 +32,13 @@ typedef struct PlatBackend_ {
 const plat_backend_t* sim_backend_start(const char* root, const char* profile);
 /* The simulated board's answer to a scheduling request of the calling thread. */
 int sim_sched_request(int policy, int priority);
+/* The simulated board's answer to pinning the calling thread to `cpu`. */
+int sim_affinity_request(int cpu);
+/* The simulated board's sockets: CAN sockets are nodes on its bus, any
+ * other socket goes to the host. */
+int sim_socket_open(int domain, int type, int protocol);
+int sim_socket_bind(int fd, const struct sockaddr* addr, socklen_t len);
+int sim_socket_setopt(int fd, int level, int name, const void* value, socklen_t len);
 
 #ifdef KORVID_BOARD_REAL
 const plat_backend_t* real_backend(void);

@@ -14,6 +14,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -306,4 +307,48 @@ int plat_sched_setscheduler(int policy, int priority)
         return -1;
     }
     return 0;
+}
+
+int plat_sched_setaffinity(int cpu)
+{
+    const plat_backend_t* b = board();
+    if (!b) return -1;
+    if (cpu < 0 || cpu >= CPU_SETSIZE) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (b->simulated) return sim_affinity_request(cpu);
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    int rc = pthread_setaffinity_np(pthread_self(), sizeof(set), &set);
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    return 0;
+}
+
+int plat_socket(int domain, int type, int protocol)
+{
+    const plat_backend_t* b = board();
+    if (!b) return -1;
+    if (b->simulated) return fenced(-1, [&] { return sim_socket_open(domain, type, protocol); });
+    return socket(domain, type, protocol);
+}
+
+int plat_bind(int fd, const struct sockaddr* addr, socklen_t len)
+{
+    const plat_backend_t* b = board();
+    if (!b) return -1;
+    if (b->simulated) return fenced(-1, [&] { return sim_socket_bind(fd, addr, len); });
+    return bind(fd, addr, len);
+}
+
+int plat_setsockopt(int fd, int level, int name, const void* value, socklen_t len)
+{
+    const plat_backend_t* b = board();
+    if (!b) return -1;
+    if (b->simulated) return fenced(-1, [&] { return sim_socket_setopt(fd, level, name, value, len); });
+    return setsockopt(fd, level, name, value, len);
 }

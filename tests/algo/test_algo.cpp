@@ -55,7 +55,7 @@ TEST_F(Gate, EveryImageTypeFollowsItsStreamRegister)
         {E_IMAGE_TYPE_RGB, &regs.cfg.common.enableRgb, false}, {E_IMAGE_TYPE_JPEG, &regs.cfg.common.enableRgb, false},
         {E_IMAGE_TYPE_H264, &regs.cfg.common.enableRgb, false}, {E_IMAGE_TYPE_H265, &regs.cfg.common.enableRgb, false},
         {E_IMAGE_TYPE_AVOID, nullptr, true}, {E_IMAGE_TYPE_PALLET, nullptr, true},
-        {E_IMAGE_TYPE_MJPEG, nullptr, false}, {E_IMAGE_TYPE_AVOID2, nullptr, true},
+        {E_IMAGE_TYPE_MJPEG, &regs.cfg.common.enableRgb, false}, {E_IMAGE_TYPE_AVOID2, nullptr, true},
     };
     for (const Case& c : cases) {
         open_all();

