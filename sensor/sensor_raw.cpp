@@ -17,6 +17,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "common/board.h"
 #include "common/common.h"
 #include "common/custom.h"
 #include "common/stream_ctrl.h"
@@ -1159,3 +1160,26 @@ void* sensor_tof_integration_task(void* vwker)
     worker_destory(wk);
     return nullptr;
 }
+
+// ---- CPLD images per frame rate ----
+
+namespace {
+
+void* update_cpld_task(void* vwker, const char* image)
+{
+    auto* wk = static_cast<worker_t*>(vwker);
+    if (!wk) return nullptr;
+    if (fpga_upgrade_name(image) != 0) log_error(g_logger, __FUNCTION__, __LINE__, "update %s fail.", image);
+    pulse_trigger_line();
+    worker_destory(wk);
+    return nullptr;
+}
+
+} // namespace
+
+void* update_cpld_24fps_task(void* vwker) { return update_cpld_task(vwker, "/etc/fpga_update_24fps.bin"); }
+void* update_cpld_22fps_task(void* vwker) { return update_cpld_task(vwker, "/etc/fpga_update_22fps.bin"); }
+void* update_cpld_20fps_task(void* vwker) { return update_cpld_task(vwker, "/etc/fpga_update_20fps.bin"); }
+void* update_cpld_18fps_task(void* vwker) { return update_cpld_task(vwker, "/etc/fpga_update_18fps.bin"); }
+void* update_cpld_16fps_task(void* vwker) { return update_cpld_task(vwker, "/etc/fpga_update_16fps.bin"); }
+void* update_cpld_14fps_task(void* vwker) { return update_cpld_task(vwker, "/etc/fpga_update_14fps.bin"); }

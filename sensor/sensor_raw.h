@@ -18,6 +18,16 @@ void* sensor_tof_task(void* vwker);
 // Body of worker 521 (integration-time control); `vwker` is the worker_t.
 void* sensor_tof_integration_task(void* vwker);
 
+// Offered for a worker of the caller's choice (no path starts them): each
+// programs the CPLD image of its frame rate ("/etc/fpga_update_NNfps.bin"),
+// pulses the trigger line and ends its worker.
+void* update_cpld_24fps_task(void* vwker);
+void* update_cpld_22fps_task(void* vwker);
+void* update_cpld_20fps_task(void* vwker);
+void* update_cpld_18fps_task(void* vwker);
+void* update_cpld_16fps_task(void* vwker);
+void* update_cpld_14fps_task(void* vwker);
+
 // Set-up: opens the capture node and sensor sub-device of the board's ToF
 // graph, registers the device under `type` (10000) and prepares the node.
 // 0 with the device in *ppdev, or -1 with everything released.

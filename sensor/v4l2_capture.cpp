@@ -558,7 +558,7 @@ int sensor_capture_loop(worker_t* wk, iodev_t* dev, const SensorLoop* loop)
             int w = sensor_wait_readable(epfd, loop->waitMs);
             if (w == -2) break;
             if (w == 0) {
-                log_error(g_logger, __FUNCTION__, __LINE__, "epoll_wait timeout");
+                if (!loop->quietTimeout) log_error(g_logger, __FUNCTION__, __LINE__, "epoll_wait timeout");
                 rc = 2;
             } else if (w < 0) {
                 log_error(g_logger, __FUNCTION__, __LINE__, "epoll_wait error");

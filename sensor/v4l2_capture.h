@@ -112,6 +112,7 @@ typedef struct tagSensorLoop {
     int  waitMs;      // a wait this long without a frame is a time-out
     int  failLimit;   // consecutive failures that end the loop for a restart
     bool selfWaiting; // the callback waits by itself
+    bool quietTimeout = false; // a time-out is not logged
 } SensorLoop;
 
 // Runs the device's callback per readable event until the worker or its core

@@ -336,6 +336,11 @@ typedef struct SimSensorWrite_ {
     uint32_t      value;
 } sim_sensor_write_t;
 
+/* Set (non-empty) in the environment when a board opens, the log is also
+ * appended to "<root>/.board/sensors.log", with the frames each sensor
+ * delivers, for a harness that runs korvid as a process of its own. */
+#define SIM_SENSOR_LOG_ENV "KORVID_SIM_SENSOR_LOG"
+
 size_t sim_sensor_log_count(const char* sensor);
 int    sim_sensor_log_get(const char* sensor, size_t index, sim_sensor_write_t* out);
 /* Index of the first write of `kind` to `addr` at or after `from`; -1 none. */
@@ -344,6 +349,9 @@ void   sim_sensor_log_clear(const char* sensor);
 /* A sensor register as the sensor holds it (-1: no such sensor). */
 int    sim_sensor_get_reg(const char* sensor, unsigned addr, unsigned* value);
 int    sim_sensor_set_reg(const char* sensor, unsigned addr, unsigned value);
+/* The frequency group at `position` of the IMX570's frames is delivered as
+ * group `index` (its embedded index and its data); -1 restores its own. */
+int    sim_sensor_group_index(const char* sensor, int position, int index);
 
 typedef struct SimSensorState_ {
     char     entity[32];

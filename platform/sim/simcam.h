@@ -48,6 +48,7 @@ struct Sensor {
     int                sync_mode = 0;
     uint32_t           vld = 0;
     int64_t            trigger_ns = 0;    /* last frame start, CLOCK_REALTIME */
+    int                group_index[3] = {-1, -1, -1}; /* embedded group index per position, -1 its own */
     /* The sensor whose frame sync triggers this one in its triggered mode
      * (the ToF sensor beside a colour sensor); NULL when none. */
     Sensor*            sync_source = nullptr;
@@ -56,7 +57,16 @@ struct Sensor {
     std::vector<uint8_t> cache;
     std::string          cache_key;
 
-    virtual ~Sensor() = default;
+    /* Outside view for harnesses that run korvid as a process of its own:
+     * with SIM_SENSOR_LOG_ENV (simboard.h) set at board open, every noted write and every
+     * frame the sensor delivers is appended to "<root>/.board/sensors.log"
+     * as one line "<CLOCK_MONOTONIC ns> <kind> <event> <addr> <value>"; the
+     * events are "reg", "laser", "cpld", "cpld_word", "block", "vld",
+     * "sync", "ctrl", "trigger" as in sim_sensor_write_t, and "frame" with
+     * the frame's sequence and byte count (-1: off). */
+    int out_fd = -1;
+
+    virtual ~Sensor();
     virtual bool   tof() const { return false; }
     /* Pad sizes the sensor offers; the first is the default. */
     virtual std::vector<std::pair<uint32_t, uint32_t>> sizes() const = 0;
@@ -71,10 +81,14 @@ struct Sensor {
     /* One frame in `fourcc` at w x h (a ToF sensor delivers its raw layout
      * for its pad format and ignores the three). */
     virtual const std::vector<uint8_t>& frame(uint32_t fourcc, uint32_t w, uint32_t h, uint32_t seq) = 0;
+    /* The active pad format changed (the sensor's mode follows it). */
+    virtual void   format_set() {}
     /* A private sub-device request; -ENOTTY when not the sensor's. */
     virtual int    private_ioctl(unsigned long request, void* arg);
 
     void    note(int kind, uint32_t addr, uint32_t value);
+    /* A frame of sequence `seq` delivered, `bytes` long (outside view only). */
+    void    note_frame(uint32_t seq, size_t bytes);
     uint8_t reg(uint32_t a) const;
     void    write_reg(uint32_t a, uint8_t v, bool logged = true);
     /* The nearest offered size; the pad format becomes it. */

@@ -604,6 +604,16 @@ int sim_sensor_set_reg(const char* sensor, unsigned addr, unsigned value)
     });
 }
 
+int sim_sensor_group_index(const char* sensor, int position, int index)
+{
+    return with_sensor<int>(sensor, -1, [&](sim::Sensor* s, sim::Entity*, sim::Media*) {
+        if (position < 0 || position >= 3) return -1;
+        s->group_index[position] = index;
+        s->cache_key.clear();
+        return 0;
+    });
+}
+
 int sim_sensor_state(const char* sensor, sim_sensor_state_t* out)
 {
     return with_sensor<int>(sensor, -1, [&](sim::Sensor* s, sim::Entity* e, sim::Media* m) {

@@ -269,9 +269,37 @@ int sim_profile_layout(const char* root_arg, const sim_profile_t* p)
                 "\n",
             true);
         put("/etc/resolv.conf", std::string("nameserver ") + p->gateway + "\n", true);
+        if (strcmp(p->tof_sensor, "Gpixel0503") == 0) {
+            // The factory frequency table: per pair of modulation frequencies
+            // (MHz) the clock settings that give them exactly on this sensor,
+            // 24 MHz x div_n / (divider of div_i and div_b) / (opt + 3).
+            put("/userdata/const/support_freq.csv",
+                "f1,f2,div_i,div_b,div_n,freq0_opt,freq1_opt\n"
+                "96,60,3,0,40,2,5\n"
+                "100,60,3,0,25,0,2\n"
+                "112,64,2,0,56,1,4\n"
+                "120,75,3,0,50,2,5\n",
+                true);
+        }
         for (const auto& img : sim::words(p->fpga_images, kListSeps)) {
             if (img.find('/') != std::string::npos || img == "." || img == "..") continue;
             put(("/etc/" + img).c_str(), image_bytes(img), true);
+        }
+        if (strcmp(p->tof_sensor, "imx570") == 0) {
+            // The IMX570's tables: one group per frequency from the phase
+            // setting's limit down to 3 MHz, all on one sensor clock; the
+            // third column is the frequency the simulated sensor runs at.
+            auto freqs = [](int limit) {
+                std::string t;
+                for (int f = limit; f >= 3; f--)
+                    t += std::to_string(f) + ",120," + std::to_string(f) + ",1\n";
+                return t;
+            };
+            put("/userdata/const/freq.csv", freqs(150), true);
+            put("/userdata/const/3freq.csv", freqs(100), true);
+            put("/userdata/const/phase.csv", "1,0,16\n1,64,16\n1,128,16\n1,192,16\n", true);
+            put("/userdata/const/3phase.csv", "1,0,16\n1,85,16\n1,170,16\n", true);
+            put("/userdata/const/imxck.csv", "120,6,300\n96,4,240\n", true);
         }
         if (rc) {
             errno = -rc;

@@ -10,10 +10,13 @@
 #include "simcam.h"
 #include "sensor_ioctl.h"
 
+#include <fcntl.h>
 #include <math.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 namespace sim {
 
@@ -339,17 +342,32 @@ struct Imx570 : Sensor {
     }
     uint32_t integration_us() const { return last_len ? last_len : be32(this, 8484) / 120; }
     int      temp_c() const { return (int)lround(temperature); }
+    /* The group delivered at position g (a test may reorder them). */
+    int      logical(int g) const { return g < 3 && group_index[g] >= 0 ? group_index[g] : g; }
+    /* The sensor's mode follows the pad format: phases per group (8540)
+     * and groups less one (8448 bits 6-7), as its driver programs them. */
+    void format_set() override
+    {
+        uint32_t blocks = fmt.height / kRows;
+        uint32_t p = blocks % 3 == 0 && blocks != 12 ? 3 : 4;
+        uint32_t n = blocks / p;
+        regs[8540] = (uint8_t)((reg(8540) & 0xF0) | p);
+        regs[8448] = (uint8_t)((reg(8448) & 0x3F) | ((n ? n - 1 : 0) & 3) << 6);
+    }
 
     const std::vector<uint8_t>& frame(uint32_t, uint32_t, uint32_t, uint32_t) override
     {
         int p = phases(), ng = groups();
         char key[96];
-        snprintf(key, sizeof(key), "%u %d %.0f %.0f %.0f", fmt.height, p, mod_hz(0), mod_hz(1), mod_hz(2));
+        snprintf(key, sizeof(key), "%u %d %.0f %.0f %.0f %d %d %d", fmt.height, p, mod_hz(0), mod_hz(1), mod_hz(2),
+                 group_index[0], group_index[1], group_index[2]);
         const size_t row = 640 * 2, block = kRows * row;
         if (cache_key != key || cache.empty()) {
             cache.assign((size_t)fmt.width * fmt.height * 2, 0);
-            for (int g = 0; g < ng; g++)
-                tof_planes(cache.data() + (size_t)g * p * block, 640, 480, p, block / 2, mod_hz(g), 1.0);
+            for (int g = 0; g < ng; g++) {
+                int l = logical(g);
+                tof_planes(cache.data() + (size_t)g * p * block, 640, 480, p, block / 2, mod_hz(l < 3 ? l : g), 1.0);
+            }
             cache_key = key;
         }
         std::vector<uint8_t>& out = cache;
@@ -360,7 +378,7 @@ struct Imx570 : Sensor {
             for (int k = 0; k < p; k++) {
                 uint8_t bytes[3][126] = {};
                 bytes[0][111] = (uint8_t)(int8_t)temp_c();
-                bytes[1][48] = (uint8_t)g;
+                bytes[1][48] = (uint8_t)logical(g);
                 bytes[1][87] = (uint8_t)(count >> 24);
                 bytes[1][90] = (uint8_t)(count >> 16);
                 bytes[1][93] = (uint8_t)(count >> 8);
@@ -497,11 +515,39 @@ uint8_t Sensor::reg(uint32_t a) const
     return it == regs.end() ? 0 : it->second;
 }
 
+Sensor::~Sensor()
+{
+    if (out_fd >= 0) close(out_fd);
+}
+
+namespace {
+
+void out_line(const Sensor* s, const char* event, uint32_t addr, uint64_t value)
+{
+    if (s->out_fd < 0) return;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    char line[160];
+    int n = snprintf(line, sizeof(line), "%lld %s %s %u %llu\n", (long long)now.tv_sec * 1000000000LL + now.tv_nsec,
+                     s->kind.c_str(), event, addr, (unsigned long long)value);
+    if (n <= 0 || (size_t)n >= sizeof(line)) return;
+    // One append per line keeps lines whole when several sensors share the
+    // file; a failed append only costs the outside view that line.
+    ssize_t done = write(s->out_fd, line, (size_t)n);
+    (void)done;
+}
+
+} // namespace
+
 void Sensor::note(int kind, uint32_t addr, uint32_t value)
 {
     if (log.size() >= kLogMax) log.erase(log.begin(), log.begin() + kLogMax / 2);
     log.push_back(sim_sensor_write_t{++seq, kind, addr, value});
+    static const char* const kEvents[] = {"reg", "laser", "cpld", "cpld_word", "block", "vld", "sync", "ctrl", "trigger"};
+    out_line(this, kind >= 0 && kind < (int)(sizeof(kEvents) / sizeof(kEvents[0])) ? kEvents[kind] : "other", addr, value);
 }
+
+void Sensor::note_frame(uint32_t frame_seq, size_t bytes) { out_line(this, "frame", frame_seq, bytes); }
 
 void Sensor::write_reg(uint32_t a, uint8_t v, bool logged)
 {
@@ -632,6 +678,7 @@ Sensor* make_sensor(const std::string& kind, const std::string& root)
         s = new Gpixel();
     } else if (kind == "imx570") {
         s = new Imx570();
+        set16(s, 8456, 3200); // line length out of reset
     } else if (kind == "VD55H1") {
         s = new Vd55h1();
     } else if (kind == "sc130gs") {
@@ -665,12 +712,16 @@ Sensor* make_sensor(const std::string& kind, const std::string& root)
     }
     if (!s) return nullptr;
     s->kind = kind;
+    const char* outside = getenv(SIM_SENSOR_LOG_ENV);
+    if (outside && *outside)
+        s->out_fd = open((root + "/.board/sensors.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     auto first = s->sizes().front();
     s->fmt.width = first.first;
     s->fmt.height = first.second;
     s->adjust(&s->fmt);
     s->try_fmt = s->fmt;
     s->crop = v4l2_rect{0, 0, s->fmt.width, s->fmt.height};
+    s->format_set();
     return s;
 }
 

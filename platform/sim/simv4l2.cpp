@@ -414,6 +414,7 @@ int subdev_ioctl(void* model, sim_node_t*, unsigned long request, void* arg)
                 s->adjust(&want);
                 cur = want;
                 if (active) s->crop = v4l2_rect{0, 0, want.width, want.height};
+                if (active) s->format_set();
             }
             f->format = cur;
         } else {
@@ -538,6 +539,7 @@ int video_emit_locked(Video* v)
     b.stamp.tv_sec = now.tv_sec;
     b.stamp.tv_usec = now.tv_nsec / 1000;
     v->done.push_back(i);
+    s->note_frame(seq, n);
     if (v->owner) sim_node_set_readable(v->owner, 1);
     v->cv.notify_all();
     return 1;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <dirent.h>
 #include <string.h>
 
@@ -70,14 +72,17 @@ TEST(BoardProfile, FreshBoardFilesHoldTheKeysTheirReadersExpect)
 
     EXPECT_EQ(plat_access("/etc/spdlog.conf", R_OK), 0);
 
-    // /userdata/const holds nothing but the network settings.
+    // /userdata/const holds nothing but the network settings and the
+    // IMX570's tables.
     DIR* d = opendir(plat_path("/userdata/const", path, sizeof(path)));
     ASSERT_NE(d, nullptr);
     std::vector<std::string> names;
     while (struct dirent* e = readdir(d))
         if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back(e->d_name);
     closedir(d);
-    EXPECT_EQ(names, std::vector<std::string>{"net_config"});
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"3freq.csv", "3phase.csv", "freq.csv", "imxck.csv", "net_config",
+                                               "phase.csv"}));
 
     // The FPGA images it may choose are there, each its own.
     EXPECT_EQ(plat_access("/etc/fpga_update_C3ph_23fps8.bin", R_OK), 0);

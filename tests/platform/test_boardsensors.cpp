@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 #include <errno.h>
 #include <functional>
+#include <iterator>
 #include <linux/v4l2-subdev.h>
 #include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 #include "sensor_ioctl.h"
 
@@ -297,6 +300,82 @@ TEST(BoardSensors, UsbCameraControlsLiveOnItsVideoNode)
     EXPECT_GE(sim_sensor_log_find("UVC Camera", SIM_SENSOR_CTRL, 0x00980913, 0), 0);
     gain.id = V4L2_CID_EXPOSURE; // not one of its controls
     EXPECT_EQ(plat_ioctl(c.fd, VIDIOC_S_CTRL, &gain), -1);
+}
+
+TEST(BoardSensors, GpixelFrequencyTableRowsGiveTheirFrequencies)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    const char* tof = "m01_b_Gpixel0503 5-0010";
+    int fd = subdev_of(tof);
+    ASSERT_GE(fd, 0);
+    std::string table = read_host_file(b.host("/userdata/const/support_freq.csv"));
+    ASSERT_NE(table, "<missing>");
+    size_t rows = 0;
+    size_t at = table.find('\n') + 1; // past the header
+    while (at < table.size()) {
+        unsigned f1, f2, div_i, div_b, div_n, opt0, opt1;
+        ASSERT_EQ(sscanf(table.c_str() + at, "%u,%u,%u,%u,%u,%u,%u", &f1, &f2, &div_i, &div_b, &div_n, &opt0, &opt1), 7);
+        // What the driver's set_second_freq writes for the row.
+        for (auto [addr, val] : {std::pair<uint16_t, unsigned>{557, div_i}, {560, div_b}, {558, div_n & 255},
+                                 {559, div_n >> 8}, {567, opt0}, {568, opt1}})
+            ASSERT_EQ(write_reg(fd, addr, (uint8_t)val), 0);
+        sim_sensor_state_t st;
+        ASSERT_EQ(sim_sensor_state(tof, &st), 0);
+        EXPECT_DOUBLE_EQ(st.mod_mhz[0], f1) << "row " << rows;
+        EXPECT_DOUBLE_EQ(st.mod_mhz[1], f2) << "row " << rows;
+        rows++;
+        at = table.find('\n', at) + 1;
+    }
+    EXPECT_GE(rows, 1u);
+    // The profile's default pair is in it.
+    EXPECT_NE(table.find("\n96,60,"), std::string::npos);
+    plat_close(fd);
+}
+
+TEST(BoardSensors, OutsideViewAppendsWritesAndFramesWhenAsked)
+{
+    ASSERT_EQ(setenv(SIM_SENSOR_LOG_ENV, "1", 1), 0);
+    std::string lines;
+    {
+        BoardRoot b;
+        unsetenv(SIM_SENSOR_LOG_ENV); // read at board open
+        ASSERT_EQ(b.rc, 0);
+        int fd = subdev_of("m01_b_Gpixel0503 5-0010");
+        ASSERT_EQ(write_reg(fd, 527, 3), 0);
+        ASSERT_EQ(write_reg(fd, 526, 0xE8), 0);
+        plat_close(fd);
+        Capture c("/dev/video4");
+        ASSERT_EQ(c.set_format(1920, 1440, V4L2_PIX_FMT_Y12), 0);
+        ASSERT_EQ(c.start(), 4);
+        ASSERT_EQ(c.grab().size(), 1920u * 1440 * 2);
+        lines = read_host_file(b.host("/.board/sensors.log"));
+    }
+    // "<ns> <kind> <event> <addr> <value>", in order, time never going back.
+    std::vector<std::string> got;
+    long long last = 0;
+    for (size_t at = 0; at < lines.size();) {
+        size_t end = lines.find('\n', at);
+        ASSERT_NE(end, std::string::npos) << "every line whole";
+        long long ns;
+        char rest[96];
+        ASSERT_EQ(sscanf(lines.substr(at, end - at).c_str(), "%lld %95[^\n]", &ns, rest), 2);
+        EXPECT_GE(ns, last);
+        last = ns;
+        got.push_back(rest);
+        at = end + 1;
+    }
+    const std::vector<std::string> want = {"Gpixel0503 reg 527 3", "Gpixel0503 reg 526 232",
+                                           "Gpixel0503 frame 0 5529600"};
+    EXPECT_EQ(got, want);
+
+    // Without the variable nothing is written.
+    BoardRoot quiet;
+    ASSERT_EQ(quiet.rc, 0);
+    int fd = subdev_of("m01_b_Gpixel0503 5-0010");
+    ASSERT_EQ(write_reg(fd, 527, 3), 0);
+    plat_close(fd);
+    EXPECT_EQ(read_host_file(quiet.host("/.board/sensors.log")), "<missing>");
 }
 
 TEST(BoardSensors, ColourChartRampMovesOneStepPerFrameInEveryFormat)

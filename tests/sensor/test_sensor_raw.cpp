@@ -347,3 +347,24 @@ TEST(GpixelDepth, CapturedFramesShowTheSceneDistances)
 }
 
 } // namespace
+
+namespace {
+
+TEST(GpixelCpldImages, ATaskProgramsItsRatesImageAndEndsItsWorker)
+{
+    Rig rig;
+    const std::string image = "cpld image for 18 frames per second";
+    FILE* f = plat_fopen("/etc/fpga_update_18fps.bin", "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(image.data(), 1, image.size(), f);
+    fclose(f);
+    unsigned long before = sim_cpld_programs();
+    ASSERT_EQ(worker_create(rig.r.core, 700, update_cpld_18fps_task), 0);
+    ASSERT_TRUE(wait_until([&] { return epcore_worker_find(rig.r.core, 700) == nullptr; }));
+    EXPECT_EQ(sim_cpld_programs(), before + 1);
+    std::vector<char> got(image.size() + 16);
+    ASSERT_EQ(sim_cpld_image(got.data(), got.size()), (long)image.size());
+    EXPECT_EQ(std::string(got.data(), image.size()), image);
+}
+
+} // namespace

@@ -1,0 +1,175 @@
+#!/usr/bin/python3
+"""The Gpixel capture road end to end on the rk3588-gpixel board: korvid
+captures the simulated sensor in dual and in single exposure, computes depth
+and streams it; an Aravis client in the host namespace receives it.
+
+In each mode, selected the way a host selects it (the ToF freqMode register
+written through Aravis before the acquisition starts):
+- depth streams for 10 s with no missing packet and no failed buffer;
+- a saved depth frame shows the simulated scene: wall, box and sphere each
+  at their distances within the sensor's precision;
+- integration lengths written through Aravis mid-stream reach the sensor:
+  its register log (the simulated board's outside view) carries them from
+  the next frames on, and no older length after that.
+
+usage: e2e_gpixel.py KORVID_BINARY DEPTHTOOL_BINARY"""
+
+import json
+import os
+import struct
+import subprocess
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+from arvframe import read_png  # noqa: E402
+from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
+
+KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
+DEPTHTOOL = sys.argv[2] if len(sys.argv) > 2 else "depthtool"
+ARVFRAME = os.path.join(HERE, "..", "e2e", "arvframe.py")
+
+SECONDS = 10
+WRITE_AT = 3            # seconds into the stream
+N_INTE_A, N_INTE_B = 0x1000209C, 0x100020A0
+FREQ_MODE, GROUP_A, GROUP_B, FPS = 0x10002068, 0x1000206C, 0x10002070, 0x1000202C
+W, H = 640, 480
+PRECISION = 0.01        # of the distance
+# Sensor frames (exposures) after the write within which each new length
+# must have reached the sensor.
+NEXT_FRAMES = 6
+
+# mode name: (freqMode, sensor frame bytes, exposures per depth frame, lengths written)
+MODES = {
+    "dual": (3, 1920 * 2880 * 2, 2, {N_INTE_A: 1000, N_INTE_B: 300}),
+    "single": (0, 1920 * 1440 * 2, 1, {N_INTE_A: 700}),
+}
+
+
+def read_log(path, start):
+    """Lines of the sensors' outside view from byte `start` on:
+    (ns, event, addr, value) of the Gpixel sensor."""
+    with open(path) as f:
+        f.seek(start)
+        rows = []
+        for line in f:
+            ns, kind, event, addr, value = line.split()
+            if kind == "Gpixel0503":
+                rows.append((int(ns), event, int(addr), int(value)))
+        return rows
+
+
+def lengths(rows):
+    """(ns, F0 length, F1 length) of every integration-length burst: the
+    high byte (527) and low byte (526) of F0, then the same of F1 (529, 528)
+    where the burst has them."""
+    out, regs = [], {}
+    for ns, event, addr, value in rows:
+        if event != "reg":
+            continue
+        regs[addr] = value
+        if addr == 526:
+            out.append([ns, regs.get(527, 0) << 8 | value, None])
+        elif addr == 528 and out and 529 in regs:
+            out[-1][2] = regs[529] << 8 | value
+    return out
+
+
+class GpixelEndToEnd(unittest.TestCase):
+    def test_depth_scene_stream_and_integration_in_both_exposure_modes(self):
+        os.environ["KORVID_SIM_SENSOR_LOG"] = "1"
+        with CameraNet(f"g{os.getpid() % 100000}") as net:
+            korvid = net.start_korvid(KORVID, profile="rk3588-gpixel")
+            self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
+            self.assertIsNone(korvid.poll(), "korvid ended")
+            scene_file = os.path.join(net.dir, "scene.bin")
+            subprocess.run([DEPTHTOOL, "scene", str(W), str(H), scene_file], check=True)
+            with open(scene_file, "rb") as f:
+                scene = struct.unpack("<%dH" % (W * H), f.read())
+            log = os.path.join(net.board_root(), ".board", "sensors.log")
+
+            for name, (mode, frame_bytes, exposures, writes) in MODES.items():
+                with self.subTest(mode=name):
+                    start = os.path.getsize(log) if os.path.exists(log) else 0
+                    out = self.stream(net, name, mode, writes)
+                    rows = read_log(log, start)
+                    self.check_stream(out, rows, frame_bytes, exposures)
+                    self.check_scene(os.path.join(net.dir, name + ".png"), scene)
+                    self.check_lengths(out, rows, mode)
+
+            rc = net.stop(korvid)
+            if rc != 255:  # show what the sanitizers said
+                with open(os.path.join(net.dir, "korvid.out"), errors="replace") as f:
+                    sys.stderr.write(f.read()[-20000:])
+            self.assertEqual(rc, 255)  # SIGTERM ends with the backtrace status
+
+    def stream(self, net, name, mode, writes):
+        args = ["/usr/bin/python3", ARVFRAME, CAM_ADDR,
+                "--write", f"{FREQ_MODE:#x}={mode}",
+                "--write", "0x10000020=0",  # amplitude closed: every Mono16 block is depth
+                "--write", "0x1000001C=0",
+                "--read", hex(GROUP_A), "--read", hex(GROUP_B), "--read", hex(FPS), "--read", hex(FREQ_MODE),
+                "--duration", str(SECONDS), "--depth", os.path.join(net.dir, name + ".png"), "--depth-after", "1"]
+        for addr, value in writes.items():
+            args += ["--write-at", f"{WRITE_AT}:{addr:#x}={value}"]
+        r = net.on_host(args, timeout=SECONDS + 60)
+        self.assertEqual(r.returncode, 0, r.stdout.decode(errors="replace") + r.stderr.decode(errors="replace"))
+        out = json.loads(r.stdout)
+        self.assertEqual(out["reads"][hex(FREQ_MODE)], mode)
+        return out
+
+    def check_stream(self, out, rows, frame_bytes, exposures):
+        self.assertEqual(out["n_missing_packets"], 0, out)
+        self.assertEqual(out["n_failures"], 0, out)
+        self.assertEqual(list(out["statuses"]), ["success"], out)
+        frames = [r for r in rows if r[1] == "frame"]
+        # The sensor ran in the mode selected, and depth kept arriving to the
+        # end. How many of the sensor's frames become depth is a matter of
+        # speed: a sanitizer build drops most of them at the one-slot
+        # hand-overs, an optimised one none.
+        self.assertEqual({r[3] for r in frames}, {frame_bytes})
+        self.assertGreater(len(frames), SECONDS * exposures)
+        self.assertGreater(out["depth"], SECONDS, out)
+        self.assertGreater(out["depth_last_s"], SECONDS - 2, out)
+
+    def check_scene(self, png, scene):
+        width, height, bits, depth = read_png(png)
+        self.assertEqual((width, height, bits), (W, H, 16))
+        surfaces = {"wall": lambda mm: mm == 1250, "box": lambda mm: mm == 900, "sphere": lambda mm: mm < 800}
+        for surface, on in surfaces.items():
+            pixels = [i for i in range(W * H) if on(scene[i])]
+            self.assertGreater(len(pixels), W * H // 20, surface)
+            worst = max(abs(depth[i] - scene[i]) / scene[i] for i in pixels)
+            self.assertLessEqual(worst, PRECISION, f"{surface}: worst error {worst:.2%}")
+
+    def check_lengths(self, out, rows, mode):
+        written = {w["addr"]: w["value"] for w in out["writes"]}
+        t = max(w["t1"] for w in out["writes"])
+        before = [v for ns, v, _ in lengths(rows) if ns < min(w["t0"] for w in out["writes"])]
+        for value in written.values():
+            self.assertNotIn(value, before, "a length the sensor had not been given")
+        after = [ns for ns, event, _, _ in rows if event == "frame" and ns > t]
+        self.assertGreater(len(after), NEXT_FRAMES)
+        window_end = after[NEXT_FRAMES - 1]
+        bursts = [(ns, f0, f1) for ns, f0, f1 in lengths(rows) if ns > t]
+        early = {f0 for ns, f0, _ in bursts if ns <= window_end}
+        late = [(f0, f1) for ns, f0, f1 in bursts if ns > window_end]
+        self.assertGreater(len(late), 10)
+        ratio = out["reads"][hex(GROUP_A)] / out["reads"][hex(GROUP_B)]
+        if mode == 3:
+            # Each exposure gets its own length; the second frequency's is
+            # the first's scaled by the frequency ratio.
+            want = {(v, int(v / ratio)) for v in written.values()}
+        else:
+            # One exposure: the same length for both frequencies.
+            want = {(written[N_INTE_A], written[N_INTE_A])}
+        self.assertTrue({f0 for f0, _ in want} <= early, f"not on the next frames: {early}")
+        self.assertEqual(set(late), want)
+
+
+if __name__ == "__main__":
+    if os.geteuid() != 0:
+        print("needs root for network namespaces")
+        sys.exit(77)
+    unittest.main(argv=[sys.argv[0], "-v"])
