@@ -1,5 +1,5 @@
 // GigE Vision stream sender (worker 511): one UDP socket, one block per
-// queued frame, packet resends from the current or the last frame sent.
+// queued frame, packet resends from the current frame or the last few sent.
 // Only this thread sends on the device and changes its destination, its
 // block id and its cached frame; other threads reach it through the data
 // list, the resend list (resendCS) and the flush request of a stream close.
@@ -56,6 +56,8 @@ constexpr uint32 kHeader = sizeof(GVSPHeader);              // 20
 constexpr uint32 kVideoHeader = sizeof(H264PayloadHeader);  // 28
 constexpr uint32 kAllPackets = 0xFFFFFFFFu;
 constexpr int kIdleUs = 100;
+// Longest idle wait for a frame before resend requests are looked at again.
+constexpr int kIdleWaitMs = 1;
 // Resend requests served per idle pass, so a queued frame is not held up.
 constexpr int kIdleResends = 16;
 
@@ -191,6 +193,29 @@ bool aim_at_requester(iodev_t* dev, const ResendInfo* r)
     return found;
 }
 
+// One queued request against the cached frame of its block, or against
+// `current` (the frame going out) when it names that one: a request for the
+// block in progress, queued behind one for an older block, must not be
+// refused here. A block neither current nor cached is refused by the newest
+// cached frame, with its log line. 1 when a request was taken.
+int serve_cached(iodev_t* dev, ImageInfo* current)
+{
+    GVSPPrivData* p = priv_of(dev);
+    auto* newest = p ? static_cast<ImageInfo*>(lt_last(p->cache_list)) : nullptr;
+    if (!newest) return 0;
+    ResendInfo* r = take_resend(p);
+    if (!r) return 0;
+    if (r->blockId == 0) {
+        kfree(r);
+        return 1;
+    }
+    ImageInfo* from = current && current->blkId == r->blockId ? current : nullptr;
+    for (void* it = lt_first(p->cache_list); it && !from; it = lt_get_next(it))
+        if (static_cast<ImageInfo*>(it)->blkId == r->blockId) from = static_cast<ImageInfo*>(it);
+    GVSP_ResendImage(dev, from ? from : newest, r);
+    return 1;
+}
+
 // ---- Blocks ----
 
 // Cuts the frame's data into payload packets behind a 20-byte header, ids
@@ -211,7 +236,7 @@ uint32 send_payload(const Out& out, ImageInfo* f, uint32 size, uint64 blockId, b
         off += n;
         if (serveResends) {
             GVSP_ResendImageCurrent(out.dev, f);
-            GVSP_ResendImageCache(out.dev);
+            serve_cached(out.dev, f);
         }
     }
     return id;
@@ -251,7 +276,7 @@ bool send_test(iodev_t* dev, GVSPPrivData* p, ImageInfo* f)
 
 // ---- Stream close ----
 
-// Done on this thread, between blocks: queued frames, the cached frame and
+// Done on this thread, between blocks: queued frames, the cached frames and
 // the resend requests go, and the next block is number 1.
 void serve_flush(worker_t* wk, GVSPPrivData* p)
 {
@@ -548,23 +573,14 @@ int GVSP_ResendImageCurrent(iodev_t* dev, ImageInfo* f)
     return 0;
 }
 
-int GVSP_ResendImageCache(iodev_t* dev)
-{
-    GVSPPrivData* p = priv_of(dev);
-    auto* cached = p ? static_cast<ImageInfo*>(lt_first(p->cache_list)) : nullptr;
-    if (!cached) return 0;
-    ResendInfo* r = take_resend(p);
-    if (!r) return 0;
-    if (r->blockId == 0) kfree(r);
-    else GVSP_ResendImage(dev, cached, r);
-    return 1;
-}
+int GVSP_ResendImageCache(iodev_t* dev) { return serve_cached(dev, nullptr); }
 
 int GVSP_AddCache(iodev_t* dev, ImageInfo* f)
 {
     GVSPPrivData* p = priv_of(dev);
     if (!p || !f) return 0;
-    while (void* old = lt_rm_head(p->cache_list)) free_image(dev->epcore, static_cast<ImageInfo*>(old));
+    while (lt_num(p->cache_list) >= GVSP_CACHE_FRAMES)
+        free_image(dev->epcore, static_cast<ImageInfo*>(lt_rm_head(p->cache_list)));
     lt_append(p->cache_list, f);
     return 0;
 }
@@ -590,22 +606,32 @@ int GVSP_ResendRequest(epcore_t* core, const void* datagram, int len, const char
     if (GVSP_ParseResend(datagram, len, &req) != 0) return -1;
     if (!core || !requesterIp || !requesterIp[0]) return -2;
 
-    // Only a connected host gets packets resent, and only to itself.
-    bool user = false;
-    EnterCriticalSection(&core->userCS);
-    int n = lt_num(core->user_info);
-    auto* u = static_cast<UserInfo*>(lt_first(core->user_info));
-    for (int i = 0; i < n && u && !user; i++, u = static_cast<UserInfo*>(lt_get_next(u)))
-        user = u->user_port == requesterPort && strncmp(u->user_ip, requesterIp, sizeof(u->user_ip)) == 0;
-    LeaveCriticalSection(&core->userCS);
-    if (!user) return -2;
-
+    // Only a connected host gets packets resent, and only to itself. Hosts
+    // ask from their control socket or (Aravis does) from the stream socket
+    // the packets come to; either names the host's record, which the
+    // request keeps by its control address.
     auto* r = static_cast<ResendInfo*>(kzalloc(sizeof(ResendInfo)));
     if (!r) return -3;
     *r = req;
     r->res[0] = r->res[1] = nullptr;
-    memcpy(r->user_ip, requesterIp, strnlen(requesterIp, sizeof(r->user_ip) - 1));
-    r->user_port = requesterPort;
+    bool user = false;
+    EnterCriticalSection(&core->userCS);
+    int n = lt_num(core->user_info);
+    auto* u = static_cast<UserInfo*>(lt_first(core->user_info));
+    for (int i = 0; i < n && u && !user; i++, u = static_cast<UserInfo*>(lt_get_next(u))) {
+        if (strncmp(u->user_ip, requesterIp, sizeof(u->user_ip)) != 0) continue;
+        user = u->user_port == requesterPort ||
+               (u->dest_port == requesterPort && strncmp(u->dest_ip, requesterIp, sizeof(u->dest_ip)) == 0);
+        if (user) {
+            memcpy(r->user_ip, u->user_ip, strnlen(u->user_ip, sizeof(r->user_ip) - 1));
+            r->user_port = u->user_port;
+        }
+    }
+    LeaveCriticalSection(&core->userCS);
+    if (!user) {
+        kfree(r);
+        return -2;
+    }
     r->queuedMs = get_tickcount();
 
     // The sender's private data lives while its worker lists it under the
@@ -781,13 +807,15 @@ void* GVSP_Task(void* arg)
         serve_flush(wk, p);
         ImageInfo* f = frame_take(wk);
         if (!f) {
-            // Requests for the last frame are answered while nothing streams.
+            // Requests for the last frames are answered while nothing streams.
             if (lt_first(p->cache_list)) {
                 for (int i = 0; i < kIdleResends && GVSP_ResendImageCache(dev); i++) {}
             } else {
                 drop_all_resends(p);
             }
-            usleep(kIdleUs);
+            // Producers signal a queued frame; the bound keeps resend
+            // requests and flushes answered without one.
+            event_wait(wk->ioevent, kIdleWaitMs);
             continue;
         }
         send_frame(dev, p, core, f);

@@ -2,7 +2,7 @@
 // data list into one stream block (leader, payload packets, trailer) sent
 // from one UDP socket to every connected host, or for video and test packets
 // to the stream destination of the bootstrap block. It numbers the blocks,
-// keeps the last frame sent for packet resends and serves the resend
+// keeps the last few frames sent for packet resends and serves the resend
 // requests the control channel hands it.
 #ifndef KORVID_GIGE_GVSP_H
 #define KORVID_GIGE_GVSP_H
@@ -23,6 +23,12 @@
 #define GVSP_RESEND_LIST_MAX 64
 // A resend request not served within this many ms is dropped.
 #define GVSP_RESEND_MAX_AGE_MS 1000u
+// Frames kept for resends, newest last. Depth and amplitude blocks of one
+// exposure leave back to back, and a host's request for a block commonly
+// arrives after the next blocks have gone (Aravis asks for a lost last
+// packet tens of ms late): with one frame kept, the first block of every
+// pair could hardly ever be repaired.
+#define GVSP_CACHE_FRAMES 8
 // How long a stream close waits for the sender to empty its queue and cache.
 #define GVSP_FLUSH_WAIT_MS 1000
 
@@ -48,7 +54,7 @@ typedef struct _GVSPPrivData {
     uint64           blockId;      // id of the next block; 1 at creation and after a stream close
     CRITICAL_SECTION resendCS;     // guards resend_list
     dlist_t*         resend_list;  // resend requests queued by GVCP
-    dlist_t*         cache_list;   // the last frame sent (at most one), kept for resends
+    dlist_t*         cache_list;   // the last frames sent (at most GVSP_CACHE_FRAMES), kept for resends
     int            (*send_to)(iodev_t* dev, const void* buf, int len);
     // Stream-close requests, served on the sender's own thread.
     struct GvspFlush* flush;
@@ -72,8 +78,9 @@ int GVSP_H264Packet(iodev_t* dev, ImageInfo* imageInfo);
 int GVSP_ApplationAlgo(iodev_t* dev, ImageInfo* imageInfo);
 
 // Resend: the requested packets of one frame (disposes of `info`); one
-// request served against the current or the cached frame; a frame made the
-// cached one (the previous one freed).
+// request served against the current frame, or against the cached frame of
+// its block (1 when a request was taken); a frame added to the cache (the
+// oldest freed when it is full).
 int GVSP_ResendImage(iodev_t* dev, ImageInfo* imageInfo, ResendInfo* info);
 int GVSP_ResendImageCurrent(iodev_t* dev, ImageInfo* imageInfo);
 int GVSP_ResendImageCache(iodev_t* dev);

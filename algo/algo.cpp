@@ -101,6 +101,7 @@ void send_frames(epcore_t* core, const Streams& s, ImageInfo* const* frames, int
         }
     } else {
         int open = s.open();
+        bool queued = false;
         EnterCriticalSection(&wk->datalistCS);
         log_debug(g_logger, __FUNCTION__, __LINE__, "openStreamNum:%d", open);
         for (int i = 0; i < n; i++) {
@@ -111,10 +112,13 @@ void send_frames(epcore_t* core, const Streams& s, ImageInfo* const* frames, int
                 released[nrel++] = image;
             } else if (passes(s, image->imageType)) {
                 lt_append(wk->data_list, image);
+                queued = true;
             } else {
                 released[nrel++] = image;
             }
         }
+        // The sender sleeps until a frame comes.
+        if (queued) event_signal(wk->ioevent, 1);
         LeaveCriticalSection(&wk->datalistCS);
     }
     for (int i = 0; i < nrel; i++) free_image(core, released[i]);

@@ -441,7 +441,10 @@ TEST(GvspBlockId, IdsStartAtOneAndGrowPerBlockEvenWithoutHostsButNotForTestFrame
         uint32_t keep = s.word(reg);
         s.put(reg, 0);
         s.send(E_IMAGE_TYPE_DEPTH, 100);
-        ASSERT_TRUE(wait_until([&] { return s.fetched() == 1; }));  // only the cached frame is out
+        // Only the cached frames are out: all six sent so far but the grey
+        // one, less the test packet's heap frame.
+        static_assert(GVSP_CACHE_FRAMES >= 6);
+        ASSERT_TRUE(wait_until([&] { return s.fetched() == 5; }));
         s.put(reg, keep);
     }
     s.send(E_IMAGE_TYPE_AMP, 100);
@@ -515,9 +518,31 @@ TEST(GvspResend, PacketsGoToTheRequestingHostWithTheResendMarks)
         ASSERT_TRUE(rx->next());  // payload
         ASSERT_TRUE(rx->next());  // trailer
     }
+    // A host asking from its stream socket (Aravis does) is the same host:
+    // a's packets go to a although b was served last.
+    ASSERT_EQ(request(s, 2, 1, 0xFFFFFFFF, a.port), 0);
+    for (uint32_t id : {1u, 2u}) {
+        auto p = a.next();
+        ASSERT_TRUE(p);
+        EXPECT_EQ(p->flag(), 0x0001u);
+        EXPECT_EQ(p->block(), 2u);
+        EXPECT_EQ(p->id(), id);
+    }
+    EXPECT_TRUE(b.quiet());
+    // An earlier block still cached is served from its own frame.
+    ASSERT_EQ(request(s, 1, 3, 3, 50002), 0);
+    auto p = b.next();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->block(), 1u);
+    EXPECT_TRUE(data_matches(*p, 20, 2 * 1452));
     // A block neither current nor cached is discarded with its log line.
+    for (int i = 1; i < GVSP_CACHE_FRAMES; i++) s.send(E_IMAGE_TYPE_AMP, 10);
+    for (Rx* rx : {&a, &b})
+        for (int i = 1; i < GVSP_CACHE_FRAMES; i++) ASSERT_TRUE(rx->block());
+    const uint64_t newest = 1 + GVSP_CACHE_FRAMES;
     ASSERT_EQ(request(s, 1, 1, 1, 50002), 0);
-    EXPECT_TRUE(wait_until([&] { return s.log.has("resendInfo->blockId:1 imageInfo->blkId:2"); }));
+    EXPECT_TRUE(wait_until(
+        [&] { return s.log.has("resendInfo->blockId:1 imageInfo->blkId:" + std::to_string(newest)); }));
     EXPECT_TRUE(b.quiet());
 }
 
@@ -545,6 +570,32 @@ TEST(GvspResend, RequestsFromOtherThanConnectedHostsOrMalformedAreRefused)
     EXPECT_EQ(request(s, 1, 1, 1, 50001), -3);
 }
 
+// The sender's device, registered under a worker that does not run, so
+// that a test drives its steps itself.
+struct StandingDevice {
+    Sender& s;
+    worker_t* wk = nullptr;
+    iodev_t* dev = nullptr;
+    GVSPPrivData* p = nullptr;
+    explicit StandingDevice(Sender& sender) : s(sender)
+    {
+        wk = worker_new(s.core);
+        wk->workerid = wk->threadid = E_WORKER_ID_GVSP;
+        worker_set_datafree(wk, frame_datafree);
+        worker_thread_add(s.core, wk);
+        EXPECT_EQ(GVSP_IodevCreate(s.core, E_DEVICE_GVSP, &dev), 0);
+        wk->pdev = dev;
+        p = dev ? static_cast<GVSPPrivData*>(dev->priv_data) : nullptr;
+    }
+    ~StandingDevice()
+    {
+        wk->pdev = nullptr;
+        worker_thread_del(s.core, wk);
+        worker_free(wk);
+        if (dev) GVSP_IodevDestroy(dev);  // the cached frames back to their pool
+    }
+};
+
 // A sender that does not get round to its requests keeps at most
 // GVSP_RESEND_LIST_MAX of them, newest kept; stale ones are dropped unserved.
 TEST(GvspResend, TheResendListIsBoundedAndStaleRequestsAreDropped)
@@ -552,15 +603,10 @@ TEST(GvspResend, TheResendListIsBoundedAndStaleRequestsAreDropped)
     Sender s;
     Rx a;
     s.connect(a, 50001);
-    // The sender's device, registered under a worker that does not run.
-    worker_t* wk = worker_new(s.core);
-    wk->workerid = wk->threadid = E_WORKER_ID_GVSP;
-    worker_set_datafree(wk, frame_datafree);
-    worker_thread_add(s.core, wk);
-    iodev_t* dev = nullptr;
-    ASSERT_EQ(GVSP_IodevCreate(s.core, E_DEVICE_GVSP, &dev), 0);
-    wk->pdev = dev;
-    auto* p = static_cast<GVSPPrivData*>(dev->priv_data);
+    StandingDevice sd(s);
+    ASSERT_NE(sd.p, nullptr);
+    iodev_t* dev = sd.dev;
+    GVSPPrivData* p = sd.p;
 
     for (uint32_t i = 1; i <= GVSP_RESEND_LIST_MAX + 10; i++) ASSERT_EQ(request(s, i, 1, 1, 50001), 0);
     ASSERT_EQ(lt_num(p->resend_list), GVSP_RESEND_LIST_MAX);
@@ -584,11 +630,58 @@ TEST(GvspResend, TheResendListIsBoundedAndStaleRequestsAreDropped)
 
     // A stream close cannot be done by a sender that does not run: bounded.
     EXPECT_EQ(GVSP_StreamFlush(s.core, 20), -1);
+}
 
-    wk->pdev = nullptr;
-    worker_thread_del(s.core, wk);
-    worker_free(wk);
-    GVSP_IodevDestroy(dev);  // the cached frame back to its pool
+// Depth and amplitude blocks leave back to back and hosts ask late: requests
+// for the last GVSP_CACHE_FRAMES blocks are answered from their own frames,
+// and one for the block going out that waits behind one for a cached block
+// is answered from the frame in progress, not refused.
+TEST(GvspResend, RecentBlocksAreServedFromTheirOwnFramesAndTheBlockInProgressIsNotRefused)
+{
+    Sender s;
+    Rx a;
+    s.connect(a, 50001);
+    StandingDevice sd(s);
+    ASSERT_NE(sd.p, nullptr);
+    auto send = [&] {
+        ImageInfo* f = s.frame(E_IMAGE_TYPE_DEPTH, 3000);  // 3 payload packets, trailer 4
+        ASSERT_EQ(GVSP_ImagePacket(sd.dev, f), 0);
+        GVSP_AddCache(sd.dev, f);
+    };
+    for (int i = 0; i < GVSP_CACHE_FRAMES + 1; i++) {
+        send();
+        ASSERT_TRUE(a.block());
+    }
+    EXPECT_EQ(lt_num(sd.p->cache_list), GVSP_CACHE_FRAMES);
+    const uint64_t newest = GVSP_CACHE_FRAMES + 1;
+
+    // Block 2, the oldest kept, is answered; block 1 is gone.
+    ASSERT_EQ(request(s, 2, 2, 2, 50001), 0);
+    ASSERT_EQ(request(s, 1, 2, 2, 50001), 0);
+    EXPECT_EQ(GVSP_ResendImageCache(sd.dev), 1);
+    auto p = a.next();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->block(), 2u);
+    EXPECT_EQ(p->id(), 2u);
+    EXPECT_EQ(p->flag(), 0x0001u);
+    EXPECT_EQ(GVSP_ResendImageCache(sd.dev), 1);
+    EXPECT_TRUE(s.log.has("resendInfo->blockId:1 imageInfo->blkId:" + std::to_string(newest)));
+    EXPECT_TRUE(a.quiet());
+
+    // The next block goes out with a request for the newest cached block
+    // queued ahead of one for itself: both are answered while it streams.
+    ASSERT_EQ(request(s, newest, 1, 1, 50001), 0);
+    ASSERT_EQ(request(s, newest + 1, 1, 1, 50001), 0);
+    send();
+    std::vector<std::pair<uint64_t, uint32_t>> resent;
+    for (int i = 0; i < 7; i++) {  // leader, 3 payload, trailer, 2 resent
+        auto q = a.next();
+        ASSERT_TRUE(q);
+        if (q->flag() == 0x0001u) resent.emplace_back(q->block(), q->id());
+    }
+    EXPECT_EQ(resent, (std::vector<std::pair<uint64_t, uint32_t>>{{newest + 1, 1}, {newest, 1}}));
+    EXPECT_FALSE(s.log.has("resendInfo->blockId:" + std::to_string(newest + 1)));
+    EXPECT_TRUE(a.quiet());
 }
 
 // ---- Stream close ----

@@ -5,7 +5,12 @@ The camera namespace has an `eth0` on 169.254.10.2/16, the host namespace a
 peer on 169.254.10.1/16. Broadcast discovery therefore stays between the two.
 korvid runs in the camera namespace on a simulated board whose root is a
 temporary folder; everything is removed on every way out (exceptions, signals,
-interpreter exit)."""
+interpreter exit).
+
+With `relay=True` a third namespace sits between the two: the camera's eth0
+and the host's peer each end in it on an interface without an address
+(`relay_ifs`, camera side first), so nothing passes until a program there
+(lossy_relay.py) carries the frames across."""
 
 import atexit
 import os
@@ -50,11 +55,13 @@ def wait_for(pred, timeout=10.0, step=0.05):
 
 
 class CameraNet:
-    def __init__(self, tag=None):
+    def __init__(self, tag=None, relay=False):
         tag = tag or f"{os.getpid() % 100000}"
         self.cam = f"kvcam{tag}"
         self.host = f"kvhost{tag}"
         self._veth = (f"kv{tag}a", f"kv{tag}b")
+        self.relay = f"kvrly{tag}" if relay else None
+        self.relay_ifs = (f"kv{tag}c", f"kv{tag}d") if relay else None
         self.procs = []
         self.tmp = tempfile.TemporaryDirectory(prefix="korvid-e2e-")
         self.dir = self.tmp.name
@@ -68,9 +75,21 @@ class CameraNet:
         _ip("netns", "add", self.host)
         self._open = True
         _live.append(self)
+        if self.relay:
+            _ip("netns", "del", self.relay, check=False)
+            _ip("netns", "add", self.relay)
         # Made under temporary names in this namespace, moved, then renamed
         # inside: no interface of the machine's own is ever touched.
-        _ip("link", "add", a, "type", "veth", "peer", "name", b)
+        if self.relay:
+            c, d = self.relay_ifs
+            _ip("link", "add", a, "type", "veth", "peer", "name", c)
+            _ip("link", "add", d, "type", "veth", "peer", "name", b)
+            _ip("link", "set", c, "netns", self.relay)
+            _ip("link", "set", d, "netns", self.relay)
+            for i in (c, d, "lo"):
+                _ip("-n", self.relay, "link", "set", i, "up")
+        else:
+            _ip("link", "add", a, "type", "veth", "peer", "name", b)
         _ip("link", "set", a, "netns", self.cam)
         _ip("link", "set", b, "netns", self.host)
         _ip("-n", self.cam, "link", "set", a, "name", "eth0")
@@ -99,6 +118,12 @@ class CameraNet:
         if self._open:
             _ip("netns", "del", self.cam, check=False)
             _ip("netns", "del", self.host, check=False)
+            if self.relay:
+                _ip("netns", "del", self.relay, check=False)
+                # A pair left behind by a failure before it was moved.
+                for name in (*self._veth, *self.relay_ifs):
+                    if os.path.exists(f"/sys/class/net/{name}"):
+                        _ip("link", "del", name, check=False)
             self._open = False
         if self in _live:
             _live.remove(self)

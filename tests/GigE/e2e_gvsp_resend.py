@@ -1,0 +1,191 @@
+#!/usr/bin/python3
+"""GigE Vision packet resend end to end: a user-space relay between the
+camera and the host namespace drops 1% of the stream's payload packets
+(seeded, repeatable) until two seconds before Aravis stops (its stop closes
+the stream, and with it the resends still owed); with the camera's packet
+resend enabled, unmodified Aravis completes every frame through resends.
+tshark checks the blocks on both sides of the relay.
+
+usage: e2e_gvsp_resend.py KORVID_BINARY"""
+
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
+
+KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
+RELAY = os.path.join(HERE, "..", "e2e", "lossy_relay.py")
+SECONDS = 10
+DROP_RATE = 0.01
+SEED = 20261207
+ENABLE_RESEND_PACKET = 0x10000044
+ENABLE_AMP = 0x10000020
+STREAM_SOURCE_PORT = 3959  # korvid's default; decoded by port, the first packet is too
+
+
+def stat(out, name):
+    m = re.search(rf"^{name}\s*=\s*(\d+)", out, re.M)
+    return int(m.group(1)) if m else -1
+
+
+def gvsp_rows(pcap):
+    """(format, block, packet id, resend flag, status) of every stream packet."""
+    r = subprocess.run(["tshark", "-r", pcap, "-d", f"udp.port=={STREAM_SOURCE_PORT},gvsp", "-Y", "gvsp",
+                        "-T", "fields", "-e", "gvsp.format", "-e", "gvsp.blockid64", "-e", "gvsp.packetid32",
+                        "-e", "gvsp.flag.packetresend", "-e", "gvsp.status"], capture_output=True, text=True)
+    rows = []
+    for line in r.stdout.splitlines():
+        f = line.split("\t")
+        if len(f) < 5 or not f[0]:
+            continue
+        rows.append((int(f[0], 0) & 0x7F, int(f[1], 0), int(f[2], 0), int(f[3] or "0", 0) != 0,
+                     int(f[4] or "0", 0)))
+    return rows, r.stderr
+
+
+def first_session(rows):
+    """The rows up to Aravis's stop: the stream close there numbers the next
+    block 1 again."""
+    top = 0
+    for i, (fmt, block, _, resend, _) in enumerate(rows):
+        if fmt == 1 and not resend and block < top:
+            return rows[:i]
+        top = max(top, block)
+    return rows
+
+
+def malformed(pcap):
+    r = subprocess.run(["tshark", "-r", pcap, "-d", f"udp.port=={STREAM_SOURCE_PORT},gvsp", "-Y", "_ws.malformed"],
+                       capture_output=True, text=True)
+    return r.stdout.strip()
+
+
+def stop_capture(proc):
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGINT)  # tshark finishes its file
+        try:
+            proc.wait(30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(5)
+
+
+class GvspResendEndToEnd(unittest.TestCase):
+    def test_aravis_completes_every_frame_through_resends_when_the_relay_drops_one_in_a_hundred(self):
+        with CameraNet(f"r{os.getpid() % 100000}", relay=True) as net:
+            report = os.path.join(net.dir, "relay.json")
+            relay = net.spawn(net.relay, ["/usr/bin/python3", RELAY, *net.relay_ifs, str(DROP_RATE), str(SEED),
+                                          report], stderr=subprocess.PIPE)
+            self.assertEqual(relay.stdout.readline().strip(), b"ready", relay.stderr.read() if relay.poll() is not None else "")
+
+            # Headers are enough: 14 + 20 + 8 + the 56-byte leader.
+            cam_pcap, host_pcap = os.path.join(net.dir, "camera.pcap"), os.path.join(net.dir, "host.pcap")
+            sharks = [net.spawn(ns, ["tshark", "-q", "-i", ifname, "-s", "128", "-f", "udp and not port 3956",
+                                     "-w", pcap], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                      for ns, ifname, pcap in ((net.cam, "eth0", cam_pcap), (net.host, net.host_if, host_pcap))]
+            self.assertTrue(wait_for(lambda: os.path.exists(cam_pcap) and os.path.exists(host_pcap), 30))
+
+            korvid = net.start_korvid(KORVID)
+            self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
+            self.assertIsNone(korvid.poll(), "korvid ended")
+
+            # Depth alone: one block per exposure leaves a loaded machine the
+            # slack to answer every request.
+            r = net.on_host(["arv-tool-0.8", "-a", CAM_ADDR, "control", f"R[0x{ENABLE_RESEND_PACKET:08X}]=1",
+                             f"R[0x{ENABLE_AMP:08X}]=0"])
+            got = r.stdout.decode(errors="replace").lower()
+            self.assertIn(f"r[0x{ENABLE_RESEND_PACKET:08x}] = 0x00000001", got, r.stdout + r.stderr)
+            self.assertIn(f"r[0x{ENABLE_AMP:08x}] = 0x00000000", got, r.stdout + r.stderr)
+
+            # Packet resend is Aravis's default. A frame may wait 1 s for its
+            # resends (0.1 s by default): on a loaded machine the relay, a
+            # Python process, can stall for longer than that.
+            aravis = net.spawn(net.host, ["arv-camera-test-0.8", "-n", CAM_ADDR, f"--duration={SECONDS}",
+                                          "--frame-retention=1000"], stderr=subprocess.PIPE)
+            try:
+                out, err = aravis.communicate(timeout=SECONDS - 2)
+            except subprocess.TimeoutExpired:
+                relay.send_signal(signal.SIGUSR1)  # no loss while Aravis stops
+                out, err = aravis.communicate(timeout=120)
+            out = out.decode(errors="replace")
+            self.assertEqual(aravis.returncode, 0, out + err.decode(errors="replace"))
+
+            relay.send_signal(signal.SIGTERM)
+            relay.wait(10)
+            relay.stdout.close()
+            relay.stderr.close()
+            with open(report) as f:
+                relayed = json.load(f)
+            rc = net.stop(korvid)
+            if rc != 255:  # show what the sanitizers said
+                with open(os.path.join(net.dir, "korvid.out"), errors="replace") as f:
+                    sys.stderr.write(f.read()[-20000:])
+            for shark in sharks:
+                stop_capture(shark)
+            sys.stderr.write(out[out.find("n_completed_buffers"):] +
+                             f"relay: {relayed['stream']} stream packets, {len(relayed['dropped'])} dropped\n")
+
+            self.assertIn("image width            = 640", out)
+            # The rate is the streaming test's business; sanitizer builds on a
+            # busy machine stream slower. Enough frames to have lost packets.
+            self.assertGreater(stat(out, "n_completed_buffers"), SECONDS * 2, out)
+            self.assertEqual(stat(out, "n_failures"), 0, out)
+            self.assertEqual(stat(out, "n_missing_packets"), 0, out)
+            self.assertEqual(stat(out, "n_size_mismatch_errors"), 0, out)
+            self.assertGreater(stat(out, "n_resent_packets"), 0, out)
+            self.assertEqual(rc, 255)  # SIGTERM ends with the backtrace status
+            dropped = {tuple(d) for d in relayed["dropped"]}
+            self.assertGreater(len(dropped), relayed["stream"] * DROP_RATE / 2)
+
+            # Camera side: the blocks as sent, resent packets in between.
+            rows, err = gvsp_rows(cam_pcap)
+            rows = first_session(rows)
+            self.assertGreater(len(rows), SECONDS * 2 * 426, err)
+            last_block, last_packet, last_fmt, blocks, resent_at_camera = 0, -1, 0, 0, 0
+            for fmt, block, packet, resend, status in rows:
+                if resend:
+                    self.assertEqual(status, 0x0100)
+                    self.assertLessEqual(block, last_block)
+                    resent_at_camera += 1
+                    continue
+                self.assertEqual(status, 0)
+                if fmt == 1:  # a leader opens the next block
+                    self.assertGreater(block, last_block)
+                    self.assertEqual(packet, 0)
+                    last_block, last_packet, blocks = block, 0, blocks + 1
+                elif last_block:  # payload ids follow on; the trailer's is the last payload's + 1
+                    self.assertIn(fmt, (2, 3))
+                    self.assertNotEqual(last_fmt, 2, "a packet after the trailer")
+                    self.assertEqual(block, last_block)
+                    self.assertEqual(packet, last_packet + 1)
+                    last_packet = packet
+                last_fmt = fmt
+            self.assertGreater(blocks, SECONDS * 2)
+            self.assertGreater(resent_at_camera, 0)
+
+            # Host side: every packet the relay dropped came back resent.
+            rows, err = gvsp_rows(host_pcap)
+            rows = first_session(rows)
+            leaders = [block for fmt, block, _, resend, _ in rows if fmt == 1 and not resend]
+            self.assertEqual(leaders, sorted(set(leaders)), "block ids do not increase")
+            resent = {(block, packet) for fmt, block, packet, resend, _ in rows if resend}
+            self.assertTrue(resent)
+            self.assertEqual(dropped - resent, set(), "dropped and never resent")
+
+            for pcap in (cam_pcap, host_pcap):
+                bad = malformed(pcap)
+                self.assertEqual(bad, "", bad[:2000])
+
+
+if __name__ == "__main__":
+    if os.geteuid() != 0:
+        print("needs root for network namespaces")
+        sys.exit(77)
+    unittest.main(argv=[sys.argv[0], "-v"])
