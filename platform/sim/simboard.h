@@ -412,6 +412,10 @@ int    sim_aiq_instances(int* running);
  * image: distance along the ray in millimetres and reflectivity (0..1). */
 double sim_scene_distance_mm(int x, int y, int w, int h);
 double sim_scene_reflectivity(int x, int y, int w, int h);
+/* The chart the colour sensors look at: luma (16..235) at pixel (x, y) of a
+ * w x h frame numbered `seq` from the start of streaming. A 10-bit grey
+ * frame carries it times 4. */
+int sim_chart_luma(int x, int y, int w, int h, unsigned seq);
 
 /* ---- Media-process library (hardware encoder, plat_mpp.h) ----
  *

@@ -49,6 +49,9 @@ struct Sensor {
     uint32_t           vld = 0;
     int64_t            trigger_ns = 0;    /* last frame start, CLOCK_REALTIME */
     int                group_index[3] = {-1, -1, -1}; /* embedded group index per position, -1 its own */
+    /* The sensor whose frame sync triggers this one in its triggered mode
+     * (the ToF sensor beside a colour sensor); NULL when none. */
+    Sensor*            sync_source = nullptr;
 
     /* The raw picture of the current settings, rebuilt when they change. */
     std::vector<uint8_t> cache;

@@ -434,6 +434,8 @@ void install_cameras(Board* b)
     if (tof) tofs.push_back({tof, tof_bus, 0x10});
     if (col) cols.push_back({col, 4, 0x30});
     bool isp_colour = col && col->kind == "sc230ai";
+    // The monochrome colour-port camera takes its frame sync from the ToF sensor.
+    if (col && tof && col->kind == "sc130gs") col->sync_source = tof;
 
     int videos = 0, subdevs = 0;
     Builder bd{h, nullptr, "", 1, &videos, &subdevs};

@@ -164,17 +164,12 @@ void jpeg_chart(std::vector<uint8_t>& out, uint32_t w, uint32_t h, uint32_t seq)
     out.push_back(0xD9);
 }
 
-void draw_chart(std::vector<uint8_t>& out, uint32_t fourcc, uint32_t w, uint32_t h, uint32_t seq)
+/* Rows [y0, y1) of the chart of frame `seq` into `out`, sized for the format. */
+void draw_rows(std::vector<uint8_t>& out, uint32_t fourcc, uint32_t w, uint32_t h, uint32_t seq, uint32_t y0,
+               uint32_t y1)
 {
-    if (fourcc == V4L2_PIX_FMT_MJPEG || fourcc == V4L2_PIX_FMT_JPEG) {
-        jpeg_chart(out, w, h, seq);
-        return;
-    }
-    uint32_t bpl, size;
-    plane_size(fourcc, w, h, &bpl, &size);
-    out.assign(size, 0);
     uint8_t* p = out.data();
-    for (uint32_t y = 0; y < h; y++) {
+    for (uint32_t y = y0; y < y1; y++) {
         for (uint32_t x = 0; x < w; x++) {
             Bar c = chart_at(x, y, w, h, seq);
             size_t i = (size_t)y * w + x;
@@ -209,6 +204,32 @@ void draw_chart(std::vector<uint8_t>& out, uint32_t fourcc, uint32_t w, uint32_t
             }
         }
     }
+}
+
+void draw_chart(std::vector<uint8_t>& out, uint32_t fourcc, uint32_t w, uint32_t h, uint32_t seq)
+{
+    if (fourcc == V4L2_PIX_FMT_MJPEG || fourcc == V4L2_PIX_FMT_JPEG) {
+        jpeg_chart(out, w, h, seq);
+        return;
+    }
+    uint32_t bpl, size;
+    plane_size(fourcc, w, h, &bpl, &size);
+    out.assign(size, 0);
+    draw_rows(out, fourcc, w, h, seq, 0, h);
+}
+
+/* Moves the ramp of a chart drawn by draw_chart to frame `seq`: only the
+ * ramp depends on the frame, and its rows are all alike (its colour
+ * difference is constant), so one row is drawn and copied. */
+void move_ramp(std::vector<uint8_t>& out, uint32_t fourcc, uint32_t w, uint32_t h, uint32_t seq)
+{
+    uint32_t y0 = h * 3 / 4;
+    if (y0 >= h) return;
+    draw_rows(out, fourcc, w, h, seq, y0, y0 + 1);
+    bool wide = fourcc == V4L2_PIX_FMT_Y10 || fourcc == V4L2_PIX_FMT_Y12 || fourcc == V4L2_PIX_FMT_Y16 ||
+                fourcc == V4L2_PIX_FMT_SBGGR10 || fourcc == V4L2_PIX_FMT_UYVY;
+    size_t row = (size_t)w * (wide ? 2 : 1);
+    for (uint32_t y = y0 + 1; y < h; y++) memcpy(out.data() + (size_t)y * row, out.data() + (size_t)y0 * row, row);
 }
 
 /* The rate of a camera triggered by a PWM output: 1e9 / period while the
@@ -435,6 +456,7 @@ struct Colour : Sensor {
     bool     doubled = true; /* frame and line lengths count in two-line units */
     std::string pwm;         /* host path of the trigger PWM chip, "" free run */
     double   free_fps = 30.0;
+    uint32_t chart_seq = 0;  /* frame whose ramp the cached chart shows */
 
     std::vector<std::pair<uint32_t, uint32_t>> sizes() const override { return {{w, h}}; }
     uint32_t code() const override { return mcode; }
@@ -444,6 +466,8 @@ struct Colour : Sensor {
         double trig = pwm_rate(pwm);
         if (trig > 0) return trig;
         if (!pwm.empty()) return free_fps; // a triggered camera without its trigger: 0, no frames
+        // Triggered mode (bit 7 of 0x3234): one frame per frame of the sync source.
+        if (sync_source && (reg(0x3234) & 0x80)) return sync_source->fps();
         uint32_t v = (uint32_t)reg(0x320E) << 8 | reg(0x320F), l = (uint32_t)reg(0x320C) << 8 | reg(0x320D);
         double d = doubled ? ((v & 0x7FFF) * 2.0) * ((l & 0x7FFF) * 2.0) : (double)v * l;
         return d > 0 ? pclk / d : 0;
@@ -459,7 +483,18 @@ struct Colour : Sensor {
     }
     const std::vector<uint8_t>& frame(uint32_t fourcc, uint32_t fw, uint32_t fh, uint32_t seq) override
     {
-        draw_chart(cache, fourcc ? fourcc : fcc, fw ? fw : w, fh ? fh : h, seq);
+        uint32_t f = fourcc ? fourcc : fcc, cw = fw ? fw : w, ch = fh ? fh : h;
+        char key[48];
+        snprintf(key, sizeof(key), "chart %u %u %u", f, cw, ch);
+        // Drawn once per format; later frames only move the ramp, so a
+        // frame costs little more than its copy.
+        if (f == V4L2_PIX_FMT_MJPEG || f == V4L2_PIX_FMT_JPEG || cache_key != key || cache.empty()) {
+            draw_chart(cache, f, cw, ch, seq);
+            cache_key = key;
+        } else if (seq != chart_seq) {
+            move_ramp(cache, f, cw, ch, seq);
+        }
+        chart_seq = seq;
         return cache;
     }
 };
@@ -716,6 +751,12 @@ double sim_scene_distance_mm(int x, int y, int w, int h)
     double mm, refl;
     sim::scene_at(x, y, w, h, &mm, &refl);
     return mm;
+}
+
+int sim_chart_luma(int x, int y, int w, int h, unsigned seq)
+{
+    if (x < 0 || y < 0 || w <= 0 || h <= 0 || x >= w || y >= h) return 0;
+    return sim::chart_at((uint32_t)x, (uint32_t)y, (uint32_t)w, (uint32_t)h, seq).y;
 }
 
 double sim_scene_reflectivity(int x, int y, int w, int h)

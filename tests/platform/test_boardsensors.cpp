@@ -377,3 +377,33 @@ TEST(BoardSensors, OutsideViewAppendsWritesAndFramesWhenAsked)
     plat_close(fd);
     EXPECT_EQ(read_host_file(quiet.host("/.board/sensors.log")), "<missing>");
 }
+
+TEST(BoardSensors, ColourChartRampMovesOneStepPerFrameInEveryFormat)
+{
+    // Luma of pixel i as each format carries it.
+    struct Case { const char* profile; const char* node; uint32_t pixfmt; int (*luma)(const uint8_t*, size_t); } cases[] = {
+        {"rk3588-gpixel", "/dev/video0", V4L2_PIX_FMT_Y10, [](const uint8_t* p, size_t i) { return (p[i * 2] | p[i * 2 + 1] << 8) >> 2; }},
+        {"rk3588-gpixel", "/dev/video0", V4L2_PIX_FMT_Y12, [](const uint8_t* p, size_t i) { return (p[i * 2] | p[i * 2 + 1] << 8) >> 4; }},
+        {"rk3588-gpixel", "/dev/video0", V4L2_PIX_FMT_GREY, [](const uint8_t* p, size_t i) { return (int)p[i]; }},
+        {"rk3588-gpixel", "/dev/video0", V4L2_PIX_FMT_UYVY, [](const uint8_t* p, size_t i) { return (int)p[i * 2 + 1]; }},
+        {"rk3568-imx570", "/dev/video4", V4L2_PIX_FMT_NV12, [](const uint8_t* p, size_t i) { return (int)p[i]; }},
+    };
+    for (const Case& k : cases) {
+        BoardRoot b(k.profile);
+        ASSERT_EQ(b.rc, 0);
+        Capture c(k.node);
+        v4l2_format f = c.format();
+        uint32_t w = c.mplane() ? f.fmt.pix_mp.width : f.fmt.pix.width;
+        uint32_t h = c.mplane() ? f.fmt.pix_mp.height : f.fmt.pix.height;
+        ASSERT_EQ(c.set_format(w, h, k.pixfmt), 0);
+        ASSERT_GT(c.start(), 0);
+        for (unsigned seq = 0; seq < 3; seq++) {
+            std::vector<uint8_t> frame = c.grab();
+            ASSERT_FALSE(frame.empty());
+            int wrong = 0;
+            for (size_t i = 0; i < (size_t)w * h; i++)
+                wrong += k.luma(frame.data(), i) != sim_chart_luma((int)(i % w), (int)(i / w), (int)w, (int)h, seq);
+            EXPECT_EQ(wrong, 0) << k.node << " " << std::hex << k.pixfmt << std::dec << " frame " << seq;
+        }
+    }
+}
