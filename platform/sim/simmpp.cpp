@@ -9,9 +9,11 @@
  * error rather than a wild access. Faults are injected per call name. */
 #include "backend.h"
 #include "plat_mpp.h"
+#include "platform.h"
 #include "simboard.h"
 
 #include <fcntl.h>
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -251,6 +253,15 @@ int reset(mpp_ctx_t handle)
     return 0;
 }
 
+// Off the simulated board there is no encoder behind these calls: a real
+// board must not stream made-up packets.
+bool on_sim_board()
+{
+    if (plat_board_simulated() == 1) return true;
+    errno = ENOSYS;
+    return false;
+}
+
 // The table's entries, fenced like every other call.
 int api_control(mpp_ctx_t c, uint32_t cmd, void* param) { return fenced(-1, [&] { return ctl(c, cmd, param); }); }
 int api_put(mpp_ctx_t c, mpp_frame_t f) { return fenced(-1, [&] { return put_frame(c, f); }); }
@@ -284,7 +295,7 @@ int mpp_create(mpp_ctx_t* ctx, mpp_api_t** mpi)
     return fenced(-1, [&] {
         std::lock_guard<std::mutex> lk(s_mu);
         record("mpp_create");
-        if (!ctx || !mpi || failing("mpp_create")) return -1;
+        if (!ctx || !mpi || failing("mpp_create") || !on_sim_board()) return -1;
         *ctx = reinterpret_cast<mpp_ctx_t>(make<Ctx>());
         *mpi = api();
         return 0;
@@ -321,7 +332,7 @@ int mpp_buffer_group_get(mpp_buffer_group_t* group, uint32_t type, uint32_t mode
     return fenced(-1, [&] {
         std::lock_guard<std::mutex> lk(s_mu);
         record("mpp_buffer_group_get %u %u", (unsigned)type, (unsigned)mode);
-        if (!group || failing("mpp_buffer_group_get")) return -1;
+        if (!group || failing("mpp_buffer_group_get") || !on_sim_board()) return -1;
         Group* g = make<Group>();
         g->type = type;
         *group = reinterpret_cast<mpp_buffer_group_t>(g);

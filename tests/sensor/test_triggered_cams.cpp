@@ -1,10 +1,12 @@
-// The PWM-triggered cameras on the simulated rk3576-fh8320 board: PWM
-// arithmetic and commands, the FH8320's I2C messages and its capture task,
-// the USB camera's capture and controls, and the illuminator-switching
-// automatic exposure.
+// The PWM-triggered cameras on the simulated rk3576-fh8320 and rk3576-sc2210
+// boards: PWM arithmetic and commands, the FH8320's I2C messages and its
+// capture task, the USB camera's capture and controls, the SC2210's capture
+// for the encoder, and the illuminator-switching automatic exposure.
 #include <gtest/gtest.h>
 
 #include <string.h>
+
+#include <algorithm>
 
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "common/stream_ctrl.h"
 #include "sensor/sensor_fh8320.h"
 #include "sensor/sensor_pwm.h"
+#include "sensor/sensor_sc2210.h"
 #include "sensor/sensor_uvc.h"
 #include "sensor/sensor_vld_ae.h"
 #include "sensor/v4l2_capture.h"
@@ -39,10 +42,10 @@ std::vector<std::string> journal(const char* text = "", size_t from = 0)
 }
 
 struct CamRig {
-    regtest::RegSpace r{"rk3576-fh8320"};
+    regtest::RegSpace r;
     std::vector<worker_t*> fakes;
 
-    CamRig()
+    explicit CamRig(const char* profile = "rk3576-fh8320") : r(profile)
     {
         epcore_t* c = r.core;
         c->raw = algotest::make_pool((int)sizeof(ImageInfo) + kPicture, 3);
@@ -316,6 +319,77 @@ TEST(VldAutoExposure, FivePicturesAtTheLimitSwitchAndTheNextWriteIsSkipped)
     sensor_vld_auto_exposure(r.core, &st, &cfg, dark.data(), 4096, 64, 64);
     EXPECT_EQ(exposure(0x1000105c), 100u) << "the first lit picture writes nothing";
     sensor_delay_cancel();
+}
+
+// ---- SC2210 ----
+
+TEST(Sc2210, TriggerRunsAtItsFixedPeriodWhateverRateIsAsked)
+{
+    CamRig rig("rk3576-sc2210");
+    sensor_sc2210_set_fps(nullptr, 30);
+    EXPECT_EQ(sensor_sc2210_period(), 50050052u);
+    EXPECT_EQ(journal("period"), (std::vector<std::string>{"echo 50050052 > /sys/class/pwm/pwmchip0/pwm0/period"}));
+    uint8_t grey[8] = {1, 2, 3, 4, 5, 6, 7, 8}, nv12[12] = {};
+    mono8_to_nv12(grey, nv12, 4, 2);
+    EXPECT_EQ(std::vector<uint8_t>(nv12, nv12 + 12),
+              (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 0x80, 0x80, 0x80, 0x80}));
+}
+
+TEST(Sc2210, EverySecondPictureGoesToTheEncoderWithANeutralChroma)
+{
+    CamRig rig("rk3576-sc2210");
+    rig.r.rgb().sensorType = E_SMARTSENS_SC2210;
+    rig.r.tof().sensorType = E_SENSOR_NONE;
+    rig.r.rgb().enableAutoExposure = 0;
+    rig.r.rgb().groupCFreq = 1234;
+    sim_camera_set_mode(kFhVideo, SIM_CAMERA_STEPPED);
+    worker_t* enc = rig.fake_worker(E_WORKER_ID_ENC);
+    Custom_StartOrStopStream(1);
+    ASSERT_TRUE(wait_until([&] { return rig.r.log.has("rgb_init success"); }));
+    ASSERT_TRUE(wait_until([&] { return sim_journal_find("echo 1 > /sys/class/pwm/pwmchip1/pwm0/enable", 0) >= 0; }));
+    EXPECT_TRUE(rig.r.log.has("delayTime:50"));
+    EXPECT_TRUE(rig.r.log.has("sensor_sc2210_delay"));
+    EXPECT_EQ(rig.r.run.rgbWorker, 0u);
+    EXPECT_EQ(journal("pwm"), (std::vector<std::string>{
+                                  "echo 0 > /sys/class/pwm/pwmchip0/export",
+                                  "echo 0 > /sys/class/pwm/pwmchip1/export",
+                                  "echo 50050052 > /sys/class/pwm/pwmchip0/pwm0/period",
+                                  "echo normal > /sys/class/pwm/pwmchip0/pwm0/polarity",
+                                  "echo 30303 > /sys/class/pwm/pwmchip1/pwm0/period",
+                                  "echo normal > /sys/class/pwm/pwmchip1/pwm0/polarity",
+                                  // Bound by the 30,303 ns illuminator period: the subtraction wraps.
+                                  "echo 1000000 > /sys/class/pwm/pwmchip0/pwm0/duty_cycle",
+                                  "echo 10000 > /sys/class/pwm/pwmchip1/pwm0/duty_cycle",
+                                  "echo 1 > /sys/class/pwm/pwmchip0/pwm0/enable",
+                                  "echo 1 > /sys/class/pwm/pwmchip1/pwm0/enable",
+                              }));
+
+    ASSERT_TRUE(wait_until([&] {
+        sim_camera_step(kFhVideo, 1);
+        return rig.listed(enc) == 1;
+    }));
+    EXPECT_GE(sim_camera_frames(kFhVideo), 2) << "the first picture is requeued unused";
+    {
+        EnterCriticalSection(&enc->datalistCS);
+        auto* img = static_cast<ImageInfo*>(lt_first(enc->data_list));
+        EXPECT_EQ(img->pixelFormat, (uint32_t)SC2210_PIXEL_MONO8);
+        EXPECT_EQ(img->imageSize, 1920u * 1080 * 3 / 2);
+        EXPECT_EQ(img->memType, (uint32_t)E_MEMTYPE_RGB);
+        const uint8_t* chroma = img->imageData + 1920 * 1080;
+        EXPECT_TRUE(std::all_of(chroma, chroma + 1920 * 540, [](uint8_t b) { return b == 0x80; }));
+        LeaveCriticalSection(&enc->datalistCS);
+    }
+    // A newer picture replaces the one still waiting; exposure untouched
+    // with automatic exposure off.
+    long before = sim_camera_frames(kFhVideo);
+    ASSERT_TRUE(wait_until([&] {
+        sim_camera_step(kFhVideo, 1);
+        return sim_camera_frames(kFhVideo) >= before + 4;
+    }));
+    EXPECT_EQ(rig.listed(enc), 1);
+    EXPECT_EQ(rig.r.rgb().groupCFreq, 1234u);
+    Custom_StartOrStopStream(0);
+    EXPECT_EQ(epcore_iodev_find(rig.r.core, E_DEVICE_RGB), nullptr);
 }
 
 } // namespace
