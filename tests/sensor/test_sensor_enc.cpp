@@ -466,8 +466,6 @@ TEST_F(Encoder, CallbackEncodesASenderFrameIntoANewColourFrame)
     free_image(r.core, out);
 }
 
-// ---- Sensor operations of the colour camera behind the encoder ----
-
 constexpr const char* kColour = "m00_b_sc130gs 4-0030";
 
 struct ColourOps : ::testing::Test {

@@ -204,8 +204,6 @@ struct Rig {
     void put_file(const char* path, const std::string& text) { ASSERT_TRUE(write_host_file(r.board.host(path), text)); }
 };
 
-// ---- Tables and the frequency join ----
-
 TEST(Imx570Tables, CountsAreRowsReadLessOneAndAnyEmptyTableReleasesAll)
 {
     struct Case {
@@ -342,8 +340,6 @@ TEST(Imx570Frequencies, PhaseRowsStayInsideTheTable)
     EXPECT_EQ(rig.sreg(8587), 13u);
 }
 
-// ---- CPLD sequences of the capture task ----
-
 TEST(Imx570Task, EachModeAndTriggerSendsItsCpldWords)
 {
     const uint32_t lenA = word(800, 8), lenB = word(400, 16), ratio = word(80, 64), ratio2 = word(100, 19);
@@ -419,8 +415,6 @@ TEST(Imx570Task, FiveFailedSetUpsAskForAReboot)
     Custom_StartOrStopStream(0);
 }
 
-// ---- Node formats ----
-
 TEST(Imx570Setup, TheNodeFormatFollowsModeAndPhases)
 {
     struct Case { uint32_t mode, phaseOptions, height, phases; } cases[] = {
@@ -440,8 +434,6 @@ TEST(Imx570Setup, TheNodeFormatFollowsModeAndPhases)
         EXPECT_EQ(g_phaseOptions.load() != 0 ? 3u : 4u, c.phases) << what;
     }
 }
-
-// ---- Embedded rows ----
 
 // Packs 126 bytes into 84 12-bit samples as the sensor does.
 void pack_row(uint16_t* row, const uint8_t* bytes)
@@ -484,8 +476,6 @@ TEST(Imx570Embedded, RowsUnpackToIndexIntegrationExposureAndTemperature)
         EXPECT_EQ(triple[2], 3) << p;
     }
 }
-
-// ---- Capture variants ----
 
 TEST(Imx570Capture, GroupsAreStoredInIndexOrderAndABadIndexDropsTheFrame)
 {
@@ -574,8 +564,6 @@ TEST(Imx570Capture, TheThreeExposureModeChecksEachExposureNumber)
     free_image(rig.r.core, img);
 }
 
-// ---- Integration times and frame timing ----
-
 TEST(Imx570Registers, IntegrationTimesScaleAndGoWhereTheModeSays)
 {
     Rig rig;
@@ -640,8 +628,6 @@ TEST(Imx570Registers, FrameRateLimitsAndDivisorsAreGuarded)
     EXPECT_EQ(rig.reg_writes(8463), 0);
 }
 
-// ---- Other parameters and output lines ----
-
 TEST(Imx570Registers, OtherParametersMapToSensorAndCpld)
 {
     Rig rig;
@@ -663,8 +649,6 @@ TEST(Imx570Registers, OtherParametersMapToSensorAndCpld)
     EXPECT_EQ(sensor_imx570_gpio_control(-1, 2, nullptr), 1u);
     EXPECT_EQ(rig.words(true), (std::vector<uint32_t>{0x202, 0x302}));
 }
-
-// ---- Software trigger ----
 
 TEST(Imx570Trigger, TheTimerArmsAtOneMillisecondAtLeastAndRefusesWhileArmed)
 {
@@ -705,8 +689,6 @@ TEST(Imx570Trigger, TheTimerArmsAtOneMillisecondAtLeastAndRefusesWhileArmed)
     its = timer_state();
     EXPECT_EQ(its.it_value.tv_sec | its.it_value.tv_nsec, 0);
 }
-
-// ---- Integration-time task ----
 
 std::atomic<int> s_fpsCalls{0};
 std::atomic<uint32_t> s_fpsLast{0};

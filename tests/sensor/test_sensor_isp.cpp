@@ -191,8 +191,6 @@ std::vector<std::string> sensor_writes()
     return out;
 }
 
-// ---- The task and the 3A lifecycle ----
-
 TEST(IspTask, StartsTheLibraryInOrderSetsTheSensorUpAndReleasesEverythingAtTheEnd)
 {
     for (uint32_t cpu : {E_CPU_RK3568, E_CPU_RK3588}) {
@@ -254,8 +252,6 @@ TEST(IspTask, AFailedInitialisationIsReportedAndLeavesNothingBehind)
     EXPECT_EQ(sensor_isp_init(rig.r.core, E_DEVICE_RGB, &rig.dev), -1);
     EXPECT_TRUE(rig.r.log.has("media_device_new fail."));
 }
-
-// ---- Frames ----
 
 TEST(IspCapture, FourFramesAfterTheStartAndAfterEachMasterSlaveChangeNeverReachWorker513)
 {
@@ -370,8 +366,6 @@ TEST(IspCapture, TwoBufferFramesCarryBothPicturesAndTheirSize)
     free_image(rig.r.core, img);
 }
 
-// ---- Frame rate ----
-
 TEST(IspFrameRate, Rk3568WritesTheFrameLengthToTheSensor)
 {
     IspRig rig;
@@ -420,8 +414,6 @@ TEST(IspFrameRate, OtherBoardsSendTheFrameLengthThroughI2ctransfer)
         EXPECT_EQ(sensor_writes(), std::vector<std::string>{}) << "nothing through the sub-device";
     }
 }
-
-// ---- Exposure ----
 
 TEST(IspExposure, ChangesReadTheRecordAndWriteItBackWhole)
 {

@@ -102,8 +102,6 @@ struct ColourRig {
     }
 };
 
-// ---- Frames and hand-over ----
-
 TEST(ColourCapture, WorkerFindsOnlyTheNewestChartFrameAndStreamOffKeepsTheSensorRunning)
 {
     ColourRig c;
@@ -213,8 +211,6 @@ TEST(ColourCapture, WithoutAPoolUnitNoBufferIsTaken)
     EXPECT_TRUE(shows_chart(c.waiting()->imageData, kFrameBytes, 0));
 }
 
-// ---- Automatic exposure ----
-
 TEST(ColourExposure, RunsOnEveryFifthSingleAndEveryThirdTwoExposureFrame)
 {
     struct Case { uint32_t freqMode; unsigned buffers; int period; } cases[] = {{0, 1, 5}, {3, 2, 3}};
@@ -247,8 +243,6 @@ TEST(ColourExposure, RunsOnEveryFifthSingleAndEveryThirdTwoExposureFrame)
         EXPECT_GT(c.ctrl_writes(0x009E0903), 0);
     }
 }
-
-// ---- Sensor arithmetic and operations ----
 
 TEST(ColourRegisters, FrameLengthAndExposureFollowTheLineLength)
 {
@@ -352,8 +346,6 @@ TEST(ColourRegisters, ModesControlsAndFailures)
     EXPECT_TRUE(c.rig.r.log.has("VIDIOC_S_CTRL:"));
     c.dev->subdevFd = subdev;
 }
-
-// ---- The task ----
 
 TEST(ColourTask, StartsConfiguredReportsZeroAndEndsWithTheStream)
 {
