@@ -85,13 +85,14 @@ struct Encoder : ::testing::Test {
     }
 
     int fetched() { return bpool_fetched_num(r.core->raw) + bpool_fetched_num(r.core->rgb); }
-    int listed()
+    static int waiting(worker_t* wk)
     {
-        EnterCriticalSection(&gvsp->datalistCS);
-        int n = lt_num(gvsp->data_list);
-        LeaveCriticalSection(&gvsp->datalistCS);
+        EnterCriticalSection(&wk->datalistCS);
+        int n = lt_num(wk->data_list);
+        LeaveCriticalSection(&wk->datalistCS);
         return n;
     }
+    int listed() { return waiting(gvsp); }
     void drain()
     {
         while (ImageInfo* img = frame_take(gvsp)) free_image(r.core, img);
@@ -114,10 +115,10 @@ struct Encoder : ::testing::Test {
         for (uint32 i = 0; i < bytes; i++) img->imageData[i] = (uint8)(i * 7 + seed + i / 4096);
         return img;
     }
-    std::vector<uint8> expected_packet(uint32 coding, const ImageInfo* img)
+    std::vector<uint8> expected_packet(uint32 coding, const uint8* nv12)
     {
-        std::vector<uint8> out(sim_mpp_packet(coding, img->imageData, kNv12, nullptr, 0));
-        sim_mpp_packet(coding, img->imageData, kNv12, out.data(), out.size());
+        std::vector<uint8> out(sim_mpp_packet(coding, nv12, kNv12, nullptr, 0));
+        sim_mpp_packet(coding, nv12, kNv12, out.data(), out.size());
         return out;
     }
 
@@ -128,13 +129,17 @@ struct Encoder : ::testing::Test {
         ASSERT_TRUE(wait_until([&] { return epcore_iodev_find(r.core, E_DEVICE_ENC) != nullptr; }));
     }
     worker_t* encoder() { return epcore_worker_find(r.core, E_WORKER_ID_ENC); }
+    static void append(worker_t* wk, ImageInfo* img)
+    {
+        EnterCriticalSection(&wk->datalistCS);
+        lt_append(wk->data_list, img);
+        LeaveCriticalSection(&wk->datalistCS);
+    }
     void queue(ImageInfo* img)
     {
         worker_t* wk = encoder();
         ASSERT_NE(wk, nullptr);
-        EnterCriticalSection(&wk->datalistCS);
-        lt_append(wk->data_list, img);
-        LeaveCriticalSection(&wk->datalistCS);
+        append(wk, img);
         event_signal(wk->ioevent, 1);
     }
     // Waits until the encoder has fetched `n` packets in all.
@@ -146,11 +151,7 @@ struct Encoder : ::testing::Test {
     {
         return wait_until([&] {
             worker_t* wk = encoder();
-            if (!wk) return true;
-            EnterCriticalSection(&wk->datalistCS);
-            int n = lt_num(wk->data_list);
-            LeaveCriticalSection(&wk->datalistCS);
-            return n == 0 && fetched() == listed();
+            return !wk || (waiting(wk) == 0 && fetched() == listed());
         });
     }
     void stop()
@@ -219,15 +220,7 @@ TEST_F(Encoder, InitialisationCallsAndKeysFollowTheFixedOrderPerCodingType)
         ASSERT_EQ(sensor_enc_init(r.core, E_DEVICE_ENC, &dev), 0);
         ASSERT_NE(dev, nullptr);
         EXPECT_EQ(epcore_iodev_find(r.core, E_DEVICE_ENC), dev);
-        EXPECT_EQ(dev->fd, -1);
-        EXPECT_EQ(dev->fdtype, 512);
         EXPECT_EQ(dev->para, gvsp);
-        EXPECT_EQ(dev->cbpara, r.core);
-        EXPECT_EQ(dev->iostate, IOSTATE_READY);
-        auto* e = static_cast<ENCInfo*>(dev->priv_data);
-        EXPECT_EQ(e->pdev, dev);
-        EXPECT_EQ(e->frame_size, kInput);
-        EXPECT_EQ(e->header_size, 0u);
         if (!c.tail.empty()) {
             auto want = concat({prefix_calls(), {c.init, "mpp_enc_cfg_init"}, common_keys(), c.tail});
             EXPECT_EQ(mpp_calls(), want);
@@ -287,9 +280,7 @@ TEST_F(Encoder, RateControlModesAndVp8SetTheirOwnKeys)
         auto want = concat({common_keys(std::to_string(c.mode).c_str()), c.tail,
                             video ? kVideoControls : std::vector<std::string>{"control 0x320001", "control 0x32000f"}});
         EXPECT_EQ(mpp_calls(from), want);
-        if (c.log) {
-            EXPECT_TRUE(r.log.has(c.log));
-        }
+        EXPECT_TRUE(!c.log || r.log.has(c.log)) << c.log;
         mpp_destroy(e.ctx);
         mpp_enc_cfg_deinit(e.cfg);
         mpp_buffer_put(e.pkt_buf);
@@ -335,7 +326,7 @@ TEST_F(Encoder, PictureReachesTheSenderAsThePacketLabelledByTheRegister)
         sim_mpp_clear();
         start();
         ImageInfo* img = camera_frame(kW, kH, kNv12, seed++);
-        std::vector<uint8> want = expected_packet(c.coding, img);
+        std::vector<uint8> want = expected_packet(c.coding, img->imageData);
         queue(img);
         ASSERT_TRUE(wait_until([&] { return listed() == 1; }));
         ImageInfo* out = frame_take(gvsp);
@@ -343,9 +334,7 @@ TEST_F(Encoder, PictureReachesTheSenderAsThePacketLabelledByTheRegister)
         EXPECT_EQ(out->imageType, c.imageType);
         EXPECT_EQ(out->sensorIndex, 0u);
         EXPECT_EQ(out->pixelFormat, 0x01100003u);
-        EXPECT_EQ(out->memType, (uint32)E_MEMTYPE_RAW);
-        EXPECT_EQ(out->timeStampH, 1234u);
-        EXPECT_EQ(out->timeStampL, 5678u);
+        EXPECT_EQ(std::make_pair(out->timeStampH, out->timeStampL), std::make_pair(1234u, 5678u));
         ASSERT_EQ(out->imageSize, want.size());
         EXPECT_EQ(std::vector<uint8>(out->imageData, out->imageData + out->imageSize), want);
         free_image(r.core, out);
@@ -398,8 +387,7 @@ TEST_F(Encoder, AUyvyPictureIsConvertedIntoTheInputNotCopiedPastIt)
     EXPECT_EQ(nv12[kW * kH], img->imageData[0]);
     EXPECT_EQ(nv12[kW * kH + 1], img->imageData[2]);
     EXPECT_EQ(nv12[kW * kH + kW], img->imageData[2 * kW * 2]);
-    std::vector<uint8> want(sim_mpp_packet(MPP_CODING_H264, nv12.data(), kNv12, nullptr, 0));
-    sim_mpp_packet(MPP_CODING_H264, nv12.data(), kNv12, want.data(), want.size());
+    std::vector<uint8> want = expected_packet(MPP_CODING_H264, nv12.data());
     queue(img);
     ASSERT_TRUE(wait_until([&] { return listed() == 1; }));
     EXPECT_FALSE(r.log.has("exceeds the encoder input"));
@@ -466,22 +454,17 @@ TEST_F(Encoder, CallbackEncodesASenderFrameIntoANewColourFrame)
     ASSERT_EQ(sensor_enc_init(r.core, E_DEVICE_ENC, &dev), 0);
     EXPECT_EQ(dev->callback(r.core, dev, 0, dev->fdtype), 0) << "no frame: nothing to do";
     ImageInfo* img = camera_frame(kW, kH, kNv12);
-    std::vector<uint8> want = expected_packet(MPP_CODING_H264, img);
-    EnterCriticalSection(&gvsp->datalistCS);
-    lt_append(gvsp->data_list, img);
-    LeaveCriticalSection(&gvsp->datalistCS);
+    std::vector<uint8> want = expected_packet(MPP_CODING_H264, img->imageData);
+    append(gvsp, img);
     EXPECT_EQ(dev->callback(r.core, dev, 0, dev->fdtype), 0);
     EXPECT_EQ(bpool_fetched_num(r.core->raw), 0) << "the camera frame went back";
     ImageInfo* out = frame_take(gvsp);
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(out->memType, (uint32)E_MEMTYPE_RGB);
     EXPECT_EQ(out->imageType, (uint32)E_IMAGE_TYPE_H264);
-    EXPECT_EQ(out->width, kW);
     EXPECT_EQ(std::vector<uint8>(out->imageData, out->imageData + out->imageSize), want);
     free_image(r.core, out);
 }
-
-// ---- Sensor operations of the colour camera behind the encoder ----
 
 constexpr const char* kColour = "m00_b_sc130gs 4-0030";
 
@@ -619,10 +602,10 @@ TEST_F(ColourOps, ModeSwitchWritesTheModeRegistersAndTheSyncMode)
 {
     EXPECT_EQ(sensor_enc_switch_mode(&dev, 1), 0);
     EXPECT_EQ(told(), (Told{"reg:3234=b0", "reg:3228=60", "reg:320e=3f", "sync:0=3"}));
-    EXPECT_EQ(sensor_enc_switch_mode(&dev, 0), 0);
-    EXPECT_EQ(told(), (Told{"reg:3234=30", "reg:3228=40", "reg:320e=2", "sync:0=0"}));
-    EXPECT_EQ(sensor_enc_switch_mode(&dev, 2), 0);
-    EXPECT_EQ(told(), (Told{"reg:3234=30", "reg:3228=40", "reg:320e=2", "sync:0=0"}));
+    for (uint32_t mode : {0u, 2u}) {
+        EXPECT_EQ(sensor_enc_switch_mode(&dev, mode), 0);
+        EXPECT_EQ(told(), (Told{"reg:3234=30", "reg:3228=40", "reg:320e=2", "sync:0=0"})) << mode;
+    }
 
     sim_sensor_state_t st{};
     ASSERT_EQ(sim_sensor_state(kColour, &st), 0);

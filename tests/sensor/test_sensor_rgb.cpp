@@ -78,12 +78,18 @@ struct ColourRig {
         return dev->callback(core, dev, epfd, 0);
     }
     ImageInfo* waiting() { return static_cast<ImageInfo*>(lt_first(consumer->data_list)); }
-    unsigned reg16(unsigned hi)
+    unsigned reg(unsigned addr)
     {
-        unsigned h = 0, l = 0;
-        sim_sensor_get_reg(kColourSensor, hi, &h);
-        sim_sensor_get_reg(kColourSensor, hi + 1, &l);
-        return h << 8 | l;
+        unsigned v = 0;
+        sim_sensor_get_reg(kColourSensor, addr, &v);
+        return v;
+    }
+    unsigned reg16(unsigned hi) { return reg(hi) << 8 | reg(hi + 1); }
+    // The line length through the driver's own register write.
+    void line_length(uint32_t v)
+    {
+        info()->write_reg(dev, 0x320C, (uint16_t)(v >> 8));
+        info()->write_reg(dev, 0x320D, (uint16_t)(v & 0xFF));
     }
     int ctrl_writes(uint32_t id)
     {
@@ -95,8 +101,6 @@ struct ColourRig {
         return n;
     }
 };
-
-// ---- Frames and hand-over ----
 
 TEST(ColourCapture, WorkerFindsOnlyTheNewestChartFrameAndStreamOffKeepsTheSensorRunning)
 {
@@ -207,8 +211,6 @@ TEST(ColourCapture, WithoutAPoolUnitNoBufferIsTaken)
     EXPECT_TRUE(shows_chart(c.waiting()->imageData, kFrameBytes, 0));
 }
 
-// ---- Automatic exposure ----
-
 TEST(ColourExposure, RunsOnEveryFifthSingleAndEveryThirdTwoExposureFrame)
 {
     struct Case { uint32_t freqMode; unsigned buffers; int period; } cases[] = {{0, 1, 5}, {3, 2, 3}};
@@ -242,8 +244,6 @@ TEST(ColourExposure, RunsOnEveryFifthSingleAndEveryThirdTwoExposureFrame)
     }
 }
 
-// ---- Sensor arithmetic and operations ----
-
 TEST(ColourRegisters, FrameLengthAndExposureFollowTheLineLength)
 {
     ColourRig c;
@@ -260,14 +260,12 @@ TEST(ColourRegisters, FrameLengthAndExposureFollowTheLineLength)
     };
     for (const Rate& r : rates) {
         o->sensorType = r.sensorType;
-        o->write_reg(c.dev, 0x320C, (uint16_t)(r.line >> 8));
-        o->write_reg(c.dev, 0x320D, (uint16_t)(r.line & 0xFF));
+        c.line_length(r.line);
         EXPECT_EQ(o->set_fps(c.dev, r.fps), 0);
         EXPECT_EQ(c.reg16(0x320E), r.frame) << r.line << " @ " << r.fps;
     }
     o->sensorType = 0;
-    o->write_reg(c.dev, 0x320C, 1650 >> 8);
-    o->write_reg(c.dev, 0x320D, 1650 & 0xFF);
+    c.line_length(1650);
     o->set_fps(c.dev, 30);
     uint32_t fps = 0;
     EXPECT_EQ(o->get_fps(c.dev, &fps), 0);
@@ -288,8 +286,7 @@ TEST(ColourRegisters, FrameLengthAndExposureFollowTheLineLength)
     };
     for (const Exposure& e : exposures) {
         o->sensorType = e.sensorType;
-        o->write_reg(c.dev, 0x320C, (uint16_t)(e.line >> 8));
-        o->write_reg(c.dev, 0x320D, (uint16_t)(e.line & 0xFF));
+        c.line_length(e.line);
         EXPECT_EQ(o->set_integration_f0(c.dev, e.us), 0);
         uint32_t lines = 0;
         EXPECT_EQ(o->get_integration_f0(c.dev, &lines), 0);
@@ -307,18 +304,12 @@ TEST(ColourRegisters, ModesControlsAndFailures)
     EXPECT_EQ(o->set_integration_f1, nullptr);
 
     sim_sensor_log_clear(kColourSensor);
+    auto mode_regs = [&] { return std::vector<unsigned>({c.reg(0x3234), c.reg(0x3228), c.reg(0x320E)}); };
     EXPECT_EQ(o->switch_mode(c.dev, 1), 0);
-    unsigned a = 0, b = 0, hi = 0;
-    sim_sensor_get_reg(kColourSensor, 0x3234, &a);
-    sim_sensor_get_reg(kColourSensor, 0x3228, &b);
-    sim_sensor_get_reg(kColourSensor, 0x320E, &hi);
-    EXPECT_EQ(std::vector<unsigned>({a, b, hi}), std::vector<unsigned>({0xB0, 0x60, 0x3F}));
+    EXPECT_EQ(mode_regs(), std::vector<unsigned>({0xB0, 0x60, 0x3F}));
     EXPECT_EQ(sim_sensor_log_find(kColourSensor, SIM_SENSOR_SYNC, 0, 0), -1);
     EXPECT_EQ(o->switch_mode(c.dev, 2), 0);
-    sim_sensor_get_reg(kColourSensor, 0x3234, &a);
-    sim_sensor_get_reg(kColourSensor, 0x3228, &b);
-    sim_sensor_get_reg(kColourSensor, 0x320E, &hi);
-    EXPECT_EQ(std::vector<unsigned>({a, b, hi}), std::vector<unsigned>({0x30, 0x40, 0x02}));
+    EXPECT_EQ(mode_regs(), std::vector<unsigned>({0x30, 0x40, 0x02}));
     EXPECT_GE(sim_sensor_log_find(kColourSensor, SIM_SENSOR_SYNC, 0, 0), 0);
 
     uint32_t v = 9;
@@ -356,8 +347,6 @@ TEST(ColourRegisters, ModesControlsAndFailures)
     c.dev->subdevFd = subdev;
 }
 
-// ---- The task ----
-
 TEST(ColourTask, StartsConfiguredReportsZeroAndEndsWithTheStream)
 {
     ColourRig c;
@@ -369,9 +358,7 @@ TEST(ColourTask, StartsConfiguredReportsZeroAndEndsWithTheStream)
     ASSERT_TRUE(wait_until([&] { return epcore_iodev_find(c.core, E_DEVICE_RGB) != nullptr; }));
     ASSERT_TRUE(wait_until([&] { return c.reg16(0x3234) >> 8 == 0xB0; }));
     EXPECT_EQ(c.rig.r.run.rgbWorker, 0u);
-    unsigned mode = 0;
-    sim_sensor_get_reg(kColourSensor, 0x3228, &mode);
-    EXPECT_EQ(mode, 0x60u);
+    EXPECT_EQ(c.reg(0x3228), 0x60u);
     EXPECT_GE(sim_sensor_log_find(kColourSensor, SIM_SENSOR_CTRL, 0x00980911, 0), 0);
     ASSERT_TRUE(wait_until([&] {
         sim_camera_step(kColourVideo, 1);
