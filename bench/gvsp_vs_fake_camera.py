@@ -25,6 +25,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
 
 ENABLE_AMP = 0x10000020
+ENABLE_RGB = 0x10000028  # the colour camera streams beside depth unless told not to
 
 
 def stat(out, name):
@@ -77,6 +78,7 @@ def run_korvid(binary, seconds):
         if not wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30) or korvid.poll():
             sys.exit("korvid did not come up")
         net.on_host(["arv-tool-0.8", "-a", CAM_ADDR, "control", f"R[0x{ENABLE_AMP:08X}]=0"])
+        net.on_host(["arv-tool-0.8", "-a", CAM_ADDR, "control", f"R[0x{ENABLE_RGB:08X}]=0"])
         # The sender polls its queue while idle: that share, on its own.
         idle0, t0 = thread_cpu_ms(korvid.pid), time.monotonic()
         time.sleep(2)

@@ -57,7 +57,6 @@ constexpr uint32 kHeight = 1080;
 constexpr uint32 kGreyBytes = kWidth * kHeight;
 
 constexpr uint32 kCidVblank = 0x009E0901;
-constexpr uint32 kCidAnalogueGain = 0x009E0903;
 
 std::atomic<uint32> s_period{0};
 std::atomic<uint32> s_buffers{0};
