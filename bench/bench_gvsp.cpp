@@ -28,6 +28,7 @@
 #include "bpool.h"
 #include "common/custom.h"
 #include "epcore.h"
+#include "mthread.h"
 #include "main/main.h"
 #include "memory.h"
 #include "platform.h"
@@ -221,8 +222,10 @@ void BM_GvspSender(benchmark::State& state)
         f->height = kind == 0 ? 480 : 960;
         f->imageSize = bytes;
         auto t0 = Clock::now();
+        // Queued as the producers queue: appended, then the sender woken.
         EnterCriticalSection(&wk->datalistCS);
         lt_append(wk->data_list, f);
+        event_signal(wk->ioevent, 1);
         LeaveCriticalSection(&wk->datalistCS);
         block++;
         if (!wait_trailers(rx, block)) lost++;
