@@ -27,6 +27,7 @@ DROP_RATE = 0.01
 SEED = 20261207
 ENABLE_RESEND_PACKET = 0x10000044
 ENABLE_AMP = 0x10000020
+ENABLE_RGB = 0x10000028
 STREAM_SOURCE_PORT = 3959  # korvid's default; decoded by port, the first packet is too
 
 
@@ -96,13 +97,14 @@ class GvspResendEndToEnd(unittest.TestCase):
             self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
             self.assertIsNone(korvid.poll(), "korvid ended")
 
-            # Depth alone: one block per exposure leaves a loaded machine the
-            # slack to answer every request.
+            # Depth alone (no amplitude, no colour): one block per exposure
+            # leaves a loaded machine the slack to answer every request.
             r = net.on_host(["arv-tool-0.8", "-a", CAM_ADDR, "control", f"R[0x{ENABLE_RESEND_PACKET:08X}]=1",
-                             f"R[0x{ENABLE_AMP:08X}]=0"])
+                             f"R[0x{ENABLE_AMP:08X}]=0", f"R[0x{ENABLE_RGB:08X}]=0"])
             got = r.stdout.decode(errors="replace").lower()
             self.assertIn(f"r[0x{ENABLE_RESEND_PACKET:08x}] = 0x00000001", got, r.stdout + r.stderr)
             self.assertIn(f"r[0x{ENABLE_AMP:08x}] = 0x00000000", got, r.stdout + r.stderr)
+            self.assertIn(f"r[0x{ENABLE_RGB:08x}] = 0x00000000", got, r.stdout + r.stderr)
 
             # Packet resend is Aravis's default. A frame may wait 1 s for its
             # resends (0.1 s by default): on a loaded machine the relay, a
