@@ -348,7 +348,8 @@ TEST(Sc2210, EverySecondPictureGoesToTheEncoderWithANeutralChroma)
     ASSERT_TRUE(wait_until([&] { return rig.r.log.has("rgb_init success"); }));
     ASSERT_TRUE(wait_until([&] { return sim_journal_find("echo 1 > /sys/class/pwm/pwmchip1/pwm0/enable", 0) >= 0; }));
     EXPECT_TRUE(rig.r.log.has("delayTime:50"));
-    EXPECT_TRUE(rig.r.log.has("sensor_sc2210_delay"));
+    // The timer's action logs after its command ran.
+    EXPECT_TRUE(wait_until([&] { return rig.r.log.has("sensor_sc2210_delay"); }));
     EXPECT_EQ(rig.r.run.rgbWorker, 0u);
     EXPECT_EQ(journal("pwm"), (std::vector<std::string>{
                                   "echo 0 > /sys/class/pwm/pwmchip0/export",
