@@ -144,7 +144,9 @@ class GvspResendEndToEnd(unittest.TestCase):
             self.assertGreater(stat(out, "n_resent_packets"), 0, out)
             self.assertEqual(rc, 255)  # SIGTERM ends with the backtrace status
             dropped = {tuple(d) for d in relayed["dropped"]}
-            self.assertGreater(len(dropped), relayed["stream"] * DROP_RATE / 2)
+            # The relay drops only until shortly before the end, and a slow
+            # (sanitized) build sends a larger share after that: a loose bound.
+            self.assertGreater(len(dropped), relayed["stream"] * DROP_RATE / 5)
 
             # Camera side: the blocks as sent, resent packets in between.
             rows, err = gvsp_rows(cam_pcap)
