@@ -40,12 +40,7 @@ constexpr int kIdleMs = 10;
 // The stream sender's list is kept below this many frames by the callback.
 constexpr int kSenderListMax = 31;
 
-uint32 reg(uint32 address)
-{
-    uint32 v = 0;
-    Custom_RegRead(address, &v);
-    return v;
-}
+constexpr auto& reg = sensor_reg;
 
 uint32 align(uint32 v, uint32 to) { return (v + to - 1) / to * to; }
 
@@ -592,11 +587,6 @@ constexpr VldAeConfig kAe = {0x1000105c, 35000.0f, 0x10001050, 11000.0f, kTrigge
 std::mutex s_aeMu;
 VldAeState s_ae{VLD_AE_ON, 0, -1, -1}; // under s_aeMu
 
-// The kernel request is declared with an 8-byte size; the record sits at its start.
-union RegReq {
-    struct regval r;
-    uint8_t raw[8];
-};
 
 int subdev_of(const iodev_t* pdev) { return pdev ? pdev->subdevFd : -1; }
 
@@ -640,19 +630,12 @@ int read_length(iodev_t* pdev, uint16 high, uint32* value)
 int sensor_enc_read_reg(iodev_t* pdev, uint32_t address, uint16_t* value)
 {
     if (!value) return -1;
-    RegReq q{};
-    q.r.addr = (uint16)address;
-    int rc = sensor_xioctl(subdev_of(pdev), (int)SENSOR_IOC_READ_REG, &q);
-    *value = rc == 0 ? (uint16)(q.raw[2] | q.raw[3] << 8) : 0;
-    return rc;
+    return sensor_subdev_read(subdev_of(pdev), (uint16)address, value);
 }
 
 int sensor_enc_write_reg(iodev_t* pdev, uint32_t address, uint16_t value)
 {
-    RegReq q{};
-    q.r.addr = (uint16)address;
-    q.r.val = (uint8)value;
-    return sensor_xioctl(subdev_of(pdev), (int)SENSOR_IOC_WRITE_REG, &q);
+    return sensor_subdev_write(subdev_of(pdev), (uint16)address, (uint8)value);
 }
 
 int sensor_enc_set_vfilp(iodev_t* pdev, uint32_t on) { return set_ctrl(pdev, kCidVflip, on); }

@@ -147,12 +147,7 @@ struct FpsCounter {
 };
 FpsCounter s_fps[V_COUNT];
 
-uint32 reg(uint32 address)
-{
-    uint32 v = 0;
-    Custom_RegRead(address, &v);
-    return v;
-}
+constexpr auto& reg = sensor_reg;
 
 uint32 phases() { return g_phaseOptions.load() != 0 ? 3 : 4; }
 bool dual_freq(uint32 mode) { return mode == 1 || mode == 3; }
@@ -161,31 +156,14 @@ uint32 board() { return reg(kRegBoardVersion); }
 int subdev_of(iodev_t* dev) { return dev ? dev->subdevFd : -1; }
 V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
 
-union RegReq {
-    struct regval r;
-    uint8_t raw[8];
-};
 union LaserReq {
     struct phx3d3018 p;
     uint8_t raw[8];
 };
 
-int sreg_write(int fd, uint16 addr, uint8 val)
-{
-    RegReq q{};
-    q.r.addr = addr;
-    q.r.val = val;
-    return sensor_xioctl(fd, (int)SENSOR_IOC_WRITE_REG, &q);
-}
+constexpr auto& sreg_write = sensor_subdev_write;
 
-int sreg_read(int fd, uint16 addr, uint16* val)
-{
-    RegReq q{};
-    q.r.addr = addr;
-    int rc = sensor_xioctl(fd, (int)SENSOR_IOC_READ_REG, &q);
-    *val = rc == 0 ? (uint16)(q.raw[2] | q.raw[3] << 8) : 0;
-    return rc;
-}
+constexpr auto& sreg_read = sensor_subdev_read;
 
 uint32 sreg(int fd, uint16 addr)
 {

@@ -26,12 +26,7 @@ constexpr uint32 kRegInteB = 0x100020A0;
 constexpr uint32 kRegBoardVersion = 0x10007060;
 constexpr int kEventWaitMs = 5000;
 
-uint32 reg(uint32 address)
-{
-    uint32 v = 0;
-    Custom_RegRead(address, &v);
-    return v;
-}
+constexpr auto& reg = sensor_reg;
 
 // One exposure signal `e`; `lastRate` is the rate this task set last.
 void imx570_apply(epcore_t* core, int e, uint32* lastRate)

@@ -82,7 +82,7 @@ std::atomic<uint64> s_frameIndex{0};
 std::atomic<uint32> s_fpsCount{0};
 std::atomic<uint32> s_fpsTick{0};
 
-uint32 reg(uint32 address) { return sensor_reg(address); }
+constexpr auto& reg = sensor_reg;
 
 void reg_write(uint32 address, uint32 value)
 {
@@ -96,12 +96,6 @@ plat_aiq_ctx_t* ctx_of(iodev_t* dev)
     V4L2SensorInfo* info = info_of(dev);
     return info ? static_cast<plat_aiq_ctx_t*>(info->aiq_ctx) : nullptr;
 }
-
-// The kernel request is declared with an 8-byte size; the record sits at its start.
-union RegReq {
-    struct regval r;
-    uint8_t raw[8];
-};
 
 void write_sensor(iodev_t* dev, uint16 address, uint8 value)
 {
@@ -454,19 +448,13 @@ int sensor_isp_set_hfilp(iodev_t* pdev, uint32_t on) { return set_ctrl(pdev, kCi
 int sensor_isp_read_reg(iodev_t* pdev, uint32_t address, uint16_t* value)
 {
     if (!value) return -1;
-    RegReq q{};
-    q.r.addr = (uint16)address;
-    int rc = pdev ? sensor_xioctl(pdev->subdevFd, (int)SENSOR_IOC_READ_REG, &q) : -1;
-    *value = rc == 0 ? (uint16)(q.raw[2] | q.raw[3] << 8) : 0;
-    return rc;
+    *value = 0;
+    return pdev ? sensor_subdev_read(pdev->subdevFd, (uint16)address, value) : -1;
 }
 
 int sensor_isp_write_reg(iodev_t* pdev, uint32_t address, uint16_t value)
 {
-    RegReq q{};
-    q.r.addr = (uint16)address;
-    q.r.val = (uint8)value;
-    return pdev ? sensor_xioctl(pdev->subdevFd, (int)SENSOR_IOC_WRITE_REG, &q) : -1;
+    return pdev ? sensor_subdev_write(pdev->subdevFd, (uint16)address, (uint8)value) : -1;
 }
 
 // ---- Capture callbacks ----

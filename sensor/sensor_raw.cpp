@@ -103,48 +103,21 @@ std::atomic<uint32> s_dualFpsTick{0};
 // own thread; the capture task's teardown waits for a burst in progress.
 std::mutex s_deviceMu;
 
-uint32 reg(uint32 address)
-{
-    uint32 v = 0;
-    Custom_RegRead(address, &v);
-    return v;
-}
+constexpr auto& reg = sensor_reg;
 
-int reg_write(uint32 address, uint32 value)
-{
-    uint32 v = value;
-    return Custom_RegWrite(address, &v);
-}
+constexpr auto& reg_write = sensor_reg_put;
 
 int subdev_of(iodev_t* dev) { return dev ? dev->subdevFd : -1; }
 V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
 
-// The kernel request is declared with an 8-byte size; the record sits at its start.
-union RegReq {
-    struct regval r;
-    uint8_t raw[8];
-};
 union LaserReq {
     struct phx3d3018 p;
     uint8_t raw[8];
 };
 
-int sreg_write(int fd, uint16 addr, uint8 val)
-{
-    RegReq q{};
-    q.r.addr = addr;
-    q.r.val = val;
-    return sensor_xioctl(fd, (int)SENSOR_IOC_WRITE_REG, &q);
-}
+constexpr auto& sreg_write = sensor_subdev_write;
 
-int sreg_read(int fd, uint16 addr, uint16* val)
-{
-    RegReq q{};
-    q.r.addr = addr;
-    int rc = sensor_xioctl(fd, (int)SENSOR_IOC_READ_REG, &q);
-    *val = rc == 0 ? (uint16)(q.raw[2] | q.raw[3] << 8) : 0;
-    return rc;
-}
+constexpr auto& sreg_read = sensor_subdev_read;
 
 uint8 sreg(int fd, uint16 addr)
 {

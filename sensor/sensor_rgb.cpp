@@ -88,36 +88,14 @@ std::atomic<uint32> s_fpsTick{0};
 V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
 int subdev_of(iodev_t* dev) { return dev ? dev->subdevFd : -1; }
 
-uint32 reg(uint32 address) { return sensor_reg(address); }
+constexpr auto& reg = sensor_reg;
 
-int reg_write(uint32 address, uint32 value)
-{
-    uint32 v = value;
-    return Custom_RegWrite(address, &v);
-}
+constexpr auto& reg_write = sensor_reg_put;
 
-// The kernel request is declared with an 8-byte size; the record sits at its start.
-union RegReq {
-    struct regval r;
-    uint8_t raw[8];
-};
 
-int sreg_write(int fd, uint16 addr, uint8 val)
-{
-    RegReq q{};
-    q.r.addr = addr;
-    q.r.val = val;
-    return sensor_xioctl(fd, (int)SENSOR_IOC_WRITE_REG, &q);
-}
+constexpr auto& sreg_write = sensor_subdev_write;
 
-int sreg_read(int fd, uint16 addr, uint16* val)
-{
-    RegReq q{};
-    q.r.addr = addr;
-    int rc = sensor_xioctl(fd, (int)SENSOR_IOC_READ_REG, &q);
-    *val = rc == 0 ? (uint16)(q.raw[2] | q.raw[3] << 8) : 0;
-    return rc;
-}
+constexpr auto& sreg_read = sensor_subdev_read;
 
 uint32 sreg_pair(int fd, uint16 hi, uint16 lo)
 {

@@ -68,12 +68,6 @@ const VldAeConfig kAe = {kRegExposure, 10.0f, kRegExposureLit, 30000.0f, kTrigge
 
 uint32 duty_us(uint32 timeUs) { return timeUs > UINT32_MAX / 1000 ? UINT32_MAX : timeUs * 1000; }
 
-void reg_put(uint32 address, uint32 value)
-{
-    uint32 v = value;
-    Custom_RegWrite(address, &v);
-}
-
 int set_ctrl(int fd, uint32 id, int32_t value)
 {
     struct v4l2_control ctrl{};
@@ -324,12 +318,12 @@ void* sensor_sc2210_task(void* vwker)
     }
     if (!dev) {
         log_error(g_logger, __FUNCTION__, __LINE__, "sensor rgb init fail.");
-        reg_put(kRegRgbWorker, 1);
+        sensor_reg_put(kRegRgbWorker, 1);
         sensor_capture_bind(nullptr);
         worker_destory(wk);
         return nullptr;
     }
-    reg_put(kRegRgbWorker, 0);
+    sensor_reg_put(kRegRgbWorker, 0);
     sensor_start_capturing(dev);
     sensor_sc2210_set_gain(dev, kStartGain);
     sensor_sc2210_vld_enable(dev, 1);

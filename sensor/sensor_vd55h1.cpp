@@ -61,33 +61,17 @@ constexpr int kCpuCore = 2;
 constexpr int kLoopWaitMs = 200;
 constexpr int kDequeuePauseMs = 30;
 
-uint32 reg(uint32 address)
-{
-    uint32 v = 0;
-    Custom_RegRead(address, &v);
-    return v;
-}
+constexpr auto& reg = sensor_reg;
 
 int subdev_of(iodev_t* dev) { return dev ? dev->subdevFd : -1; }
 V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
 
-// The kernel request is declared with an 8-byte size; the record sits at its start.
-union RegReq {
-    struct regval r;
-    uint8_t raw[8];
-};
 union LaserReq {
     struct phx3d3018 p;
     uint8_t raw[8];
 };
 
-int sreg_write(int fd, uint16 addr, uint8 val)
-{
-    RegReq q{};
-    q.r.addr = addr;
-    q.r.val = val;
-    return sensor_xioctl(fd, (int)SENSOR_IOC_WRITE_REG, &q);
-}
+constexpr auto& sreg_write = sensor_subdev_write;
 
 // `bytes` bytes of `value`, least significant first, from register `first` on.
 void write_le(int fd, uint16 first, uint32 value, int bytes)
@@ -247,11 +231,7 @@ int sensor_vd55h1_read_reg(iodev_t* dev, uint32_t address, uint16_t* value)
         *value = rc == 0 ? q.p.val : 0;
         return rc;
     }
-    RegReq q{};
-    q.r.addr = (uint16)address;
-    int rc = sensor_xioctl(fd, (int)SENSOR_IOC_READ_REG, &q);
-    *value = rc == 0 ? (uint16)(q.raw[2] | q.raw[3] << 8) : 0;
-    return rc;
+    return sensor_subdev_read(fd, (uint16)address, value);
 }
 
 int sensor_vd55h1_write_reg(iodev_t* dev, uint32_t address, uint16_t value)

@@ -151,6 +151,39 @@ uint32_t sensor_reg(uint32_t address)
     return v;
 }
 
+int sensor_reg_put(uint32_t address, uint32_t value)
+{
+    uint32 v = value;
+    return Custom_RegWrite(address, &v);
+}
+
+namespace {
+
+// The kernel request is declared with an 8-byte size; the record sits at its start.
+union RegReq {
+    struct regval r;
+    uint8_t raw[8];
+};
+
+} // namespace
+
+int sensor_subdev_write(int fd, uint16_t addr, uint8_t val)
+{
+    RegReq q{};
+    q.r.addr = addr;
+    q.r.val = val;
+    return sensor_xioctl(fd, (int)SENSOR_IOC_WRITE_REG, &q);
+}
+
+int sensor_subdev_read(int fd, uint16_t addr, uint16_t* val)
+{
+    RegReq q{};
+    q.r.addr = addr;
+    int rc = sensor_xioctl(fd, (int)SENSOR_IOC_READ_REG, &q);
+    if (val) *val = rc == 0 ? (uint16_t)(q.raw[2] | q.raw[3] << 8) : 0;
+    return rc;
+}
+
 int sensor_find_node(const char* graph, const char* entity, char* node)
 {
     struct media_device* media = graph ? media_device_new(graph) : nullptr;

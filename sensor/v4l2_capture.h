@@ -39,6 +39,13 @@ void sensor_capture_count(const char* fmt);
 
 // A register-space word as the drivers read their settings: 0 when unreadable.
 uint32_t sensor_reg(uint32_t address);
+// Writes a register-space word through the same rules as hosts: 0 or -1.
+int sensor_reg_put(uint32_t address, uint32_t value);
+// One 8-bit register of the sensor behind sub-device `fd`, through the
+// private register requests: 0, or the failing request's result (a failed
+// read gives 0).
+int sensor_subdev_write(int fd, uint16_t addr, uint8_t val);
+int sensor_subdev_read(int fd, uint16_t addr, uint16_t* val);
 // The capture node of entity `entity` in media graph `graph` into `node`
 // (SENSOR_NODE_NAME_MAX bytes), logged as "find dev_name:%s". 0, or -1
 // after "media_device_new fail.", "media_get_entity_by_name fail." or
