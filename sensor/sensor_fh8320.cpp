@@ -58,8 +58,6 @@ int transfer(int fd, struct i2c_msg* msgs, unsigned n)
     return plat_ioctl(fd, I2C_RDWR, &data) < 0 ? -1 : 0;
 }
 
-uint32 duty_us(uint32 timeUs) { return timeUs > UINT32_MAX / 1000 ? UINT32_MAX : timeUs * 1000; }
-
 void start_vld_pwm()
 {
     sensor_pwm_enable(kVldChip, 1);
@@ -154,31 +152,27 @@ uint32_t sensor_fh8320_period(void) { return s_period.load(); }
 int sensor_fh8320_set_fps(iodev_t* pdev, uint32_t fps)
 {
     (void)pdev;
-    uint32 period = sensor_pwm_period_ns(fps);
-    s_period.store(period);
-    sensor_pwm_set_period(kTriggerChip, period);
+    s_period.store(sensor_pwm_set_rate(kTriggerChip, fps));
     return 0;
 }
 
 int sensor_fh8320_vld_set_fps(iodev_t* pdev, uint32_t fps)
 {
     (void)pdev;
-    uint32 period = sensor_pwm_period_ns(fps);
-    s_period.store(period);
-    sensor_pwm_set_period(kVldChip, period);
+    s_period.store(sensor_pwm_set_rate(kVldChip, fps));
     return 0;
 }
 
 int sensor_fh8320_vld_set_integration(iodev_t* pdev, uint32_t time)
 {
     (void)pdev;
-    return sensor_pwm_set_duty(kVldChip, duty_us(time), s_period.load());
+    return sensor_pwm_set_duty_us(kVldChip, time, s_period.load());
 }
 
 int sensor_fh8320_set_integration(iodev_t* pdev, uint32_t time)
 {
     (void)pdev;
-    return sensor_pwm_set_duty(kTriggerChip, duty_us(time), s_period.load());
+    return sensor_pwm_set_duty_us(kTriggerChip, time, s_period.load());
 }
 
 int sensor_fh8320_write_reg(iodev_t* pdev, uint32_t address, uint16_t value)
@@ -313,11 +307,7 @@ void* sensor_fh8320_task(void* vwker)
     sensor_capture_loop(wk, dev, &loop);
 
     sensor_stop_capturing(dev);
-    sensor_delay_cancel();
-    sensor_pwm_enable(kTriggerChip, 0);
-    sensor_pwm_unexport(kTriggerChip);
-    sensor_pwm_enable(kVldChip, 0);
-    sensor_pwm_unexport(kVldChip);
+    sensor_pwm_release(kTriggerChip, kVldChip);
     {
         SensorOpsGuard ops;
         sensor_uninit(dev);

@@ -141,11 +141,7 @@ double s_tempSum = 0;
 int s_tempCount = 0;
 
 enum Variant { V_1FREQ, V_2FREQ, V_2HDR, V_MULTI, V_TRIG, V_TRIPLE, V_3FREQ, V_COUNT };
-struct FpsCounter {
-    std::atomic<uint32> count{0};
-    std::atomic<uint32> tick{0};
-};
-FpsCounter s_fps[V_COUNT];
+SensorFpsCounter s_fps[V_COUNT];
 
 constexpr auto& reg = sensor_reg;
 
@@ -497,14 +493,7 @@ void deliver(epcore_t* core, ImageInfo* img, Variant v)
 {
     sensor_raw_serve(img->imageData, img->imageSize);
     sensor_handover_replace_old(core, E_WORKER_ID_ALGO, img);
-    FpsCounter& c = s_fps[v];
-    uint32 n = c.count.fetch_add(1) + 1;
-    uint32 now = get_tickcount();
-    if (now - c.tick.load() >= 1000) {
-        log_debug(g_logger, __FUNCTION__, __LINE__, "capture tof fps:%d", (int)n);
-        c.count.store(0);
-        c.tick.store(now);
-    }
+    sensor_fps_count(&s_fps[v], "capture tof fps:%d");
 }
 
 // One buffer of `groups` groups into one frame, groups in index order

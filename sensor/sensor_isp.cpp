@@ -79,8 +79,7 @@ constexpr int kSettled = 5;
 
 // Frame counter and rate report of the capture callbacks.
 std::atomic<uint64> s_frameIndex{0};
-std::atomic<uint32> s_fpsCount{0};
-std::atomic<uint32> s_fpsTick{0};
+SensorFpsCounter s_fps;
 
 constexpr auto& reg = sensor_reg;
 
@@ -217,16 +216,7 @@ void hand_over(epcore_t* core, ImageInfo* img)
     sensor_handover_replace_old(core, E_WORKER_ID_ALGO_RGB, img);
 }
 
-void count_frame()
-{
-    uint32 n = s_fpsCount.fetch_add(1) + 1;
-    uint32 now = get_tickcount();
-    if (now - s_fpsTick.load() >= 1000) {
-        log_debug(g_logger, __FUNCTION__, __LINE__, "capture rgb fps:%d", (int)n);
-        s_fpsCount.store(0);
-        s_fpsTick.store(now);
-    }
-}
+void count_frame() { sensor_fps_count(&s_fps, "capture rgb fps:%d"); }
 
 int capture(void* vpcore, void* vobj, int epfd, const Variant& v)
 {
@@ -556,7 +546,7 @@ void* sensor_isp_task(void* arg)
     const uint32 tofKind = reg(kRegTofKind);
     set_task_name("isp sensor");
     sensor_capture_bind(wk);
-    s_fpsTick.store(get_tickcount());
+    sensor_fps_start(&s_fps);
 
     iodev_t* dev = nullptr;
     if (sensor_isp_init(core, E_DEVICE_RGB, &dev) != 0) {

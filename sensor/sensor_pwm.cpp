@@ -66,6 +66,13 @@ void sensor_pwm_set_period(int chip, uint32_t periodNs)
     chip_cmd("echo normal > /sys/class/pwm/pwmchip%d/pwm0/polarity", chip);
 }
 
+uint32_t sensor_pwm_set_rate(int chip, uint32_t fps)
+{
+    uint32_t period = sensor_pwm_period_ns(fps);
+    sensor_pwm_set_period(chip, period);
+    return period;
+}
+
 uint32_t sensor_pwm_duty_bound(uint32_t want, uint32_t periodNs)
 {
     if (periodNs == 0) return 0;
@@ -81,6 +88,12 @@ int sensor_pwm_set_duty(int chip, uint32_t want, uint32_t periodNs)
     }
     chip_value_cmd("echo %d > /sys/class/pwm/pwmchip%d/pwm0/duty_cycle", sensor_pwm_duty_bound(want, periodNs), chip);
     return 0;
+}
+
+int sensor_pwm_set_duty_us(int chip, uint32_t timeUs, uint32_t periodNs)
+{
+    uint32_t ns = timeUs > UINT32_MAX / 1000 ? UINT32_MAX : timeUs * 1000;
+    return sensor_pwm_set_duty(chip, ns, periodNs);
 }
 
 // ---- One-shot timer ----
@@ -143,4 +156,13 @@ void sensor_delay_cancel(void)
 {
     std::lock_guard<std::mutex> lk(s_delayMu);
     close_delay();
+}
+
+void sensor_pwm_release(int trigChip, int vldChip)
+{
+    sensor_delay_cancel();
+    sensor_pwm_enable(trigChip, 0);
+    sensor_pwm_unexport(trigChip);
+    sensor_pwm_enable(vldChip, 0);
+    sensor_pwm_unexport(vldChip);
 }

@@ -26,6 +26,8 @@ void sensor_pwm_enable(int chip, int on);
 uint32_t sensor_pwm_period_ns(uint32_t fps);
 // Writes the period, then the polarity "normal".
 void sensor_pwm_set_period(int chip, uint32_t periodNs);
+// The period of `fps` written to the chip; returns it.
+uint32_t sensor_pwm_set_rate(int chip, uint32_t fps);
 // min(want, period - margin) with the subtraction in unsigned 32 bits, so a
 // period below the margin leaves `want`. A period of 0 means no rate was
 // ever set: there is no bound, and the result is 0 (nothing to write).
@@ -33,6 +35,11 @@ uint32_t sensor_pwm_duty_bound(uint32_t want, uint32_t periodNs);
 // Writes the duty cycle bounded by the period; -1 without writing when the
 // period is 0.
 int sensor_pwm_set_duty(int chip, uint32_t want, uint32_t periodNs);
+// The same for a time in microseconds (saturating when turned into ns).
+int sensor_pwm_set_duty_us(int chip, uint32_t timeUs, uint32_t periodNs);
+// Ends a triggered camera's PWM use: the pending illuminator timer is
+// cancelled, then trigger and illuminator are each disabled and unexported.
+void sensor_pwm_release(int trigChip, int vldChip);
 
 // Starts the one-shot timer: `ms` after now, `action` runs once on a pump
 // thread and the timer closes itself. Logs "delayTime:%d". One timer at a

@@ -96,8 +96,7 @@ std::atomic<bool> s_restarted{false};
 // Dual-exposure frames since the task started, and the driver's own counter.
 std::atomic<uint32> s_dualSeen{0};
 std::atomic<uint64> s_dualIndex{0};
-std::atomic<uint32> s_dualFpsCount{0};
-std::atomic<uint32> s_dualFpsTick{0};
+SensorFpsCounter s_dualFps;
 
 // The integration task uses the sensor device and its sub-device from its
 // own thread; the capture task's teardown waits for a burst in progress.
@@ -1035,13 +1034,7 @@ int sensor_capture_raw_dual_hdr(void* vpcore, void* vobj, int event, int fdtype)
     get_local_time(&img->timeStampH, &img->timeStampL);
     img->frameIndex = s_dualIndex.fetch_add(1);
     sensor_handover_replace_old(core, E_WORKER_ID_ALGO, img);
-    uint32 n = s_dualFpsCount.fetch_add(1) + 1;
-    uint32 now = get_tickcount();
-    if (now - s_dualFpsTick.load() >= 1000) {
-        log_debug(g_logger, __FUNCTION__, __LINE__, "capture raw fps:%d", (int)n);
-        s_dualFpsCount.store(0);
-        s_dualFpsTick.store(now);
-    }
+    sensor_fps_count(&s_dualFps, "capture raw fps:%d");
     return 0;
 }
 
@@ -1057,7 +1050,7 @@ void* sensor_tof_task(void* vwker)
     sensor_capture_bind(wk);
     sensor_capture_clock_start();
     g_lastFps.store(0);
-    s_dualFpsTick.store(get_tickcount());
+    sensor_fps_start(&s_dualFps);
 
     iodev_t* dev = nullptr;
     for (int attempt = 0; attempt < kSetupAttempts && !sensor_capture_stopped(); attempt++) {

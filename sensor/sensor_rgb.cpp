@@ -82,8 +82,7 @@ constexpr uint32 kDefaultTargetLevel = 80;
 
 std::atomic<uint32> s_aeCount{0};
 std::atomic<uint32> s_aeCountHdr{0};
-std::atomic<uint32> s_fpsCount{0};
-std::atomic<uint32> s_fpsTick{0};
+SensorFpsCounter s_fps;
 
 V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
 int subdev_of(iodev_t* dev) { return dev ? dev->subdevFd : -1; }
@@ -248,16 +247,7 @@ void take_second(epcore_t* core, ImageInfo* img, Pair* p, int index, const Senso
     }
 }
 
-void count_frame()
-{
-    uint32 n = s_fpsCount.fetch_add(1) + 1;
-    uint32 now = get_tickcount();
-    if (now - s_fpsTick.load() >= 1000) {
-        log_debug(g_logger, __FUNCTION__, __LINE__, "capture rgb fps:%d", (int)n);
-        s_fpsCount.store(0);
-        s_fpsTick.store(now);
-    }
-}
+void count_frame() { sensor_fps_count(&s_fps, "capture rgb fps:%d"); }
 
 ImageInfo* fetch_frame(epcore_t* core)
 {
@@ -533,7 +523,7 @@ void* sensor_rgb_task(void* vwker)
     worker_set_datafree(wk, frame_datafree);
     set_task_name("rgbsensor");
     sensor_capture_bind(wk);
-    s_fpsTick.store(get_tickcount());
+    sensor_fps_start(&s_fps);
 
     iodev_t* dev = nullptr;
     for (int attempt = 0; attempt < kInitAttempts && !sensor_capture_stopped(); attempt++) {

@@ -60,13 +60,10 @@ constexpr uint32 kCidVblank = 0x009E0901;
 
 std::atomic<uint32> s_period{0};
 std::atomic<uint32> s_buffers{0};
-std::atomic<uint32> s_fpsCount{0};
-std::atomic<uint32> s_fpsTick{0};
+SensorFpsCounter s_fps;
 VldAeState s_vld{VLD_AE_ON, 0, -1, -1}; // worker 501's thread only
 
 const VldAeConfig kAe = {kRegExposure, 10.0f, kRegExposureLit, 30000.0f, kTriggerChip, kVldChip, 0};
-
-uint32 duty_us(uint32 timeUs) { return timeUs > UINT32_MAX / 1000 ? UINT32_MAX : timeUs * 1000; }
 
 int set_ctrl(int fd, uint32 id, int32_t value)
 {
@@ -130,16 +127,14 @@ int sensor_sc2210_get_fps(iodev_t* pdev, uint32_t* fps) { return sensor_rgb_get_
 int sensor_sc2210_vld_set_fps(iodev_t* pdev, uint32_t fps)
 {
     (void)pdev;
-    uint32 period = sensor_pwm_period_ns(fps);
-    s_period.store(period);
-    sensor_pwm_set_period(kVldChip, period);
+    s_period.store(sensor_pwm_set_rate(kVldChip, fps));
     return 0;
 }
 
 int sensor_sc2210_vld_set_integration(iodev_t* pdev, uint32_t time)
 {
     (void)pdev;
-    return sensor_pwm_set_duty(kVldChip, duty_us(time), s_period.load());
+    return sensor_pwm_set_duty_us(kVldChip, time, s_period.load());
 }
 
 int sensor_sc2210_set_integration(iodev_t* pdev, uint32_t time)
@@ -285,13 +280,7 @@ int sensor_sc2210_capture(void* vpcore, void* vobj, int event, int fdtype)
         sensor_vld_auto_exposure(core, &s_vld, &kAe, img->imageData, kGreyBytes, (int)kWidth, (int)kHeight);
     get_local_time(&img->timeStampH, &img->timeStampL);
     sensor_handover_replace_old(core, E_WORKER_ID_ENC, img);
-    uint32 n = s_fpsCount.fetch_add(1) + 1;
-    uint32 now = get_tickcount();
-    if (now - s_fpsTick.load() > 999) {
-        log_debug(g_logger, __FUNCTION__, __LINE__, "capture rgb fps:%d", (int)n);
-        s_fpsCount.store(0);
-        s_fpsTick.store(now);
-    }
+    sensor_fps_count(&s_fps, "capture rgb fps:%d");
     return 0;
 }
 
@@ -307,7 +296,7 @@ void* sensor_sc2210_task(void* vwker)
     sensor_capture_bind(wk);
     s_buffers.store(0);
     sensor_vld_ae_reset(&s_vld);
-    s_fpsTick.store(get_tickcount());
+    sensor_fps_start(&s_fps);
 
     iodev_t* dev = nullptr;
     for (int attempt = 0; attempt < kSetupAttempts && !dev; attempt++) {
@@ -343,11 +332,7 @@ void* sensor_sc2210_task(void* vwker)
     sensor_capture_loop(wk, dev, &loop);
 
     sensor_stop_capturing(dev);
-    sensor_delay_cancel();
-    sensor_pwm_enable(kTriggerChip, 0);
-    sensor_pwm_unexport(kTriggerChip);
-    sensor_pwm_enable(kVldChip, 0);
-    sensor_pwm_unexport(kVldChip);
+    sensor_pwm_release(kTriggerChip, kVldChip);
     {
         SensorOpsGuard ops;
         sensor_uninit(dev);

@@ -48,12 +48,9 @@ std::atomic<uint32> g_period{0};
 std::atomic<uint32> s_buffers{0};
 std::atomic<int> g_set_exposure_flags{0};
 VldAeState g_vld{VLD_AE_ON, 0, -1, -1}; // worker 511's capture thread only
-std::atomic<uint32> s_fpsCount{0};
-std::atomic<uint32> s_fpsTick{0};
+SensorFpsCounter s_fps;
 
 const VldAeConfig kAe = {kRegExposureLit, 35000.0f, kRegExposure, 11000.0f, kTriggerChip, kVldChip, 1};
-
-uint32 duty_us(uint32 timeUs) { return timeUs > UINT32_MAX / 1000 ? UINT32_MAX : timeUs * 1000; }
 
 int set_ctrl(iodev_t* pdev, uint32 id, int32_t value)
 {
@@ -149,31 +146,27 @@ uint32_t sensor_uvc_period(void) { return g_period.load(); }
 int sensor_uvc_set_fps(iodev_t* pdev, uint32_t fps)
 {
     (void)pdev;
-    uint32 period = sensor_pwm_period_ns(fps);
-    g_period.store(period);
-    sensor_pwm_set_period(kTriggerChip, period);
+    g_period.store(sensor_pwm_set_rate(kTriggerChip, fps));
     return 0;
 }
 
 int sensor_uvc_vld_set_fps(iodev_t* pdev, uint32_t fps)
 {
     (void)pdev;
-    uint32 period = sensor_pwm_period_ns(fps);
-    g_period.store(period);
-    sensor_pwm_set_period(kVldChip, period);
+    g_period.store(sensor_pwm_set_rate(kVldChip, fps));
     return 0;
 }
 
 int sensor_uvc_vld_set_integration(iodev_t* pdev, uint32_t time)
 {
     (void)pdev;
-    return sensor_pwm_set_duty(kVldChip, duty_us(time), g_period.load());
+    return sensor_pwm_set_duty_us(kVldChip, time, g_period.load());
 }
 
 int sensor_uvc_set_integration(iodev_t* pdev, uint32_t time)
 {
     (void)pdev;
-    return sensor_pwm_set_duty(kTriggerChip, duty_us(time), g_period.load());
+    return sensor_pwm_set_duty_us(kTriggerChip, time, g_period.load());
 }
 
 int sensor_uvc_set_exposure(iodev_t* pdev, uint32_t time)
@@ -273,13 +266,7 @@ int sensor_uvc_capture_mjpeg(void* vpcore, void* vobj, int event, int fdtype)
         sensor_uvc_set_exposure(dev, kFirstExposure);
         g_set_exposure_flags.store(1);
     }
-    uint32 n = s_fpsCount.fetch_add(1) + 1;
-    uint32 now = get_tickcount();
-    if (now - s_fpsTick.load() > 999) {
-        log_debug(g_logger, __FUNCTION__, __LINE__, "uvc capture rgb fps:%d", (int)n);
-        s_fpsCount.store(0);
-        s_fpsTick.store(now);
-    }
+    sensor_fps_count(&s_fps, "uvc capture rgb fps:%d");
     return 0;
 }
 
@@ -296,7 +283,7 @@ void* sensor_uvc_task(void* vwker)
     s_buffers.store(0);
     g_set_exposure_flags.store(0);
     sensor_vld_ae_reset(&g_vld);
-    s_fpsTick.store(get_tickcount());
+    sensor_fps_start(&s_fps);
 
     iodev_t* dev = nullptr;
     if (init(core, &dev) != 0) {
@@ -316,11 +303,7 @@ void* sensor_uvc_task(void* vwker)
     } else {
         log_error(g_logger, __FUNCTION__, __LINE__, "sensor start capturing fail.");
     }
-    sensor_delay_cancel();
-    sensor_pwm_enable(kTriggerChip, 0);
-    sensor_pwm_unexport(kTriggerChip);
-    sensor_pwm_enable(kVldChip, 0);
-    sensor_pwm_unexport(kVldChip);
+    sensor_pwm_release(kTriggerChip, kVldChip);
     sensor_uvc_vld_enable(dev, 0);
     {
         SensorOpsGuard ops;

@@ -37,8 +37,7 @@ constexpr int kErrorPauseMs = 30;
 constexpr int kMaxEvents = 10;
 
 std::atomic<int64_t> s_startOffsetNs{0};
-std::atomic<uint32> s_fpsCount{0};
-std::atomic<uint32> s_fpsTick{0};
+SensorFpsCounter s_roadFps;
 
 thread_local worker_t* t_worker = nullptr;
 
@@ -119,8 +118,7 @@ void sensor_capture_clock_start(void)
 {
     s_startOffsetNs.store(clock_ns(CLOCK_REALTIME) - clock_ns(CLOCK_MONOTONIC));
     g_tof_frameIndex.store(0);
-    s_fpsCount.store(0);
-    s_fpsTick.store(get_tickcount());
+    sensor_fps_start(&s_roadFps);
 }
 
 void sensor_capture_stamp(ImageInfo* img, uint64_t bufNs)
@@ -131,16 +129,24 @@ void sensor_capture_stamp(ImageInfo* img, uint64_t bufNs)
     img->timeStampL = (uint32)(ns % 1000000000);
 }
 
-void sensor_capture_count(const char* fmt)
+void sensor_fps_start(SensorFpsCounter* c)
 {
-    uint32 n = s_fpsCount.fetch_add(1) + 1;
+    c->count.store(0);
+    c->tick.store(get_tickcount());
+}
+
+void sensor_fps_count(SensorFpsCounter* c, const char* fmt)
+{
+    uint32 n = c->count.fetch_add(1) + 1;
     uint32 now = get_tickcount();
-    if (now - s_fpsTick.load() >= 1000) {
+    if (now - c->tick.load() >= 1000) {
         log_debug(g_logger, __FUNCTION__, __LINE__, fmt, (int)n);
-        s_fpsCount.store(0);
-        s_fpsTick.store(now);
+        c->count.store(0);
+        c->tick.store(now);
     }
 }
+
+void sensor_capture_count(const char* fmt) { sensor_fps_count(&s_roadFps, fmt); }
 
 // ---- Capture node ----
 

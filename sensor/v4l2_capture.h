@@ -31,8 +31,17 @@ extern std::atomic<int> g_ctrlFd;
 void sensor_capture_clock_start(void);
 // Stamps a frame with the start-time offset plus a buffer time (monotonic ns).
 void sensor_capture_stamp(ImageInfo* img, uint64_t bufNs);
+// Frames counted towards a once-a-second rate report.
+typedef struct tagSensorFpsCounter {
+    std::atomic<uint32> count{0};
+    std::atomic<uint32> tick{0}; // when the last report went out
+} SensorFpsCounter;
+// Starts counting from now.
+void sensor_fps_start(SensorFpsCounter* c);
 // Counts one frame; once 1000 ms or more have passed since the last report,
 // logs `fmt` (with the count) at debug level and starts counting again.
+void sensor_fps_count(SensorFpsCounter* c, const char* fmt);
+// The same on the ToF capture road's own counter.
 void sensor_capture_count(const char* fmt);
 
 // ---- Capture node ----
