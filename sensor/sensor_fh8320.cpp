@@ -232,19 +232,14 @@ int sensor_fh8320_capture_raw(void* vpcore, void* vobj, int event, int fdtype)
         sensor_capture_pause(kDequeuePauseMs);
         return 0;
     }
-    ImageInfo* img = sensor_frame_fetch(core->raw, E_MEMTYPE_RAW);
-    if (!img) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "no mem");
+    // An empty picture is no picture.
+    if (cap.bytes == 0) {
         sensor_requeue(dev, &cap);
-        return -1;
-    }
-    // A picture larger than the unit would overrun it: drop it instead.
-    if (cap.bytes == 0 || cap.bytes > sensor_frame_room(core->raw)) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "picture of %u bytes dropped", cap.bytes);
-        sensor_requeue(dev, &cap);
-        free_image(core, img);
         return 0;
     }
+    int rc = 0;
+    ImageInfo* img = sensor_frame_for(core, dev, E_MEMTYPE_RAW, &cap, &rc);
+    if (!img) return rc;
     img->sensorIndex = 1;
     img->imageType = E_IMAGE_TYPE_RAW;
     img->width = info->width;

@@ -273,18 +273,9 @@ int raw_road(epcore_t* core, iodev_t* dev, const Road& road)
         sensor_requeue(dev, &cap);
         return 0;
     }
-    ImageInfo* img = sensor_frame_fetch(core->raw, E_MEMTYPE_RAW);
-    if (!img) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "no mem");
-        sensor_requeue(dev, &cap);
-        return -1;
-    }
-    if (cap.bytes > sensor_frame_room(core->raw)) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "frame of %u bytes exceeds the raw unit", cap.bytes);
-        free_image(core, img);
-        sensor_requeue(dev, &cap);
-        return 0;
-    }
+    int rc = 0;
+    ImageInfo* img = sensor_frame_for(core, dev, E_MEMTYPE_RAW, &cap, &rc);
+    if (!img) return rc;
     img->memType = E_MEMTYPE_RAW;
     img->sensorIndex = 1;
     img->imageType = E_IMAGE_TYPE_RAW;

@@ -236,18 +236,14 @@ int sensor_uvc_capture_mjpeg(void* vpcore, void* vobj, int event, int fdtype)
         sensor_requeue(dev, &cap);
         return 0;
     }
-    ImageInfo* img = sensor_frame_fetch(core->rgb, E_MEMTYPE_RGB);
-    if (!img) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "no mem");
+    // An empty picture is no picture.
+    if (cap.bytes == 0) {
         sensor_requeue(dev, &cap);
-        return -1;
-    }
-    if (cap.bytes == 0 || cap.bytes > sensor_frame_room(core->rgb)) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "picture of %u bytes dropped", cap.bytes);
-        sensor_requeue(dev, &cap);
-        free_image(core, img);
         return 0;
     }
+    int rc = 0;
+    ImageInfo* img = sensor_frame_for(core, dev, E_MEMTYPE_RGB, &cap, &rc);
+    if (!img) return rc;
     img->sensorIndex = 1;
     img->imageType = 5;
     img->width = img->outWidth = info->width;

@@ -368,20 +368,9 @@ int sensor_vd55h1_capture_raw(void* vpcore, void* vobj, int event, int fdtype)
         sensor_capture_pause(kDequeuePauseMs);
         return 0;
     }
-    ImageInfo* img = sensor_frame_fetch(core->raw, E_MEMTYPE_RAW);
-    if (!img) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "no mem");
-        sensor_requeue(dev, &cap);
-        return -1;
-    }
-    // cap.bytes is already bounded by the mapping; a frame the unit cannot
-    // hold whole is dropped rather than cut.
-    if (cap.bytes > sensor_frame_room(core->raw)) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "frame of %u bytes exceeds the raw unit", cap.bytes);
-        free_image(core, img);
-        sensor_requeue(dev, &cap);
-        return 0;
-    }
+    int rc = 0;
+    ImageInfo* img = sensor_frame_for(core, dev, E_MEMTYPE_RAW, &cap, &rc);
+    if (!img) return rc;
     img->memType = E_MEMTYPE_RAW;
     img->sensorIndex = 1;
     img->imageType = E_IMAGE_TYPE_RAW;

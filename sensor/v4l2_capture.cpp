@@ -481,6 +481,24 @@ uint32_t sensor_frame_room(const bpool_t* pool)
     return (uint32_t)(pool->unitsize - (int)sizeof(ImageInfo));
 }
 
+ImageInfo* sensor_frame_for(epcore_t* core, iodev_t* pdev, uint32 memType, SensorCapture* cap, int* rc)
+{
+    bpool_t* pool = memType == E_MEMTYPE_RAW ? core->raw : core->rgb;
+    ImageInfo* img = sensor_frame_fetch(pool, memType);
+    if (!img) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "no mem");
+        *rc = -1;
+    } else if (cap->bytes > sensor_frame_room(pool)) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "frame of %u bytes exceeds the %s unit", cap->bytes,
+                  memType == E_MEMTYPE_RAW ? "raw" : "colour");
+        free_image(core, img);
+        img = nullptr;
+        *rc = 0;
+    }
+    if (!img) sensor_requeue(pdev, cap);
+    return img;
+}
+
 int sensor_handover_drop_new(epcore_t* core, uint64_t consumer, ImageInfo* img)
 {
     if (!img) return 0;

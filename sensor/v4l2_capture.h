@@ -110,6 +110,11 @@ int sensor_requeue(iodev_t* pdev, SensorCapture* cap);
 ImageInfo* sensor_frame_fetch(bpool_t* pool, uint32 memType);
 // Data bytes one unit of `pool` holds after its header.
 uint32_t sensor_frame_room(const bpool_t* pool);
+// A unit of the core's raw or colour pool (by `memType`, as
+// sensor_frame_fetch) for the dequeued buffer `cap`, which it can hold whole. NULL otherwise, with the buffer queued back and
+// *rc the capture's result: -1 when the pool is empty ("no mem"), 0 when the
+// frame is larger than a unit (dropped, never cut).
+ImageInfo* sensor_frame_for(epcore_t* core, iodev_t* pdev, uint32 memType, SensorCapture* cap, int* rc);
 // Hands `img` to worker `consumer` whose list holds at most one frame: a new
 // frame is dropped while the slot is full (also when the worker is missing).
 // 1 queued, 0 dropped (and released).
