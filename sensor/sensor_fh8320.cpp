@@ -105,36 +105,15 @@ int init(epcore_t* core, iodev_t** ppdev)
     }
     plat_ioctl(i2c, I2C_TIMEOUT, 2);
     plat_ioctl(i2c, I2C_RETRIES, 1);
-    worker_t* enc = epcore_worker_find(core, E_WORKER_ID_ENC);
-    iodev_t* dev = enc ? iodev_new(core) : nullptr;
-    if (!dev) {
-        log_error(g_logger, __FUNCTION__, __LINE__, enc ? "iodev_new fail." : "epcore_worker_find fail.");
-        plat_close(i2c);
-        plat_close(fd);
-        return -1;
-    }
-    dev->id = E_DEVICE_RGB;
-    dev->fd = fd;
-    dev->subdevFd = i2c;
-    dev->fdtype = 512;
-    dev->para = enc;
+    iodev_t* dev = sensor_device_new(core, E_WORKER_ID_ENC, E_DEVICE_RGB, fd, i2c);
+    if (!dev) return -1;
+    fill_ops(static_cast<V4L2SensorInfo*>(dev->priv_data));
     dev->callback = sensor_fh8320_capture_raw;
-    dev->cbpara = core;
-    dev->iostate = IOSTATE_READY;
     if (epcore_iodev_add(core, dev) != 0) {
         log_error(g_logger, __FUNCTION__, __LINE__, "sensor device %d taken", E_DEVICE_RGB);
-        iodev_discard(dev);
-        plat_close(i2c);
-        plat_close(fd);
-        return -1;
-    }
-    auto* info = static_cast<V4L2SensorInfo*>(kzalloc(sizeof(V4L2SensorInfo)));
-    if (!info) {
         sensor_uninit(dev);
         return -1;
     }
-    fill_ops(info);
-    dev->priv_data = info;
     if (sensor_init_device(dev) != 0) {
         sensor_uninit(dev);
         return -1;

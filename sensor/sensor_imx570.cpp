@@ -1753,68 +1753,18 @@ int sensor_imx570_init(void* vpcore, uint64_t type, iodev_t** ppdev)
     log_info(g_logger, __FUNCTION__, __LINE__, "imx570 now in %s,%d", phase_name(phaseOpt), (int)phaseOpt);
     uint32 cpu = reg(kRegCpuId);
     const char* graph = cpu == E_CPU_RK3588 ? "/dev/media1" : cpu == E_CPU_RK3568 ? "/dev/media0" : nullptr;
-    struct media_device* media = graph ? media_device_new(graph) : nullptr;
-    if (!media || media_device_enumerate(media) < 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "media_device_new fail.");
-        if (media) media_device_unref(media);
-        return -1;
-    }
-    struct media_entity* entity = media_get_entity_by_name(media, "stream_cif_mipi_id0");
-    if (!entity) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "media_get_entity_by_name fail.");
-        media_device_unref(media);
-        return -1;
-    }
-    const char* devname = media_entity_get_devname(entity);
-    if (!devname) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "media_entity_get_devname fail.");
-        media_device_unref(media);
-        return -1;
-    }
     char node[SENSOR_NODE_NAME_MAX];
-    snprintf(node, sizeof(node), "%s", devname);
-    media_device_unref(media);
-    log_info(g_logger, __FUNCTION__, __LINE__, "find dev_name:%s", node);
-    int fd = plat_open(node, O_RDWR | O_NONBLOCK);
-    if (fd < 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "tof sensor open.");
-        return -1;
-    }
-    char subNode[SENSOR_NODE_NAME_MAX] = "";
-    char sensorName[SENSOR_NODE_NAME_MAX] = "";
-    int subfd = -1;
-    if (sensor_find_subdev(node, subNode, sensorName) == 0) {
-        log_info(g_logger, __FUNCTION__, __LINE__, "subDev:%s", subNode);
-        subfd = plat_open(subNode, O_RDWR);
-    }
-    if (subfd < 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "tof sensor subdev open.");
-        plat_close(fd);
-        return -1;
-    }
-    worker_t* algo = epcore_worker_find(core, E_WORKER_ID_ALGO);
-    iodev_t* dev = algo ? iodev_new(core) : nullptr;
-    auto* info = dev ? static_cast<V4L2SensorInfo*>(kzalloc(sizeof(V4L2SensorInfo))) : nullptr;
-    if (!info) {
-        log_error(g_logger, __FUNCTION__, __LINE__, algo ? "no mem" : "epcore_worker_find fail.");
-        if (dev) iodev_discard(dev);
-        plat_close(subfd);
-        plat_close(fd);
-        return -1;
-    }
+    if (sensor_find_node(graph, "stream_cif_mipi_id0", node) != 0) return -1;
+    int fd = -1, subfd = -1;
+    if (sensor_open_node(node, "tof sensor open.", "tof sensor subdev open.", &fd, &subfd) != 0) return -1;
+    iodev_t* dev = sensor_device_new(core, E_WORKER_ID_ALGO, type, fd, subfd);
+    if (!dev) return -1;
+    auto* info = static_cast<V4L2SensorInfo*>(dev->priv_data);
     const uint32 mode = reg(kRegFreqMode);
     const uint32 E = reg(kRegMultiMachine);
     if (mode == 6) g_phaseOptions.store(3);
     fill_ops(info, mode, E);
     ModeRow row = mode_row(mode, cpu, E);
-    dev->id = type;
-    dev->fd = fd;
-    dev->subdevFd = subfd;
-    dev->fdtype = 512;
-    dev->para = algo;
-    dev->cbpara = core;
-    dev->iostate = IOSTATE_READY;
-    dev->priv_data = info;
     dev->callback = row.callback;
     // From here sensor_uninit releases everything, registered or not.
     if (epcore_iodev_add(core, dev) != 0) {

@@ -487,30 +487,15 @@ int sensor_isp_init(void* vpcore, uint64_t type, iodev_t** ppdev)
     int fd = -1, subfd = -1;
     if (sensor_open_node(node, "rgb sensor open.", "rgb sensor subdev open.", &fd, &subfd) != 0) return -1;
 
-    worker_t* consumer = epcore_worker_find(core, E_WORKER_ID_ALGO_RGB);
-    iodev_t* dev = consumer ? iodev_new(core) : nullptr;
-    auto* info = dev ? static_cast<V4L2SensorInfo*>(kzalloc(sizeof(V4L2SensorInfo))) : nullptr;
-    if (!info) {
-        log_error(g_logger, __FUNCTION__, __LINE__, consumer ? "no mem" : "epcore_worker_find fail.");
-        if (dev) iodev_discard(dev);
-        plat_close(subfd);
-        plat_close(fd);
-        return -1;
-    }
+    iodev_t* dev = sensor_device_new(core, E_WORKER_ID_ALGO_RGB, type, fd, subfd);
+    if (!dev) return -1;
+    auto* info = static_cast<V4L2SensorInfo*>(dev->priv_data);
     fill_ops(info);
     info->memType = V4L2_MEMORY_MMAP;
     info->format = cpu == E_CPU_RK3588 ? V4L2_PIX_FMT_NV12 : V4L2_PIX_FMT_YUV420;
     info->width = rgbKind == E_SMARTSENS_SC230AI ? 1920 : 1280;
     info->height = rgbKind == E_SMARTSENS_SC230AI ? 1080 : 960;
-    dev->id = type;
-    dev->fd = fd;
-    dev->subdevFd = subfd;
-    dev->fdtype = 512;
-    dev->para = consumer;
     dev->callback = sensor_isp_capture;
-    dev->cbpara = core;
-    dev->iostate = IOSTATE_READY;
-    dev->priv_data = info;
     if (sensor_init_device(dev) != 0) {
         sensor_uninit(dev);
         return -1;

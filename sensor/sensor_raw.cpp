@@ -830,26 +830,11 @@ int sensor_tof_init(void* vpcore, uint64_t type, iodev_t** ppdev)
 
     int fd = -1, subfd = -1;
     if (sensor_open_node(node, "tof sensor open.", "tof sensor subdev open.", &fd, &subfd) != 0) return -1;
-    worker_t* algo = epcore_worker_find(core, E_WORKER_ID_ALGO);
-    iodev_t* dev = algo ? iodev_new(core) : nullptr;
-    auto* info = dev ? static_cast<V4L2SensorInfo*>(kzalloc(sizeof(V4L2SensorInfo))) : nullptr;
-    if (!info) {
-        log_error(g_logger, __FUNCTION__, __LINE__, algo ? "no mem" : "epcore_worker_find fail.");
-        if (dev) iodev_discard(dev);
-        plat_close(subfd);
-        plat_close(fd);
-        return -1;
-    }
+    iodev_t* dev = sensor_device_new(core, E_WORKER_ID_ALGO, type, fd, subfd);
+    if (!dev) return -1;
+    auto* info = static_cast<V4L2SensorInfo*>(dev->priv_data);
     fill_ops(info);
     uint32 mode = reg(kRegFreqMode);
-    dev->id = type;
-    dev->fd = fd;
-    dev->subdevFd = subfd;
-    dev->fdtype = 512;
-    dev->para = algo;
-    dev->cbpara = core;
-    dev->iostate = IOSTATE_READY;
-    dev->priv_data = info;
     log_info(g_logger, __FUNCTION__, __LINE__, "freqMode:%d", (int)mode);
     if (mode == 2) {
         log_info(g_logger, __FUNCTION__, __LINE__, "signle hdr");

@@ -362,38 +362,19 @@ int sensor_rgb_init(void* vpcore, uint64_t type, iodev_t** ppdev)
     uint32 cpu = reg(kRegCpuId);
     const char* graph = cpu == E_CPU_RK3588 ? "/dev/media0" : cpu == E_CPU_RK3568 ? "/dev/media1" : nullptr;
     char node[SENSOR_NODE_NAME_MAX];
-    if (!graph) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "media_device_new fail.");
-        return -1;
-    }
     if (sensor_find_node(graph, "stream_cif_mipi_id0", node) != 0) return -1;
     int fd = -1, subfd = -1;
     if (sensor_open_node(node, "rgb sensor open.", "rgb sensor subdev open.", &fd, &subfd) != 0) return -1;
 
-    worker_t* consumer = epcore_worker_find(core, E_WORKER_ID_ALGO_RGB);
-    iodev_t* dev = consumer ? iodev_new(core) : nullptr;
-    auto* info = dev ? static_cast<V4L2SensorInfo*>(kzalloc(sizeof(V4L2SensorInfo))) : nullptr;
-    if (!info) {
-        log_error(g_logger, __FUNCTION__, __LINE__, consumer ? "no mem" : "epcore_worker_find fail.");
-        if (dev) iodev_discard(dev);
-        plat_close(subfd);
-        plat_close(fd);
-        return -1;
-    }
+    iodev_t* dev = sensor_device_new(core, E_WORKER_ID_ALGO_RGB, type, fd, subfd);
+    if (!dev) return -1;
+    auto* info = static_cast<V4L2SensorInfo*>(dev->priv_data);
     fill_ops(info);
     info->sensorType = 0;
     info->width = kWidth;
     info->height = kHeight;
     info->format = V4L2_PIX_FMT_Y10;
     info->memType = V4L2_MEMORY_MMAP;
-    dev->id = type;
-    dev->fd = fd;
-    dev->subdevFd = subfd;
-    dev->fdtype = 512;
-    dev->para = consumer;
-    dev->cbpara = core;
-    dev->iostate = IOSTATE_READY;
-    dev->priv_data = info;
     const bool twoExposures = reg(kRegFreqMode) == kFreqModeTwoExposures && reg(kRegTofKind) != kTofKindImx570;
     dev->callback = twoExposures ? sensor_rgb_capture_hdr : sensor_rgb_capture;
     // From here sensor_uninit releases everything, registered or not.

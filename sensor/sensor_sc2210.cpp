@@ -189,26 +189,11 @@ int sensor_sc2210_init(void* vpcore, uint64_t type, iodev_t** ppdev)
     if (sensor_find_node(graph, "stream_cif_mipi_id0", node) != 0) return -1;
     int fd = -1, subfd = -1;
     if (sensor_open_node(node, "rgb sensor open.", "rgb sensor subdev open.", &fd, &subfd) != 0) return -1;
-    worker_t* enc = epcore_worker_find(core, E_WORKER_ID_ENC);
-    iodev_t* dev = enc ? iodev_new(core) : nullptr;
-    auto* info = dev ? static_cast<V4L2SensorInfo*>(kzalloc(sizeof(V4L2SensorInfo))) : nullptr;
-    if (!info) {
-        log_error(g_logger, __FUNCTION__, __LINE__, enc ? "no mem" : "epcore_worker_find fail.");
-        if (dev) iodev_discard(dev);
-        plat_close(subfd);
-        plat_close(fd);
-        return -1;
-    }
+    iodev_t* dev = sensor_device_new(core, E_WORKER_ID_ENC, type, fd, subfd);
+    if (!dev) return -1;
+    auto* info = static_cast<V4L2SensorInfo*>(dev->priv_data);
     fill_ops(info);
-    dev->id = type;
-    dev->fd = fd;
-    dev->subdevFd = subfd;
-    dev->fdtype = 512;
-    dev->para = enc;
     dev->callback = sensor_sc2210_capture;
-    dev->cbpara = core;
-    dev->iostate = IOSTATE_READY;
-    dev->priv_data = info;
     if (epcore_iodev_add(core, dev) != 0) {
         log_error(g_logger, __FUNCTION__, __LINE__, "sensor device %d taken", (int)type);
         sensor_uninit(dev);

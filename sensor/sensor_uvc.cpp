@@ -98,34 +98,15 @@ int init(epcore_t* core, iodev_t** ppdev)
         return -1;
     }
     log_info(g_logger, __FUNCTION__, __LINE__, "fd:%d", fd);
-    worker_t* gvsp = epcore_worker_find(core, E_WORKER_ID_GVSP);
-    iodev_t* dev = gvsp ? iodev_new(core) : nullptr;
-    if (!dev) {
-        log_error(g_logger, __FUNCTION__, __LINE__, gvsp ? "iodev_new fail." : "epcore_worker_find fail.");
-        plat_close(fd);
-        return -1;
-    }
-    dev->id = E_DEVICE_RGB;
-    dev->fd = fd;
-    dev->subdevFd = -1;
-    dev->fdtype = 512;
-    dev->para = gvsp;
+    iodev_t* dev = sensor_device_new(core, E_WORKER_ID_GVSP, E_DEVICE_RGB, fd, -1);
+    if (!dev) return -1;
+    fill_ops(static_cast<V4L2SensorInfo*>(dev->priv_data));
     dev->callback = sensor_uvc_capture_mjpeg;
-    dev->cbpara = core;
-    dev->iostate = IOSTATE_READY;
     if (epcore_iodev_add(core, dev) != 0) {
         log_error(g_logger, __FUNCTION__, __LINE__, "sensor device %d taken", E_DEVICE_RGB);
-        iodev_discard(dev);
-        plat_close(fd);
-        return -1;
-    }
-    auto* info = static_cast<V4L2SensorInfo*>(kzalloc(sizeof(V4L2SensorInfo)));
-    if (!info) {
         sensor_uninit(dev);
         return -1;
     }
-    fill_ops(info);
-    dev->priv_data = info;
     if (sensor_init_device(dev) != 0) {
         sensor_uninit(dev);
         return -1;

@@ -116,31 +116,6 @@ const char* tof_graph(uint32 cpu)
     }
 }
 
-// The capture node of the ToF graph, at most SENSOR_NODE_NAME_MAX bytes with
-// the NUL. 0 or -1 (logged).
-int find_capture_node(uint32 cpu, char* node)
-{
-    const char* graph = tof_graph(cpu);
-    struct media_device* media = graph ? media_device_new(graph) : nullptr;
-    if (!media || media_device_enumerate(media) < 0) {
-        log_error(g_logger, "sensor_vd55h1_init", __LINE__, "media_device_new fail.");
-        if (media) media_device_unref(media);
-        return -1;
-    }
-    struct media_entity* entity = media_get_entity_by_name(media, "stream_cif_mipi_id0");
-    const char* devname = entity ? media_entity_get_devname(entity) : nullptr;
-    if (!devname) {
-        log_error(g_logger, "sensor_vd55h1_init", __LINE__,
-                  entity ? "media_entity_get_devname fail." : "media_get_entity_by_name fail.");
-        media_device_unref(media);
-        return -1;
-    }
-    snprintf(node, SENSOR_NODE_NAME_MAX, "%s", devname);
-    media_device_unref(media);
-    log_info(g_logger, "sensor_vd55h1_init", __LINE__, "find dev_name:%s", node);
-    return 0;
-}
-
 void configure(iodev_t* dev)
 {
     V4L2SensorInfo* info = info_of(dev);
@@ -295,34 +270,12 @@ int sensor_vd55h1_init(void* vpcore, uint64_t type, iodev_t** ppdev)
     auto* core = static_cast<epcore_t*>(vpcore);
     if (!core || !ppdev) return -1;
     char node[SENSOR_NODE_NAME_MAX];
-    if (find_capture_node(reg(kRegCpuId), node) != 0) return -1;
-    int fd = plat_open(node, O_RDWR | O_NONBLOCK);
-    if (fd < 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "tof sensor open.");
-        return -1;
-    }
-    char subNode[SENSOR_NODE_NAME_MAX] = "";
-    char sensorName[SENSOR_NODE_NAME_MAX] = "";
-    int subfd = -1;
-    if (sensor_find_subdev(node, subNode, sensorName) == 0) {
-        log_info(g_logger, __FUNCTION__, __LINE__, "subDev:%s", subNode);
-        subfd = plat_open(subNode, O_RDWR);
-    }
-    if (subfd < 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "tof sensor subdev open.");
-        plat_close(fd);
-        return -1;
-    }
-    worker_t* algo = epcore_worker_find(core, E_WORKER_ID_ALGO);
-    iodev_t* dev = algo ? iodev_new(core) : nullptr;
-    auto* info = dev ? static_cast<V4L2SensorInfo*>(kzalloc(sizeof(V4L2SensorInfo))) : nullptr;
-    if (!info) {
-        log_error(g_logger, __FUNCTION__, __LINE__, algo ? "no mem" : "epcore_worker_find fail.");
-        if (dev) iodev_discard(dev);
-        plat_close(subfd);
-        plat_close(fd);
-        return -1;
-    }
+    if (sensor_find_node(tof_graph(reg(kRegCpuId)), "stream_cif_mipi_id0", node) != 0) return -1;
+    int fd = -1, subfd = -1;
+    if (sensor_open_node(node, "tof sensor open.", "tof sensor subdev open.", &fd, &subfd) != 0) return -1;
+    iodev_t* dev = sensor_device_new(core, E_WORKER_ID_ALGO, type, fd, subfd);
+    if (!dev) return -1;
+    auto* info = static_cast<V4L2SensorInfo*>(dev->priv_data);
     fill_ops(info);
     info->width = kWidth;
     info->height = kHeight;
@@ -330,15 +283,7 @@ int sensor_vd55h1_init(void* vpcore, uint64_t type, iodev_t** ppdev)
     info->outHeight = kOutHeight;
     info->format = V4L2_PIX_FMT_Y12;
     info->memType = V4L2_MEMORY_MMAP;
-    dev->id = type;
-    dev->fd = fd;
-    dev->subdevFd = subfd;
-    dev->fdtype = 512;
-    dev->para = algo;
     dev->callback = sensor_vd55h1_capture_raw;
-    dev->cbpara = core;
-    dev->iostate = IOSTATE_READY;
-    dev->priv_data = info;
     // From here sensor_uninit releases everything, registered or not.
     if (epcore_iodev_add(core, dev) != 0) {
         log_error(g_logger, __FUNCTION__, __LINE__, "tof device %d taken", (int)type);

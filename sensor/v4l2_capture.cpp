@@ -212,6 +212,29 @@ int sensor_find_node(const char* graph, const char* entity, char* node)
     return 0;
 }
 
+iodev_t* sensor_device_new(epcore_t* core, uint64_t consumerId, uint64_t id, int fd, int subfd)
+{
+    worker_t* consumer = epcore_worker_find(core, consumerId);
+    iodev_t* dev = consumer ? iodev_new(core) : nullptr;
+    auto* info = dev ? static_cast<V4L2SensorInfo*>(kzalloc(sizeof(V4L2SensorInfo))) : nullptr;
+    if (!info) {
+        log_error(g_logger, __FUNCTION__, __LINE__, consumer ? "no mem" : "epcore_worker_find fail.");
+        if (dev) iodev_discard(dev);
+        if (subfd >= 0) plat_close(subfd);
+        plat_close(fd);
+        return nullptr;
+    }
+    dev->id = id;
+    dev->fd = fd;
+    dev->subdevFd = subfd;
+    dev->fdtype = 512;
+    dev->para = consumer;
+    dev->cbpara = core;
+    dev->iostate = IOSTATE_READY;
+    dev->priv_data = info;
+    return dev;
+}
+
 int sensor_open_node(const char* node, const char* openFail, const char* subFail, int* fd, int* subfd)
 {
     if (!node || !fd || !subfd) return -1;

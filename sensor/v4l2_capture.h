@@ -60,6 +60,11 @@ int sensor_subdev_read(int fd, uint16_t addr, uint16_t* val);
 // after "media_device_new fail.", "media_get_entity_by_name fail." or
 // "media_entity_get_devname fail.".
 int sensor_find_node(const char* graph, const char* entity, char* node);
+// A new, not yet registered sensor device `id` on capture node `fd` and
+// sub-device `subfd` (-1 none) with a zeroed V4L2SensorInfo as its private
+// data, handing its frames to worker `consumerId`. NULL after
+// "epcore_worker_find fail." or "no mem", with both descriptors closed.
+iodev_t* sensor_device_new(epcore_t* core, uint64_t consumerId, uint64_t id, int fd, int subfd);
 // Opens capture node `node` (read-write, non-blocking) into *fd and the
 // sensor sub-device feeding it (read-write, logged as "subDev:%s") into
 // *subfd. 0, or -1 after `openFail` or `subFail` with nothing left open.
