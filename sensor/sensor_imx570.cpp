@@ -158,7 +158,6 @@ union LaserReq {
 };
 
 constexpr auto& sreg_write = sensor_subdev_write;
-
 constexpr auto& sreg_read = sensor_subdev_read;
 
 uint32 sreg(int fd, uint16 addr)
@@ -1087,12 +1086,7 @@ int sensor_imx570_read_reg(iodev_t* pdev, uint32_t address, uint16_t* value)
             log_error(g_logger, __FUNCTION__, __LINE__, "invalid index");
             return -1;
         }
-        LaserReq q{};
-        q.p.index = (uint8)index;
-        q.p.reg = (uint8)sensor_laser_reg(address);
-        int rc = sensor_xioctl(fd, (int)SENSOR_IOC_LASER_READ, &q);
-        *value = q.p.val;
-        return rc;
+        return sensor_laser_read(fd, index, sensor_laser_reg(address), value);
     }
     if (address & IMX570_REG_CPLD_FLAG) {
         LaserReq q{};
@@ -1109,15 +1103,7 @@ int sensor_imx570_write_reg(iodev_t* pdev, uint32_t address, uint16_t value)
 {
     const int fd = subdev_of(pdev);
     if (sensor_reg_is_laser(address)) {
-        int rc = 0;
-        for (uint8 index = 0; index < 3; index++) {
-            LaserReq q{};
-            q.p.index = index;
-            q.p.reg = (uint8)sensor_laser_reg(address);
-            q.p.val = (uint8)value;
-            rc |= sensor_xioctl(fd, (int)SENSOR_IOC_LASER_WRITE, &q);
-        }
-        return rc;
+        return sensor_laser_write_all(fd, sensor_laser_reg(address), (uint8)value);
     }
     if (address & IMX570_REG_CPLD_FLAG) {
         LaserReq q{};

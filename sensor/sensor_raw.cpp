@@ -103,19 +103,12 @@ SensorFpsCounter s_dualFps;
 std::mutex s_deviceMu;
 
 constexpr auto& reg = sensor_reg;
-
 constexpr auto& reg_write = sensor_reg_put;
 
 int subdev_of(iodev_t* dev) { return dev ? dev->subdevFd : -1; }
 V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
 
-union LaserReq {
-    struct phx3d3018 p;
-    uint8_t raw[8];
-};
-
 constexpr auto& sreg_write = sensor_subdev_write;
-
 constexpr auto& sreg_read = sensor_subdev_read;
 
 uint8 sreg(int fd, uint16 addr)
@@ -618,27 +611,14 @@ int sensor_tof_read_reg(iodev_t* dev, uint32_t address, uint16_t* value)
         log_error(g_logger, __FUNCTION__, __LINE__, "invalid index");
         return -1;
     }
-    LaserReq q{};
-    q.p.index = (uint8)index;
-    q.p.reg = (uint8)sensor_laser_reg(address);
-    int rc = sensor_xioctl(fd, (int)SENSOR_IOC_LASER_READ, &q);
-    *value = q.p.val;
-    return rc;
+    return sensor_laser_read(fd, index, sensor_laser_reg(address), value);
 }
 
 int sensor_tof_write_reg(iodev_t* dev, uint32_t address, uint16_t value)
 {
     int fd = subdev_of(dev);
     if (!sensor_reg_is_laser(address)) return sreg_write(fd, (uint16)address, (uint8)value);
-    int rc = 0;
-    for (uint8 index = 0; index < 3; index++) {
-        LaserReq q{};
-        q.p.index = index;
-        q.p.reg = (uint8)sensor_laser_reg(address);
-        q.p.val = (uint8)value;
-        rc |= sensor_xioctl(fd, (int)SENSOR_IOC_LASER_WRITE, &q);
-    }
-    return rc;
+    return sensor_laser_write_all(fd, sensor_laser_reg(address), (uint8)value);
 }
 
 int sensor_tof_switch_mode(iodev_t* dev, uint32_t mode)

@@ -88,12 +88,10 @@ V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*
 int subdev_of(iodev_t* dev) { return dev ? dev->subdevFd : -1; }
 
 constexpr auto& reg = sensor_reg;
-
 constexpr auto& reg_write = sensor_reg_put;
 
 
 constexpr auto& sreg_write = sensor_subdev_write;
-
 constexpr auto& sreg_read = sensor_subdev_read;
 
 uint32 sreg_pair(int fd, uint16 hi, uint16 lo)

@@ -66,11 +66,6 @@ constexpr auto& reg = sensor_reg;
 int subdev_of(iodev_t* dev) { return dev ? dev->subdevFd : -1; }
 V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
 
-union LaserReq {
-    struct phx3d3018 p;
-    uint8_t raw[8];
-};
-
 constexpr auto& sreg_write = sensor_subdev_write;
 
 // `bytes` bytes of `value`, least significant first, from register `first` on.
@@ -199,12 +194,7 @@ int sensor_vd55h1_read_reg(iodev_t* dev, uint32_t address, uint16_t* value)
     if (!value) return -1;
     int fd = subdev_of(dev);
     if (sensor_reg_is_laser(address)) {
-        LaserReq q{};
-        q.p.index = 0;
-        q.p.reg = (uint8)sensor_laser_reg(address);
-        int rc = sensor_xioctl(fd, (int)SENSOR_IOC_LASER_READ, &q);
-        *value = rc == 0 ? q.p.val : 0;
-        return rc;
+        return sensor_laser_read(fd, 0, sensor_laser_reg(address), value);
     }
     return sensor_subdev_read(fd, (uint16)address, value);
 }
@@ -213,15 +203,7 @@ int sensor_vd55h1_write_reg(iodev_t* dev, uint32_t address, uint16_t value)
 {
     int fd = subdev_of(dev);
     if (!sensor_reg_is_laser(address)) return sreg_write(fd, (uint16)address, (uint8)value);
-    int rc = 0;
-    for (uint8 index = 0; index < 3; index++) {
-        LaserReq q{};
-        q.p.index = index;
-        q.p.reg = (uint8)sensor_laser_reg(address);
-        q.p.val = (uint8)value;
-        rc |= sensor_xioctl(fd, (int)SENSOR_IOC_LASER_WRITE, &q);
-    }
-    return rc;
+    return sensor_laser_write_all(fd, sensor_laser_reg(address), (uint8)value);
 }
 
 int sensor_vd55h1_switch_mode(iodev_t* dev, uint32_t mode)

@@ -170,6 +170,10 @@ union RegReq {
     struct regval r;
     uint8_t raw[8];
 };
+union LaserReq {
+    struct phx3d3018 p;
+    uint8_t raw[8];
+};
 
 } // namespace
 
@@ -187,6 +191,29 @@ int sensor_subdev_read(int fd, uint16_t addr, uint16_t* val)
     q.r.addr = addr;
     int rc = sensor_xioctl(fd, (int)SENSOR_IOC_READ_REG, &q);
     if (val) *val = rc == 0 ? (uint16_t)(q.raw[2] | q.raw[3] << 8) : 0;
+    return rc;
+}
+
+int sensor_laser_read(int fd, uint32_t index, uint32_t reg, uint16_t* val)
+{
+    LaserReq q{};
+    q.p.index = (uint8_t)index;
+    q.p.reg = (uint8_t)reg;
+    int rc = sensor_xioctl(fd, (int)SENSOR_IOC_LASER_READ, &q);
+    if (val) *val = rc == 0 ? q.p.val : 0;
+    return rc;
+}
+
+int sensor_laser_write_all(int fd, uint32_t reg, uint8_t val)
+{
+    int rc = 0;
+    for (uint8_t index = 0; index < 3; index++) {
+        LaserReq q{};
+        q.p.index = index;
+        q.p.reg = (uint8_t)reg;
+        q.p.val = val;
+        rc |= sensor_xioctl(fd, (int)SENSOR_IOC_LASER_WRITE, &q);
+    }
     return rc;
 }
 

@@ -55,6 +55,11 @@ int sensor_reg_put(uint32_t address, uint32_t value);
 // read gives 0).
 int sensor_subdev_write(int fd, uint16_t addr, uint8_t val);
 int sensor_subdev_read(int fd, uint16_t addr, uint16_t* val);
+// Register `reg` of laser driver `index` (0 to 2) behind sub-device `fd`:
+// 0, or the failing request's result (a failed read gives 0).
+int sensor_laser_read(int fd, uint32_t index, uint32_t reg, uint16_t* val);
+// Writes register `reg` of all three laser drivers: 0, or the failures' bits.
+int sensor_laser_write_all(int fd, uint32_t reg, uint8_t val);
 // The capture node of entity `entity` in media graph `graph` into `node`
 // (SENSOR_NODE_NAME_MAX bytes), logged as "find dev_name:%s". 0, or -1
 // after "media_device_new fail.", "media_get_entity_by_name fail." or
