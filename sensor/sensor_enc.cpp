@@ -590,31 +590,9 @@ VldAeState s_ae{VLD_AE_ON, 0, -1, -1}; // under s_aeMu
 
 int subdev_of(const iodev_t* pdev) { return pdev ? pdev->subdevFd : -1; }
 
-int set_ctrl(iodev_t* pdev, uint32 id, uint32 value)
-{
-    v4l2_control ctrl{};
-    ctrl.id = id;
-    ctrl.value = (int32_t)value;
-    if (sensor_xioctl(subdev_of(pdev), VIDIOC_S_CTRL, &ctrl) != 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "VIDIOC_S_CTRL:%s", strerror(errno));
-        return -1;
-    }
-    return 0;
-}
+int set_ctrl(iodev_t* pdev, uint32 id, uint32 value) { return sensor_set_ctrl(subdev_of(pdev), id, (int32_t)value); }
 
-int get_ctrl(iodev_t* pdev, uint32 id, uint32_t* value)
-{
-    if (!value) return -1;
-    *value = 0;
-    v4l2_control ctrl{};
-    ctrl.id = id;
-    if (sensor_xioctl(subdev_of(pdev), VIDIOC_G_CTRL, &ctrl) != 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "VIDIOC_G_CTRL:%s", strerror(errno));
-        return -1;
-    }
-    *value = (uint32_t)ctrl.value;
-    return 0;
-}
+int get_ctrl(iodev_t* pdev, uint32 id, uint32_t* value) { return sensor_get_ctrl(subdev_of(pdev), id, value); }
 
 // A 16-bit length from its high-byte register and the one after it.
 int read_length(iodev_t* pdev, uint16 high, uint32* value)

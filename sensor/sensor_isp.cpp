@@ -110,17 +110,7 @@ uint8 read_sensor(iodev_t* dev, uint16 address)
     return (uint8)v;
 }
 
-int set_ctrl(iodev_t* dev, uint32 id, uint32 value)
-{
-    v4l2_control ctrl{};
-    ctrl.id = id;
-    ctrl.value = (int32_t)value;
-    if (!dev || sensor_xioctl(dev->subdevFd, VIDIOC_S_CTRL, &ctrl) != 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "VIDIOC_S_CTRL:%s", strerror(errno));
-        return -1;
-    }
-    return 0;
-}
+int set_ctrl(iodev_t* dev, uint32 id, uint32 value) { return dev ? sensor_set_ctrl(dev->subdevFd, id, (int32_t)value) : -1; }
 
 // Manual time and gain in the record: exposure register microseconds and
 // gain register hundredths.

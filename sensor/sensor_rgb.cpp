@@ -102,29 +102,12 @@ uint32 sreg_pair(int fd, uint16 hi, uint16 lo)
     return (uint32)(h & 0xFF) << 8 | (l & 0xFF);
 }
 
-int set_ctrl(iodev_t* dev, uint32 id, int32_t value)
-{
-    v4l2_control c{};
-    c.id = id;
-    c.value = value;
-    int rc = sensor_xioctl(subdev_of(dev), VIDIOC_S_CTRL, &c);
-    if (rc != 0) log_error(g_logger, __FUNCTION__, __LINE__, "VIDIOC_S_CTRL:%s", strerror(errno));
-    return rc;
-}
+int set_ctrl(iodev_t* dev, uint32 id, int32_t value) { return sensor_set_ctrl(subdev_of(dev), id, value); }
 
 int get_ctrl(iodev_t* dev, uint32 id, uint32_t* value, bool logValue)
 {
-    if (!value) return -1;
-    v4l2_control c{};
-    c.id = id;
-    int rc = sensor_xioctl(subdev_of(dev), VIDIOC_G_CTRL, &c);
-    if (rc != 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "VIDIOC_G_CTRL:%s", strerror(errno));
-        *value = 0;
-        return -1;
-    }
-    if (logValue) log_info(g_logger, __FUNCTION__, __LINE__, "ctrl.value:%d", c.value);
-    *value = (uint32_t)c.value;
+    if (sensor_get_ctrl(subdev_of(dev), id, value) != 0) return -1;
+    if (logValue) log_info(g_logger, __FUNCTION__, __LINE__, "ctrl.value:%d", (int)*value);
     return 0;
 }
 

@@ -65,18 +65,6 @@ VldAeState s_vld{VLD_AE_ON, 0, -1, -1}; // worker 501's thread only
 
 const VldAeConfig kAe = {kRegExposure, 10.0f, kRegExposureLit, 30000.0f, kTriggerChip, kVldChip, 0};
 
-int set_ctrl(int fd, uint32 id, int32_t value)
-{
-    struct v4l2_control ctrl{};
-    ctrl.id = id;
-    ctrl.value = value;
-    if (sensor_xioctl(fd, VIDIOC_S_CTRL, &ctrl) != 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "VIDIOC_S_CTRL:%s", strerror(errno));
-        return -1;
-    }
-    return 0;
-}
-
 void vld_on()
 {
     sensor_pwm_enable(kVldChip, 1);
@@ -148,7 +136,7 @@ int sensor_sc2210_set_integration(iodev_t* pdev, uint32_t time)
         return -1;
     }
     float lines = (float)time / 1000000.0f * 75000000.0f / 2200.0f;
-    if (set_ctrl(pdev->subdevFd, V4L2_CID_EXPOSURE, (int32_t)((uint32)lines & 0xFFFF)) != 0) return -1;
+    if (sensor_set_ctrl(pdev->subdevFd, V4L2_CID_EXPOSURE, (int32_t)((uint32)lines & 0xFFFF)) != 0) return -1;
     sensor_pwm_set_duty(kTriggerChip, kTriggerDutyNs, s_period.load());
     return 0;
 }

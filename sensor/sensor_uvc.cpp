@@ -52,18 +52,7 @@ SensorFpsCounter s_fps;
 
 const VldAeConfig kAe = {kRegExposureLit, 35000.0f, kRegExposure, 11000.0f, kTriggerChip, kVldChip, 1};
 
-int set_ctrl(iodev_t* pdev, uint32 id, int32_t value)
-{
-    if (!pdev) return -1;
-    struct v4l2_control ctrl{};
-    ctrl.id = id;
-    ctrl.value = value;
-    if (sensor_xioctl(pdev->fd, VIDIOC_S_CTRL, &ctrl) != 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "VIDIOC_S_CTRL:%s", strerror(errno));
-        return -1;
-    }
-    return 0;
-}
+int set_ctrl(iodev_t* pdev, uint32 id, int32_t value) { return pdev ? sensor_set_ctrl(pdev->fd, id, value) : -1; }
 
 void vld_on()
 {
@@ -159,14 +148,7 @@ int sensor_uvc_set_exposure(iodev_t* pdev, uint32_t time)
 int sensor_uvc_get_exposure(iodev_t* pdev, uint32_t* time)
 {
     if (!pdev || !time) return -1;
-    struct v4l2_control ctrl{};
-    ctrl.id = V4L2_CID_EXPOSURE_ABSOLUTE;
-    if (sensor_xioctl(pdev->fd, VIDIOC_G_CTRL, &ctrl) != 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "VIDIOC_G_CTRL:%s", strerror(errno));
-        return -1;
-    }
-    *time = (uint32_t)ctrl.value;
-    return 0;
+    return sensor_get_ctrl(pdev->fd, V4L2_CID_EXPOSURE_ABSOLUTE, time);
 }
 
 int sensor_uvc_set_gain(iodev_t* pdev, uint32_t gain)

@@ -194,6 +194,32 @@ int sensor_subdev_read(int fd, uint16_t addr, uint16_t* val)
     return rc;
 }
 
+int sensor_set_ctrl(int fd, uint32_t id, int32_t value)
+{
+    struct v4l2_control ctrl{};
+    ctrl.id = id;
+    ctrl.value = value;
+    if (sensor_xioctl(fd, VIDIOC_S_CTRL, &ctrl) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "VIDIOC_S_CTRL:%s", strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+int sensor_get_ctrl(int fd, uint32_t id, uint32_t* value)
+{
+    if (!value) return -1;
+    *value = 0;
+    struct v4l2_control ctrl{};
+    ctrl.id = id;
+    if (sensor_xioctl(fd, VIDIOC_G_CTRL, &ctrl) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "VIDIOC_G_CTRL:%s", strerror(errno));
+        return -1;
+    }
+    *value = (uint32_t)ctrl.value;
+    return 0;
+}
+
 int sensor_laser_read(int fd, uint32_t index, uint32_t reg, uint16_t* val)
 {
     LaserReq q{};

@@ -55,6 +55,10 @@ int sensor_reg_put(uint32_t address, uint32_t value);
 // read gives 0).
 int sensor_subdev_write(int fd, uint16_t addr, uint8_t val);
 int sensor_subdev_read(int fd, uint16_t addr, uint16_t* val);
+// A V4L2 control of node `fd`: 0, or -1 after "VIDIOC_S_CTRL:%s" /
+// "VIDIOC_G_CTRL:%s" with the error text (a failed read gives 0).
+int sensor_set_ctrl(int fd, uint32_t id, int32_t value);
+int sensor_get_ctrl(int fd, uint32_t id, uint32_t* value);
 // Register `reg` of laser driver `index` (0 to 2) behind sub-device `fd`:
 // 0, or the failing request's result (a failed read gives 0).
 int sensor_laser_read(int fd, uint32_t index, uint32_t reg, uint16_t* val);
