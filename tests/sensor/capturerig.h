@@ -37,6 +37,34 @@ inline int open_descriptors()
     return n;
 }
 
+// Workers registered with the core, task and stand-in alike.
+inline int worker_count(epcore_t* core)
+{
+    EnterCriticalSection(&core->workerlistCS);
+    int n = arr_num(core->worker_list);
+    LeaveCriticalSection(&core->workerlistCS);
+    return n;
+}
+
+// A registered worker with no thread: only its data list is used.
+inline worker_t* stand_in(epcore_t* core, uint64_t id)
+{
+    worker_t* wk = worker_new(core);
+    wk->workerid = wk->threadid = id;
+    worker_set_datafree(wk, frame_datafree);
+    worker_thread_add(core, wk);
+    return wk;
+}
+
+// Frames waiting on a worker's data list.
+inline int listed(worker_t* wk)
+{
+    EnterCriticalSection(&wk->datalistCS);
+    int n = lt_num(wk->data_list);
+    LeaveCriticalSection(&wk->datalistCS);
+    return n;
+}
+
 struct Rig {
     regtest::RegSpace r;
     std::vector<worker_t*> fakes;
@@ -86,29 +114,13 @@ struct Rig {
         for (bpool_t** p : pools()) n += bpool_fetched_num(*p);
         return n;
     }
-    int workers()
-    {
-        EnterCriticalSection(&r.core->workerlistCS);
-        int n = arr_num(r.core->worker_list);
-        LeaveCriticalSection(&r.core->workerlistCS);
-        return n;
-    }
+    int workers() { return capturerig::worker_count(r.core); }
     worker_t* fake_worker(uint64_t id)
     {
-        worker_t* wk = worker_new(r.core);
-        wk->workerid = wk->threadid = id;
-        worker_set_datafree(wk, frame_datafree);
-        worker_thread_add(r.core, wk);
-        fakes.push_back(wk);
-        return wk;
+        fakes.push_back(capturerig::stand_in(r.core, id));
+        return fakes.back();
     }
-    int listed(worker_t* wk)
-    {
-        EnterCriticalSection(&wk->datalistCS);
-        int n = lt_num(wk->data_list);
-        LeaveCriticalSection(&wk->datalistCS);
-        return n;
-    }
+    int listed(worker_t* wk) { return capturerig::listed(wk); }
     void drain(worker_t* wk)
     {
         while (ImageInfo* img = frame_take(wk)) free_image(r.core, img);

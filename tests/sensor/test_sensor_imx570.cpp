@@ -18,6 +18,7 @@
 
 #include "GigE/gvcp.h"
 #include "common/regtest.h"
+#include "sensor/capturerig.h"
 #include "common/stream_ctrl.h"
 #include "platform.h"
 #include "sensor/sensor_imx570.h"
@@ -89,21 +90,11 @@ struct Rig {
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
 
-    int workers()
-    {
-        EnterCriticalSection(&r.core->workerlistCS);
-        int n = arr_num(r.core->worker_list);
-        LeaveCriticalSection(&r.core->workerlistCS);
-        return n;
-    }
+    int workers() { return capturerig::worker_count(r.core); }
     worker_t* fake_worker(uint64_t id)
     {
-        worker_t* wk = worker_new(r.core);
-        wk->workerid = wk->threadid = id;
-        worker_set_datafree(wk, frame_datafree);
-        worker_thread_add(r.core, wk);
-        fakes.push_back(wk);
-        return wk;
+        fakes.push_back(capturerig::stand_in(r.core, id));
+        return fakes.back();
     }
 
     bool open_sensor()

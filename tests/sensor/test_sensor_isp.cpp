@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/regtest.h"
+#include "sensor/capturerig.h"
 #include "common/stream_ctrl.h"
 #include "hashtab.h"
 #include "sensor/sensor_isp.h"
@@ -83,13 +84,7 @@ struct IspRig {
     IspRig(const IspRig&) = delete;
     IspRig& operator=(const IspRig&) = delete;
 
-    int workers()
-    {
-        EnterCriticalSection(&r.core->workerlistCS);
-        int n = arr_num(r.core->worker_list);
-        LeaveCriticalSection(&r.core->workerlistCS);
-        return n;
-    }
+    int workers() { return capturerig::worker_count(r.core); }
     int listed()
     {
         EnterCriticalSection(&consumer->datalistCS);

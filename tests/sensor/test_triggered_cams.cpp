@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/regtest.h"
+#include "sensor/capturerig.h"
 #include "common/custom_internal.h"
 #include "common/stream_ctrl.h"
 #include "sensor/sensor_fh8320.h"
@@ -75,29 +76,13 @@ struct CamRig {
         stream_ctrl_reset();
         sim_faults_clear();
     }
-    int workers()
-    {
-        EnterCriticalSection(&r.core->workerlistCS);
-        int n = arr_num(r.core->worker_list);
-        LeaveCriticalSection(&r.core->workerlistCS);
-        return n;
-    }
+    int workers() { return capturerig::worker_count(r.core); }
     worker_t* fake_worker(uint64_t id)
     {
-        worker_t* wk = worker_new(r.core);
-        wk->workerid = wk->threadid = id;
-        worker_set_datafree(wk, frame_datafree);
-        worker_thread_add(r.core, wk);
-        fakes.push_back(wk);
-        return wk;
+        fakes.push_back(capturerig::stand_in(r.core, id));
+        return fakes.back();
     }
-    int listed(worker_t* wk)
-    {
-        EnterCriticalSection(&wk->datalistCS);
-        int n = lt_num(wk->data_list);
-        LeaveCriticalSection(&wk->datalistCS);
-        return n;
-    }
+    int listed(worker_t* wk) { return capturerig::listed(wk); }
 };
 
 // ---- PWM ----
