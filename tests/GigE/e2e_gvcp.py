@@ -17,16 +17,15 @@ from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 XML = sys.argv[2] if len(sys.argv) > 2 else "korvid.xml"
 
-# Holds control with heartbeats and streams until killed.
-CLIENT = r"""
+# Holds control and sends nothing but Aravis's heartbeats until killed.
+HOLDER = r"""
 import gi, sys, time
 gi.require_version('Aravis', '0.8')
 from gi.repository import Aravis
-cam = Aravis.Camera.new(sys.argv[1])
-cam.start_acquisition()
-print("streaming", flush=True)
+dev = Aravis.Camera.new(sys.argv[1]).get_device()
+print("holding", flush=True)
 while True:
-    time.sleep(0.1)
+    time.sleep(1)
 """
 
 
@@ -86,26 +85,53 @@ class GvcpEndToEnd(unittest.TestCase):
         self.assertEqual(rc, 0, err)
         self.assertIn("TofFrameRate = 12", out)
 
-    def test_4_second_client_is_refused_and_a_dead_client_loses_control(self):
-        holder = self.net.spawn(self.net.host, ["/usr/bin/python3", "-c", CLIENT, CAM_ADDR])
+    def test_3b_stream_switches_and_the_tick_frequency_are_named_features(self):
+        rc, out, err = self.arv("-a", CAM_ADDR, "control", "StreamAmplitudeEnable=0", "ColourEncoding",
+                                "ApplicationAlgorithm", "GevTimestampTickFrequency")
+        self.assertEqual(rc, 0, err)
+        self.assertIn("ColourEncoding = JPEG", out)
+        self.assertIn("ApplicationAlgorithm = None", out)
+        self.assertIn("GevTimestampTickFrequency = 100000000", out)
+        switches = {"StreamGreyEnable": 0x1000001C, "StreamAmplitudeEnable": 0x10000020,
+                    "StreamDepthEnable": 0x10000024, "StreamColourEnable": 0x10000028,
+                    "PacketResendEnable": 0x10000044}
+        rc, out, err = self.arv("-a", CAM_ADDR, "control", *switches, *(f"R[{a:#x}]" for a in switches.values()))
+        self.assertEqual(rc, 0, err)
+        for name, addr in switches.items():
+            value = int(out.split(f"{name} = ")[1].split()[0])
+            self.assertEqual(value, int(out.split(f"R[{addr:#x}] = ")[1].split()[0], 16), out)
+        self.assertIn("StreamAmplitudeEnable = 0", out)
+        self.arv("-a", CAM_ADDR, "control", "StreamAmplitudeEnable=1")
+
+    def control(self, *features):
+        r = self.net.on_host(["arv-tool-0.8", "-a", CAM_ADDR, "control", *features], timeout=30)
+        return r.stdout.decode(errors="replace") + r.stderr.decode(errors="replace")
+
+    def test_4_heartbeats_alone_keep_control_and_it_lapses_once_they_stop(self):
+        holder = self.net.spawn(self.net.host, ["/usr/bin/python3", "-c", HOLDER, CAM_ADDR])
         line = holder.stdout.readline().decode()
         holder.stdout.close()
-        self.assertIn("streaming", line)
-        self.assertTrue(wait_for(lambda: "open stream" in self.net.korvid_log(), 10))
+        self.assertIn("holding", line)
+        out = self.control("GevHeartbeatTimeout")
+        timeout_s = int(out.split("=")[1].split()[0]) / 1000.0
+        self.assertGreater(timeout_s, 0, out)
 
-        rc, out, err = self.arv("-a", CAM_ADDR, "control", "TofFrameRate=13")
-        self.assertIn("access-denied", out + err, "a second client wrote while another held control")
-        rc, out, err = self.arv("-a", CAM_ADDR, "control", "TofFrameRate")
-        self.assertIn("TofFrameRate = 12", out)
+        # A quiet period well past the heartbeat time-out: only the holder's
+        # heartbeats keep its control.
+        time.sleep(2.5 * timeout_s + 1)
+        self.assertIsNone(holder.poll(), "the holder ended")
+        out = self.control("TofFrameRate=13")
+        self.assertIn("access-denied", out, "a second client wrote while another held control")
+        self.assertIn("TofFrameRate = 12", self.control("TofFrameRate"))
 
         holder.kill()
         holder.wait(5)
         killed = time.monotonic()
-        # Aravis asks for a 3 s heartbeat; the stream stops once it has lapsed.
-        self.assertTrue(wait_for(lambda: "close stream" in self.net.korvid_log(), 15))
-        self.assertLess(time.monotonic() - killed, 12)
-        rc, out, err = self.arv("-a", CAM_ADDR, "control", "TofFrameRate=13")
-        self.assertEqual(rc, 0, err + out)
+        # Without heartbeats the control lapses after the time-out.
+        self.assertTrue(wait_for(lambda: "access-denied" not in self.control("TofFrameRate=13"), 4 * timeout_s + 10,
+                                 step=0.5))
+        self.assertGreater(time.monotonic() - killed, timeout_s * 0.5)
+        self.assertIn("TofFrameRate = 13", self.control("TofFrameRate"))
 
     def test_5_every_gvcp_packet_decodes(self):
         time.sleep(0.5)  # let tshark write what it has seen

@@ -159,7 +159,8 @@ def run(args):
     for _ in range(args.buffers):
         stream.push_buffer(Aravis.Buffer.new_allocate(payload))
 
-    out = {"payload": payload, "reads": reads, "writes": [], "statuses": {}, "depth": 0, "raw": 0, "other": 0}
+    out = {"payload": payload, "reads": reads, "writes": [], "statuses": {}, "depth": 0, "raw": 0, "other": 0,
+           "images": {}}
     pending = sorted(args.write_at)
     kept = None  # the latest eligible depth frame: (frame index, width, height, bytes)
     saved = None
@@ -188,6 +189,9 @@ def run(args):
             if buf.get_status() == Aravis.BufferStatus.SUCCESS:
                 fmt = buf.get_image_pixel_format()
                 index = buf.get_image_x()
+                # What a host sees of each image: its format and size as Aravis reports them.
+                seen = "%#010x %dx%d" % (fmt, buf.get_image_width(), buf.get_image_height())
+                out["images"][seen] = out["images"].get(seen, 0) + 1
                 if fmt == MONO16:
                     out["depth"] += 1
                     last = time.monotonic() - start
