@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """VD55H1 capture end to end: korvid on the rk3576-vd55h1 board captures the
 simulated VD55H1 ToF sensor, computes depth and streams it; unmodified Aravis
-receives it in the host namespace without a missing packet.
+receives it in the host namespace without a missing packet, and the
+simulated sensor holds the rate and modulation frequencies the camera's
+registers ask for.
 
 usage: e2e_vd55h1.py KORVID_BINARY"""
 
@@ -16,6 +18,10 @@ from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 SECONDS = 8
+REG_FPS, REG_FREQ_A, REG_FREQ_B = 0x1000202C, 0x1000206C, 0x10002070
+# The sensor's own registers: frame period (16 bits, per bank) and the two
+# modulation frequencies in Hz (32 bits), least significant byte first.
+PERIOD, FREQ_A, FREQ_B = (1600, 1648), 1612, 1660
 
 
 def stat(out, name):
@@ -23,8 +29,28 @@ def stat(out, name):
     return int(m.group(1)) if m else -1
 
 
+def sensor_registers(path):
+    """The last value the VD55H1 was given at each of its register addresses,
+    from the simulated board's sensor log."""
+    regs = {}
+    with open(path) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) == 5 and parts[1] == "VD55H1" and parts[2] == "reg":
+                regs[int(parts[3])] = int(parts[4])
+    return regs
+
+
+def little_endian(regs, first, count):
+    """The value of `count` byte registers from `first` on, or None when one was never written."""
+    if any(first + i not in regs for i in range(count)):
+        return None
+    return sum(regs[first + i] << (8 * i) for i in range(count))
+
+
 class Vd55h1EndToEnd(unittest.TestCase):
     def test_vd55h1_depth_streams_to_aravis_without_a_missing_packet(self):
+        os.environ["KORVID_SIM_SENSOR_LOG"] = "1"
         with CameraNet(f"v{os.getpid() % 100000}") as net:
             pcap = os.path.join(net.dir, "gvsp.pcap")
             shark = net.spawn(net.host, ["tshark", "-q", "-i", net.host_if, "-f", "udp and not port 3956",
@@ -38,10 +64,9 @@ class Vd55h1EndToEnd(unittest.TestCase):
             out = r.stdout.decode(errors="replace")
             log = net.korvid_log()
             self.assertEqual(r.returncode, 0, out + r.stderr.decode(errors="replace"))
-            # The VD55H1 task set its sensor up and programmed 30 frames per second.
             self.assertIn("find dev_name:/dev/video0", log)
             self.assertNotIn("sensor tof init fail.", log)
-            self.assertIn("value:0x127f", log)
+            self.check_sensor_holds_what_the_registers_ask(net)
             self.assertEqual(stat(out, "n_missing_packets"), 0, out)
             self.assertEqual(stat(out, "n_failures"), 0, out)
             self.assertEqual(stat(out, "n_size_mismatch_errors"), 0, out)
@@ -65,6 +90,24 @@ class Vd55h1EndToEnd(unittest.TestCase):
             leaders = [tuple(r[1:]) for r in rows if int(r[0], 0) & 0x7F == 1]
             self.assertGreater(len(leaders), 1, fields.stderr)
             self.assertEqual(set(leaders), {("672", "804", "0x01100007")})  # Mono16 depth
+
+    def check_sensor_holds_what_the_registers_ask(self, net):
+        r = net.on_host(["arv-tool-0.8", "-a", CAM_ADDR, "control",
+                         *(f"R[{a:#x}]" for a in (REG_FPS, REG_FREQ_A, REG_FREQ_B))], timeout=60)
+        out = r.stdout.decode(errors="replace")
+        self.assertEqual(r.returncode, 0, out + r.stderr.decode(errors="replace"))
+        reg = {int(m.group(1), 16): int(m.group(2), 16)
+               for m in re.finditer(r"R\[(0x[0-9a-f]+)\] = (0x[0-9a-f]+)", out)}
+        self.assertEqual(len(reg), 3, out)
+        fps, freq_a, freq_b = reg[REG_FPS], reg[REG_FREQ_A], reg[REG_FREQ_B]
+        self.assertGreater(fps, 0, out)
+        # The period counts 7.04 us steps: ceil(10^6 / (fps x 7.04)).
+        period = -(-100000000 // (fps * 704))
+        regs = sensor_registers(os.path.join(net.board_root(), ".board", "sensors.log"))
+        for first in PERIOD:
+            self.assertEqual(little_endian(regs, first, 2), period, f"frame period at {first}, {fps} fps")
+        self.assertEqual(little_endian(regs, FREQ_A, 4), freq_a * 1000000, "first modulation frequency")
+        self.assertEqual(little_endian(regs, FREQ_B, 4), freq_b * 1000000, "second modulation frequency")
 
 
 if __name__ == "__main__":
