@@ -1,0 +1,138 @@
+#!/usr/bin/python3
+"""The commands README.md gives a user, and those scripts/run prints, run as
+written against korvid: every indented `ip netns ...` line of README.md
+(optionally fed by a `printf ... |`) and every `ip netns` line of the
+run script's banner. Each runs in namespaces this test makes, its fixed names
+(korvid-cam, korvid-host, hosteth) replaced by the test's own; the board
+profile is the one whose serial the command's device id names (rk3588-gpixel
+when it names none). Each must end with status 0 and do what the README says
+it does, as far as a host can tell.
+
+usage: e2e_readme.py KORVID_BINARY"""
+
+import glob
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.normpath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, HERE)
+from arvframe import read_png  # noqa: E402
+from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
+
+KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
+DEFAULT_PROFILE = "rk3588-gpixel"
+
+
+def serials():
+    """Board serial -> profile name, from the simulated board's profiles."""
+    out = {}
+    for path in glob.glob(os.path.join(TOP, "platform", "sim", "profiles", "*.ini")):
+        with open(path) as f:
+            m = re.search(r"^SERIAL=(\S+)", f.read(), re.M)
+        if m:
+            out[m.group(1)] = os.path.basename(path)[:-4]
+    return out
+
+
+def readme_commands():
+    with open(os.path.join(TOP, "README.md")) as f:
+        return [m.group(1).strip() for m in re.finditer(r"^ {4,}((?:printf [^|]*\| )?ip netns .*)$", f.read(), re.M)]
+
+
+def run_script_commands():
+    """The commands the run script's banner shows, in the README's names."""
+    with open(os.path.join(TOP, "scripts", "run")) as f:
+        text = f.read()
+    banner = text[text.index("cat <<INFO"):text.index("\nINFO\n")]
+    devid = "Vornak-korvid-" + {v: k for k, v in serials().items()}[DEFAULT_PROFILE]
+    out = []
+    for m in re.finditer(r"((?:printf [^|]*\| )?\$\{S\}ip netns .*)$", banner, re.M):
+        line = m.group(1).strip()
+        for name, value in (("${S}", ""), ("$HOST", "korvid-host"), ("$CAM", "korvid-cam"), ("$DEVID", devid)):
+            line = line.replace(name, value)
+        out.append(line)
+    return out
+
+
+def profile_of(command, by_serial):
+    m = re.search(r"Vornak-korvid-(\w+)", command)
+    return by_serial[m.group(1)] if m else DEFAULT_PROFILE
+
+
+class ReadmeCommands(unittest.TestCase):
+    def test_every_readme_and_run_script_command_works_as_written(self):
+        by_serial = serials()
+        commands = list(dict.fromkeys(readme_commands() + run_script_commands()))
+        self.assertGreaterEqual(len(commands), 8, commands)
+        for c in commands:
+            self.assertIn(profile_of(c, by_serial), by_serial.values(), c)
+        profiles = list(dict.fromkeys(profile_of(c, by_serial) for c in commands))
+        with tempfile.TemporaryDirectory(prefix="korvid-readme-") as cwd:
+            # Commands run from a folder that looks like the repository
+            # root, so the files they write stay out of the source tree.
+            os.symlink(os.path.join(TOP, "tests"), os.path.join(cwd, "tests"))
+            for profile in profiles:
+                with self.subTest(profile=profile):
+                    self.run_profile(profile, [c for c in commands if profile_of(c, by_serial) == profile], cwd)
+
+    def run_profile(self, profile, commands, cwd):
+        # The stop command ends korvid: it comes last.
+        commands.sort(key=lambda c: c.startswith("ip netns pids"))
+        with CameraNet(f"r{os.getpid() % 100000}") as net:
+            korvid = net.start_korvid(KORVID, profile=profile)
+            self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
+            self.assertIsNone(korvid.poll(), "korvid ended")
+            for command in commands:
+                line = command.replace("korvid-host", net.host).replace("korvid-cam", net.cam)
+                line = line.replace("hosteth", net.host_if)
+                r = subprocess.run(["sh", "-c", line], cwd=cwd, capture_output=True, timeout=180)
+                out = r.stdout.decode(errors="replace") + r.stderr.decode(errors="replace")
+                self.assertEqual(r.returncode, 0, f"{command}\n{out[-4000:]}")
+                self.check(command, out, net, korvid, cwd)
+            rc = korvid.returncode if korvid.poll() is not None else net.stop(korvid)
+            if rc != 255:  # show what the sanitizers said
+                with open(os.path.join(net.dir, "korvid.out"), errors="replace") as f:
+                    sys.stderr.write(f.read()[-20000:])
+            self.assertEqual(rc, 255)  # SIGTERM ends with the backtrace status
+
+    def check(self, command, out, net, korvid, cwd):
+        """What a host notices of each kind of command."""
+        msg = f"{command}\n{out[-4000:]}"
+        if re.search(r"arv-tool-0.8$", command):
+            self.assertRegex(out, r"Vornak-korvid-\w+ \(%s\)" % re.escape(CAM_ADDR), msg)
+        if " control " in command:
+            self.assertNotIn("error", out, msg)
+            for feature in command.split(" control ")[1].split():
+                self.assertRegex(out, r"(?m)^%s = \S" % re.escape(feature.split("=")[0]), msg)
+        if "arv-camera-test-0.8" in command and "tshark" not in command:
+            m = re.search(r"^n_completed_buffers\s*=\s*(\d+)", out, re.M)
+            self.assertTrue(m and int(m.group(1)) > 0, msg)
+        if "tshark" in command:
+            self.assertIn("LEADER", out, msg)  # the encoded blocks' leaders, decoded
+        m = re.search(r"--depth (\S+)", command)
+        if m:
+            width, height, depth, _ = read_png(os.path.join(cwd, m.group(1)))
+            self.assertEqual((width, height, depth), (640, 480, 16), msg)
+        if "9999" in command:
+            # Debug level: the next control request leaves debug lines.
+            self.assertTrue(wait_for(lambda: net.on_host(["arv-tool-0.8", "-a", CAM_ADDR, "control", "Width"])
+                                     and "[debug]" in net.korvid_log(), 30, step=0.5), msg)
+        if command.startswith("ip netns pids"):
+            try:
+                korvid.wait(30)
+            except subprocess.TimeoutExpired:
+                korvid.send_signal(signal.SIGKILL)
+                self.fail("korvid did not end on the stop command")
+
+
+if __name__ == "__main__":
+    if os.geteuid() != 0:
+        print("needs root for network namespaces")
+        sys.exit(77)
+    unittest.main(argv=[sys.argv[0], "-v"])
