@@ -258,7 +258,8 @@ TEST(GvspBlock, EachBlockTypeHasItsLeaderPayloadAndTrailerLayout)
 {
     Sender s;
     Rx host;
-    int srcPort = pumptest::free_tcp_port(SOCK_DGRAM);
+    pumptest::HeldPort held(SOCK_DGRAM, true);  // the sender shares it
+    int srcPort = held.port;
     s.put(REG_STREAM_CHANNEL_SRC_PORT, (uint32_t)srcPort);
     s.put(REG_STREAM_CHANNEL_PACKET_SIZE, 576);  // 528 bytes per packet, 520 for video
     s.connect(host, 50001);

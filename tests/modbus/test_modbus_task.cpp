@@ -446,13 +446,6 @@ TEST_F(Line, WithoutItsSerialPortTheTaskEnds)
 
 /* ---- Modbus TCP ---- */
 
-int free_tcp_port()
-{
-    int port = 0;
-    testfs::Fd fd{pumptest::loopback_socket(SOCK_STREAM, &port)};
-    return port;
-}
-
 // Answers each "RESULT_UPDATE" query on 127.0.0.1:14949 with `answer`.
 struct ResultService {
     testfs::Fd fd{socket(AF_INET, SOCK_DGRAM, 0)};
@@ -499,7 +492,10 @@ struct ResultService {
 };
 
 struct TcpServer : Slave {
-    int port = free_tcp_port();
+    // The server listens anew for each client: on a port the test holds
+    // (shared, never listening) so nothing else takes it in between.
+    pumptest::HeldPort held{SOCK_STREAM, true};
+    int port = held.port;
     void TearDown() override { Slave::TearDown(), modbus_tcp_set_endpoint(nullptr, 0); }
     modbus_t* client()
     {
