@@ -63,7 +63,7 @@ struct Rx {
             setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
     }
     ~Rx() { close(fd); }
-    std::optional<Pkt> next(int ms = 3000)
+    std::optional<Pkt> next(int ms = pumptest::kEventWaitMs)
     {
         pollfd pf{fd, POLLIN, 0};
         if (poll(&pf, 1, ms) != 1) return std::nullopt;
@@ -77,7 +77,7 @@ struct Rx {
         p.src = ntohs(from.sin_port);
         return p;
     }
-    std::optional<Pkt> next_gvsp(int ms = 3000)
+    std::optional<Pkt> next_gvsp(int ms = pumptest::kEventWaitMs)
     {
         for (;;) {
             auto p = next(ms);

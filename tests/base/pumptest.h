@@ -42,9 +42,14 @@ struct Core {
     }
 };
 
+/* How long a test waits for something that normally takes milliseconds:
+ * generous, since a sanitizer build on a machine whose every core is busy
+ * may take seconds. A wait ends as soon as its condition holds. */
+constexpr int kEventWaitMs = 20000;
+
 /* Polls pred until it holds or ms pass; the state it reads has no event
  * of its own to wait on. */
-inline bool wait_until(const std::function<bool()>& pred, int ms = 5000)
+inline bool wait_until(const std::function<bool()>& pred, int ms = kEventWaitMs)
 {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!pred()) {
@@ -65,7 +70,7 @@ struct Latch {
         n++;
         cv.notify_all();
     }
-    bool wait_for(int count, int ms = 5000)
+    bool wait_for(int count, int ms = kEventWaitMs)
     {
         std::unique_lock<std::mutex> g(m);
         return cv.wait_for(g, std::chrono::milliseconds(ms), [&] { return n >= count; });

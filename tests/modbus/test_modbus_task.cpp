@@ -28,6 +28,7 @@
 #include "algo/algo_server.h"
 #include "algo/algotest.h"
 #include "base/tmpdir.h"
+#include "main/netns.h"
 #include "common/custom.h"
 #include "main/main.h"
 #include "modbus/modbus_task.h"
@@ -492,6 +493,9 @@ struct ResultService {
 };
 
 struct TcpServer : Slave {
+    // The result service's port is fixed: a network namespace of the test's
+    // own, made before any socket or task, keeps it from other tests.
+    netns::Scope ns;
     // The server listens anew for each client: on a port the test holds
     // (shared, never listening) so nothing else takes it in between.
     pumptest::HeldPort held{SOCK_STREAM, true};
@@ -511,7 +515,8 @@ struct TcpServer : Slave {
 TEST_F(TcpServer, ServesItsTablesAndTheResultServiceAnswersToOneClientAtATime)
 {
     auto service = std::make_unique<ResultService>();
-    if (!service->ok) GTEST_SKIP() << "127.0.0.1:14949 is held by another process";
+    ASSERT_TRUE(ns.ok);
+    ASSERT_TRUE(service->ok);
     modbus_tcp_set_endpoint("127.0.0.1", port);
     fc.start(E_WORKER_ID_MODBUS_TCP, modbus_tcp_task);
 

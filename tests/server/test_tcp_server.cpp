@@ -113,7 +113,7 @@ struct Host {
     }
     bool send(const Bytes& b) { return ::send(fd, b.data(), b.size(), MSG_NOSIGNAL) == (ssize_t)b.size(); }
     // Exactly n bytes, or what came before the end of stream or 5 s of silence.
-    Bytes recv(size_t n, int ms = 5000)
+    Bytes recv(size_t n, int ms = pumptest::kEventWaitMs)
     {
         Bytes b;
         char buf[65536];
