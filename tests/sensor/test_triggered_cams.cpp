@@ -405,7 +405,6 @@ TEST(Sc2210, FindsTheEncoderHoweverLateItIsRegistered)
     ASSERT_TRUE(wait_until([&] { return rig.r.log.has("rgb_init success"); }));
     EXPECT_FALSE(rig.r.log.has("epcore_worker_find fail."));
     EXPECT_FALSE(rig.r.log.has("init fail."));
-    EXPECT_EQ(rig.r.run.rgbWorker, 0u);
     Custom_StartOrStopStream(0);
     EXPECT_EQ(epcore_iodev_find(rig.r.core, E_DEVICE_RGB), nullptr);
 }
