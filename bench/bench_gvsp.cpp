@@ -170,6 +170,13 @@ struct World {
         put(REG_STREAM_CHANNEL_PORT, 9);
         put(REG_STREAM_CHANNEL_SRC_PORT, 0);
     }
+    // The sender is stopped after every run; the board root goes with the process.
+    ~World()
+    {
+        plat_board_close();
+        std::error_code ec;
+        std::filesystem::remove_all(root, ec);
+    }
     static void put(uint32_t a, uint32_t v) { Bootstrap_WriteReg(a, &v, 4); }
 };
 

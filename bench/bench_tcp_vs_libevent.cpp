@@ -84,11 +84,14 @@ int korvid_cb(void* cbpara, void* obj, int event, int)
 
 struct Korvid {
     KorvidServer srv;
-    void start(int port)
+    /* Listens on a port of the kernel's choosing; returns it. */
+    int start()
     {
         srv.core = epcore_new(65536, 1);
-        eptcp_mlisten(srv.core, "127.0.0.1", port, nullptr, korvid_cb, &srv);
+        mlisten_t* ml = eptcp_mlisten(srv.core, "127.0.0.1", 0, nullptr, korvid_cb, &srv);
         epcore_start_evpump(srv.core, kServerThreads);
+        pumptest::wait_until([&] { return mlisten_port(ml) != 0; });
+        return mlisten_port(ml);
     }
     void stop()
     {
@@ -129,8 +132,11 @@ void le_accept_cb(evutil_socket_t lfd, short, void* arg)
 
 struct Libevent {
     std::vector<LeThread*> threads;
-    void start(int port)
+    /* The first thread's socket takes a port of the kernel's choosing, the
+     * others share it (SO_REUSEPORT); returns it. */
+    int start()
     {
+        int port = 0;
         for (int i = 0; i < kServerThreads; i++) {
             auto* t = new LeThread;
             t->base = event_base_new();
@@ -143,12 +149,15 @@ struct Libevent {
             a.sin_port = htons((uint16_t)port);
             a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             bind(t->lfd, (sockaddr*)&a, sizeof a);
+            socklen_t al = sizeof a;
+            if (port == 0 && getsockname(t->lfd, (sockaddr*)&a, &al) == 0) port = ntohs(a.sin_port);
             listen(t->lfd, 511);
             event* lev = event_new(t->base, t->lfd, EV_READ | EV_PERSIST, le_accept_cb, t->base);
             event_add(lev, nullptr);
             t->th = std::thread([t] { event_base_loop(t->base, EVLOOP_NO_EXIT_ON_EMPTY); });
             threads.push_back(t);
         }
+        return port;
     }
     void stop()
     {
@@ -247,12 +256,11 @@ double drive(int port)
     return (double)(after - before) / std::chrono::duration<double>(t1 - t0).count();
 }
 
-/* One server started on a free loopback port, driven, and stopped. */
+/* One server started on a loopback port of its own, driven, and stopped. */
 template <typename Server> double run_server()
 {
     Server srv;
-    int port = pumptest::free_tcp_port();
-    srv.start(port);
+    int port = srv.start();
     double rate = drive(port);
     srv.stop();
     return rate;

@@ -57,8 +57,11 @@ uint32 work_mode() { return records_ready() ? get(common().workMode) : 0; }
 
 // ---- Workers ----
 
+std::atomic<void (*)(epcore_t*, uint64_t)> s_createHook{nullptr};
+
 void create_worker(epcore_t* core, uint64_t id, void* (*fn)(void*))
 {
+    if (auto hook = s_createHook.load()) hook(core, id);
     if (worker_create(core, id, fn) != 0)
         log_error(g_logger, __FUNCTION__, __LINE__, "create worker %d fail.", (int)id);
 }
@@ -131,12 +134,15 @@ void open_stream(epcore_t* core)
     log_info(g_logger, __FUNCTION__, __LINE__, "open stream");
     uint32 cpu = cpu_type();
     uint32 rgbKind = rgb_kind();
+    // The encoder first: the SC2210 and FH8320 tasks look it up as they set
+    // up, and a worker is registered as it is created, so they find it
+    // however their threads are scheduled.
+    if (enc_type() != 0) create_worker(core, E_WORKER_ID_ENC, sensor_enc_task);
     if (cpu == E_CPU_RK3588) {
         if (rgbKind == E_SMARTSENS_SC130GS) create_worker(core, E_WORKER_ID_RGB_SENSOR, sensor_rgb_task);
     } else if (rgbKind == E_SMARTSENS_SC2210 && cpu == E_CPU_RK3576) {
         create_worker(core, E_WORKER_ID_RGB_SENSOR, sensor_sc2210_task);
     }
-    if (enc_type() != 0) create_worker(core, E_WORKER_ID_ENC, sensor_enc_task);
     void* (*tofTask)(void*) = nullptr;
     switch (tof_kind()) {
     case E_GPIXEL_0503: tofTask = sensor_tof_task; break;
@@ -458,6 +464,8 @@ int stream_ctrl_restart_worker(epcore_t* core, uint64_t id, void* (*fn)(void*))
 }
 
 uint32 stream_start_count(void) { return s_startCnt.load(); }
+
+void stream_ctrl_set_create_hook(void (*hook)(epcore_t* core, uint64_t id)) { s_createHook.store(hook); }
 
 void stream_ctrl_reset(void)
 {

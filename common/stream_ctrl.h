@@ -31,4 +31,8 @@ int stream_ctrl_restart_worker(epcore_t* core, uint64_t id, void* (*fn)(void*));
 uint32 stream_start_count(void);
 void   stream_ctrl_reset(void);
 
+// Tests: `hook` runs just before a stream start creates each capture worker
+// (null: none), so a test can hold one back as a slow board would.
+void stream_ctrl_set_create_hook(void (*hook)(epcore_t* core, uint64_t id));
+
 #endif

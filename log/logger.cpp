@@ -4,13 +4,16 @@
 #include "log/logger.h"
 
 #include <limits.h>
+#include <unistd.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <spdlog/async.h>
@@ -239,5 +242,39 @@ void release_logger(LoggerPtr logger)
         std::shared_ptr<spdlog::logger> reg = spdlog::get(name);
         if (reg && reg.get() == logger) spdlog::drop(name);
     } catch (...) {
+    }
+}
+
+bool log_settle(int fd, off_t from, const std::vector<std::string>& texts, int ms)
+{
+    if (fd < 0) return texts.empty();
+    std::vector<bool> seen(texts.size(), false);
+    size_t missing = texts.size();
+    std::string written; // the file beyond `from`
+    size_t searched = 0; // how much of it every missing text was looked for in
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (g_logger) {
+            try {
+                static_cast<spdlog::logger*>(g_logger)->flush();
+            } catch (...) {
+            }
+        }
+        char buf[4096];
+        ssize_t n;
+        while ((n = pread(fd, buf, sizeof(buf), from + (off_t)written.size())) > 0) written.append(buf, (size_t)n);
+        for (size_t i = 0; i < texts.size(); i++) {
+            if (seen[i]) continue;
+            // A text may straddle what was searched and what came since.
+            size_t start = searched > texts[i].size() ? searched - texts[i].size() : 0;
+            if (written.find(texts[i], start) != std::string::npos) {
+                seen[i] = true;
+                missing--;
+            }
+        }
+        searched = written.size();
+        if (missing == 0) return true;
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }

@@ -4,7 +4,10 @@
 #ifndef KORVID_LOG_LOGGER_H
 #define KORVID_LOG_LOGGER_H
 
+#include <sys/types.h>
+
 #include <string>
+#include <vector>
 
 // Opaque handle: the address of the library's logger object. The library's
 // registry keeps the owning reference, so the handle lives for the process.
@@ -42,6 +45,12 @@ void log_error(LoggerPtr logger, const char* func, long line, const char* format
     __attribute__((format(printf, 4, 5)));
 
 void log_set_level(int level);
+
+// Flushes the main logger and waits, up to `ms`, until every one of `texts`
+// is in the file open on `fd` beyond offset `from`; true once they all are.
+// For last words before an end without exit handlers: the pool threads write
+// lines in no fixed order, so the last line there says nothing of the others.
+bool log_settle(int fd, off_t from, const std::vector<std::string>& texts, int ms);
 
 // Local time of day as HH:MM:SS.mmm.
 std::string getcurrentTimeStr();

@@ -26,9 +26,9 @@
 #include <atomic>
 #include <chrono>
 #include <string>
+#include <vector>
 #include <thread>
 
-#include <spdlog/spdlog.h>
 
 #include "GigE/bootstrap.h"
 #include "GigE/gvsp.h"
@@ -329,7 +329,7 @@ constexpr int kFpgaAttempts = 3;
 // are woken by the stop, task workers look at the quit flags at least every
 // few seconds.
 constexpr int kTeardownWaitMs = 6000;
-// How long a fatal signal waits for its last log line to reach the file.
+// How long a fatal signal waits for its last words to reach the file.
 constexpr int kLogSettleMs = 3000;
 
 // The main log file opened for appending, for the stack of a fatal signal
@@ -365,36 +365,6 @@ void write_all(int fd, const char* p, size_t n)
     }
 }
 
-// Waits, bounded, until `text` has reached the main log file beyond offset
-// `from`: the loggers write on their own threads, and the process is about
-// to end without running its exit handlers.
-void settle_log(int fd, off_t from, const std::string& text)
-{
-    if (fd < 0 || text.empty()) return;
-    std::string window;
-    off_t pos = from;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLogSettleMs);
-    for (;;) {
-        if (auto l = spdlog::get("camera")) {
-            try {
-                l->flush();
-            } catch (...) {
-            }
-        }
-        char buf[4096];
-        ssize_t n;
-        while ((n = pread(fd, buf, sizeof(buf), pos)) > 0) {
-            pos += n;
-            window.append(buf, (size_t)n);
-            if (window.find(text) != std::string::npos) return;
-            // Keep only what a match could still start in.
-            if (window.size() > text.size()) window.erase(0, window.size() - text.size());
-        }
-        if (std::chrono::steady_clock::now() > end) return;
-        sleep_ms(2);
-    }
-}
-
 // SIGTERM on the signal thread: the stack logged line by line, then the end
 // of the process without teardown.
 [[noreturn]] void terminate_with_backtrace()
@@ -409,19 +379,22 @@ void settle_log(int fd, off_t from, const std::string& text)
     static void* addrs[kBacktraceMax];
     int n = backtrace(addrs, kBacktraceMax);
     log_error(g_logger, __FUNCTION__, __LINE__, "backtrace() returned %d addresses\n", n);
+    std::vector<std::string> lines{"backtrace() returned " + std::to_string(n) + " addresses"};
     char** syms = backtrace_symbols(addrs, n);
     if (!syms) {
         log_error(g_logger, __FUNCTION__, __LINE__, "backtrace_symbols");
-        settle_log(fd, from, "backtrace_symbols");
+        lines.emplace_back("backtrace_symbols");
+        log_settle(fd, from, lines, kLogSettleMs);
         _exit(1);
     }
-    char last[LOG_TEXT_MAX + 1] = "";
+    char line[LOG_TEXT_MAX + 1] = "";
     for (int i = 0; i < n; i++) {
         log_error(g_logger, __FUNCTION__, __LINE__, "[%02d] %s", i, syms[i]);
-        snprintf(last, sizeof(last), "[%02d] %s", i, syms[i]);
+        snprintf(line, sizeof(line), "[%02d] %s", i, syms[i]); // as the log call cuts it
+        lines.emplace_back(line);
     }
     free(syms);
-    settle_log(fd, from, last);
+    log_settle(fd, from, lines, kLogSettleMs);
     _exit(255); // status -1
 }
 

@@ -22,7 +22,9 @@ typedef struct mlisten_st_ {
 } mlisten_t;
 
 /* Registers (or finds) the record and opens it on every running pump.
- * Null for a port outside 1..65535 or a null core. */
+ * Port 0 makes a new record on a port the kernel chooses when the first
+ * pump opens it; mlisten_port tells that port from then on (0 before).
+ * Null for a port outside 0..65535 or a null core. */
 mlisten_t* mlisten_open(epcore_t* core, const char* localip, int port, int fdtype,
                         void* para, IOHandler* cb, void* cbpara);
 /* 1 removed and closed; 0 not registered; -1 null; -2 without core. */

@@ -239,8 +239,16 @@ int ep_bind_all(bool tcp, const char* localip, int port, sockopt_t* opt, sockatt
         return -1;
     }
 
-    int last = -1;
+    int last = -1, chosen = 0;
     for (struct addrinfo* ai = res; ai; ai = ai->ai_next) {
+        /* Port 0: the kernel picks one for the first address, the others
+         * take the same, so one listener answers on one port. */
+        if (port == 0 && last >= 0) {
+            if (ai->ai_family == AF_INET)
+                ((struct sockaddr_in*)ai->ai_addr)->sin_port = htons((uint16_t)chosen);
+            else if (ai->ai_family == AF_INET6)
+                ((struct sockaddr_in6*)ai->ai_addr)->sin6_port = htons((uint16_t)chosen);
+        }
         int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
         if (fd < 0) {
             if (tcp) trlogfile(g_trace_log, 0, nullptr, 0, "tcp_listen_all socket() failed\n");
@@ -267,6 +275,11 @@ int ep_bind_all(bool tcp, const char* localip, int port, sockopt_t* opt, sockatt
             trlogfile(g_trace_log, 0, nullptr, 0, "tcp_listen_all fd=%d %s:%d failed\n", fd, text, port);
             close(fd);
             continue;
+        }
+        if (port == 0 && last < 0) {
+            struct sockaddr_storage ss;
+            socklen_t sl = sizeof ss;
+            if (getsockname(fd, (struct sockaddr*)&ss, &sl) == 0) chosen = sock_addr_port((struct sockaddr*)&ss);
         }
         last = fd;
         if (cap < 1) {

@@ -26,7 +26,8 @@ bool same_lip(const char* a, const char* b)
     return strcasecmp(a ? a : "", b ? b : "") == 0;
 }
 
-bool valid_port(int port) { return port >= 1 && port <= 65535; }
+/* 0 lets the kernel choose; the record keeps the port it chose. */
+bool valid_port(int port) { return port >= 0 && port <= 65535; }
 
 /* New listening sockets for the record; caller holds glbmlistenlistCS. */
 void make_devices(mlisten_t* ml)
@@ -44,6 +45,7 @@ void make_devices(mlisten_t* ml)
             continue;
         }
         if (devs[i]->reuseport) ml->reuseport = 1;
+        if (ml->port == 0) ml->port = iodev_lport(devs[i]);
     }
 }
 
@@ -142,7 +144,8 @@ mlisten_t* mlisten_open(epcore_t* core, const char* localip, int port, int fdtyp
     /* Both locks are held throughout, so a pump starting meanwhile either
      * is in the list here or opens the record itself afterwards. */
     EnterCriticalSection(&core->glbmlistenlistCS);
-    mlisten_t* ml = find_locked(core, localip, port);
+    /* Each record asking for port 0 gets a port of its own. */
+    mlisten_t* ml = port ? find_locked(core, localip, port) : nullptr;
     if (!ml) {
         ml = mlisten_alloc(localip, port, fdtype, para, cb, cbpara);
         if (!ml) {
@@ -177,7 +180,16 @@ int mlisten_close(mlisten_t* ml)
     return 1;
 }
 
-int mlisten_port(mlisten_t* ml) { return ml ? ml->port : 0; }
+int mlisten_port(mlisten_t* ml)
+{
+    if (!ml) return 0;
+    if (!ml->pcore) return ml->port;
+    /* A pump starting meanwhile may be choosing it. */
+    EnterCriticalSection(&ml->pcore->glbmlistenlistCS);
+    int port = ml->port;
+    LeaveCriticalSection(&ml->pcore->glbmlistenlistCS);
+    return port;
+}
 
 const char* mlisten_lip(mlisten_t* ml) { return ml ? ml->localip : ""; }
 

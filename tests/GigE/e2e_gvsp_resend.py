@@ -25,6 +25,10 @@ RELAY = os.path.join(HERE, "..", "e2e", "lossy_relay.py")
 SECONDS = 10
 DROP_RATE = 0.01
 SEED = 20261207
+# Frames enough for the relay to have dropped packets in them: the rate is
+# the streaming test's business, and a sanitizer build on a machine whose
+# every core is busy streams a few frames a second at best.
+MIN_FRAMES = 4
 ENABLE_RESEND_PACKET = 0x10000044
 ENABLE_AMP = 0x10000020
 ENABLE_RGB = 0x10000028
@@ -135,9 +139,7 @@ class GvspResendEndToEnd(unittest.TestCase):
                              f"relay: {relayed['stream']} stream packets, {len(relayed['dropped'])} dropped\n")
 
             self.assertIn("image width            = 640", out)
-            # The rate is the streaming test's business; sanitizer builds on a
-            # busy machine stream slower. Enough frames to have lost packets.
-            self.assertGreater(stat(out, "n_completed_buffers"), SECONDS * 2, out)
+            self.assertGreaterEqual(stat(out, "n_completed_buffers"), MIN_FRAMES, out)
             self.assertEqual(stat(out, "n_failures"), 0, out)
             self.assertEqual(stat(out, "n_missing_packets"), 0, out)
             self.assertEqual(stat(out, "n_size_mismatch_errors"), 0, out)
@@ -151,7 +153,7 @@ class GvspResendEndToEnd(unittest.TestCase):
             # Camera side: the blocks as sent, resent packets in between.
             rows, err = gvsp_rows(cam_pcap)
             rows = first_session(rows)
-            self.assertGreater(len(rows), SECONDS * 2 * 426, err)
+            self.assertGreater(len(rows), MIN_FRAMES * 426, err)
             last_block, last_packet, last_fmt, blocks, resent_at_camera = 0, -1, 0, 0, 0
             for fmt, block, packet, resend, status in rows:
                 if resend:
@@ -171,7 +173,7 @@ class GvspResendEndToEnd(unittest.TestCase):
                     self.assertEqual(packet, last_packet + 1)
                     last_packet = packet
                 last_fmt = fmt
-            self.assertGreater(blocks, SECONDS * 2)
+            self.assertGreaterEqual(blocks, MIN_FRAMES)
             self.assertGreater(resent_at_camera, 0)
 
             # Host side: every packet the relay dropped came back resent.

@@ -111,7 +111,7 @@ struct Host {
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         sendto(fd, b.data(), b.size(), 0, (sockaddr*)&to, sizeof to);
     }
-    Bytes recv(int ms = 5000)
+    Bytes recv(int ms = pumptest::kEventWaitMs)
     {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, ms) != 1) return {};

@@ -63,7 +63,7 @@ struct Rx {
             setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
     }
     ~Rx() { close(fd); }
-    std::optional<Pkt> next(int ms = 3000)
+    std::optional<Pkt> next(int ms = pumptest::kEventWaitMs)
     {
         pollfd pf{fd, POLLIN, 0};
         if (poll(&pf, 1, ms) != 1) return std::nullopt;
@@ -77,7 +77,7 @@ struct Rx {
         p.src = ntohs(from.sin_port);
         return p;
     }
-    std::optional<Pkt> next_gvsp(int ms = 3000)
+    std::optional<Pkt> next_gvsp(int ms = pumptest::kEventWaitMs)
     {
         for (;;) {
             auto p = next(ms);
@@ -258,7 +258,8 @@ TEST(GvspBlock, EachBlockTypeHasItsLeaderPayloadAndTrailerLayout)
 {
     Sender s;
     Rx host;
-    int srcPort = pumptest::free_tcp_port(SOCK_DGRAM);
+    pumptest::HeldPort held(SOCK_DGRAM, true);  // the sender shares it
+    int srcPort = held.port;
     s.put(REG_STREAM_CHANNEL_SRC_PORT, (uint32_t)srcPort);
     s.put(REG_STREAM_CHANNEL_PACKET_SIZE, 576);  // 528 bytes per packet, 520 for video
     s.connect(host, 50001);

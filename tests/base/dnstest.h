@@ -139,7 +139,7 @@ struct Server {
     }
     bool ok() const { return fd.fd >= 0; }
     /* The next query within ms; empty when none came. */
-    Bytes next(int ms = 5000)
+    Bytes next(int ms = pumptest::kEventWaitMs)
     {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, ms) != 1) return {};

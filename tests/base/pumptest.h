@@ -1,6 +1,7 @@
 /* Helpers shared by the event-pump tests: a core per test, pumps run by
  * the test thread itself (so a test decides when a pass of the loop runs),
- * bounded waits on conditions, and loopback ports. */
+ * bounded waits on conditions, and loopback ports (listeners take port 0
+ * and read theirs back; a number is never released and used again). */
 #ifndef KORVID_TEST_PUMPTEST_H
 #define KORVID_TEST_PUMPTEST_H
 
@@ -41,9 +42,14 @@ struct Core {
     }
 };
 
+/* How long a test waits for something that normally takes milliseconds:
+ * generous, since a sanitizer build on a machine whose every core is busy
+ * may take seconds. A wait ends as soon as its condition holds. */
+constexpr int kEventWaitMs = 20000;
+
 /* Polls pred until it holds or ms pass; the state it reads has no event
  * of its own to wait on. */
-inline bool wait_until(const std::function<bool()>& pred, int ms = 5000)
+inline bool wait_until(const std::function<bool()>& pred, int ms = kEventWaitMs)
 {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!pred()) {
@@ -64,7 +70,7 @@ struct Latch {
         n++;
         cv.notify_all();
     }
-    bool wait_for(int count, int ms = 5000)
+    bool wait_for(int count, int ms = kEventWaitMs)
     {
         std::unique_lock<std::mutex> g(m);
         return cv.wait_for(g, std::chrono::milliseconds(ms), [&] { return n >= count; });
@@ -148,12 +154,32 @@ inline int loopback_socket(int type, int* port)
     return fd;
 }
 
-inline int free_tcp_port(int type = SOCK_STREAM)
-{
-    int port;
-    close(loopback_socket(type, &port));
-    return port;
-}
+/* A loopback port held for the test's life by a socket bound to it that
+ * never listens: TCP connects to it are refused, and the kernel hands the
+ * number to nobody else meanwhile. Held with SO_REUSEADDR, a server that
+ * also asks for it may still bind the port (and listen or send there). */
+struct HeldPort {
+    int fd = -1;
+    int port = 0;
+    explicit HeldPort(int type = SOCK_STREAM, bool shared = false)
+    {
+        fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+        int one = 1;
+        if (shared) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t l = sizeof a;
+        if (bind(fd, (sockaddr*)&a, sizeof a) == 0 && getsockname(fd, (sockaddr*)&a, &l) == 0)
+            port = ntohs(a.sin_port);
+    }
+    ~HeldPort()
+    {
+        if (fd >= 0) close(fd);
+    }
+    HeldPort(const HeldPort&) = delete;
+    HeldPort& operator=(const HeldPort&) = delete;
+};
 
 inline int tcp_client(int port)
 {

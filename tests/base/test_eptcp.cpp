@@ -20,16 +20,21 @@ using namespace pumptest;
 TEST(EpTcp, ListenMakesRegisteredListeningDevicesAndRefusesUnknownBindTypes)
 {
     Core c;
-    int port = free_tcp_port();
     int r = 1;
     iodev_t* devs[4];
     int num = 4;
-    iodev_t* dev = eptcp_listen(c.core, "127.0.0.1", port, nullptr, &r, EchoServer::cb, nullptr, BIND_NONE, devs, &num);
+    iodev_t* dev = eptcp_listen(c.core, "127.0.0.1", 0, nullptr, &r, EchoServer::cb, nullptr, BIND_NONE, devs, &num);
     ASSERT_NE(dev, nullptr);
     EXPECT_EQ(r, 0);
     EXPECT_EQ(num, 1);
     EXPECT_EQ(dev->iostate, IOSTATE_LISTENING);
-    EXPECT_EQ(iodev_lport(dev), port);
+    /* Port 0: the device tells the port the kernel chose. */
+    int port = iodev_lport(dev);
+    ASSERT_NE(port, 0);
+    sockaddr_in bound{};
+    socklen_t bl = sizeof bound;
+    getsockname(iodev_fd(dev), (sockaddr*)&bound, &bl);
+    EXPECT_EQ(ntohs(bound.sin_port), port);
     EXPECT_TRUE(dev->reuseaddr && dev->reuseport && dev->keepalive);
     EXPECT_EQ(epcore_iodev_find(c.core, iodev_id(dev)), dev);
     EXPECT_EQ(eptcp_listen(c.core, "127.0.0.1", port, nullptr, &r, EchoServer::cb, nullptr, BIND_MLISTEN, devs, &num),
@@ -53,6 +58,24 @@ TEST(EpTcp, ListenMakesRegisteredListeningDevicesAndRefusesUnknownBindTypes)
     close(cfd);
 }
 
+/* A listener on every address asking for port 0 answers on one port, the
+ * one its first socket was given: a port-0 listener reports a single port. */
+TEST(EpTcp, PortZeroOnEveryAddressIsOnePort)
+{
+    Core c;
+    int r = 1;
+    iodev_t* devs[8];
+    int num = 8;
+    ASSERT_NE(eptcp_listen(c.core, "", 0, nullptr, &r, EchoServer::cb, nullptr, BIND_NONE, devs, &num), nullptr);
+    ASSERT_GE(num, 1);
+    int port = iodev_lport(devs[0]);
+    EXPECT_NE(port, 0);
+    for (int i = 1; i < num; i++) EXPECT_EQ(iodev_lport(devs[i]), port) << i;
+    int fd = tcp_client(port);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) close(fd);
+}
+
 /* Edge-triggered polling reports the queued connections once: the accept
  * loop of that one event has to take them all. */
 TEST(EpTcp, ABurstOfConnectionsIsDrainedByOneAcceptEvent)
@@ -61,10 +84,10 @@ TEST(EpTcp, ABurstOfConnectionsIsDrainedByOneAcceptEvent)
     ManualPump mp(c.core);
     EchoServer s;
     s.core = c.core;
-    int port = free_tcp_port();
     int r;
-    iodev_t* ldev = eptcp_listen(c.core, "127.0.0.1", port, nullptr, &r, EchoServer::cb, &s, BIND_SELECT, nullptr, nullptr);
+    iodev_t* ldev = eptcp_listen(c.core, "127.0.0.1", 0, nullptr, &r, EchoServer::cb, &s, BIND_SELECT, nullptr, nullptr);
     ASSERT_NE(ldev, nullptr);
+    int port = iodev_lport(ldev);
     ASSERT_EQ(evpump_iodev_find(mp.pump, iodev_fd(ldev)), ldev);
 
     std::vector<int> clients;
@@ -118,12 +141,13 @@ int client_cb(void* cbpara, void* obj, int event, int fdtype)
 struct Peers {
     EchoServer s;
     Core c;
-    int port = free_tcp_port();
+    int port = 0;
     Peers()
     {
         s.core = c.core;
         EXPECT_TRUE(start_pumps(c.core, 2));
-        EXPECT_NE(eptcp_mlisten(c.core, "127.0.0.1", port, nullptr, EchoServer::cb, &s), nullptr);
+        port = mlisten_port(eptcp_mlisten(c.core, "127.0.0.1", 0, nullptr, EchoServer::cb, &s));
+        EXPECT_NE(port, 0);
     }
 };
 } // namespace
@@ -147,7 +171,8 @@ TEST(EpTcp, OutboundConnectReportsConnectedWithBothAddressesOrFailed)
     }
     EXPECT_TRUE(p.s.accepted.wait_for(1));
 
-    dev = eptcp_nb_connect(p.c.core, "127.0.0.1", free_tcp_port(), nullptr, 0, nullptr, &r, client_cb, &refused);
+    HeldPort closed;
+    dev = eptcp_nb_connect(p.c.core, "127.0.0.1", closed.port, nullptr, 0, nullptr, &r, client_cb, &refused);
     if (dev) {
         EXPECT_EQ(r, -100);
         ASSERT_TRUE(refused.done.wait_for(1));

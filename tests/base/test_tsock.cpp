@@ -24,8 +24,8 @@
 #include "memory.h"
 #include "base/pumptest.h"
 #include "base/tmpdir.h"
+#include "main/netns.h"
 
-using pumptest::free_tcp_port;
 using testfs::Fd;
 
 namespace {
@@ -427,19 +427,22 @@ TEST(TsockListen, ShortLocalAddressListensOnAllAddresses)
 {
     for (const char* any : {"", "*"}) {
         SCOPED_TRACE(any);
-        int port = free_tcp_port();
         sockattr_t list[8];
         int num = 8;
-        int last = tcp_listen(any, port, nullptr, list, &num);
+        int last = tcp_listen(any, 0, nullptr, list, &num);
         ASSERT_GE(num, 1);
         std::vector<Fd> keep(num);
         bool wildcard4 = false;
+        int port = 0;  // of the IPv4 socket: port 0 lets each socket have its own
         for (int i = 0; i < num; i++) {
             keep[i].reset(list[i].fd);
             sockaddr_in sa{};
             socklen_t l = sizeof(sa);
             getsockname(list[i].fd, (sockaddr*)&sa, &l);
-            wildcard4 |= sa.sin_family == AF_INET && sa.sin_addr.s_addr == htonl(INADDR_ANY);
+            if (sa.sin_family == AF_INET && sa.sin_addr.s_addr == htonl(INADDR_ANY)) {
+                wildcard4 = true;
+                port = ntohs(sa.sin_port);
+            }
         }
         EXPECT_TRUE(wildcard4);
         EXPECT_TRUE(last == -1 || last == list[num - 1].fd);
@@ -472,14 +475,25 @@ TEST(TsockListen, ListCapacityOptionsAndBusyPort)
 
 TEST(TsockConnect, RefusedNonBlockingResolvedAndLocallyBoundForms)
 {
-    EXPECT_EQ(tcp_connect("127.0.0.1", free_tcp_port(), nullptr, 0, nullptr), -1);  // refused
+    pumptest::HeldPort closed;  // bound, never listening
+    EXPECT_EQ(tcp_connect("127.0.0.1", closed.port, nullptr, 0, nullptr), -1);  // refused
+    ep_sockaddr_t dst;  // parsed text carries no socket type
+    ASSERT_EQ(sock_addr_parse("127.0.0.1", -1, closed.port, &dst), 1);
+    int succ = -1;
+    EXPECT_EQ(tcp_ep_connect(&dst, 0, nullptr, 0, nullptr, &succ), -1);
+
+    // Given local ports are fixed numbers, in a network namespace of this
+    // thread's own where nothing else can hold them.
+    netns::Scope ns;
+    ASSERT_TRUE(ns.ok);
+    int lport = 40001;
     // A port without an address binds the wildcard address of the
     // connecting socket's own family, for IPv4 and IPv6 alike.
     for (const char* host : {"127.0.0.1", "::1"}) {
         SCOPED_TRACE(host);
         Fd lst(tcp_listen(host, 0, nullptr, nullptr, nullptr));
         if (lst.fd < 0) continue;  // no IPv6 loopback here
-        int lport = free_tcp_port();
+        lport++;
         Fd a(tcp_connect(host, local_port(lst), nullptr, lport, nullptr));
         ASSERT_GE(a.fd, 0);
         EXPECT_EQ(local_port(a), lport);
@@ -487,19 +501,15 @@ TEST(TsockConnect, RefusedNonBlockingResolvedAndLocallyBoundForms)
     Fd lst(tcp_listen("127.0.0.1", 0, nullptr, nullptr, nullptr));
     int port = local_port(lst);
     EXPECT_EQ(tcp_connect("127.0.0.1", port, "::1", 0, nullptr), -1);  // other family
-    int succ = -1;
     Fd nb(tcp_nb_connect("127.0.0.1", port, nullptr, 0, &succ, nullptr));
     ASSERT_GE(nb.fd, 0);
     EXPECT_EQ(sock_nonblock_get(nb), 1);
     ASSERT_EQ(sock_write_ready(nb, 5000), 1);
     EXPECT_EQ(tcp_connected(nb), 1);
 
-    ep_sockaddr_t dst;  // parsed text carries no socket type
     ASSERT_EQ(sock_addr_parse("127.0.0.1", -1, port, &dst), 1);
-    int lport = free_tcp_port();
+    lport++;
     Fd ep(tcp_ep_connect(&dst, 1, "127.0.0.1", lport, nullptr, nullptr));
     ASSERT_GE(ep.fd, 0);
     EXPECT_EQ(local_port(ep), lport);
-    ASSERT_EQ(sock_addr_parse("127.0.0.1", -1, free_tcp_port(), &dst), 1);
-    EXPECT_EQ(tcp_ep_connect(&dst, 0, nullptr, 0, nullptr, &succ), -1);
 }

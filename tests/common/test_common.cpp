@@ -72,24 +72,30 @@ TEST(CommonTimer, FirstExpiryThenOneSecondPlusRemainderAndZeroWaitDoesNotSleep)
 {
     auto start = Clock::now();
     wait_ms(0);
-    EXPECT_LT(ms_since(start), 50);
+    EXPECT_LT(ms_since(start), 1000); // generous: a loaded machine may hold the thread
 
+    // What is set is read back; elapsed times are checked only from below,
+    // since a busy machine can only make them longer.
     int fd = timerCreate();
     ASSERT_GE(fd, 0);
     start = Clock::now();
     ASSERT_EQ(startTimer(fd, 40), 0);
-    long first = wait_expiry(fd, start);
-    EXPECT_GE(first, 39);
-    EXPECT_LT(first, 600);
+    struct itimerspec set;
+    ASSERT_EQ(timerfd_gettime(fd, &set), 0);
+    EXPECT_EQ(set.it_value.tv_sec, 0);
+    EXPECT_GT(set.it_value.tv_nsec, 0);
+    EXPECT_LE(set.it_value.tv_nsec, 40000000L);
     // The repeat is 1 s + 40 ms, not 40 ms.
-    long second = wait_expiry(fd, start);
-    EXPECT_GE(second, 40 + 1040 - 1);
-    EXPECT_LT(second, 40 + 1040 + 600);
+    EXPECT_EQ(set.it_interval.tv_sec, 1);
+    EXPECT_EQ(set.it_interval.tv_nsec, 40000000L);
+    EXPECT_GE(wait_expiry(fd, start), 39);
+    EXPECT_GE(wait_expiry(fd, start), 40 + 1040 - 1);
 
-    // 0 ms expires at once rather than leaving the timer disarmed.
-    start = Clock::now();
+    // 0 ms expires at once, within the repeat period, rather than leaving
+    // the timer disarmed.
     ASSERT_EQ(startTimer(fd, 0), 0);
-    EXPECT_LT(wait_expiry(fd, start), 500);
+    struct pollfd p = {fd, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 900), 1);
 
     ASSERT_EQ(stopTimer(fd), 0);
     struct itimerspec its;

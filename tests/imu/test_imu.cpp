@@ -44,7 +44,7 @@ struct ImuStream : ::testing::Test {
         imuUdpPort = 0;
         imuStreamEnable = 0;
     }
-    ssize_t recv(ImuPacket* pkt, int ms = 5000)
+    ssize_t recv(ImuPacket* pkt, int ms = pumptest::kEventWaitMs)
     {
         pollfd p{rx, POLLIN, 0};
         if (poll(&p, 1, ms) != 1) return -1;

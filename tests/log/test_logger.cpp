@@ -3,8 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include "log/logger.h"
+#include "base/tmpdir.h"
 #include "log/logwait.h"
 
 namespace {
@@ -76,6 +82,33 @@ TEST_F(Loggers, SecondInitReplacesTheLoggerReusesThePoolAndRefusalsKeepIt)
     log_info(nullptr, "f", 1, "dropped");
     log_info(g_logger, nullptr, 1, "no-function-name");
     EXPECT_TRUE(wait_for_log("camera", mainPath, "] [1] no-function-name"));
+}
+
+// Last words before an end without exit handlers: the wait is over when
+// every line is in the file, not when the last one written is, since the
+// pool threads write lines in no fixed order.
+TEST(LogSettle, WaitsForEveryLineInWhateverOrderTheyArrive)
+{
+    testfs::TempDir dir("korvid-settle");
+    std::string path = dir / "camera.log";
+    testfs::Fd fd(open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    ASSERT_GE(fd.fd, 0);
+    auto put = [&](const std::string& s) { ASSERT_EQ(write(fd, s.data(), s.size()), (ssize_t)s.size()); };
+    put("x [01] b\n"); // before the mark: does not count
+    off_t from = lseek(fd, 0, SEEK_END);
+    const std::vector<std::string> lines{"backtrace() returned 3 addresses", "[00] a", "[01] b", "[02] c"};
+
+    put("x [02] c\nx backtrace() returned 3 addresses\nx [00] a\n"); // the last first, one still out
+    EXPECT_FALSE(log_settle(fd, from, lines, 50));
+    // The missing line comes in two writes, a while apart: one look at the
+    // file sees only its first half.
+    std::thread slow([&] {
+        put(std::string(5000, '.') + "x [01");
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        put("] b\n");
+    });
+    EXPECT_TRUE(log_settle(fd, from, lines, 20000));
+    slow.join();
 }
 
 } // namespace

@@ -328,7 +328,7 @@ TEST(Ping, EchoRequestsAreLoggedWithTheSenderAndTheTaskEndsOnQuit)
 // ---- Status LED ----
 
 // Index of the journal entry driving `gpio` to `level`, at or after `from`.
-long led_at(int gpio, int level, size_t from, int ms = 5000)
+long led_at(int gpio, int level, size_t from, int ms = pumptest::kEventWaitMs)
 {
     std::string cmd = "echo " + std::to_string(level) + " > /sys/class/gpio/gpio" + std::to_string(gpio) + "/value";
     return sim_journal_wait(cmd.c_str(), from, ms);

@@ -28,6 +28,7 @@
 #include "algo/algo_server.h"
 #include "algo/algotest.h"
 #include "base/tmpdir.h"
+#include "main/netns.h"
 #include "common/custom.h"
 #include "main/main.h"
 #include "modbus/modbus_task.h"
@@ -446,13 +447,6 @@ TEST_F(Line, WithoutItsSerialPortTheTaskEnds)
 
 /* ---- Modbus TCP ---- */
 
-int free_tcp_port()
-{
-    int port = 0;
-    testfs::Fd fd{pumptest::loopback_socket(SOCK_STREAM, &port)};
-    return port;
-}
-
 // Answers each "RESULT_UPDATE" query on 127.0.0.1:14949 with `answer`.
 struct ResultService {
     testfs::Fd fd{socket(AF_INET, SOCK_DGRAM, 0)};
@@ -499,7 +493,13 @@ struct ResultService {
 };
 
 struct TcpServer : Slave {
-    int port = free_tcp_port();
+    // The result service's port is fixed: a network namespace of the test's
+    // own, made before any socket or task, keeps it from other tests.
+    netns::Scope ns;
+    // The server listens anew for each client: on a port the test holds
+    // (shared, never listening) so nothing else takes it in between.
+    pumptest::HeldPort held{SOCK_STREAM, true};
+    int port = held.port;
     void TearDown() override { Slave::TearDown(), modbus_tcp_set_endpoint(nullptr, 0); }
     modbus_t* client()
     {
@@ -515,7 +515,8 @@ struct TcpServer : Slave {
 TEST_F(TcpServer, ServesItsTablesAndTheResultServiceAnswersToOneClientAtATime)
 {
     auto service = std::make_unique<ResultService>();
-    if (!service->ok) GTEST_SKIP() << "127.0.0.1:14949 is held by another process";
+    ASSERT_TRUE(ns.ok);
+    ASSERT_TRUE(service->ok);
     modbus_tcp_set_endpoint("127.0.0.1", port);
     fc.start(E_WORKER_ID_MODBUS_TCP, modbus_tcp_task);
 

@@ -378,4 +378,35 @@ TEST(Sc2210, EverySecondPictureGoesToTheEncoderWithANeutralChroma)
     EXPECT_EQ(epcore_iodev_find(rig.r.core, E_DEVICE_RGB), nullptr);
 }
 
+// A slow board: the encoder's registration comes late. The camera, which
+// looks the encoder up as it sets up, must still find it.
+CamRig* s_lateRig = nullptr;
+
+void hold_encoder_back(epcore_t* core, uint64_t id)
+{
+    // A camera already setting up is let finish before the encoder registers.
+    if (id != E_WORKER_ID_ENC || !epcore_worker_find(core, E_WORKER_ID_RGB_SENSOR)) return;
+    wait_until([] {
+        return s_lateRig->r.log.has("rgb_init success") || s_lateRig->r.log.has("sensor_sc2210_init fail.");
+    });
+}
+
+TEST(Sc2210, FindsTheEncoderHoweverLateItIsRegistered)
+{
+    CamRig rig("rk3576-sc2210");
+    rig.r.rgb().sensorType = E_SMARTSENS_SC2210;
+    rig.r.tof().sensorType = E_SENSOR_NONE;
+    rig.r.common().cameraRgbEncType = E_CAMERA_RGB_ENC_MJPEG;
+    rig.fake_worker(E_WORKER_ID_GVSP);  // where the encoder's packets go
+    s_lateRig = &rig;
+    stream_ctrl_set_create_hook(hold_encoder_back);
+    Custom_StartOrStopStream(1);
+    stream_ctrl_set_create_hook(nullptr);
+    ASSERT_TRUE(wait_until([&] { return rig.r.log.has("rgb_init success"); }));
+    EXPECT_FALSE(rig.r.log.has("epcore_worker_find fail."));
+    EXPECT_FALSE(rig.r.log.has("init fail."));
+    Custom_StartOrStopStream(0);
+    EXPECT_EQ(epcore_iodev_find(rig.r.core, E_DEVICE_RGB), nullptr);
+}
+
 } // namespace

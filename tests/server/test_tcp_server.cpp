@@ -113,7 +113,7 @@ struct Host {
     }
     bool send(const Bytes& b) { return ::send(fd, b.data(), b.size(), MSG_NOSIGNAL) == (ssize_t)b.size(); }
     // Exactly n bytes, or what came before the end of stream or 5 s of silence.
-    Bytes recv(size_t n, int ms = 5000)
+    Bytes recv(size_t n, int ms = pumptest::kEventWaitMs)
     {
         Bytes b;
         char buf[65536];
@@ -203,9 +203,10 @@ struct FileServer : ::testing::Test {
     {
         ASSERT_EQ(board.rc, 0);
         ASSERT_TRUE(pumptest::start_pumps(core.core, 1));
-        port = pumptest::free_tcp_port();
-        listener = eptcp_mlisten(core.core, "127.0.0.1", port, nullptr, tcp_pump, core.core);
+        listener = eptcp_mlisten(core.core, "127.0.0.1", 0, nullptr, tcp_pump, core.core);
         ASSERT_NE(listener, nullptr);
+        port = mlisten_port(listener);
+        ASSERT_NE(port, 0);
         ASSERT_TRUE(wait_until([&] { return Host(port).fd >= 0; }));
     }
     void TearDown() override { tcp_file_set_timeouts(0, 0); }

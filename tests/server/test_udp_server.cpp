@@ -22,6 +22,7 @@
 #include "common/custom.h"
 #include "iodev.h"
 #include "main/main.h"
+#include "main/netns.h"
 #include "platform/boardroot.h"
 #include "server/udp_server.h"
 
@@ -43,15 +44,6 @@ sockaddr_in loopback(int port)
     return a;
 }
 
-// Whether a UDP port on all addresses can be bound right now.
-bool port_free(int port)
-{
-    testfs::Fd fd{socket(AF_INET, SOCK_DGRAM, 0)};
-    sockaddr_in a = loopback(port);
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    return bind(fd, (sockaddr*)&a, sizeof a) == 0;
-}
-
 // A host on loopback talking to the port.
 struct Client {
     int port = 0;
@@ -62,7 +54,7 @@ struct Client {
         ASSERT_EQ(sendto(fd, b.data(), b.size(), 0, (sockaddr*)&a, sizeof a), (ssize_t)b.size());
     }
     // The next datagram, empty on time-out.
-    Bytes recv(int ms = 5000)
+    Bytes recv(int ms = pumptest::kEventWaitMs)
     {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, ms) != 1) return {};
@@ -88,7 +80,11 @@ int count_lines(LogCapture& log, const std::string& text)
     return n;
 }
 
+// The ports are fixed: each test has a network namespace of its own, made
+// before anything opens a socket or starts a thread, so tests running at
+// the same time never meet there.
 struct UdpPort : ::testing::Test {
+    netns::Scope ns;
     LogCapture log;
     BoardRoot board;
     Registers regs;
@@ -96,8 +92,8 @@ struct UdpPort : ::testing::Test {
 
     void SetUp() override
     {
+        ASSERT_TRUE(ns.ok);
         ASSERT_EQ(board.rc, 0);
-        if (!port_free(UDP_SERVER_PORT)) GTEST_SKIP() << "UDP 6688 is held by another process";
         ASSERT_EQ(sim_set_free_space("/userdata", 1ull << 30), 0);
         algo_server_reset();
         gpcore = fc.core;
@@ -373,6 +369,7 @@ struct Responder {
 Bytes answer(uint8_t fill, size_t n = UDP_ALGO_RESULT_SIZE) { return Bytes(n, fill); }
 
 struct ResultQuery : ::testing::Test {
+    netns::Scope ns; // first: the responder binds its fixed port in it
     LogCapture log;
     FrameCore fc;
     worker_t* wk = fc.fake_worker(E_WORKER_ID_MODBUS_TCP);
@@ -381,8 +378,8 @@ struct ResultQuery : ::testing::Test {
 
     void SetUp() override
     {
-        if (!service.bound) GTEST_SKIP() << "127.0.0.1:14949 is held by another process";
-        if (!port_free(UDP_ALGO_LOCAL_PORT)) GTEST_SKIP() << "UDP 14997 is held by another process";
+        ASSERT_TRUE(ns.ok);
+        ASSERT_TRUE(service.bound);
     }
     void TearDown() override { recvForAlgo(wk, nullptr, 2); }
     int query() { return recvForAlgo(wk, buf, 1); }
