@@ -345,6 +345,10 @@ void Custom_RegDeInit(void) { free_records(); }
 void Custom_BlockReplace(deviceCFG* block)
 {
     if (!block) return;
+    // A block a host sends is judged like one read from a file.
+    deviceCFG defaults;
+    block_defaults(&defaults, cpu_type(), true);
+    check_block(block, defaults, "new block");
     keep_detected(block);
     RegBlockLock lock;
     reg_block_copy_in(block, sizeof(*block));

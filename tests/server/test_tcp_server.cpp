@@ -304,6 +304,15 @@ TEST_F(FileServer, ConfigurationUploadReplacesTheBlockKeepingTheDetectedHardware
     EXPECT_EQ(reg_load(regs.cfg.sensor[DEV_CFG_SENSOR_RGB].info.sensorType), (uint32_t)E_SMARTSENS_SC2210);
     EXPECT_EQ(reg_load(regs.cfg.common.hardWareCheck), 0x5Au);
 
+    // Values no host write could leave take their defaults.
+    block.sensor[DEV_CFG_SENSOR_TOF].info.freqMode = 4;
+    block.sensor[DEV_CFG_SENSOR_TOF].info.fps = 50;
+    EXPECT_EQ(h.upload(DEV_CONFIG_FILE, Bytes((const char*)&block, sizeof block)), 0);
+    EXPECT_EQ(reg_load(regs.tof().freqMode), 3u);
+    EXPECT_EQ(reg_load(regs.tof().fps), 24u);
+    EXPECT_TRUE(log.has("new block: values no write allows, defaults taken for: freqMode, tof fps"));
+    EXPECT_EQ(h.upload(DEV_CONFIG_FILE, data + "trailing bytes are ignored"), 0);
+
     // A short block touches neither the live block nor the saved file.
     EXPECT_EQ(h.upload(DEV_CONFIG_FILE, data.substr(0, 100)), 1);
     EXPECT_EQ(reg_load(regs.cfg.common.workMode), 3u);
