@@ -142,6 +142,14 @@ void keep_detected(deviceCFG* cfg)
     cfg->sensor[DEV_CFG_SENSOR_TOF].info.sensorType = g_tofSensorType;
 }
 
+// Makes a judged block the live one, keeping what detection found.
+void replace_block(deviceCFG* block)
+{
+    keep_detected(block);
+    RegBlockLock lock;
+    reg_block_copy_in(block, sizeof(*block));
+}
+
 int load_group(int n)
 {
     GroupPaths paths(n);
@@ -179,7 +187,7 @@ int load_group(int n)
         return -1;
     }
     check_block(&block, defaults, paths.cfg);
-    Custom_BlockReplace(&block);
+    replace_block(&block);
     log_info(g_logger, __FUNCTION__, __LINE__, "load param group %d", n);
     return 0;
 }
@@ -349,9 +357,7 @@ void Custom_BlockReplace(deviceCFG* block)
     deviceCFG defaults;
     block_defaults(&defaults, cpu_type(), true);
     check_block(block, defaults, "new block");
-    keep_detected(block);
-    RegBlockLock lock;
-    reg_block_copy_in(block, sizeof(*block));
+    replace_block(block);
 }
 
 int Custom_ParamGroup(uint32 value)
