@@ -321,6 +321,8 @@ int write_pair(iodev_t* dev, GVCPPrivData* priv, const Peer& p, uint32 address, 
     epcore_t* core = core_of(dev);
     log_info(g_logger, __FUNCTION__, __LINE__, "regAddress:0x%08x regValue:0x%08x ipaddress:0x%08x port:%d", address,
              value, p.addr, p.port);
+    // Registers are whole words, the bootstrap block's as the device's.
+    if (address & 3u) return GEV_STATUS_BAD_ALIGNMENT;
     if (address == REG_CONTROL_CHANNEL_PRIVILEGE) return write_ccp(dev, priv, p, value);
     if (!may_write(core, p)) {
         log_error(g_logger, __FUNCTION__, __LINE__, "write refused, %s:%d has no control", p.ip, p.port);
@@ -367,6 +369,7 @@ int write_pair(iodev_t* dev, GVCPPrivData* priv, const Peer& p, uint32 address, 
 int read_word(GVCPPrivData* priv, uint32 address, uint32* value)
 {
     *value = 0;
+    if (address & 3u) return GEV_STATUS_BAD_ALIGNMENT;
     if (address >= kBootstrapTop) return priv->read_reg(address, value);
     if (!boot_fits(address, sizeof(uint32))) return GEV_STATUS_INVALID_ADDRESS;
     return Bootstrap_ReadReg(address, value, sizeof(uint32));

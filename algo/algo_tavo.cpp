@@ -108,10 +108,11 @@ void algo_TavoPlus_GetFilterString(uint8* buffer, int* length)
     }
 }
 
-void algo_TavoPlus_SetFilterString(uint8* text)
+int algo_TavoPlus_SetFilterString(uint8* text)
 {
     int rc = tavolib_set_filter(reinterpret_cast<const char*>(text));
     if (rc != TAVO_OK) log_error(g_logger, __FUNCTION__, __LINE__, "SetFilterString error.%d", rc);
+    return rc;
 }
 
 void algo_TavoPlus_SaveFilterFile(void)

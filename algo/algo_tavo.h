@@ -38,8 +38,9 @@ void algo_TavoPlus_GetSizeInit(uint32* width, uint32* height, int which);
 // ALGO_FILTER_TEXT_MAX bytes) and its length into *length.
 void algo_TavoPlus_GetFilterString(uint8* buffer, int* length);
 // Hands a JSON filter configuration text to the library; NULL restores the
-// saved configuration.
-void algo_TavoPlus_SetFilterString(uint8* text);
+// saved configuration. 0, or the library's code when it refused the text
+// (its configuration then stays as it was).
+int  algo_TavoPlus_SetFilterString(uint8* text);
 void algo_TavoPlus_SaveFilterFile(void);
 
 const char* algo_TavoPlus_GetLibVersion(void);

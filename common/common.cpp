@@ -12,6 +12,7 @@
 #include "strutil.h"
 #include "worker.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -30,6 +31,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <string>
 #include <mutex>
 
 /* ---- Frames ---- */
@@ -165,44 +167,121 @@ int put_fileContext(const char* fileName, const void* data, size_t size)
     if (!f) return -1;
     bool ok = fwrite(data, 1, size, f) == size;
     ok = fflush(f) == 0 && ok;
-    fsync(fileno(f));
+    plat_fsync(fileno(f));
     ok = fclose(f) == 0 && ok;
     return ok ? 0 : -1;
 }
 
+namespace {
+
+constexpr size_t kTmpTail = 6;
+constexpr int kTmpAttempts = 64;
+std::atomic<uint32> s_tmpCount{0};
+
+const char kTmpChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+
+// Directories whose files are replaced through temporary files.
+const char* const kSaveDirs[] = {"/userdata", "/userdata/const", "/etc", "/etc/network"};
+
+bool is_save_tmp(const char* name)
+{
+    const char* mark = strstr(name, SAVE_TMP_MARK);
+    if (!mark || mark == name) return false;
+    // The last mark counts: a target's own name may hold one.
+    for (const char* next; (next = strstr(mark + 1, SAVE_TMP_MARK));) mark = next;
+    const char* tail = mark + strlen(SAVE_TMP_MARK);
+    if (strlen(tail) != kTmpTail) return false;
+    for (const char* c = tail; *c; c++)
+        if (!strchr(kTmpChars, *c)) return false;
+    return true;
+}
+
+}  // namespace
+
+int save_tmp_open(const char* fileName, char* tmp, size_t size)
+{
+    if (!fileName || !tmp || size == 0) return -1;
+    struct stat st;
+    mode_t mode = plat_stat(fileName, &st) == 0 ? (st.st_mode & 07777) : 0644;
+    uint32 seed = ((uint32)getpid() << 12) ^ get_tickcount();
+    for (int attempt = 0; attempt < kTmpAttempts; attempt++) {
+        uint32 v = seed + s_tmpCount.fetch_add(1) * 2654435761u;
+        char tail[kTmpTail + 1];
+        for (size_t i = 0; i < kTmpTail; i++, v /= 36) tail[i] = kTmpChars[v % 36];
+        tail[kTmpTail] = '\0';
+        if (snprintf(tmp, size, "%s" SAVE_TMP_MARK "%s", fileName, tail) >= (int)size) return -1;
+        int fd = plat_open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            fchmod(fd, mode);
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    return -1;
+}
+
+int save_tmp_rename(const char* tmp, const char* fileName)
+{
+    if (!tmp || !fileName || plat_rename(tmp, fileName) != 0) return -1;
+    // The rename itself lasts only once the directory is synced.
+    std::string dir(fileName);
+    size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    int dfd = plat_open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        plat_fsync(dfd);
+        plat_close(dfd);
+    }
+    return 0;
+}
+
 int put_fileAtomic(const char* fileName, const void* data, size_t size)
 {
-    char host[PATH_MAX];
-    if (!fileName || (!data && size) || !plat_path(fileName, host, sizeof(host))) return -1;
-    char tmp[PATH_MAX + 8];
-    if (snprintf(tmp, sizeof(tmp), "%s.XXXXXX", host) >= (int)sizeof(tmp)) return -1;
-    int fd = mkostemp(tmp, O_CLOEXEC);
+    if (!fileName || (!data && size)) return -1;
+    char tmp[PATH_MAX];
+    int fd = save_tmp_open(fileName, tmp, sizeof(tmp));
     if (fd < 0) return -1;
-    struct stat st;
-    fchmod(fd, stat(host, &st) == 0 ? (st.st_mode & 07777) : 0644);
     const uint8* p = static_cast<const uint8*>(data);
     bool ok = true;
     for (size_t done = 0; ok && done < size;) {
-        ssize_t n = write(fd, p + done, size - done);
+        ssize_t n = plat_write(fd, p + done, size - done);
         if (n > 0) done += (size_t)n;
         else ok = n < 0 && errno == EINTR;
     }
-    ok = ok && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    ok = ok && rename(tmp, host) == 0;
+    // Synced before the rename: after it the name must find whole data.
+    ok = ok && plat_fsync(fd) == 0;
+    ok = plat_close(fd) == 0 && ok;
+    ok = ok && save_tmp_rename(tmp, fileName) == 0;
     if (!ok) {
-        unlink(tmp);
+        char host[PATH_MAX];
+        if (plat_path(tmp, host, sizeof(host))) unlink(host);
         return -1;
     }
-    // The rename itself lasts only once the directory is synced.
-    char* slash = strrchr(tmp, '/');
-    if (slash) *(slash == tmp ? slash + 1 : slash) = '\0';
-    int dfd = open(slash ? tmp : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
     return 0;
+}
+
+int save_tmp_sweep(void)
+{
+    int removed = 0;
+    for (const char* dir : kSaveDirs) {
+        char host[PATH_MAX];
+        if (!plat_path(dir, host, sizeof(host))) continue;
+        DIR* d = opendir(host);
+        if (!d) continue;
+        while (struct dirent* e = readdir(d)) {
+            if (!is_save_tmp(e->d_name)) continue;
+            std::string path = std::string(host) + "/" + e->d_name;
+            struct stat st;
+            if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+            if (unlink(path.c_str()) == 0) {
+                removed++;
+                log_error(g_logger, __FUNCTION__, __LINE__, "removed %s/%s left by an interrupted save", dir,
+                          e->d_name);
+            }
+        }
+        closedir(d);
+    }
+    return removed;
 }
 
 int get_deviceFreeSpace(const char* dir, uint64* freeSpace)

@@ -152,6 +152,20 @@ int    put_fileContext(const char* fileName, const void* data, size_t size);
 // beside it, which is synced and renamed over it (the file keeps its
 // permissions; a new one gets 0644). 0, or -1 with the old file untouched.
 int    put_fileAtomic(const char* fileName, const void* data, size_t size);
+// The temporary file of a replacement is named after its target: the
+// target's name, SAVE_TMP_MARK and six letters or digits.
+#define SAVE_TMP_MARK ".tmp-"
+// Creates a new temporary file beside `fileName` for writing, with the
+// target's permissions (0644 for a new target): its descriptor, its board
+// path in tmp; -1 when it cannot be made.
+int    save_tmp_open(const char* fileName, char* tmp, size_t size);
+// Renames a written and synced temporary file over its target, then syncs
+// the directory so that the rename lasts: 0, or -1 (the temporary file is
+// left to the caller).
+int    save_tmp_rename(const char* tmp, const char* fileName);
+// Removes the temporary files that interrupted replacements left in the
+// directories the board keeps its files in; the number removed.
+int    save_tmp_sweep(void);
 int    get_deviceFreeSpace(const char* dir, uint64* freeSpace); // MiB
 uint8  get_random(void);
 void   save_img(void* start, uint32 size, int flags);

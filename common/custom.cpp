@@ -57,7 +57,9 @@ namespace regspace {
 
 uint32_t* word_at(uint32_t address)
 {
-    uint32_t off = offset_of(address) & ~3u;
+    uint32_t off = offset_of(address);
+    // An offset inside a word names no field.
+    if (off & 3u) return nullptr;
     switch (page_of(address)) {
     case REG_PAGE_COMMON:
     case REG_PAGE_RGB:
@@ -70,6 +72,12 @@ uint32_t* word_at(uint32_t address)
     default:
         return nullptr;
     }
+}
+
+int misaligned(uint32_t address)
+{
+    log_error(g_logger, __FUNCTION__, __LINE__, "reg address 0x%08x not aligned.", address);
+    return REG_BAD_ALIGNMENT;
 }
 
 int not_implemented()
@@ -158,6 +166,10 @@ void reg_block_copy_in(const void* data, size_t len)
 int Custom_RegRead(uint32_t address, uint32_t* value)
 {
     if (!value) return REG_NOT_IMPLEMENTED;
+    if (address & 3u) {
+        *value = 0;
+        return misaligned(address);
+    }
     uint32_t page = page_of(address);
     uint32_t* w = word_at(address);
     if (!w || !records_ready()) {

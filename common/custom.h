@@ -387,6 +387,7 @@ inline void reg_store(T& field, T value)
 #define REG_OK              0x0000
 #define REG_NOT_IMPLEMENTED 0x8001  // no such register, or not writable in the present mode
 #define REG_ALGO_FAIL       0x8002  // the application algorithm refused its parameters
+#define REG_BAD_ALIGNMENT   0x8005  // the address is not that of a 32-bit word
 #define REG_REFUSED         0xFFFF  // value refused, or the block could not be served
 
 // Host access: the read_reg, write_reg, read_mem and write_mem callbacks of
@@ -395,6 +396,12 @@ int Custom_RegRead(uint32_t address, uint32_t* value);
 int Custom_RegWrite(uint32_t address, uint32_t* value);
 int Custom_MemRead(uint32_t address, uint8_t* value, uint32_t len);
 int Custom_MemWrite(uint32_t address, uint8_t* value, uint32_t len);
+
+// Judges a block read from a file by the write rules, the ToF kind being
+// the detected one: each field holding a value no host write could have
+// left takes its value from `defaults`. The number of fields replaced; their
+// names, comma separated, go to `names` (cut to `size`).
+int custom_check_cfg(deviceCFG* cfg, const deviceCFG* defaults, uint32_t tofKind, char* names, size_t size);
 
 // The register-triggered device actions of the common page; called by
 // Custom_RegWrite before the word is stored. 0, or a negative number.

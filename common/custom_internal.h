@@ -11,7 +11,8 @@
 
 namespace regspace {
 
-// Where an address lands: the word it names, or null outside every record.
+// Where an address lands: the word it names, or null outside every record
+// and for an address that is not a word's.
 // The common and colour areas span offsets 0..0x3FF of their pages; the
 // ToF area likewise; the run-time record its 31 words.
 uint32_t* word_at(uint32_t address);
@@ -34,6 +35,9 @@ inline bool records_ready() { return g_dev_cfg != nullptr && g_regMemAddr != nul
 
 // "reg address not implemented!." and REG_NOT_IMPLEMENTED.
 int not_implemented();
+// Logs the address and answers REG_BAD_ALIGNMENT: an address inside a word
+// names no register, whatever page it is on.
+int misaligned(uint32_t address);
 
 // A sensor's operations table on the core's device; null when missing.
 V4L2SensorInfo* sensor(uint64_t id, iodev_t** dev);

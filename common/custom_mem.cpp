@@ -99,7 +99,7 @@ int read_filter(uint8_t* out, uint32_t len)
         log_error(g_logger, __FUNCTION__, __LINE__, "no space in device, can not write file.");
         return REG_OK;
     }
-    put_fileContext(kFilterFile, text.get(), (size_t)n);
+    put_fileAtomic(kFilterFile, text.get(), (size_t)n);
     return REG_REFUSED;
 }
 
@@ -311,7 +311,7 @@ int patch_user_file(const char* path, const char* name, uint32_t offset, const u
     (void)got;
     fclose(f);
     if (len) memcpy(buf.get() + offset, value, len);
-    if (put_fileContext(path, buf.get(), kUserFileSize) != 0) {
+    if (put_fileAtomic(path, buf.get(), kUserFileSize) != 0) {
         log_error(g_logger, __FUNCTION__, __LINE__, "can not open %s", name);
         return REG_REFUSED;
     }
@@ -395,7 +395,7 @@ int Custom_MemWrite(uint32_t address, uint8_t* value, uint32_t len)
     case MEM_ADDR_SERIAL: return write_identity(PLAT_VENDOR_SERIAL, value, len);
     case MEM_ADDR_BOARD_CODE: return write_identity(PLAT_VENDOR_BOARD_CODE, value, len);
     case MEM_ADDR_USER_ID_BIN:
-        if (put_fileContext(kUserIdBin, value, len) != 0) {
+        if (put_fileAtomic(kUserIdBin, value, len) != 0) {
             log_error(g_logger, __FUNCTION__, __LINE__, "can not open user_id.bin");
             return REG_REFUSED;
         }

@@ -212,14 +212,29 @@ int rule_integration(uint32_t v)
     return v > limit ? REG_REFUSED : kGoOn;
 }
 
-int rule_roi(uint32_t address, uint32_t v)
+// The ROI corners by binning 0 / 1 / 2; other binning values bound nothing.
+bool roi_fits(uint32_t address, uint32_t v, uint32_t binning)
 {
     static constexpr uint32_t kBound[4][3] = {
         {639, 319, 159}, {479, 239, 119}, {640, 320, 160}, {480, 240, 120}};
-    uint32_t binning = get(tof().binningMode);
-    if (binning > 2) return kGoOn;
-    return v > kBound[(address - 0x10002014) / 4][binning] ? REG_REFUSED : kGoOn;
+    return binning > 2 || v <= kBound[(address - 0x10002014) / 4][binning];
 }
+
+int rule_roi(uint32_t address, uint32_t v)
+{
+    return roi_fits(address, v, get(tof().binningMode)) ? kGoOn : REG_REFUSED;
+}
+
+// Values of the frequency mode and the ToF or colour rate that no write of
+// a host is let through, whatever the other registers hold.
+bool freq_mode_possible(uint32_t v, uint32_t kind)
+{
+    // Modes 0..6 are the ones the sensors know; 4 is refused everywhere.
+    if (v > 6 || v == 4) return false;
+    return !(kind == E_GPIXEL_0503 && one_of(v, {5, 6}));
+}
+
+bool fps_possible(uint32_t v, uint32_t kind) { return !(kind == E_IMX570 && v >= 31 && v <= 99); }
 
 void rgb_vld_enable(uint32_t v)
 {
@@ -269,9 +284,9 @@ int validate(uint32_t address, uint32_t* value)
     case 0x100000B0:
         return get(common().outputControlMode) == 1 && v <= 3 ? kGoOn : REG_REFUSED;
     case 0x1000202C:
-        return kind == E_IMX570 && v >= 31 && v <= 99 ? REG_NOT_IMPLEMENTED : kGoOn;
+        return fps_possible(v, kind) ? kGoOn : REG_NOT_IMPLEMENTED;
     case 0x1000102C: {
-        if (kind == E_IMX570 && v >= 31 && v <= 99) return REG_NOT_IMPLEMENTED;
+        if (!fps_possible(v, kind)) return REG_NOT_IMPLEMENTED;
         // The colour rate drives the ToF rate.
         set(tof().fps, v);
         g_tof_fps.store(v);
@@ -608,7 +623,70 @@ int effects(uint32_t address, uint32_t v)
     return rc;
 }
 
+// One field of a loaded block judged by its write rule.
+struct LoadCheck {
+    const char* name;
+    uint32_t address;
+    bool (*possible)(const deviceCFG& cfg, uint32_t v, uint32_t tofKind);
+};
+
+uint32_t* field(deviceCFG& cfg, uint32_t address)
+{
+    uint32_t area = (address & REG_PAGE_MASK) - REG_PAGE_COMMON;
+    return reinterpret_cast<uint32_t*>(&cfg) + (area / 0x1000u * DEV_CFG_AREA_SIZE + offset_of(address)) / 4;
+}
+
+uint32_t field(const deviceCFG& cfg, uint32_t address) { return *field(const_cast<deviceCFG&>(cfg), address); }
+
+bool roi_possible(const deviceCFG& cfg, uint32_t address, uint32_t v)
+{
+    return roi_fits(address, v, cfg.sensor[DEV_CFG_SENSOR_TOF].info.binningMode);
+}
+
+// Only what no sequence of host writes could leave behind counts as damage:
+// a rule that depends on a register a later write may change judges
+// nothing here. The start-up corrections see to the derived fields.
+constexpr LoadCheck kLoadChecks[] = {
+    {"freqMode", 0x10002068, [](const deviceCFG&, uint32_t v, uint32_t k) { return freq_mode_possible(v, k); }},
+    {"tof fps", 0x1000202C, [](const deviceCFG&, uint32_t v, uint32_t k) { return fps_possible(v, k); }},
+    {"rgb fps", 0x1000102C, [](const deviceCFG&, uint32_t v, uint32_t k) { return fps_possible(v, k); }},
+    {"enableApplationAlgo", 0x1000005C, [](const deviceCFG&, uint32_t v, uint32_t) { return v != 3; }},
+    {"outputSet", 0x100000B0, [](const deviceCFG&, uint32_t v, uint32_t) { return v <= 3; }},
+    // The avoidance algorithm closes the output IO and keeps it closed.
+    {"outputControlMode", 0x100000AC,
+     [](const deviceCFG& c, uint32_t v, uint32_t k) {
+         return !(k == E_IMX570 && v && avoid_algo(c.common.enableApplationAlgo));
+     }},
+    // ROI corners are bound by the binning they were written under; the
+    // binning itself has no rule, so it judges them as it stands.
+    {"roi_lt_x", 0x10002014, [](const deviceCFG& c, uint32_t v, uint32_t) { return roi_possible(c, 0x10002014, v); }},
+    {"roi_lt_y", 0x10002018, [](const deviceCFG& c, uint32_t v, uint32_t) { return roi_possible(c, 0x10002018, v); }},
+    {"roi_br_x", 0x1000201C, [](const deviceCFG& c, uint32_t v, uint32_t) { return roi_possible(c, 0x1000201C, v); }},
+    {"roi_br_y", 0x10002020, [](const deviceCFG& c, uint32_t v, uint32_t) { return roi_possible(c, 0x10002020, v); }},
+};
+
 } // namespace
+
+int custom_check_cfg(deviceCFG* cfg, const deviceCFG* defaults, uint32_t tofKind, char* names, size_t size)
+{
+    if (names && size) names[0] = '\0';
+    if (!cfg || !defaults) return 0;
+    // Judged on the block as loaded: a replacement does not change the
+    // verdict on the fields after it.
+    const deviceCFG loaded = *cfg;
+    int replaced = 0;
+    size_t used = 0;
+    for (const LoadCheck& c : kLoadChecks) {
+        if (c.possible(loaded, field(loaded, c.address), tofKind)) continue;
+        *field(*cfg, c.address) = field(*defaults, c.address);
+        replaced++;
+        if (names && used < size) {
+            int n = snprintf(names + used, size - used, "%s%s", replaced > 1 ? ", " : "", c.name);
+            if (n > 0) used += (size_t)n;
+        }
+    }
+    return replaced;
+}
 
 int Custom_DeviceControl(uint32_t address, uint32_t* value)
 {
@@ -639,6 +717,8 @@ int Custom_DeviceControl(uint32_t address, uint32_t* value)
 int Custom_RegWrite(uint32_t address, uint32_t* value)
 {
     if (!value) return REG_REFUSED;
+    // The rules name whole words; a write inside one would slip past them.
+    if (address & 3u) return misaligned(address);
     int rc = page_rules(address, *value);
     if (rc != kGoOn) return rc;
     uint32_t* word = word_at(address);

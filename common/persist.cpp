@@ -81,11 +81,73 @@ bool enough_space()
     return false;
 }
 
+// Reads a block file over `rest`, what applies without the file: a short
+// file (an older firmware wrote fewer fields) keeps the rest, a long one
+// gives its first block. 0, or -1 when it cannot be read.
+int read_block_file(const char* path, const deviceCFG& rest, deviceCFG* out)
+{
+    uint8 bytes[DEV_CFG_SIZE + 1];
+    long got = read_board_file(path, bytes, sizeof(bytes));
+    if (got < 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "can not open %s", path);
+        return -1;
+    }
+    *out = rest;
+    memcpy(out, bytes, (size_t)got < DEV_CFG_SIZE ? (size_t)got : DEV_CFG_SIZE);
+    if ((size_t)got < DEV_CFG_SIZE) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "%s holds %ld bytes, not %u: the rest from the defaults", path,
+                  got, (unsigned)DEV_CFG_SIZE);
+    } else if ((size_t)got > DEV_CFG_SIZE) {
+        struct stat st;
+        long long size = plat_stat(path, &st) == 0 ? (long long)st.st_size : got;
+        log_error(g_logger, __FUNCTION__, __LINE__, "%s holds %lld bytes, not %u: the first %u used", path, size,
+                  (unsigned)DEV_CFG_SIZE, (unsigned)DEV_CFG_SIZE);
+    } else {
+        log_info(g_logger, __FUNCTION__, __LINE__, "load %s, %ld bytes", path, got);
+    }
+    return 0;
+}
+
+// Fields of a loaded block that no host could have written take their
+// defaults; one warning names them.
+void check_block(deviceCFG* block, const deviceCFG& defaults, const char* from)
+{
+    char names[512];
+    if (custom_check_cfg(block, &defaults, g_tofSensorType, names, sizeof(names)) > 0)
+        log_error(g_logger, __FUNCTION__, __LINE__, "%s: values no write allows, defaults taken for: %s", from,
+                  names);
+}
+
+uint32 cpu_type()
+{
+    return g_regMemAddr ? reg_load(g_regMemAddr->cpuId) : (uint32)get_cpu_id();
+}
+
+// What applies where a block file is missing, short or damaged: the
+// default block over the built-in one, or the built-in one alone.
+void block_defaults(deviceCFG* out, uint32 cpuType, bool withDefaultFile)
+{
+    custom_default_cfg(out, g_rgbSensorType, g_tofSensorType, cpuType);
+    if (!withDefaultFile || !file_exists(DEFAULT_CONFIG_FILE)) return;
+    deviceCFG deflt;
+    if (read_block_file(DEFAULT_CONFIG_FILE, *out, &deflt) != 0) return;
+    check_block(&deflt, *out, DEFAULT_CONFIG_FILE);
+    *out = deflt;
+}
+
 void keep_detected(deviceCFG* cfg)
 {
     cfg->sensor[DEV_CFG_SENSOR_RGB].info.sensorType = g_rgbSensorType;
     cfg->common.hardWareCheck = g_hardWireCheck;
     cfg->sensor[DEV_CFG_SENSOR_TOF].info.sensorType = g_tofSensorType;
+}
+
+// Makes a judged block the live one, keeping what detection found.
+void replace_block(deviceCFG* block)
+{
+    keep_detected(block);
+    RegBlockLock lock;
+    reg_block_copy_in(block, sizeof(*block));
 }
 
 int load_group(int n)
@@ -97,29 +159,35 @@ int load_group(int n)
         log_error(g_logger, __FUNCTION__, __LINE__, "file not exist %s", paths.cfg);
         return -1;
     }
-    deviceCFG block;
-    long got = read_board_file(paths.cfg, &block, sizeof(block));
-    if (got < 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "can not open %s", paths.cfg);
-        return -1;
-    }
-    if ((size_t)got != sizeof(block)) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "%s holds %ld bytes, not %u", paths.cfg, got,
-                  (unsigned)sizeof(block));
-        return -1;
-    }
+    deviceCFG defaults, block;
+    block_defaults(&defaults, cpu_type(), true);
+    if (read_block_file(paths.cfg, defaults, &block) != 0) return -1;
     if (!file_exists(paths.filter)) {
         log_error(g_logger, __FUNCTION__, __LINE__, "file not exist %s", paths.filter);
         return -1;
     }
-    // Room for the longest text and its terminator.
-    uint8 text[PARAM_FILTER_MAX + 1] = {};
-    if (read_board_file(paths.filter, text, PARAM_FILTER_MAX) < 0) {
+    // Room for the longest text, one byte more to tell a longer one, and
+    // the terminator.
+    uint8 text[PARAM_FILTER_MAX + 2] = {};
+    long got = read_board_file(paths.filter, text, PARAM_FILTER_MAX + 1);
+    if (got < 0) {
         log_error(g_logger, __FUNCTION__, __LINE__, "can not open %s", paths.filter);
         return -1;
     }
-    Custom_BlockReplace(&block);
-    algo_TavoPlus_SetFilterString(text);
+    // The text ends at its first zero; a cut text is no filter text.
+    if (strnlen(reinterpret_cast<char*>(text), (size_t)got) > PARAM_FILTER_MAX) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "%s holds a filter text longer than %d bytes", paths.filter,
+                  PARAM_FILTER_MAX);
+        return -1;
+    }
+    // The filter first: a text the library refuses leaves the block as it
+    // was. A group saved while the library had no text carries none.
+    if (text[0] && algo_TavoPlus_SetFilterString(text) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "can not apply %s", paths.filter);
+        return -1;
+    }
+    check_block(&block, defaults, paths.cfg);
+    replace_block(&block);
     log_info(g_logger, __FUNCTION__, __LINE__, "load param group %d", n);
     return 0;
 }
@@ -161,22 +229,19 @@ int save_group(int n)
 // when a block file exists but cannot be read.
 int load_block(deviceCFG* block, uint32 cpuType)
 {
-    const char* path = file_exists(CONFIG_FILE) ? CONFIG_FILE
-                       : file_exists(DEFAULT_CONFIG_FILE) ? DEFAULT_CONFIG_FILE
-                                                          : nullptr;
-    memset(block, 0, sizeof(*block));
+    bool saved = file_exists(CONFIG_FILE);
+    const char* path = saved ? CONFIG_FILE : file_exists(DEFAULT_CONFIG_FILE) ? DEFAULT_CONFIG_FILE : nullptr;
     if (!path) {
         log_info(g_logger, __FUNCTION__, __LINE__, "no saved config, built-in defaults");
         custom_default_cfg(block, g_rgbSensorType, g_tofSensorType, cpuType);
         return 0;
     }
-    // A shorter file leaves the rest zero; zero fields get their defaults.
-    long got = read_board_file(path, block, sizeof(*block));
-    if (got < 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "can not open %s", path);
-        return -1;
-    }
-    log_info(g_logger, __FUNCTION__, __LINE__, "load %s, %ld bytes", path, got);
+    // The saved block falls back on the default block, which falls back on
+    // the built-in one.
+    deviceCFG defaults;
+    block_defaults(&defaults, cpuType, saved);
+    if (read_block_file(path, defaults, block) != 0) return -1;
+    check_block(block, defaults, path);
     return 0;
 }
 
@@ -226,6 +291,8 @@ int Custom_RegInit(void)
     run->cpuId = cpuType;
     hardware_check();
 
+    // A save cut short by a kill or power loss leaves its temporary file.
+    save_tmp_sweep();
     deviceCFG block;
     if (load_block(&block, cpuType) != 0) {
         free_records();
@@ -286,9 +353,11 @@ void Custom_RegDeInit(void) { free_records(); }
 void Custom_BlockReplace(deviceCFG* block)
 {
     if (!block) return;
-    keep_detected(block);
-    RegBlockLock lock;
-    reg_block_copy_in(block, sizeof(*block));
+    // A block a host sends is judged like one read from a file.
+    deviceCFG defaults;
+    block_defaults(&defaults, cpu_type(), true);
+    check_block(block, defaults, "new block");
+    replace_block(block);
 }
 
 int Custom_ParamGroup(uint32 value)

@@ -37,9 +37,10 @@ int   Custom_RegInit(void);
 // Frees the block and the run-time record; both pointers become null.
 void  Custom_RegDeInit(void);
 
-// Makes a block read from a file the live block: the detected sensor kinds
-// and the hardware-check word are kept, and the swap happens under the
-// block lock. No register effect runs.
+// Makes a block read from a file the live block: values no write allows
+// take their defaults, the detected sensor kinds and the hardware-check
+// word are kept, and the swap happens under the block lock. No register
+// effect runs.
 void  Custom_BlockReplace(deviceCFG* block);
 
 // value >= 0x10000: load group value & 0xFFFF; below: save the block as

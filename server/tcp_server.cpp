@@ -218,6 +218,7 @@ struct Upload {
     uint32 type = 0;
     char recvMd5[kMd5Hex + 1] = {};
     std::string target;   // board path
+    std::string tmpBoard; // board path of the temporary file
     std::string tmpHost;  // host path of the temporary file
     int fd = -1;
     MD5Ctx md5{};
@@ -233,6 +234,7 @@ struct Upload {
         fd = -1;
         if (!tmpHost.empty()) unlink(tmpHost.c_str());
         tmpHost.clear();
+        tmpBoard.clear();
         target.clear();
         active = failed = false;
         size = 0;
@@ -247,20 +249,16 @@ struct Upload {
         memcpy(recvMd5, digest, kMd5Hex);
         recvMd5[kMd5Hex] = '\0';
         md5_init(&md5);
-        char host[PATH_MAX];
-        if (!plat_path(path, host, sizeof(host))) {
+        char tmp[PATH_MAX], host[PATH_MAX];
+        fd = save_tmp_open(path, tmp, sizeof(tmp));
+        if (fd < 0 || !plat_path(tmp, host, sizeof(host))) {
+            if (fd >= 0) close(fd);
+            fd = -1;
             failed = true;
             return false;
         }
-        std::string tmpl = std::string(host) + ".XXXXXX";
-        fd = mkostemp(tmpl.data(), O_CLOEXEC);
-        if (fd < 0) {
-            failed = true;
-            return false;
-        }
-        tmpHost = tmpl;
-        struct stat st;
-        fchmod(fd, stat(host, &st) == 0 ? (st.st_mode & 07777) : 0644);
+        tmpBoard = tmp;
+        tmpHost = host;
         return true;
     }
 
@@ -283,7 +281,7 @@ struct Upload {
     bool finish()
     {
         if (fd < 0) return false;
-        bool ok = fsync(fd) == 0;
+        bool ok = plat_fsync(fd) == 0;
         ok = close(fd) == 0 && ok;
         fd = -1;
         return ok && !failed;
@@ -292,22 +290,45 @@ struct Upload {
     // Renames the temporary file over the target: true when it took.
     bool commit()
     {
-        char host[PATH_MAX];
-        if (tmpHost.empty() || !plat_path(target.c_str(), host, sizeof(host))) return false;
-        if (rename(tmpHost.c_str(), host) != 0) {
+        if (tmpBoard.empty() || save_tmp_rename(tmpBoard.c_str(), target.c_str()) != 0) {
             log_error(g_logger, __FUNCTION__, __LINE__, "rename to %s fail: %s", target.c_str(), strerror(errno));
             return false;
         }
         tmpHost.clear();
-        // The rename lasts only once the directory is synced.
-        std::string dir(host);
-        dir.resize(dir.rfind('/') == 0 ? 1 : dir.rfind('/'));
-        int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dfd >= 0) {
-            fsync(dfd);
-            close(dfd);
-        }
+        tmpBoard.clear();
         return true;
+    }
+};
+
+// The two files of a parameter group as they stand, to be put back.
+struct GroupFiles {
+    struct Kept {
+        std::string path;
+        bool present = false;
+        std::string bytes;
+    } files[2];
+    GroupFiles(const char* cfg, const char* filter)
+    {
+        files[0].path = cfg;
+        files[1].path = filter;
+        for (Kept& k : files) {
+            k.present = plat_access(k.path.c_str(), F_OK) == 0;
+            if (!k.present) continue;
+            k.bytes.resize(get_fileSize(k.path.c_str()));
+            k.bytes.resize(get_fileContext(k.path.c_str(), reinterpret_cast<uint8*>(k.bytes.data()),
+                                           (uint32)k.bytes.size()));
+        }
+    }
+    void restore()
+    {
+        for (Kept& k : files) {
+            if (k.present) {
+                put_fileAtomic(k.path.c_str(), k.bytes.data(), k.bytes.size());
+            } else {
+                char host[PATH_MAX];
+                if (plat_path(k.path.c_str(), host, sizeof(host))) unlink(host);
+            }
+        }
     }
 };
 
@@ -958,23 +979,38 @@ int custom_paramGroupParse(void)
         log_error(g_logger, __FUNCTION__, __LINE__, "camera type not match.");
         return -1;
     }
+    // The group load takes at most PARAM_FILTER_MAX bytes of text: a longer
+    // one would be cut there and refused, so nothing of it is stored.
+    size_t textLen = (size_t)(size - sizeof(uint32) - DEV_CFG_SIZE);
+    if (textLen > PARAM_FILTER_MAX) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "filter text of %zu bytes, more than %d", textLen,
+                  PARAM_FILTER_MAX);
+        return -1;
+    }
     char cfgPath[64], filterPath[64];
     snprintf(cfgPath, sizeof(cfgPath), PARAM_GROUP_FILE, kGroup);
     snprintf(filterPath, sizeof(filterPath), PARAM_FILTER_FILE, kGroup);
+    // The group as it was, put back when the imported one cannot be loaded.
+    GroupFiles before(cfgPath, filterPath);
     uint8 block[DEV_CFG_SIZE];
     if (!read_full(file.fd, block, sizeof(block)) || put_fileAtomic(cfgPath, block, sizeof(block)) != 0) {
         log_error(g_logger, __FUNCTION__, __LINE__, "can not write %s", cfgPath);
+        before.restore();
         return -1;
     }
     // The filter text and four zero bytes after it.
-    size_t textLen = (size_t)(size - sizeof(uint32) - DEV_CFG_SIZE);
     std::unique_ptr<uint8[]> text(new (std::nothrow) uint8[textLen + 4]());
     if (!text) return 0;
     if (!read_full(file.fd, text.get(), textLen) || put_fileAtomic(filterPath, text.get(), textLen + 4) != 0) {
         log_error(g_logger, __FUNCTION__, __LINE__, "can not write %s", filterPath);
+        before.restore();
         return -1;
     }
-    Custom_ParamGroup(PARAM_GROUP_LOAD | kGroup);
+    if (Custom_ParamGroup(PARAM_GROUP_LOAD | kGroup) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "imported group can not be loaded");
+        before.restore();
+        return -1;
+    }
     return 0;
 }
 

@@ -77,6 +77,10 @@ int     plat_fstat(int fd, struct stat* st);
 int     plat_ioctl(int fd, unsigned long request, ...);
 ssize_t plat_read(int fd, void* buf, size_t count);
 ssize_t plat_write(int fd, const void* buf, size_t count);
+/* Flushes a file to the board's storage, as fsync(2). */
+int     plat_fsync(int fd);
+/* Replaces `to` with `from` in one step, as rename(2); both board paths. */
+int     plat_rename(const char* from, const char* to);
 void*   plat_mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset);
 int     plat_munmap(void* addr, size_t length);
 int     plat_poll(struct pollfd* fds, nfds_t nfds, int timeout);

@@ -63,10 +63,12 @@ void* real_mmap(void* addr, size_t length, int prot, int flags, int fd, off_t of
 }
 
 int real_fstat(int fd, struct stat* st) { return fstat(fd, st); }
+int real_fsync(int fd) { return fsync(fd); }
+int real_rename(const char* from, const char* to) { return rename(from, to); }
 
 const plat_backend_t kReal = {
-    0,          real_root, real_path,  real_stat, real_statvfs, real_shell, real_open,
-    real_close, real_ioctl, real_read, real_write, real_mmap,   nullptr,    real_fstat,
+    0,          real_root,  real_path, real_stat,  real_statvfs, real_shell, real_open,  real_close,
+    real_ioctl, real_read,  real_write, real_mmap, nullptr,      real_fstat, real_fsync, real_rename,
 };
 
 } // namespace

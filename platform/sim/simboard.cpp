@@ -538,6 +538,53 @@ int sb_fstat(int fd, struct stat* st)
     return fstat(fd, st);
 }
 
+constexpr size_t kFileOpsKept = 4096;
+
+void record_fileop(Board* b, std::string line)
+{
+    std::lock_guard<std::mutex> lk(b->fmu);
+    if (b->fileops.size() >= kFileOpsKept) b->fileops.pop_front();
+    b->fileops.push_back(std::move(line));
+}
+
+// The board path of an open file, its host path when outside the root.
+std::string fd_board_path(Board* b, int fd)
+{
+    char link[64], host[PATH_MAX];
+    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, host, sizeof(host) - 1);
+    if (n < 0) return "?";
+    host[n] = '\0';
+    std::string h(host);
+    if (h == b->root) return "/";
+    if (h.compare(0, b->root.size(), b->root) == 0 && h.size() > b->root.size() && h[b->root.size()] == '/')
+        return h.substr(b->root.size());
+    return h;
+}
+
+int sb_fsync(int fd)
+{
+    Board* b = g_board;
+    int rc = fsync(fd);
+    int e = errno;
+    record_fileop(b, "fsync " + fd_board_path(b, fd));
+    errno = e;
+    return rc;
+}
+
+int sb_rename(const char* from, const char* to)
+{
+    Board* b = g_board;
+    // A rename acts on the names themselves: final links are not followed.
+    Resolved rf, rt;
+    if (!resolve_board(b, from, false, &rf) || !resolve_board(b, to, false, &rt)) return -1;
+    int rc = rename(rf.host.c_str(), rt.host.c_str());
+    int e = errno;
+    if (rc == 0) record_fileop(b, "rename " + rf.board + " " + rt.board);
+    errno = e;
+    return rc;
+}
+
 void sb_shutdown(void)
 {
     Board* b = g_board;
@@ -551,8 +598,8 @@ void sb_shutdown(void)
 }
 
 const plat_backend_t kSim = {
-    1,        sb_root,  sb_path,  sb_stat,  sb_statvfs, sb_shell, sb_open,
-    sb_close, sb_ioctl, sb_read,  sb_write, sb_mmap,    sb_shutdown, sb_fstat,
+    1,        sb_root,  sb_path,  sb_stat,  sb_statvfs, sb_shell,    sb_open,  sb_close,
+    sb_ioctl, sb_read,  sb_write, sb_mmap,  sb_shutdown, sb_fstat,   sb_fsync, sb_rename,
 };
 
 } // namespace
@@ -882,6 +929,32 @@ void sim_journal_clear(void)
     if (!b) return;
     std::lock_guard<std::mutex> lk(b->jmu);
     b->journal.clear();
+}
+
+size_t sim_fileop_count(void)
+{
+    Board* b = g_board;
+    if (!b) return 0;
+    std::lock_guard<std::mutex> lk(b->fmu);
+    return b->fileops.size();
+}
+
+int sim_fileop_get(size_t index, char* out, size_t size)
+{
+    Board* b = g_board;
+    if (!b || !out || size == 0) return -1;
+    std::lock_guard<std::mutex> lk(b->fmu);
+    if (index >= b->fileops.size()) return -1;
+    snprintf(out, size, "%s", b->fileops[index].c_str());
+    return 0;
+}
+
+void sim_fileop_clear(void)
+{
+    Board* b = g_board;
+    if (!b) return;
+    std::lock_guard<std::mutex> lk(b->fmu);
+    b->fileops.clear();
 }
 
 const char* sim_journal_file(void) { return g_board ? g_board->journal_path.c_str() : ""; }

@@ -100,6 +100,15 @@ void   sim_journal_clear(void);
 /* Host path of the journal file under the root. */
 const char* sim_journal_file(void);
 
+/* ---- File syncs and renames ----
+ * plat_fsync and plat_rename are recorded in order, one line each: "fsync
+ * PATH", the board path the descriptor's file has at that moment, and
+ * "rename FROM TO" (board paths as given). The latest 4096 are kept. */
+size_t sim_fileop_count(void);
+/* Copies entry `index` into out (terminated, cut to size): 0 or -1. */
+int    sim_fileop_get(size_t index, char* out, size_t size);
+void   sim_fileop_clear(void);
+
 /* ---- Faults ---- */
 
 enum {

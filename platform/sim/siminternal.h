@@ -9,6 +9,7 @@
 #include <atomic>
 #include <errno.h>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -57,6 +58,9 @@ struct Board {
     Vendor*                vendor = nullptr;
     Cpld*                  cpld = nullptr;
     Watchdog*              watchdog = nullptr;
+
+    std::mutex               fmu; /* guards the file record */
+    std::deque<std::string>  fileops;
 
     std::mutex                 jmu; /* guards the journal */
     std::condition_variable    jcv;

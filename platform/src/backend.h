@@ -25,6 +25,8 @@ typedef struct PlatBackend_ {
     void*   (*mmap)(void* addr, size_t length, int prot, int flags, int fd, off_t offset);
     void    (*shutdown)(void);
     int     (*fstat)(int fd, struct stat* st);
+    int     (*fsync)(int fd);
+    int     (*rename)(const char* from, const char* to);
 } plat_backend_t;
 
 /* The simulated board: lays out `root` from the profile and returns its

@@ -275,6 +275,24 @@ ssize_t plat_write(int fd, const void* buf, size_t count)
     return fenced<ssize_t>(-1, [&] { return b->write(fd, buf, count); });
 }
 
+int plat_fsync(int fd)
+{
+    const plat_backend_t* b = board();
+    if (!b) return -1;
+    return fenced(-1, [&] { return b->fsync(fd); });
+}
+
+int plat_rename(const char* from, const char* to)
+{
+    const plat_backend_t* b = board();
+    if (!b) return -1;
+    if (!from || !to) {
+        errno = EINVAL;
+        return -1;
+    }
+    return fenced(-1, [&] { return b->rename(from, to); });
+}
+
 void* plat_mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset)
 {
     const plat_backend_t* b = board();

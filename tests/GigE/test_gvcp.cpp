@@ -504,4 +504,78 @@ TEST(GvcpChannel, WritesEndingNearAPageStartSaveTheBlockWhenSpaceAllows)
     }
 }
 
+TEST(GvcpChannel, UnalignedRegisterAddressesAnswerBadAlignmentAndChangeNothing)
+{
+    Channel ch;
+    Host h(ch.port);
+    std::string saved = ch.board.host(CONFIG_FILE);
+    // Each value is one the aligned register refuses.
+    struct Case {
+        uint32_t aligned, unaligned, value;
+        uint16_t refusal;
+    } cases[] = {
+        {0x1000005C, 0x1000005F, 3, 0xFFFF},     // no location algorithm
+        {0x10002014, 0x10002015, 5000, 0xFFFF},  // ROI past the sensor
+        {0x10002068, 0x1000206B, 4, 0x8001},     // no triple frequency
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.unaligned));
+        EXPECT_EQ(Host::status(h.writereg({c.aligned, c.value})), c.refusal);
+        Bytes r = h.writereg({c.unaligned, c.value});
+        EXPECT_EQ(Host::status(r), GEV_STATUS_BAD_ALIGNMENT);
+        EXPECT_EQ(Host::index(r), 0);
+        EXPECT_EQ(Host::status(h.readreg({c.unaligned})), GEV_STATUS_BAD_ALIGNMENT);
+        EXPECT_EQ(Host::value(h.readreg({c.aligned})), 0u);
+        // Nor does the word reach the saved block.
+        std::string file = read_host_file(saved);
+        if (file.size() == sizeof(deviceCFG)) {
+            uint32_t w;
+            uint32_t off = (c.aligned - 0x10000000) / 0x1000 * DEV_CFG_AREA_SIZE + (c.aligned & 0xFFF);
+            memcpy(&w, file.data() + off, 4);
+            EXPECT_EQ(w, 0u);
+        }
+    }
+    // The bootstrap block's registers are whole words too.
+    uint32_t packet = ch.boot(0x0D04);
+    EXPECT_EQ(Host::status(h.readreg({0x0A02})), GEV_STATUS_BAD_ALIGNMENT);
+    EXPECT_EQ(Host::status(h.writereg({0x0D06, 0x1234})), GEV_STATUS_BAD_ALIGNMENT);
+    EXPECT_EQ(ch.boot(0x0D04), packet);
+    // The sensor pass-through onto the register space reaches the same rule.
+    EXPECT_EQ(Host::status(h.writereg({0x10000048, 2, 0x1000004C, 0x1000005F, 0x10000050, 3})), 0);
+    EXPECT_EQ(reg_load(ch.common().enableApplationAlgo), 0u);
+}
+
+TEST(GvcpChannel, SaveRegisterAnswersARefusalWhenTheBlockFileCannotBeMade)
+{
+    Channel ch;
+    Host h(ch.port);
+    // A directory where the block file belongs: space enough, no file.
+    std::string file = ch.board.host(CONFIG_FILE);
+    remove(file.c_str());
+    ASSERT_EQ(mkdir(file.c_str(), 0755), 0);
+    EXPECT_EQ(Host::status(h.writereg({0x10000014, 1})), 0xFFFF);
+    EXPECT_EQ(Host::status(h.writereg({0x10000018, 1})), 0xFFFF);
+    rmdir(file.c_str());
+    EXPECT_EQ(Host::status(h.writereg({0x10000014, 1})), 0);
+    EXPECT_EQ(read_host_file(file).size(), sizeof(deviceCFG));
+}
+
+TEST(GvcpChannel, SavedBlockAndUserFilesAreSyncedBeforeTheyReplaceTheOldOnes)
+{
+    Channel ch;
+    Host h(ch.port);
+    const std::string user = "/userdata/const/user.bin";
+    ASSERT_TRUE(write_host_file(ch.board.host(user), std::string(131072, '\0')));
+    sim_fileop_clear();
+    EXPECT_EQ(Host::status(h.writereg({0x10000014, 1})), 0);
+    EXPECT_EQ(Host::status(h.writemem(MEM_ADDR_USER_BIN + 8, Host::words({0x11223344}))), 0);
+    EXPECT_EQ(Host::status(h.writemem(MEM_ADDR_USER_ID_BIN, Host::words({0xCAFEF00D}))), 0);
+    // The save register and the write after it each replace the block once.
+    EXPECT_EQ(renames_onto(CONFIG_FILE), (std::vector<std::string>{"synced", "synced"}));
+    EXPECT_EQ(renames_onto(user), std::vector<std::string>{"synced"});
+    EXPECT_EQ(renames_onto("/userdata/const/user_id.bin"), std::vector<std::string>{"synced"});
+    EXPECT_EQ(read_host_file(ch.board.host(user)).substr(8, 4), std::string("\x11\x22\x33\x44", 4));
+    EXPECT_EQ(read_host_file(ch.board.host(user)).size(), 131072u);
+}
+
 }  // namespace

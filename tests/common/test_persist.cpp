@@ -4,6 +4,7 @@
 // camera-model file and the firmware time.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,12 +16,14 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "GigE/bootstrap.h"
 #include "algo/algo_tavo.h"
 #include "algo/algotest.h"
 #include "algo/tavo_lib.h"
 #include "common/custom.h"
+#include "common/custom_default.h"
 #include "common/persist.h"
 #include "common/regtest.h"
 #include "memory.h"
@@ -165,6 +168,143 @@ TEST(PersistStart, UnreadableBlockFileOrNoMemoryFailsWithNothingLeftBehind)
     }
 }
 
+// The built-in block of the board the fixture describes.
+deviceCFG built_in()
+{
+    deviceCFG b;
+    custom_default_cfg(&b, g_rgbSensorType, g_tofSensorType, E_CPU_RK3588);
+    return b;
+}
+
+TEST(PersistStart, ShortAndLongBlockFilesKeepTheirBytesAndTakeTheRestFromTheDefaults)
+{
+    constexpr uint32_t kTofFps = 0x1000202C, kWidth = 0x10000034;
+    deviceCFG deflt = built_in();
+    deflt.common.mask = 222;
+    deflt.sensor[DEV_CFG_SENSOR_TOF].info.fps = 12;
+    deviceCFG mine = built_in();
+    mine.common.mask = 111;
+    std::string full = block_bytes(mine);
+    struct Case {
+        const char* what;
+        std::string saved;  // "<none>": no config.bin
+        std::string deflt;
+        uint32_t mask, fps;
+        const char* warning;
+    } cases[] = {
+        // Without a default block the built-in one fills in.
+        {"empty block", "", "<none>", 0, 24, "/userdata/config.bin holds 0 bytes"},
+        // The first 1000 bytes hold the common page, the rest comes from the default block.
+        {"short block", full.substr(0, 1000), block_bytes(deflt), 111, 12, "/userdata/config.bin holds 1000 bytes"},
+        {"long block", full + std::string(928, '\x5A'), "<none>", 111, 24, "/userdata/config.bin holds 4000 bytes"},
+        // The default block itself falls back on the built-in one.
+        {"short default block", "<none>", block_bytes(deflt).substr(0, 500), 222, 24,
+         "/userdata/const/default_config.bin holds 500 bytes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Persist p;
+        if (c.saved != "<none>") p.put(CONFIG_FILE, c.saved);
+        if (c.deflt != "<none>") p.put(DEFAULT_CONFIG_FILE, c.deflt);
+        ASSERT_EQ(Custom_RegInit(), 0);
+        EXPECT_EQ(reg(kMask), c.mask);
+        EXPECT_EQ(reg(kTofFps), c.fps);
+        EXPECT_EQ(reg(kWidth), 640u);
+        EXPECT_EQ(reg(0x10002068), 3u) << "the frequency mode";
+        EXPECT_TRUE(p.log.has(c.warning));
+    }
+}
+
+TEST(PersistStart, ValuesNoWriteAllowsTakeTheirDefaultsAndOneWarningNamesThem)
+{
+    // An IMX570 board, where the frame rates have a rule too.
+    const char* board = "rk3568-imx570";
+    const uint32_t judged[] = {0x10002068, 0x1000202C, 0x10002014, 0x100000B0, 0x1000005C};
+    std::string clean;
+    std::vector<uint32_t> want;
+    {
+        Persist p(board);
+        ASSERT_EQ(Custom_RegInit(), 0);
+        ASSERT_EQ(g_tofSensorType, (uint32_t)E_IMX570);
+        clean = p.file(group_cfg(0));
+        for (uint32_t a : judged) want.push_back(reg(a));
+    }
+    ASSERT_EQ(clean.size(), DEV_CFG_SIZE);
+    deviceCFG bad;
+    memcpy(&bad, clean.data(), sizeof(bad));
+    SensorInfo& tof = bad.sensor[DEV_CFG_SENSOR_TOF].info;
+    tof.freqMode = 0x7A3B91C2;
+    tof.fps = 50;
+    tof.binningMode = 1;
+    tof.roi_lt_x = 320;  // past 319 at binning 1
+    tof.roi_br_y = 240;  // the bound itself
+    bad.common.outputSet = 9;
+    bad.common.enableApplationAlgo = 3;
+    Persist p(board);
+    p.put(CONFIG_FILE, block_bytes(bad));
+    ASSERT_EQ(Custom_RegInit(), 0);
+    for (size_t i = 0; i < want.size(); i++) EXPECT_EQ(reg(judged[i]), want[i]) << std::hex << judged[i];
+    EXPECT_EQ(reg(0x10002020), 240u);
+    EXPECT_EQ(reg(0x10002030), 1u) << "the binning has no rule";
+    EXPECT_TRUE(p.log.has("/userdata/config.bin: values no write allows, defaults taken for: freqMode, tof fps, "
+                          "enableApplationAlgo, outputSet, roi_lt_x"));
+}
+
+TEST(PersistStart, AToFPageOfRandomBytesStartsWithTheSizesOfACleanStart)
+{
+    uint32_t width = 0, height = 0;
+    {
+        Persist p;
+        ASSERT_EQ(Custom_RegInit(), 0);
+        width = reg(0x10002004);
+        height = reg(0x10002008);
+    }
+    for (uint32_t seed : {1u, 7u, 42u}) {
+        SCOPED_TRACE(seed);
+        deviceCFG b = built_in();
+        uint8_t* page = reinterpret_cast<uint8_t*>(&b) + DEV_CFG_OFFSET_TOF;
+        uint32_t x = seed * 2654435761u;
+        for (size_t i = 4; i < sizeof(SensorInfo); i++) page[i] = (uint8_t)((x = x * 1103515245u + 12345u) >> 16);
+        Persist p;
+        p.put(CONFIG_FILE, block_bytes(b));
+        ASSERT_EQ(Custom_RegInit(), 0);
+        EXPECT_LE(reg(0x10002068), 6u);
+        EXPECT_EQ(reg(0x10002004), width);
+        EXPECT_EQ(reg(0x10002008), height);
+    }
+}
+
+TEST(PersistStart, TemporaryFilesOfInterruptedSavesAreRemovedAndNothingElse)
+{
+    Persist p;
+    const char* gone[] = {"/userdata/config.bin.tmp-abc123", "/userdata/const/config1.bin.tmp-zz9999",
+                          "/etc/cameraType.txt.tmp-000000", "/etc/network/interfaces.tmp-q1w2e3"};
+    const char* kept[] = {"/userdata/notes.tmp-longer1", "/userdata/mine.bin", "/userdata/const/.tmp-abcdef",
+                          "/userdata/const/user.bin.tmp-ABCDEF"};
+    for (const char* f : gone) ASSERT_TRUE(p.put(f, "partial")) << f;
+    for (const char* f : kept) ASSERT_TRUE(p.put(f, "mine")) << f;
+    ASSERT_EQ(Custom_RegInit(), 0);
+    for (const char* f : gone) EXPECT_FALSE(p.exists(f)) << f;
+    for (const char* f : kept) EXPECT_EQ(p.file(f), "mine") << f;
+    EXPECT_TRUE(p.log.has("/userdata/config.bin.tmp-abc123 left by an interrupted save"));
+}
+
+TEST(PersistGroup, ShortGroupFileLoadsWithTheRestFromTheDefaults)
+{
+    Persist p;
+    deviceCFG deflt = built_in();
+    deflt.sensor[DEV_CFG_SENSOR_TOF].info.fps = 12;
+    p.put(DEFAULT_CONFIG_FILE, block_bytes(deflt));
+    ASSERT_EQ(Custom_RegInit(), 0);
+    p.put(group_cfg(1), saved_block([](deviceCFG& b) { b.common.mask = 99; }).substr(0, 1024));
+    p.put(group_filter(1), kFilterB);
+    ASSERT_EQ(write_reg(kGroupReg, 0x10001), 0);
+    EXPECT_EQ(reg(kMask), 99u);
+    EXPECT_EQ(reg(0x1000202C), 12u);
+    EXPECT_EQ(filter_text(), kFilterB);
+    EXPECT_TRUE(p.log.has("/userdata/const/config1.bin holds 1024 bytes"));
+}
+
 TEST(PersistStart, GroupZeroIsSavedOnlyWhileTheGroupRegisterIsZeroAndGroupsAreNotOverwritten)
 {
     Persist p;
@@ -217,7 +357,9 @@ TEST(PersistGroup, RefusedRequestsAnswer0xFFFFAndLeaveBlockAndFilterAsTheyWere)
         uint32_t value;
     } cases[] = {
         {"missing group file", [](Persist& p) { unlink(p.board.host(group_cfg(1)).c_str()); }, load1},
-        {"short group file", [](Persist& p) { p.put(group_cfg(1), std::string(100, '\x01')); }, load1},
+        {"filter text the library refuses", [](Persist& p) { p.put(group_filter(1), "not json"); }, load1},
+        {"filter text longer than a group holds",
+         [](Persist& p) { p.put(group_filter(1), "{\"a\":1" + std::string(PARAM_FILTER_MAX, ' ') + "}"); }, load1},
         {"missing filter file", [](Persist& p) { unlink(p.board.host(group_filter(1)).c_str()); }, load1},
         {"unreadable filter file", [](Persist&) { sim_fail_nth(group_filter(1).c_str(), SIM_REQ_OPEN, 1, EIO); }, load1},
         {"load group 5", [](Persist&) {}, 0x10005},
@@ -358,6 +500,15 @@ TEST(PersistGroup, KilledSaveLeavesTheOldOrTheNewFileNeverATornOne)
             EXPECT_EQ(block_bytes(got), block_bytes(base)) << path << " round " << round;
         }
         for (int n : {0, 1}) EXPECT_EQ(p.file(group_filter(n)), kFilterA) << "round " << round;
+    }
+    // Whatever temporary files the kills left, the next start removes.
+    Custom_RegDeInit();
+    ASSERT_EQ(Custom_RegInit(), 0);
+    for (const char* dir : {"/userdata", "/userdata/const"}) {
+        DIR* d = opendir(p.board.host(dir).c_str());
+        ASSERT_NE(d, nullptr);
+        while (dirent* e = readdir(d)) EXPECT_EQ(strstr(e->d_name, SAVE_TMP_MARK), nullptr) << dir << "/" << e->d_name;
+        closedir(d);
     }
 }
 

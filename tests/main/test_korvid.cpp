@@ -165,6 +165,27 @@ TEST(Korvid, SecondInstanceExitsZeroAfterMakingTheMissingUserFiles)
     EXPECT_EQ(first.wait_exit(), 255);
 }
 
+TEST(Korvid, StartOnADamagedBoardRootCompletesTheBlockAndClearsInterruptedSaves)
+{
+    Board b;
+    for (const char* d : {"/userdata", "/userdata/const"}) ASSERT_EQ(mkdir(b.host(d).c_str(), 0755), 0);
+    // An empty saved block and the temporary files of two saves cut short.
+    ASSERT_TRUE(testfs::write_file(b.host("/userdata/config.bin"), ""));
+    const char* leftovers[] = {"/userdata/config.bin.tmp-abc123", "/userdata/const/config0.bin.tmp-q1w2e3"};
+    for (const char* f : leftovers) ASSERT_TRUE(testfs::write_file(b.host(f), "partial"));
+    Korvid k(b.dir.path);
+    int fd = k.connect_log_level();
+    ASSERT_GE(fd, 0) << "korvid does not serve TCP 9999";
+    close(fd);
+    EXPECT_TRUE(b.wait_log("/userdata/config.bin holds 0 bytes, not 3072: the rest from the defaults"));
+    for (const char* f : leftovers) {
+        EXPECT_EQ(access(b.host(f).c_str(), F_OK), -1) << f;
+        EXPECT_TRUE(b.wait_log(std::string(f) + " left by an interrupted save")) << f;
+    }
+    kill(k.pid, SIGTERM);
+    EXPECT_EQ(k.wait_exit(), 255);
+}
+
 TEST(Korvid, UnreadableRegisterFileEndsStartWithMinusOne)
 {
     Board b;

@@ -22,6 +22,7 @@
 #include "algo/tavo_lib.h"
 #include "base/pumptest.h"
 #include "base/tmpdir.h"
+#include "common/persist.h"
 #include "common/board.h"
 #include "common/custom.h"
 #include "common/md5.h"
@@ -185,7 +186,7 @@ int leftovers(const BoardRoot& b, const std::string& dir)
 {
     int n = 0;
     if (DIR* d = opendir(b.host(dir).c_str())) {
-        while (dirent* e = readdir(d)) n += strchr(e->d_name, '.') && strlen(strrchr(e->d_name, '.')) == 7;
+        while (dirent* e = readdir(d)) n += strstr(e->d_name, SAVE_TMP_MARK) != nullptr;
         closedir(d);
     }
     return n;
@@ -304,6 +305,15 @@ TEST_F(FileServer, ConfigurationUploadReplacesTheBlockKeepingTheDetectedHardware
     EXPECT_EQ(reg_load(regs.cfg.sensor[DEV_CFG_SENSOR_RGB].info.sensorType), (uint32_t)E_SMARTSENS_SC2210);
     EXPECT_EQ(reg_load(regs.cfg.common.hardWareCheck), 0x5Au);
 
+    // Values no host write could leave take their defaults.
+    block.sensor[DEV_CFG_SENSOR_TOF].info.freqMode = 4;
+    block.sensor[DEV_CFG_SENSOR_TOF].info.fps = 50;
+    EXPECT_EQ(h.upload(DEV_CONFIG_FILE, Bytes((const char*)&block, sizeof block)), 0);
+    EXPECT_EQ(reg_load(regs.tof().freqMode), 3u);
+    EXPECT_EQ(reg_load(regs.tof().fps), 24u);
+    EXPECT_TRUE(log.has("new block: values no write allows, defaults taken for: freqMode, tof fps"));
+    EXPECT_EQ(h.upload(DEV_CONFIG_FILE, data + "trailing bytes are ignored"), 0);
+
     // A short block touches neither the live block nor the saved file.
     EXPECT_EQ(h.upload(DEV_CONFIG_FILE, data.substr(0, 100)), 1);
     EXPECT_EQ(reg_load(regs.cfg.common.workMode), 3u);
@@ -336,6 +346,49 @@ TEST_F(FileServer, ParameterGroupImportChecksSizeAndCameraType)
     EXPECT_EQ(file("/userdata/const/filterJson0.bin"), Bytes("{\"a\":1}") + Bytes(4, '\0'));
     // The group was loaded into the live block.
     EXPECT_EQ(reg_load(regs.cfg.common.acquisitionMod), get32(block, 4));
+}
+
+TEST_F(FileServer, ParameterGroupImportThatCannotBeLoadedIsRefusedAndStoresNothing)
+{
+    reg_store(regs.run.cameraType, (uint32_t)E_CAMERA_DelvoPlus);
+    Bytes block = pattern(DEV_CFG_SIZE, 9);
+    Bytes head = words({E_CAMERA_DelvoPlus}) + block;
+    Host h(port);
+    ASSERT_EQ(h.upload(IMPORT_CUSTOM_PARAM_FILE, head + "{\"a\":1}"), 0);
+    const Bytes cfg = file("/userdata/const/config0.bin"), filter = file("/userdata/const/filterJson0.bin");
+    uint32_t mod = reg_load(regs.cfg.common.acquisitionMod);
+
+    struct Case { const char* what; Bytes text; };
+    const Case cases[] = {
+        // More than a group load reads: it would arrive cut and be refused.
+        {"6000-byte filter text", "{\"a\":\"" + Bytes(5992, 'x') + "\"}"},
+        {"4097-byte filter text", "{\"a\":\"" + Bytes(4089, 'x') + "\"}"},
+        {"filter text the library refuses", "{\"a\":"},
+    };
+    Bytes other = pattern(DEV_CFG_SIZE, 77);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(h.upload(IMPORT_CUSTOM_PARAM_FILE, words({E_CAMERA_DelvoPlus}) + other + c.text), 1);
+        EXPECT_TRUE(file("/userdata/const/config0.bin") == cfg);
+        EXPECT_TRUE(file("/userdata/const/filterJson0.bin") == filter);
+        EXPECT_EQ(reg_load(regs.cfg.common.acquisitionMod), mod);
+    }
+    // The longest text a group holds still goes through.
+    Bytes longest = "{\"a\":\"" + Bytes(4088, 'x') + "\"}";
+    ASSERT_EQ(longest.size(), (size_t)PARAM_FILTER_MAX);
+    EXPECT_EQ(h.upload(IMPORT_CUSTOM_PARAM_FILE, head + longest), 0);
+    EXPECT_TRUE(file("/userdata/const/filterJson0.bin") == longest + Bytes(4, '\0'));
+    EXPECT_EQ(leftovers(board, "/userdata/const"), 0);
+}
+
+TEST_F(FileServer, UploadIsSyncedBeforeItReplacesItsTarget)
+{
+    Host h(port);
+    sim_fileop_clear();
+    EXPECT_EQ(h.upload(CAM_INTR_FILE, "{\"fx\": 2.5}"), 0);
+    EXPECT_EQ(h.upload(CAM_INTR_FILE, pattern(300000), "", 70000), 0);
+    EXPECT_EQ(renames_onto("/userdata/const/calib.json"), (std::vector<std::string>{"synced", "synced"}));
+    EXPECT_EQ(file("/userdata/const/calib.json"), pattern(300000));
 }
 
 TEST_F(FileServer, ApplicationSettingsReachTheAvoidance)
