@@ -90,6 +90,10 @@ int sensor_imx570_set_integration_time_f0(iodev_t* pdev, uint32_t time);
 int sensor_imx570_set_integration_time_f1(iodev_t* pdev, uint32_t time);
 int sensor_imx570_set_integration_time_f2(iodev_t* pdev, uint32_t time);
 
+// The same two routines under their short names.
+uint32_t gpio_control(int theSubdevFd, uint32_t gpioRw, uint32_t* gpioRwValue);
+int set_integration_time_f1(iodev_t* pdev, uint32_t time);
+
 // Register addresses of read_reg/write_reg with bit 17 reach the CPLD.
 #define IMX570_REG_CPLD_FLAG 0x20000u
 

@@ -125,13 +125,7 @@ void configure(iodev_t* dev)
     for (uint32 r : kLaserRegs) info->write_reg(dev, sensor_laser_address(0, r), kLaserSetting);
 }
 
-void stop_apd(epcore_t* core)
-{
-    uint64_t id = E_WORKER_ID_APD;
-    EnterCriticalSection(&core->workerlistCS);
-    if (auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &id))) worker_stop(wk);
-    LeaveCriticalSection(&core->workerlistCS);
-}
+void stop_apd(epcore_t* core) { sensor_worker_stop(core, E_WORKER_ID_APD); }
 
 } // namespace
 
