@@ -45,7 +45,9 @@ typedef struct freqAllInfo {
 #define IMX570_REG_LIST_FILE  "/userdata/const/sensor_reg_list.csv"
 
 // The tables, loaded on the first call from the files of the present phase
-// setting; null when they cannot be loaded (a later call tries again).
+// setting and loaded again once that setting has changed (each set-up also
+// reads them afresh); null when they cannot be loaded (a later call tries
+// again).
 freqAllInfo* getFrequencyAllInfo(void);
 // Releases the tables (the process-wide instance too, so the next
 // getFrequencyAllInfo loads them again); null is ignored.

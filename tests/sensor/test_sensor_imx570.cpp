@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <thread>
 #include <future>
@@ -423,25 +424,40 @@ TEST(Imx570Task, LineRequestsRacingRepeatedTeardownsAreSafe)
     Rig rig;
     rig.fake_worker(E_WORKER_ID_ALGO);
     rig.r.tof().freqMode = 0;
-    std::atomic<bool> done{false};
-    std::thread lines([&] {
-        while (!done.load()) {
-            for (uint32_t k = 0; k < 4; k++) {
-                uint32_t out = k, in = 0;
-                gpio_control(-1, 0, &out);
-                gpio_control(-1, 1, &in);
-            }
+    struct Lines {
+        std::atomic<bool> done{false};
+        std::thread t;
+        Lines()
+            : t([this] {
+                  while (!done.load()) {
+                      for (uint32_t k = 0; k < 4; k++) {
+                          uint32_t out = k, in = 0;
+                          gpio_control(-1, 0, &out);
+                          gpio_control(-1, 1, &in);
+                      }
+                      std::this_thread::sleep_for(std::chrono::microseconds(500));
+                  }
+              })
+        {
         }
-    });
-    for (int cycle = 0; cycle < 8; cycle++) {
-        int before = rig.count_word(0x102);
-        Custom_StartOrStopStream(1);
-        ASSERT_TRUE(wait_until([&] { return rig.count_word(0x102) >= before + 3; })) << cycle;
-        Custom_StartOrStopStream(0);
-        EXPECT_EQ(epcore_worker_find(rig.r.core, E_WORKER_ID_TOF_SENSOR), nullptr) << cycle;
+        ~Lines()
+        {
+            done = true;
+            t.join();
+        }
+    };
+    {
+        Lines lines;
+        for (int cycle = 0; cycle < 8; cycle++) {
+            Custom_StartOrStopStream(1);
+            ASSERT_TRUE(wait_until([&] { return rig.r.log.has("before epoll wait"); })) << cycle;
+            sim_sensor_log_clear(kSensor);
+            // Line requests reach the live sub-device before it goes.
+            ASSERT_TRUE(wait_until([&] { return rig.count_word(0x102) >= 3; })) << cycle;
+            Custom_StartOrStopStream(0);
+            EXPECT_EQ(epcore_worker_find(rig.r.core, E_WORKER_ID_TOF_SENSOR), nullptr) << cycle;
+        }
     }
-    done = true;
-    lines.join();
     uint32_t v = 0;
     EXPECT_EQ(gpio_control(-1, 1, &v), 0u) << "no descriptor once the task has ended";
     EXPECT_TRUE(rig.r.log.has("subdevFd error"));

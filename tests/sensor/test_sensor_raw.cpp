@@ -257,13 +257,24 @@ TEST(GpixelIntegration, ColourTeardownsRacingTheFirstExposureRateWritesAreSafe)
     sim_camera_set_mode("/dev/video0", SIM_CAMERA_STEPPED);
     epcore_t* core = rig.r.core;
     ASSERT_EQ(worker_create(core, E_WORKER_ID_TOF_INTEGRATION, sensor_tof_integration_task), 0);
-    std::atomic<bool> done{false};
-    std::thread exposures([&] {
-        while (!done.load()) {
-            sensor_worker_signal(core, E_WORKER_ID_TOF_INTEGRATION, 1);
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+    struct Exposures {
+        std::atomic<bool> done{false};
+        std::thread t;
+        explicit Exposures(epcore_t* core)
+            : t([this, core] {
+                  while (!done.load()) {
+                      sensor_worker_signal(core, E_WORKER_ID_TOF_INTEGRATION, 1);
+                      std::this_thread::sleep_for(std::chrono::microseconds(200));
+                  }
+              })
+        {
         }
-    });
+        ~Exposures()
+        {
+            done = true;
+            t.join();
+        }
+    };
     auto rate_writes = [&] {
         int n = 0;
         for (size_t i = 0, count = sim_sensor_log_count(kColour); i < count; i++) {
@@ -272,18 +283,20 @@ TEST(GpixelIntegration, ColourTeardownsRacingTheFirstExposureRateWritesAreSafe)
         }
         return n;
     };
-    for (int cycle = 0; cycle < 15; cycle++) {
-        ASSERT_EQ(worker_create(core, E_WORKER_ID_RGB_SENSOR, sensor_rgb_task), 0) << cycle;
-        ASSERT_TRUE(wait_until([&] { return epcore_iodev_find(core, E_DEVICE_RGB) != nullptr; })) << cycle;
-        // Some of worker 521's writes reach the live record before it goes.
-        int before = rate_writes();
-        ASSERT_TRUE(wait_until([&] { return rate_writes() >= before + 3; })) << cycle;
-        sensor_worker_stop(core, E_WORKER_ID_RGB_SENSOR);
-        ASSERT_TRUE(wait_until([&] { return epcore_worker_find(core, E_WORKER_ID_RGB_SENSOR) == nullptr; })) << cycle;
-        EXPECT_EQ(epcore_iodev_find(core, E_DEVICE_RGB), nullptr) << cycle;
+    {
+        Exposures exposures(core);
+        for (int cycle = 0; cycle < 40; cycle++) {
+            ASSERT_EQ(worker_create(core, E_WORKER_ID_RGB_SENSOR, sensor_rgb_task), 0) << cycle;
+            ASSERT_TRUE(wait_until([&] { return epcore_iodev_find(core, E_DEVICE_RGB) != nullptr; })) << cycle;
+            // Some of worker 521's writes reach the live record before it goes.
+            sim_sensor_log_clear(kColour);
+            ASSERT_TRUE(wait_until([&] { return rate_writes() >= 3; })) << cycle;
+            sensor_worker_stop(core, E_WORKER_ID_RGB_SENSOR);
+            ASSERT_TRUE(wait_until([&] { return epcore_worker_find(core, E_WORKER_ID_RGB_SENSOR) == nullptr; }))
+                << cycle;
+            EXPECT_EQ(epcore_iodev_find(core, E_DEVICE_RGB), nullptr) << cycle;
+        }
     }
-    done = true;
-    exposures.join();
     core->quit = 1;
     sensor_worker_signal(core, E_WORKER_ID_TOF_INTEGRATION, -1);
     EXPECT_TRUE(wait_until([&] { return epcore_worker_find(core, E_WORKER_ID_TOF_INTEGRATION) == nullptr; }));
