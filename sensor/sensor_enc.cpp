@@ -587,7 +587,7 @@ std::mutex s_aeMu;
 VldAeState s_ae{VLD_AE_ON, 0, -1, -1}; // under s_aeMu
 
 
-int subdev_of(const iodev_t* pdev) { return pdev ? pdev->subdevFd : -1; }
+constexpr auto& subdev_of = sensor_subdev_of;
 
 int set_ctrl(iodev_t* pdev, uint32 id, uint32 value) { return sensor_set_ctrl(subdev_of(pdev), id, (int32_t)value); }
 

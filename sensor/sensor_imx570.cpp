@@ -150,8 +150,8 @@ uint32 phases() { return g_phaseOptions.load() != 0 ? 3 : 4; }
 bool dual_freq(uint32 mode) { return mode == 1 || mode == 3; }
 uint32 board() { return reg(kRegBoardVersion); }
 
-int subdev_of(iodev_t* dev) { return dev ? dev->subdevFd : -1; }
-V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
+constexpr auto& subdev_of = sensor_subdev_of;
+constexpr auto& info_of = sensor_info_of;
 
 union LaserReq {
     struct phx3d3018 p;

@@ -86,14 +86,14 @@ void reg_write(uint32 address, uint32 value)
     Custom_RegWrite(address, &v);
 }
 
-V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
+constexpr auto& info_of = sensor_info_of;
 plat_aiq_ctx_t* ctx_of(iodev_t* dev)
 {
     V4L2SensorInfo* info = info_of(dev);
     return info ? static_cast<plat_aiq_ctx_t*>(info->aiq_ctx) : nullptr;
 }
 
-int subdev_of(iodev_t* dev) { return dev ? dev->subdevFd : -1; }
+constexpr auto& subdev_of = sensor_subdev_of;
 
 int set_ctrl(iodev_t* dev, uint32 id, uint32 value) { return dev ? sensor_set_ctrl(dev->subdevFd, id, (int32_t)value) : -1; }
 

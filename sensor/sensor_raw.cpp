@@ -105,8 +105,8 @@ std::mutex s_deviceMu;
 constexpr auto& reg = sensor_reg;
 constexpr auto& reg_write = sensor_reg_put;
 
-int subdev_of(iodev_t* dev) { return dev ? dev->subdevFd : -1; }
-V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
+constexpr auto& subdev_of = sensor_subdev_of;
+constexpr auto& info_of = sensor_info_of;
 
 constexpr auto& sreg_write = sensor_subdev_write;
 constexpr auto& sreg_read = sensor_subdev_read;

@@ -79,8 +79,8 @@ std::atomic<uint32> s_aeCount{0};
 std::atomic<uint32> s_aeCountHdr{0};
 SensorFpsCounter s_fps;
 
-V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
-int subdev_of(iodev_t* dev) { return dev ? dev->subdevFd : -1; }
+constexpr auto& info_of = sensor_info_of;
+constexpr auto& subdev_of = sensor_subdev_of;
 
 constexpr auto& reg = sensor_reg;
 constexpr auto& reg_write = sensor_reg_put;

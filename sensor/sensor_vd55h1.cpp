@@ -63,8 +63,8 @@ constexpr int kDequeuePauseMs = 30;
 
 constexpr auto& reg = sensor_reg;
 
-int subdev_of(iodev_t* dev) { return dev ? dev->subdevFd : -1; }
-V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
+constexpr auto& subdev_of = sensor_subdev_of;
+constexpr auto& info_of = sensor_info_of;
 
 constexpr auto& sreg_write = sensor_subdev_write;
 

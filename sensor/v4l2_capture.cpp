@@ -49,7 +49,7 @@ int64_t clock_ns(clockid_t id)
     return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
 }
 
-V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
+constexpr auto& info_of = sensor_info_of;
 
 bool mplane(const V4L2SensorInfo* info) { return info->buf_type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE; }
 
@@ -145,6 +145,10 @@ void sensor_worker_stop(epcore_t* core, uint64_t id)
 {
     sensor_with_worker(core, id, [](worker_t* wk) { worker_stop(wk); });
 }
+
+V4L2SensorInfo* sensor_info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
+
+int sensor_subdev_of(const iodev_t* dev) { return dev ? dev->subdevFd : -1; }
 
 // ---- State ----
 

@@ -1,8 +1,10 @@
 // V4L2 capture core shared by the sensor drivers: preparing a capture node
 // (format, buffers, mappings), the buffer cycle (queue, stream on/off,
 // dequeue, requeue), the hand-over of captured bytes into pool frames and on
-// to a consumer worker, the raw-frame request, and the capture loop with its
-// time-out restart. A driver keeps only its own tables, modes and operations.
+// to a consumer worker, the raw-frame request, the capture loop with its
+// time-out restart, the sensor register and control requests, the locked
+// look-ups of workers and sensor devices, and the colour sensors' frame
+// timing. A driver keeps only its own tables, modes and operations.
 #ifndef KORVID_SENSOR_V4L2_CAPTURE_H
 #define KORVID_SENSOR_V4L2_CAPTURE_H
 
@@ -46,6 +48,11 @@ void sensor_fps_count(SensorFpsCounter* c, const char* fmt);
 void sensor_capture_count(const char* fmt);
 
 // ---- Capture node ----
+
+// The record and the sub-device descriptor of a sensor device (NULL and -1
+// without one).
+V4L2SensorInfo* sensor_info_of(iodev_t* dev);
+int sensor_subdev_of(const iodev_t* dev);
 
 // A register-space word as the drivers read their settings: 0 when unreadable.
 uint32_t sensor_reg(uint32_t address);
