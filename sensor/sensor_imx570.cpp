@@ -548,13 +548,8 @@ ImageInfo* fetch_frame(epcore_t* core, const V4L2SensorInfo* info, uint32 nphase
         sensor_capture_pause(kSinglePauseMs);
         return nullptr;
     }
-    ImageInfo* img = sensor_frame_fetch(core->raw, E_MEMTYPE_RAW);
-    if (!img) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "no mem");
-        // Nothing waits for the node here: without a pause the loop would spin.
-        sensor_capture_pause(kSinglePauseMs);
-        return nullptr;
-    }
+    ImageInfo* img = sensor_frame_before_wait(core, E_MEMTYPE_RAW, kSinglePauseMs);
+    if (!img) return nullptr;
     fill_header(img, info, nphases);
     return img;
 }

@@ -199,13 +199,8 @@ int capture(void* vpcore, void* vobj, int epfd, const Variant& v)
     auto* dev = static_cast<iodev_t*>(vobj);
     V4L2SensorInfo* info = info_of(dev);
     if (!core || !info) return 0;
-    ImageInfo* img = sensor_frame_fetch(core->rgb, E_MEMTYPE_RGB);
-    if (!img) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "malloc fail.");
-        // Nothing waits for the node here: without a pause the loop would spin.
-        sensor_capture_pause(kEmptyPoolPauseMs);
-        return -1;
-    }
+    ImageInfo* img = sensor_frame_before_wait(core, E_MEMTYPE_RGB, kEmptyPoolPauseMs);
+    if (!img) return -1;
     const uint32 room = sensor_frame_room(core->rgb);
     const bool two = v.alwaysTwo || reg(kRegFreqMode) == 3;
     const bool planar = v.convert && reg(kRegCpuId) == E_CPU_RK3588;

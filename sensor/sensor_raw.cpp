@@ -904,13 +904,8 @@ int sensor_capture_raw_dual_hdr(void* vpcore, void* vobj, int event, int fdtype)
     V4L2SensorInfo* info = info_of(dev);
     const int epfd = event;
     if (!core || !info) return 0;
-    ImageInfo* img = sensor_frame_fetch(core->raw, E_MEMTYPE_RAW);
-    if (!img) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "no mem");
-        // Nothing waits for the node here: without a pause the loop would spin.
-        sensor_capture_pause(kDequeuePauseMs);
-        return -1;
-    }
+    ImageInfo* img = sensor_frame_before_wait(core, E_MEMTYPE_RAW, kDequeuePauseMs);
+    if (!img) return -1;
     img->memType = E_MEMTYPE_RAW;
     img->sensorIndex = 1;
     img->imageType = E_IMAGE_TYPE_RAW;

@@ -210,15 +210,7 @@ void take_second(epcore_t* core, ImageInfo* img, SensorPair* p, int index, const
 
 void count_frame() { sensor_fps_count(&s_fps, "capture rgb fps:%d"); }
 
-ImageInfo* fetch_frame(epcore_t* core)
-{
-    ImageInfo* img = sensor_frame_fetch(core->rgb, E_MEMTYPE_RGB);
-    if (!img) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "malloc fail.");
-        sensor_capture_pause(kNoMemPauseMs);
-    }
-    return img;
-}
+ImageInfo* fetch_frame(epcore_t* core) { return sensor_frame_before_wait(core, E_MEMTYPE_RGB, kNoMemPauseMs); }
 
 } // namespace
 

@@ -209,14 +209,10 @@ int sensor_sc2210_capture(void* vpcore, void* vobj, int event, int fdtype)
     (void)fdtype;
     auto* core = static_cast<epcore_t*>(vpcore);
     auto* dev = static_cast<iodev_t*>(vobj);
-    auto* info = dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr;
+    V4L2SensorInfo* info = sensor_info_of(dev);
     if (!core || !info) return 0;
-    ImageInfo* img = sensor_frame_fetch(core->rgb, E_MEMTYPE_RGB);
-    if (!img) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "malloc fail.");
-        sensor_capture_pause(1); // nothing waits for the node here
-        return -1;
-    }
+    ImageInfo* img = sensor_frame_before_wait(core, E_MEMTYPE_RGB, 1);
+    if (!img) return -1;
     int w = sensor_wait_readable(event, kWaitMs);
     if (w != 1) {
         if (w == -1) log_error(g_logger, __FUNCTION__, __LINE__, "epoll_wait error.");

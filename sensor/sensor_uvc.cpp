@@ -191,7 +191,7 @@ int sensor_uvc_capture_mjpeg(void* vpcore, void* vobj, int event, int fdtype)
     (void)fdtype;
     auto* core = static_cast<epcore_t*>(vpcore);
     auto* dev = static_cast<iodev_t*>(vobj);
-    auto* info = dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr;
+    V4L2SensorInfo* info = sensor_info_of(dev);
     if (!core || !info) return 0;
     SensorCapture cap;
     if (sensor_dequeue(dev, &cap) != 0) {

@@ -643,6 +643,17 @@ ImageInfo* sensor_frame_fetch(bpool_t* pool, uint32 memType)
     return img;
 }
 
+ImageInfo* sensor_frame_before_wait(epcore_t* core, uint32 memType, int pauseMs)
+{
+    const bool raw = memType == E_MEMTYPE_RAW;
+    ImageInfo* img = core ? sensor_frame_fetch(raw ? core->raw : core->rgb, memType) : nullptr;
+    if (!img) {
+        log_error(g_logger, __FUNCTION__, __LINE__, raw ? "no mem" : "malloc fail.");
+        sensor_capture_pause(pauseMs);
+    }
+    return img;
+}
+
 uint32_t sensor_frame_room(const bpool_t* pool)
 {
     if (!pool || pool->unitsize <= (int)sizeof(ImageInfo)) return 0;

@@ -155,6 +155,11 @@ int sensor_requeue(iodev_t* pdev, SensorCapture* cap);
 // A unit of `pool` with its header zeroed but for `memType` (the pool it
 // goes back to); NULL when the pool is empty.
 ImageInfo* sensor_frame_fetch(bpool_t* pool, uint32 memType);
+// A unit for a capture that waits for the node itself and so takes its unit
+// before the wait: from the raw or the colour pool by `memType`. An empty
+// pool logs "no mem" (raw) or "malloc fail." (colour) and pauses `pauseMs`,
+// since nothing else would slow the capture loop down; NULL then.
+ImageInfo* sensor_frame_before_wait(epcore_t* core, uint32 memType, int pauseMs);
 // Data bytes one unit of `pool` holds after its header.
 uint32_t sensor_frame_room(const bpool_t* pool);
 // A unit of the core's raw or colour pool (by `memType`, as
