@@ -494,7 +494,6 @@ int sensor_init_device(iodev_t* pdev)
         }
         size_t length = mplane(info) ? plane.length : buf.length;
         off_t offset = mplane(info) ? (off_t)plane.m.mem_offset : (off_t)buf.m.offset;
-        void* start = plat_mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, offset);
         if (length < frameBytes) {
             // The callbacks read a whole frame of the format from a buffer.
             log_error(g_logger, __FUNCTION__, __LINE__, "buffer %u of %zu bytes is short of the %u-byte frame", i,
@@ -502,6 +501,7 @@ int sensor_init_device(iodev_t* pdev)
             release_buffers(fd, info);
             return -1;
         }
+        void* start = plat_mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, offset);
         if (start == MAP_FAILED || length == 0 || length > (size_t)INT32_MAX) {
             // A buffer without a mapping would later be copied from an
             // invalid address: the preparation fails instead.
