@@ -574,7 +574,6 @@ constexpr uint16 kRegLineLength = 0x320C;  // high byte; low byte at 0x320D
 constexpr uint16 kRegFrameLength = 0x320E; // high byte; low byte at 0x320F
 constexpr uint16 kRegModeA = 0x3234;
 constexpr uint16 kRegModeB = 0x3228;
-constexpr uint64 kPixelClock = 148500000;
 
 // PWM outputs of the encoder's triggered cameras.
 constexpr int kTriggerChip = 0;
@@ -588,7 +587,7 @@ std::mutex s_aeMu;
 VldAeState s_ae{VLD_AE_ON, 0, -1, -1}; // under s_aeMu
 
 
-int subdev_of(const iodev_t* pdev) { return pdev ? pdev->subdevFd : -1; }
+constexpr auto& subdev_of = sensor_subdev_of;
 
 int set_ctrl(iodev_t* pdev, uint32 id, uint32 value) { return sensor_set_ctrl(subdev_of(pdev), id, (int32_t)value); }
 
@@ -597,10 +596,7 @@ int get_ctrl(iodev_t* pdev, uint32 id, uint32_t* value) { return sensor_get_ctrl
 // A 16-bit length from its high-byte register and the one after it.
 int read_length(iodev_t* pdev, uint16 high, uint32* value)
 {
-    uint16_t hi = 0, lo = 0;
-    if (sensor_enc_read_reg(pdev, high, &hi) != 0 || sensor_enc_read_reg(pdev, high + 1u, &lo) != 0) return -1;
-    *value = (uint32)(hi & 0xFF) << 8 | (lo & 0xFF);
-    return 0;
+    return sensor_subdev_pair(subdev_of(pdev), high, (uint16)(high + 1u), value);
 }
 
 } // namespace
@@ -640,17 +636,7 @@ int sensor_enc_set_integration(iodev_t* pdev, uint32_t time)
 {
     uint32 line = 0;
     if (read_length(pdev, kRegLineLength, &line) != 0) return -1;
-    // The line length register counts pairs of pixel clocks.
-    const uint32 clocks = (line & 0x7FFF) * 2;
-    if (clocks == 0) {
-        // Lines of no length: the exposure in lines has no value.
-        log_error(g_logger, __FUNCTION__, __LINE__, "line length 0, exposure not set");
-        return -1;
-    }
-    const float lines = (float)time / 1000000.0f * (float)kPixelClock / (float)clocks;
-    // Beyond 32 bits the conversion saturates, as the board's does.
-    const uint32 n = lines >= 4294967295.0f ? UINT32_MAX : (uint32)lines;
-    return set_ctrl(pdev, kCidExposure, n & 0xFFFF);
+    return set_ctrl(pdev, kCidExposure, sensor_colour_exposure_lines(time, line, true));
 }
 
 int sensor_enc_get_integration(iodev_t* pdev, uint32_t* time) { return get_ctrl(pdev, kCidExposure, time); }
@@ -659,11 +645,10 @@ int sensor_enc_set_fps(iodev_t* pdev, uint32_t fps)
 {
     uint32 line = 0;
     if (read_length(pdev, kRegLineLength, &line) != 0) return -1;
-    // V counts single lines; the register holds half of it in 15 bits.
-    const uint64 divisor = (uint64)(line & 0x7FFF) * 2 * fps;
-    const uint32 v = divisor ? (uint32)(kPixelClock / divisor) : 0;
-    int rc = sensor_enc_write_reg(pdev, kRegFrameLength, (uint16)((v >> 9) & 0x7F));
-    if (rc == 0) rc = sensor_enc_write_reg(pdev, kRegFrameLength + 1u, (uint16)((v & 0xFFFF) >> 1));
+    // The register holds half the frame length in 15 bits.
+    const uint32 v = sensor_colour_frame_length(line, fps, true);
+    int rc = sensor_enc_write_reg(pdev, kRegFrameLength, (uint16)(v >> 8));
+    if (rc == 0) rc = sensor_enc_write_reg(pdev, kRegFrameLength + 1u, (uint16)(v & 0xFF));
     return rc;
 }
 
@@ -673,8 +658,7 @@ int sensor_enc_get_fps(iodev_t* pdev, uint32_t* fps)
     *fps = 0;
     uint32 frame = 0, line = 0;
     if (read_length(pdev, kRegFrameLength, &frame) != 0 || read_length(pdev, kRegLineLength, &line) != 0) return -1;
-    const uint64 clocks = (uint64)((frame & 0x7FFF) * 2) * ((line & 0x7FFF) * 2);
-    *fps = clocks ? (uint32)(kPixelClock / clocks) : 0;
+    *fps = sensor_colour_rate(frame, line);
     return 0;
 }
 

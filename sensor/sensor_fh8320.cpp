@@ -47,8 +47,8 @@ constexpr uint16 kI2cAddr = 0x20;
 constexpr uint32 kWidth = 1920;
 constexpr uint32 kHeight = 1080;
 
-// Shared by the trigger and the illuminator: both bound their duty cycles by it.
-std::atomic<uint32> s_period{0};
+// Trigger and illuminator; both bound their duty cycles by its period.
+SensorPwmCamera s_cam{kTriggerChip, kVldChip};
 
 int transfer(int fd, struct i2c_msg* msgs, unsigned n)
 {
@@ -58,11 +58,6 @@ int transfer(int fd, struct i2c_msg* msgs, unsigned n)
     return plat_ioctl(fd, I2C_RDWR, &data) < 0 ? -1 : 0;
 }
 
-void start_vld_pwm()
-{
-    sensor_pwm_enable(kVldChip, 1);
-    log_info(g_logger, __FUNCTION__, __LINE__, "sensor_uvc_delay");
-}
 
 void fill_ops(V4L2SensorInfo* o)
 {
@@ -124,35 +119,33 @@ int init(epcore_t* core, iodev_t** ppdev)
 
 } // namespace
 
+// ---- Illuminator ----
+
+void sensor_fh8320_delay(void)
+{
+    sensor_pwm_enable(kVldChip, 1);
+    log_info(g_logger, __FUNCTION__, __LINE__, "sensor_uvc_delay");
+}
+
 // ---- Operations ----
 
-uint32_t sensor_fh8320_period(void) { return s_period.load(); }
+uint32_t sensor_fh8320_period(void) { return s_cam.period.load(); }
 
-int sensor_fh8320_set_fps(iodev_t* pdev, uint32_t fps)
+int sensor_fh8320_set_fps(iodev_t*, uint32_t fps)
 {
-    (void)pdev;
-    s_period.store(sensor_pwm_set_rate(kTriggerChip, fps));
+    sensor_pwmcam_set_fps(&s_cam, fps);
     return 0;
 }
 
-int sensor_fh8320_vld_set_fps(iodev_t* pdev, uint32_t fps)
+int sensor_fh8320_vld_set_fps(iodev_t*, uint32_t fps)
 {
-    (void)pdev;
-    s_period.store(sensor_pwm_set_rate(kVldChip, fps));
+    sensor_pwmcam_vld_set_fps(&s_cam, fps);
     return 0;
 }
 
-int sensor_fh8320_vld_set_integration(iodev_t* pdev, uint32_t time)
-{
-    (void)pdev;
-    return sensor_pwm_set_duty_us(kVldChip, time, s_period.load());
-}
+int sensor_fh8320_vld_set_integration(iodev_t*, uint32_t time) { return sensor_pwmcam_vld_set_integration(&s_cam, time); }
 
-int sensor_fh8320_set_integration(iodev_t* pdev, uint32_t time)
-{
-    (void)pdev;
-    return sensor_pwm_set_duty_us(kTriggerChip, time, s_period.load());
-}
+int sensor_fh8320_set_integration(iodev_t*, uint32_t time) { return sensor_pwmcam_set_integration(&s_cam, time); }
 
 int sensor_fh8320_write_reg(iodev_t* pdev, uint32_t address, uint16_t value)
 {
@@ -204,7 +197,7 @@ int sensor_fh8320_capture_raw(void* vpcore, void* vobj, int event, int fdtype)
     (void)fdtype;
     auto* core = static_cast<epcore_t*>(vpcore);
     auto* dev = static_cast<iodev_t*>(vobj);
-    auto* info = dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr;
+    V4L2SensorInfo* info = sensor_info_of(dev);
     if (!core || !info) return 0;
     SensorCapture cap;
     if (sensor_dequeue(dev, &cap) != 0) {
@@ -268,12 +261,12 @@ void* sensor_fh8320_task(void* vwker)
     sensor_pwm_export(kVldChip);
     sensor_fh8320_set_fps(dev, kDefaultFps);
     sensor_fh8320_vld_set_fps(dev, kDefaultFps);
-    sensor_pwm_set_duty(kTriggerChip, kTriggerDutyNs, s_period.load());
+    sensor_pwm_set_duty(kTriggerChip, kTriggerDutyNs, s_cam.period.load());
     sensor_fh8320_vld_set_integration(dev, sensor_reg(kRegExposure));
 
     int delay = (int)sensor_reg(kRegStartDelay);
     if (delay == 0) delay = kDefaultDelayMs;
-    sensor_delay_start(core, delay, start_vld_pwm);
+    sensor_delay_start(core, delay, sensor_fh8320_delay);
     sensor_pwm_enable(kTriggerChip, 1);
 
     // Time-outs are only logged: the trigger may be paused for a while.

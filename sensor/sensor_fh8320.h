@@ -15,6 +15,8 @@
 void* sensor_fh8320_task(void* vwker);
 // One capture: the dequeued picture goes to the encoder (worker 516).
 int sensor_fh8320_capture_raw(void* vpcore, void* vobj, int event, int fdtype);
+// The illuminator timer's action: enables the illuminator PWM.
+void sensor_fh8320_delay(void);
 
 // Operations (see the sensor table).
 int sensor_fh8320_vld_set_integration(iodev_t* pdev, uint32_t time);

@@ -131,6 +131,7 @@ constexpr uint32 kMinTrigUs = 1000;
 std::atomic<int> s_ctrlFd{-1};               // the remembered CPLD control descriptor
 std::mutex s_tablesMu;
 freqAllInfo* s_tables = nullptr;              // under s_tablesMu while loading/releasing
+bool s_tablesThree = false;                   // the phase kind s_tables were read for
 std::atomic<uint32> s_lenH{0}, s_lenL{0};    // last lengths sent for the two exposures
 std::atomic<uint32> s_retry{0};              // mismatching exposures in a row
 std::atomic<uint32> s_storedF0{UINT32_MAX};  // last F0 time (auto-exposure short-cut)
@@ -149,8 +150,8 @@ uint32 phases() { return g_phaseOptions.load() != 0 ? 3 : 4; }
 bool dual_freq(uint32 mode) { return mode == 1 || mode == 3; }
 uint32 board() { return reg(kRegBoardVersion); }
 
-int subdev_of(iodev_t* dev) { return dev ? dev->subdevFd : -1; }
-V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
+constexpr auto& subdev_of = sensor_subdev_of;
+constexpr auto& info_of = sensor_info_of;
 
 union LaserReq {
     struct phx3d3018 p;
@@ -160,22 +161,9 @@ union LaserReq {
 constexpr auto& sreg_write = sensor_subdev_write;
 constexpr auto& sreg_read = sensor_subdev_read;
 
-uint32 sreg(int fd, uint16 addr)
-{
-    uint16 v = 0;
-    sreg_read(fd, addr, &v);
-    return (uint8)v;
-}
-
-uint32 sreg_be32(int fd, uint16 addr)
-{
-    return sreg(fd, addr) << 24 | sreg(fd, addr + 1) << 16 | sreg(fd, addr + 2) << 8 | sreg(fd, addr + 3);
-}
-
-void sreg_write_be32(int fd, uint16 addr, uint32 v)
-{
-    for (int i = 0; i < 4; i++) sreg_write(fd, (uint16)(addr + i), (uint8)(v >> (24 - 8 * i)));
-}
+constexpr auto& sreg = sensor_subdev_byte;
+constexpr auto& sreg_be32 = sensor_subdev_be32;
+constexpr auto& sreg_write_be32 = sensor_subdev_write_be32;
 
 void hold(int fd) { sreg_write(fd, kHold, 1); }
 void release(int fd) { sreg_write(fd, kHold, 0); }
@@ -195,26 +183,12 @@ void cpld_i2c(uint8 r, uint8 v) { i2c_cpld_rw(r, nullptr, v, 1); }
 
 uint32 clamp(uint32 v, uint32 lo, uint32 hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
-// Runs fn on worker `id` while the registry lock keeps it alive.
-template <typename Fn>
-bool with_worker(epcore_t* core, uint64_t id, Fn fn)
-{
-    if (!core) return false;
-    EnterCriticalSection(&core->workerlistCS);
-    auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &id));
-    if (wk) fn(wk);
-    LeaveCriticalSection(&core->workerlistCS);
-    return wk != nullptr;
-}
-
 // The colour device's set_fps, when there is one.
 void colour_set_fps(epcore_t* core, uint32 rate)
 {
-    if (!core) return;
-    SensorOpsGuard guard;
-    iodev_t* rgbDev = nullptr;
-    V4L2SensorInfo* rgb = sensor_info_find(core, E_DEVICE_RGB, &rgbDev);
-    if (rgb && rgb->set_fps) rgb->set_fps(rgbDev, rate);
+    sensor_with_device(core, E_DEVICE_RGB, [rate](V4L2SensorInfo* rgb, iodev_t* rgbDev) {
+        if (rgb->set_fps) rgb->set_fps(rgbDev, rate);
+    });
 }
 
 const char* phase_name(uint32 p)
@@ -574,20 +548,21 @@ ImageInfo* fetch_frame(epcore_t* core, const V4L2SensorInfo* info, uint32 nphase
         sensor_capture_pause(kSinglePauseMs);
         return nullptr;
     }
-    ImageInfo* img = sensor_frame_fetch(core->raw, E_MEMTYPE_RAW);
-    if (!img) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "no mem");
-        // Nothing waits for the node here: without a pause the loop would spin.
-        sensor_capture_pause(kSinglePauseMs);
-        return nullptr;
-    }
+    ImageInfo* img = sensor_frame_before_wait(core, E_MEMTYPE_RAW, kSinglePauseMs);
+    if (!img) return nullptr;
     fill_header(img, info, nphases);
     return img;
 }
 
 // Group indices of a two-group exposure buffer (false: drop the frame).
+// Both groups are copied whole, so the buffer must hold both, not only the
+// embedded rows the indices come from.
 bool two_groups(const SensorCapture& cap, uint32 p, bool triple, uint16_t r[3])
 {
+    if ((size_t)2 * p * kBlockBytes > cap.bytes) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "short frame:%u", cap.bytes);
+        return false;
+    }
     if (!parse_group(cap, 0, p, triple, r)) return false;
     if (r[0] >= 2 || r[1] >= 2) {
         log_error(g_logger, __FUNCTION__, __LINE__, "imageDataIdx error:%d,%d", r[0], r[1]);
@@ -667,6 +642,9 @@ int capture_2freq_checked(epcore_t* core, iodev_t* dev, int epfd, bool trig)
 
 uint32_t sensor_imx570_gpio_control(int theSubdevFd, uint32_t gpioRw, uint32_t* gpioRwValue)
 {
+    // The capture task closes the remembered descriptor at its end under
+    // this lock; callers on other threads use it only while they hold it.
+    SensorOpsGuard guard;
     if (theSubdevFd != -1) {
         s_ctrlFd.store(theSubdevFd);
         return 0;
@@ -702,12 +680,27 @@ uint32_t sensor_imx570_gpio_control(int theSubdevFd, uint32_t gpioRw, uint32_t* 
     return 1;
 }
 
+uint32_t gpio_control(int theSubdevFd, uint32_t gpioRw, uint32_t* gpioRwValue)
+{
+    return sensor_imx570_gpio_control(theSubdevFd, gpioRw, gpioRwValue);
+}
+
 // ---- Tables ----
 
 freqAllInfo* getFrequencyAllInfo(void)
 {
     std::lock_guard<std::mutex> lk(s_tablesMu);
-    if (!s_tables) s_tables = load_tables();
+    // The files differ by phase kind: tables read for the other kind would
+    // program the other kind's frequencies and phases.
+    const bool three = g_phaseOptions.load() != 0;
+    if (s_tables && s_tablesThree != three) {
+        kfree(s_tables);
+        s_tables = nullptr;
+    }
+    if (!s_tables) {
+        s_tables = load_tables();
+        s_tablesThree = three;
+    }
     return s_tables;
 }
 
@@ -1021,6 +1014,8 @@ int sensor_imx570_set_integration_time_f1(iodev_t* pdev, uint32_t time)
     release(fd);
     return 0;
 }
+
+int set_integration_time_f1(iodev_t* pdev, uint32_t time) { return sensor_imx570_set_integration_time_f1(pdev, time); }
 
 int sensor_imx570_set_integration_time_f2(iodev_t* pdev, uint32_t time)
 {
@@ -1417,7 +1412,7 @@ int sensor_imx570_capture_2freq_multiple_hdr(void* vpcore, void* vobj, int event
     if (!img) return -1;
     bool pd = false;
     for (int e = 0; e < 2; e++) {
-        with_worker(core, E_WORKER_ID_TOF_INTEGRATION, [&](worker_t* wk) { event_signal(wk->ioevent, e); });
+        sensor_worker_signal(core, E_WORKER_ID_TOF_INTEGRATION, e);
         if (LED_FastGetStatus_GPIO1_D0(0) != 1) pd = true;
         SensorCapture cap;
         if (!take_exposure(event, dev, &cap, false)) {
@@ -1599,12 +1594,10 @@ bool configure(epcore_t* core, iodev_t* dev)
     info->set_other_params(dev, reg(kRegHighthr), kRegHighthr);
     if (devLogic != 1) cpld_word(fd, 266);
     info->set_other_params(dev, E, kRegMasterSlave);
-    if (rgbKind == E_SMARTSENS_SC230AI) {
-        SensorOpsGuard guard;
-        iodev_t* rgbDev = nullptr;
-        V4L2SensorInfo* rgb = sensor_info_find(core, E_DEVICE_RGB, &rgbDev);
-        if (rgb && rgb->set_other_params) rgb->set_other_params(rgbDev, M, kRegMasterSlave);
-    }
+    if (rgbKind == E_SMARTSENS_SC230AI)
+        sensor_with_device(core, E_DEVICE_RGB, [M](V4L2SensorInfo* rgb, iodev_t* rgbDev) {
+            if (rgb->set_other_params) rgb->set_other_params(rgbDev, M, kRegMasterSlave);
+        });
 
     if (B == E_BOARD_VERSION_V2_3) {
         if (apdCalib) {
@@ -1662,7 +1655,7 @@ bool configure(epcore_t* core, iodev_t* dev)
                                                     : "stream mode:multiple machine close");
         }
     }
-    if (!keepApd) with_worker(core, E_WORKER_ID_APD, [](worker_t* wk) { worker_stop(wk); });
+    if (!keepApd) sensor_worker_stop(core, E_WORKER_ID_APD);
 
     if (E && D && M == 0 && B != E_BOARD_VERSION_V2_3)
         info->set_other_params(dev, reg(kRegMicroFrameSpan), kRegMicroFrameSpan);
@@ -1771,11 +1764,7 @@ int sensor_imx570_init(void* vpcore, uint64_t type, iodev_t** ppdev)
         char formats[128];
         snprintf(formats, sizeof(formats), "\"m01_b_imx570 %s\":0[fmt:Y12_1X12/640x%u]",
                  cpu == E_CPU_RK3588 ? "5-0010" : "3-0010", height);
-        if (struct media_device* m = media_device_new(mediaDev)) {
-            if (media_device_enumerate(m) < 0 || v4l2_subdev_parse_setup_formats(m, formats) != 0)
-                log_error(g_logger, __FUNCTION__, __LINE__, "set format %s fail.", formats);
-            media_device_unref(m);
-        }
+        sensor_set_pad_format(mediaDev, formats);
     }
     info->width = kWidth;
     info->height = height;
@@ -1788,7 +1777,14 @@ int sensor_imx570_init(void* vpcore, uint64_t type, iodev_t** ppdev)
         return -1;
     }
     log_info(g_logger, __FUNCTION__, __LINE__, "tof_init success");
-    if (!getFrequencyAllInfo()) log_error(g_logger, __FUNCTION__, __LINE__, "get freq info error");
+    {
+        // Read again at every set-up: the phase setting, and with it the
+        // files, may have changed since the last. Operations reached by
+        // register writes hold the same lock while they use the tables.
+        SensorOpsGuard guard;
+        frequencyAllInfoDeinit(tables());
+        if (!getFrequencyAllInfo()) log_error(g_logger, __FUNCTION__, __LINE__, "get freq info error");
+    }
     *ppdev = dev;
     g_ctrlFd.store(subfd);
     return 0;

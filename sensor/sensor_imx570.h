@@ -45,7 +45,9 @@ typedef struct freqAllInfo {
 #define IMX570_REG_LIST_FILE  "/userdata/const/sensor_reg_list.csv"
 
 // The tables, loaded on the first call from the files of the present phase
-// setting; null when they cannot be loaded (a later call tries again).
+// setting and loaded again once that setting has changed (each set-up also
+// reads them afresh); null when they cannot be loaded (a later call tries
+// again).
 freqAllInfo* getFrequencyAllInfo(void);
 // Releases the tables (the process-wide instance too, so the next
 // getFrequencyAllInfo loads them again); null is ignored.
@@ -89,6 +91,10 @@ int sensor_imx570_start_stop_stream(iodev_t* pdev, uint32_t enable);
 int sensor_imx570_set_integration_time_f0(iodev_t* pdev, uint32_t time);
 int sensor_imx570_set_integration_time_f1(iodev_t* pdev, uint32_t time);
 int sensor_imx570_set_integration_time_f2(iodev_t* pdev, uint32_t time);
+
+// The same two routines under their short names.
+uint32_t gpio_control(int theSubdevFd, uint32_t gpioRw, uint32_t* gpioRwValue);
+int set_integration_time_f1(iodev_t* pdev, uint32_t time);
 
 // Register addresses of read_reg/write_reg with bit 17 reach the CPLD.
 #define IMX570_REG_CPLD_FLAG 0x20000u

@@ -62,9 +62,6 @@ constexpr uint32 kPixelMono10 = 0x01100003;
 // Frame length = pixel clock / (line length x rate) on the SC230AI.
 constexpr uint64 kSc230aiClock = 74250000;
 constexpr uint64 kSc230aiLine = 2200;
-// Frame rate arithmetic of the colour-channel sensors.
-constexpr uint64 kRgbClockDoubled = 148500000;
-constexpr uint64 kRgbClock = 36000000;
 
 // 3A library settings.
 constexpr const char* kIqDir = "/etc/iqfiles/";
@@ -89,26 +86,14 @@ void reg_write(uint32 address, uint32 value)
     Custom_RegWrite(address, &v);
 }
 
-V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
+constexpr auto& info_of = sensor_info_of;
 plat_aiq_ctx_t* ctx_of(iodev_t* dev)
 {
     V4L2SensorInfo* info = info_of(dev);
     return info ? static_cast<plat_aiq_ctx_t*>(info->aiq_ctx) : nullptr;
 }
 
-void write_sensor(iodev_t* dev, uint16 address, uint8 value)
-{
-    V4L2SensorInfo* info = info_of(dev);
-    if (info && info->write_reg) info->write_reg(dev, address, value);
-}
-
-uint8 read_sensor(iodev_t* dev, uint16 address)
-{
-    V4L2SensorInfo* info = info_of(dev);
-    uint16 v = 0;
-    if (info && info->read_reg) info->read_reg(dev, address, &v);
-    return (uint8)v;
-}
+constexpr auto& subdev_of = sensor_subdev_of;
 
 int set_ctrl(iodev_t* dev, uint32 id, uint32 value) { return dev ? sensor_set_ctrl(dev->subdevFd, id, (int32_t)value) : -1; }
 
@@ -214,34 +199,32 @@ int capture(void* vpcore, void* vobj, int epfd, const Variant& v)
     auto* dev = static_cast<iodev_t*>(vobj);
     V4L2SensorInfo* info = info_of(dev);
     if (!core || !info) return 0;
-    ImageInfo* img = sensor_frame_fetch(core->rgb, E_MEMTYPE_RGB);
-    if (!img) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "malloc fail.");
-        // Nothing waits for the node here: without a pause the loop would spin.
-        sensor_capture_pause(kEmptyPoolPauseMs);
-        return -1;
-    }
+    ImageInfo* img = sensor_frame_before_wait(core, E_MEMTYPE_RGB, kEmptyPoolPauseMs);
+    if (!img) return -1;
     const uint32 room = sensor_frame_room(core->rgb);
     const bool two = v.alwaysTwo || reg(kRegFreqMode) == 3;
     const bool planar = v.convert && reg(kRegCpuId) == E_CPU_RK3588;
     const uint64 picture = (uint64)info->width * info->height * 3 / 2;
     uint32 bytes = 0;
     bool fits = true;
+    SensorPair pair;
     for (int n = 0; n < (two ? 2 : 1); n++) {
         SensorCapture cap;
         if (!next_buffer(dev, epfd, v, &cap)) {
             free_image(core, img);
             return 0;
         }
-        const bool behind = two && n == 0;
-        if (behind) {
-            // The first buffer goes behind the second; both must be the same
-            // size and fit the unit together.
+        if (two && n == 0) {
+            // The first buffer goes behind the second.
+            sensor_pair_copy(&pair, img->imageData, room, 0, cap);
             bytes = cap.bytes;
-            fits = bytes > 0 && (uint64)bytes * 2 <= room;
-            if (fits) memcpy(img->imageData + bytes, cap.data, bytes);
+            fits = pair.ok;
+        } else if (two && !planar) {
+            sensor_pair_copy(&pair, img->imageData, room, 1, cap);
+            fits = pair.ok;
         } else {
-            if (two) fits = fits && cap.bytes == bytes;
+            // A converted second picture must match the first as a copied one does.
+            fits = (!two || (pair.ok && cap.bytes == pair.first));
             bytes = cap.bytes;
             fits = fits && bytes > 0 && bytes <= room && (!planar || bytes >= picture);
             if (fits && planar) {
@@ -326,8 +309,8 @@ int sensor_isp_set_fps(iodev_t* pdev, uint32_t fps)
         uint8 hi = (uint8)((len >> 8) & 0xFF), lo = (uint8)(len & 0xFF);
         if (reg(kRegCpuId) == E_CPU_RK3568) {
             log_debug(g_logger, __FUNCTION__, __LINE__, "set rgb fps:%d", (int)fps);
-            write_sensor(pdev, kFrameLenHi, hi);
-            write_sensor(pdev, kFrameLenLo, lo);
+            sensor_subdev_write(subdev_of(pdev), kFrameLenHi, hi);
+            sensor_subdev_write(subdev_of(pdev), kFrameLenLo, lo);
         } else {
             char cmd[96];
             snprintf(cmd, sizeof(cmd), "i2ctransfer -f -y 4 w4@0x30 0x32 0x0e 0x%x 0x%x", hi, lo);
@@ -335,20 +318,13 @@ int sensor_isp_set_fps(iodev_t* pdev, uint32_t fps)
         }
         return 0;
     }
-    uint64 f = fps <= 100 ? fps : fps / 100;
-    if (f == 0) f = 1;
+    const uint32 f = fps <= 100 ? fps : fps / 100;
     V4L2SensorInfo* info = info_of(pdev);
-    uint32 line = (uint32)read_sensor(pdev, kLineLenHi) << 8 | read_sensor(pdev, kLineLenLo);
-    uint32 len;
-    if (info && info->sensorType == 0) {
-        uint64 div = (uint64)(line & 0x7FFF) * 2 * f;
-        len = div ? (uint32)((kRgbClockDoubled / div) / 2) & 0x7FFF : 0;
-    } else {
-        uint64 div = (uint64)(line & 0xFFFF) * f;
-        len = div ? (uint32)(kRgbClock / div) & 0xFFFF : 0;
-    }
-    write_sensor(pdev, kFrameLenHi, (uint8)(len >> 8));
-    write_sensor(pdev, kFrameLenLo, (uint8)len);
+    uint32 line = 0;
+    sensor_subdev_pair(subdev_of(pdev), kLineLenHi, kLineLenLo, &line);
+    const uint32 len = sensor_colour_frame_length(line, f, info && info->sensorType == 0);
+    sensor_subdev_write(subdev_of(pdev), kFrameLenHi, (uint8)(len >> 8));
+    sensor_subdev_write(subdev_of(pdev), kFrameLenLo, (uint8)len);
     return 0;
 }
 
@@ -358,24 +334,22 @@ int sensor_isp_other_params(iodev_t* pdev, uint32_t param, uint32_t type)
     V4L2SensorInfo* info = info_of(pdev);
     if (!info) return 0;
     if (param) {
-        write_sensor(pdev, kSync3614, 0);
-        write_sensor(pdev, kSync3222, 0);
-        write_sensor(pdev, kStreaming, 0);
-        write_sensor(pdev, kStreaming, 1);
+        sensor_subdev_write(subdev_of(pdev), kSync3614, 0);
+        sensor_subdev_write(subdev_of(pdev), kSync3222, 0);
+        sensor_subdev_write(subdev_of(pdev), kStreaming, 0);
+        sensor_subdev_write(subdev_of(pdev), kStreaming, 1);
         uint32 fps = reg(kRegRgbFps);
         if (info->set_fps) info->set_fps(pdev, fps);
         log_info(g_logger, __FUNCTION__, __LINE__, "rgb in master mode,set fps:%d", (int)fps);
     } else {
-        write_sensor(pdev, kSync3614, 1);
-        write_sensor(pdev, kSync3222, 1);
+        sensor_subdev_write(subdev_of(pdev), kSync3614, 1);
+        sensor_subdev_write(subdev_of(pdev), kSync3222, 1);
         uint32 fps = reg(kRegTofFps);
-        iodev_t* tofDev = nullptr;
-        V4L2SensorInfo* tof = sensor_info_find(static_cast<epcore_t*>(pdev->cbpara), E_DEVICE_TOF, &tofDev);
-        if (tof) {
-            if (tof->set_fps) tof->set_fps(tofDev, fps);
-        } else if (info->set_fps) {
-            info->set_fps(pdev, fps);
-        }
+        bool viaTof = sensor_with_device(static_cast<epcore_t*>(pdev->cbpara), E_DEVICE_TOF,
+                                         [fps](V4L2SensorInfo* tof, iodev_t* tofDev) {
+                                             if (tof->set_fps) tof->set_fps(tofDev, fps);
+                                         });
+        if (!viaTof && info->set_fps) info->set_fps(pdev, fps);
         log_info(g_logger, __FUNCTION__, __LINE__, "rgb in slave mode,set fps:%d", (int)fps);
     }
     g_lost_rgb.store(0);
@@ -540,16 +514,16 @@ void* sensor_isp_task(void* arg)
         if (rgbKind != 0) {
             info->set_other_params(dev, reg(kRegMasterSlave), kRegMasterSlave);
         } else {
-            write_sensor(dev, kMode3234, 0xB0);
-            write_sensor(dev, kMode3228, 0x60);
-            write_sensor(dev, kFrameLenHi, 0x3F);
+            sensor_subdev_write(subdev_of(dev), kMode3234, 0xB0);
+            sensor_subdev_write(subdev_of(dev), kMode3228, 0x60);
+            sensor_subdev_write(subdev_of(dev), kFrameLenHi, 0x3F);
         }
         info->set_vfilp(dev, reg(kRegVfilp));
         info->set_hfilp(dev, reg(kRegHfilp));
         if (tofKind != E_IMX570 && cpu == E_CPU_RK3568) {
             uint8 sync = reg(kRegMultiMachine) ? 1 : 0;
-            write_sensor(dev, kSync3614, sync);
-            write_sensor(dev, kSync3222, sync);
+            sensor_subdev_write(subdev_of(dev), kSync3614, sync);
+            sensor_subdev_write(subdev_of(dev), kSync3222, sync);
         }
         info->exposure_mode(dev, reg(kRegAutoExposure));
     }

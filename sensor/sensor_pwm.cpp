@@ -96,6 +96,28 @@ int sensor_pwm_set_duty_us(int chip, uint32_t timeUs, uint32_t periodNs)
     return sensor_pwm_set_duty(chip, ns, periodNs);
 }
 
+// ---- A PWM-triggered camera ----
+
+void sensor_pwmcam_set_fps(SensorPwmCamera* cam, uint32_t fps)
+{
+    cam->period.store(sensor_pwm_set_rate(cam->trigChip, fps));
+}
+
+void sensor_pwmcam_vld_set_fps(SensorPwmCamera* cam, uint32_t fps)
+{
+    cam->period.store(sensor_pwm_set_rate(cam->vldChip, fps));
+}
+
+int sensor_pwmcam_set_integration(SensorPwmCamera* cam, uint32_t timeUs)
+{
+    return sensor_pwm_set_duty_us(cam->trigChip, timeUs, cam->period.load());
+}
+
+int sensor_pwmcam_vld_set_integration(SensorPwmCamera* cam, uint32_t timeUs)
+{
+    return sensor_pwm_set_duty_us(cam->vldChip, timeUs, cam->period.load());
+}
+
 // ---- One-shot timer ----
 
 namespace {

@@ -6,6 +6,8 @@
 
 #include <stdint.h>
 
+#include <atomic>
+
 #include "eptype.h"
 
 // Device id under which the one-shot illuminator timer is registered.
@@ -40,6 +42,21 @@ int sensor_pwm_set_duty_us(int chip, uint32_t timeUs, uint32_t periodNs);
 // Ends a triggered camera's PWM use: the pending illuminator timer is
 // cancelled, then trigger and illuminator are each disabled and unexported.
 void sensor_pwm_release(int trigChip, int vldChip);
+
+// A camera triggered by one PWM output and lit by another, with the one
+// period both duty cycles are bounded by (ns, 0 until a rate is set).
+typedef struct tagSensorPwmCamera {
+    int trigChip;
+    int vldChip;
+    std::atomic<uint32_t> period{0};
+} SensorPwmCamera;
+// Trigger or illuminator rate: the chip's period, which becomes the shared one.
+void sensor_pwmcam_set_fps(SensorPwmCamera* cam, uint32_t fps);
+void sensor_pwmcam_vld_set_fps(SensorPwmCamera* cam, uint32_t fps);
+// Trigger or illuminator duty cycle for `timeUs` microseconds, bounded by
+// the shared period.
+int sensor_pwmcam_set_integration(SensorPwmCamera* cam, uint32_t timeUs);
+int sensor_pwmcam_vld_set_integration(SensorPwmCamera* cam, uint32_t timeUs);
 
 // Starts the one-shot timer: `ms` after now, `action` runs once on a pump
 // thread and the timer closes itself. Logs "delayTime:%d". One timer at a

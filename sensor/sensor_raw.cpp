@@ -105,18 +105,13 @@ std::mutex s_deviceMu;
 constexpr auto& reg = sensor_reg;
 constexpr auto& reg_write = sensor_reg_put;
 
-int subdev_of(iodev_t* dev) { return dev ? dev->subdevFd : -1; }
-V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
+constexpr auto& subdev_of = sensor_subdev_of;
+constexpr auto& info_of = sensor_info_of;
 
 constexpr auto& sreg_write = sensor_subdev_write;
 constexpr auto& sreg_read = sensor_subdev_read;
 
-uint8 sreg(int fd, uint16 addr)
-{
-    uint16 v = 0;
-    sreg_read(fd, addr, &v);
-    return (uint8)v;
-}
+constexpr auto& sreg = sensor_subdev_byte;
 
 void hold(int fd) { sreg_write(fd, kHold, 1); }
 void release(int fd) { sreg_write(fd, kHold, 0); }
@@ -218,18 +213,9 @@ void fill_ops(V4L2SensorInfo* o)
     o->custom_write_reg = Custom_RegWrite;
 }
 
-// Runs fn on worker `id` while the registry lock keeps it alive.
-template <typename Fn>
-void with_worker(epcore_t* core, uint64_t id, Fn fn)
-{
-    EnterCriticalSection(&core->workerlistCS);
-    if (auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &id))) fn(wk);
-    LeaveCriticalSection(&core->workerlistCS);
-}
-
 void signal_integration(epcore_t* core, int exposure)
 {
-    with_worker(core, E_WORKER_ID_TOF_INTEGRATION, [&](worker_t* wk) { event_signal(wk->ioevent, exposure); });
+    sensor_worker_signal(core, E_WORKER_ID_TOF_INTEGRATION, exposure);
 }
 
 void pulse_trigger_line()
@@ -307,18 +293,23 @@ void configure_trigger(epcore_t* core, iodev_t* dev, uint32 mode, uint32 rgbKind
         sreg_write(fd, 1, 1);
         return;
     }
-    iodev_t* rgbDev = nullptr;
-    V4L2SensorInfo* rgb = sensor_info_find(core, E_DEVICE_RGB, &rgbDev);
-    const bool ispColour = rgbKind == E_SMARTSENS_SC230AI;
+    // The colour task may tear its record down meanwhile: the colour device
+    // is reached only under the sensor-operations lock.
+    auto colourMasterSlave = [core, rgbKind](uint32 param) {
+        if (rgbKind != E_SMARTSENS_SC230AI) return;
+        sensor_with_device(core, E_DEVICE_RGB, [param](V4L2SensorInfo* rgb, iodev_t* rgbDev) {
+            if (rgb->set_other_params) rgb->set_other_params(rgbDev, param, kRegMasterSlave);
+        });
+    };
     if (reg(kRegMultiMachine) == 0) {
-        with_worker(core, E_WORKER_ID_APD, [](worker_t* wk) { worker_stop(wk); });
+        sensor_worker_stop(core, E_WORKER_ID_APD);
         hold(fd);
         sreg_write(fd, 32, dual_freq(mode) ? 42 : 85);
         sreg_write(fd, 31, dual_freq(mode) ? 170 : 85);
         release(fd);
         sreg_write(fd, 0, 1);
         sreg_write(fd, 1, 1);
-        if (ispColour && rgb && rgb->set_other_params) rgb->set_other_params(rgbDev, 1, kRegMasterSlave);
+        colourMasterSlave(1);
         return;
     }
     if (get_fileSize("/userdata/const/GainList.csv") > 0 || get_fileSize("/userdata/const/GainList_simp.csv") > 0)
@@ -329,7 +320,7 @@ void configure_trigger(epcore_t* core, iodev_t* dev, uint32 mode, uint32 rgbKind
     release(fd);
     sreg_write(fd, 0, 0);
     sreg_write(fd, 1, 0);
-    if (ispColour && rgb && rgb->set_other_params) rgb->set_other_params(rgbDev, 0, kRegMasterSlave);
+    colourMasterSlave(0);
 }
 
 void configure(epcore_t* core, iodev_t* dev, uint32 mode, uint32 groupA, uint32 groupB)
@@ -402,11 +393,12 @@ void integration_apply(epcore_t* core, int e, uint32 cpu)
             if (len > 1000) len = 1000;
             rate = 24;
         }
-        for (uint64_t id : {(uint64_t)E_DEVICE_RGB, (uint64_t)E_DEVICE_TOF}) {
-            iodev_t* dev = nullptr;
-            V4L2SensorInfo* ops = sensor_info_find(core, id, &dev);
-            if (ops && ops->set_fps) ops->set_fps(dev, rate);
-        }
+        // Under the sensor-operations lock: either capture task may tear
+        // its record down meanwhile.
+        for (uint64_t id : {(uint64_t)E_DEVICE_RGB, (uint64_t)E_DEVICE_TOF})
+            sensor_with_device(core, id, [rate](V4L2SensorInfo* ops, iodev_t* dev) {
+                if (ops->set_fps) ops->set_fps(dev, rate);
+            });
     } else {
         len = reg(kRegInteB);
         pulses = reg(kRegPulseL);
@@ -844,11 +836,7 @@ int sensor_tof_init(void* vpcore, uint64_t type, iodev_t** ppdev)
     snprintf(formats, sizeof(formats), "\"m01_b_Gpixel0503 %s\":0[fmt:Y12_1X12/1920x%d]", bus,
              mode ? 2880 : 1440);
     log_info(g_logger, __FUNCTION__, __LINE__, mode ? "dual" : "single");
-    if (struct media_device* m = media_device_new(mediaDev)) {
-        if (media_device_enumerate(m) < 0 || v4l2_subdev_parse_setup_formats(m, formats) != 0)
-            log_error(g_logger, __FUNCTION__, __LINE__, "set format %s fail.", formats);
-        media_device_unref(m);
-    }
+    sensor_set_pad_format(mediaDev, formats);
     info->width = 1920;
     info->height = mode ? 2880 : 1440;
     info->outWidth = 640;
@@ -916,13 +904,8 @@ int sensor_capture_raw_dual_hdr(void* vpcore, void* vobj, int event, int fdtype)
     V4L2SensorInfo* info = info_of(dev);
     const int epfd = event;
     if (!core || !info) return 0;
-    ImageInfo* img = sensor_frame_fetch(core->raw, E_MEMTYPE_RAW);
-    if (!img) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "no mem");
-        // Nothing waits for the node here: without a pause the loop would spin.
-        sensor_capture_pause(kDequeuePauseMs);
-        return -1;
-    }
+    ImageInfo* img = sensor_frame_before_wait(core, E_MEMTYPE_RAW, kDequeuePauseMs);
+    if (!img) return -1;
     img->memType = E_MEMTYPE_RAW;
     img->sensorIndex = 1;
     img->imageType = E_IMAGE_TYPE_RAW;
@@ -936,8 +919,7 @@ int sensor_capture_raw_dual_hdr(void* vpcore, void* vobj, int event, int fdtype)
     const uint32 room = sensor_frame_room(core->raw);
     const bool watchPd = reg(kRegCameraType) == kCameraCalvoUltra;
     bool pd[2] = {false, false};
-    uint32 first = 0;
-    bool fits = true;
+    SensorPair pair;
     for (int exposure = 0; exposure < 2; exposure++) {
         if (watchPd) pd[exposure] = LED_FastGetStatus_GPIO1_D0(0) == 0;
         int w = sensor_wait_readable(epfd, kExposureWaitMs);
@@ -956,16 +938,8 @@ int sensor_capture_raw_dual_hdr(void* vpcore, void* vobj, int event, int fdtype)
         }
         sensor_capture_stamp(img, cap.stampNs);
         signal_integration(core, exposure);
-        // The second exposure goes first in the frame, the first after it;
-        // both must be the same size and fit the unit together.
-        if (exposure == 0) {
-            first = cap.bytes;
-            fits = first > 0 && (uint64)first * 2 <= room;
-            if (fits) memcpy(img->imageData + first, cap.data, first);
-        } else {
-            fits = fits && cap.bytes == first;
-            if (fits) memcpy(img->imageData, cap.data, first);
-        }
+        // The second exposure goes first in the frame, the first after it.
+        sensor_pair_copy(&pair, img->imageData, room, exposure, cap);
         sensor_requeue(dev, &cap);
     }
     if (watchPd && (pd[0] || pd[1]))
@@ -976,12 +950,12 @@ int sensor_capture_raw_dual_hdr(void* vpcore, void* vobj, int event, int fdtype)
         free_image(core, img);
         return 0;
     }
-    if (!fits) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "exposures of %u bytes do not fit the raw unit", first);
+    if (!pair.ok) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "exposures of %u bytes do not fit the raw unit", pair.first);
         free_image(core, img);
         return 0;
     }
-    img->imageSize = first * 2;
+    img->imageSize = pair.first * 2;
     sensor_raw_serve(img->imageData, img->imageSize);
     if (!core->streamon.load()) {
         free_image(core, img);
@@ -1035,7 +1009,7 @@ void* sensor_tof_task(void* vwker)
     int rc = sensor_capture_loop(wk, dev, &loop);
 
     g_lost_raw.store(0);
-    with_worker(core, E_WORKER_ID_APD, [](worker_t* apd) { worker_stop(apd); });
+    sensor_worker_stop(core, E_WORKER_ID_APD);
     sensor_tof_stop_capturing(dev);
     LED_Control(GPIO_TOF_TRIGGER, 1);
     {

@@ -54,11 +54,6 @@ constexpr uint32 kCtrlVflip = 0x00980915;
 constexpr uint32 kCtrlGain = 0x009E0903;
 constexpr uint32 kCtrlTestPattern = 0x009F0903;
 
-// Pixel clock when the line and frame lengths count in two-line units
-// (sensorType 0), else the other clock.
-constexpr uint64 kClockDoubled = 148500000;
-constexpr uint64 kClockSingle = 36000000;
-
 constexpr uint32 kWidth = 1280;
 constexpr uint32 kHeight = 960;
 constexpr uint32 kPixelMono10 = 0x01100003;
@@ -84,22 +79,20 @@ std::atomic<uint32> s_aeCount{0};
 std::atomic<uint32> s_aeCountHdr{0};
 SensorFpsCounter s_fps;
 
-V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
-int subdev_of(iodev_t* dev) { return dev ? dev->subdevFd : -1; }
+constexpr auto& info_of = sensor_info_of;
+constexpr auto& subdev_of = sensor_subdev_of;
 
 constexpr auto& reg = sensor_reg;
 constexpr auto& reg_write = sensor_reg_put;
 
 
 constexpr auto& sreg_write = sensor_subdev_write;
-constexpr auto& sreg_read = sensor_subdev_read;
 
 uint32 sreg_pair(int fd, uint16 hi, uint16 lo)
 {
-    uint16 h = 0, l = 0;
-    sreg_read(fd, hi, &h);
-    sreg_read(fd, lo, &l);
-    return (uint32)(h & 0xFF) << 8 | (l & 0xFF);
+    uint32 v = 0;
+    sensor_subdev_pair(fd, hi, lo, &v);
+    return v;
 }
 
 int set_ctrl(iodev_t* dev, uint32 id, int32_t value) { return sensor_set_ctrl(subdev_of(dev), id, value); }
@@ -117,14 +110,7 @@ bool doubled(iodev_t* dev)
     return !info || info->sensorType == 0;
 }
 
-// The line length the arithmetic divides by; never 0.
-uint32 line_length(iodev_t* dev)
-{
-    uint32 l = sreg_pair(subdev_of(dev), kLineLenHi, kLineLenLo);
-    uint32 len = doubled(dev) ? (l & 0x7FFF) : (l & 0xFFFF);
-    if (!len) len = 1;
-    return doubled(dev) ? len * 2 : len;
-}
+uint32 line_register(iodev_t* dev) { return sreg_pair(subdev_of(dev), kLineLenHi, kLineLenLo); }
 
 void fill_ops(V4L2SensorInfo* o)
 {
@@ -195,50 +181,36 @@ Take take_buffer(iodev_t* dev, int epfd, int ms, bool hdr, SensorCapture* cap)
         else sensor_capture_pause(kIdlePauseMs);
         return kNothing;
     }
+    // A node stuck in error answers at once: without these pauses the
+    // worker would spin on it.
     if (w < 0) {
         log_error(g_logger, __FUNCTION__, __LINE__, hdr ? "epoll_wait error" : "epoll_wait error.");
-        if (!hdr) sensor_capture_pause(kIdlePauseMs);
+        sensor_capture_pause(kIdlePauseMs);
         return kNothing;
     }
     if (sensor_dequeue(dev, cap) != 0) {
-        if (!hdr) sensor_capture_pause(kDequeuePauseMs);
+        sensor_capture_pause(kDequeuePauseMs);
         return kNothing;
     }
     return kTaken;
 }
 
-// Two buffers of one frame: the first goes behind the second. Both must
-// be the same size, or the second would overwrite part of the first.
-struct Pair {
-    uint32 first = 0;
-    bool ok = true;
-};
-
-void take_second(epcore_t* core, ImageInfo* img, Pair* p, int index, const SensorCapture& cap)
+// Two buffers of one frame: the first goes behind the second.
+void take_second(epcore_t* core, ImageInfo* img, SensorPair* p, int index, const SensorCapture& cap)
 {
-    if (index == 0) {
-        p->first = cap.bytes;
-        p->ok = copy_in(core, img, cap.bytes, cap);
-    } else {
-        if (cap.bytes != p->first) {
-            log_error(g_logger, __FUNCTION__, __LINE__, "exposures of %u and %u bytes differ", p->first, cap.bytes);
-            p->ok = false;
-        }
-        p->ok = p->ok && copy_in(core, img, 0, cap);
-    }
+    const bool wasOk = p->ok;
+    sensor_pair_copy(p, img->imageData, sensor_frame_room(core->rgb), index, cap);
+    if (p->ok || !wasOk) return;
+    if (index == 0)
+        log_error(g_logger, __FUNCTION__, __LINE__, "frame of %u bytes at %u exceeds the colour unit", cap.bytes,
+                  cap.bytes);
+    else
+        log_error(g_logger, __FUNCTION__, __LINE__, "exposures of %u and %u bytes differ", p->first, cap.bytes);
 }
 
 void count_frame() { sensor_fps_count(&s_fps, "capture rgb fps:%d"); }
 
-ImageInfo* fetch_frame(epcore_t* core)
-{
-    ImageInfo* img = sensor_frame_fetch(core->rgb, E_MEMTYPE_RGB);
-    if (!img) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "malloc fail.");
-        sensor_capture_pause(kNoMemPauseMs);
-    }
-    return img;
-}
+ImageInfo* fetch_frame(epcore_t* core) { return sensor_frame_before_wait(core, E_MEMTYPE_RGB, kNoMemPauseMs); }
 
 } // namespace
 
@@ -247,20 +219,7 @@ ImageInfo* fetch_frame(epcore_t* core)
 int sensor_rgb_set_fps(iodev_t* dev, uint32_t fps)
 {
     int fd = subdev_of(dev);
-    uint32 l = sreg_pair(fd, kLineLenHi, kLineLenLo);
-    // A rate of 0 would leave a frame length of 0 that later arithmetic
-    // divides by: the slowest rate, 1, stands in for it.
-    const uint64 f = fps ? fps : 1;
-    uint64 v;
-    if (doubled(dev)) {
-        uint64 len = l & 0x7FFF;
-        v = (kClockDoubled / ((len ? len : 1) * 2 * f)) / 2;
-        if (v > 0x7FFF) v = 0x7FFF;
-    } else {
-        uint64 len = l & 0xFFFF;
-        v = kClockSingle / ((len ? len : 1) * f);
-        if (v > 0xFFFF) v = 0xFFFF;
-    }
+    uint32 v = sensor_colour_frame_length(line_register(dev), fps, doubled(dev));
     log_debug(g_logger, __FUNCTION__, __LINE__, "fps:%d vts:%d", (int)fps, (int)v);
     int rc = sreg_write(fd, kFrameLenHi, (uint8)(v >> 8));
     int rc2 = sreg_write(fd, kFrameLenLo, (uint8)v);
@@ -270,20 +229,13 @@ int sensor_rgb_set_fps(iodev_t* dev, uint32_t fps)
 int sensor_rgb_get_fps(iodev_t* dev, uint32_t* fps)
 {
     if (!fps) return -1;
-    int fd = subdev_of(dev);
-    uint64 v = sreg_pair(fd, kFrameLenHi, kFrameLenLo);
-    uint64 l = sreg_pair(fd, kLineLenHi, kLineLenLo);
-    uint64 product = ((v & 0x7FFF) * 2) * ((l & 0x7FFF) * 2);
-    *fps = product ? (uint32_t)(kClockDoubled / product) : 0;
+    *fps = sensor_colour_rate(sreg_pair(subdev_of(dev), kFrameLenHi, kFrameLenLo), line_register(dev));
     return 0;
 }
 
 int sensor_rgb_set_integration(iodev_t* dev, uint32_t us)
 {
-    const double clock = doubled(dev) ? (double)kClockDoubled : (double)kClockSingle;
-    float lines = (float)((double)us / 1000000.0 * clock / (double)line_length(dev));
-    uint32 value = lines >= 65535.0f ? 0xFFFF : (uint32)lines;
-    return set_ctrl(dev, kCtrlExposure, (int32_t)value);
+    return set_ctrl(dev, kCtrlExposure, (int32_t)sensor_colour_exposure_lines(us, line_register(dev), doubled(dev)));
 }
 
 int sensor_rgb_get_integration(iodev_t* dev, uint32_t* value) { return get_ctrl(dev, kCtrlExposure, value, false); }
@@ -308,7 +260,7 @@ int sensor_rgb_enable_testpattern(iodev_t* pdev, uint32_t enable)
 int sensor_rgb_read_reg(iodev_t* dev, uint32_t address, uint16_t* value)
 {
     if (!value) return -1;
-    return sreg_read(subdev_of(dev), (uint16)address, value);
+    return sensor_subdev_read(subdev_of(dev), (uint16)address, value);
 }
 
 int sensor_rgb_write_reg(iodev_t* dev, uint32_t address, uint16_t value)
@@ -405,7 +357,7 @@ int sensor_rgb_capture(void* vpcore, void* vobj, int event, int fdtype)
     if (!img) return -1;
     // In the ToF's two-exposure mode one frame holds two buffers.
     const bool two = reg(kRegFreqMode) == kFreqModeTwoExposures;
-    Pair pair;
+    SensorPair pair;
     uint32 imageSize = 0;
     for (int index = 0; index < (two ? 2 : 1); index++) {
         SensorCapture cap;
@@ -446,7 +398,7 @@ int sensor_rgb_capture_hdr(void* vpcore, void* vobj, int event, int fdtype)
     if (!core || !info) return 0;
     ImageInfo* img = fetch_frame(core);
     if (!img) return -1;
-    Pair pair;
+    SensorPair pair;
     for (int index = 0; index < 2; index++) {
         SensorCapture cap;
         if (take_buffer(dev, event, kHdrWaitMs, true, &cap) != kTaken) {
@@ -503,7 +455,11 @@ void* sensor_rgb_task(void* vwker)
         return nullptr;
     }
     reg_write(kRegRgbWorker, 0);
-    sensor_rgb_start_capturing(dev);
+    // A node that did not start streaming answers every wait with an error
+    // or nothing; the captures pause on either, so the worker keeps waiting
+    // for it without spinning.
+    if (sensor_rgb_start_capturing(dev) != 0)
+        log_error(g_logger, __FUNCTION__, __LINE__, "sensor start capturing fail.");
     {
         // Register writes may reach the same operations meanwhile.
         SensorOpsGuard sensorGuard;

@@ -58,18 +58,14 @@ constexpr uint32 kGreyBytes = kWidth * kHeight;
 
 constexpr uint32 kCidVblank = 0x009E0901;
 
-std::atomic<uint32> s_period{0};
+// Trigger and illuminator; both bound their duty cycles by its period.
+SensorPwmCamera s_cam{kTriggerChip, kVldChip};
 std::atomic<uint32> s_buffers{0};
 SensorFpsCounter s_fps;
 VldAeState s_vld{VLD_AE_ON, 0, -1, -1}; // worker 501's thread only
 
 const VldAeConfig kAe = {kRegExposure, 10.0f, kRegExposureLit, 30000.0f, kTriggerChip, kVldChip, 0};
 
-void vld_on()
-{
-    sensor_pwm_enable(kVldChip, 1);
-    log_info(g_logger, __FUNCTION__, __LINE__, "sensor_sc2210_delay");
-}
 
 void fill_ops(V4L2SensorInfo* o)
 {
@@ -97,33 +93,43 @@ void fill_ops(V4L2SensorInfo* o)
 
 } // namespace
 
+// ---- Illuminator ----
+
+void sensor_sc2210_delay(void)
+{
+    sensor_pwm_enable(kVldChip, 1);
+    log_info(g_logger, __FUNCTION__, __LINE__, "sensor_sc2210_delay");
+}
+
+int sensor_sc2210_auto_exposure(iodev_t* pdev, ImageInfo* image)
+{
+    if (!pdev || !image) return 0;
+    return sensor_vld_auto_exposure(static_cast<epcore_t*>(pdev->cbpara), &s_vld, &kAe, image->imageData, kGreyBytes,
+                                    (int)kWidth, (int)kHeight);
+}
+
 // ---- Operations ----
 
-uint32_t sensor_sc2210_period(void) { return s_period.load(); }
+uint32_t sensor_sc2210_period(void) { return s_cam.period.load(); }
 
 int sensor_sc2210_set_fps(iodev_t* pdev, uint32_t fps)
 {
     (void)pdev;
     (void)fps; // the trigger runs at one fixed period whatever is asked
-    s_period.store(kTriggerPeriodNs);
+    s_cam.period.store(kTriggerPeriodNs);
     sensor_pwm_set_period(kTriggerChip, kTriggerPeriodNs);
     return 0;
 }
 
 int sensor_sc2210_get_fps(iodev_t* pdev, uint32_t* fps) { return sensor_rgb_get_fps(pdev, fps); }
 
-int sensor_sc2210_vld_set_fps(iodev_t* pdev, uint32_t fps)
+int sensor_sc2210_vld_set_fps(iodev_t*, uint32_t fps)
 {
-    (void)pdev;
-    s_period.store(sensor_pwm_set_rate(kVldChip, fps));
+    sensor_pwmcam_vld_set_fps(&s_cam, fps);
     return 0;
 }
 
-int sensor_sc2210_vld_set_integration(iodev_t* pdev, uint32_t time)
-{
-    (void)pdev;
-    return sensor_pwm_set_duty_us(kVldChip, time, s_period.load());
-}
+int sensor_sc2210_vld_set_integration(iodev_t*, uint32_t time) { return sensor_pwmcam_vld_set_integration(&s_cam, time); }
 
 int sensor_sc2210_set_integration(iodev_t* pdev, uint32_t time)
 {
@@ -137,7 +143,7 @@ int sensor_sc2210_set_integration(iodev_t* pdev, uint32_t time)
     }
     float lines = (float)time / 1000000.0f * 75000000.0f / 2200.0f;
     if (sensor_set_ctrl(pdev->subdevFd, V4L2_CID_EXPOSURE, (int32_t)((uint32)lines & 0xFFFF)) != 0) return -1;
-    sensor_pwm_set_duty(kTriggerChip, kTriggerDutyNs, s_period.load());
+    sensor_pwm_set_duty(kTriggerChip, kTriggerDutyNs, s_cam.period.load());
     return 0;
 }
 
@@ -203,14 +209,10 @@ int sensor_sc2210_capture(void* vpcore, void* vobj, int event, int fdtype)
     (void)fdtype;
     auto* core = static_cast<epcore_t*>(vpcore);
     auto* dev = static_cast<iodev_t*>(vobj);
-    auto* info = dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr;
+    V4L2SensorInfo* info = sensor_info_of(dev);
     if (!core || !info) return 0;
-    ImageInfo* img = sensor_frame_fetch(core->rgb, E_MEMTYPE_RGB);
-    if (!img) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "malloc fail.");
-        sensor_capture_pause(1); // nothing waits for the node here
-        return -1;
-    }
+    ImageInfo* img = sensor_frame_before_wait(core, E_MEMTYPE_RGB, 1);
+    if (!img) return -1;
     int w = sensor_wait_readable(event, kWaitMs);
     if (w != 1) {
         if (w == -1) log_error(g_logger, __FUNCTION__, __LINE__, "epoll_wait error.");
@@ -249,8 +251,7 @@ int sensor_sc2210_capture(void* vpcore, void* vobj, int event, int fdtype)
     img->imageSize = kGreyBytes * 3 / 2;
     img->width = img->outWidth = info->width;
     img->height = img->outHeight = info->height;
-    if (sensor_reg(kRegAutoExposure))
-        sensor_vld_auto_exposure(core, &s_vld, &kAe, img->imageData, kGreyBytes, (int)kWidth, (int)kHeight);
+    if (sensor_reg(kRegAutoExposure)) sensor_sc2210_auto_exposure(dev, img);
     get_local_time(&img->timeStampH, &img->timeStampL);
     sensor_handover_replace_old(core, E_WORKER_ID_ENC, img);
     sensor_fps_count(&s_fps, "capture rgb fps:%d");
@@ -294,11 +295,11 @@ void* sensor_sc2210_task(void* vwker)
     sensor_sc2210_set_fps(dev, 0);
     sensor_sc2210_vld_set_fps(dev, kVldFps);
     sensor_sc2210_set_integration(dev, kStartExposure);
-    sensor_pwm_set_duty(kVldChip, kStartExposure, s_period.load());
+    sensor_pwm_set_duty(kVldChip, kStartExposure, s_cam.period.load());
 
     int delay = (int)sensor_reg(kRegStartDelay);
     if (delay == 0) delay = kDefaultDelayMs;
-    sensor_delay_start(core, delay, vld_on);
+    sensor_delay_start(core, delay, sensor_sc2210_delay);
     sensor_pwm_enable(kTriggerChip, 1);
 
     SensorLoop loop{kWaitMs, INT32_MAX, true};

@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 
+#include "common/common.h"
 #include "eptype.h"
 
 // GigE Vision pixel format of its pictures (Mono8).
@@ -17,6 +18,11 @@ void* sensor_sc2210_task(void* vwker);
 int   sensor_sc2210_init(void* vpcore, uint64_t type, iodev_t** ppdev);
 // One capture; `event` is the caller's epoll descriptor on the node.
 int   sensor_sc2210_capture(void* vpcore, void* vobj, int event, int fdtype);
+// The illuminator timer's action: enables the illuminator PWM.
+void  sensor_sc2210_delay(void);
+// Automatic exposure with illuminator switching on one grey picture; 1 when
+// it switched the illuminator.
+int   sensor_sc2210_auto_exposure(iodev_t* pdev, ImageInfo* image);
 
 int sensor_sc2210_set_fps(iodev_t* pdev, uint32_t fps);
 int sensor_sc2210_get_fps(iodev_t* pdev, uint32_t* fps);

@@ -44,7 +44,8 @@ constexpr int kVldDelayMs = 40;
 constexpr uint32 kFirstGain = 1025;
 constexpr uint32 kFirstExposure = 35000;
 
-std::atomic<uint32> g_period{0};
+// Trigger and illuminator; both bound their duty cycles by its period.
+SensorPwmCamera s_cam{kTriggerChip, kVldChip};
 std::atomic<uint32> s_buffers{0};
 std::atomic<int> g_set_exposure_flags{0};
 VldAeState g_vld{VLD_AE_ON, 0, -1, -1}; // worker 511's capture thread only
@@ -54,11 +55,6 @@ const VldAeConfig kAe = {kRegExposureLit, 35000.0f, kRegExposure, 11000.0f, kTri
 
 int set_ctrl(iodev_t* pdev, uint32 id, int32_t value) { return pdev ? sensor_set_ctrl(pdev->fd, id, value) : -1; }
 
-void vld_on()
-{
-    sensor_pwm_enable(kVldChip, 1);
-    log_info(g_logger, __FUNCTION__, __LINE__, "sensor_uvc_delay");
-}
 
 void fill_ops(V4L2SensorInfo* o)
 {
@@ -77,8 +73,14 @@ void fill_ops(V4L2SensorInfo* o)
     o->custom_write_reg = Custom_RegWrite;
 }
 
-int init(epcore_t* core, iodev_t** ppdev)
+} // namespace
+
+// ---- Set-up and illuminator ----
+
+int sensor_uvc_init(void* vpcore, uint64_t type, iodev_t** ppdev)
 {
+    auto* core = static_cast<epcore_t*>(vpcore);
+    if (!core || !ppdev) return -1;
     char node[SENSOR_NODE_NAME_MAX];
     if (sensor_find_node("/dev/media3", "Webcam gadget: UVC Camera", node) != 0) return -1;
     int fd = plat_open(node, O_RDWR | O_NONBLOCK);
@@ -87,12 +89,12 @@ int init(epcore_t* core, iodev_t** ppdev)
         return -1;
     }
     log_info(g_logger, __FUNCTION__, __LINE__, "fd:%d", fd);
-    iodev_t* dev = sensor_device_new(core, E_WORKER_ID_GVSP, E_DEVICE_RGB, fd, -1);
+    iodev_t* dev = sensor_device_new(core, E_WORKER_ID_GVSP, type, fd, -1);
     if (!dev) return -1;
     fill_ops(static_cast<V4L2SensorInfo*>(dev->priv_data));
     dev->callback = sensor_uvc_capture_mjpeg;
     if (epcore_iodev_add(core, dev) != 0) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "sensor device %d taken", E_DEVICE_RGB);
+        log_error(g_logger, __FUNCTION__, __LINE__, "sensor device %d taken", (int)type);
         sensor_uninit(dev);
         return -1;
     }
@@ -107,37 +109,38 @@ int init(epcore_t* core, iodev_t** ppdev)
     return 0;
 }
 
-} // namespace
+void sensor_uvc_delay(void)
+{
+    sensor_pwm_enable(kVldChip, 1);
+    log_info(g_logger, __FUNCTION__, __LINE__, "sensor_uvc_delay");
+}
+
+int sensor_uvc_auto_exposure(iodev_t* pdev, ImageInfo* image, uint32_t imageSize)
+{
+    if (!pdev || !image) return 0;
+    return sensor_vld_auto_exposure(static_cast<epcore_t*>(pdev->cbpara), &g_vld, &kAe, image->imageData, imageSize,
+                                    (int)image->width, (int)image->height);
+}
 
 // ---- Operations ----
 
-uint32_t sensor_uvc_period(void) { return g_period.load(); }
+uint32_t sensor_uvc_period(void) { return s_cam.period.load(); }
 
-int sensor_uvc_set_fps(iodev_t* pdev, uint32_t fps)
+int sensor_uvc_set_fps(iodev_t*, uint32_t fps)
 {
-    (void)pdev;
-    g_period.store(sensor_pwm_set_rate(kTriggerChip, fps));
+    sensor_pwmcam_set_fps(&s_cam, fps);
     return 0;
 }
 
-int sensor_uvc_vld_set_fps(iodev_t* pdev, uint32_t fps)
+int sensor_uvc_vld_set_fps(iodev_t*, uint32_t fps)
 {
-    (void)pdev;
-    g_period.store(sensor_pwm_set_rate(kVldChip, fps));
+    sensor_pwmcam_vld_set_fps(&s_cam, fps);
     return 0;
 }
 
-int sensor_uvc_vld_set_integration(iodev_t* pdev, uint32_t time)
-{
-    (void)pdev;
-    return sensor_pwm_set_duty_us(kVldChip, time, g_period.load());
-}
+int sensor_uvc_vld_set_integration(iodev_t*, uint32_t time) { return sensor_pwmcam_vld_set_integration(&s_cam, time); }
 
-int sensor_uvc_set_integration(iodev_t* pdev, uint32_t time)
-{
-    (void)pdev;
-    return sensor_pwm_set_duty_us(kTriggerChip, time, g_period.load());
-}
+int sensor_uvc_set_integration(iodev_t*, uint32_t time) { return sensor_pwmcam_set_integration(&s_cam, time); }
 
 int sensor_uvc_set_exposure(iodev_t* pdev, uint32_t time)
 {
@@ -175,7 +178,7 @@ int sensor_uvc_start_stop_stream(iodev_t* pdev, uint32_t start)
     }
     sensor_pwm_enable(kTriggerChip, 0);
     wait_ms(kTriggerPauseMs);
-    sensor_delay_start(static_cast<epcore_t*>(pdev->cbpara), kVldDelayMs, vld_on);
+    sensor_delay_start(static_cast<epcore_t*>(pdev->cbpara), kVldDelayMs, sensor_uvc_delay);
     sensor_pwm_enable(kTriggerChip, 1);
     return 0;
 }
@@ -188,7 +191,7 @@ int sensor_uvc_capture_mjpeg(void* vpcore, void* vobj, int event, int fdtype)
     (void)fdtype;
     auto* core = static_cast<epcore_t*>(vpcore);
     auto* dev = static_cast<iodev_t*>(vobj);
-    auto* info = dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr;
+    V4L2SensorInfo* info = sensor_info_of(dev);
     if (!core || !info) return 0;
     SensorCapture cap;
     if (sensor_dequeue(dev, &cap) != 0) {
@@ -216,9 +219,7 @@ int sensor_uvc_capture_mjpeg(void* vpcore, void* vobj, int event, int fdtype)
     get_local_time(&img->timeStampH, &img->timeStampL);
     memcpy(img->imageData, cap.data, cap.bytes);
     sensor_requeue(dev, &cap);
-    if (sensor_reg(kRegAutoExposure))
-        sensor_vld_auto_exposure(core, &g_vld, &kAe, img->imageData, img->imageSize, (int)img->width,
-                                 (int)img->height);
+    if (sensor_reg(kRegAutoExposure)) sensor_uvc_auto_exposure(dev, img, img->imageSize);
     sensor_handover_drop_new(core, E_WORKER_ID_GVSP, img);
     if (!g_set_exposure_flags.load()) {
         sensor_uvc_set_gain(dev, kFirstGain);
@@ -245,14 +246,14 @@ void* sensor_uvc_task(void* vwker)
     sensor_fps_start(&s_fps);
 
     iodev_t* dev = nullptr;
-    if (init(core, &dev) != 0) {
+    if (sensor_uvc_init(core, E_DEVICE_RGB, &dev) != 0) {
         log_error(g_logger, __FUNCTION__, __LINE__, "sensor uvc init fail.");
         sensor_capture_bind(nullptr);
         worker_destory(wk);
         return nullptr;
     }
     sensor_uvc_vld_enable(dev, 1);
-    sensor_pwm_set_duty(kTriggerChip, kTriggerDutyNs, g_period.load());
+    sensor_pwm_set_duty(kTriggerChip, kTriggerDutyNs, s_cam.period.load());
     sensor_uvc_vld_set_integration(dev, sensor_reg(kRegExposure));
     sensor_pwm_enable(kTriggerChip, 1);
     if (sensor_start_capturing(dev) == 0) {

@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 
+#include "common/common.h"
 #include "eptype.h"
 
 // GigE Vision pixel format the JPEG pictures travel under.
@@ -14,6 +15,13 @@
 
 void* sensor_uvc_task(void* vwker);
 int   sensor_uvc_capture_mjpeg(void* vpcore, void* vobj, int event, int fdtype);
+// Set-up of the camera device (id `type`): 0 with it in *ppdev, or -1.
+int   sensor_uvc_init(void* vpcore, uint64_t type, iodev_t** ppdev);
+// The illuminator timer's action: enables the illuminator PWM.
+void  sensor_uvc_delay(void);
+// Automatic exposure with illuminator switching on one JPEG picture of
+// `imageSize` bytes; 1 when it switched the illuminator.
+int   sensor_uvc_auto_exposure(iodev_t* pdev, ImageInfo* image, uint32_t imageSize);
 
 int sensor_uvc_vld_set_integration(iodev_t* pdev, uint32_t time);
 int sensor_uvc_set_integration(iodev_t* pdev, uint32_t time);

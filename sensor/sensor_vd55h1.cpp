@@ -63,8 +63,8 @@ constexpr int kDequeuePauseMs = 30;
 
 constexpr auto& reg = sensor_reg;
 
-int subdev_of(iodev_t* dev) { return dev ? dev->subdevFd : -1; }
-V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
+constexpr auto& subdev_of = sensor_subdev_of;
+constexpr auto& info_of = sensor_info_of;
 
 constexpr auto& sreg_write = sensor_subdev_write;
 
@@ -125,13 +125,7 @@ void configure(iodev_t* dev)
     for (uint32 r : kLaserRegs) info->write_reg(dev, sensor_laser_address(0, r), kLaserSetting);
 }
 
-void stop_apd(epcore_t* core)
-{
-    uint64_t id = E_WORKER_ID_APD;
-    EnterCriticalSection(&core->workerlistCS);
-    if (auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &id))) worker_stop(wk);
-    LeaveCriticalSection(&core->workerlistCS);
-}
+void stop_apd(epcore_t* core) { sensor_worker_stop(core, E_WORKER_ID_APD); }
 
 } // namespace
 

@@ -18,6 +18,7 @@
 #include "iodev.h"
 #include "log/logger.h"
 #include "media-ctl/libmediactl.h"
+#include "media-ctl/libv4l2subdev.h"
 #include "memory.h"
 #include "platform.h"
 #include "sensor_ioctl.h"
@@ -48,7 +49,7 @@ int64_t clock_ns(clockid_t id)
     return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
 }
 
-V4L2SensorInfo* info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
+constexpr auto& info_of = sensor_info_of;
 
 bool mplane(const V4L2SensorInfo* info) { return info->buf_type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE; }
 
@@ -89,6 +90,22 @@ void release_buffers(int fd, V4L2SensorInfo* info)
     sensor_xioctl(fd, VIDIOC_REQBUFS, &req);
 }
 
+uint32_t format_width(const V4L2SensorInfo* info, const v4l2_format& f)
+{
+    return mplane(info) ? f.fmt.pix_mp.width : f.fmt.pix.width;
+}
+
+uint32_t format_height(const V4L2SensorInfo* info, const v4l2_format& f)
+{
+    return mplane(info) ? f.fmt.pix_mp.height : f.fmt.pix.height;
+}
+
+// Bytes one frame of the format takes (plane 0 of a multi-planar node).
+uint32_t format_bytes(const V4L2SensorInfo* info, const v4l2_format& f)
+{
+    return mplane(info) ? f.fmt.pix_mp.plane_fmt[0].sizeimage : f.fmt.pix.sizeimage;
+}
+
 bool format_matches(const V4L2SensorInfo* info, const v4l2_format& f)
 {
     if (mplane(info))
@@ -97,10 +114,9 @@ bool format_matches(const V4L2SensorInfo* info, const v4l2_format& f)
     return f.fmt.pix.width == info->width && f.fmt.pix.height == info->height && f.fmt.pix.pixelformat == info->format;
 }
 
-// Runs fn on the worker registered under id while the registry lock keeps
-// it from being freed; false when there is none.
-template <typename Fn>
-bool with_worker(epcore_t* core, uint64_t id, Fn fn)
+} // namespace
+
+bool sensor_with_worker(epcore_t* core, uint64_t id, const std::function<void(worker_t*)>& fn)
 {
     if (!core) return false;
     EnterCriticalSection(&core->workerlistCS);
@@ -110,7 +126,29 @@ bool with_worker(epcore_t* core, uint64_t id, Fn fn)
     return wk != nullptr;
 }
 
-} // namespace
+bool sensor_with_device(epcore_t* core, uint64_t id, const std::function<void(V4L2SensorInfo*, iodev_t*)>& fn)
+{
+    SensorOpsGuard guard;
+    iodev_t* dev = nullptr;
+    V4L2SensorInfo* info = sensor_info_find(core, id, &dev);
+    if (!info) return false;
+    fn(info, dev);
+    return true;
+}
+
+void sensor_worker_signal(epcore_t* core, uint64_t id, int value)
+{
+    sensor_with_worker(core, id, [value](worker_t* wk) { event_signal(wk->ioevent, value); });
+}
+
+void sensor_worker_stop(epcore_t* core, uint64_t id)
+{
+    sensor_with_worker(core, id, [](worker_t* wk) { worker_stop(wk); });
+}
+
+V4L2SensorInfo* sensor_info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
+
+int sensor_subdev_of(const iodev_t* dev) { return dev ? dev->subdevFd : -1; }
 
 // ---- State ----
 
@@ -192,6 +230,34 @@ int sensor_subdev_read(int fd, uint16_t addr, uint16_t* val)
     int rc = sensor_xioctl(fd, (int)SENSOR_IOC_READ_REG, &q);
     if (val) *val = rc == 0 ? (uint16_t)(q.raw[2] | q.raw[3] << 8) : 0;
     return rc;
+}
+
+uint8_t sensor_subdev_byte(int fd, uint16_t addr)
+{
+    uint16_t v = 0;
+    sensor_subdev_read(fd, addr, &v);
+    return (uint8_t)v;
+}
+
+int sensor_subdev_pair(int fd, uint16_t hi, uint16_t lo, uint32_t* value)
+{
+    uint16_t h = 0, l = 0;
+    int rc = sensor_subdev_read(fd, hi, &h);
+    int rc2 = sensor_subdev_read(fd, lo, &l);
+    if (value) *value = (uint32_t)(h & 0xFF) << 8 | (l & 0xFF);
+    return rc == 0 && rc2 == 0 ? 0 : -1;
+}
+
+uint32_t sensor_subdev_be32(int fd, uint16_t addr)
+{
+    uint32_t v = 0;
+    for (int i = 0; i < 4; i++) v = v << 8 | sensor_subdev_byte(fd, (uint16_t)(addr + i));
+    return v;
+}
+
+void sensor_subdev_write_be32(int fd, uint16_t addr, uint32_t value)
+{
+    for (int i = 0; i < 4; i++) sensor_subdev_write(fd, (uint16_t)(addr + i), (uint8_t)(value >> (24 - 8 * i)));
 }
 
 int sensor_set_ctrl(int fd, uint32_t id, int32_t value)
@@ -288,6 +354,15 @@ iodev_t* sensor_device_new(epcore_t* core, uint64_t consumerId, uint64_t id, int
     return dev;
 }
 
+void sensor_set_pad_format(const char* mediaDev, const char* formats)
+{
+    struct media_device* m = media_device_new(mediaDev);
+    if (!m) return;
+    if (media_device_enumerate(m) < 0 || v4l2_subdev_parse_setup_formats(m, formats) != 0)
+        log_error(g_logger, __FUNCTION__, __LINE__, "set format %s fail.", formats);
+    media_device_unref(m);
+}
+
 int sensor_open_node(const char* node, const char* openFail, const char* subFail, int* fd, int* subfd)
 {
     if (!node || !fd || !subfd) return -1;
@@ -381,7 +456,17 @@ int sensor_init_device(iodev_t* pdev)
             log_error(g_logger, __FUNCTION__, __LINE__, "tof sensor VIDIOC_S_FMT");
             return -1;
         }
+        // A node may adjust what it was asked; the drivers read their frames
+        // by the format they asked for, so any other format fails here.
+        if (!format_matches(info, fmt)) {
+            log_error(g_logger, __FUNCTION__, __LINE__, "format %ux%u (%08x) granted for %ux%u (%08x) asked",
+                      format_width(info, fmt), format_height(info, fmt),
+                      mplane(info) ? fmt.fmt.pix_mp.pixelformat : fmt.fmt.pix.pixelformat, info->width, info->height,
+                      info->format);
+            return -1;
+        }
     }
+    const uint32_t frameBytes = format_bytes(info, fmt);
 
     v4l2_requestbuffers req{};
     req.count = V4L2_SENSOR_BUFFER_NUM;
@@ -409,6 +494,13 @@ int sensor_init_device(iodev_t* pdev)
         }
         size_t length = mplane(info) ? plane.length : buf.length;
         off_t offset = mplane(info) ? (off_t)plane.m.mem_offset : (off_t)buf.m.offset;
+        if (length < frameBytes) {
+            // The callbacks read a whole frame of the format from a buffer.
+            log_error(g_logger, __FUNCTION__, __LINE__, "buffer %u of %zu bytes is short of the %u-byte frame", i,
+                      length, frameBytes);
+            release_buffers(fd, info);
+            return -1;
+        }
         void* start = plat_mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, offset);
         if (start == MAP_FAILED || length == 0 || length > (size_t)INT32_MAX) {
             // A buffer without a mapping would later be copied from an
@@ -551,6 +643,17 @@ ImageInfo* sensor_frame_fetch(bpool_t* pool, uint32 memType)
     return img;
 }
 
+ImageInfo* sensor_frame_before_wait(epcore_t* core, uint32 memType, int pauseMs)
+{
+    const bool raw = memType == E_MEMTYPE_RAW;
+    ImageInfo* img = core ? sensor_frame_fetch(raw ? core->raw : core->rgb, memType) : nullptr;
+    if (!img) {
+        log_error(g_logger, __FUNCTION__, __LINE__, raw ? "no mem" : "malloc fail.");
+        sensor_capture_pause(pauseMs);
+    }
+    return img;
+}
+
 uint32_t sensor_frame_room(const bpool_t* pool)
 {
     if (!pool || pool->unitsize <= (int)sizeof(ImageInfo)) return 0;
@@ -579,7 +682,7 @@ int sensor_handover_drop_new(epcore_t* core, uint64_t consumer, ImageInfo* img)
 {
     if (!img) return 0;
     bool queued = false;
-    bool found = with_worker(core, consumer, [&](worker_t* wk) {
+    bool found = sensor_with_worker(core, consumer, [&](worker_t* wk) {
         EnterCriticalSection(&wk->datalistCS);
         if (wk->data_list && lt_num(wk->data_list) < 1) {
             lt_append(wk->data_list, img);
@@ -600,7 +703,7 @@ int sensor_handover_replace_old(epcore_t* core, uint64_t consumer, ImageInfo* im
     if (!img) return 0;
     bool queued = false;
     dlist_t stale{};
-    with_worker(core, consumer, [&](worker_t* wk) {
+    sensor_with_worker(core, consumer, [&](worker_t* wk) {
         EnterCriticalSection(&wk->datalistCS);
         if (wk->data_list) {
             while (void* old = lt_rm_head(wk->data_list)) lt_append(&stale, old);
@@ -619,6 +722,58 @@ int sensor_handover_replace_old(epcore_t* core, uint64_t consumer, ImageInfo* im
     }
     if (replaced) log_debug(g_logger, __FUNCTION__, __LINE__, "==========full===========");
     return replaced;
+}
+
+void sensor_pair_copy(SensorPair* pair, uint8_t* dst, uint32_t room, int index, const SensorCapture& cap)
+{
+    if (index == 0) {
+        pair->first = cap.bytes;
+        pair->ok = cap.bytes > 0 && (uint64_t)cap.bytes * 2 <= room;
+        if (pair->ok) memcpy(dst + cap.bytes, cap.data, cap.bytes);
+        return;
+    }
+    // A second buffer of another size would overwrite part of the first.
+    pair->ok = pair->ok && cap.bytes == pair->first;
+    if (pair->ok) memcpy(dst, cap.data, cap.bytes);
+}
+
+// ---- Colour sensors' frame timing ----
+
+uint32_t sensor_colour_line_clocks(uint32_t line, bool doubled)
+{
+    uint32_t len = doubled ? (line & 0x7FFF) : (line & 0xFFFF);
+    if (!len) len = 1;
+    return doubled ? len * 2 : len;
+}
+
+uint32_t sensor_colour_frame_length(uint32_t line, uint32_t fps, bool doubled)
+{
+    // A rate of 0 would leave a frame length of 0 that later arithmetic
+    // divides by: the slowest rate, 1, stands in for it.
+    const uint64_t f = fps ? fps : 1;
+    const uint64_t clocks = sensor_colour_line_clocks(line, doubled);
+    uint64_t v;
+    if (doubled) {
+        v = (SENSOR_COLOUR_CLOCK_DOUBLED / (clocks * f)) / 2;
+        if (v > 0x7FFF) v = 0x7FFF;
+    } else {
+        v = SENSOR_COLOUR_CLOCK_SINGLE / (clocks * f);
+        if (v > 0xFFFF) v = 0xFFFF;
+    }
+    return v ? (uint32_t)v : 1;
+}
+
+uint32_t sensor_colour_rate(uint32_t frame, uint32_t line)
+{
+    const uint64_t product = ((uint64_t)(frame & 0x7FFF) * 2) * ((uint64_t)(line & 0x7FFF) * 2);
+    return product ? (uint32_t)(SENSOR_COLOUR_CLOCK_DOUBLED / product) : 0;
+}
+
+uint32_t sensor_colour_exposure_lines(uint32_t us, uint32_t line, bool doubled)
+{
+    const double clock = doubled ? (double)SENSOR_COLOUR_CLOCK_DOUBLED : (double)SENSOR_COLOUR_CLOCK_SINGLE;
+    float lines = (float)((double)us / 1000000.0 * clock / (double)sensor_colour_line_clocks(line, doubled));
+    return lines >= 65535.0f ? 0xFFFF : (uint32_t)lines;
 }
 
 void sensor_raw_serve(const uint8_t* data, uint32_t bytes)

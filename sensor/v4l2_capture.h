@@ -1,14 +1,17 @@
 // V4L2 capture core shared by the sensor drivers: preparing a capture node
 // (format, buffers, mappings), the buffer cycle (queue, stream on/off,
 // dequeue, requeue), the hand-over of captured bytes into pool frames and on
-// to a consumer worker, the raw-frame request, and the capture loop with its
-// time-out restart. A driver keeps only its own tables, modes and operations.
+// to a consumer worker, the raw-frame request, the capture loop with its
+// time-out restart, the sensor register and control requests, the locked
+// look-ups of workers and sensor devices, and the colour sensors' frame
+// timing. A driver keeps only its own tables, modes and operations.
 #ifndef KORVID_SENSOR_V4L2_CAPTURE_H
 #define KORVID_SENSOR_V4L2_CAPTURE_H
 
 #include <stdint.h>
 
 #include <atomic>
+#include <functional>
 
 #include <linux/videodev2.h>
 
@@ -46,6 +49,11 @@ void sensor_capture_count(const char* fmt);
 
 // ---- Capture node ----
 
+// The record and the sub-device descriptor of a sensor device (NULL and -1
+// without one).
+V4L2SensorInfo* sensor_info_of(iodev_t* dev);
+int sensor_subdev_of(const iodev_t* dev);
+
 // A register-space word as the drivers read their settings: 0 when unreadable.
 uint32_t sensor_reg(uint32_t address);
 // Writes a register-space word through the same rules as hosts: 0 or -1.
@@ -55,6 +63,15 @@ int sensor_reg_put(uint32_t address, uint32_t value);
 // read gives 0).
 int sensor_subdev_write(int fd, uint16_t addr, uint8_t val);
 int sensor_subdev_read(int fd, uint16_t addr, uint16_t* val);
+// The byte of one sensor register (0 when unreadable).
+uint8_t sensor_subdev_byte(int fd, uint16_t addr);
+// A 16-bit value kept in two byte registers, high byte first: 0, or -1 when
+// either read failed (*value then holds what was read, 0 for the rest).
+int sensor_subdev_pair(int fd, uint16_t hi, uint16_t lo, uint32_t* value);
+// A 32-bit value in four byte registers from `addr` up, most significant
+// byte first.
+uint32_t sensor_subdev_be32(int fd, uint16_t addr);
+void sensor_subdev_write_be32(int fd, uint16_t addr, uint32_t value);
 // A V4L2 control of node `fd`: 0, or -1 after "VIDIOC_S_CTRL:%s" /
 // "VIDIOC_G_CTRL:%s" with the error text (a failed read gives 0).
 int sensor_set_ctrl(int fd, uint32_t id, int32_t value);
@@ -78,6 +95,22 @@ iodev_t* sensor_device_new(epcore_t* core, uint64_t consumerId, uint64_t id, int
 // sensor sub-device feeding it (read-write, logged as "subDev:%s") into
 // *subfd. 0, or -1 after `openFail` or `subFail` with nothing left open.
 int sensor_open_node(const char* node, const char* openFail, const char* subFail, int* fd, int* subfd);
+// Sets the sensor pad formats `formats` (media-ctl's text form) on media
+// device `mediaDev`; a failure is logged as "set format %s fail." and the
+// set-up goes on.
+void sensor_set_pad_format(const char* mediaDev, const char* formats);
+// Runs fn on worker `id` while the registry lock keeps it from being freed;
+// false when there is no such worker.
+bool sensor_with_worker(epcore_t* core, uint64_t id, const std::function<void(worker_t*)>& fn);
+// Runs fn on the table and device registered under `id` (E_DEVICE_TOF or
+// E_DEVICE_RGB) under the sensor-operations lock, so that the device's
+// capture task cannot tear the record down meanwhile; false when there is
+// no such device.
+bool sensor_with_device(epcore_t* core, uint64_t id, const std::function<void(V4L2SensorInfo*, iodev_t*)>& fn);
+// Signals worker `id`'s event with `value` when the worker exists.
+void sensor_worker_signal(epcore_t* core, uint64_t id, int value);
+// Asks worker `id` to stop when it exists.
+void sensor_worker_stop(epcore_t* core, uint64_t id);
 
 // ioctl through the board, repeated while it fails with EINTR.
 int sensor_xioctl(int fh, int request, void* arg);
@@ -122,6 +155,11 @@ int sensor_requeue(iodev_t* pdev, SensorCapture* cap);
 // A unit of `pool` with its header zeroed but for `memType` (the pool it
 // goes back to); NULL when the pool is empty.
 ImageInfo* sensor_frame_fetch(bpool_t* pool, uint32 memType);
+// A unit for a capture that waits for the node itself and so takes its unit
+// before the wait: from the raw or the colour pool by `memType`. An empty
+// pool logs "no mem" (raw) or "malloc fail." (colour) and pauses `pauseMs`,
+// since nothing else would slow the capture loop down; NULL then.
+ImageInfo* sensor_frame_before_wait(epcore_t* core, uint32 memType, int pauseMs);
 // Data bytes one unit of `pool` holds after its header.
 uint32_t sensor_frame_room(const bpool_t* pool);
 // A unit of the core's raw or colour pool (by `memType`, as
@@ -135,6 +173,34 @@ ImageInfo* sensor_frame_for(epcore_t* core, iodev_t* pdev, uint32 memType, Senso
 int sensor_handover_drop_new(epcore_t* core, uint64_t consumer, ImageInfo* img);
 // The same, replacing a frame already waiting. Returns the frames replaced.
 int sensor_handover_replace_old(epcore_t* core, uint64_t consumer, ImageInfo* img);
+// Two dequeued buffers of one frame, the first placed behind the second
+// (at its byte count) and the second at the start. Both must be the same
+// size and fit `room` bytes together, else the pair is spoilt.
+typedef struct tagSensorPair {
+    uint32_t first = 0; // bytes of the first buffer
+    bool     ok = true;
+} SensorPair;
+// Copies buffer `index` (0 first, 1 second) of the pair into `dst`.
+void sensor_pair_copy(SensorPair* pair, uint8_t* dst, uint32_t room, int index, const SensorCapture& cap);
+
+// ---- Colour sensors' frame timing ----
+
+// Pixel clocks of the colour sensors (Hz): the doubled-line sensors count
+// line lengths in pairs of clocks.
+#define SENSOR_COLOUR_CLOCK_DOUBLED 148500000ull
+#define SENSOR_COLOUR_CLOCK_SINGLE  36000000ull
+// Clocks in a line whose length register reads `line`; never 0.
+uint32_t sensor_colour_line_clocks(uint32_t line, bool doubled);
+// Frame length (lines) for `fps` frames per second: 15 bits for a
+// doubled-line sensor, else 16, saturating. A rate of 0 counts as 1, as does
+// a line length of 0, so a frame length is never 0.
+uint32_t sensor_colour_frame_length(uint32_t line, uint32_t fps, bool doubled);
+// Frame rate of frame length `frame` and line length `line` at the doubled
+// clock; 0 when either is 0.
+uint32_t sensor_colour_rate(uint32_t frame, uint32_t line);
+// Exposure in lines for `us` microseconds (float arithmetic, truncated).
+uint32_t sensor_colour_exposure_lines(uint32_t us, uint32_t line, bool doubled);
+
 // Serves a pending raw-frame request from `bytes` bytes of `data`; an empty
 // frame leaves the request for the next one.
 void sensor_raw_serve(const uint8_t* data, uint32_t bytes);

@@ -314,6 +314,10 @@ enum {
     SIM_CAMERA_SHORT    = 2, /* frames arrive with half their bytes */
     SIM_CAMERA_REQBUFS2 = 4, /* REQBUFS grants at most 2 buffers */
     SIM_CAMERA_BAD_INDEX = 8, /* DQBUF names a buffer past the last one */
+    SIM_CAMERA_SMALL_FORMAT = 16, /* VIDIOC_S_FMT grants half the height asked */
+    SIM_CAMERA_SHORT_BUFFERS = 32, /* buffers hold three quarters of a frame (QUERYBUF's length, bytes filled) */
+    SIM_CAMERA_OVERFULL = 64, /* DQBUF reports more bytes used than the buffer holds */
+    SIM_CAMERA_BROKEN = 128, /* stuck in error: STREAMON and DQBUF fail with EIO, the node always reads ready */
 };
 /* VIDIOC_EXPBUF gives a buffer as a descriptor of its own (a DMA buffer),
  * which plat_mmap maps from offset 0 and plat_close closes. */

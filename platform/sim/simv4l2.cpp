@@ -48,6 +48,13 @@ uint32_t image_size(const Video* v)
     return size;
 }
 
+/* What the node says a buffer holds. */
+uint32_t buffer_length(const Video* v)
+{
+    uint32_t size = image_size(v);
+    return (v->faults & SIM_CAMERA_SHORT_BUFFERS) ? size / 4 * 3 : size;
+}
+
 void fill_format(const Video* v, v4l2_format* f)
 {
     uint32_t bpl, size;
@@ -87,6 +94,7 @@ void take_format(Video* v, const v4l2_format* f, bool store, v4l2_format* out)
     tmp.pixfmt = v->formats.front();
     for (uint32_t x : v->formats)
         if (x == pf) tmp.pixfmt = x;
+    if (v->faults & SIM_CAMERA_SMALL_FORMAT) tmp.height = tmp.height / 2 ? tmp.height / 2 : 1;
     if (store) {
         v->width = tmp.width;
         v->height = tmp.height;
@@ -146,7 +154,7 @@ void describe(const Video* v, uint32_t index, v4l2_buffer* b)
     b->field = V4L2_FIELD_NONE;
     b->timestamp = x.stamp;
     b->sequence = x.sequence;
-    uint32_t length = image_size(v);
+    uint32_t length = buffer_length(v);
     uint32_t offset = (uint32_t)(index * v->stride);
     if (v->mplane) {
         b->length = 1;
@@ -298,6 +306,7 @@ int video_ioctl_locked(Video* v, sim_node_t* node, unsigned long request, void* 
             describe(v, b->index, b);
             return 0;
         }
+        if (v->faults & SIM_CAMERA_BROKEN) return -EIO;
         if (!v->streaming) return -EINVAL;
         if (v->done.empty()) {
             if (sim_node_flags(node) & O_NONBLOCK) return -EAGAIN;
@@ -310,6 +319,11 @@ int video_ioctl_locked(Video* v, sim_node_t* node, unsigned long request, void* 
         if (v->done.empty()) sim_node_set_readable(node, 0);
         describe(v, (uint32_t)i, b);
         if (v->faults & SIM_CAMERA_BAD_INDEX) b->index = (uint32_t)v->bufs.size();
+        if (v->faults & SIM_CAMERA_OVERFULL) {
+            uint32_t more = buffer_length(v) + 4096;
+            if (v->mplane) b->m.planes[0].bytesused = more;
+            else b->bytesused = more;
+        }
         return 0;
     }
     case VIDIOC_EXPBUF: {
@@ -333,6 +347,10 @@ int video_ioctl_locked(Video* v, sim_node_t* node, unsigned long request, void* 
             stream_off_locked(v);
             video_stop_pacer(v, lk);
             return 0;
+        }
+        if (v->faults & SIM_CAMERA_BROKEN) {
+            sim_node_set_readable(node, 1);
+            return -EIO;
         }
         if (v->streaming) return 0;
         v->streaming = true;
@@ -550,6 +568,7 @@ int video_emit_locked(Video* v)
     const std::vector<uint8_t>& data = s->frame(v->pixfmt, v->width, v->height, seq);
     size_t n = data.size() < image_size(v) ? data.size() : image_size(v);
     if (v->faults & SIM_CAMERA_SHORT) n /= 2;
+    if (n > buffer_length(v)) n = buffer_length(v);
     memcpy(v->map + (size_t)i * v->stride, data.data(), n);
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);

@@ -154,6 +154,34 @@ TEST_F(Depth, ProducesImagesOfTheReportedSizeFromThePhases)
     EXPECT_EQ(fc.fetched(), 0);
 }
 
+TEST_F(Depth, ARawFrameClaimingMoreThanItsUnitIsReadOnlyToTheUnitEnd)
+{
+    regs.tof().sensorType = E_GPIXEL_0503;
+    regs.cfg.common.enableDepth = 1;
+    // Units with room for three of the four phase planes.
+    const uint32 plane = 640 * 480 * 2;
+    bpool_clean(fc.core->raw);
+    fc.core->raw = make_pool((int)(sizeof(ImageInfo) + 3 * plane), 2);
+    auto depth_of = [&](uint32 claimed) {
+        ImageInfo* raw = raw_frame(fc, 640, 480, 3);
+        raw->imageSize = claimed;
+        EXPECT_EQ(algo_depth_process(fc.core, raw), 1);
+        ImageInfo* depth = frame_take(gvsp);
+        std::vector<uint16_t> out;
+        if (depth) {
+            auto* d = reinterpret_cast<const uint16_t*>(depth->imageData);
+            out.assign(d, d + 640 * 480);
+            free_image(fc.core, depth);
+        }
+        return out;
+    };
+    std::vector<uint16_t> honest = depth_of(3 * plane);
+    ASSERT_EQ(honest.size(), 640u * 480u);
+    // A header claiming the fourth plane reads it as missing: zero samples.
+    EXPECT_EQ(depth_of(4 * plane), honest);
+    EXPECT_EQ(fc.fetched(), 0);
+}
+
 TEST_F(Depth, ShortRawFrameReadsMissingPixelsAsZeroAndClosedStreamsUseNoFrames)
 {
     regs.cfg.common.enableRgb = 1;

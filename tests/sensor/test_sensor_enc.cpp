@@ -556,21 +556,22 @@ TEST_F(ColourOps, ExposureIsLinesOfTheDoubledLineLength)
     line_length(1100); // 2200 clocks a line
     told();
     EXPECT_EQ(sensor_enc_set_integration(&dev, 10000), 0);
-    // 10 ms x 148.5 MHz / 2200 = 675 lines; 2 s is 135000 lines, kept to 16 bits.
+    // 10 ms x 148.5 MHz / 2200 = 675 lines; 2 s is 135000 lines, more than
+    // 16 bits hold: the longest exposure, as on the colour capture.
     EXPECT_EQ(sensor_enc_set_integration(&dev, 2000000), 0);
     // Bit 15 of the line length is not part of it.
     line_length(0x8000 | 1100);
     EXPECT_EQ(sensor_enc_set_integration(&dev, 10000), 0);
-    EXPECT_EQ(told(), (Told{"ctrl:980911=2a3", "ctrl:980911=f58", "ctrl:980911=2a3"}));
+    EXPECT_EQ(told(), (Told{"ctrl:980911=2a3", "ctrl:980911=ffff", "ctrl:980911=2a3"}));
     uint32_t lines = 0;
     EXPECT_EQ(sensor_enc_get_integration(&dev, &lines), 0);
     EXPECT_EQ(lines, 675u);
 
-    // Lines of no length give no exposure: nothing is set.
+    // Lines of no length count as the shortest line: the exposure saturates.
     line_length(0x8000);
     told();
-    EXPECT_EQ(sensor_enc_set_integration(&dev, 10000), -1);
-    EXPECT_EQ(told(), Told{});
+    EXPECT_EQ(sensor_enc_set_integration(&dev, 10000), 0);
+    EXPECT_EQ(told(), Told{"ctrl:980911=ffff"});
 }
 
 TEST_F(ColourOps, FrameRateWritesHalfTheFrameLengthInFifteenBits)
@@ -584,18 +585,21 @@ TEST_F(ColourOps, FrameRateWritesHalfTheFrameLengthInFifteenBits)
     EXPECT_EQ(sensor_enc_get_fps(&dev, &fps), 0);
     EXPECT_EQ(fps, 30u);
 
-    // 74,250,000 lines: half of it kept to 15 bits is 31624 (0x7B88).
+    // 74,250,000 lines: half of it is more than 15 bits hold, so it saturates.
     line_length(1);
     told();
     EXPECT_EQ(sensor_enc_set_fps(&dev, 1), 0);
-    EXPECT_EQ(told(), (Told{"reg:320e=7b", "reg:320f=88"}));
+    EXPECT_EQ(told(), (Told{"reg:320e=7f", "reg:320f=ff"}));
 
-    // A rate of 0 writes frame length 0, which reads back as rate 0.
+    // A rate of 0 counts as 1, as on the colour capture: 148.5 MHz / 8800
+    // is 16875 lines, 8437 (0x20F5) in the registers, read back as rate 1.
+    line_length(4400);
+    told();
     EXPECT_EQ(sensor_enc_set_fps(&dev, 0), 0);
-    EXPECT_EQ(told(), (Told{"reg:320e=0", "reg:320f=0"}));
+    EXPECT_EQ(told(), (Told{"reg:320e=20", "reg:320f=f5"}));
     fps = 9;
     EXPECT_EQ(sensor_enc_get_fps(&dev, &fps), 0);
-    EXPECT_EQ(fps, 0u);
+    EXPECT_EQ(fps, 1u);
 }
 
 TEST_F(ColourOps, ModeSwitchWritesTheModeRegistersAndTheSyncMode)

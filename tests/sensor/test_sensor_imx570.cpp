@@ -13,7 +13,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <thread>
 #include <future>
 
 #include "GigE/gvcp.h"
@@ -331,6 +334,45 @@ TEST(Imx570Frequencies, PhaseRowsStayInsideTheTable)
     EXPECT_EQ(rig.sreg(8587), 13u);
 }
 
+TEST(Imx570Frequencies, EachSetUpReadsTheTablesOfItsOwnPhaseSetting)
+{
+    Rig rig;
+    rig.fake_worker(E_WORKER_ID_ALGO);
+    // One row per frequency from the limit down, so group limit - f is f's;
+    // its third column (the frequency register) is f itself.
+    auto freq_file = [](int limit, int lowest) {
+        std::string t;
+        for (int f = limit; f >= lowest; f--) t += std::to_string(f) + ",120," + std::to_string(f) + ",1\n";
+        return t + "0,0,0,0\n";
+    };
+    rig.put_file(IMX570_FREQ_FILE_4PH, freq_file(150, 60));
+    rig.put_file(IMX570_FREQ_FILE_3PH, freq_file(100, 20));
+    rig.put_file(IMX570_PHASE_FILE_4PH, "1,0,16\n1,64,16\n1,128,16\n1,192,16\n9,0,0\n");
+    rig.put_file(IMX570_PHASE_FILE_3PH, "1,0,16\n1,85,16\n1,170,16\n9,0,0\n");
+    rig.put_file(IMX570_IMXCK_FILE, "120,6,300\n0,0,0\n");
+    rig.r.tof().freqMode = 0;
+    // Set-ups one after the other in one process, the phase setting changed
+    // between them: each writes its own frequency and phase registers.
+    struct Step { uint32_t phaseOptions, freq; std::vector<unsigned> phases; } steps[] = {
+        {0, 80, {0, 64, 128, 192}},
+        {1, 30, {0, 85, 170}},
+        {0, 120, {0, 64, 128, 192}},
+    };
+    for (const Step& st : steps) {
+        SCOPED_TRACE("phaseOptions " + std::to_string(st.phaseOptions) + ", " + std::to_string(st.freq) + " MHz");
+        rig.r.common().phaseOptions = st.phaseOptions;
+        ASSERT_TRUE(rig.open_sensor());
+        for (unsigned a = 8584; a < 8588; a++) sim_sensor_set_reg(kSensor, a, 7);
+        uint32_t f[3] = {st.freq, 0, 0};
+        EXPECT_EQ(rig.info()->set_all_freq(rig.dev, f), 1);
+        EXPECT_EQ(rig.sreg(8524), st.freq);
+        std::vector<unsigned> got;
+        for (unsigned k = 0; k < st.phases.size(); k++) got.push_back(rig.sreg(8584 + k));
+        EXPECT_EQ(got, st.phases);
+        rig.close_sensor();
+    }
+}
+
 TEST(Imx570Task, EachModeAndTriggerSendsItsCpldWords)
 {
     const uint32_t lenA = word(800, 8), lenB = word(400, 16), ratio = word(80, 64), ratio2 = word(100, 19);
@@ -372,6 +414,53 @@ TEST(Imx570Task, EachModeAndTriggerSendsItsCpldWords)
         Custom_StartOrStopStream(0);
         EXPECT_TRUE(rig.r.log.has("end tof task")) << c.what;
     }
+}
+
+TEST(Imx570Task, LineRequestsRacingRepeatedTeardownsAreSafe)
+{
+    // The CAN/IO test drives and reads the output lines from its own thread
+    // while the capture task starts and ends, closing the sub-device the
+    // line requests go through.
+    Rig rig;
+    rig.fake_worker(E_WORKER_ID_ALGO);
+    rig.r.tof().freqMode = 0;
+    struct Lines {
+        std::atomic<bool> done{false};
+        std::thread t;
+        Lines()
+            : t([this] {
+                  while (!done.load()) {
+                      for (uint32_t k = 0; k < 4; k++) {
+                          uint32_t out = k, in = 0;
+                          gpio_control(-1, 0, &out);
+                          gpio_control(-1, 1, &in);
+                      }
+                      std::this_thread::sleep_for(std::chrono::microseconds(500));
+                  }
+              })
+        {
+        }
+        ~Lines()
+        {
+            done = true;
+            t.join();
+        }
+    };
+    {
+        Lines lines;
+        for (int cycle = 0; cycle < 8; cycle++) {
+            Custom_StartOrStopStream(1);
+            ASSERT_TRUE(wait_until([&] { return rig.r.log.has("before epoll wait"); })) << cycle;
+            sim_sensor_log_clear(kSensor);
+            // Line requests reach the live sub-device before it goes.
+            ASSERT_TRUE(wait_until([&] { return rig.count_word(0x102) >= 3; })) << cycle;
+            Custom_StartOrStopStream(0);
+            EXPECT_EQ(epcore_worker_find(rig.r.core, E_WORKER_ID_TOF_SENSOR), nullptr) << cycle;
+        }
+    }
+    uint32_t v = 0;
+    EXPECT_EQ(gpio_control(-1, 1, &v), 0u) << "no descriptor once the task has ended";
+    EXPECT_TRUE(rig.r.log.has("subdevFd error"));
 }
 
 TEST(Imx570Task, BoardVersionTwoDrivesTheCpldOverI2c)
@@ -530,6 +619,33 @@ TEST(Imx570Capture, AMismatchingExposureIsRetakenExactlyOnce)
         ASSERT_NE(img, nullptr) << what;
         EXPECT_EQ(img->imageSize, kPhase * 16) << what;
         free_image(rig.r.core, img);
+    }
+}
+
+TEST(Imx570Capture, ExposureBuffersShortOfBothGroupsAreDroppedUnread)
+{
+    // Buffers filled to three quarters hold the embedded rows the group
+    // indices come from, but not the whole second group.
+    struct Case { uint32_t mode, firstWord, secondWord; } cases[] = {
+        {3, word(800, 8), word(400, 16)},
+        {6, 17, 18},
+    };
+    for (const Case& c : cases) {
+        std::string what = "mode " + std::to_string(c.mode);
+        Rig rig(18, 3);
+        worker_t* algo = rig.fake_worker(E_WORKER_ID_ALGO);
+        rig.r.tof().freqMode = c.mode;
+        ASSERT_TRUE(rig.open_sensor()) << what;
+        rig.warm();
+        sim_camera_set_faults(kVideo, SIM_CAMERA_SHORT_BUFFERS);
+        auto call = rig.callback_async();
+        ASSERT_TRUE(rig.step_until(c.firstWord, 1)) << what;
+        sim_camera_step(kVideo, 1);
+        EXPECT_EQ(call.get(), 0) << what;
+        EXPECT_TRUE(rig.r.log.has("short frame:")) << what;
+        EXPECT_EQ(rig.count_word(c.secondWord), 0) << what << ": the call ends with the short buffer";
+        EXPECT_EQ(frame_take(algo), nullptr) << what;
+        EXPECT_EQ(bpool_fetched_num(rig.r.core->raw), 0) << what;
     }
 }
 

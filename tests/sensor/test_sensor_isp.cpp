@@ -385,6 +385,14 @@ TEST(IspFrameRate, Rk3568WritesTheFrameLengthToTheSensor)
         EXPECT_TRUE(c.kind != E_SMARTSENS_SC230AI || (st.fps > 24.99 && st.fps < 25.01)) << st.fps;
     }
     EXPECT_EQ(sim_journal_find("i2ctransfer", 0), -1);
+    // A line length of 0 counts as the shortest line, as on the colour
+    // capture: the frame length saturates and is never 0.
+    sim_sensor_set_reg(kSensor, 0x320C, 0);
+    sim_sensor_set_reg(kSensor, 0x320D, 0);
+    rig.r.rgb().sensorType = E_SMARTSENS_SC130GS;
+    sim_sensor_log_clear(kSensor);
+    EXPECT_EQ(sensor_isp_set_fps(rig.dev, 30), 0);
+    EXPECT_EQ(sensor_writes(), (std::vector<std::string>{"320e=7f", "320f=ff"}));
 }
 
 TEST(IspFrameRate, OtherBoardsSendTheFrameLengthThroughI2ctransfer)

@@ -5,7 +5,12 @@
 // exposure arithmetic, and the task's lifecycle and worker register.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <stdio.h>
 #include <string.h>
+
+#include <chrono>
+#include <thread>
 
 #include "sensor/capturerig.h"
 #include "sensor/sensor_rgb.h"
@@ -372,6 +377,64 @@ TEST(ColourTask, StartsConfiguredReportsZeroAndEndsWithTheStream)
     EXPECT_EQ(c.rig.listed(c.consumer), 1);
     c.rig.drain(c.consumer);
     EXPECT_EQ(c.rig.fetched(), 0);
+}
+
+// CPU time in ms the process's thread named `name` has used; -1 when there
+// is no such thread.
+long thread_cpu_ms(const char* name)
+{
+    long ms = -1;
+    DIR* d = opendir("/proc/self/task");
+    if (!d) return -1;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        std::string dir = std::string("/proc/self/task/") + e->d_name;
+        char comm[32] = "";
+        if (FILE* f = fopen((dir + "/comm").c_str(), "r")) {
+            if (!fgets(comm, sizeof(comm), f)) comm[0] = '\0';
+            fclose(f);
+        }
+        comm[strcspn(comm, "\n")] = '\0';
+        if (strcmp(comm, name) != 0) continue;
+        char stat[1024] = "";
+        if (FILE* f = fopen((dir + "/stat").c_str(), "r")) {
+            if (!fgets(stat, sizeof(stat), f)) stat[0] = '\0';
+            fclose(f);
+        }
+        // Fields after the name in brackets: state is the 3rd, utime the 14th.
+        const char* p = strrchr(stat, ')');
+        unsigned long utime = 0, stime = 0;
+        if (p && sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) == 2)
+            ms = (long)((utime + stime) * 1000 / (unsigned long)sysconf(_SC_CLK_TCK));
+    }
+    closedir(d);
+    return ms;
+}
+
+TEST(ColourTask, ANodeStuckInErrorLeavesTheCaptureThreadAsleep)
+{
+    // The two-exposure capture waits on the node itself as the single one
+    // does; a node that answers every wait at once with an error must not
+    // keep either spinning.
+    for (uint32_t freqMode : {0u, 3u}) {
+        std::string what = "freqMode " + std::to_string(freqMode);
+        ColourRig c;
+        c.rig.r.tof().freqMode = freqMode;
+        sim_camera_set_faults(kColourVideo, SIM_CAMERA_BROKEN);
+        ASSERT_EQ(worker_create(c.core, E_WORKER_ID_RGB_SENSOR, sensor_rgb_task), 0);
+        ASSERT_TRUE(wait_until([&] { return c.rig.r.log.has("sensor start capturing fail."); })) << what;
+        long start = -1;
+        ASSERT_TRUE(wait_until([&] { return (start = thread_cpu_ms("rgbsensor")) >= 0; })) << what;
+        // A spinning thread would take most of a core over this second, even
+        // with every core busy; a sleeping one a few milliseconds.
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        long used = thread_cpu_ms("rgbsensor") - start;
+        EXPECT_LT(used, 300) << what << ": ms of CPU in one second";
+        EXPECT_EQ(c.rig.listed(c.consumer), 0) << what;
+        sensor_worker_stop(c.core, E_WORKER_ID_RGB_SENSOR);
+        EXPECT_TRUE(wait_until([&] { return epcore_worker_find(c.core, E_WORKER_ID_RGB_SENSOR) == nullptr; })) << what;
+        sim_faults_clear();
+    }
 }
 
 TEST(ColourTask, TwoFailedSetUpsReportOneAndEndTheWorker)

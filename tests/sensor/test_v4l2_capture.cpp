@@ -78,12 +78,44 @@ TEST(CaptureNode, GrantedBuffersAreUsedAndAFailedMappingFailsThePreparation)
     EXPECT_EQ(rig.fetched(), 0);
 }
 
+TEST(CaptureNode, ANodeGrantingLessThanAFrameFailsThePreparationWithALogLine)
+{
+    struct Case { unsigned fault; const char* line; } cases[] = {
+        {SIM_CAMERA_SMALL_FORMAT, "granted for 1920x1440"},
+        {SIM_CAMERA_SHORT_BUFFERS, "is short of the 5529600-byte frame"},
+    };
+    for (const Case& c : cases) {
+        Rig rig;
+        rig.fake_worker(E_WORKER_ID_ALGO);
+        // Another format on the node, so the preparation has to set its own.
+        int fd = plat_open(kVideo, O_RDWR);
+        v4l2_format f{};
+        f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
+        f.fmt.pix_mp.width = 640, f.fmt.pix_mp.height = 480, f.fmt.pix_mp.pixelformat = V4L2_PIX_FMT_Y12;
+        ASSERT_EQ(plat_ioctl(fd, VIDIOC_S_FMT, &f), 0);
+        plat_close(fd);
+        int before = open_descriptors();
+        sim_camera_set_faults(kVideo, c.fault);
+        EXPECT_FALSE(rig.open_sensor()) << c.line;
+        EXPECT_TRUE(rig.r.log.has(c.line)) << c.line;
+        EXPECT_EQ(open_descriptors(), before) << c.line;
+        EXPECT_EQ(epcore_iodev_find(rig.r.core, E_DEVICE_TOF), nullptr) << c.line;
+        rig.dev = nullptr;
+        sim_camera_set_faults(kVideo, 0);
+        EXPECT_TRUE(rig.open_sensor()) << c.line << ": a node granting the whole frame is taken";
+    }
+}
+
 TEST(CaptureFrames, CopiesAreBoundedByBytesUsedAndThePoolUnit)
 {
     struct Case { const char* name; int room; unsigned faults; bool handed; uint32_t size; } cases[] = {
         {"whole frame", kSingleBytes, 0, true, (uint32_t)kSingleBytes},
         {"short buffer", kSingleBytes, SIM_CAMERA_SHORT, true, (uint32_t)kSingleBytes / 2},
         {"unit too small", kSingleBytes - 2, 0, false, 0},
+        // The node claims more than its buffer holds: the copy ends with the mapping.
+        {"bytes used past the buffer", kSingleBytes + 8192, SIM_CAMERA_OVERFULL, true, (uint32_t)kSingleBytes},
+        // A buffer index past the mapped ones names no buffer: nothing is read.
+        {"index past the buffers", kSingleBytes, SIM_CAMERA_BAD_INDEX, false, 0},
     };
     for (const Case& c : cases) {
         Rig rig(c.room);
@@ -99,7 +131,7 @@ TEST(CaptureFrames, CopiesAreBoundedByBytesUsedAndThePoolUnit)
             EXPECT_EQ(img->imageSize, c.size) << c.name;
             EXPECT_EQ(img->PDFlags, 0u) << "a fetched unit carries no stale field";
             free_image(rig.r.core, img);
-        } else {
+        } else if (c.faults == 0) {
             EXPECT_TRUE(rig.r.log.has("exceeds the raw unit")) << c.name;
         }
         EXPECT_EQ(rig.fetched(), 0) << c.name;
