@@ -163,10 +163,16 @@ void send_struct(const Out& out, const T& pkt)
     out.send(&pkt, (int)sizeof(T));
 }
 
-// A refused segmented send changes the socket's way once: said once.
+// The way is said with the first run (the logger is set up by then), and
+// again when a refused segmented send changes it, which happens once.
 void note_way(GVSPPrivData* p)
 {
     if (p->batch.way == p->wayLogged) return;
+    if (p->wayLogged < 0) {  // -1 - the way decided for the socket, not said yet
+        p->wayLogged = -1 - p->wayLogged;
+        log_info(g_logger, __FUNCTION__, __LINE__, "gvsp packets go by %s", udpbatch_way_name(p->wayLogged));
+        if (p->batch.way == p->wayLogged) return;
+    }
     log_info(g_logger, __FUNCTION__, __LINE__, "gvsp segmented send refused (%s), packets go by %s",
              strerror(p->batch.refusedErr), udpbatch_way_name(p->batch.way));
     p->wayLogged = p->batch.way;
@@ -842,8 +848,7 @@ int GVSP_IodevCreate(epcore_t* core, uint64 id, iodev_t** dev)
             best = UDPB_SEGMENT;
         }
     }
-    p->wayLogged = udpbatch_init(&p->batch, fd, best);
-    log_info(g_logger, __FUNCTION__, __LINE__, "gvsp packets go by %s", udpbatch_way_name(p->wayLogged));
+    p->wayLogged = -1 - udpbatch_init(&p->batch, fd, best);
     d->priv_data = p;
     if (!p->resend_list || !p->cache_list || epcore_iodev_add(core, d) != 0) {
         log_error(g_logger, __FUNCTION__, __LINE__, "gvsp iodev new fail.");

@@ -61,7 +61,7 @@ typedef struct _GVSPPrivData {
     struct GvspFlush* flush;
     // How runs of payload packets reach the kernel, decided once per socket.
     udpbatch_t         batch;
-    int                wayLogged;     // the way last logged
+    int                wayLogged;     // the way last logged; -1 - the way before the first run
     // The hosts' stream destinations, resolved at the start of each block.
     struct sockaddr_in* hosts;
     int                hostRoom;

@@ -210,7 +210,7 @@ ThreadUse sender_use()
     if (!d) return use;
     while (dirent* e = readdir(d)) {
         if (e->d_name[0] == '.') continue;
-        char path[96], comm[32] = {};
+        char path[320], comm[32] = {};
         snprintf(path, sizeof(path), "/proc/self/task/%s/comm", e->d_name);
         if (FILE* f = fopen(path, "r")) {
             if (!fgets(comm, sizeof(comm), f)) comm[0] = 0;

@@ -119,6 +119,7 @@ class GvspResendEndToEnd(unittest.TestCase):
             out = out.decode(errors="replace")
             self.assertEqual(aravis.returncode, 0, out + err.decode(errors="replace"))
 
+            log = net.korvid_log()
             relay.send_signal(signal.SIGTERM)
             relay.wait(10)
             relay.stdout.close()
@@ -135,6 +136,9 @@ class GvspResendEndToEnd(unittest.TestCase):
                              f"relay: {relayed['stream']} stream packets, {len(relayed['dropped'])} dropped\n")
 
             self.assertIn("image width            = 640", out)
+            # Stream and resent packets went out in segmented sends.
+            self.assertIn("gvsp packets go by segment", log)
+            self.assertNotIn("segmented send refused", log)
             # The rate is the streaming test's business; sanitizer builds on a
             # busy machine stream slower. Enough frames to have lost packets.
             self.assertGreater(stat(out, "n_completed_buffers"), SECONDS * 2, out)
