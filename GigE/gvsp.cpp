@@ -48,7 +48,8 @@ namespace {
 
 // IP and UDP headers: a datagram carries at most the packet size less these.
 constexpr uint32 kIpUdp = 28;
-// Packet buffers: image and application-result, JPEG, video datagrams.
+// Largest datagrams (the packets' buffer sizes): image and
+// application-result, JPEG, video.
 constexpr uint32 kImageBuf = 8984;
 constexpr uint32 kJpegBuf = 8972;
 constexpr uint32 kVideoBuf = 8992;
