@@ -5,8 +5,10 @@
 // list, the resend list (resendCS) and the flush request of a stream close.
 #include "GigE/gvsp.h"
 
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +28,7 @@
 #include "iodev.h"
 #include "log/logger.h"
 #include "memory.h"
+#include "udpbatch.h"
 #include "worker.h"
 
 using namespace gvsp;
@@ -45,7 +48,8 @@ namespace {
 
 // IP and UDP headers: a datagram carries at most the packet size less these.
 constexpr uint32 kIpUdp = 28;
-// Packet buffers: image and application-result, JPEG, video datagrams.
+// Largest datagrams (the packets' buffer sizes): image and
+// application-result, JPEG, video.
 constexpr uint32 kImageBuf = 8984;
 constexpr uint32 kJpegBuf = 8972;
 constexpr uint32 kVideoBuf = 8992;
@@ -103,35 +107,56 @@ bool lower_packet_size_register()
 
 // ---- Delivery ----
 
-// One datagram to every connected host at its own stream destination. The
-// user list is held for this datagram only, so GVCP can add or remove hosts
-// between datagrams.
-void send_users(iodev_t* dev, GVSPPrivData* p, const void* buf, int len)
+// The hosts a block goes to, each at its own stream destination, read once
+// at the block's start: GVCP adds or removes hosts between blocks. The
+// device keeps the last host's destination (the host served last). The
+// table only grows, so a steady stream allocates nothing here.
+int resolve_hosts(iodev_t* dev, GVSPPrivData* p)
 {
     epcore_t* core = dev->epcore;
-    if (!core || !core->user_info) return;
+    if (!core || !core->user_info) return 0;
+    int n = 0;
     EnterCriticalSection(&core->userCS);
-    int n = lt_num(core->user_info);
-    auto* u = static_cast<UserInfo*>(lt_first(core->user_info));
-    for (int i = 0; i < n && u; i++, u = static_cast<UserInfo*>(lt_get_next(u))) {
-        if (u->dest_port == 0 || !u->dest_ip[0]) continue;  // no stream channel yet
-        set_dest(dev, u->dest_ip, u->dest_port);
-        p->send_to(dev, buf, len);
+    int count = lt_num(core->user_info);
+    if (count > p->hostRoom) {
+        if (auto* grown = static_cast<sockaddr_in*>(krealloc(p->hosts, sizeof(sockaddr_in) * (size_t)count))) {
+            p->hosts = grown;
+            p->hostRoom = count;
+        } else {
+            p->hosts = nullptr;  // krealloc released it
+            p->hostRoom = 0;
+        }
     }
+    const UserInfo* last = nullptr;
+    auto* u = static_cast<UserInfo*>(lt_first(core->user_info));
+    for (int i = 0; i < count && u; i++, u = static_cast<UserInfo*>(lt_get_next(u))) {
+        if (u->dest_port == 0 || !u->dest_ip[0]) continue;  // no stream channel yet
+        last = u;
+        if (n < p->hostRoom && udpbatch_addr(u->dest_ip, u->dest_port, &p->hosts[n]) == 0) n++;
+    }
+    if (last) set_dest(dev, last->dest_ip, last->dest_port);
     LeaveCriticalSection(&core->userCS);
+    return n;
 }
 
-// Where a block goes: every host, or the device's current destination.
+// Where a block goes: the hosts resolved at its start, or one destination.
 struct Out {
     iodev_t* dev;
     GVSPPrivData* p;
-    bool users;
+    const sockaddr_in* to;
+    int n;
     void send(const void* buf, int len) const
     {
-        if (users) send_users(dev, p, buf, len);
-        else p->send_to(dev, buf, len);
+        for (int i = 0; i < n; i++) udpbatch_send_one(&p->batch, &to[i], buf, (size_t)len);
     }
 };
+
+// Every host, resolved now (the table may move while it is resolved).
+Out hosts_out(iodev_t* dev, GVSPPrivData* p)
+{
+    int n = resolve_hosts(dev, p);
+    return Out{dev, p, p->hosts, n};
+}
 
 template <typename T>
 void send_struct(const Out& out, const T& pkt)
@@ -139,13 +164,70 @@ void send_struct(const Out& out, const T& pkt)
     out.send(&pkt, (int)sizeof(T));
 }
 
+// The way is said with the first run (the logger is set up by then), and
+// again when a refused segmented send changes it, which happens once.
+void note_way(GVSPPrivData* p)
+{
+    if (p->batch.way == p->wayLogged) return;
+    if (p->wayLogged < 0) {  // -1 - the way decided for the socket, not said yet
+        p->wayLogged = -1 - p->wayLogged;
+        log_info(g_logger, __FUNCTION__, __LINE__, "gvsp packets go by %s", udpbatch_way_name(p->wayLogged));
+        if (p->batch.way == p->wayLogged) return;
+    }
+    log_info(g_logger, __FUNCTION__, __LINE__, "gvsp segmented send refused (%s), packets go by %s",
+             strerror(p->batch.refusedErr), udpbatch_way_name(p->batch.way));
+    p->wayLogged = p->batch.way;
+}
+
+// Packets firstId..lastId of a frame cut `cut` bytes each (the last one
+// what remains) behind an `hlen`-byte header that head(buf, id) writes.
+// They go a run at a time, each run to every destination in turn, so each
+// host sees them in order; between() runs after every run.
+template <typename Head, typename Between>
+void send_packets(const Out& out, const ImageInfo* f, uint32 cut, uint32 hlen, uint64 firstId, uint64 lastId,
+                  Head&& head, Between&& between)
+{
+    GVSPPrivData* p = out.p;
+    uint8 hdr[UDPB_MAX_RUN][sizeof(H264PayloadHeader)];
+    iovec iov[2 * UDPB_MAX_RUN];
+    const size_t seg = (size_t)hlen + cut;
+    for (uint64 id = firstId; id <= lastId;) {
+        const int room = udpbatch_run_max(&p->batch, seg);
+        int k = 0;
+        for (; k < room && id <= lastId; k++, id++) {
+            const uint64 off = (id - 1) * cut;
+            head(hdr[k], (uint32)id);
+            iov[2 * k] = {hdr[k], hlen};
+            iov[2 * k + 1] = {const_cast<uint8*>(f->imageData) + off,
+                              (size_t)std::min<uint64>(cut, f->imageSize - off)};
+        }
+        for (int i = 0; i < out.n; i++) udpbatch_send(&p->batch, &out.to[i], iov, 2, k, seg);
+        note_way(p);
+        between();
+    }
+}
+
+uint64 packet_count(uint32 bytes, uint32 cut) { return ((uint64)bytes + cut - 1) / cut; }
+
 // ---- Resend list ----
+
+// Under resendCS, after every change of the list.
+void note_queued(GVSPPrivData* p)
+{
+    std::atomic_ref<uint32>(p->resendQueued).store((uint32)lt_num(p->resend_list), std::memory_order_relaxed);
+}
+
+bool resends_queued(GVSPPrivData* p)
+{
+    return std::atomic_ref<uint32>(p->resendQueued).load(std::memory_order_relaxed) != 0;
+}
 
 void drop_all_resends(GVSPPrivData* p)
 {
     dlist_t gone{};
     EnterCriticalSection(&p->resendCS);
     while (void* r = lt_rm_head(p->resend_list)) lt_append(&gone, r);
+    note_queued(p);
     LeaveCriticalSection(&p->resendCS);
     while (void* r = lt_rm_head(&gone)) kfree(r);
 }
@@ -153,10 +235,12 @@ void drop_all_resends(GVSPPrivData* p)
 // The first request still worth serving; older ones are dropped on the way.
 ResendInfo* take_resend(GVSPPrivData* p)
 {
+    if (!resends_queued(p)) return nullptr;  // the common case: no lock, no clock
     uint32 now = get_tickcount();
     for (;;) {
         EnterCriticalSection(&p->resendCS);
         auto* r = static_cast<ResendInfo*>(lt_rm_head(p->resend_list));
+        note_queued(p);
         LeaveCriticalSection(&p->resendCS);
         if (!r || now - r->queuedMs <= GVSP_RESEND_MAX_AGE_MS) return r;
         log_debug(g_logger, __FUNCTION__, __LINE__, "stale resend blockId:%lu", (unsigned long)r->blockId);
@@ -168,6 +252,7 @@ void put_back_resend(GVSPPrivData* p, ResendInfo* r)
 {
     EnterCriticalSection(&p->resendCS);
     lt_append(p->resend_list, r);
+    note_queued(p);
     LeaveCriticalSection(&p->resendCS);
 }
 
@@ -218,28 +303,38 @@ int serve_cached(iodev_t* dev, ImageInfo* current)
 
 // ---- Blocks ----
 
+// Requests queued while a block streams, served between its runs: each
+// pass as the idle loop does, one against the block in progress, then one
+// against the cached frames; at most as many passes as were queued.
+void serve_resends(iodev_t* dev, GVSPPrivData* p, ImageInfo* f)
+{
+    if (!resends_queued(p)) return;
+    uint32 queued = std::atomic_ref<uint32>(p->resendQueued).load(std::memory_order_relaxed);
+    for (uint32 i = 0; i < queued && resends_queued(p); i++) {
+        GVSP_ResendImageCurrent(dev, f);
+        serve_cached(dev, f);
+    }
+}
+
 // Cuts the frame's data into payload packets behind a 20-byte header, ids
-// 1, 2, ...; after each one of an image frame the resend requests get their
-// turn. Returns the last payload id (0 when there is no data).
+// 1, 2, ...; between the runs of an image frame the resend requests get
+// their turn. Returns the last payload id (0 when there is no data).
 uint32 send_payload(const Out& out, ImageInfo* f, uint32 size, uint64 blockId, bool serveResends)
 {
-    uint8 buf[kImageBuf];
     const uint32 cut = size - kIpUdp - kHeader;
-    uint32 id = 0;
-    for (uint32 off = 0; off < f->imageSize;) {
-        uint32 n = std::min(cut, f->imageSize - off);
-        GVSPHeader h{};
-        put_header(h, DATA_PAYLOAD_FORMAT, blockId, ++id);
-        memcpy(buf, &h, sizeof(h));
-        memcpy(buf + kHeader, f->imageData + off, n);
-        out.send(buf, (int)(kHeader + n));
-        off += n;
-        if (serveResends) {
-            GVSP_ResendImageCurrent(out.dev, f);
-            serve_cached(out.dev, f);
-        }
-    }
-    return id;
+    const uint64 count = packet_count(f->imageSize, cut);
+    GVSPHeader h{};
+    put_header(h, DATA_PAYLOAD_FORMAT, blockId, 0);
+    send_packets(
+        out, f, cut, kHeader, 1, count,
+        [&](uint8* buf, uint32 id) {
+            h.packId32.set(id);
+            memcpy(buf, &h, sizeof(h));
+        },
+        [&] {
+            if (serveResends) serve_resends(out.dev, out.p, f);
+        });
+    return (uint32)count;
 }
 
 uint16 app_payload_type(uint32 imageType)
@@ -390,7 +485,7 @@ int GVSP_ImagePacket(iodev_t* dev, ImageInfo* f)
 {
     GVSPPrivData* p = priv_of(dev);
     if (!p || !f) return 0;
-    const Out out{dev, p, true};
+    const Out out = hosts_out(dev, p);
     const uint64 blockId = p->blockId;
 
     ImageLeaderPacket leader{};
@@ -423,7 +518,7 @@ int GVSP_JPEGPacket(iodev_t* dev, ImageInfo* f)
 {
     GVSPPrivData* p = priv_of(dev);
     if (!p || !f) return 0;
-    const Out out{dev, p, true};
+    const Out out = hosts_out(dev, p);
     const uint64 blockId = p->blockId;
 
     JPEGLeaderPacket leader{};
@@ -453,7 +548,7 @@ int GVSP_ApplationAlgo(iodev_t* dev, ImageInfo* f)
 {
     GVSPPrivData* p = priv_of(dev);
     if (!p || !f) return 0;
-    const Out out{dev, p, true};
+    const Out out = hosts_out(dev, p);
     const uint64 blockId = p->blockId;
     const uint16 type = app_payload_type(f->imageType);
 
@@ -481,7 +576,8 @@ int GVSP_H264Packet(iodev_t* dev, ImageInfo* f)
 {
     GVSPPrivData* p = priv_of(dev);
     if (!p || !f) return 0;
-    const Out out{dev, p, false};
+    sockaddr_in dest;
+    const Out out{dev, p, &dest, udpbatch_addr(dev->remote_ip, dev->remote_port, &dest) == 0 ? 1 : 0};
     const uint64 blockId = p->blockId;
     const uint16 type = video_payload_type(f->imageType);
 
@@ -495,19 +591,18 @@ int GVSP_H264Packet(iodev_t* dev, ImageInfo* f)
     const uint32 size = GVSP_PacketSize();
     f->blkId = blockId;
     const uint32 cut = size - kIpUdp - kVideoHeader;
-    uint8 buf[kVideoBuf];
-    uint32 id = 0;
-    for (uint32 off = 0; off < f->imageSize;) {
-        uint32 n = std::min(cut, f->imageSize - off);
-        H264PayloadHeader h{};
-        put_header(h.header, DATA_PAYLOAD_FORMAT, blockId, ++id);
-        h.timeStampH.set(f->timeStampH);
-        h.timeStampL.set(f->timeStampL);
-        memcpy(buf, &h, sizeof(h));
-        memcpy(buf + kVideoHeader, f->imageData + off, n);
-        out.send(buf, (int)(kVideoHeader + n));
-        off += n;
-    }
+    const uint32 id = (uint32)packet_count(f->imageSize, cut);
+    H264PayloadHeader h{};
+    put_header(h.header, DATA_PAYLOAD_FORMAT, blockId, 0);
+    h.timeStampH.set(f->timeStampH);
+    h.timeStampL.set(f->timeStampL);
+    send_packets(
+        out, f, cut, kVideoHeader, 1, id,
+        [&](uint8* buf, uint32 packId) {
+            h.header.packId32.set(packId);
+            memcpy(buf, &h, sizeof(h));
+        },
+        [] {});
 
     H264TrailPacket trail{};
     put_header(trail.header, DATA_TRAILER_FORMAT, blockId, id + 1);
@@ -536,27 +631,29 @@ int GVSP_ResendImage(iodev_t* dev, ImageInfo* f, ResendInfo* info)
         return 0;
     }
     const uint32 cut = GVSP_PacketSize() - kIpUdp - kHeader;
-    const uint64 count = ((uint64)f->imageSize + cut - 1) / cut;
+    const uint64 count = packet_count(f->imageSize, cut);
     const uint64 trailerId = count + 1;
     const uint64 first = std::max<uint32>(info->firstPacketId, 1);  // the leader is never resent
     const uint64 last = info->lastPacketId == kAllPackets ? count : std::min<uint64>(info->lastPacketId, count);
 
-    uint8 buf[kImageBuf];
-    for (uint64 id = first; id <= last; id++) {
-        uint64 off = (id - 1) * cut;
-        uint32 n = (uint32)std::min<uint64>(cut, f->imageSize - off);
-        GVSPHeader h{};
-        put_header(h, DATA_PAYLOAD_FORMAT, f->blkId, (uint32)id, true);
-        memcpy(buf, &h, sizeof(h));
-        memcpy(buf + kHeader, f->imageData + off, n);
-        p->send_to(dev, buf, (int)(kHeader + n));
-    }
+    // To the device's destination as it now stands, resolved once.
+    sockaddr_in dest;
+    const Out out{dev, p, &dest, udpbatch_addr(dev->remote_ip, dev->remote_port, &dest) == 0 ? 1 : 0};
+    GVSPHeader h{};
+    put_header(h, DATA_PAYLOAD_FORMAT, f->blkId, 0, true);
+    send_packets(
+        out, f, cut, kHeader, first, last,
+        [&](uint8* buf, uint32 id) {
+            h.packId32.set(id);
+            memcpy(buf, &h, sizeof(h));
+        },
+        [] {});
     if (info->lastPacketId == kAllPackets || info->lastPacketId == trailerId) {
         ImageTrailPacket trail{};
         put_header(trail.header, DATA_TRAILER_FORMAT, f->blkId, (uint32)trailerId, true);
         trail.payloadType.set(GVSP_PAYLOAD_TYPE_IMAGE);
         trail.sizeY.set(f->height);
-        p->send_to(dev, &trail, (int)sizeof(trail));
+        send_struct(out, trail);
     }
     kfree(info);
     return 0;
@@ -647,6 +744,7 @@ int GVSP_ResendRequest(epcore_t* core, const void* datagram, int len, const char
             if (lt_num(p->resend_list) >= GVSP_RESEND_LIST_MAX)
                 dropped = static_cast<ResendInfo*>(lt_rm_head(p->resend_list));
             lt_append(p->resend_list, r);
+            note_queued(p);
             LeaveCriticalSection(&p->resendCS);
             event_signal(wk->ioevent, 1);
             rc = 0;
@@ -743,6 +841,15 @@ int GVSP_IodevCreate(epcore_t* core, uint64 id, iodev_t** dev)
     p->cache_list = lt_new();
     p->send_to = epudp_send_to;
     p->flush = new GvspFlush();
+    int best = UDPB_SEGMENT;
+    if (const char* want = getenv("KORVID_GVSP_SEND")) {
+        best = udpbatch_way_named(want);
+        if (best < 0) {
+            log_error(g_logger, __FUNCTION__, __LINE__, "KORVID_GVSP_SEND:%s unknown, segment used", want);
+            best = UDPB_SEGMENT;
+        }
+    }
+    p->wayLogged = -1 - udpbatch_init(&p->batch, fd, best);
     d->priv_data = p;
     if (!p->resend_list || !p->cache_list || epcore_iodev_add(core, d) != 0) {
         log_error(g_logger, __FUNCTION__, __LINE__, "gvsp iodev new fail.");
@@ -781,6 +888,7 @@ void GVSP_IodevDestroy(iodev_t* dev)
     lt_free(p->cache_list);
     lt_free(p->resend_list);
     DeleteCriticalSection(&p->resendCS);
+    kfree(p->hosts);
     kfree(p);
 }
 

@@ -10,6 +10,7 @@
 #include "common/common.h"
 #include "dlist.h"
 #include "mthread.h"
+#include "udpbatch.h"
 
 #define E_DEVICE_GVSP 10004
 
@@ -58,6 +59,16 @@ typedef struct _GVSPPrivData {
     int            (*send_to)(iodev_t* dev, const void* buf, int len);
     // Stream-close requests, served on the sender's own thread.
     struct GvspFlush* flush;
+    // How runs of payload packets reach the kernel, decided once per socket.
+    udpbatch_t         batch;
+    int                wayLogged;     // the way last logged; -1 - the way before the first run
+    // The hosts' stream destinations, resolved at the start of each block.
+    struct sockaddr_in* hosts;
+    int                hostRoom;
+    // Requests on resend_list, written under resendCS; read without it
+    // (atomically) so that a block in progress looks for requests without
+    // taking the lock while there are none.
+    uint32             resendQueued;
 } GVSPPrivData;
 
 // Body of worker 511 (E_WORKER_ID_GVSP); `arg` is the worker_t.
@@ -65,6 +76,9 @@ void* GVSP_Task(void* arg);
 
 // The sender's UDP device (socket on bootstrap 0x0D1C, all addresses, reuse)
 // with its private data, registered in the core under `id`: 0, or -1.
+// Payload packets go out in segmented sends where the kernel offers them;
+// KORVID_GVSP_SEND in the environment ("segment", "sendmmsg", "sendto")
+// names the best way the sender may use.
 int GVSP_IodevCreate(epcore_t* core, uint64 id, iodev_t** dev);
 // Releases that device: its cached frame, its resend requests, its private
 // data and its socket. The task's end; no other thread may reach it by then.

@@ -1,10 +1,14 @@
 // Fuzz target for the stream sender's packet-resend requests: the input is
 // one datagram as the control channel receives it from a connected host. It
 // is queued for a sender whose device holds a cached frame of block 1, and
-// every queued request is then served against that frame; the packets built
-// are checked for size instead of being sent.
+// every queued request is then served against that frame; the packets go to
+// a loopback socket of the target's own, where they are checked for size.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "GigE/gvcp.h"
 #include "GigE/gvsp.h"
@@ -18,25 +22,29 @@ namespace {
 constexpr uint32 kFrameBytes = 20000;
 constexpr int kLargestDatagram = 8972;
 
-int check_send(iodev_t*, const void* buf, int len)
-{
-    if (!buf || len < 0 || len > kLargestDatagram) abort();
-    return len;
-}
-
 struct Sender {
     epcore_t* core = epcore_new(65536, 1);
     worker_t* wk = nullptr;
     iodev_t* dev = nullptr;
     GVSPPrivData* priv = nullptr;
+    int rx = -1;
 
     Sender()
     {
+        rx = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        int room = 4 << 20;
+        setsockopt(rx, SOL_SOCKET, SO_RCVBUF, &room, sizeof(room));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t al = sizeof(a);
+        if (rx < 0 || bind(rx, (sockaddr*)&a, sizeof(a)) != 0 || getsockname(rx, (sockaddr*)&a, &al) != 0) abort();
+
         auto* u = static_cast<UserInfo*>(kzalloc(sizeof(UserInfo)));
         snprintf(u->user_ip, sizeof(u->user_ip), "127.0.0.1");
         u->user_port = 50001;
         snprintf(u->dest_ip, sizeof(u->dest_ip), "127.0.0.1");
-        u->dest_port = 9;
+        u->dest_port = ntohs(a.sin_port);
         lt_append(core->user_info, u);
 
         wk = worker_new(core);
@@ -46,7 +54,6 @@ struct Sender {
         if (GVSP_IodevCreate(core, E_DEVICE_GVSP, &dev) != 0) abort();
         wk->pdev = dev;
         priv = static_cast<GVSPPrivData*>(dev->priv_data);
-        priv->send_to = check_send;
 
         auto* f = static_cast<ImageInfo*>(kzalloc(sizeof(ImageInfo) + kFrameBytes));
         f->imageType = E_IMAGE_TYPE_DEPTH;
@@ -66,5 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     GVSP_ParseResend(data, (int)size, &parsed);
     GVSP_ResendRequest(s.core, data, (int)size, "127.0.0.1", 50001);
     while (GVSP_ResendImageCache(s.dev)) {}
+    static uint8_t buf[65536];
+    for (ssize_t n; (n = recv(s.rx, buf, sizeof(buf), 0)) >= 0;)
+        if (n < 20 || n > kLargestDatagram || (buf[4] != 0x83 && buf[4] != 0x82)) abort();
     return 0;
 }

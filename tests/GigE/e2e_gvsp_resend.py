@@ -123,6 +123,7 @@ class GvspResendEndToEnd(unittest.TestCase):
             out = out.decode(errors="replace")
             self.assertEqual(aravis.returncode, 0, out + err.decode(errors="replace"))
 
+            log = net.korvid_log()
             relay.send_signal(signal.SIGTERM)
             relay.wait(10)
             relay.stdout.close()
@@ -139,6 +140,9 @@ class GvspResendEndToEnd(unittest.TestCase):
                              f"relay: {relayed['stream']} stream packets, {len(relayed['dropped'])} dropped\n")
 
             self.assertIn("image width            = 640", out)
+            # Stream and resent packets went out in segmented sends.
+            self.assertIn("gvsp packets go by segment", log)
+            self.assertNotIn("segmented send refused", log)
             self.assertGreaterEqual(stat(out, "n_completed_buffers"), MIN_FRAMES, out)
             self.assertEqual(stat(out, "n_failures"), 0, out)
             self.assertEqual(stat(out, "n_missing_packets"), 0, out)

@@ -724,3 +724,131 @@ TEST(GvspFlush, StreamClosesWhileStreamingAreDoneOnTheSenderThread)
 }
 
 }  // namespace
+
+// ---- Runs of packets ----
+
+namespace {
+
+// The best way the sender may use, for the senders started in its scope.
+struct SendWay {
+    explicit SendWay(const char* way) { setenv("KORVID_GVSP_SEND", way, 1); }
+    ~SendWay() { unsetenv("KORVID_GVSP_SEND"); }
+};
+
+int lines_with(regtest::LogCapture& log, const std::string& text)
+{
+    int n = 0;
+    for (const auto& line : log.sink->last_formatted()) n += line.find(text) != std::string::npos;
+    return n;
+}
+
+std::vector<std::vector<uint8_t>> drain(Rx& rx, size_t n)
+{
+    std::vector<std::vector<uint8_t>> got;
+    while (got.size() < n) {
+        auto p = rx.next_gvsp();
+        if (!p) break;
+        got.push_back(p->b);
+    }
+    return got;
+}
+
+}  // namespace
+
+// Segmented sends, sendmmsg and one sendto per packet put the same
+// datagrams on the wire, per host: image blocks to two hosts, a video block,
+// a resend; runs split the payload at 44 and 64 packets, and the last packet
+// is short.
+TEST(GvspRuns, EveryWayPutsTheSameDatagramsOnTheWire)
+{
+    const uint32_t size = 1452 * 44 + 7;  // 45 packets: one run of 45, or 44 and a short last one
+    std::vector<std::vector<std::vector<uint8_t>>> seen;
+    for (const char* way : {"segment", "sendmmsg", "sendto"}) {
+        SCOPED_TRACE(way);
+        SendWay w(way);
+        Sender s;
+        Rx a, b;
+        s.connect(a, 50001);
+        s.connect(b, 50002);
+        s.start();
+        s.send(E_IMAGE_TYPE_DEPTH, size);
+        s.send(E_IMAGE_TYPE_H264, 1444 * 40 + 3);
+        auto toA = drain(a, 47), toB = drain(b, 47), video = drain(s.dest, 43);
+        ASSERT_EQ(request(s, 1, 43, 0xFFFFFFFF, 50002), 0);  // 43..45 and the trailer
+        auto resent = drain(b, 4);
+        ASSERT_EQ(toA.size(), 47u);
+        ASSERT_EQ(video.size(), 43u);
+        ASSERT_EQ(resent.size(), 4u);
+        EXPECT_EQ(toA, toB);
+        for (size_t i = 0; i < 47; i++) {
+            Pkt p{toA[i]};
+            EXPECT_EQ(p.id(), i) << i;
+            EXPECT_EQ(p.format(), i == 0 ? 0x81 : i == 46 ? 0x82 : 0x83) << i;
+        }
+        EXPECT_EQ(toA[45].size(), 20u + 7);
+        EXPECT_TRUE(data_matches(Pkt{toA[45]}, 20, 1452 * 44));
+        EXPECT_EQ(Pkt{resent[0]}.id(), 43u);
+        EXPECT_EQ(Pkt{resent[3]}.format(), 0x82);
+        EXPECT_EQ(lines_with(s.log, std::string("gvsp packets go by ") + way), 1);
+        EXPECT_FALSE(s.log.has("segmented send refused"));
+        for (auto* v : {&toA, &video, &resent}) seen.push_back(*v);
+    }
+    ASSERT_EQ(seen.size(), 9u);
+    for (size_t i = 3; i < 9; i++) EXPECT_EQ(seen[i], seen[i % 3]) << i;
+}
+
+// A socket the kernel will not segment for (here: UDP checksums off) is
+// found out by its first run: that run and the rest go by sendmmsg, nothing
+// is lost, and the change is logged once.
+TEST(GvspRuns, ARefusedSegmentedSendFallsBackOnceAndLosesNothing)
+{
+    SendWay w("segment");
+    Sender s;
+    Rx a;
+    s.connect(a, 50001);
+    s.start();
+    int one = 1;
+    ASSERT_EQ(setsockopt(s.priv()->batch.fd, SOL_SOCKET, SO_NO_CHECK, &one, sizeof one), 0);
+    for (uint64_t block = 1; block <= 2; block++) {
+        s.send(E_IMAGE_TYPE_AMP, 1452 * 45);
+        auto blk = a.block();
+        ASSERT_TRUE(blk);
+        EXPECT_EQ(blk->leader.block(), block);
+        ASSERT_EQ(blk->payload.size(), 45u);
+        for (uint32_t i = 0; i < 45; i++) EXPECT_TRUE(data_matches(blk->payload[i], 20, i * 1452));
+    }
+    EXPECT_EQ(lines_with(s.log, "gvsp segmented send refused (Invalid argument), packets go by sendmmsg"), 1);
+}
+
+// A request queued while a block streams is answered after the run in
+// flight, not after the whole block.
+TEST(GvspRuns, ARequestWaitsAtMostOneRunOfTheBlockInProgress)
+{
+    Sender s;
+    Rx a;
+    s.connect(a, 50001);
+    s.put(REG_STREAM_CHANNEL_PACKET_SIZE, 300);  // 252 bytes a packet: runs of 64
+    StandingDevice sd(s);
+    ASSERT_NE(sd.p, nullptr);
+    ImageInfo* old = s.frame(E_IMAGE_TYPE_DEPTH, 3000);
+    ASSERT_EQ(GVSP_ImagePacket(sd.dev, old), 0);
+    GVSP_AddCache(sd.dev, old);
+    ASSERT_TRUE(a.block());
+
+    const uint32_t run = (uint32_t)udpbatch_run_max(&sd.p->batch, 272);
+    ASSERT_EQ(request(s, 1, 2, 2, 50001), 0);
+    ImageInfo* f = s.frame(E_IMAGE_TYPE_DEPTH, 252 * 2 * run + 10);  // two runs and one packet
+    ASSERT_EQ(GVSP_ImagePacket(sd.dev, f), 0);
+    GVSP_AddCache(sd.dev, f);
+    std::vector<uint32_t> order;  // ids of block 2; the resent packet as 1000 + its id
+    for (uint32_t i = 0; i < 2 * run + 4; i++) {
+        auto p = a.next();
+        ASSERT_TRUE(p);
+        order.push_back(p->flag() == 1 ? 1000 + p->id() : p->id());
+    }
+    EXPECT_EQ(order[0], 0u);  // leader
+    EXPECT_EQ(order[run], run);
+    EXPECT_EQ(order[run + 1], 1002u) << "answered after the first run";
+    EXPECT_EQ(order.back(), 2 * run + 2);  // trailer
+    EXPECT_TRUE(a.quiet());
+}

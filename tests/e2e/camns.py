@@ -94,6 +94,12 @@ class CameraNet:
         _ip("link", "set", b, "netns", self.host)
         _ip("-n", self.cam, "link", "set", a, "name", "eth0")
         _ip("-n", self.cam, "addr", "add", f"{CAM_ADDR}/16", "dev", "eth0")
+        # A wire carries frames of its MTU; a veth would carry a segmented
+        # UDP send whole to the other side, where packet sockets (Aravis's
+        # stream receiver, tshark, the relay) see one 64 KiB frame. One
+        # segment per frame makes the camera's kernel cut it before the
+        # link, as a network card does.
+        _ip("-n", self.cam, "link", "set", "eth0", "gso_max_segs", "1")
         _ip("-n", self.cam, "link", "set", "eth0", "up")
         _ip("-n", self.cam, "link", "set", "lo", "up")
         _ip("-n", self.host, "addr", "add", f"{HOST_ADDR}/16", "dev", b)

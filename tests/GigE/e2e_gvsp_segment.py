@@ -1,0 +1,134 @@
+#!/usr/bin/python3
+"""GVSP stream with and without segmented sends: korvid streams depth to
+unmodified Aravis twice, once sending its payload packets in segmented
+sends (the default) and once one datagram per call (KORVID_GVSP_SEND=sendto);
+tshark on the host's interface sees the same datagrams both times: every
+block has the same packets in the same order with the same sizes and ids,
+and Aravis misses none.
+
+usage: e2e_gvsp_segment.py KORVID_BINARY"""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
+
+KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
+SECONDS = 5
+ENABLE_AMP = 0x10000020
+ENABLE_RGB = 0x10000028
+STREAM_SOURCE_PORT = 3959
+
+
+def stat(out, name):
+    m = re.search(rf"^{name}\s*=\s*(\d+)", out, re.M)
+    return int(m.group(1)) if m else -1
+
+
+def blocks(pcap):
+    """{block id: [(format, packet id, UDP length), ...]} of the blocks seen
+    whole (leader to trailer), and the largest UDP length captured."""
+    r = subprocess.run(["tshark", "-r", pcap, "-d", f"udp.port=={STREAM_SOURCE_PORT},gvsp", "-Y", "udp",
+                        "-T", "fields", "-e", "udp.length", "-e", "gvsp.format", "-e", "gvsp.blockid64",
+                        "-e", "gvsp.packetid32"], capture_output=True, text=True)
+    whole, current, largest = {}, None, 0
+    for line in r.stdout.splitlines():
+        f = line.split("\t")
+        if len(f) < 4:
+            continue
+        largest = max(largest, int(f[0]))
+        if not f[1] or not f[2]:
+            continue
+        fmt, block, packet = int(f[1], 0) & 0x7F, int(f[2], 0), int(f[3] or "0", 0)
+        if fmt == 1:
+            current = (block, [])
+        if current is None or current[0] != block:
+            current = None
+            continue
+        current[1].append((fmt, packet, int(f[0])))
+        if fmt == 2:
+            whole[block] = current[1]
+            current = None
+    return whole, largest, r.stderr
+
+
+def stream(way):
+    """(Aravis's report, whole blocks, largest datagram, korvid's log)."""
+    with CameraNet(f"g{os.getpid() % 10000}{way[:2]}") as net:
+        pcap = os.path.join(net.dir, "host.pcap")
+        shark = net.spawn(net.host, ["tshark", "-q", "-i", net.host_if, "-s", "128", "-f", "udp and not port 3956",
+                                     "-w", pcap], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not wait_for(lambda: os.path.exists(pcap), 30):
+            raise AssertionError("tshark did not start")
+        os.environ["KORVID_GVSP_SEND"] = way
+        try:
+            korvid = net.start_korvid(KORVID)
+        finally:
+            del os.environ["KORVID_GVSP_SEND"]
+        if not wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30) or korvid.poll():
+            raise AssertionError("korvid did not come up")
+        r = net.on_host(["arv-tool-0.8", "-a", CAM_ADDR, "control", f"R[0x{ENABLE_AMP:08X}]=0",
+                         f"R[0x{ENABLE_RGB:08X}]=0"], timeout=60)
+        if r.returncode != 0:
+            raise AssertionError(r.stderr)
+        r = net.on_host(["arv-camera-test-0.8", "-n", CAM_ADDR, f"--duration={SECONDS}"], timeout=120)
+        out = r.stdout.decode(errors="replace")
+        if r.returncode != 0:
+            raise AssertionError(out + r.stderr.decode(errors="replace"))
+        log = net.korvid_log()
+        rc = net.stop(korvid)
+        if rc != 255:  # show what the sanitizers said
+            with open(os.path.join(net.dir, "korvid.out"), errors="replace") as f:
+                sys.stderr.write(f.read()[-20000:])
+        if shark.poll() is None:
+            shark.send_signal(signal.SIGINT)  # tshark finishes its file
+            shark.wait(30)
+        whole, largest, err = blocks(pcap)
+        return out, whole, largest, log + err, rc
+
+
+class GvspSegmentEndToEnd(unittest.TestCase):
+    def test_segmented_sends_put_the_same_datagrams_on_the_wire_as_one_sendto_each(self):
+        runs = {}
+        for way in ("segment", "sendto"):
+            out, whole, largest, log, rc = stream(way)
+            with self.subTest(way=way):
+                self.assertEqual(rc, 255)  # SIGTERM ends with the backtrace status
+                self.assertIn(f"gvsp packets go by {way}", log, log[-3000:])
+                self.assertNotIn("segmented send refused", log)
+                self.assertIn("image width            = 640", out)
+                self.assertEqual(stat(out, "n_missing_packets"), 0, out)
+                self.assertEqual(stat(out, "n_failures"), 0, out)
+                self.assertGreater(stat(out, "n_completed_buffers"), SECONDS, out)
+                # Datagrams of at most the packet size (1500) less IP and UDP
+                # headers, plus the UDP header tshark counts: no segmented
+                # send reached the host's wire whole.
+                self.assertLessEqual(largest, 1472 + 8)
+                self.assertGreater(len(whole), SECONDS, log[-2000:])
+            runs[way] = whole
+        seg, off = runs["segment"], runs["sendto"]
+        # Every depth block has the same shape: each whole block of the
+        # segmented run is packet for packet any whole block of the other,
+        # and both carry the ids and sizes the cut gives.
+        shape = next(iter(off.values()))
+        self.assertEqual(len(shape), 1 + 424 + 1)
+        self.assertEqual(shape[0], (1, 0, 8 + 56))
+        self.assertEqual(shape[1:-2], [(3, i, 8 + 1472) for i in range(1, 424)])
+        self.assertEqual(shape[-2], (3, 424, 8 + 20 + 640 * 480 * 2 - 423 * 1452))
+        self.assertEqual(shape[-1], (2, 425, 8 + 28))
+        for way, whole in runs.items():
+            for block, packets in whole.items():
+                self.assertEqual(packets, shape, f"{way} block {block}")
+        self.assertEqual(sorted(seg)[:len(off)][:5], sorted(off)[:5])
+
+
+if __name__ == "__main__":
+    if os.geteuid() != 0:
+        print("needs root for network namespaces")
+        sys.exit(77)
+    unittest.main(argv=[sys.argv[0], "-v"])
