@@ -83,6 +83,10 @@ struct Sensor {
     virtual const std::vector<uint8_t>& frame(uint32_t fourcc, uint32_t w, uint32_t h, uint32_t seq) = 0;
     /* The active pad format changed (the sensor's mode follows it). */
     virtual void   format_set() {}
+    /* Register `a` was written (after the store). */
+    virtual void   wrote(uint32_t a) { (void)a; }
+    /* A CPLD control word: command `c`, value `v` (after the common part). */
+    virtual void   cpld_word(uint32_t c, uint32_t v) { (void)c, (void)v; }
     /* A private sub-device request; -ENOTTY when not the sensor's. */
     virtual int    private_ioctl(unsigned long request, void* arg);
 

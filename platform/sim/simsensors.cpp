@@ -334,11 +334,28 @@ struct Imx570 : Sensor {
         return 1e6 / t_us;
     }
     void set_fps(double rate) override { cpld_rate = rate > 0 ? (uint32_t)lround(rate) : 0; }
-    /* The group's frequency row value in register 8524 + g, read as MHz. */
+    /* The group's frequency row value in register 8524 + g, read as MHz.
+     * In the three-exposure mode every group of an exposure runs at the
+     * frequency stored for that exposure (CPLD words 12, 13, 14 store the
+     * one in 8524 at the time). */
     double mod_hz(int g) const override
     {
-        uint8_t f = reg(8524 + (uint32_t)g);
+        uint8_t f = presets_live ? preset[exposure] : reg(8524 + (uint32_t)g);
         return f ? f * 1e6 : 100e6;
+    }
+    uint8_t preset[3] = {0, 0, 0};
+    bool    presets_live = false;
+    /* A frequency written afresh holds until stored as a preset. */
+    void wrote(uint32_t a) override
+    {
+        if (a == 8524) presets_live = false;
+    }
+    void cpld_word(uint32_t c, uint32_t) override
+    {
+        if (c >= 12 && c <= 14) {
+            preset[c - 12] = reg(8524);
+            presets_live = true;
+        }
     }
     uint32_t integration_us() const { return last_len ? last_len : be32(this, 8484) / 120; }
     int      temp_c() const { return (int)lround(temperature); }
@@ -553,6 +570,7 @@ void Sensor::write_reg(uint32_t a, uint8_t v, bool logged)
 {
     regs[a] = v;
     if (logged) note(SIM_SENSOR_REG, a, v);
+    wrote(a);
 }
 
 void Sensor::adjust(v4l2_mbus_framefmt* f) const
@@ -616,6 +634,7 @@ int Sensor::private_ioctl(unsigned long request, void* arg)
         else if (c == 15) exposure = 2;
         // A length word says which exposure the next frame is taken with.
         if (c == 8 || c == 16 || c == 20 || c == 21) last_len = v;
+        cpld_word(c, v);
         if (c == 128 || word == 384) { // one frame triggered
             clock_gettime(CLOCK_REALTIME, &now);
             trigger_ns = (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
@@ -728,8 +747,9 @@ Sensor* make_sensor(const std::string& kind, const std::string& root)
 void scene_at(double x, double y, double w, double h, double* mm, double* refl)
 {
     double u = (x + 0.5) / w, v = (y + 0.5) / h;
-    // Back wall, its reflectivity rising from left to right.
-    *mm = 1250.0;
+    // Back wall, its reflectivity rising from left to right; within the
+    // reach of one frequency of up to 120 MHz.
+    *mm = 1200.0;
     *refl = 0.35 + 0.5 * u;
     // A box face in the left half.
     if (u >= 0.12 && u <= 0.42 && v >= 0.35 && v <= 0.85) {

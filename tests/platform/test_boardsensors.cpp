@@ -122,7 +122,7 @@ TEST(BoardSensors, FrameSizeAndRatePerMode)
          3864, 640u * 3864 * 2, 30.0, none},
         {"IMX570 triple", "rk3568-imx570", "m01_b_imx570 3-0010", "/dev/video0", 640, 5796, V4L2_PIX_FMT_Y12, 640,
          5796, 640u * 5796 * 2, 30.0, none},
-        {"VD55H1", "rk3576-vd55h1", "m01_b_VD55H1 3-0010", "/dev/video0", 0, 0, V4L2_PIX_FMT_Y12, 1344, 9656,
+        {"VD55H1", "rk3588-vd55h1", "m01_b_VD55H1 5-0010", "/dev/video4", 0, 0, V4L2_PIX_FMT_Y12, 1344, 9656,
          1344u * 9656 * 2, 30.0,
          [](int fd) {
              write_reg(fd, 1600, 0x7F); // period 4735, as set_fps(30) writes it

@@ -313,9 +313,10 @@ TEST(GpixelDepth, CapturedFramesShowTheSceneDistances)
         Rig rig(mode == 3 ? 2 * kExposureBytes : kSingleBytes, 3);
         rig.r.tof().freqMode = mode;
         rig.r.common().enableDepth = 1;
-        // A table whose first group runs at 112 MHz, the dual modes' default.
+        // A table whose groups run at 112 and 64 MHz, the dual modes' defaults:
+        // 24 MHz x 56 / 3 / (1 + 3) and / (4 + 3).
         ASSERT_TRUE(write_host_file(rig.r.board.host(SENSOR_TOF_FREQ_FILE),
-                                    "f1,f2,div_i,div_b,div_n,freq0_opt,freq1_opt\n112,64,3,0,28,0,0\n"));
+                                    "f1,f2,div_i,div_b,div_n,freq0_opt,freq1_opt\n112,64,2,0,56,1,4\n"));
         worker_t* gvsp = rig.fake_worker(E_WORKER_ID_GVSP);
         ASSERT_EQ(worker_create(rig.r.core, E_WORKER_ID_ALGO, algo_task), 0);
         ASSERT_TRUE(wait_until([&] { return epcore_worker_find(rig.r.core, E_WORKER_ID_ALGO2) != nullptr; }));
