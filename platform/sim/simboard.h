@@ -352,6 +352,9 @@ void   sim_sensor_log_clear(const char* sensor);
 /* A sensor register as the sensor holds it (-1: no such sensor). */
 int    sim_sensor_get_reg(const char* sensor, unsigned addr, unsigned* value);
 int    sim_sensor_set_reg(const char* sensor, unsigned addr, unsigned value);
+/* A pulse on the sensor's hardware trigger line: in its trigger mode it
+ * takes one frame, otherwise nothing happens (-1: no such sensor). */
+int    sim_sensor_trigger(const char* sensor);
 /* The frequency group at `position` of the IMX570's frames is delivered as
  * group `index` (its embedded index and its data); -1 restores its own. */
 int    sim_sensor_group_index(const char* sensor, int position, int index);

@@ -215,6 +215,7 @@ TEST_F(Depth, DepthOfSimulatedFramesMatchesTheScene)
             }
         }
         plat_close(sd);
+        run_tof_sensor();
         Capture c(k.node);
         ASSERT_EQ(c.set_format(st.width, k.pad_h, V4L2_PIX_FMT_Y12), 0);
         ASSERT_EQ(c.start(), 4);
@@ -305,6 +306,7 @@ TEST_F(Depth, FramesOfSeveralFrequenciesResolveDistancesBeyondOneTurn)
             ASSERT_EQ(plat_ioctl(sd, SENSOR_IOC_WRITE_REG, &r), 0);
         }
         plat_close(sd);
+        run_tof_sensor();
         Capture c(k.node);
         ASSERT_EQ(c.set_format(st.width, k.pad_h, V4L2_PIX_FMT_Y12), 0);
         ASSERT_EQ(c.start(), 4);

@@ -101,7 +101,7 @@ class Vd55h1EndToEnd(unittest.TestCase):
         r = net.on_host(["arv-tool-0.8", "-a", CAM_ADDR, "control", "R[0x1000001C]=1", "R[0x10000024]=0",
                          "R[0x10000020]=0", f"R[{PAYLOAD_SIZE:#x}]"])
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        m = re.search(rf"{PAYLOAD_SIZE:#x}\s*=\s*(0x[0-9a-f]+)", r.stdout.decode().lower())
+        m = re.search(rf"r\[{PAYLOAD_SIZE:#x}\]\s*=\s*(0x[0-9a-f]+)", r.stdout.decode().lower())
         self.assertTrue(m, r.stdout)
         self.assertGreaterEqual(int(m.group(1), 16), RAW_BLOCK)
         r = net.on_host(["arv-camera-test-0.8", "-a", CAM_ADDR, "--duration=4", "--frame-retention=2000"],

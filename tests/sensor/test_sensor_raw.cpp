@@ -312,6 +312,8 @@ TEST(GpixelDepth, CapturedFramesShowTheSceneDistances)
         std::string what = "freqMode " + std::to_string(mode);
         Rig rig(mode == 3 ? 2 * kExposureBytes : kSingleBytes, 3);
         rig.r.tof().freqMode = mode;
+        rig.r.tof().nInteA = 800; // the lengths a camera starts with
+        rig.r.tof().nInteB = 400;
         rig.r.common().enableDepth = 1;
         // A table whose groups run at 112 and 64 MHz, the dual modes' defaults:
         // 24 MHz x 56 / 3 / (1 + 3) and / (4 + 3).

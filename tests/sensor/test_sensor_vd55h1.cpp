@@ -14,6 +14,7 @@
 #include "sensor/sensor_vd55h1.h"
 #include "sensor/v4l2_capture.h"
 #include "server/raw_frame.h"
+#include "platform/camera.h"
 #include "simboard.h"
 
 namespace {
@@ -73,9 +74,12 @@ struct Rig {
     {
         while (ImageInfo* img = frame_take(algo)) free_image(r.core, img);
     }
+    // The sensor running as the task's configuration leaves it.
     bool open_sensor()
     {
-        return sensor_vd55h1_init(r.core, E_DEVICE_TOF, &dev) == 0 && sensor_start_capturing(dev) == 0;
+        if (sensor_vd55h1_init(r.core, E_DEVICE_TOF, &dev) != 0) return false;
+        run_tof_sensor();
+        return sensor_start_capturing(dev) == 0;
     }
     V4L2SensorInfo* info() { return static_cast<V4L2SensorInfo*>(dev->priv_data); }
     int frame()
