@@ -312,8 +312,9 @@ enum {
 
 int sim_camera_set_mode(const char* video, int mode);
 int sim_camera_set_faults(const char* video, unsigned faults);
-/* Makes up to `count` frames now on a streaming node, whatever its mode:
- * each fills the oldest queued buffer (a frame finding none is lost).
+/* Lets `count` frame times pass now on a streaming node, whatever its mode:
+ * each makes a frame while its sensor runs (or one a trigger waits for),
+ * which fills the oldest queued buffer (a frame finding none is lost).
  * Returns the frames delivered, or -1 (ENODEV: no such node). */
 int sim_camera_step(const char* video, unsigned count);
 /* Frames made since the node began streaming (delivered or lost). */

@@ -523,7 +523,7 @@ struct Colour : Sensor {
         if (trig > 0) return trig;
         if (!pwm.empty()) return free_fps; // a triggered camera without its trigger: 0, no frames
         // Triggered mode (bit 7 of 0x3234): one frame per frame of the sync source.
-        if (sync_source && (reg(0x3234) & 0x80)) return sync_source->fps();
+        if (sync_source && (reg(0x3234) & 0x80)) return sync_source->free_running() ? sync_source->fps() : 0;
         uint32_t v = (uint32_t)reg(0x320E) << 8 | reg(0x320F), l = (uint32_t)reg(0x320C) << 8 | reg(0x320D);
         double d = doubled ? ((v & 0x7FFF) * 2.0) * ((l & 0x7FFF) * 2.0) : (double)v * l;
         return d > 0 ? pclk / d : 0;

@@ -575,3 +575,20 @@ TEST(BoardSensors, AmplitudeFollowsTheIntegrationLengthUntilSamplesSaturate)
     EXPECT_LT(a4095, a800 * 4095 / 800 * 0.95) << "a saturated pixel loses amplitude";
     plat_close(sd);
 }
+
+TEST(BoardSensors, AColourCameraOnTheToFFrameSyncRunsOnlyWhileTheToFSensorDoes)
+{
+    BoardRoot b("rk3588-gpixel");
+    ASSERT_EQ(b.rc, 0);
+    int tof = subdev_of("m01_b_Gpixel0503 5-0010");
+    int col = subdev_of("m00_b_sc130gs 4-0030");
+    ASSERT_GE(tof, 0);
+    ASSERT_GE(col, 0);
+    ASSERT_EQ(write_reg(col, 0x3234, 0x80), 0); // triggered by the frame sync
+    EXPECT_EQ(interval_fps(col), 0.0);
+    ASSERT_EQ(write_reg(tof, 0, 1), 0);
+    EXPECT_NEAR(interval_fps(col), interval_fps(tof), 0.01);
+    EXPECT_GT(interval_fps(col), 0.0);
+    plat_close(tof);
+    plat_close(col);
+}
