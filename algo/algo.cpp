@@ -12,6 +12,8 @@
 #include <math.h>
 #include <string.h>
 
+#include <initializer_list>
+
 #include "GigE/gvcp.h"
 #include "algo/algo_server.h"
 #include "bpool.h"
@@ -28,10 +30,12 @@ namespace {
 // worker wake it earlier through its event object.
 constexpr int kIdleWaitMs = 5;
 
-// Continuous-wave ToF: a frequency of 0 in the register means the sensor's
-// default, and depth is the phase of the first frequency group.
+// Continuous-wave ToF: one turn of phase spans c / (2 f) of distance, so a
+// single frequency cannot tell d from d + c / (2 f); frames of two or three
+// frequencies resolve that (see unwrap below).
 constexpr double kLightMmPerS = 299792458000.0;
 constexpr double kDefaultFreqMHz = 100.0;
+constexpr int kMaxGroups = 3;
 
 // The stream registers the gate reads.
 struct Streams {
@@ -143,35 +147,148 @@ uint16_t sample(const uint8_t* data, size_t n, size_t index)
     return v;
 }
 
-// How a raw frame's phases are to be read.
+// How a raw frame's phases are to be read: the phase planes per frequency
+// group and, per group, its first plane and modulation frequency.
+struct PhaseGroup {
+    uint32_t plane;
+    uint32_t mhz;
+};
 struct PhaseSetup {
-    uint32_t phases;     // phase planes of the first frequency group: 3 or 4
-    double   mm_per_rad; // distance per radian of phase at its frequency
+    uint32_t   phases = 4;  // 3 or 4
+    int        groups = 1;
+    PhaseGroup group[kMaxGroups]{};
 };
 
+// The frequencies each sensor's frame carries, in the order its driver
+// puts the groups. A register of 0 leaves the sensor at the frequency its
+// driver then chooses.
 PhaseSetup phase_setup()
 {
-    PhaseSetup p{4, 0.0};
-    double mhz = kDefaultFreqMHz;
-    if (g_dev_cfg) {
-        const SensorInfo& tof = g_dev_cfg->sensor[DEV_CFG_SENSOR_TOF].info;
-        uint32_t f = reg_load(tof.groupAFreq);
-        if (f) mhz = f;
-        // The IMX570 takes three phases per frequency in its 3-phase settings.
-        if (reg_load(tof.sensorType) == E_IMX570 && reg_load(g_dev_cfg->common.phaseOptions) != 0) p.phases = 3;
+    PhaseSetup p;
+    p.group[0] = {0, (uint32_t)kDefaultFreqMHz};
+    if (!g_dev_cfg) return p;
+    const SensorInfo& tof = g_dev_cfg->sensor[DEV_CFG_SENSOR_TOF].info;
+    uint32_t a = reg_load(tof.groupAFreq), b = reg_load(tof.groupBFreq), c = reg_load(tof.groupCFreq);
+    uint32_t mode = reg_load(tof.freqMode);
+    auto set = [&](std::initializer_list<uint32_t> mhz, uint32_t stride) {
+        p.groups = 0;
+        for (uint32_t f : mhz) {
+            if (!f) break; // a group without its frequency carries no usable phase
+            p.group[p.groups] = {p.groups * stride, f};
+            p.groups++;
+        }
+        if (!p.groups) p.groups = 1;
+    };
+    switch (reg_load(tof.sensorType)) {
+    case E_IMX570:
+        // Three phases per group in the 3-phase settings and in mode 6,
+        // whose frame starts with group 0 of its three exposures, each at
+        // its own frequency.
+        if (reg_load(g_dev_cfg->common.phaseOptions) != 0 || mode == 6) p.phases = 3;
+        if (!a) a = (uint32_t)kDefaultFreqMHz;
+        if (mode == 0) set({a}, p.phases);
+        else if (mode == 4 || mode == 5 || mode == 6) set({a, b, c}, p.phases);
+        else set({a, b}, p.phases);
+        break;
+    case E_VD55H1:
+        // Two groups of twelve planes: four phases at each length, four of
+        // ambient light.
+        set({a ? a : (uint32_t)kDefaultFreqMHz, b}, 12);
+        break;
+    default:
+        // Gpixel: per group four phases at each length and one ambient
+        // plane; the dual modes carry the second frequency.
+        if (mode == 1 || mode == 3) set({a ? a : 112u, b ? b : 64u}, 9);
+        else set({a ? a : (uint32_t)kDefaultFreqMHz}, 9);
+        break;
     }
-    // The light goes out and back: one full turn of phase is c / (2 f).
-    p.mm_per_rad = kLightMmPerS / (2.0 * mhz * 1e6) / (2.0 * M_PI);
     return p;
 }
 
-// The raw frame starts with the phase planes of the first frequency group,
-// width x height 16-bit samples each, plane k taken at phase offset
-// 2 pi k / N (fewer samples than that: the missing pixels read 0). Per pixel,
-// with I = sum s_k cos(2 pi k / N) and Q = sum s_k sin(2 pi k / N):
-//   depth     = atan2(Q, I) in 0..2 pi times the millimetres per radian,
-//               0 where there is no modulated light (I = Q = 0)
-//   amplitude = 2 / N x sqrt(I^2 + Q^2)
+uint32_t gcd(uint32_t a, uint32_t b)
+{
+    while (b) {
+        uint32_t t = a % b;
+        a = b;
+        b = t;
+    }
+    return a;
+}
+
+// Millimetres of one full turn of phase at a frequency.
+double turn_mm(uint32_t mhz) { return kLightMmPerS / (2.0 * mhz * 1e6); }
+
+// The difference a - b taken to the nearest turn: -r/2 .. r/2.
+double wrapped(double a, double b, double r) { return a - b - r * nearbyint((a - b) / r); }
+
+// Per-pixel phase of the groups: their distances within one turn, and which
+// of them saw modulated light.
+struct Reading {
+    double mm[kMaxGroups];
+    bool   lit[kMaxGroups];
+};
+
+// Groups that add a distinct frequency, the lowest and highest of them, and
+// the distance where all of them repeat together (the reach of the frame).
+struct Unwrap {
+    int    n = 0;
+    int    use[kMaxGroups]{};
+    double turn[kMaxGroups]{};
+    int    low = 0, high = 0;
+    double reach = 0;
+};
+
+Unwrap unwrap_plan(const PhaseSetup& ps)
+{
+    Unwrap u;
+    uint32_t common = 0;
+    for (int g = 0; g < ps.groups; g++) {
+        bool seen = false;
+        for (int k = 0; k < u.n; k++) seen = seen || ps.group[u.use[k]].mhz == ps.group[g].mhz;
+        if (seen) continue;
+        u.use[u.n] = g;
+        u.turn[u.n] = turn_mm(ps.group[g].mhz);
+        if (u.turn[u.n] > u.turn[u.low]) u.low = u.n;
+        if (u.turn[u.n] < u.turn[u.high]) u.high = u.n;
+        common = gcd(common, ps.group[g].mhz);
+        u.n++;
+    }
+    u.reach = common ? turn_mm(common) : 0;
+    if (u.reach > 65535.0) u.reach = 65535.0;
+    return u;
+}
+
+// The distance all groups agree on best: each turn of the lowest frequency
+// within the reach is a candidate, scored by how far the other groups'
+// phases lie from it; the winner is then taken at the precision of the
+// highest frequency. Groups without light at this pixel do not vote.
+double unwrap(const Unwrap& u, const Reading& r)
+{
+    int lo = u.use[u.low], hi = u.use[u.high];
+    if (u.n < 2 || !r.lit[lo]) return r.mm[u.use[0]];
+    double best = r.mm[lo], bestCost = -1;
+    for (double d = r.mm[lo]; d < u.reach; d += u.turn[u.low]) {
+        double cost = 0;
+        for (int k = 0; k < u.n; k++) {
+            int g = u.use[k];
+            if (k == u.low || !r.lit[g]) continue;
+            double e = wrapped(d, r.mm[g], u.turn[k]);
+            cost += e * e;
+        }
+        if (bestCost < 0 || cost < bestCost) best = d, bestCost = cost;
+    }
+    if (!r.lit[hi]) return best;
+    return r.mm[hi] + u.turn[u.high] * nearbyint((best - r.mm[hi]) / u.turn[u.high]);
+}
+
+// Each group of the raw frame holds its phase planes, width x height 16-bit
+// samples each, plane k taken at phase offset 2 pi k / N (fewer samples
+// than that: the missing pixels read 0). Per pixel and group, with
+// I = sum s_k cos(2 pi k / N) and Q = sum s_k sin(2 pi k / N), the phase
+// atan2(Q, I) in 0..2 pi gives the distance within one turn; there is no
+// modulated light where I = Q = 0 (depth 0). Then:
+//   depth     = the groups' distances unwrapped together (one group: its own)
+//   amplitude = 2 / N x sqrt(I^2 + Q^2) of the first group
 // both clamped to 0..65535.
 void compute(const uint8_t* data, size_t n, uint32 width, uint32 height, const PhaseSetup& ps, uint16_t* depth,
              uint16_t* amp)
@@ -182,21 +299,33 @@ void compute(const uint8_t* data, size_t n, uint32 width, uint32 height, const P
         cs[k] = cos(2.0 * M_PI * k / ps.phases);
         sn[k] = sin(2.0 * M_PI * k / ps.phases);
     }
+    // A group the frame is too short for would read as darkness; only the
+    // first is kept whatever the length.
+    PhaseSetup use = ps;
+    while (use.groups > 1 && (size_t)(use.group[use.groups - 1].plane + use.phases) * plane > n) use.groups--;
+    Unwrap u = unwrap_plan(use);
     for (size_t i = 0; i < plane; i++) {
-        double re = 0, im = 0;
-        for (uint32_t k = 0; k < ps.phases; k++) {
-            double v = sample(data, n, k * plane + i);
-            re += v * cs[k];
-            im += v * sn[k];
-        }
-        if (amp) {
-            double a = 2.0 / ps.phases * sqrt(re * re + im * im);
-            amp[i] = (uint16_t)(a > 65535.0 ? 65535 : lround(a));
+        Reading r{};
+        for (int g = 0; g < use.groups; g++) {
+            if (g > 0 && !depth) break;
+            double re = 0, im = 0;
+            size_t base = (size_t)use.group[g].plane * plane + i;
+            for (uint32_t k = 0; k < use.phases; k++) {
+                double v = sample(data, n, base + k * plane);
+                re += v * cs[k];
+                im += v * sn[k];
+            }
+            if (g == 0 && amp) {
+                double a = 2.0 / use.phases * sqrt(re * re + im * im);
+                amp[i] = (uint16_t)(a > 65535.0 ? 65535 : lround(a));
+            }
+            r.lit[g] = re != 0 || im != 0;
+            double phi = r.lit[g] ? atan2(im, re) : 0;
+            if (phi < 0) phi += 2.0 * M_PI;
+            r.mm[g] = phi / (2.0 * M_PI) * turn_mm(use.group[g].mhz);
         }
         if (depth) {
-            double phi = (re == 0 && im == 0) ? 0 : atan2(im, re);
-            if (phi < 0) phi += 2.0 * M_PI;
-            double d = phi * ps.mm_per_rad;
+            double d = r.lit[0] ? unwrap(u, r) : 0;
             depth[i] = (uint16_t)(d > 65535.0 ? 65535 : lround(d));
         }
     }

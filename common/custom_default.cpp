@@ -120,6 +120,18 @@ void imx570_frequency(CommonCfg& c, const SensorInfo& tof)
     if (c.microFrameSpan < kMicroSpanMin || c.microFrameSpan > kMicroSpanMax) c.microFrameSpan = kMicroSpanDefault;
 }
 
+// The largest raw block a ToF sensor kind sends: the VD55H1 frame of 1344 x
+// 9656 samples, the IMX570 three groups of four 640 x 480 phases, the Gpixel
+// two exposures of 1920 x 2880 (the stored default).
+uint32 largest_raw_block(uint32 tofKind)
+{
+    switch (tofKind) {
+    case E_VD55H1: return 1344u * 9656u * 2u;
+    case E_IMX570: return 640u * 480u * 2u * 12u;
+    default:       return 1920u * 2880u * 4u;
+    }
+}
+
 void other_tof_frequency(CommonCfg& c, SensorInfo& tof)
 {
     c.tripleFreqHdr = in(tof.freqMode, {2, 3}) ? 1 : 0;
@@ -210,6 +222,8 @@ void custom_fix_cfg(deviceCFG* cfg, deviceRegMemAddr* run, const HardwareFacts* 
     if (!c.canNodeid) c.canNodeid = 18;
     if (!c.modbusAddress) c.modbusAddress = 23;
     if (hw->tofKind == E_GPIXEL_0503) c.phaseOptions = 2;
+    // Hosts size their frame buffers by it: a block larger than it is cut.
+    if (c.payloadSize < largest_raw_block(hw->tofKind)) c.payloadSize = largest_raw_block(hw->tofKind);
 
     // Every start presents the device as one model, whatever the sensors.
     run->cameraType = E_CAMERA_DelvoPlus;

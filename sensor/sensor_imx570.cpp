@@ -130,8 +130,10 @@ constexpr uint32 kMinTrigUs = 1000;
 
 std::atomic<int> s_ctrlFd{-1};               // the remembered CPLD control descriptor
 std::mutex s_tablesMu;
-freqAllInfo* s_tables = nullptr;              // under s_tablesMu while loading/releasing
-bool s_tablesThree = false;                   // the phase kind s_tables were read for
+// The tables of the 4-phase and of the 3-phase settings, each loaded on
+// first use: a mode that changes the phase setting must look its
+// frequencies up in its own (under s_tablesMu while loading/releasing).
+freqAllInfo* s_tables[2] = {nullptr, nullptr};
 std::atomic<uint32> s_lenH{0}, s_lenL{0};    // last lengths sent for the two exposures
 std::atomic<uint32> s_retry{0};              // mismatching exposures in a row
 std::atomic<uint32> s_storedF0{UINT32_MAX};  // last F0 time (auto-exposure short-cut)
@@ -290,7 +292,7 @@ freqAllInfo* load_tables()
 freqAllInfo* tables()
 {
     std::lock_guard<std::mutex> lk(s_tablesMu);
-    return s_tables;
+    return s_tables[phases() == 3];
 }
 
 // The rows of frequency f's group: group number limit - f, which must have
@@ -690,26 +692,24 @@ uint32_t gpio_control(int theSubdevFd, uint32_t gpioRw, uint32_t* gpioRwValue)
 freqAllInfo* getFrequencyAllInfo(void)
 {
     std::lock_guard<std::mutex> lk(s_tablesMu);
-    // The files differ by phase kind: tables read for the other kind would
-    // program the other kind's frequencies and phases.
-    const bool three = g_phaseOptions.load() != 0;
-    if (s_tables && s_tablesThree != three) {
-        kfree(s_tables);
-        s_tables = nullptr;
-    }
-    if (!s_tables) {
-        s_tables = load_tables();
-        s_tablesThree = three;
-    }
-    return s_tables;
+    freqAllInfo*& t = s_tables[phases() == 3];
+    if (!t) t = load_tables();
+    return t;
 }
 
 void frequencyAllInfoDeinit(freqAllInfo* info)
 {
-    if (!info) return;
     std::lock_guard<std::mutex> lk(s_tablesMu);
-    if (info == s_tables) s_tables = nullptr;
-    kfree(info);
+    // Releasing the tables (even when the current setting's never loaded)
+    // releases those of the other phase setting too.
+    if (info && info != s_tables[0] && info != s_tables[1]) {
+        kfree(info);
+        return;
+    }
+    for (freqAllInfo*& t : s_tables) {
+        if (t) kfree(t);
+        t = nullptr;
+    }
 }
 
 // ---- Frequencies ----

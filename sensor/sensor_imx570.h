@@ -44,13 +44,13 @@ typedef struct freqAllInfo {
 #define IMX570_IMXCK_FILE     "/userdata/const/imxck.csv"
 #define IMX570_REG_LIST_FILE  "/userdata/const/sensor_reg_list.csv"
 
-// The tables, loaded on the first call from the files of the present phase
-// setting and loaded again once that setting has changed (each set-up also
-// reads them afresh); null when they cannot be loaded (a later call tries
-// again).
+// The tables of the present phase setting, loaded from its files on the
+// first call in that setting; null when they cannot be loaded (a later call
+// tries again).
 freqAllInfo* getFrequencyAllInfo(void);
-// Releases the tables (the process-wide instance too, so the next
-// getFrequencyAllInfo loads them again); null is ignored.
+// Releases the tables of both phase settings (the process-wide ones, so the
+// next getFrequencyAllInfo loads them again), or `info` alone when it is
+// none of them.
 void frequencyAllInfoDeinit(freqAllInfo* info);
 
 // Phase setting of the sensor.

@@ -99,14 +99,13 @@ void fill_ops(V4L2SensorInfo* o)
     o->custom_write_reg = Custom_RegWrite;
 }
 
-// The media node of the ToF graph by CPU type; NULL for a type without one.
-// The RK3576 carries its ToF sensor on its only camera graph.
+// The media node of the ToF graph by CPU type, as for the Gpixel; NULL for a
+// type without one.
 const char* tof_graph(uint32 cpu)
 {
     switch (cpu) {
     case E_CPU_RK3588: return "/dev/media1";
     case E_CPU_RK3568: return "/dev/media0";
-    case E_CPU_RK3576: return "/dev/media0";
     default: return nullptr;
     }
 }

@@ -325,8 +325,9 @@ enum {
 
 int sim_camera_set_mode(const char* video, int mode);
 int sim_camera_set_faults(const char* video, unsigned faults);
-/* Makes up to `count` frames now on a streaming node, whatever its mode:
- * each fills the oldest queued buffer (a frame finding none is lost).
+/* Lets `count` frame times pass now on a streaming node, whatever its mode:
+ * each makes a frame while its sensor runs (or one a trigger waits for),
+ * which fills the oldest queued buffer (a frame finding none is lost).
  * Returns the frames delivered, or -1 (ENODEV: no such node). */
 int sim_camera_step(const char* video, unsigned count);
 /* Frames made since the node began streaming (delivered or lost). */
@@ -365,6 +366,9 @@ void   sim_sensor_log_clear(const char* sensor);
 /* A sensor register as the sensor holds it (-1: no such sensor). */
 int    sim_sensor_get_reg(const char* sensor, unsigned addr, unsigned* value);
 int    sim_sensor_set_reg(const char* sensor, unsigned addr, unsigned value);
+/* A pulse on the sensor's hardware trigger line: in its trigger mode it
+ * takes one frame, otherwise nothing happens (-1: no such sensor). */
+int    sim_sensor_trigger(const char* sensor);
 /* The frequency group at `position` of the IMX570's frames is delivered as
  * group `index` (its embedded index and its data); -1 restores its own. */
 int    sim_sensor_group_index(const char* sensor, int position, int index);

@@ -13,6 +13,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -56,6 +57,11 @@ struct Sensor {
     /* The raw picture of the current settings, rebuilt when they change. */
     std::vector<uint8_t> cache;
     std::string          cache_key;
+    /* ToF pictures of the last few settings (exposures may alternate). */
+    std::deque<std::pair<std::string, std::vector<uint8_t>>> pictures;
+
+    /* Triggers whose frame is still to come (trigger mode only). */
+    unsigned pending = 0;
 
     /* Outside view for harnesses that run korvid as a process of its own:
      * with SIM_SENSOR_LOG_ENV (simboard.h) set at board open, every noted write and every
@@ -74,6 +80,11 @@ struct Sensor {
     virtual uint32_t fourcc() const = 0; /* pixel format its frames arrive in */
     /* Frames per second as the registers (or the trigger) set it. */
     virtual double fps() const = 0;
+    /* Takes frames on its own, at fps(): its start sequence ran and it is
+     * not waiting for triggers. */
+    virtual bool   free_running() const { return true; }
+    /* Takes one frame per trigger (software word or trigger line). */
+    virtual bool   trigger_mode() const { return false; }
     /* Sets the registers for a frame interval (sub-device request). */
     virtual void   set_fps(double fps) { (void)fps; }
     /* Modulation frequency of group `g` in Hz; 0 for a colour sensor. */
@@ -83,9 +94,18 @@ struct Sensor {
     virtual const std::vector<uint8_t>& frame(uint32_t fourcc, uint32_t w, uint32_t h, uint32_t seq) = 0;
     /* The active pad format changed (the sensor's mode follows it). */
     virtual void   format_set() {}
+    /* Register `a` was written (after the store). */
+    virtual void   wrote(uint32_t a) { (void)a; }
+    /* A CPLD control word (after the common part). */
+    virtual void   cpld_word(uint32_t word) { (void)word; }
     /* A private sub-device request; -ENOTTY when not the sensor's. */
     virtual int    private_ioctl(unsigned long request, void* arg);
 
+    /* A trigger reached the sensor: in its trigger mode one more frame is
+     * to come (hub lock held). */
+    void    trigger();
+    /* The picture for settings `key`, made by `build` when not kept. */
+    std::vector<uint8_t>& picture(const std::string& key, const std::function<void(std::vector<uint8_t>&)>& build);
     void    note(int kind, uint32_t addr, uint32_t value);
     /* A frame of sequence `seq` delivered, `bytes` long (outside view only). */
     void    note_frame(uint32_t seq, size_t bytes);
@@ -205,7 +225,10 @@ extern const sim_devops_t kSubdevOps;
 /* Drops one reference of the hub; the last frees it (ops->destroy). */
 void hub_release(void* model);
 
-/* Makes one frame on a streaming node (lock held): 1 delivered, 0 not. */
+/* Wakes the pacing threads of every node (lock held): a trigger came. */
+void videos_wake_locked();
+/* Makes one frame on a streaming node (lock held): 1 delivered, 0 not (the
+ * sensor neither runs nor has a trigger waiting, no buffer, a fault). */
 int  video_emit_locked(Video* v);
 /* Starts the pacing thread of a streaming node in paced mode (lock held). */
 void video_start_pacer_locked(Video* v);

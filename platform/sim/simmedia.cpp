@@ -342,6 +342,13 @@ Hub* hub() { return g_hub.load(std::memory_order_acquire); }
 
 } // namespace
 
+void videos_wake_locked()
+{
+    Hub* h = hub();
+    if (!h) return;
+    for (auto& v : h->videos) v->cv.notify_all();
+}
+
 Media* media_of(Hub* h, const Entity* e)
 {
     for (auto& m : h->media)
@@ -599,6 +606,14 @@ int sim_sensor_set_reg(const char* sensor, unsigned addr, unsigned value)
 {
     return with_sensor<int>(sensor, -1, [&](sim::Sensor* s, sim::Entity*, sim::Media*) {
         s->write_reg(addr, (uint8_t)value, false);
+        return 0;
+    });
+}
+
+int sim_sensor_trigger(const char* sensor)
+{
+    return with_sensor<int>(sensor, -1, [&](sim::Sensor* s, sim::Entity*, sim::Media*) {
+        s->trigger();
         return 0;
     });
 }

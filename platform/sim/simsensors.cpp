@@ -6,7 +6,9 @@
  * pad format and its rate from the registers the drivers program, and logs
  * every write for tests. The ToF models synthesise what a continuous-wave
  * sensor delivers for a fixed scene (phase samples at the modulation
- * frequency the registers select); the colour models draw a test chart. */
+ * frequency the registers select, brighter with longer integration, up to
+ * saturation); they take frames only once their start sequence ran, and in
+ * their trigger modes one per trigger. The colour models draw a test chart. */
 #include "simcam.h"
 #include "sensor_ioctl.h"
 
@@ -43,6 +45,13 @@ void put16(uint8_t* p, uint16_t v) { memcpy(p, &v, 2); }
  * one plane to the next. `gain` scales the amplitude (integration length). */
 void tof_planes(uint8_t* dst, uint32_t w, uint32_t h, int n, size_t stride, double f_hz, double gain)
 {
+    // cos(phi - t_k) = cos phi cos t_k + sin phi sin t_k: one cos and sin a pixel.
+    double ct[8], st[8];
+    n = n > 8 ? 8 : n;
+    for (int k = 0; k < n; k++) {
+        ct[k] = cos(2.0 * M_PI * k / n);
+        st[k] = sin(2.0 * M_PI * k / n);
+    }
     for (uint32_t y = 0; y < h; y++) {
         for (uint32_t x = 0; x < w; x++) {
             double mm, refl;
@@ -52,11 +61,12 @@ void tof_planes(uint8_t* dst, uint32_t w, uint32_t h, int n, size_t stride, doub
             a *= gain;
             double b = 1100.0 + 0.5 * a;
             double phi = 4.0 * M_PI * f_hz * (mm / 1000.0) / kLight;
+            double c = a * cos(phi), s = a * sin(phi);
             for (int k = 0; k < n; k++) {
-                double v = b + a * cos(phi - 2.0 * M_PI * k / n);
-                long s = lround(v);
-                s = s < 0 ? 0 : (s > 4095 ? 4095 : s);
-                put16(dst + ((size_t)k * stride + (size_t)y * w + x) * 2, (uint16_t)s);
+                double v = b + c * ct[k] + s * st[k];
+                // Saturation: the sample cannot exceed its 12 bits.
+                long q = v <= 0 ? 0 : (v >= 4095 ? 4095 : (long)(v + 0.5));
+                put16(dst + ((size_t)k * stride + (size_t)y * w + x) * 2, (uint16_t)q);
             }
         }
     }
@@ -251,8 +261,25 @@ double pwm_rate(const std::string& chip_host)
 
 /* ---- ToF models ---- */
 
+/* Amplitude gain of an integration length: the lengths the drivers start
+ * with (800) give the scene's nominal brightness; a sample saturates at 4095. */
+constexpr double kNominalLength = 800.0;
+double length_gain(uint32_t length, uint32_t reset)
+{
+    return (length ? length : reset) / kNominalLength;
+}
+
+/* Pictures kept per sensor: exposures of two settings may alternate. */
+constexpr size_t kPictures = 3;
+
 struct Gpixel : Sensor {
     bool tof() const override { return true; }
+    /* Trigger and stream mode 1 and 0 (31, 32): frames on the trigger line
+     * only. Otherwise run control 0 starts and stops the sensor. */
+    bool trigger_mode() const override { return reg(31) == 1 && reg(32) == 0; }
+    bool free_running() const override { return !trigger_mode() && (reg(0) & 1); }
+    /* Integration lengths F0 (526/527) and F1 (528/529). */
+    uint32_t length(int f) const { return reg(f ? 528 : 526) | (uint32_t)reg(f ? 529 : 527) << 8; }
     std::vector<std::pair<uint32_t, uint32_t>> sizes() const override { return {{1920, 1440}, {1920, 2880}}; }
     uint32_t code() const override { return MEDIA_BUS_FMT_Y12_1X12; }
     uint32_t fourcc() const override { return V4L2_PIX_FMT_Y12; }
@@ -289,27 +316,34 @@ struct Gpixel : Sensor {
         // Per frequency group nine 640 x 480 planes: four phases at the F0
         // length, four at the F1 length, one of ambient light.
         int groups = dual() ? 2 : 1;
+        double g0 = length_gain(length(0), 800), g1 = length_gain(length(1), 400);
         char key[96];
-        snprintf(key, sizeof(key), "%u %.0f %.0f", fmt.height, mod_hz(0), groups > 1 ? mod_hz(1) : 0.0);
-        if (cache_key != key || cache.empty()) {
+        snprintf(key, sizeof(key), "%u %.0f %.0f %.4f %.4f", fmt.height, mod_hz(0), groups > 1 ? mod_hz(1) : 0.0, g0,
+                 g1);
+        return picture(key, [&](std::vector<uint8_t>& out) {
             const uint32_t w = 640, h = 480;
             const size_t plane = (size_t)w * h * 2;
-            cache.assign((size_t)fmt.width * fmt.height * 2, 0);
-            for (int g = 0; g < groups && (size_t)(g * 9 + 9) * plane <= cache.size(); g++) {
-                uint8_t* base = cache.data() + (size_t)g * 9 * plane;
-                tof_planes(base, w, h, 4, (size_t)w * h, mod_hz(g), 1.0);
-                tof_planes(base + 4 * plane, w, h, 4, (size_t)w * h, mod_hz(g), 0.5);
+            out.assign((size_t)fmt.width * fmt.height * 2, 0);
+            for (int g = 0; g < groups && (size_t)(g * 9 + 9) * plane <= out.size(); g++) {
+                uint8_t* base = out.data() + (size_t)g * 9 * plane;
+                tof_planes(base, w, h, 4, (size_t)w * h, mod_hz(g), g0);
+                tof_planes(base + 4 * plane, w, h, 4, (size_t)w * h, mod_hz(g), g1);
                 ambient_plane(base + 8 * plane, w, h);
             }
-            cache_key = key;
-        }
-        return cache;
+        });
     }
 };
 
 struct Imx570 : Sensor {
     static constexpr uint32_t kRows = 483; // 480 image rows and 3 embedded rows
     bool tof() const override { return true; }
+    /* Streaming (4097) starts and stops the sensor; the CPLD generates its
+     * triggers: on its own in stream mode (words 521, 777), or one per
+     * trigger word (128, 384) or pulse on the line after word 257. */
+    bool trig = false;
+    bool streaming() const { return reg(4097) & 1; }
+    bool trigger_mode() const override { return streaming() && trig; }
+    bool free_running() const override { return streaming() && !trig; }
     std::vector<std::pair<uint32_t, uint32_t>> sizes() const override
     {
         return {{640, 1932}, {640, 1449}, {640, 3864}, {640, 2898}, {640, 5796}, {640, 4347}};
@@ -334,11 +368,32 @@ struct Imx570 : Sensor {
         return 1e6 / t_us;
     }
     void set_fps(double rate) override { cpld_rate = rate > 0 ? (uint32_t)lround(rate) : 0; }
-    /* The group's frequency row value in register 8524 + g, read as MHz. */
+    /* The group's frequency row value in register 8524 + g, read as MHz.
+     * In the three-exposure mode every group of an exposure runs at the
+     * frequency stored for that exposure (CPLD words 12, 13, 14 store the
+     * one in 8524 at the time). */
     double mod_hz(int g) const override
     {
-        uint8_t f = reg(8524 + (uint32_t)g);
+        uint8_t f = presets_live ? preset[exposure] : reg(8524 + (uint32_t)g);
         return f ? f * 1e6 : 100e6;
+    }
+    uint8_t preset[3] = {0, 0, 0};
+    bool    presets_live = false;
+    /* A frequency written afresh holds until stored as a preset. */
+    void wrote(uint32_t a) override
+    {
+        if (a == 8524) presets_live = false;
+    }
+    void cpld_word(uint32_t word) override
+    {
+        uint32_t c = word & 0xFF;
+        if (c >= 12 && c <= 14) {
+            preset[c - 12] = reg(8524);
+            presets_live = true;
+        }
+        if (word == 257) trig = true;
+        else if (word == 521 || word == 777) trig = false;
+        else if (c == 128) trigger();
     }
     uint32_t integration_us() const { return last_len ? last_len : be32(this, 8484) / 120; }
     int      temp_c() const { return (int)lround(temperature); }
@@ -358,19 +413,18 @@ struct Imx570 : Sensor {
     const std::vector<uint8_t>& frame(uint32_t, uint32_t, uint32_t, uint32_t) override
     {
         int p = phases(), ng = groups();
-        char key[96];
-        snprintf(key, sizeof(key), "%u %d %.0f %.0f %.0f %d %d %d", fmt.height, p, mod_hz(0), mod_hz(1), mod_hz(2),
-                 group_index[0], group_index[1], group_index[2]);
+        double gain = length_gain(integration_us(), (uint32_t)kNominalLength);
+        char key[128];
+        snprintf(key, sizeof(key), "%u %d %.0f %.0f %.0f %d %d %d %.4f", fmt.height, p, mod_hz(0), mod_hz(1),
+                 mod_hz(2), group_index[0], group_index[1], group_index[2], gain);
         const size_t row = 640 * 2, block = kRows * row;
-        if (cache_key != key || cache.empty()) {
-            cache.assign((size_t)fmt.width * fmt.height * 2, 0);
+        std::vector<uint8_t>& out = picture(key, [&](std::vector<uint8_t>& pic) {
+            pic.assign((size_t)fmt.width * fmt.height * 2, 0);
             for (int g = 0; g < ng; g++) {
                 int l = logical(g);
-                tof_planes(cache.data() + (size_t)g * p * block, 640, 480, p, block / 2, mod_hz(l < 3 ? l : g), 1.0);
+                tof_planes(pic.data() + (size_t)g * p * block, 640, 480, p, block / 2, mod_hz(l < 3 ? l : g), gain);
             }
-            cache_key = key;
-        }
-        std::vector<uint8_t>& out = cache;
+        });
         // Embedded rows after each phase image: group index, integration
         // time, exposure number and temperature, as 12-bit packed bytes.
         uint32_t count = integration_us() * 120;
@@ -394,12 +448,14 @@ struct Imx570 : Sensor {
                 }
             }
         }
-        return cache;
+        return out;
     }
 };
 
 struct Vd55h1 : Sensor {
     bool tof() const override { return true; }
+    /* It runs once its driver programmed a frame period. */
+    bool free_running() const override { return (reg(1600) | reg(1601)) != 0; }
     std::vector<std::pair<uint32_t, uint32_t>> sizes() const override { return {{1344, 9656}}; }
     uint32_t code() const override { return MEDIA_BUS_FMT_Y12_1X12; }
     uint32_t fourcc() const override { return V4L2_PIX_FMT_Y12; }
@@ -429,22 +485,22 @@ struct Vd55h1 : Sensor {
         // frame data. Each phase sample carries its phase number (1..4) in
         // the four bits above its 12-bit value, which the raw parse clears:
         // a frame that skipped the parse gives wrong distances.
-        char key[64];
-        snprintf(key, sizeof(key), "%.0f %.0f", mod_hz(0), mod_hz(1));
+        // Integration lengths F0 (1604-1607) and F1 (1608-1611).
+        double g0 = length_gain(le32(this, 1604), 800), g1 = length_gain(le32(this, 1608), 400);
+        char key[96];
+        snprintf(key, sizeof(key), "%.0f %.0f %.4f %.4f", mod_hz(0), mod_hz(1), g0, g1);
         const uint32_t w = 672, h = 804;
         const size_t plane = (size_t)w * h * 2;
-        if (cache_key != key || cache.empty()) {
-            cache.assign((size_t)1344 * 9656 * 2, 0);
+        return picture(key, [&](std::vector<uint8_t>& out) {
+            out.assign((size_t)1344 * 9656 * 2, 0);
             for (int g = 0; g < 2; g++) {
-                uint8_t* base = cache.data() + (size_t)g * 12 * plane;
-                tof_planes(base, w, h, 4, (size_t)w * h, mod_hz(g), 1.0);
-                tof_planes(base + 4 * plane, w, h, 4, (size_t)w * h, mod_hz(g), 0.5);
+                uint8_t* base = out.data() + (size_t)g * 12 * plane;
+                tof_planes(base, w, h, 4, (size_t)w * h, mod_hz(g), g0);
+                tof_planes(base + 4 * plane, w, h, 4, (size_t)w * h, mod_hz(g), g1);
                 for (int k = 0; k < 8; k++) tag_plane(base + k * plane, w, h, (uint16_t)((k % 4 + 1) << 12));
                 for (int k = 8; k < 12; k++) ambient_plane(base + k * plane, w, h);
             }
-            cache_key = key;
-        }
-        return cache;
+        });
     }
 };
 
@@ -467,7 +523,7 @@ struct Colour : Sensor {
         if (trig > 0) return trig;
         if (!pwm.empty()) return free_fps; // a triggered camera without its trigger: 0, no frames
         // Triggered mode (bit 7 of 0x3234): one frame per frame of the sync source.
-        if (sync_source && (reg(0x3234) & 0x80)) return sync_source->fps();
+        if (sync_source && (reg(0x3234) & 0x80)) return sync_source->free_running() ? sync_source->fps() : 0;
         uint32_t v = (uint32_t)reg(0x320E) << 8 | reg(0x320F), l = (uint32_t)reg(0x320C) << 8 | reg(0x320D);
         double d = doubled ? ((v & 0x7FFF) * 2.0) * ((l & 0x7FFF) * 2.0) : (double)v * l;
         return d > 0 ? pclk / d : 0;
@@ -549,10 +605,29 @@ void Sensor::note(int kind, uint32_t addr, uint32_t value)
 
 void Sensor::note_frame(uint32_t frame_seq, size_t bytes) { out_line(this, "frame", frame_seq, bytes); }
 
+void Sensor::trigger()
+{
+    // A burst beyond what any buffer queue holds is not kept.
+    if (!trigger_mode() || pending >= 64) return;
+    pending++;
+    videos_wake_locked();
+}
+
+std::vector<uint8_t>& Sensor::picture(const std::string& key, const std::function<void(std::vector<uint8_t>&)>& build)
+{
+    for (auto& p : pictures)
+        if (p.first == key) return p.second;
+    if (pictures.size() >= kPictures) pictures.pop_front();
+    pictures.emplace_back(key, std::vector<uint8_t>());
+    build(pictures.back().second);
+    return pictures.back().second;
+}
+
 void Sensor::write_reg(uint32_t a, uint8_t v, bool logged)
 {
     regs[a] = v;
     if (logged) note(SIM_SENSOR_REG, a, v);
+    wrote(a);
 }
 
 void Sensor::adjust(v4l2_mbus_framefmt* f) const
@@ -616,6 +691,7 @@ int Sensor::private_ioctl(unsigned long request, void* arg)
         else if (c == 15) exposure = 2;
         // A length word says which exposure the next frame is taken with.
         if (c == 8 || c == 16 || c == 20 || c == 21) last_len = v;
+        cpld_word(word);
         if (c == 128 || word == 384) { // one frame triggered
             clock_gettime(CLOCK_REALTIME, &now);
             trigger_ns = (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
@@ -728,8 +804,9 @@ Sensor* make_sensor(const std::string& kind, const std::string& root)
 void scene_at(double x, double y, double w, double h, double* mm, double* refl)
 {
     double u = (x + 0.5) / w, v = (y + 0.5) / h;
-    // Back wall, its reflectivity rising from left to right.
-    *mm = 1250.0;
+    // Back wall, its reflectivity rising from left to right; within the
+    // reach of one frequency of up to 120 MHz.
+    *mm = 1200.0;
     *refl = 0.35 + 0.5 * u;
     // A box face in the left half.
     if (u >= 0.12 && u <= 0.42 && v >= 0.35 && v <= 0.85) {

@@ -179,6 +179,17 @@ void pacer_main(Video* v)
     auto next = Clock::now();
     while (!v->stop) {
         Sensor* s = source_sensor(media_of(v->hub, v->ent), v->ent);
+        if (s && !s->free_running()) {
+            // Stopped, or waiting for triggers: a trigger's frame comes at once.
+            if (s->pending) {
+                if (v->mode == SIM_CAMERA_PACED) video_emit_locked(v);
+                else s->pending = 0;
+                continue;
+            }
+            v->cv.wait_for(lk, std::chrono::milliseconds(50), [&] { return v->stop || s->pending; });
+            next = Clock::now();
+            continue;
+        }
         double fps = s ? s->fps() : 0;
         if (fps <= 0 || fps > 10000) {
             // Not running (no trigger): look again shortly.
@@ -558,10 +569,15 @@ void video_stop_pacer(Video* v, std::unique_lock<std::mutex>& lk)
 int video_emit_locked(Video* v)
 {
     if (!v->streaming) return 0;
+    Sensor* s = source_sensor(media_of(v->hub, v->ent), v->ent);
+    // A sensor takes a frame while it runs, or for a trigger.
+    if (s && !s->free_running()) {
+        if (!s->pending) return 0;
+        s->pending--;
+    }
     v->frames++;
     uint32_t seq = v->sequence++;
     if (v->faults & SIM_CAMERA_TIMEOUT) return 0;
-    Sensor* s = source_sensor(media_of(v->hub, v->ent), v->ent);
     if (!s || v->queued.empty()) return 0;
     int i = v->queued.front();
     v->queued.pop_front();

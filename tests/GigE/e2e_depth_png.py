@@ -31,8 +31,8 @@ ARVFRAME = os.path.join(HERE, "..", "e2e", "arvframe.py")
 
 # Registers the stand-in reads, by the names depthtool takes.
 STANDIN_REGS = {"sensorType": 0x10002000, "rgbSensorType": 0x10001000, "freqMode": 0x10002068,
-                "groupAFreq": 0x1000206C, "phaseOptions": 0x100000EC, "cpuId": 0x10007024,
-                "cameraType": 0x10007000}
+                "groupAFreq": 0x1000206C, "groupBFreq": 0x10002070, "groupCFreq": 0x10002050,
+                "phaseOptions": 0x100000EC, "cpuId": 0x10007024, "cameraType": 0x10007000}
 
 
 class DepthPng(unittest.TestCase):

@@ -85,7 +85,7 @@ TEST(BootstrapInit, EveryWordOfTheBlockHasItsDefaultOnEachBoard)
         uint32_t tofKind;
     } cases[] = {
         {"rk3588-gpixel", E_GPIXEL_0503}, {"rk3568-imx570", E_IMX570}, {"rk3568-v23", E_GPIXEL_0503},
-        {"rk3576-vd55h1", E_VD55H1},
+        {"rk3588-vd55h1", E_VD55H1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.profile);

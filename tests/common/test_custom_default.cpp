@@ -90,4 +90,24 @@ TEST(CustomDefault, ThreeDModeFollowsFreqMode)
     }
 }
 
+TEST(CustomDefault, PayloadSizeCoversTheLargestRawBlockOfTheSensorFound)
+{
+    const struct { uint32_t tof, stored, want; } cases[] = {
+        {E_VD55H1, 22118400, 1344u * 9656 * 2},  // a block saved before holds the old size
+        {E_VD55H1, 30000000, 30000000},           // a larger one stays
+        {E_GPIXEL_0503, 22118400, 22118400},      // two 1920 x 2880 exposures fill it exactly
+        {E_IMX570, 22118400, 22118400},
+        {E_IMX570, 0, 640u * 480 * 2 * 12},
+    };
+    for (const auto& c : cases) {
+        deviceCFG cfg{};
+        deviceRegMemAddr run{};
+        custom_default_cfg(&cfg, E_SMARTSENS_SC2210, c.tof, E_CPU_RK3588);
+        cfg.common.payloadSize = c.stored;
+        HardwareFacts hw{E_SMARTSENS_SC2210, c.tof, 0, E_CPU_RK3588, 0};
+        custom_fix_cfg(&cfg, &run, &hw);
+        EXPECT_EQ(cfg.common.payloadSize, c.want) << c.tof << " " << c.stored;
+    }
+}
+
 } // namespace

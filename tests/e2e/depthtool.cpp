@@ -6,7 +6,7 @@
 //       camera's values, and writes the depth image it computes to OUT as
 //       16-bit little-endian samples; prints "WIDTH HEIGHT".
 //       Names: sensorType, rgbSensorType, freqMode, groupAFreq,
-//       phaseOptions, cpuId, cameraType.
+//       groupBFreq, groupCFreq, phaseOptions, cpuId, cameraType.
 //   depthtool scene W H OUT
 //       writes the simulated board's scene (millimetres, rounded) at each
 //       pixel of a W x H image to OUT the same way.
@@ -86,6 +86,7 @@ int depth(int argc, char** argv)
     } const regs[] = {
         {"sensorType", &tof.sensorType},     {"rgbSensorType", &cfg.sensor[DEV_CFG_SENSOR_RGB].info.sensorType},
         {"freqMode", &tof.freqMode},         {"groupAFreq", &tof.groupAFreq},
+        {"groupBFreq", &tof.groupBFreq},     {"groupCFreq", &tof.groupCFreq},
         {"phaseOptions", &cfg.common.phaseOptions}, {"cpuId", &run.cpuId},
         {"cameraType", &run.cameraType},
     };

@@ -118,7 +118,7 @@ TEST(TemperatureTask, EachCpuTypeReadsItsBusIntoTheToFPage)
     const struct { const char* profile; uint32_t cpu; int bus; } boards[] = {
         {"rk3588-gpixel", E_CPU_RK3588, 6},
         {"rk3568-imx570", E_CPU_RK3568, 2},
-        {"rk3576-vd55h1", E_CPU_RK3576, 4},
+        {"rk3576-sc2210", E_CPU_RK3576, 4},
     };
     for (const auto& b : boards) {
         Board r(b.profile);

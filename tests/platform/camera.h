@@ -16,6 +16,19 @@
 #include <string>
 #include <vector>
 
+// Leaves the board's ToF sensor as its driver's start sequence does (Gpixel
+// run control, IMX570 streaming, VD55H1 frame period), for tests that read
+// its node without a driver; a sensor takes no frame before that.
+inline void run_tof_sensor()
+{
+    for (const char* g : {"m01_b_Gpixel0503 5-0010", "m01_b_Gpixel0503 3-0010"}) sim_sensor_set_reg(g, 0, 1);
+    for (const char* i : {"m01_b_imx570 3-0010", "m01_b_imx570 5-0010"}) sim_sensor_set_reg(i, 4097, 1);
+    for (const char* v : {"m01_b_VD55H1 5-0010", "m01_b_VD55H1 3-0010"}) {
+        sim_sensor_set_reg(v, 1600, 0x7F); // 30 frames per second
+        sim_sensor_set_reg(v, 1601, 0x12);
+    }
+}
+
 struct Capture {
     std::string                        path;
     int                                fd = -1;

@@ -88,7 +88,8 @@ const ProfileGraph kGraphs[] = {
     {"rk3568-imx570", "/dev/media0", "stream_cif_mipi_id0", "m01_b_imx570 3-0010", 7},
     {"rk3568-imx570", "/dev/media1", "rkisp-isp-subdev", "m00_b_sc230ai 4-0030", 7},
     {"rk3568-v23", "/dev/media0", "stream_cif_mipi_id0", "m01_b_Gpixel0503 3-0010", 7},
-    {"rk3576-vd55h1", "/dev/media0", "stream_cif_mipi_id0", "m01_b_VD55H1 3-0010", 9},
+    {"rk3588-vd55h1", "/dev/media1", "stream_cif_mipi_id0", "m01_b_VD55H1 5-0010", 7},
+    {"rk3588-vd55h1", "/dev/media0", "stream_cif_mipi_id0", "m00_b_sc2210 4-0030", 7},
 };
 
 } // namespace
@@ -200,7 +201,11 @@ TEST(BoardMedia, CaptureNodeLeadsToItsMediaNodeThroughSysfs)
 
 TEST(BoardMedia, LinkSetupRoutesTheOtherSensorAndRefusesImmutableLinks)
 {
-    BoardRoot b("rk3576-vd55h1");
+    // An RK3576 carries both sensors on its one camera graph.
+    TempDir dir;
+    std::string ini = dir.path + "/two-sensors.ini";
+    ASSERT_TRUE(write_host_file(ini, "[BOARD]\nCHIP=RK3576\nTOF_SENSOR=VD55H1\nCOLOUR_SENSOR=sc2210\n"));
+    BoardRoot b(ini.c_str());
     ASSERT_EQ(b.rc, 0);
     int fd = plat_open("/dev/media0", O_RDWR);
     Graph g = enumerate(fd);

@@ -168,7 +168,7 @@ TEST(BoardPath, RandomPathsAndLinksNeverEscape)
 TEST(BoardSelection, ArgumentsChooseRootAndProfileAndAreTakenOut)
 {
     TempDir dir;
-    std::vector<std::string> args = {"korvid", "--board-root", dir.path, "-v", "--board=rk3576-vd55h1", "last"};
+    std::vector<std::string> args = {"korvid", "--board-root", dir.path, "-v", "--board=rk3576-sc2210", "last"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -37,7 +37,8 @@ TEST(BoardProfile, EachChipLaysOutWhatStartUpReads)
         {"rk3588-gpixel", "RK3588", "Vornak Camera Tavo Plus", true, 6},
         {"rk3568-imx570", "RK3568", "Vornak Camera Tavo Boa", true, 2},
         {"rk3568-v23", "RK3568", "Vornak Camera TavoV2.3", true, 2},
-        {"rk3576-vd55h1", "RK3576", nullptr, false, 4},
+        {"rk3588-vd55h1", "RK3588", nullptr, false, 6},
+        {"rk3576-sc2210", "RK3576", nullptr, false, 4},
     };
     for (const auto& c : chips) {
         SCOPED_TRACE(c.profile);
@@ -104,7 +105,7 @@ TEST(BoardProfile, RestartKeepsBoardStateAndRewritesHardwareFacts)
     plat_board_close();
 
     // The same root brought up as another board takes that board's facts.
-    ASSERT_EQ(plat_board_open(dir.path.c_str(), "rk3576-vd55h1"), 0);
+    ASSERT_EQ(plat_board_open(dir.path.c_str(), "rk3576-sc2210"), 0);
     EXPECT_NE(plat_access("/dev/rtc0", F_OK), 0);
     EXPECT_EQ(chip_of_board(), "RK3576");
     plat_board_close();

@@ -122,7 +122,7 @@ TEST(BoardSensors, FrameSizeAndRatePerMode)
          3864, 640u * 3864 * 2, 30.0, none},
         {"IMX570 triple", "rk3568-imx570", "m01_b_imx570 3-0010", "/dev/video0", 640, 5796, V4L2_PIX_FMT_Y12, 640,
          5796, 640u * 5796 * 2, 30.0, none},
-        {"VD55H1", "rk3576-vd55h1", "m01_b_VD55H1 3-0010", "/dev/video0", 0, 0, V4L2_PIX_FMT_Y12, 1344, 9656,
+        {"VD55H1", "rk3588-vd55h1", "m01_b_VD55H1 5-0010", "/dev/video4", 0, 0, V4L2_PIX_FMT_Y12, 1344, 9656,
          1344u * 9656 * 2, 30.0,
          [](int fd) {
              write_reg(fd, 1600, 0x7F); // period 4735, as set_fps(30) writes it
@@ -154,6 +154,8 @@ TEST(BoardSensors, FrameSizeAndRatePerMode)
         if (sd >= 0) {
             EXPECT_NEAR(interval_fps(sd), m.fps, 0.05); // the sub-device reports the same
         }
+
+        run_tof_sensor();
 
         Capture c(m.node);
         ASSERT_EQ(c.set_format(m.vid_w, m.vid_h, m.pixfmt), 0);
@@ -264,6 +266,7 @@ TEST(BoardSensors, Imx570EmbeddedRowsCarryGroupAndIntegration)
     ASSERT_EQ(set_pad(fd, 640, 3864), 0);
     uint32_t word = 750u << 8 | 8; // the first exposure's length
     ASSERT_EQ(plat_ioctl(fd, SENSOR_IOC_CPLD_WORD, &word), 0);
+    run_tof_sensor();
     Capture c("/dev/video0");
     ASSERT_EQ(c.set_format(640, 3864, V4L2_PIX_FMT_Y12), 0);
     ASSERT_EQ(c.start(), 4);
@@ -293,6 +296,7 @@ TEST(BoardSensors, UsbCameraControlsLiveOnItsVideoNode)
     TempDir dir;
     BoardRoot b(write_profile(dir, kCustom).c_str());
     ASSERT_EQ(b.rc, 0);
+    run_tof_sensor();
     Capture c("/dev/video8");
     EXPECT_FALSE(c.mplane());
     v4l2_control gain{0x00980913, 1025};
@@ -345,6 +349,7 @@ TEST(BoardSensors, OutsideViewAppendsWritesAndFramesWhenAsked)
         ASSERT_EQ(write_reg(fd, 527, 3), 0);
         ASSERT_EQ(write_reg(fd, 526, 0xE8), 0);
         plat_close(fd);
+        run_tof_sensor();
         Capture c("/dev/video4");
         ASSERT_EQ(c.set_format(1920, 1440, V4L2_PIX_FMT_Y12), 0);
         ASSERT_EQ(c.start(), 4);
@@ -391,6 +396,7 @@ TEST(BoardSensors, ColourChartRampMovesOneStepPerFrameInEveryFormat)
     for (const Case& k : cases) {
         BoardRoot b(k.profile);
         ASSERT_EQ(b.rc, 0);
+        run_tof_sensor();
         Capture c(k.node);
         v4l2_format f = c.format();
         uint32_t w = c.mplane() ? f.fmt.pix_mp.width : f.fmt.pix.width;
@@ -406,4 +412,183 @@ TEST(BoardSensors, ColourChartRampMovesOneStepPerFrameInEveryFormat)
             EXPECT_EQ(wrong, 0) << k.node << " " << std::hex << k.pixfmt << std::dec << " frame " << seq;
         }
     }
+}
+
+// ---- What the ToF models take frames by ----
+
+namespace {
+
+struct TofBoard {
+    const char* profile;
+    const char* sensor;
+    const char* node;
+};
+const TofBoard kTofBoards[] = {
+    {"rk3588-gpixel", "m01_b_Gpixel0503 5-0010", "/dev/video4"},
+    {"rk3568-imx570", "m01_b_imx570 3-0010", "/dev/video0"},
+    {"rk3588-vd55h1", "m01_b_VD55H1 5-0010", "/dev/video4"},
+};
+
+int cpld_word(int fd, uint32_t word) { return plat_ioctl(fd, SENSOR_IOC_CPLD_WORD, &word); }
+
+// Frames a stepped node delivers for `steps` frame times.
+int frames_in(Capture& c, int steps)
+{
+    int n = 0;
+    for (int i = 0; i < steps; i++) {
+        n += sim_camera_step(c.path.c_str(), 1);
+        int b;
+        while ((b = c.dequeue()) >= 0) c.queue((uint32_t)b);
+    }
+    return n;
+}
+
+// Amplitude at a wall pixel of the first four phase planes (w x h each,
+// `stride` samples apart) and the brightest sample among them.
+std::pair<double, int> amplitude(const std::vector<uint8_t>& f, size_t stride, uint32_t w, uint32_t x, uint32_t y)
+{
+    double re = 0, im = 0;
+    int top = 0;
+    for (int k = 0; k < 4; k++) {
+        uint16_t v;
+        memcpy(&v, f.data() + ((size_t)k * stride + (size_t)y * w + x) * 2, 2);
+        v &= 0x0FFF;
+        top = std::max(top, (int)v);
+        re += v * cos(M_PI / 2 * k);
+        im += v * sin(M_PI / 2 * k);
+    }
+    return {sqrt(re * re + im * im) / 2, top};
+}
+
+} // namespace
+
+TEST(BoardSensors, ToFSensorsTakeFramesOnlyBetweenTheirStartAndStopSequences)
+{
+    for (const TofBoard& t : kTofBoards) {
+        SCOPED_TRACE(t.profile);
+        BoardRoot b(t.profile);
+        ASSERT_EQ(b.rc, 0);
+        int sd = subdev_of(t.sensor);
+        ASSERT_GE(sd, 0);
+        Capture c(t.node);
+        ASSERT_EQ(c.start(), 4);
+        EXPECT_EQ(frames_in(c, 3), 0) << "the node streams, the sensor does not yet";
+        std::string kind = t.sensor;
+        if (kind.find("Gpixel") != std::string::npos) {
+            ASSERT_EQ(write_reg(sd, 0, 1), 0);
+            ASSERT_EQ(write_reg(sd, 1, 1), 0);
+        } else if (kind.find("imx570") != std::string::npos) {
+            ASSERT_EQ(write_reg(sd, 4097, 1), 0);
+        } else {
+            ASSERT_EQ(write_reg(sd, 1600, 0x7F), 0); // its frame period
+            ASSERT_EQ(write_reg(sd, 1601, 0x12), 0);
+        }
+        EXPECT_EQ(frames_in(c, 3), 3);
+        if (kind.find("Gpixel") != std::string::npos) {
+            ASSERT_EQ(write_reg(sd, 0, 0), 0);
+            EXPECT_EQ(frames_in(c, 3), 0) << "run control off";
+        } else if (kind.find("imx570") != std::string::npos) {
+            ASSERT_EQ(write_reg(sd, 4097, 0), 0);
+            EXPECT_EQ(frames_in(c, 3), 0) << "streaming off";
+        }
+        plat_close(sd);
+    }
+}
+
+TEST(BoardSensors, InTriggerModeEachTriggerTakesExactlyOneFrame)
+{
+    // Gpixel: trigger mode from its trigger and stream registers, triggers on its line.
+    {
+        BoardRoot b("rk3588-gpixel");
+        ASSERT_EQ(b.rc, 0);
+        const char* sensor = "m01_b_Gpixel0503 5-0010";
+        int sd = subdev_of(sensor);
+        for (auto [addr, val] : {std::pair<uint16_t, uint8_t>{16, 1}, {32, 0}, {31, 1}, {16, 0}, {0, 0}})
+            ASSERT_EQ(write_reg(sd, addr, val), 0);
+        Capture c("/dev/video4");
+        ASSERT_EQ(c.start(), 4);
+        EXPECT_EQ(frames_in(c, 5), 0) << "no trigger, no frame";
+        for (int i = 0; i < 3; i++) ASSERT_EQ(sim_sensor_trigger(sensor), 0);
+        EXPECT_EQ(frames_in(c, 5), 3);
+        // Back in free run the line means nothing.
+        for (auto [addr, val] : {std::pair<uint16_t, uint8_t>{16, 1}, {32, 85}, {31, 84}, {16, 0}, {0, 1}})
+            ASSERT_EQ(write_reg(sd, addr, val), 0);
+        ASSERT_EQ(sim_sensor_trigger(sensor), 0);
+        EXPECT_EQ(frames_in(c, 2), 2);
+        plat_close(sd);
+    }
+    // IMX570: the CPLD's trigger mode, software trigger words and the line,
+    // here on a paced node, where a trigger's frame comes at once.
+    {
+        BoardRoot b("rk3568-imx570");
+        ASSERT_EQ(b.rc, 0);
+        const char* sensor = "m01_b_imx570 3-0010";
+        int sd = subdev_of(sensor);
+        ASSERT_EQ(cpld_word(sd, 257), 0); // trigger mode
+        ASSERT_EQ(write_reg(sd, 4097, 1), 0);
+        Capture c("/dev/video0");
+        ASSERT_EQ(sim_camera_set_mode("/dev/video0", SIM_CAMERA_PACED), 0);
+        ASSERT_EQ(c.start(4), 4);
+        int got = 0;
+        auto take = [&](int want) {
+            // Waits for the frames wanted, then a while for any extra one.
+            while (got < want && c.readable(10000))
+                for (int i; (i = c.dequeue()) >= 0; got++) c.queue((uint32_t)i);
+            while (c.readable(300))
+                for (int i; (i = c.dequeue()) >= 0; got++) c.queue((uint32_t)i);
+            return got;
+        };
+        EXPECT_EQ(take(0), 0) << "no trigger, no frame";
+        ASSERT_EQ(cpld_word(sd, 384), 0); // one frame
+        EXPECT_EQ(take(1), 1);
+        ASSERT_EQ(cpld_word(sd, 800 << 8 | 8), 0); // a length word triggers nothing
+        ASSERT_EQ(cpld_word(sd, 128), 0);          // one frame after a length word
+        ASSERT_EQ(sim_sensor_trigger(sensor), 0);  // the hardware line
+        EXPECT_EQ(take(3), 3);
+        EXPECT_EQ(sim_camera_frames("/dev/video0"), 3);
+        plat_close(sd);
+    }
+}
+
+TEST(BoardSensors, AmplitudeFollowsTheIntegrationLengthUntilSamplesSaturate)
+{
+    BoardRoot b("rk3588-gpixel");
+    ASSERT_EQ(b.rc, 0);
+    int sd = subdev_of("m01_b_Gpixel0503 5-0010");
+    ASSERT_EQ(write_reg(sd, 0, 1), 0);
+    Capture c("/dev/video4");
+    ASSERT_EQ(c.start(), 4);
+    auto at_length = [&](uint16_t len) {
+        for (auto [addr, val] : {std::pair<uint16_t, uint8_t>{16, 1}, {527, (uint8_t)(len >> 8)}, {526, (uint8_t)len},
+                                 {16, 0}})
+            EXPECT_EQ(write_reg(sd, addr, val), 0);
+        std::vector<uint8_t> f = c.grab();
+        EXPECT_FALSE(f.empty());
+        return f.empty() ? std::pair<double, int>{0, 0} : amplitude(f, 640 * 480, 640, 600, 40);
+    };
+    auto [a400, top400] = at_length(400);
+    auto [a800, top800] = at_length(800);
+    auto [a4095, top4095] = at_length(4095);
+    EXPECT_NEAR(a800 / a400, 2.0, 0.02);
+    EXPECT_LT(top800, 4095);
+    EXPECT_EQ(top4095, 4095) << "the longest integration saturates the wall";
+    EXPECT_LT(a4095, a800 * 4095 / 800 * 0.95) << "a saturated pixel loses amplitude";
+    plat_close(sd);
+}
+
+TEST(BoardSensors, AColourCameraOnTheToFFrameSyncRunsOnlyWhileTheToFSensorDoes)
+{
+    BoardRoot b("rk3588-gpixel");
+    ASSERT_EQ(b.rc, 0);
+    int tof = subdev_of("m01_b_Gpixel0503 5-0010");
+    int col = subdev_of("m00_b_sc130gs 4-0030");
+    ASSERT_GE(tof, 0);
+    ASSERT_GE(col, 0);
+    ASSERT_EQ(write_reg(col, 0x3234, 0x80), 0); // triggered by the frame sync
+    EXPECT_EQ(interval_fps(col), 0.0);
+    ASSERT_EQ(write_reg(tof, 0, 1), 0);
+    EXPECT_NEAR(interval_fps(col), interval_fps(tof), 0.01);
+    EXPECT_GT(interval_fps(col), 0.0);
+    plat_close(tof);
+    plat_close(col);
 }

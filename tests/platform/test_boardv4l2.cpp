@@ -20,6 +20,7 @@ TEST(BoardV4l2, BufferCycleDeliversFramesInQueueOrder)
 {
     BoardRoot b;
     ASSERT_EQ(b.rc, 0);
+    run_tof_sensor();
     Capture c(kTofNode);
     ASSERT_GE(c.fd, 0);
     v4l2_capability cap{};
@@ -107,6 +108,7 @@ TEST(BoardV4l2, InjectedFaultsBreakTheCycleAsTheBoardWould)
         if (k.mmap_fail) {
             ASSERT_EQ(sim_fail_nth(kTofNode, SIM_REQ_MMAP, (unsigned)k.mmap_fail, ENOMEM), 0);
         }
+        run_tof_sensor();
         Capture c(kTofNode);
         int n = c.request(4);
         ASSERT_EQ(n, k.granted);
@@ -141,6 +143,7 @@ TEST(BoardV4l2, PacedNodeBecomesReadableOnItsOwn)
 {
     BoardRoot b;
     ASSERT_EQ(b.rc, 0);
+    run_tof_sensor();
     Capture c(kTofNode);
     ASSERT_EQ(sim_camera_set_mode(kTofNode, SIM_CAMERA_PACED), 0);
     ASSERT_EQ(c.start(4), 4);

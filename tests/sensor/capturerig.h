@@ -16,6 +16,7 @@
 #include "common/stream_ctrl.h"
 #include "sensor/sensor_raw.h"
 #include "sensor/v4l2_capture.h"
+#include "platform/camera.h"
 #include "simboard.h"
 
 namespace capturerig {
@@ -126,10 +127,12 @@ struct Rig {
         while (ImageInfo* img = frame_take(wk)) free_image(r.core, img);
     }
 
-    // Opens the sensor as the capture task does and starts streaming.
+    // Opens the sensor as the capture task does and starts streaming, the
+    // sensor running as the task's start sequence leaves it.
     bool open_sensor()
     {
         if (sensor_tof_init(r.core, E_DEVICE_TOF, &dev) != 0) return false;
+        run_tof_sensor();
         epfd = epoll_create1(EPOLL_CLOEXEC);
         epoll_event ev{};
         ev.events = EPOLLIN;

@@ -140,7 +140,8 @@ TEST(SensorLookup, EachBoardProfileFindsItsSensorsBehindItsCaptureNodes)
         {"rk3588-gpixel", "/dev/video0", "m00_b_sc130gs 4-0030", "/dev/media0"},
         {"rk3568-imx570", "/dev/video0", "m01_b_imx570 3-0010", "/dev/media0"},
         {"rk3568-v23", "/dev/video0", "m01_b_Gpixel0503 3-0010", "/dev/media0"},
-        {"rk3576-vd55h1", "/dev/video0", "m01_b_VD55H1 3-0010", "/dev/media0"},
+        {"rk3588-vd55h1", "/dev/video4", "m01_b_VD55H1 5-0010", "/dev/media1"},
+        {"rk3588-vd55h1", "/dev/video0", "m00_b_sc2210 4-0030", "/dev/media0"},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(std::string(c.profile) + " " + c.video);

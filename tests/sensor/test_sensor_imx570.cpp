@@ -28,6 +28,7 @@
 #include "sensor/sensor_integration.h"
 #include "sensor/v4l2_capture.h"
 #include "sensor_ioctl.h"
+#include "platform/camera.h"
 #include "simboard.h"
 
 namespace {
@@ -100,9 +101,11 @@ struct Rig {
         return fakes.back();
     }
 
+    // The sensor streaming as the task's configuration leaves it.
     bool open_sensor()
     {
         if (sensor_imx570_init(r.core, E_DEVICE_TOF, &dev) != 0) return false;
+        run_tof_sensor();
         epfd = epoll_create1(EPOLL_CLOEXEC);
         epoll_event ev{};
         ev.events = EPOLLIN;
@@ -669,6 +672,30 @@ TEST(Imx570Capture, TheThreeExposureModeChecksEachExposureNumber)
     ASSERT_NE(img, nullptr);
     EXPECT_EQ(img->imageSize, 11059200u);
     free_image(rig.r.core, img);
+}
+
+// Each of the three exposures runs at the frequency stored for it, so the
+// frame's three first groups carry three frequencies; its three phases take
+// their frequencies from the 3-phase tables even after a 4-phase mode had
+// the 4-phase ones loaded.
+TEST(Imx570Capture, TheThreeExposureModeRunsEachExposureAtItsStoredFrequency)
+{
+    Rig rig(18, 2);
+    rig.fake_worker(E_WORKER_ID_ALGO);
+    g_phaseOptions.store(0);
+    ASSERT_NE(getFrequencyAllInfo(), nullptr);
+    rig.r.tof().freqMode = 6;
+    rig.r.tof().groupAFreq = 100;
+    ASSERT_TRUE(rig.open_sensor());
+    uint32_t freqs[3] = {100, 20, 48};
+    rig.info()->set_all_freq(rig.dev, freqs);
+    for (auto [word, mhz] : {std::pair<uint32_t, double>{17, 100}, {18, 20}, {15, 48}}) {
+        rig.board_word(word);
+        sim_sensor_state_t st;
+        ASSERT_EQ(sim_sensor_state(kSensor, &st), 0);
+        EXPECT_EQ(st.mod_mhz[0], mhz) << word;
+        EXPECT_EQ(st.mod_mhz[1], mhz) << word;
+    }
 }
 
 TEST(Imx570Registers, IntegrationTimesScaleAndGoWhereTheModeSays)

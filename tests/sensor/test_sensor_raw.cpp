@@ -379,11 +379,14 @@ TEST(GpixelDepth, CapturedFramesShowTheSceneDistances)
         Rig rig(mode == 3 ? 2 * kExposureBytes : kSingleBytes, 3);
         rig.r.tof().freqMode = mode;
         rig.r.tof().groupAFreq = c.groupA;
+        rig.r.tof().nInteA = 800; // the lengths a camera starts with
+        rig.r.tof().nInteB = 400;
         rig.r.common().enableDepth = 1;
-        // Rows at 112 MHz (the dual modes' default; 24 MHz x 28 / 2 / 3) and
-        // at 96 MHz (24 MHz x 24 / 2 / 3).
+        // Groups at 112 and 64 MHz, the dual modes' defaults (24 MHz x 56 / 3
+        // / (1 + 3) and / (4 + 3)), and a single group at 96 MHz (24 MHz x 24
+        // / 2 / 3).
         ASSERT_TRUE(write_host_file(rig.r.board.host(SENSOR_TOF_FREQ_FILE),
-                                    "f1,f2,div_i,div_b,div_n,freq0_opt,freq1_opt\n112,64,3,0,28,0,0\n"
+                                    "f1,f2,div_i,div_b,div_n,freq0_opt,freq1_opt\n112,64,2,0,56,1,4\n"
                                     "96,64,3,0,24,0,0\n"));
         worker_t* gvsp = rig.fake_worker(E_WORKER_ID_GVSP);
         ASSERT_EQ(worker_create(rig.r.core, E_WORKER_ID_ALGO, algo_task), 0);
@@ -418,6 +421,58 @@ TEST(GpixelDepth, CapturedFramesShowTheSceneDistances)
 } // namespace
 
 namespace {
+
+// A host's integration length reaches the sensor, whose light follows it:
+// twice the length, twice the amplitude the depth stand-in computes.
+TEST(GpixelDepth, AmplitudeFollowsTheIntegrationLengthAHostWrites)
+{
+    Rig rig(kSingleBytes, 3);
+    rig.r.tof().freqMode = 0;
+    rig.r.tof().nInteA = 400;
+    rig.r.common().enableAmp = 1;
+    worker_t* gvsp = rig.fake_worker(E_WORKER_ID_GVSP);
+    ASSERT_EQ(worker_create(rig.r.core, E_WORKER_ID_ALGO, algo_task), 0);
+    ASSERT_TRUE(wait_until([&] { return epcore_worker_find(rig.r.core, E_WORKER_ID_ALGO2) != nullptr; }));
+    Custom_StartOrStopStream(1);
+    ASSERT_TRUE(wait_until([&] { return epcore_iodev_find(rig.r.core, E_DEVICE_TOF) != nullptr; }));
+    // The amplitude at a wall pixel of the next amplitude image.
+    auto wall_amplitude = [&] {
+        int amp = -1;
+        EXPECT_TRUE(wait_until([&] {
+            sim_camera_step(kVideo, 1);
+            while (ImageInfo* img = frame_take(gvsp)) {
+                if (img->imageType == E_IMAGE_TYPE_AMP && amp < 0)
+                    amp = reinterpret_cast<const uint16_t*>(img->imageData)[40 * 640 + 600];
+                free_image(rig.r.core, img);
+            }
+            return amp >= 0;
+        }, 20000));
+        return amp;
+    };
+    // A length takes effect from a later frame, and images of earlier ones
+    // may still be on their way: the level once two images in a row agree
+    // (and differ from `other`).
+    auto settled = [&](int other) {
+        int last = -1, now = -1;
+        for (int i = 0; i < 20; i++) {
+            now = wall_amplitude();
+            if (now == last && now != other) break;
+            last = now;
+        }
+        return now;
+    };
+    int at400 = settled(-1);
+    uint32_t len = 800;
+    ASSERT_EQ(Custom_RegWrite(0x1000209C, &len), 0);
+    int at800 = settled(at400);
+    EXPECT_GT(at400, 100);
+    EXPECT_NEAR((double)at800 / at400, 2.0, 0.05);
+    Custom_StartOrStopStream(0);
+    rig.r.core->quit = 1;
+    EXPECT_TRUE(wait_until([&] { return epcore_worker_find(rig.r.core, E_WORKER_ID_ALGO2) == nullptr; }));
+    rig.drain(gvsp);
+    EXPECT_EQ(rig.fetched(), 0);
+}
 
 TEST(GpixelCpldImages, ATaskProgramsItsRatesImageAndEndsItsWorker)
 {

@@ -1,4 +1,4 @@
-// The VD55H1 driver on the simulated rk3576-vd55h1 board: values in both
+// The VD55H1 driver on the simulated rk3588-vd55h1 board: values in both
 // register banks least significant byte first (against the sensor's
 // register log), the frame-period arithmetic, the flips that share one
 // register, the laser-driver addressing, the capture callback (parse before
@@ -14,27 +14,28 @@
 #include "sensor/sensor_vd55h1.h"
 #include "sensor/v4l2_capture.h"
 #include "server/raw_frame.h"
+#include "platform/camera.h"
 #include "simboard.h"
 
 namespace {
 
 using pumptest::wait_until;
 
-constexpr const char* kVideo = "/dev/video0";
-constexpr const char* kSensor = "m01_b_VD55H1 3-0010";
+constexpr const char* kVideo = "/dev/video4";
+constexpr const char* kSensor = "m01_b_VD55H1 5-0010";
 constexpr uint32_t kFrameBytes = 1344 * 9656 * 2;
 
 // The board with worker 512's stand-in, the capture node in stepped mode and
 // raw units of `rawRoom` bytes.
 struct Rig {
-    regtest::RegSpace r{"rk3576-vd55h1"};
+    regtest::RegSpace r{"rk3588-vd55h1"};
     worker_t* algo = nullptr;
     iodev_t* dev = nullptr;
 
     explicit Rig(bool withAlgo = true, uint32_t rawRoom = kFrameBytes)
     {
         r.core->raw = algotest::make_pool((int)(sizeof(ImageInfo) + rawRoom), 2);
-        r.run.cpuId = E_CPU_RK3576;
+        r.run.cpuId = E_CPU_RK3588;
         r.tof().sensorType = E_VD55H1;
         r.rgb().sensorType = E_SENSOR_NONE;
         g_permit_conn_user_count = 1;
@@ -73,9 +74,12 @@ struct Rig {
     {
         while (ImageInfo* img = frame_take(algo)) free_image(r.core, img);
     }
+    // The sensor running as the task's configuration leaves it.
     bool open_sensor()
     {
-        return sensor_vd55h1_init(r.core, E_DEVICE_TOF, &dev) == 0 && sensor_start_capturing(dev) == 0;
+        if (sensor_vd55h1_init(r.core, E_DEVICE_TOF, &dev) != 0) return false;
+        run_tof_sensor();
+        return sensor_start_capturing(dev) == 0;
     }
     V4L2SensorInfo* info() { return static_cast<V4L2SensorInfo*>(dev->priv_data); }
     int frame()
@@ -321,6 +325,18 @@ TEST(Vd55h1Task, ASetUpFailureEndsTheTaskWithoutRetry)
     EXPECT_TRUE(rig.r.log.has("epcore_worker_find fail."));
     EXPECT_TRUE(rig.r.log.has("sensor tof init fail."));
     EXPECT_TRUE(wait_until([&] { return epcore_worker_find(rig.r.core, E_WORKER_ID_TOF_SENSOR) == nullptr; }));
+    EXPECT_EQ(epcore_iodev_find(rig.r.core, E_DEVICE_TOF), nullptr);
+    EXPECT_EQ(sim_sensor_log_count(kSensor), 0u) << "nothing reached the sensor";
+}
+
+TEST(Vd55h1Task, OnCpuTypeTwoTheSetUpFindsNoGraph)
+{
+    Rig rig;
+    rig.r.run.cpuId = E_CPU_RK3576;
+    Custom_StartOrStopStream(1);
+    ASSERT_TRUE(wait_until([&] { return rig.r.log.has("end task"); }));
+    EXPECT_TRUE(rig.r.log.has("media_device_new fail."));
+    EXPECT_TRUE(rig.r.log.has("sensor tof init fail."));
     EXPECT_EQ(epcore_iodev_find(rig.r.core, E_DEVICE_TOF), nullptr);
     EXPECT_EQ(sim_sensor_log_count(kSensor), 0u) << "nothing reached the sensor";
 }
