@@ -939,9 +939,9 @@ ConnRef conn_of(epcore_t* core, iodev_t* dev, bool fresh)
         auto it = s_conns.find(id);
         return it != s_conns.end() && it->second->dev == dev ? it->second : nullptr;
     }
+    // Ids are never reused within a core: a connection still under this id
+    // was left by an earlier core, whose timers went with it.
     auto& slot = s_conns[id];
-    // A connection left by an earlier core has no timer to stop any more.
-    if (slot && slot->idle && slot->core == core) iotimer_stop(slot->idle);
     slot = std::make_shared<TcpFileConn>();
     slot->core = core;
     slot->dev = dev;

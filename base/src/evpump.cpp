@@ -188,8 +188,15 @@ int evpump_main_start(epcore_t* core, int forkone)
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t th;
-    while (pthread_create(&th, &attr, pump_thread, pump) != 0) sched_yield();
+    int rc = pthread_create(&th, &attr, pump_thread, pump);
     pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        /* Reported, not retried: retrying at once only spins while the
+         * system is out of threads. */
+        evpump_recycle(pump);
+        epcore_thread_leave(core);
+        return -2;
+    }
     return 0;
 }
 
