@@ -43,6 +43,9 @@ struct GvspFlush {
     std::condition_variable cv;
     std::atomic<uint64> requested{0};  // raised under the data-list lock
     std::atomic<uint64> done{0};       // written under m
+    // A close has begun and not ended: every frame taken is the closing
+    // stream's and is dropped. Written under the data-list lock.
+    std::atomic<bool> closing{false};
     bool closed = false;               // the sender has ended; under m
     std::atomic<int> refs{1};
 };
@@ -282,13 +285,19 @@ bool send_test(iodev_t* dev, GVSPPrivData* p, ImageInfo* f)
 
 // ---- Stream close ----
 
-// The next queued frame and the latest close generation, read together.
+// The next queued frame and the latest close generation, read together; a
+// frame of a stream being closed is released, not sent.
 ImageInfo* take_frame(worker_t* wk, GvspFlush* fl, uint64* closeGen)
 {
     EnterCriticalSection(&wk->datalistCS);
     *closeGen = fl->requested.load();
     void* item = lt_rm_head(wk->data_list);
+    bool closing = fl->closing.load();
     LeaveCriticalSection(&wk->datalistCS);
+    if (item && closing) {
+        free_image(wk->epcore, static_cast<ImageInfo*>(item));
+        item = nullptr;
+    }
     return static_cast<ImageInfo*>(item);
 }
 
@@ -702,6 +711,7 @@ int GVSP_StreamFlush(epcore_t* core, int timeoutMs)
             fl->refs.fetch_add(1);
             mine = fl->requested.load() + 1;
             fl->requested.store(mine);
+            fl->closing.store(false);
         }
         LeaveCriticalSection(&wk->datalistCS);
         if (fl) event_signal(wk->ioevent, 1);
@@ -721,6 +731,23 @@ int GVSP_StreamFlush(epcore_t* core, int timeoutMs)
     unref(fl);
     if (!done && timeoutMs > 0) log_error(g_logger, __FUNCTION__, __LINE__, "gvsp flush not done in %d ms", timeoutMs);
     return done ? 0 : -1;
+}
+
+void GVSP_StreamCloseBegin(epcore_t* core)
+{
+    if (!core) return;
+    dlist_t frames{};
+    uint64_t key = E_WORKER_ID_GVSP;
+    EnterCriticalSection(&core->workerlistCS);
+    if (auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &key))) {
+        EnterCriticalSection(&wk->datalistCS);
+        while (void* item = lt_rm_head(wk->data_list)) lt_append(&frames, item);
+        GVSPPrivData* p = priv_of(static_cast<iodev_t*>(wk->pdev));
+        if (p && p->flush) p->flush->closing.store(true);
+        LeaveCriticalSection(&wk->datalistCS);
+    }
+    LeaveCriticalSection(&core->workerlistCS);
+    while (void* item = lt_rm_head(&frames)) free_image(core, static_cast<ImageInfo*>(item));
 }
 
 int GVSP_StreamFlushWait(epcore_t* core, int timeoutMs)

@@ -102,6 +102,10 @@ int GVSP_ParseResend(const void* datagram, int len, ResendInfo* info);
 int GVSP_ResendRequest(epcore_t* core, const void* datagram, int len, const char* requesterIp,
                        uint16 requesterPort);
 
+// Start of a stream close: the sender's queued frames are dropped, and so is
+// every frame queued until GVSP_StreamFlush ends the close, so no host is
+// sent the closing stream's last frames.
+void GVSP_StreamCloseBegin(epcore_t* core);
 // Stream close: drops the sender's queued frames at once and asks it to
 // drop its cached frames and resend requests and to number the next block
 // 1, then waits up to timeoutMs (0: not at all) for it. 0 done (or no

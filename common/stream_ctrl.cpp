@@ -172,6 +172,7 @@ void close_stream(epcore_t* core)
 {
     g_frameIndex.store(0);
     log_info(g_logger, __FUNCTION__, __LINE__, "close stream");
+    GVSP_StreamCloseBegin(core);
     worker_halt(E_WORKER_ID_RGB_SENSOR);
     wait_ms(1);
     worker_halt(E_WORKER_ID_TOF_SENSOR);

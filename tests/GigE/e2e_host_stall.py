@@ -157,6 +157,45 @@ def role_flood(count, rate):
     return 0
 
 
+def role_streamer(rounds_tag):
+    """Waits for control to be free, takes it, streams to itself with
+    heartbeats, and prints the block ids of the first 1.5 s; then goes on
+    until killed."""
+    g = Gvcp()
+    rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    rx.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
+    rx.bind(("", 0))
+    rx.settimeout(0.1)
+    end = time.monotonic() + 20
+    while g.read(0x0A00) != 0:
+        if time.monotonic() > end:
+            print("control never free", flush=True)
+            return 1
+        time.sleep(0.02)
+    for address, value in ((0x0938, HEARTBEAT_MS), (0x0A00, 2), (0x0D00, rx.getsockname()[1]),
+                           (0x0D18, struct.unpack(">I", socket.inet_aton(CAM_ADDR))[0]), (0x10000000, 1)):
+        if g.write(address, value) != 0:
+            print(f"refused 0x{address:x}", flush=True)
+            return 1
+    ids = []
+    last_beat = time.monotonic()
+    until = time.monotonic() + 1.5
+    while True:
+        try:
+            p = rx.recv(65536)
+            if len(p) >= 20 and p[4] == 0x81:
+                ids.append(struct.unpack(">Q", p[8:16])[0])
+        except socket.timeout:
+            pass
+        now = time.monotonic()
+        if now - last_beat > 0.25:
+            g.read(0x0A00)
+            last_beat = now
+        if until and now > until:
+            print("blocks " + " ".join(map(str, ids)), flush=True)
+            until = None
+
+
 def role_discover(limit):
     """Seconds until discovery is answered, or -1."""
     g = Gvcp()
@@ -301,16 +340,36 @@ class ForceIpFlood(unittest.TestCase):
             self.assertIsNone(cam.proc.poll(), "korvid still runs")
 
 
+class StreamCloseOnExpiry(unittest.TestCase):
+    def test_each_new_stream_numbers_from_1_and_loses_no_block_after_an_expiry_close(self):
+        with Camera("sc") as cam:
+            for round_ in range(4):
+                streamer = cam.host("streamer", round_)
+                line = line_of(streamer, 30)
+                self.assertTrue(line.startswith("blocks"), f"round {round_}: {line!r}")
+                ids = [int(x) for x in line.split()[1:]]
+                print(f"\nround {round_}: blocks {ids[:3]}..{ids[-1:]} ({len(ids)} in 1.5 s)", file=sys.stderr)
+                self.assertGreaterEqual(len(ids), 3, f"round {round_}: the stream did not run")
+                self.assertEqual(ids[0], 1, f"round {round_}: the new stream does not start at 1")
+                self.assertEqual(ids, list(range(1, len(ids) + 1)), f"round {round_}: blocks missing or renumbered")
+                # Killed while capture runs: its heartbeat expires and the
+                # close runs while the next host already waits for control.
+                streamer.send_signal(signal.SIGKILL)
+                streamer.wait(5)
+            self.assertIsNone(cam.proc.poll(), "korvid still runs")
+
+
 def main():
     if len(sys.argv) > 2 and sys.argv[1] == "--role":
         role, args = sys.argv[2], [int(a) for a in sys.argv[3:]]
         roles = {"holder": role_holder, "watch": role_watch, "stall": lambda: role_stall(*args),
+                 "streamer": lambda: role_streamer(*args),
                  "flood": lambda: role_flood(*args), "discover": lambda: role_discover(*args)}
         sys.exit(roles[role]() or 0)
     if os.geteuid() != 0:
         print("needs root for network namespaces", file=sys.stderr)
         sys.exit(77)
-    unittest.main(argv=[sys.argv[0], "-v"])
+    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[2:]])
 
 
 if __name__ == "__main__":
