@@ -741,10 +741,11 @@ TEST(GvspFlush, ALateCloseNeverTouchesTheNextStream)
         // user list, which the test holds.
         EnterCriticalSection(&s.core->userCS);
         s.send(E_IMAGE_TYPE_AMP, 10);
+        worker_t* wk = s.worker();
         EXPECT_TRUE(wait_until([&] {
-            EnterCriticalSection(&s.worker()->datalistCS);
-            bool taken = lt_num(s.worker()->data_list) == 0;
-            LeaveCriticalSection(&s.worker()->datalistCS);
+            EnterCriticalSection(&wk->datalistCS);
+            bool taken = lt_num(wk->data_list) == 0;
+            LeaveCriticalSection(&wk->datalistCS);
             return taken;
         }));
         EXPECT_EQ(GVSP_StreamFlush(s.core, 20), -1) << "the sender is held";
