@@ -159,8 +159,8 @@ def role_flood(count, rate):
 
 def role_streamer(rounds_tag):
     """Waits for control to be free, takes it, streams to itself with
-    heartbeats, and prints the block ids of the first 1.5 s; then goes on
-    until killed."""
+    heartbeats, and prints the block ids of the first 1.5 s (of the first 5
+    blocks at least, under a slow build); then goes on until killed."""
     g = Gvcp()
     rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     rx.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
@@ -179,7 +179,8 @@ def role_streamer(rounds_tag):
             return 1
     ids = []
     last_beat = time.monotonic()
-    until = time.monotonic() + 1.5
+    start = time.monotonic()
+    until = start + 1.5
     while True:
         try:
             p = rx.recv(65536)
@@ -191,7 +192,7 @@ def role_streamer(rounds_tag):
         if now - last_beat > 0.25:
             g.read(0x0A00)
             last_beat = now
-        if until and now > until:
+        if until and now > until and (len(ids) >= 5 or now > start + 20):
             print("blocks " + " ".join(map(str, ids)), flush=True)
             until = None
 
@@ -345,10 +346,10 @@ class StreamCloseOnExpiry(unittest.TestCase):
         with Camera("sc") as cam:
             for round_ in range(4):
                 streamer = cam.host("streamer", round_)
-                line = line_of(streamer, 30)
+                line = line_of(streamer, 60)
                 self.assertTrue(line.startswith("blocks"), f"round {round_}: {line!r}")
                 ids = [int(x) for x in line.split()[1:]]
-                print(f"\nround {round_}: blocks {ids[:3]}..{ids[-1:]} ({len(ids)} in 1.5 s)", file=sys.stderr)
+                print(f"\nround {round_}: blocks {ids[:3]}..{ids[-1:]}", file=sys.stderr)
                 self.assertGreaterEqual(len(ids), 3, f"round {round_}: the stream did not run")
                 self.assertEqual(ids[0], 1, f"round {round_}: the new stream does not start at 1")
                 self.assertEqual(ids, list(range(1, len(ids) + 1)), f"round {round_}: blocks missing or renumbered")
