@@ -4,8 +4,6 @@
 // register write of the ToF and colour pages.
 #include "common/stream_ctrl.h"
 
-#include <pthread.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -549,15 +547,7 @@ void stream_ctrl_stop_handoff(RegWriteFunc write)
         if (s_closerRunning || !core) return;
         s_closerRunning = true;
         epcore_thread_enter(core);
-        pthread_attr_t attr;
-        pthread_t tid;
-        int rc = pthread_attr_init(&attr);
-        if (rc == 0) {
-            pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-            rc = pthread_create(&tid, &attr, closer_main, core);
-            pthread_attr_destroy(&attr);
-        }
-        if (rc == 0) return;
+        if (thread_start_detached(closer_main, core) == 0) return;
         s_closerRunning = false;
         s_handoffQueue.pop_back();
         s_handoffBusy--;

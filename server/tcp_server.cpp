@@ -30,7 +30,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <pthread.h>
 #include <time.h>
 
 #include <algorithm>
@@ -1080,14 +1079,7 @@ bool hand_over(const ConnRef& c)
     s_poolQueue.push_back(c);
     if (s_poolThreads >= kTransferThreads) return true;
     epcore_thread_enter(c->core);
-    pthread_attr_t attr;
-    pthread_t tid;
-    int rc = pthread_attr_init(&attr);
-    if (rc == 0) {
-        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        rc = pthread_create(&tid, &attr, transfer_main, c->core);
-        pthread_attr_destroy(&attr);
-    }
+    int rc = thread_start_detached(transfer_main, c->core);
     if (rc == 0) {
         s_poolThreads++;
         return true;

@@ -63,19 +63,6 @@ void free_record(worker_t* wk)
     kfree(wk);
 }
 
-/* 0, or the error of a thread that could not be made: the caller reports
- * it; retrying at once would only spin while the system is out of threads. */
-int start_detached(void* (*fn)(void*), void* arg)
-{
-    pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) return -1;
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t tid;
-    int rc = pthread_create(&tid, &attr, fn, arg);
-    pthread_attr_destroy(&attr);
-    return rc;
-}
-
 } // namespace
 
 worker_t* worker_new(epcore_t* core)
@@ -123,7 +110,7 @@ int worker_create(epcore_t* core, uint64_t id, void* (*fn)(void*))
      * find itself in the registry when it unregisters. */
     wk->threadid = id;
     worker_thread_add(core, wk);
-    if (start_detached(fn, wk) != 0) {
+    if (thread_start_detached(fn, wk) != 0) {
         worker_thread_del(core, wk);
         worker_free(wk);
         return -2;
@@ -167,7 +154,7 @@ int worker_main_start(epcore_t* core, int forkone)
         worker_proc_entry(wk);
         return 0;
     }
-    if (start_detached(worker_proc_entry, wk) != 0) {
+    if (thread_start_detached(worker_proc_entry, wk) != 0) {
         worker_free(wk);
         epcore_thread_leave(core);
         return -2;
