@@ -540,11 +540,15 @@ void stream_ctrl_stop_handoff(RegWriteFunc write)
 {
     epcore_t* core = get_pcore();
     if (!write) write = Custom_RegWrite;
+    if (!core) {
+        run_stop(write);  // no event core, no pump to keep going
+        return;
+    }
     {
         std::lock_guard<std::mutex> hold(s_handoffMutex);
         s_handoffQueue.push_back(write);
         s_handoffBusy++;
-        if (s_closerRunning || !core) return;
+        if (s_closerRunning) return;
         s_closerRunning = true;
         epcore_thread_enter(core);
         if (thread_start_detached(closer_main, core) == 0) return;
