@@ -8,6 +8,9 @@ camera namespace, hosts in a host namespace.
   time-out and a second.
 - A flood of force-IP requests makes no thread per request, and discovery
   answers after it.
+- A streaming host is killed, again and again: the stream close its
+  heartbeat expiry starts runs while the next host takes control, and that
+  host's stream numbers its blocks from 1 with none missing.
 
 usage: e2e_host_stall.py KORVID_BINARY
        e2e_host_stall.py --role ROLE ...   (a host, run in the host namespace)"""
