@@ -21,6 +21,7 @@
 #include "common/custom.h"
 #include "common/network.h"
 #include "common/persist.h"
+#include "common/stream_ctrl.h"
 #include "eptimerfd.h"
 #include "epcore.h"
 #include "epudp.h"
@@ -41,7 +42,6 @@ namespace {
 constexpr uint32 kBootstrapTop = 0x10000000u;      // addresses below are the bootstrap block
 constexpr uint32 kMemoryWindow = MEM_ADDR_ALGO_VERSION;  // register pages end here
 constexpr uint32 kAdministratorMode = 0x10007048u;
-constexpr uint32 kAcquisitionStartStop = 0x10000000u;
 constexpr uint32 kEnableGray = 0x1000001Cu;
 constexpr uint32 kEnableResendPacket = 0x10000044u;
 constexpr uint32 kCameraType = 0x10007000u;
@@ -306,10 +306,9 @@ int write_ccp(iodev_t* dev, GVCPPrivData* priv, const Peer& p, uint32 value)
         if (none) boot_put(REG_CONTROL_CHANNEL_PRIVILEGE, 0);
     }
     LeaveCriticalSection(&core->userCS);
-    if (stopStream) {
-        uint32 zero = 0;
-        priv->write_reg(kAcquisitionStartStop, &zero);
-    }
+    // The close waits for the capture workers: not on this thread, which
+    // keeps every other host's requests and heartbeats going.
+    if (stopStream) stream_ctrl_stop_handoff(priv->write_reg);
     return st;
 }
 
@@ -1064,9 +1063,9 @@ int GVCP_HeartBeat(void* vcore, void* timerdev, int event, int fdtype)
     LeaveCriticalSection(&core->userCS);
     if (!gone) return 0;
     if (last) {
+        // Handed over: a pump never waits for the capture workers to end.
         log_info(g_logger, __FUNCTION__, __LINE__, "stop stream");
-        uint32 zero = 0;
-        write_reg(kAcquisitionStartStop, &zero);
+        stream_ctrl_stop_handoff(write_reg);
     }
     log_info(g_logger, __FUNCTION__, __LINE__, "end");
     return 0;

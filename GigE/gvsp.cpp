@@ -33,13 +33,22 @@
 
 using namespace gvsp;
 
-// A stream close's request to the sender. Shared by the sender and the
-// closers waiting on it; the last one to let go frees it.
+// Stream closes asked of the sender. Each close raises the generation
+// under the worker's data-list lock while it takes the queued frames, and
+// the sender reads it under the same lock as it takes a frame: a close is
+// therefore served before the first frame queued after it and after every
+// frame taken before it, however late the sender gets to it, so a new
+// stream's frames are never dropped nor numbered on from the old one.
+// Shared by the sender and the closers waiting on it; the last one to let
+// go frees it.
 struct GvspFlush {
     std::mutex m;
     std::condition_variable cv;
-    std::atomic<uint64> requested{0};  // raised under m
+    std::atomic<uint64> requested{0};  // raised under the data-list lock
     std::atomic<uint64> done{0};       // written under m
+    // A close has begun and not ended: every frame taken is the closing
+    // stream's and is dropped. Written under the data-list lock.
+    std::atomic<bool> closing{false};
     bool closed = false;               // the sender has ended; under m
     std::atomic<int> refs{1};
 };
@@ -371,17 +380,30 @@ bool send_test(iodev_t* dev, GVSPPrivData* p, ImageInfo* f)
 
 // ---- Stream close ----
 
-// Done on this thread, between blocks: queued frames, the cached frames and
-// the resend requests go, and the next block is number 1.
-void serve_flush(worker_t* wk, GVSPPrivData* p)
+// The next queued frame and the latest close generation, read together; a
+// frame of a stream being closed is released, not sent.
+ImageInfo* take_frame(worker_t* wk, GvspFlush* fl, uint64* closeGen)
+{
+    EnterCriticalSection(&wk->datalistCS);
+    *closeGen = fl->requested.load();
+    void* item = lt_rm_head(wk->data_list);
+    bool closing = fl->closing.load();
+    LeaveCriticalSection(&wk->datalistCS);
+    if (item && closing) {
+        free_image(wk->epcore, static_cast<ImageInfo*>(item));
+        item = nullptr;
+    }
+    return static_cast<ImageInfo*>(item);
+}
+
+// Serves the closes up to generation `gen` on this thread, before the next
+// frame: the cached frames and the resend requests go and the next block is
+// number 1 (the closer took the queued frames itself).
+void serve_flush(worker_t* wk, GVSPPrivData* p, uint64 gen)
 {
     GvspFlush* fl = p->flush;
-    uint64 want = fl->requested.load();
-    if (want == fl->done.load()) return;
+    if (gen <= fl->done.load()) return;
     dlist_t frames{};
-    EnterCriticalSection(&wk->datalistCS);
-    while (void* item = lt_rm_head(wk->data_list)) lt_append(&frames, item);
-    LeaveCriticalSection(&wk->datalistCS);
     while (void* item = lt_rm_head(p->cache_list)) lt_append(&frames, item);
     p->blockId = 1;
     drop_all_resends(p);
@@ -390,7 +412,7 @@ void serve_flush(worker_t* wk, GVSPPrivData* p)
     log_info(g_logger, __FUNCTION__, __LINE__, "gvsp flushed, %d frames released", n);
     {
         std::lock_guard<std::mutex> hold(fl->m);
-        fl->done.store(want);
+        fl->done.store(gen);
     }
     fl->cv.notify_all();
 }
@@ -773,7 +795,63 @@ int GVSP_StreamFlush(epcore_t* core, int timeoutMs)
 {
     if (!core) return 0;
     GvspFlush* fl = nullptr;
+    uint64 mine = 0;
     dlist_t frames{};
+    uint64_t key = E_WORKER_ID_GVSP;
+    EnterCriticalSection(&core->workerlistCS);
+    if (auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &key))) {
+        EnterCriticalSection(&wk->datalistCS);
+        // Every frame queued so far belongs to the stream being closed.
+        while (void* item = lt_rm_head(wk->data_list)) lt_append(&frames, item);
+        GVSPPrivData* p = priv_of(static_cast<iodev_t*>(wk->pdev));
+        if (p && p->flush) {
+            fl = p->flush;
+            fl->refs.fetch_add(1);
+            mine = fl->requested.load() + 1;
+            fl->requested.store(mine);
+            fl->closing.store(false);
+        }
+        LeaveCriticalSection(&wk->datalistCS);
+        if (fl) event_signal(wk->ioevent, 1);
+    }
+    LeaveCriticalSection(&core->workerlistCS);
+    int n = 0;
+    for (; void* item = lt_rm_head(&frames); n++) free_image(core, static_cast<ImageInfo*>(item));
+    if (n) log_info(g_logger, __FUNCTION__, __LINE__, "gvsp queue emptied, %d frames released", n);
+    if (!fl) return 0;
+
+    bool done;
+    {
+        std::unique_lock<std::mutex> hold(fl->m);
+        done = fl->cv.wait_for(hold, std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0),
+                               [&] { return fl->closed || fl->done.load() >= mine; });
+    }
+    unref(fl);
+    if (!done && timeoutMs > 0) log_error(g_logger, __FUNCTION__, __LINE__, "gvsp flush not done in %d ms", timeoutMs);
+    return done ? 0 : -1;
+}
+
+void GVSP_StreamCloseBegin(epcore_t* core)
+{
+    if (!core) return;
+    dlist_t frames{};
+    uint64_t key = E_WORKER_ID_GVSP;
+    EnterCriticalSection(&core->workerlistCS);
+    if (auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &key))) {
+        EnterCriticalSection(&wk->datalistCS);
+        while (void* item = lt_rm_head(wk->data_list)) lt_append(&frames, item);
+        GVSPPrivData* p = priv_of(static_cast<iodev_t*>(wk->pdev));
+        if (p && p->flush) p->flush->closing.store(true);
+        LeaveCriticalSection(&wk->datalistCS);
+    }
+    LeaveCriticalSection(&core->workerlistCS);
+    while (void* item = lt_rm_head(&frames)) free_image(core, static_cast<ImageInfo*>(item));
+}
+
+int GVSP_StreamFlushWait(epcore_t* core, int timeoutMs)
+{
+    if (!core) return 0;
+    GvspFlush* fl = nullptr;
     uint64_t key = E_WORKER_ID_GVSP;
     EnterCriticalSection(&core->workerlistCS);
     if (auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &key))) {
@@ -782,26 +860,19 @@ int GVSP_StreamFlush(epcore_t* core, int timeoutMs)
         if (p && p->flush) {
             fl = p->flush;
             fl->refs.fetch_add(1);
-        } else {
-            // A sender without its device yet: only its queue to empty.
-            while (void* item = lt_rm_head(wk->data_list)) lt_append(&frames, item);
         }
         LeaveCriticalSection(&wk->datalistCS);
     }
     LeaveCriticalSection(&core->workerlistCS);
-    while (void* item = lt_rm_head(&frames)) free_image(core, static_cast<ImageInfo*>(item));
     if (!fl) return 0;
-
     bool done;
     {
         std::unique_lock<std::mutex> hold(fl->m);
-        uint64 mine = fl->requested.load() + 1;
-        fl->requested.store(mine);
-        done = fl->cv.wait_for(hold, std::chrono::milliseconds(timeoutMs),
-                               [&] { return fl->closed || fl->done.load() >= mine; });
+        uint64 want = fl->requested.load();
+        done = fl->cv.wait_for(hold, std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0),
+                               [&] { return fl->closed || fl->done.load() >= want; });
     }
     unref(fl);
-    if (!done) log_error(g_logger, __FUNCTION__, __LINE__, "gvsp flush not done in %d ms", timeoutMs);
     return done ? 0 : -1;
 }
 
@@ -913,8 +984,9 @@ void* GVSP_Task(void* arg)
 
     uint32 count = 0, lastMs = get_tickcount();
     while (!wk->quit.load() && !core->quit.load()) {
-        serve_flush(wk, p);
-        ImageInfo* f = frame_take(wk);
+        uint64 closeGen = 0;
+        ImageInfo* f = take_frame(wk, p->flush, &closeGen);
+        serve_flush(wk, p, closeGen);
         if (!f) {
             // Requests for the last frames are answered while nothing streams.
             int served = 0;

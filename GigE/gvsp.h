@@ -116,10 +116,18 @@ int GVSP_ParseResend(const void* datagram, int len, ResendInfo* info);
 int GVSP_ResendRequest(epcore_t* core, const void* datagram, int len, const char* requesterIp,
                        uint16 requesterPort);
 
-// Stream close: asks the sender to drop its queued frames, its cached frame
-// and its resend requests and to number the next block 1, and waits up to
-// timeoutMs for it. 0 done (or no sender), -1 not done in time (it is done
-// when the sender gets to it).
+// Start of a stream close: the sender's queued frames are dropped, and so is
+// every frame queued until GVSP_StreamFlush ends the close, so no host is
+// sent the closing stream's last frames.
+void GVSP_StreamCloseBegin(epcore_t* core);
+// Stream close: drops the sender's queued frames at once and asks it to
+// drop its cached frames and resend requests and to number the next block
+// 1, then waits up to timeoutMs (0: not at all) for it. 0 done (or no
+// sender), -1 not done yet: the sender does it before it sends any frame
+// queued after this call, never later.
 int GVSP_StreamFlush(epcore_t* core, int timeoutMs);
+// Waits up to timeoutMs until the sender has served every close asked so
+// far: 0 done (or no sender), -1 not yet.
+int GVSP_StreamFlushWait(epcore_t* core, int timeoutMs);
 
 #endif

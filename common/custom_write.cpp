@@ -719,6 +719,8 @@ int Custom_RegWrite(uint32_t address, uint32_t* value)
     if (!value) return REG_REFUSED;
     // The rules name whole words; a write inside one would slip past them.
     if (address & 3u) return misaligned(address);
+    // A start or stop takes effect after the stops handed over before it.
+    if (address == 0x10000000) stream_ctrl_settle();
     int rc = page_rules(address, *value);
     if (rc != kGoOn) return rc;
     uint32_t* word = word_at(address);

@@ -43,6 +43,13 @@ std::mutex g_configLock;
 // One network task at a time: two runs interleaving their commands would
 // leave the interface with a mix of both.
 std::mutex g_applyLock;
+// A change stored while the task runs is folded into it: the task applies
+// the stored settings once more before it ends, so the latest values win
+// and no second task (nor a thread per request) is made. Both under
+// g_taskLock.
+std::mutex g_taskLock;
+bool g_taskRunning = false;
+bool g_taskAgain = false;
 
 struct NetSettings {
     char ip[kDottedRoom];
@@ -262,8 +269,17 @@ void modifyGateway(uint32 gateway)
 {
     if (!store(NET_CONFIG_GATEWAY, gateway)) return;
     epcore_t* core = get_pcore();
-    if (!core || worker_create(core, E_WORKER_ID_IP, IP_Task) != 0)
-        log_error(g_logger, __FUNCTION__, __LINE__, "network task not started");
+    std::lock_guard<std::mutex> lock(g_taskLock);
+    if (g_taskRunning) {
+        g_taskAgain = true;
+        return;
+    }
+    int rc = core ? worker_create(core, E_WORKER_ID_IP, IP_Task) : -1;
+    if (rc != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "network task not started: %d", rc);
+        return;
+    }
+    g_taskRunning = true;
 }
 
 void modifyMode(uint32) {}
@@ -275,11 +291,24 @@ void* IP_Task(void* vwker)
     {
         std::lock_guard<std::mutex> lock(g_applyLock);
         g_discover = 1;
-        release_controlling_host();
-        wait_ms(100);
-        apply_stored_settings();
-        g_discover = 0;
-        g_flags = 0;
+        for (bool again = true; again;) {
+            {
+                std::lock_guard<std::mutex> task(g_taskLock);
+                g_taskAgain = false;
+            }
+            release_controlling_host();
+            wait_ms(100);
+            apply_stored_settings();
+            std::lock_guard<std::mutex> task(g_taskLock);
+            again = g_taskAgain;
+            // Cleared under the lock that a store tests: a change stored
+            // after this starts a task of its own.
+            if (!again) {
+                g_taskRunning = false;
+                g_discover = 0;
+                g_flags = 0;
+            }
+        }
     }
     log_info(g_logger, __FUNCTION__, __LINE__, "end ip task");
     worker_destory(wk);

@@ -5,6 +5,9 @@
 #include "common/stream_ctrl.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
 
 #include "GigE/gvcp.h"
@@ -34,6 +37,14 @@ namespace {
 
 // Poll period while a stopped worker winds down.
 constexpr int kStopPollMs = 1;
+// A capture worker is given this long to end on a close; one that does not
+// is logged and left to end by itself (its quit flag is set), and no second
+// worker is started under its id meanwhile.
+constexpr int kWorkerStopWaitMs = 3000;
+// Longest wait of a start or stop for the stops handed over before it; each
+// of those is bounded by the waits of a close.
+constexpr int kSettleWaitMs = 3 * kWorkerStopWaitMs + 2000;
+constexpr uint32 kAcquisitionStartStop = 0x10000000u;
 // The encoder is given this long to end before its queue is emptied from
 // here; nothing feeds it once both capture workers are gone.
 constexpr int kEncStopWaitMs = 1000;
@@ -62,14 +73,12 @@ std::atomic<void (*)(epcore_t*, uint64_t)> s_createHook{nullptr};
 void create_worker(epcore_t* core, uint64_t id, void* (*fn)(void*))
 {
     if (auto hook = s_createHook.load()) hook(core, id);
+    if (epcore_worker_find(core, id)) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "worker %d still running, not started again", (int)id);
+        return;
+    }
     if (worker_create(core, id, fn) != 0)
         log_error(g_logger, __FUNCTION__, __LINE__, "create worker %d fail.", (int)id);
-}
-
-// Polls the worker table until no worker runs under the key.
-void wait_gone(epcore_t* core, uint64_t id)
-{
-    while (epcore_worker_find(core, id)) wait_ms(kStopPollMs);
 }
 
 bool wait_gone_bounded(epcore_t* core, uint64_t id, int ms)
@@ -123,9 +132,17 @@ void clean_worker_queues(epcore_t* core, uint64_t id)
     release_all(core, &frames);
 }
 
-// The sender empties its queue, its resend cache and its resend requests on
-// its own thread, and numbers the next block 1.
-void clean_sender(epcore_t* core) { GVSP_StreamFlush(core, GVSP_FLUSH_WAIT_MS); }
+// Polls the worker table until no worker runs under the key, bounded.
+void wait_gone(epcore_t* core, uint64_t id)
+{
+    if (!wait_gone_bounded(core, id, kWorkerStopWaitMs))
+        log_error(g_logger, __FUNCTION__, __LINE__, "worker %d not ended in %d ms", (int)id, kWorkerStopWaitMs);
+}
+
+// The sender's queue is emptied here; its resend cache and requests go on
+// its own thread before it sends anything queued later, so nothing is
+// waited for under the stream lock.
+void clean_sender(epcore_t* core) { GVSP_StreamFlush(core, 0); }
 
 // ---- Start and stop ----
 
@@ -159,6 +176,7 @@ void close_stream(epcore_t* core)
 {
     g_frameIndex.store(0);
     log_info(g_logger, __FUNCTION__, __LINE__, "close stream");
+    GVSP_StreamCloseBegin(core);
     worker_halt(E_WORKER_ID_RGB_SENSOR);
     wait_ms(1);
     worker_halt(E_WORKER_ID_TOF_SENSOR);
@@ -366,9 +384,20 @@ int Custom_StartOrStopStream(uint32 value)
 {
     epcore_t* core = get_pcore();
     if (!core) return 0;
-    std::lock_guard<std::mutex> hold(s_streamMutex);
-    if (value == 1) start_stream(core);
-    else stop_stream(core);
+    stream_ctrl_settle();
+    bool closing = false;
+    {
+        std::lock_guard<std::mutex> hold(s_streamMutex);
+        if (value == 1) {
+            start_stream(core);
+        } else {
+            closing = core->streamon.load();
+            stop_stream(core);
+            closing = closing && !core->streamon.load();
+        }
+    }
+    // The sender's part of a close, waited for outside the stream lock.
+    if (closing) GVSP_StreamFlushWait(core, GVSP_FLUSH_WAIT_MS);
     return 0;
 }
 
@@ -466,6 +495,90 @@ int stream_ctrl_restart_worker(epcore_t* core, uint64_t id, void* (*fn)(void*))
 uint32 stream_start_count(void) { return s_startCnt.load(); }
 
 void stream_ctrl_set_create_hook(void (*hook)(epcore_t* core, uint64_t id)) { s_createHook.store(hook); }
+
+// ---- Stops handed over ----
+
+namespace {
+
+// Stop writes waiting for the closer thread, and how many are queued or
+// running; the closer exists only while there is work.
+std::mutex s_handoffMutex;
+std::condition_variable s_handoffCv;
+std::deque<RegWriteFunc> s_handoffQueue;
+int s_handoffBusy = 0;
+bool s_closerRunning = false;
+thread_local bool t_onCloser = false;
+
+void run_stop(RegWriteFunc write)
+{
+    uint32 zero = 0;
+    write(kAcquisitionStartStop, &zero);
+}
+
+void* closer_main(void* arg)
+{
+    auto* core = static_cast<epcore_t*>(arg);
+    set_task_name("closer");
+    t_onCloser = true;
+    for (;;) {
+        RegWriteFunc write;
+        {
+            std::lock_guard<std::mutex> hold(s_handoffMutex);
+            if (s_handoffQueue.empty()) {
+                s_closerRunning = false;
+                break;
+            }
+            write = s_handoffQueue.front();
+            s_handoffQueue.pop_front();
+        }
+        run_stop(write);
+        {
+            std::lock_guard<std::mutex> hold(s_handoffMutex);
+            s_handoffBusy--;
+        }
+        s_handoffCv.notify_all();
+    }
+    epcore_thread_leave(core);
+    return nullptr;
+}
+
+} // namespace
+
+void stream_ctrl_stop_handoff(RegWriteFunc write)
+{
+    epcore_t* core = get_pcore();
+    if (!write) write = Custom_RegWrite;
+    if (!core) {
+        run_stop(write);  // no event core, no pump to keep going
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> hold(s_handoffMutex);
+        s_handoffQueue.push_back(write);
+        s_handoffBusy++;
+        if (s_closerRunning) return;
+        s_closerRunning = true;
+        epcore_thread_enter(core);
+        if (thread_start_detached(closer_main, core) == 0) return;
+        s_closerRunning = false;
+        s_handoffQueue.pop_back();
+        s_handoffBusy--;
+        epcore_thread_leave(core);
+    }
+    s_handoffCv.notify_all();
+    // Without a thread the stop still has to happen: here, late rather than
+    // never.
+    log_error(g_logger, __FUNCTION__, __LINE__, "no closer thread, stream stopped here");
+    run_stop(write);
+}
+
+void stream_ctrl_settle(void)
+{
+    if (t_onCloser) return;
+    std::unique_lock<std::mutex> hold(s_handoffMutex);
+    if (!s_handoffCv.wait_for(hold, std::chrono::milliseconds(kSettleWaitMs), [] { return s_handoffBusy == 0; }))
+        log_error(g_logger, __FUNCTION__, __LINE__, "handed-over stream stops not done in %d ms", kSettleWaitMs);
+}
 
 void stream_ctrl_reset(void)
 {

@@ -29,6 +29,17 @@ int stream_ctrl_restart_worker(epcore_t* core, uint64_t id, void* (*fn)(void*));
 // The stream start count (starts, capped by the host limit), and a reset of
 // the count and of the frequency list for a fresh event core.
 uint32 stream_start_count(void);
+
+// A stream stop asked by a thread that must not wait (an event pump, the
+// control channel): `write` (the register-write callback; null for
+// Custom_RegWrite) is called with acquisitionStartStop := 0 on a closer
+// thread of its own, and the caller goes on at once.
+typedef int (*RegWriteFunc)(uint32 address, uint32* value);
+void stream_ctrl_stop_handoff(RegWriteFunc write);
+// Waits, bounded, until every stop handed over so far has run, so a start
+// or stop asked afterwards takes effect after them. Nothing on the closer
+// thread itself.
+void stream_ctrl_settle(void);
 void   stream_ctrl_reset(void);
 
 // Tests: `hook` runs just before a stream start creates each capture worker

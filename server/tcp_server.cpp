@@ -6,8 +6,15 @@
 // their digest is computed; the file replaces the target only once the
 // digest and the type's content checks pass, so a failed upload leaves the
 // previous file as it was. Downloads read the file in 2 MiB pieces and wait
-// for the host's acknowledgements, with every send and receive bounded by
-// the transfer time-out.
+// for the host's acknowledgements, each message bounded by the transfer
+// time-out.
+//
+// No pump waits on a host: the pump parses what has arrived and answers
+// without waiting; a download, and the end of an upload with its archive
+// and shell work, are handed to a transfer thread, which owns the
+// connection until it is done and then reads on where the transfer left
+// off. A connection that sends no whole message for the transfer time-out
+// is closed.
 #include "server/tcp_server.h"
 
 #include <errno.h>
@@ -23,13 +30,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <time.h>
 
+#include <algorithm>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "algo/algo_app.h"
 #include "algo/algo_tavo.h"
@@ -39,6 +49,7 @@
 #include "eptcp.h"
 #include "evpump.h"
 #include "iodev.h"
+#include "iotimer.h"
 #include "log/logger.h"
 #include "main/main.h"
 #include "mthread.h"
@@ -61,6 +72,10 @@ constexpr size_t kMd5Hex = 32;
 constexpr uint8 kGzipMagic0 = 0x1F;
 constexpr uint8 kGzipMagic1 = 0x8B;
 constexpr int kGroup = 0;  // the parameter group the transfers work on
+// Transfer threads at most; further transfers wait for one of them.
+constexpr int kTransferThreads = 16;
+// Slice of a transfer's waits, so a stopping core is noticed.
+constexpr int kWaitSliceMs = 100;
 
 constexpr uint32 kRegCameraType = 0x10007000u;
 constexpr uint32 kRegCpuId = 0x10007024u;
@@ -334,12 +349,23 @@ struct GroupFiles {
 
 enum class Stage { Header, UploadStart, ChunkLen, ChunkData, Download };
 
+// Work a pump hands to a transfer thread.
+enum class Job { None, Download, UploadEnd };
+
+uint64 now_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64)ts.tv_sec * 1000u + (uint64)ts.tv_nsec / 1000000u;
+}
+
 } // namespace
 
 struct TcpFileConn {
     // Transport: a socket device, or a sink with the fed bytes as input.
     epcore_t* core = nullptr;
     iodev_t* dev = nullptr;
+    uint64_t id = 0;  // the device's id when accepted
     int fd = -1;
     TcpFileSink sink = nullptr;
     void* sinkCtx = nullptr;
@@ -357,6 +383,20 @@ struct TcpFileConn {
 
     Upload up;
     std::unique_ptr<uint8[]> recvBuf;
+
+    // Hand-over to a transfer thread. The thread owns the connection while
+    // `busy`; the pump then only notes what it saw. Under m, which the pump
+    // also holds while it parses, so the idle check never closes under it.
+    std::mutex m;
+    bool busy = false;
+    bool readPending = false;  // input arrived while busy
+    bool hangup = false;       // the pump saw the connection fail while busy
+    Job job = Job::None;
+    FileMsgHeader jobReq{};
+    std::vector<uint8> carry;  // input after the handed-over message
+    bool onThread = false;     // sends and receives may wait (bounded)
+    std::atomic<uint64> lastWhole{0};  // now_ms() of the last whole message
+    iotimer_t* idle = nullptr;         // under s_connsMutex
 };
 
 namespace {
@@ -366,23 +406,32 @@ int transfer_ms()
     return s_transferMs.load(std::memory_order_relaxed);
 }
 
-// Waits for the socket to become ready: false on time-out or failure.
-bool wait_fd(int fd, short events)
+bool core_stopping(const TcpFileConn* c) { return c->core && c->core->quit.load(); }
+
+// Waits for the socket to become ready before the deadline: false on
+// time-out, failure or a stopping core. Only a transfer thread waits.
+bool wait_fd(const TcpFileConn* c, short events, uint64 deadline)
 {
+    if (!c->onThread) return false;
     for (;;) {
-        pollfd p{fd, events, 0};
-        int r = poll(&p, 1, transfer_ms());
+        uint64 now = now_ms();
+        if (now >= deadline || core_stopping(c)) return false;
+        int slice = (int)std::min<uint64>(deadline - now, kWaitSliceMs);
+        pollfd p{c->fd, events, 0};
+        int r = poll(&p, 1, slice);
         if (r > 0) return true;
-        if (r == 0 || errno != EINTR) return false;
+        if (r < 0 && errno != EINTR) return false;
     }
 }
 
-// Sends all bytes; a host that takes none of them for the transfer time-out
-// fails the send.
+// Sends all bytes; a message the host has not taken whole within the
+// transfer time-out fails, however it trickles. On a pump nothing waits: a
+// host that lets the answers pile up unread fails the send.
 bool conn_send(TcpFileConn* c, const void* data, size_t len)
 {
     if (c->closed) return false;
     if (c->sink) return c->sink(c->sinkCtx, data, len) == 0;
+    uint64 deadline = now_ms() + (uint64)transfer_ms();
     const uint8* p = static_cast<const uint8*>(data);
     size_t done = 0;
     while (done < len) {
@@ -392,25 +441,29 @@ bool conn_send(TcpFileConn* c, const void* data, size_t len)
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_fd(c->fd, POLLOUT)) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_fd(c, POLLOUT, deadline)) continue;
         return false;
     }
     return true;
 }
 
 // Receives exactly len bytes for a download: the rest of the current input
-// first, then the socket, bounded by the transfer time-out.
+// first, then the socket; the whole message must come within the transfer
+// time-out.
 bool conn_recv(TcpFileConn* c, void* buf, size_t len)
 {
     if (c->closed) return false;
     uint8* p = static_cast<uint8*>(buf);
     size_t take = len < c->inLeft ? len : c->inLeft;
-    memcpy(p, c->in, take);
-    c->in += take;
-    c->inLeft -= take;
+    if (take) {
+        memcpy(p, c->in, take);
+        c->in += take;
+        c->inLeft -= take;
+    }
     size_t got = take;
     if (got == len) return true;
     if (c->sink) return false;
+    uint64 deadline = now_ms() + (uint64)transfer_ms();
     while (got < len) {
         ssize_t n = recv(c->fd, p + got, len - got, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
@@ -419,9 +472,10 @@ bool conn_recv(TcpFileConn* c, void* buf, size_t len)
         }
         if (n == 0) return false;
         if (errno == EINTR) continue;
-        if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_fd(c->fd, POLLIN)) continue;
+        if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_fd(c, POLLIN, deadline)) continue;
         return false;
     }
+    c->lastWhole.store(now_ms());
     return true;
 }
 
@@ -790,10 +844,15 @@ void on_header(TcpFileConn* c)
 {
     c->hdr = decode_header(c->staging);
     c->stage = Stage::Header;
+    c->lastWhole.store(now_ms());
     switch (c->hdr.msg_type) {
     case FILE_MSG_UPLOAD_START: c->stage = Stage::UploadStart; break;
     case FILE_MSG_DATA: c->stage = Stage::ChunkLen; break;
-    case FILE_MSG_UPLOAD_END: upload_end(c); break;
+    case FILE_MSG_UPLOAD_END:
+        // Digest, archive and shell work: on a transfer thread.
+        if (c->sink) upload_end(c);
+        else c->job = Job::UploadEnd;
+        break;
     case FILE_MSG_DOWNLOAD: c->stage = Stage::Download; break;
     default: answer(c, c->hdr, 0); break;
     }
@@ -809,12 +868,19 @@ void step(TcpFileConn* c)
     case Stage::UploadStart:
         if (!collect(c, kMsgHeaderSize)) break;
         c->stage = Stage::Header;
+        c->lastWhole.store(now_ms());
         upload_start(c);
         break;
     case Stage::Download:
         if (!collect(c, kMsgHeaderSize)) break;
         c->stage = Stage::Header;
-        download(c, decode_msg_header(c->staging));
+        c->lastWhole.store(now_ms());
+        if (c->sink) {
+            download(c, decode_msg_header(c->staging));
+        } else {
+            c->jobReq = decode_msg_header(c->staging);
+            c->job = Job::Download;
+        }
         break;
     case Stage::ChunkLen: {
         if (!collect(c, 4)) break;
@@ -842,6 +908,7 @@ void step(TcpFileConn* c)
         c->chunkLeft -= (uint32)n;
         if (c->chunkLeft == 0) {
             c->stage = Stage::Header;
+            c->lastWhole.store(now_ms());
             answer(c, c->hdr, 0);
         }
         break;
@@ -849,45 +916,80 @@ void step(TcpFileConn* c)
     }
 }
 
+// Handles the input up to a message that is handed over; what follows that
+// message is kept for the transfer thread.
 int feed(TcpFileConn* c, const uint8* data, size_t len)
 {
     if (c->closed) return -ENETDOWN;
     c->in = data;
     c->inLeft = len;
-    while (!c->closed && c->inLeft > 0) step(c);
+    while (!c->closed && c->job == Job::None && c->inLeft > 0) step(c);
+    if (c->job != Job::None && c->inLeft > 0) {
+        std::vector<uint8> rest(c->in, c->in + c->inLeft);
+        c->carry.insert(c->carry.end(), rest.begin(), rest.end());
+    }
     c->in = nullptr;
     c->inLeft = 0;
     return c->closed ? -ENETDOWN : 0;
 }
 
-// Connections by device id. A connection is handled only on the pump that
-// owns it; the lock guards the table alone.
+// Connections by device id. A connection is parsed only on the pump that
+// owns it, or by the transfer thread it was handed to; the lock guards the
+// table and the idle timers.
 std::mutex s_connsMutex;
-std::unordered_map<uint64_t, std::unique_ptr<TcpFileConn>> s_conns;
+std::unordered_map<uint64_t, std::shared_ptr<TcpFileConn>> s_conns;
 
-TcpFileConn* conn_of(epcore_t* core, iodev_t* dev, bool fresh)
+using ConnRef = std::shared_ptr<TcpFileConn>;
+
+int tcp_idle_check(void* vpcore, void* vtimer, int event, int fdtype);
+
+// Starts the connection's idle timer for `ms`. Under s_connsMutex.
+void arm_idle(TcpFileConn* c, uint64_t id, int ms)
+{
+    c->idle = iotimer_start(c->core, ms, 0, reinterpret_cast<void*>((uintptr_t)id), tcp_idle_check, c->core);
+}
+
+// The connection of an accepted device (`fresh`: made anew at the accept);
+// null for a device whose connection is gone.
+ConnRef conn_of(epcore_t* core, iodev_t* dev, bool fresh)
 {
     uint64_t id = iodev_id(dev);
     std::lock_guard<std::mutex> g(s_connsMutex);
-    auto& slot = s_conns[id];
-    if (fresh || !slot || slot->dev != dev) {
-        slot = std::make_unique<TcpFileConn>();
-        slot->core = core;
-        slot->dev = dev;
-        slot->fd = iodev_fd(dev);
+    if (!fresh) {
+        auto it = s_conns.find(id);
+        return it != s_conns.end() && it->second->dev == dev ? it->second : nullptr;
     }
-    return slot.get();
+    // Ids are never reused within a core: a connection still under this id
+    // was left by an earlier core, whose timers went with it.
+    auto& slot = s_conns[id];
+    slot = std::make_shared<TcpFileConn>();
+    slot->core = core;
+    slot->dev = dev;
+    slot->id = id;
+    slot->fd = iodev_fd(dev);
+    slot->lastWhole.store(now_ms());
+    arm_idle(slot.get(), id, transfer_ms());
+    return slot;
+}
+
+ConnRef conn_find(uint64_t id)
+{
+    std::lock_guard<std::mutex> g(s_connsMutex);
+    auto it = s_conns.find(id);
+    return it == s_conns.end() ? nullptr : it->second;
 }
 
 void conn_forget(iodev_t* dev)
 {
-    std::unique_ptr<TcpFileConn> gone;
+    ConnRef gone;
     {
         std::lock_guard<std::mutex> g(s_connsMutex);
         auto it = s_conns.find(iodev_id(dev));
         if (it == s_conns.end() || it->second->dev != dev) return;
         gone = std::move(it->second);
         s_conns.erase(it);
+        if (gone->idle) iotimer_stop(gone->idle);
+        gone->idle = nullptr;
     }
 }
 
@@ -898,7 +1000,146 @@ int close_device(iodev_t* dev)
     return -ENETDOWN;
 }
 
+// Closes a connection's device from a thread other than its pump's: only
+// while the device is still the one accepted under that id.
+void close_conn(TcpFileConn* c)
+{
+    c->closed = true;
+    if (epcore_iodev_find(c->core, c->id) == c->dev) close_device(c->dev);
+}
+
 void new_conn(epcore_t* core, iodev_t* conn) { conn_of(core, conn, true); }
+
+// Takes what the socket holds until it would block, a message is handed
+// over or the connection ends: 0, or -ENETDOWN when it is to be closed.
+int drain(TcpFileConn* c)
+{
+    if (!c->recvBuf) {
+        c->recvBuf.reset(new (std::nothrow) uint8[kRecvPiece]);
+        if (!c->recvBuf) return -ENETDOWN;
+    }
+    while (c->job == Job::None && !c->closed) {
+        int got = 0;
+        int r = tcp_nb_recv(c->fd, c->recvBuf.get(), (int)kRecvPiece, &got);
+        if (got > 0 && feed(c, c->recvBuf.get(), (size_t)got) != 0) return -ENETDOWN;
+        if (r < 0) return -ENETDOWN;
+        if (got == 0) return 0;
+    }
+    return c->closed ? -ENETDOWN : 0;
+}
+
+// ---- Transfer threads ----
+
+std::mutex s_poolMutex;
+std::deque<ConnRef> s_poolQueue;
+int s_poolThreads = 0;
+
+// Runs the handed-over message, then reads on like the pump would, until
+// nothing more is there; the connection goes back to its pump after.
+void run_transfer(TcpFileConn* c)
+{
+    c->onThread = true;
+    for (;;) {
+        Job job = c->job;
+        c->job = Job::None;
+        std::vector<uint8> input = std::move(c->carry);
+        c->carry.clear();
+        c->in = input.data();
+        c->inLeft = input.size();
+        if (job == Job::Download) download(c, c->jobReq);
+        else if (job == Job::UploadEnd) upload_end(c);
+        if (!c->closed && c->inLeft > 0) {
+            std::vector<uint8> rest(c->in, c->in + c->inLeft);
+            feed(c, rest.data(), rest.size());
+        }
+        c->in = nullptr;
+        c->inLeft = 0;
+        if (c->job != Job::None) continue;
+        if (!c->closed && drain(c) != 0) c->closed = true;
+        if (c->job != Job::None) continue;
+        std::lock_guard<std::mutex> g(c->m);
+        if (!c->closed && !c->hangup && c->readPending) {
+            c->readPending = false;
+            continue;
+        }
+        c->onThread = false;
+        // Closed here while still owned: the pump only notes events of a
+        // busy connection, so the close cannot race its parsing.
+        if (c->closed || c->hangup) close_conn(c);
+        c->busy = false;
+        return;
+    }
+}
+
+void* transfer_main(void* arg)
+{
+    auto* core = static_cast<epcore_t*>(arg);
+    set_task_name("tcp_transfer");
+    for (;;) {
+        ConnRef c;
+        {
+            std::lock_guard<std::mutex> g(s_poolMutex);
+            if (s_poolQueue.empty()) {
+                s_poolThreads--;
+                break;
+            }
+            c = std::move(s_poolQueue.front());
+            s_poolQueue.pop_front();
+        }
+        run_transfer(c.get());
+    }
+    epcore_thread_leave(core);
+    return nullptr;
+}
+
+// Gives a busy connection to a transfer thread; false when no thread could
+// be had for it.
+bool hand_over(const ConnRef& c)
+{
+    std::lock_guard<std::mutex> g(s_poolMutex);
+    s_poolQueue.push_back(c);
+    if (s_poolThreads >= kTransferThreads) return true;
+    epcore_thread_enter(c->core);
+    int rc = thread_start_detached(transfer_main, c->core);
+    if (rc == 0) {
+        s_poolThreads++;
+        return true;
+    }
+    epcore_thread_leave(c->core);
+    // Another thread still serves the queue; without one the transfer fails.
+    if (s_poolThreads > 0) return true;
+    s_poolQueue.pop_back();
+    log_error(g_logger, __FUNCTION__, __LINE__, "no transfer thread: %s", strerror(rc));
+    return false;
+}
+
+// The idle timer of a connection (any pump): closes one that sent no whole
+// message for the transfer time-out while no transfer runs, else waits on.
+int tcp_idle_check(void* vpcore, void* vtimer, int event, int fdtype)
+{
+    (void)vpcore;
+    (void)event;
+    (void)fdtype;
+    uint64_t id = (uint64_t)reinterpret_cast<uintptr_t>(iotimer_para(static_cast<iotimer_t*>(vtimer)));
+    ConnRef c = conn_find(id);
+    if (!c) return 0;
+    int limit = transfer_ms();
+    int next = limit;
+    {
+        std::lock_guard<std::mutex> g(c->m);
+        uint64 quiet = now_ms() - c->lastWhole.load();
+        if (!c->busy && !c->closed && quiet >= (uint64)limit) {
+            log_error(g_logger, __FUNCTION__, __LINE__, "no whole message in %d ms, close fd %d", limit, c->fd);
+            close_conn(c.get());
+            return 0;
+        }
+        if (!c->busy && quiet < (uint64)limit) next = (int)((uint64)limit - quiet);
+    }
+    std::lock_guard<std::mutex> g(s_connsMutex);
+    auto it = s_conns.find(id);
+    if (it != s_conns.end() && it->second == c && c->idle == vtimer) arm_idle(c.get(), id, next);
+    return 0;
+}
 
 } // namespace
 
@@ -914,10 +1155,23 @@ int tcp_pump(void* vpcore, void* vobj, int event, int fdtype)
     case EVT_READ:
         tcp_file_parse(core, dev);
         return 0;
-    case EVT_INVALID:
+    case EVT_INVALID: {
         // Error or hang-up with nothing to read: nothing more will come.
-        if (fdtype == IODEV_TCP_ACCEPTED && dev) close_device(dev);
+        if (fdtype != IODEV_TCP_ACCEPTED || !dev) return 0;
+        ConnRef c = conn_find(iodev_id(dev));
+        if (c && c->dev == dev) {
+            std::lock_guard<std::mutex> g(c->m);
+            if (c->busy) {
+                c->hangup = true;  // the transfer thread closes it
+                return 0;
+            }
+            c->closed = true;
+            close_device(dev);
+            return 0;
+        }
+        close_device(dev);
         return 0;
+    }
     default:
         return 0;
     }
@@ -926,30 +1180,43 @@ int tcp_pump(void* vpcore, void* vobj, int event, int fdtype)
 int tcp_file_parse(epcore_t* core, iodev_t* dev)
 {
     if (!core || !dev) return -1;
-    TcpFileConn* c = conn_of(core, dev, false);
-    if (!c->recvBuf) {
-        c->recvBuf.reset(new (std::nothrow) uint8[kRecvPiece]);
-        if (!c->recvBuf) return -1;
+    ConnRef c = conn_of(core, dev, false);
+    if (!c) return -1;
+    std::unique_lock<std::mutex> g(c->m);
+    if (c->busy) {
+        c->readPending = true;
+        return 0;
     }
-    // The pump reports readiness once per arrival: take everything there is.
-    for (;;) {
-        int got = 0;
-        int r = tcp_nb_recv(c->fd, c->recvBuf.get(), (int)kRecvPiece, &got);
-        if (got > 0 && feed(c, c->recvBuf.get(), (size_t)got) != 0) return close_device(dev);
-        if (r < 0) return close_device(dev);
-        if (got == 0) return 0;
+    if (c->closed) return -ENETDOWN;  // closed by its idle timer
+    if (drain(c.get()) != 0) {
+        c->closed = true;
+        return close_device(dev);
     }
+    if (c->job == Job::None) return 0;
+    c->busy = true;
+    if (hand_over(c)) return 0;
+    c->busy = false;
+    c->job = Job::None;
+    c->closed = true;
+    return close_device(dev);
 }
 
 int tcp_send_file(epcore_t* core, iodev_t* dev, FileCommonHeader* header)
 {
     if (!core || !dev || !header) return -1;
-    TcpFileConn* c = conn_of(core, dev, false);
+    ConnRef c = conn_of(core, dev, false);
+    if (!c) return -1;
+    // Runs on the caller's thread, which may wait: bounded like a transfer.
+    c->onThread = true;
     uint8 req[kMsgHeaderSize];
-    if (!conn_recv(c, req, sizeof(req))) return close_device(dev);
-    c->hdr = *header;
-    download(c, decode_msg_header(req));
-    return c->closed ? close_device(dev) : 0;
+    bool got = conn_recv(c.get(), req, sizeof(req));
+    if (got) {
+        c->hdr = *header;
+        download(c.get(), decode_msg_header(req));
+    }
+    c->onThread = false;
+    if (!got || c->closed) return close_device(dev);
+    return 0;
 }
 
 int custom_paramGroupParse(void)

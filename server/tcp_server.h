@@ -8,7 +8,10 @@
 // its own partial message and its own upload; an upload is written to a
 // temporary file beside its target and replaces the target only once its
 // digest (and, for the firmware package and archives, its contents) check
-// out. A download blocks its pump, bounded by the transfer time-out.
+// out. No pump waits on a host: downloads and the work at the end of an
+// upload run on transfer threads, each message bounded by the transfer
+// time-out, and a connection without a whole message for that long is
+// closed.
 #ifndef KORVID_SERVER_TCP_SERVER_H
 #define KORVID_SERVER_TCP_SERVER_H
 
@@ -115,17 +118,18 @@ int tcp_pump(void* vpcore, void* vobj, int event, int fdtype);
 // arguments), or -ENETDOWN once the connection has been closed.
 int tcp_file_parse(epcore_t* core, iodev_t* dev);
 
-// The download of one file: receives the FileMsgHeader that follows
-// `header` on the connection and sends the file. 0, -1, or -ENETDOWN once
-// the connection has been closed.
+// The download of one file on the calling thread, which may wait (each
+// message bounded by the transfer time-out): receives the FileMsgHeader that
+// follows `header` on the connection and sends the file. 0, -1, or
+// -ENETDOWN once the connection has been closed.
 int tcp_send_file(epcore_t* core, iodev_t* dev, FileCommonHeader* header);
 
 // Imports CUSTOM_PARAM_FILE as parameter group 0 and loads the group: 0 or -1.
 int custom_paramGroupParse(void);
 
-// Inactivity limit of a download's sends and receives (and of an answer
-// that cannot be sent at once) in ms, and the longest wait for a raw frame.
-// Defaults 10000 and 2000; values below 1 restore them (tests).
+// Time-out of each message of a transfer (sent or received whole) and of a
+// connection that sends no whole message, in ms, and the longest wait for a
+// raw frame. Defaults 10000 and 2000; values below 1 restore them (tests).
 void tcp_file_set_timeouts(int transferMs, int rawFrameMs);
 
 // ---------------------------------------------------------------------------

@@ -65,7 +65,8 @@ struct EvPump_ {
 };
 
 /* forkone 1: loop in a new detached thread; 0: loop in the caller, which
- * returns only when the loop ends. 0; -1 null core; -100 no pump made. */
+ * returns only when the loop ends. 0; -1 null core; -100 no pump made; -2
+ * no thread could be made. */
 int       evpump_main_start(epcore_t* core, int forkone);
 /* Runs the pump loop in the calling thread, then recycles the pump. */
 int       evpump_main_proc(evpump_t* pump);

@@ -34,6 +34,10 @@ void  event_signal(void* ev, int val); /* wakes one waiter */
 void  event_destroy(void* ev);
 
 unsigned long get_threadid(void);
+/* Runs fn(arg) on a new detached thread: 0, or the error of a thread that
+ * could not be made (reported to the caller, never retried: retrying at
+ * once only spins while the system is out of threads). */
+int   thread_start_detached(void* (*fn)(void*), void* arg);
 
 /* System V semaphore and shared memory (offered; the device does not use them). */
 int ipc_sem_init(const char* path, int proj, int* created);

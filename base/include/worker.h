@@ -84,7 +84,8 @@ struct Worker_s {
     WorkerDataFree*  datafree;       /* release of items left on data_list */
 };
 
-/* 0 created and registered; -1 null core or function; -100 no record. */
+/* 0 created and registered; -1 null core or function; -100 no record; -2
+ * no thread could be made (nothing stays registered). */
 int       worker_create(epcore_t* core, uint64_t id, void* (*fn)(void*));
 /* A task's last call: releases what is left on its lists, unregisters and
  * frees the record. */
@@ -93,6 +94,7 @@ int       worker_stop(worker_t* wk);
 uint64_t  workerid(worker_t* wk);
 void      worker_set_datafree(worker_t* wk, WorkerDataFree* fn);
 
+/* 0, -1 null core, -100 no record, -2 no thread could be made. */
 int       worker_main_start(epcore_t* core, int forkone);
 int       worker_main_stop(worker_t* wk);
 void*     worker_proc_entry(void* wk);

@@ -104,17 +104,25 @@ int evpump_wakeup_init(evpump_t* pump)
 int evpump_wakeup_clean(evpump_t* pump)
 {
     if (!pump) return -1;
+    // Another thread starting or stopping a timer may be waking this pump:
+    // the descriptor is closed under the lock its write is made under, so
+    // the write never reaches a closed (or reused) descriptor.
+    EnterCriticalSection(&pump->timertreeCS);
     iodev_t* dev = pump->wakeupdev;
     pump->wakeupdev = nullptr;
-    // Another thread's stop may be reading it to wake this pump.
     __atomic_store_n(&pump->wakeupfd, -1, __ATOMIC_RELEASE);
     if (dev) iodev_close(dev);
+    LeaveCriticalSection(&pump->timertreeCS);
     return 0;
 }
 
 int evpump_wakeup_send(evpump_t* pump)
 {
-    return pump ? wakeup_send(__atomic_load_n(&pump->wakeupfd, __ATOMIC_ACQUIRE)) : -1;
+    if (!pump) return -1;
+    EnterCriticalSection(&pump->timertreeCS);
+    int rc = wakeup_send(__atomic_load_n(&pump->wakeupfd, __ATOMIC_ACQUIRE));
+    LeaveCriticalSection(&pump->timertreeCS);
+    return rc;
 }
 
 int evpump_wakeup_recv(evpump_t* pump)

@@ -184,12 +184,11 @@ int evpump_main_start(epcore_t* core, int forkone)
         evpump_main_proc(pump);
         return 0;
     }
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t th;
-    while (pthread_create(&th, &attr, pump_thread, pump) != 0) sched_yield();
-    pthread_attr_destroy(&attr);
+    if (thread_start_detached(pump_thread, pump) != 0) {
+        evpump_recycle(pump);
+        epcore_thread_leave(core);
+        return -2;
+    }
     return 0;
 }
 

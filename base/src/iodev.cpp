@@ -117,8 +117,7 @@ int close_device(iodev_t* dev, bool stale)
         leave_all_pumps(core, dev, !stale);
     } else if (evpump_t* pump = dev->evpump) {
         ioevent_remove(pump, dev);
-        if (iodev_tree_del(pump, dev) == 1 && !stale && dev->fd >= 0 && pump->delpoll)
-            pump->delpoll(pump, dev);
+        iodev_tree_leave(pump, dev, !stale);
     }
 
     EnterCriticalSection(&dev->fdCS);
@@ -398,6 +397,20 @@ int iodev_tree_del(evpump_t* pump, iodev_t* dev)
     return removed;
 }
 
+int iodev_tree_leave(evpump_t* pump, iodev_t* dev, bool clearpoll)
+{
+    if (!pump || !dev) return 0;
+    /* The poll is cleared under the tree lock: a pump that ends empties its
+     * tree under it before it closes its poll descriptor, so a close on
+     * another thread never reaches a descriptor already closed. */
+    EnterCriticalSection(&pump->devicetreeCS);
+    rbtnode_t* n = find_node_locked(pump->device_tree, dev);
+    int removed = n && rbtree_delete_node(pump->device_tree, n) == 1 ? 1 : 0;
+    if (removed && clearpoll && dev->fd >= 0 && pump->delpoll) pump->delpoll(pump, dev);
+    LeaveCriticalSection(&pump->devicetreeCS);
+    return removed;
+}
+
 int iodev_tree_has(evpump_t* pump, iodev_t* dev)
 {
     if (!pump || !dev) return 0;
@@ -524,9 +537,7 @@ int iodev_unbind_evpump(iodev_t* dev)
     if (on_every_pump(dev)) {
         evpump_thread_delpoll(core, dev);
     } else if (dev->evpump) {
-        evpump_t* pump = dev->evpump;
-        if (iodev_tree_del(pump, dev) == 1 && dev->fd >= 0 && pump->delpoll)
-            pump->delpoll(pump, dev);
+        iodev_tree_leave(dev->evpump, dev, true);
     }
     dev->evpump   = nullptr;
     dev->bindtype = 0;

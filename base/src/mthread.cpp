@@ -77,6 +77,18 @@ void event_destroy(void* vev)
 
 unsigned long get_threadid(void) { return (unsigned long)pthread_self(); }
 
+int thread_start_detached(void* (*fn)(void*), void* arg)
+{
+    pthread_attr_t attr;
+    int rc = pthread_attr_init(&attr);
+    if (rc != 0) return rc;
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t tid;
+    rc = pthread_create(&tid, &attr, fn, arg);
+    pthread_attr_destroy(&attr);
+    return rc;
+}
+
 /* ---- System V semaphores ---- */
 
 namespace {

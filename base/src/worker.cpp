@@ -63,17 +63,6 @@ void free_record(worker_t* wk)
     kfree(wk);
 }
 
-void start_detached(void* (*fn)(void*), void* arg)
-{
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t tid;
-    /* Thread creation is retried until it succeeds. */
-    while (pthread_create(&tid, &attr, fn, arg) != 0) sched_yield();
-    pthread_attr_destroy(&attr);
-}
-
 } // namespace
 
 worker_t* worker_new(epcore_t* core)
@@ -121,7 +110,11 @@ int worker_create(epcore_t* core, uint64_t id, void* (*fn)(void*))
      * find itself in the registry when it unregisters. */
     wk->threadid = id;
     worker_thread_add(core, wk);
-    start_detached(fn, wk);
+    if (thread_start_detached(fn, wk) != 0) {
+        worker_thread_del(core, wk);
+        worker_free(wk);
+        return -2;
+    }
     return 0;
 }
 
@@ -157,8 +150,15 @@ int worker_main_start(epcore_t* core, int forkone)
     worker_t* wk = worker_new(core);
     if (!wk) return -100;
     epcore_thread_enter(core);
-    if (forkone) start_detached(worker_proc_entry, wk);
-    else worker_proc_entry(wk);
+    if (!forkone) {
+        worker_proc_entry(wk);
+        return 0;
+    }
+    if (thread_start_detached(worker_proc_entry, wk) != 0) {
+        worker_free(wk);
+        epcore_thread_leave(core);
+        return -2;
+    }
     return 0;
 }
 

@@ -10,8 +10,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "GigE/bootstrap.h"
@@ -19,6 +22,8 @@
 #include "GigE/gvcp.h"
 #include "common/persist.h"
 #include "common/regtest.h"
+#include "common/stream_ctrl.h"
+#include "iotimer.h"
 #include "rich/rich_radar.h"
 
 namespace {
@@ -357,6 +362,57 @@ TEST(GvcpChannel, AnExpiredHostIsRemovedAndTheRelayOfThatHostStopped)
     EXPECT_EQ(ch.boot(0x0A00), 0u);
     EXPECT_EQ(ch.boot(0x0A04), 0u);
     EXPECT_EQ(ch.boot(0x0A14), 0u);
+}
+
+// A register write whose stream stop takes as long as the test says.
+std::atomic<int> s_stops{0};
+std::atomic<bool> s_stopMayEnd{false};
+std::atomic<bool> s_stopEnded{false};
+int slow_stop_write(uint32_t address, uint32_t* value)
+{
+    if (address == 0x10000000u && *value == 0) {
+        s_stops++;
+        wait_until([] { return s_stopMayEnd.load(); });
+        s_stopEnded = true;
+    }
+    return 0;
+}
+
+// The last host's heartbeat expiry releases control at once and hands the
+// stream stop to a thread of its own: the pump's timers fire while the stop
+// still waits for the capture, and a start or stop asked later takes effect
+// only after it.
+TEST(GvcpChannel, AnExpiryHandsTheStreamStopOverAndThePumpGoesOn)
+{
+    Channel ch(1);
+    s_stops = 0;
+    s_stopMayEnd = false;
+    s_stopEnded = false;
+    EnterCriticalSection(&ch.core->userCS);
+    static_cast<GVCPPrivData*>(epcore_iodev_find(ch.core, E_DEVICE_GVCP)->priv_data)->write_reg = slow_stop_write;
+    LeaveCriticalSection(&ch.core->userCS);
+    Host a(ch.port);
+    EXPECT_EQ(Host::status(a.writereg({0x0938, 150})), 0);
+    EXPECT_EQ(a.ccp(2), 0);
+    ASSERT_TRUE(wait_until([] { return s_stops.load() == 1; }));
+    EXPECT_EQ(ch.boot(0x0A00), 0u);
+
+    pumptest::Latch fired;
+    auto cb = [](void* para, void*, int, int) {
+        static_cast<pumptest::Latch*>(para)->hit();
+        return 0;
+    };
+    ASSERT_NE(iotimer_start(ch.core, 10, 0, nullptr, cb, &fired), nullptr);
+    EXPECT_TRUE(fired.wait_for(1, 1000)) << "the pump waits for the stream stop";
+    EXPECT_FALSE(s_stopEnded.load());
+
+    std::thread capture([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        s_stopMayEnd = true;
+    });
+    stream_ctrl_settle();
+    EXPECT_TRUE(s_stopEnded.load()) << "a later start or stop came before the stop handed over";
+    capture.join();
 }
 
 TEST(GvcpChannel, StreamChannelWritesGoToTheWritersRecordWhicheverWayTheyCome)

@@ -723,6 +723,49 @@ TEST(GvspFlush, StreamClosesWhileStreamingAreDoneOnTheSenderThread)
     EXPECT_EQ(b->leader.block(), 1u);
 }
 
+// A close the sender gets to only after the closer stopped waiting (the
+// sender was held mid-block) is served before the next stream's first
+// frame, never later: the new stream loses no frame and numbers from 1,
+// while the frame sent before the close keeps its number.
+TEST(GvspFlush, ALateCloseNeverTouchesTheNextStream)
+{
+    Sender s;
+    Rx a;
+    s.connect(a, 50001);
+    s.start();
+    s.send(E_IMAGE_TYPE_AMP, 10);
+    auto b = a.block();
+    ASSERT_TRUE(b);
+    uint64_t before = b->leader.block();
+    for (int round = 0; round < 3; round++) {
+        // The sender takes the old stream's last frame and stalls on the
+        // user list, which the test holds.
+        EnterCriticalSection(&s.core->userCS);
+        s.send(E_IMAGE_TYPE_AMP, 10);
+        worker_t* wk = s.worker();
+        EXPECT_TRUE(wait_until([&] {
+            EnterCriticalSection(&wk->datalistCS);
+            bool taken = lt_num(wk->data_list) == 0;
+            LeaveCriticalSection(&wk->datalistCS);
+            return taken;
+        }));
+        EXPECT_EQ(GVSP_StreamFlush(s.core, 20), -1) << "the sender is held";
+        for (int i = 0; i < 3; i++) s.send(E_IMAGE_TYPE_AMP, 10);
+        LeaveCriticalSection(&s.core->userCS);
+
+        b = a.block();
+        ASSERT_TRUE(b);
+        EXPECT_EQ(b->leader.block(), before + 1) << "sent before the close";
+        for (uint64_t want = 1; want <= 3; want++) {
+            b = a.block();
+            ASSERT_TRUE(b) << "frame " << want << " of the next stream lost, round " << round;
+            EXPECT_EQ(b->leader.block(), want);
+        }
+        before = 3;
+    }
+    EXPECT_EQ(GVSP_StreamFlushWait(s.core, GVSP_FLUSH_WAIT_MS), 0);
+}
+
 }  // namespace
 
 // ---- Runs of packets ----

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <string>
@@ -101,6 +102,39 @@ TEST(NetworkStore, StoredSettingsRoundTripThroughTheFileIntoTheAppliedCommands)
                                        "GATEWAY=10.0.1.254\n");
     EXPECT_EQ(journal(), (std::vector<std::string>{"ifconfig eth0 10.0.1.5 netmask 255.255.255.0",
                                                    "route add default gw 10.0.1.254"}));
+}
+
+// Changes stored while the network task runs are folded into it: one task
+// (one thread) at a time however fast they come (each used to make a task
+// of its own), and the values applied last are the latest stored.
+TEST(NetworkStore, ChangesStoredWhileTheTaskRunsFoldIntoIt)
+{
+    Net n("rk3568-imx570");
+    n.config(kConfig);
+    auto tasks = [&] {
+        int count = 0;
+        EnterCriticalSection(&n.core->workerlistCS);
+        for (int i = 0; i < arr_num(n.core->worker_list); i++)
+            count += static_cast<worker_t*>(arr_value(n.core->worker_list, i))->workerid == E_WORKER_ID_IP;
+        LeaveCriticalSection(&n.core->workerlistCS);
+        return count;
+    };
+    int most = 0;
+    for (uint32_t i = 1; i <= 40; i++) {
+        modifyIp(0x0A000100 + i);  // 10.0.1.i
+        modifyGateway(0x0A0001FE);
+        most = std::max(most, tasks());
+    }
+    ASSERT_TRUE(n.task_ends());
+    EXPECT_EQ(most, 1);
+    std::vector<std::string> cmds = journal();
+    ASSERT_GE(cmds.size(), 2u);
+    EXPECT_EQ(cmds[cmds.size() - 2], "ifconfig eth0 10.0.1.40 netmask 255.255.0.0");
+    EXPECT_EQ(g_discover.load(), 0u);
+    // A change after the task ended starts a task of its own.
+    modifyGateway(0x0A0001FE);
+    EXPECT_TRUE(n.task_running());
+    ASSERT_TRUE(n.task_ends());
 }
 
 TEST(NetworkTask, IfupdownBoardGetsItsInterfacesFileThenAFlushAndTwoRestarts)

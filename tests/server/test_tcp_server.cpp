@@ -547,8 +547,9 @@ TEST_F(FileServer, RawFrameComesFromTheCaptureOrTheConnectionIsDropped)
     g_raw_flags.store(0);
 }
 
-// A host that stops reading mid-download is dropped after the transfer
-// time-out; the pump's other connections and timers carry on.
+// A host that stops reading mid-download holds only its own transfer: the
+// pump answers other hosts and fires its timers while the download still
+// waits, and the stalled host is dropped after the transfer time-out.
 TEST_F(FileServer, StalledDownloadIsDroppedAndThePumpGoesOn)
 {
     tcp_file_set_timeouts(200, 0);
@@ -568,8 +569,56 @@ TEST_F(FileServer, StalledDownloadIsDroppedAndThePumpGoesOn)
     ASSERT_TRUE(other.send(header(9)));
     EXPECT_EQ(other.recv(16), rsp(9, 0));
     EXPECT_TRUE(fired.wait_for(1));
-    EXPECT_TRUE(log.has("send chunk fail"));
+    EXPECT_TRUE(wait_until([&] { return log.has("send chunk fail"); }));
     EXPECT_TRUE(stalled.closed_by_device());
+}
+
+// With the full time-outs, hosts that never acknowledge their downloads and
+// one that sends nothing at all do not delay the others: the pump answers
+// while those transfers still wait.
+TEST_F(FileServer, DownloadsThatAreNeverAcknowledgedDoNotHoldThePump)
+{
+    tcp_file_set_timeouts(5000, 0);
+    put("/etc/capability.json", pattern(0x300000));
+    std::vector<std::unique_ptr<Host>> stalled;
+    for (int i = 0; i < 12; i++) {
+        stalled.push_back(std::make_unique<Host>(port));
+        ASSERT_TRUE(stalled.back()->send(header(FILE_MSG_DOWNLOAD) + msg_header(PARAM_CAPILITY_FILE, "")));
+        ASSERT_EQ(stalled.back()->recv(16 + 88).size(), 104u) << i;
+    }
+    Host other(port);
+    for (int i = 0; i < 3; i++) {
+        ASSERT_TRUE(other.send(header(9)));
+        EXPECT_EQ(other.recv(16, 1000), rsp(9, 0)) << "answered while 12 downloads wait";
+    }
+    EXPECT_FALSE(log.has("announce /etc/capability.json fail")) << "the pump did not wait for them";
+    // A host gone ends its transfer at once.
+    stalled.clear();
+    auto failed = [&] {
+        int n = 0;
+        for (const auto& line : log.sink->last_formatted())
+            n += line.find("announce /etc/capability.json fail") != std::string::npos;
+        return n;
+    };
+    EXPECT_TRUE(wait_until([&] { return failed() == 12; }));
+}
+
+// A connection that sends no whole message within the transfer time-out is
+// closed; one that keeps sending whole messages stays.
+TEST_F(FileServer, QuietConnectionsAreClosed)
+{
+    tcp_file_set_timeouts(300, 0);
+    Host quiet(port), trickle(port), busy(port);
+    ASSERT_TRUE(trickle.send(header(9).substr(0, 5)));
+    for (int i = 0; i < 6; i++) {
+        ASSERT_TRUE(busy.send(header(9)));
+        ASSERT_EQ(busy.recv(16), rsp(9, 0));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(quiet.closed_by_device());
+    EXPECT_TRUE(trickle.closed_by_device()) << "part of a header is not a message";
+    ASSERT_TRUE(busy.send(header(9)));
+    EXPECT_EQ(busy.recv(16), rsp(9, 0));
 }
 
 TEST_F(FileServer, FedHandlerActsOnlyOnWholeFields)
