@@ -813,6 +813,10 @@ void journal_add(Board* b, int kind, const char* event, int status, const char* 
     {
         std::lock_guard<std::mutex> lk(b->jmu);
         e.seq = ++b->jseq;
+        if (b->journal.size() >= SIM_JOURNAL_KEPT) {
+            b->journal.erase(b->journal.begin(), b->journal.begin() + SIM_JOURNAL_KEPT / 2);
+            b->jdropped += SIM_JOURNAL_KEPT / 2;
+        }
         b->journal.push_back(e);
         // The file lets a harness outside the process follow the board too.
         FILE* f = fopen(b->journal_path.c_str(), "a");
@@ -831,7 +835,7 @@ size_t sim_journal_count(void)
     Board* b = g_board;
     if (!b) return 0;
     std::lock_guard<std::mutex> lk(b->jmu);
-    return b->journal.size();
+    return b->jdropped + b->journal.size();
 }
 
 int sim_journal_get(size_t index, sim_journal_t* out)
@@ -839,8 +843,8 @@ int sim_journal_get(size_t index, sim_journal_t* out)
     Board* b = g_board;
     if (!b || !out) return -1;
     std::lock_guard<std::mutex> lk(b->jmu);
-    if (index >= b->journal.size()) return -1;
-    *out = b->journal[index];
+    if (index < b->jdropped || index - b->jdropped >= b->journal.size()) return -1;
+    *out = b->journal[index - b->jdropped];
     return 0;
 }
 
@@ -848,9 +852,9 @@ namespace {
 
 long journal_find_locked(Board* b, const char* text, size_t from)
 {
-    for (size_t i = from; i < b->journal.size(); i++) {
+    for (size_t i = from > b->jdropped ? from - b->jdropped : 0; i < b->journal.size(); i++) {
         const sim_journal_t& e = b->journal[i];
-        if (strcmp(e.event, text) == 0 || strstr(e.cmd, text)) return (long)i;
+        if (strcmp(e.event, text) == 0 || strstr(e.cmd, text)) return (long)(b->jdropped + i);
     }
     return -1;
 }
@@ -882,6 +886,7 @@ void sim_journal_clear(void)
     if (!b) return;
     std::lock_guard<std::mutex> lk(b->jmu);
     b->journal.clear();
+    b->jdropped = 0;
 }
 
 const char* sim_journal_file(void) { return g_board ? g_board->journal_path.c_str() : ""; }

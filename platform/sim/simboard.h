@@ -89,6 +89,11 @@ typedef struct SimJournal_ {
     char          cmd[512];
 } sim_journal_t;
 
+/* Memory keeps the newest entries: at SIM_JOURNAL_KEPT the older half goes
+ * (the journal file keeps every line). Indexes count every entry since the
+ * board opened or the journal was cleared; one let go reads as missing. */
+#define SIM_JOURNAL_KEPT 4096
+
 size_t sim_journal_count(void);
 int    sim_journal_get(size_t index, sim_journal_t* out); /* 0 or -1 */
 /* Index of the first entry at or after `from` whose command contains `text`

@@ -60,7 +60,8 @@ struct Board {
 
     std::mutex                 jmu; /* guards the journal */
     std::condition_variable    jcv;
-    std::vector<sim_journal_t> journal;
+    std::vector<sim_journal_t> journal;  /* the newest entries, at most SIM_JOURNAL_KEPT */
+    size_t                     jdropped = 0; /* older entries let go: indexes stay those since the clear */
     unsigned long              jseq = 0;
     std::string                journal_path;
 };
