@@ -543,6 +543,7 @@ void sb_shutdown(void)
     Board* b = g_board;
     if (!b) return;
     g_board = nullptr;
+    close_serial_ports(b);
     for (auto& kv : b->nodes) finalize(kv.second);
     b->nodes.clear();
     for (auto& kv : b->devices)
@@ -597,6 +598,7 @@ const plat_backend_t* sim_backend_start(const char* root, const char* profile)
     sim::make_dirs(b->root + "/.board");
     sim::g_board = b.release();
     sim::install_models(sim::g_board);
+    sim::install_serial_ports(sim::g_board);
     return &sim::kSim;
 }
 

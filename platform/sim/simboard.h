@@ -59,6 +59,9 @@ typedef struct SimProfile_ {
     int            gpio_line[SIM_GPIO_MAX_INPUTS];  /* input lines and their levels */
     int            gpio_level[SIM_GPIO_MAX_INPUTS];
     int            usb_camera;        /* a USB camera on "/dev/media3" */
+    char           serial_ports[128]; /* serial ports, board paths blank separated: each is a
+                                         pseudo-terminal whose outside end is linked as
+                                         "<root>/.board/<port name>" */
 } sim_profile_t;
 
 /* Directory searched for "NAME.ini". */
