@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include "GigE/gvcp.h"
+#include "algo/algo_app.h"
 #include "algo/algo_server.h"
 #include "bpool.h"
 #include "common/custom.h"
@@ -265,6 +266,7 @@ int algo_depth_process(void* vpcore, ImageInfo* raw)
     raw->frameIndex = index;
     ImageInfo* const frames[kMaxBatch] = {depth, amp, raw};
     send_frames(core, s, frames, kMaxBatch);
+    algo_app_frame_result(core, s.app);
     return (depth != nullptr) + (amp != nullptr);
 }
 

@@ -12,6 +12,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -136,9 +138,19 @@ void install_serial_ports(Board* b)
             b->bindings[r.board] = s->inside.path;
         }
         SerialPort* raw = s.get();
+        // The relay takes no signal: the process's own signal handling
+        // (blocked signals read from a descriptor) must not lose one to it.
+        sigset_t all, old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &old);
+        bool started = true;
         try {
             s->relay = std::thread([raw] { raw->run(); });
         } catch (const std::system_error&) {
+            started = false;
+        }
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        if (!started) {
             fprintf(stderr, "board: serial port %s: no relay thread\n", port.c_str());
             continue;
         }
