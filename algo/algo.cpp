@@ -264,9 +264,11 @@ int algo_depth_process(void* vpcore, ImageInfo* raw)
         }
     }
     raw->frameIndex = index;
+    // The application's result waits before the frame leaves: a host that
+    // has the frame can ask for it.
+    algo_app_frame_result(core, s.app);
     ImageInfo* const frames[kMaxBatch] = {depth, amp, raw};
     send_frames(core, s, frames, kMaxBatch);
-    algo_app_frame_result(core, s.app);
     return (depth != nullptr) + (amp != nullptr);
 }
 
