@@ -6,7 +6,9 @@
  * error), so a tool such as mbpoll can talk to the board while korvid runs.
  * The relay holds both terminal ends open itself: a peer closing its end
  * never hangs the line up, and a peer may come and go. Bytes nobody reads
- * are dropped once the terminal's queue is full, as on a wire. */
+ * are dropped once the terminal's queue is full, as on a wire. The link
+ * goes when the board closes; after a kill it stays until the next start
+ * on the root replaces it. */
 #include "siminternal.h"
 
 #include <errno.h>
@@ -23,7 +25,9 @@
 
 #include <memory>
 #include <system_error>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 namespace sim {
 
@@ -81,23 +85,46 @@ void carry(int from, int to)
 
 struct SerialPort {
     std::string board_path;
-    std::string link; /* host path of the published link */
+    std::string link;  /* host path of the published link */
+    pid_t       owner; /* the process that made the link: a forked child leaves it */
     Pty         inside, outside;
     int         stop = -1;
     std::thread relay;
 
     ~SerialPort()
     {
-        if (relay.joinable()) {
-            uint64_t one = 1;
-            ssize_t w = write(stop, &one, sizeof(one));
-            (void)w;
-            relay.join();
-        }
-        if (!link.empty()) unlink(link.c_str());
+        halt();
+        if (!link.empty() && getpid() == owner) unlink(link.c_str());
         if (stop >= 0) close(stop);
         pty_close(&inside);
         pty_close(&outside);
+    }
+
+    bool start()
+    {
+        // The relay takes no signal: the process's own signal handling
+        // (blocked signals read from a descriptor) must not lose one to it.
+        sigset_t all, old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &old);
+        bool started = true;
+        try {
+            relay = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            started = false;
+        }
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        return started;
+    }
+
+    void halt()
+    {
+        if (!relay.joinable()) return;
+        uint64_t v = 1;
+        ssize_t n = write(stop, &v, sizeof(v));
+        relay.join();
+        n = read(stop, &v, sizeof(v)); // ready for the next start
+        (void)n;
     }
 
     void run()
@@ -118,13 +145,45 @@ struct SerialPort {
     }
 };
 
+namespace {
+
+/* Every port with a relay, in any board. A fork happens with no relay
+ * running: a process forked with threads may not start any (and must not
+ * inherit a relay's half-copied bytes); the parent's relays start again
+ * after it, the child's ports stay silent. */
+std::mutex              g_ports_mu;
+std::vector<SerialPort*> g_ports;
+
+void before_fork()
+{
+    g_ports_mu.lock();
+    for (SerialPort* s : g_ports) s->halt();
+}
+
+void after_fork_parent()
+{
+    for (SerialPort* s : g_ports) s->start();
+    g_ports_mu.unlock();
+}
+
+void after_fork_child()
+{
+    g_ports.clear();
+    g_ports_mu.unlock();
+}
+
+} // namespace
+
 void install_serial_ports(Board* b)
 {
+    static std::once_flag forks;
+    std::call_once(forks, [] { pthread_atfork(before_fork, after_fork_parent, after_fork_child); });
     for (const auto& port : words(b->profile.serial_ports, " \t")) {
         Resolved r;
         if (resolve(b->root, port.c_str(), true, &r) != 0) continue;
         auto s = std::make_unique<SerialPort>();
         s->board_path = r.board;
+        s->owner = getpid();
         s->stop = eventfd(0, EFD_CLOEXEC);
         if (s->stop < 0 || !pty_open(&s->inside) || !pty_open(&s->outside)) {
             fprintf(stderr, "board: serial port %s: no pseudo-terminal (%s)\n", port.c_str(), strerror(errno));
@@ -134,25 +193,16 @@ void install_serial_ports(Board* b)
         unlink(link.c_str()); // left by an earlier run on this root
         if (symlink(s->outside.path.c_str(), link.c_str()) == 0) s->link = link;
         {
+            std::lock_guard<std::mutex> lk(g_ports_mu);
+            if (!s->start()) {
+                fprintf(stderr, "board: serial port %s: no relay thread\n", port.c_str());
+                continue;
+            }
+            g_ports.push_back(s.get());
+        }
+        {
             std::lock_guard<std::mutex> lk(b->mu);
             b->bindings[r.board] = s->inside.path;
-        }
-        SerialPort* raw = s.get();
-        // The relay takes no signal: the process's own signal handling
-        // (blocked signals read from a descriptor) must not lose one to it.
-        sigset_t all, old;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &old);
-        bool started = true;
-        try {
-            s->relay = std::thread([raw] { raw->run(); });
-        } catch (const std::system_error&) {
-            started = false;
-        }
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
-        if (!started) {
-            fprintf(stderr, "board: serial port %s: no relay thread\n", port.c_str());
-            continue;
         }
         fprintf(stderr, "board: serial port %s is reached at %s (%s)\n", r.board.c_str(), s->outside.path.c_str(),
                 s->link.empty() ? "no link" : s->link.c_str());
@@ -162,6 +212,10 @@ void install_serial_ports(Board* b)
 
 void close_serial_ports(Board* b)
 {
+    {
+        std::lock_guard<std::mutex> lk(g_ports_mu);
+        for (SerialPort* s : b->serial_ports) std::erase(g_ports, s);
+    }
     for (SerialPort* s : b->serial_ports) delete s;
     b->serial_ports.clear();
 }

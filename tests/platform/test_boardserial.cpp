@@ -9,6 +9,7 @@
 #include <limits.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -94,6 +95,27 @@ TEST(BoardSerial, PortIsAPseudoTerminalWhoseOutsideEndIsLinkedUnderTheBoardFolde
     ASSERT_GE(again.fd, 0);
     ASSERT_TRUE(board.put("second"));
     EXPECT_EQ(again.get(6), "second");
+}
+
+TEST(BoardSerial, AForkedChildClosingItsBoardLeavesTheParentsLineAndLink)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    std::string link = b.host("/.board/ttyS3");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        plat_board_close();
+        _exit(0);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0) << "the child took the parent's link";
+    Tty board(board_end()), host(link);
+    ASSERT_TRUE(host.put("after fork"));
+    EXPECT_EQ(board.get(10), "after fork");
 }
 
 TEST(BoardSerial, ClosingTheBoardRemovesTheLinkAndABoardWithoutPortsHasNone)
