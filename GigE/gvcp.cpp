@@ -10,8 +10,10 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <new>
 #include <string>
@@ -78,6 +80,7 @@ struct PeerAck {
 // State of the handler, used by the GVCP thread alone.
 struct Channel {
     PeerAck cache[kPeerCacheSize];
+    std::atomic<int> requestIf{0};  // interface the last request came in on, 0 unknown
     uint64  clock = 0;
     bool    readStamped = false;
     uint32  lastReadTime = 0;
@@ -455,10 +458,104 @@ PeerAck* cache_slot(Channel* ch, const Peer& p)
     return oldest;
 }
 
+// Sends one datagram to ip:port. With an interface index it leaves by that
+// interface whatever the routes say: a broadcast answer must reach the
+// requester's link even where no route covers 255.255.255.255.
+int send_via(int fd, const char* ip, uint16 port, int ifindex, const void* buf, int len)
+{
+    struct sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    if (inet_pton(AF_INET, ip, &to.sin_addr) != 1) {
+        errno = EINVAL;
+        return -1;
+    }
+    struct iovec iov {const_cast<void*>(buf), (size_t)len};
+    struct msghdr msg {};
+    msg.msg_name = &to;
+    msg.msg_namelen = sizeof(to);
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(struct in_pktinfo))] = {};
+    if (ifindex > 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof(control);
+        struct cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(struct in_pktinfo));
+        struct in_pktinfo info {};
+        info.ipi_ifindex = ifindex;
+        memcpy(CMSG_DATA(c), &info, sizeof(info));
+    }
+    ssize_t n;
+    do {
+        n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return (int)n;
+}
+
+int channel_request_if(iodev_t* dev)
+{
+    Channel* ch = channel_of(priv_of(dev));
+    return ch ? ch->requestIf.load() : 0;
+}
+
+// The device's send: answers go to remote_ip:remote_port, a broadcast
+// answer out of the interface its request came in on.
+int channel_send(iodev_t* dev, const void* buf, int len)
+{
+    if (!dev || !buf || len < 0) return -1;
+    int ifindex = strcmp(dev->remote_ip, broadcast_ip().c_str()) == 0 ? channel_request_if(dev) : 0;
+    return send_via(dev->fd, dev->remote_ip, dev->remote_port, ifindex, buf, len);
+}
+
+// The device's receive, as epudp_recv, also noting the interface the
+// datagram came in on.
+int channel_recv(iodev_t* dev, void* buf, int len)
+{
+    if (!dev || !buf || len < 0) return -1;
+    struct sockaddr_in from {};
+    struct iovec iov {buf, (size_t)len};
+    struct msghdr msg {};
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(struct in_pktinfo))];
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof(from);
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof(control);
+    ssize_t n;
+    do {
+        n = recvmsg(dev->fd, &msg, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return (int)n;
+    if (from.sin_family == AF_INET) {
+        char text[INET_ADDRSTRLEN] = "";
+        if (inet_ntop(AF_INET, &from.sin_addr, text, sizeof(text))) {
+            copy_ip(dev->remote_ip, text);
+            dev->remote_port = ntohs(from.sin_port);
+        }
+    }
+    int ifindex = 0;
+    for (struct cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+        struct in_pktinfo info;
+        memcpy(&info, CMSG_DATA(c), sizeof(info));
+        ifindex = info.ipi_ifindex;
+    }
+    if (Channel* ch = channel_of(priv_of(dev))) ch->requestIf.store(ifindex);
+    return (int)n;
+}
+
 int send_reply(iodev_t* dev, GVCPPrivData* priv, const char* ip, const uint8* buf, uint32 len)
 {
     if (ip) copy_ip(dev->remote_ip, ip);
-    return priv->send_to(dev, buf, (int)len);
+    int sent = priv->send_to(dev, buf, (int)len);
+    if (sent < 0)
+        log_error(g_logger, __FUNCTION__, __LINE__, "gvcp send to %s:%d fail:%s", dev->remote_ip, dev->remote_port,
+                  strerror(errno));
+    return sent;
 }
 
 void log_duplicate(const GVCPHeader& h, const uint8* d, int len)
@@ -617,8 +714,8 @@ GVCPPrivData* GVCP_PrivNew(void)
     priv->write_reg = Custom_RegWrite;
     priv->read_mem = Custom_MemRead;
     priv->write_mem = Custom_MemWrite;
-    priv->send_to = epudp_send_to;
-    priv->recv_from = epudp_recv;
+    priv->send_to = channel_send;
+    priv->recv_from = channel_recv;
     return priv;
 }
 
@@ -644,6 +741,9 @@ int GVCP_IodevCreate(epcore_t* core, uint64 id, iodev_t** out)
         close(fd);
         return -1;
     }
+    // Without it broadcast answers follow the routes, as any other datagram.
+    if (setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof(on)) != 0)
+        log_error(g_logger, __FUNCTION__, __LINE__, "setsockopt IP_PKTINFO fail:%s", strerror(errno));
     GVCPPrivData* priv = GVCP_PrivNew();
     iodev_t* dev = priv ? iodev_new(core) : nullptr;
     if (!dev) {
@@ -852,14 +952,12 @@ int GVCP_ForceIpAck(iodev_t* dev, const char* ip, const uint8* buf, int len)
         close(fd);
         return -1;
     }
-    struct sockaddr_in to {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(dev->remote_port);
-    inet_pton(AF_INET, ip, &to.sin_addr);
-    ssize_t n = sendto(fd, buf, (size_t)len, MSG_NOSIGNAL, reinterpret_cast<struct sockaddr*>(&to), sizeof(to));
-    if (n < 0) perror("sendto");
+    int n = send_via(fd, ip, dev->remote_port, channel_request_if(dev), buf, len);
+    if (n < 0)
+        log_error(g_logger, __FUNCTION__, __LINE__, "forceip ack to %s:%d fail:%s", ip, dev->remote_port,
+                  strerror(errno));
     close(fd);
-    return (int)n;
+    return n;
 }
 
 int GVCP_ForceIp(iodev_t* dev, const uint8* cmd, int cmdLen, uint8* ack, int* len)

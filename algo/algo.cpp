@@ -15,6 +15,7 @@
 #include <initializer_list>
 
 #include "GigE/gvcp.h"
+#include "algo/algo_app.h"
 #include "algo/algo_server.h"
 #include "bpool.h"
 #include "common/custom.h"
@@ -392,6 +393,9 @@ int algo_depth_process(void* vpcore, ImageInfo* raw)
         }
     }
     raw->frameIndex = index;
+    // The application's result waits before the frame leaves: a host that
+    // has the frame can ask for it.
+    algo_app_frame_result(core, s.app);
     ImageInfo* const frames[kMaxBatch] = {depth, amp, raw};
     send_frames(core, s, frames, kMaxBatch);
     return (depth != nullptr) + (amp != nullptr);

@@ -288,6 +288,13 @@ int algo_pallet_rs485(void* vpcore, const RS485Info* res)
     return post_rs485(vpcore, E_IMAGE_TYPE_PALLET, info);
 }
 
+void algo_app_frame_result(void* vpcore, uint32 mode)
+{
+    constexpr uint32 kModePallet = 2, kModeAvoid2 = 4; // enableApplicationAlgo
+    if (mode == kModePallet) algo_pallet_rs485(vpcore, nullptr);
+    else if (mode == kModeAvoid2) algo_avoid_rs485_2(vpcore, 0, ALGO_NO_EXTRA_CODE);
+}
+
 int algo_avoid_socket(void* vpcore, int32 result, int32 extraCode)
 {
     return post_record(static_cast<epcore_t*>(vpcore), E_WORKER_ID_UDP_SEND, E_IMAGE_TYPE_AVOID,

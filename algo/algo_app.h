@@ -103,5 +103,10 @@ int algo_pallet_rs485(void* vpcore, const RS485Info* res);
 // an extra code the value is code << 24 | counter << 16 | (result & 0xFFFF),
 // the counter rolling 0..255 with every queued record.
 int algo_avoid_socket(void* vpcore, int32 result, int32 extraCode);
+// The running application's result for one depth frame, queued as above:
+// mode (enableApplationAlgo) 2 a pallet record, 4 a second-generation
+// avoidance record, any other nothing. The stand-in applications locate
+// nothing: every result field is 0.
+void algo_app_frame_result(void* vpcore, uint32 mode);
 
 #endif

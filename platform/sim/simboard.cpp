@@ -590,6 +590,7 @@ void sb_shutdown(void)
     Board* b = g_board;
     if (!b) return;
     g_board = nullptr;
+    close_serial_ports(b);
     for (auto& kv : b->nodes) finalize(kv.second);
     b->nodes.clear();
     for (auto& kv : b->devices)
@@ -644,6 +645,7 @@ const plat_backend_t* sim_backend_start(const char* root, const char* profile)
     sim::make_dirs(b->root + "/.board");
     sim::g_board = b.release();
     sim::install_models(sim::g_board);
+    sim::install_serial_ports(sim::g_board);
     return &sim::kSim;
 }
 
@@ -860,6 +862,10 @@ void journal_add(Board* b, int kind, const char* event, int status, const char* 
     {
         std::lock_guard<std::mutex> lk(b->jmu);
         e.seq = ++b->jseq;
+        if (b->journal.size() >= SIM_JOURNAL_KEPT) {
+            b->journal.erase(b->journal.begin(), b->journal.begin() + SIM_JOURNAL_KEPT / 2);
+            b->jdropped += SIM_JOURNAL_KEPT / 2;
+        }
         b->journal.push_back(e);
         // The file lets a harness outside the process follow the board too.
         FILE* f = fopen(b->journal_path.c_str(), "a");
@@ -878,7 +884,7 @@ size_t sim_journal_count(void)
     Board* b = g_board;
     if (!b) return 0;
     std::lock_guard<std::mutex> lk(b->jmu);
-    return b->journal.size();
+    return b->jdropped + b->journal.size();
 }
 
 int sim_journal_get(size_t index, sim_journal_t* out)
@@ -886,8 +892,8 @@ int sim_journal_get(size_t index, sim_journal_t* out)
     Board* b = g_board;
     if (!b || !out) return -1;
     std::lock_guard<std::mutex> lk(b->jmu);
-    if (index >= b->journal.size()) return -1;
-    *out = b->journal[index];
+    if (index < b->jdropped || index - b->jdropped >= b->journal.size()) return -1;
+    *out = b->journal[index - b->jdropped];
     return 0;
 }
 
@@ -895,9 +901,9 @@ namespace {
 
 long journal_find_locked(Board* b, const char* text, size_t from)
 {
-    for (size_t i = from; i < b->journal.size(); i++) {
+    for (size_t i = from > b->jdropped ? from - b->jdropped : 0; i < b->journal.size(); i++) {
         const sim_journal_t& e = b->journal[i];
-        if (strcmp(e.event, text) == 0 || strstr(e.cmd, text)) return (long)i;
+        if (strcmp(e.event, text) == 0 || strstr(e.cmd, text)) return (long)(b->jdropped + i);
     }
     return -1;
 }
@@ -929,6 +935,7 @@ void sim_journal_clear(void)
     if (!b) return;
     std::lock_guard<std::mutex> lk(b->jmu);
     b->journal.clear();
+    b->jdropped = 0;
 }
 
 size_t sim_fileop_count(void)

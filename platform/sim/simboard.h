@@ -59,6 +59,9 @@ typedef struct SimProfile_ {
     int            gpio_line[SIM_GPIO_MAX_INPUTS];  /* input lines and their levels */
     int            gpio_level[SIM_GPIO_MAX_INPUTS];
     int            usb_camera;        /* a USB camera on "/dev/media3" */
+    char           serial_ports[128]; /* serial ports, board paths blank separated: each is a
+                                         pseudo-terminal whose outside end is linked as
+                                         "<root>/.board/<port name>" */
 } sim_profile_t;
 
 /* Directory searched for "NAME.ini". */
@@ -88,6 +91,11 @@ typedef struct SimJournal_ {
                                 "update", "log", or "" */
     char          cmd[512];
 } sim_journal_t;
+
+/* Memory keeps the newest entries: at SIM_JOURNAL_KEPT the older half goes
+ * (the journal file keeps every line). Indexes count every entry since the
+ * board opened or the journal was cleared; one let go reads as missing. */
+#define SIM_JOURNAL_KEPT 4096
 
 size_t sim_journal_count(void);
 int    sim_journal_get(size_t index, sim_journal_t* out); /* 0 or -1 */

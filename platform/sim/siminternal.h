@@ -24,6 +24,7 @@ struct I2cBus;
 struct Vendor;
 struct Cpld;
 struct Watchdog;
+struct SerialPort;
 
 struct Device {
     std::string         path; /* board path */
@@ -58,13 +59,15 @@ struct Board {
     Vendor*                vendor = nullptr;
     Cpld*                  cpld = nullptr;
     Watchdog*              watchdog = nullptr;
+    std::vector<SerialPort*> serial_ports;
 
     std::mutex               fmu; /* guards the file record */
     std::deque<std::string>  fileops;
 
     std::mutex                 jmu; /* guards the journal */
     std::condition_variable    jcv;
-    std::vector<sim_journal_t> journal;
+    std::vector<sim_journal_t> journal;  /* the newest entries, at most SIM_JOURNAL_KEPT */
+    size_t                     jdropped = 0; /* older entries let go: indexes stay those since the clear */
     unsigned long              jseq = 0;
     std::string                journal_path;
 };
@@ -114,6 +117,10 @@ void journal_add(Board* b, int kind, const char* event, int status, const char* 
 
 /* Built-in models, installed from the profile at start. */
 void install_models(Board* b);
+/* The profile's serial ports, each a pseudo-terminal pair with a relay;
+ * closed (links removed, relays stopped) by close_serial_ports. */
+void install_serial_ports(Board* b);
+void close_serial_ports(Board* b);
 /* Media, video and sensor sub-device nodes for the profile's cameras. */
 void install_cameras(Board* b);
 /* An I2C transfer as i2ctransfer would make it; 0 or -errno. */

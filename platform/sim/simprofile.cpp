@@ -159,6 +159,7 @@ int sim_profile_load(const char* name_or_path, sim_profile_t* out)
         out->free_mib = fm ? strtoull(fm, nullptr, 0) : 4096;
         copy_str(out->mounts, sizeof(out->mounts), str("BOARD", "MOUNTS", "/ /userdata /oem"));
         copy_str(out->fpga_images, sizeof(out->fpga_images), str("BOARD", "FPGA_IMAGES", ""));
+        copy_str(out->serial_ports, sizeof(out->serial_ports), str("BOARD", "SERIAL_PORTS", ""));
         for (const auto& g : sim::words(conf_get_string(conf, "BOARD", "GPIO_INPUTS"), kListSeps)) {
             size_t colon = g.find(':');
             long line, level;

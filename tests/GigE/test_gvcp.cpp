@@ -243,6 +243,20 @@ TEST(GvcpChannel, DiscoveryIsAnsweredToTheRequesterOrBroadcastAndMutedWhenAsked)
     g_discover = 0;
 }
 
+TEST(GvcpChannel, FailedBroadcastAnswersAreLoggedAndTheChannelGoesOn)
+{
+    Channel ch;
+    Host h(ch.port);
+    GVCP_SetEndpoints(nullptr, 0, "no-such-address");  // nothing can be sent there
+    h.send(h.cmd(DISCOVERY_CMD, {}, 0x11));
+    std::string at = "no-such-address:" + std::to_string(h.port) + " fail:";
+    EXPECT_TRUE(wait_until([&] { return ch.log.has("gvcp send to " + at); }));
+    Bytes force(56, 0);  // to another MAC: answered with an error status, by broadcast
+    h.send(h.cmd(FORCEIP_CMD, force));
+    EXPECT_TRUE(wait_until([&] { return ch.log.has("forceip ack to " + at); }));
+    EXPECT_EQ(Host::status(h.readreg({0x0938})), 0) << "the channel answers on";
+}
+
 TEST(GvcpChannel, RepeatedRequestsAreAnsweredFromEachHostsOwnCache)
 {
     Channel ch;

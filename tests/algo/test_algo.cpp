@@ -204,6 +204,32 @@ TEST_F(Depth, ShortRawFrameReadsMissingPixelsAsZeroAndClosedStreamsUseNoFrames)
     EXPECT_EQ(fc.fetched(), 0);
 }
 
+TEST_F(Depth, EachFrameLeavesTheRunningApplicationsResultForTheModbusSlave)
+{
+    worker_t* slave = fc.fake_worker(E_WORKER_ID_RS485);
+    const struct {
+        uint32 mode;
+        int    type; // -1: no record
+    } cases[] = {{0, -1}, {1, -1}, {2, E_IMAGE_TYPE_PALLET}, {4, E_IMAGE_TYPE_AVOID2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        regs.cfg.common.enableApplationAlgo = c.mode;
+        algo_depth_process(fc.core, raw_frame(fc, 64, 8, 4));
+        algo_depth_process(fc.core, raw_frame(fc, 64, 8, 4));
+        if (c.type < 0) {
+            EXPECT_EQ(fc.listed(slave), 0);
+            continue;
+        }
+        ASSERT_EQ(fc.listed(slave), 1) << "one deep: the newest frame's result waits";
+        ImageInfo* rec = frame_take(slave);
+        EXPECT_EQ(rec->imageType, (uint32)c.type);
+        EXPECT_EQ(rec->imageData[0], 0xAC);
+        free_image(fc.core, rec);
+    }
+    while (ImageInfo* f = frame_take(gvsp)) free_image(fc.core, f);
+    EXPECT_EQ(fc.fetched(), 0);
+}
+
 // Depth from what the simulated board's ToF sensors deliver: the phase
 // planes of the first frequency group, copied as the capture paths copy
 // them, give the scene's distances within the sensors' precision.

@@ -246,6 +246,35 @@ TEST(BoardShell, WaitingForAJournalEntryNeedsNoSleep)
     EXPECT_EQ(at, (long)from + 1);
 }
 
+TEST(BoardShell, JournalMemoryKeepsTheNewestEntriesUnderItsCapWithIndexesUnchanged)
+{
+    BoardRoot b;
+    ASSERT_EQ(b.rc, 0);
+    sim_journal_clear();
+    const size_t total = 2 * SIM_JOURNAL_KEPT + 7;
+    for (size_t i = 0; i < total; i++) plat_shell(("sync # " + std::to_string(i)).c_str());
+
+    EXPECT_EQ(sim_journal_count(), total);
+    size_t kept = 0;
+    sim_journal_t e;
+    for (size_t i = 0; i < total; i++) kept += sim_journal_get(i, &e) == 0;
+    EXPECT_LE(kept, (size_t)SIM_JOURNAL_KEPT);
+    EXPECT_GE(kept, (size_t)SIM_JOURNAL_KEPT / 2);
+    EXPECT_EQ(sim_journal_get(0, &e), -1) << "the oldest entry was let go";
+    // An entry keeps the index it was given, and a search from an index let
+    // go starts at the oldest entry kept.
+    ASSERT_EQ(sim_journal_get(total - 1, &e), 0);
+    EXPECT_STREQ(e.cmd, ("sync # " + std::to_string(total - 1)).c_str());
+    EXPECT_EQ(sim_journal_find(("# " + std::to_string(total - 3)).c_str(), 0), (long)(total - 3));
+    EXPECT_EQ(sim_journal_find("sync", 0), (long)(total - kept));
+    EXPECT_EQ(sim_journal_wait("reboot", total - 1, 0), -1);
+
+    // The file under the root still has every line.
+    std::string file = read_host_file(sim_journal_file());
+    EXPECT_NE(file.find(" sync # 0\n"), std::string::npos);
+    EXPECT_NE(file.find(" sync # " + std::to_string(total - 1) + "\n"), std::string::npos);
+}
+
 TEST(BoardShell, ZipThenUnzipRestoresTheTree)
 {
     BoardRoot b;
