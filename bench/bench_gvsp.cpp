@@ -27,6 +27,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -248,6 +249,7 @@ double thread_cpu_ms()
 // The process-wide pieces the sender needs: a simulated board, the
 // register space, the bootstrap block and frame pools.
 struct World {
+    std::string root;
     deviceCFG cfg{};
     deviceRegMemAddr run{};
     epcore_t* core = nullptr;
@@ -255,6 +257,7 @@ struct World {
     {
         char tmpl[] = "/tmp/korvid-bench-gvsp-XXXXXX";
         if (!mkdtemp(tmpl) || plat_board_open(tmpl, "rk3588-gpixel") != 0) abort();
+        root = tmpl;
         g_dev_cfg = &cfg;
         g_regMemAddr = &run;
         core = epcore_new(65536, 1);
