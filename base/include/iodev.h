@@ -84,12 +84,14 @@ int      iodev_linger_close(iodev_t* dev);
  * very device: 1 removed, else 0. */
 int      iodev_tree_add(evpump_t* pump, iodev_t* dev, iodev_t** stale);
 int      iodev_tree_del(evpump_t* pump, iodev_t* dev);
-/* iodev_tree_del, then (clearpoll) the pump's clear-poll when removed, both
- * under the tree lock. 1 removed, else 0. */
-int      iodev_tree_leave(evpump_t* pump, iodev_t* dev, bool clearpoll);
 /* iodev_tree_add, then the pump's set-poll when added; a displaced device
  * goes to *stale (iodev_stale_keep). The result of iodev_tree_add. */
 int      iodev_tree_join(evpump_t* pump, iodev_t* dev, arr_t** stale);
+/* iodev_tree_del, then, when it removed the device and clearpoll is set, the
+ * pump's clear-poll for its descriptor. Join and leave touch the poll set
+ * under the tree's lock, under which a pump shutting down empties its tree
+ * and closes its poll set: never after the close. */
+int      iodev_tree_leave(evpump_t* pump, iodev_t* dev, int clearpoll);
 int      iodev_tree_has(evpump_t* pump, iodev_t* dev);
 
 /* Pool unit functions */

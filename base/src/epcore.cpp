@@ -548,7 +548,7 @@ int evpump_thread_delpoll(epcore_t* core, iodev_t* dev)
     EnterCriticalSection(&core->evpumplistCS);
     for (int i = 0; i < arr_num(core->evpump_list); i++) {
         evpump_t* pump = static_cast<evpump_t*>(arr_value(core->evpump_list, i));
-        if (iodev_tree_del(pump, dev) == 1 && pump->delpoll) pump->delpoll(pump, dev);
+        iodev_tree_leave(pump, dev, 1);
     }
     LeaveCriticalSection(&core->evpumplistCS);
     return 0;

@@ -128,8 +128,11 @@ int evpump_recycle(evpump_t* pump)
     tid_of(pump).store(0);
     evpump_wakeup_clean(pump);
 
+    /* Devices join and leave the poll set under the tree's lock: emptied and
+     * closed under it, the poll set is never touched after the close. */
     EnterCriticalSection(&pump->devicetreeCS);
     rbtree_zero(pump->device_tree);
+    evpump_epoll_clean(pump);
     LeaveCriticalSection(&pump->devicetreeCS);
 
     /* Timers left in the tree stay registered; the core frees them. */
@@ -150,7 +153,6 @@ int evpump_recycle(evpump_t* pump)
     pump->exteventindex = 0;
     LeaveCriticalSection(&pump->exteventlistCS);
 
-    evpump_epoll_clean(pump);
     bpool_recycle(core->evpump_pool, pump);
     return 0;
 }

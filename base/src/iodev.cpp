@@ -46,13 +46,40 @@ rbtnode_t* find_node_locked(rbtree_t* tree, iodev_t* dev)
     return nullptr;
 }
 
+/* iodev_tree_add with the pump's devicetreeCS held. With `poll`, the pump's
+ * set-poll follows under the same hold: a pump shutting down empties its tree
+ * and closes its poll set under that lock, so the poll set is never touched
+ * once closed (its descriptor number may be another's by then). */
+int tree_add_locked(evpump_t* pump, iodev_t* dev, iodev_t** stale, bool poll)
+{
+    int ret = 0;
+    rbtree_t* tree = pump->device_tree;
+    bool present = false;
+    for (int guard = 0; tree && guard < 8; guard++) {
+        rbtnode_t* n = rbtree_get_node(tree, &dev->fd);
+        if (!n) break;
+        if (n->obj == dev) {
+            present = true;
+            break;
+        }
+        iodev_t* old = static_cast<iodev_t*>(n->obj);
+        rbtree_delete_node(tree, n);
+        if (stale && !*stale) *stale = old;
+    }
+    if (!present && (!tree || rbtree_insert(tree, &dev->fd, dev, nullptr) < 0)) ret = -100;
+    if (ret == 0 && poll && tree && pump->setpoll) pump->setpoll(pump, dev);
+    return ret;
+}
+
 /* Bind to one pump: join its tree and apply the poll. */
 int bind_to(iodev_t* dev, evpump_t* pump)
 {
     dev->evpump = pump;
+    if (dev->fd < 0) return -2;
     iodev_t* stale = nullptr;
-    int ret = iodev_tree_add(pump, dev, &stale);
-    if (ret == 0 && pump->setpoll) pump->setpoll(pump, dev);
+    EnterCriticalSection(&pump->devicetreeCS);
+    int ret = tree_add_locked(pump, dev, &stale, true);
+    LeaveCriticalSection(&pump->devicetreeCS);
     if (stale) iodev_close_stale(stale);
     return ret == 0 ? 1 : ret;
 }
@@ -80,8 +107,7 @@ void leave_all_pumps(epcore_t* core, iodev_t* dev, bool clearpoll)
     for (int i = 0; i < arr_num(core->evpump_list); i++) {
         evpump_t* pump = static_cast<evpump_t*>(arr_value(core->evpump_list, i));
         ioevent_remove(pump, dev);
-        if (iodev_tree_del(pump, dev) == 1 && clearpoll && dev->fd >= 0 && pump->delpoll)
-            pump->delpoll(pump, dev);
+        iodev_tree_leave(pump, dev, clearpoll);
     }
     LeaveCriticalSection(&core->evpumplistCS);
 }
@@ -358,51 +384,29 @@ int iodev_tree_add(evpump_t* pump, iodev_t* dev, iodev_t** stale)
     if (stale) *stale = nullptr;
     if (!pump || !dev) return -1;
     if (dev->fd < 0) return -2;
-    int ret = 0;
     EnterCriticalSection(&pump->devicetreeCS);
-    rbtree_t* tree = pump->device_tree;
-    bool present = false;
-    for (int guard = 0; tree && guard < 8; guard++) {
-        rbtnode_t* n = rbtree_get_node(tree, &dev->fd);
-        if (!n) break;
-        if (n->obj == dev) {
-            present = true;
-            break;
-        }
-        iodev_t* old = static_cast<iodev_t*>(n->obj);
-        rbtree_delete_node(tree, n);
-        if (stale && !*stale) *stale = old;
-    }
-    if (!present && (!tree || rbtree_insert(tree, &dev->fd, dev, nullptr) < 0)) ret = -100;
+    int ret = tree_add_locked(pump, dev, stale, false);
     LeaveCriticalSection(&pump->devicetreeCS);
     return ret;
 }
 
 int iodev_tree_join(evpump_t* pump, iodev_t* dev, arr_t** stale)
 {
+    if (!pump || !dev) return -1;
+    if (dev->fd < 0) return -2;
     iodev_t* old = nullptr;
-    int ret = iodev_tree_add(pump, dev, &old);
-    if (ret == 0 && pump->setpoll) pump->setpoll(pump, dev);
+    EnterCriticalSection(&pump->devicetreeCS);
+    int ret = tree_add_locked(pump, dev, &old, true);
+    LeaveCriticalSection(&pump->devicetreeCS);
     iodev_stale_keep(stale, old);
     return ret;
 }
 
-int iodev_tree_del(evpump_t* pump, iodev_t* dev)
-{
-    if (!pump || !dev) return 0;
-    EnterCriticalSection(&pump->devicetreeCS);
-    rbtnode_t* n = find_node_locked(pump->device_tree, dev);
-    int removed = n && rbtree_delete_node(pump->device_tree, n) == 1 ? 1 : 0;
-    LeaveCriticalSection(&pump->devicetreeCS);
-    return removed;
-}
+int iodev_tree_del(evpump_t* pump, iodev_t* dev) { return iodev_tree_leave(pump, dev, 0); }
 
-int iodev_tree_leave(evpump_t* pump, iodev_t* dev, bool clearpoll)
+int iodev_tree_leave(evpump_t* pump, iodev_t* dev, int clearpoll)
 {
     if (!pump || !dev) return 0;
-    /* The poll is cleared under the tree lock: a pump that ends empties its
-     * tree under it before it closes its poll descriptor, so a close on
-     * another thread never reaches a descriptor already closed. */
     EnterCriticalSection(&pump->devicetreeCS);
     rbtnode_t* n = find_node_locked(pump->device_tree, dev);
     int removed = n && rbtree_delete_node(pump->device_tree, n) == 1 ? 1 : 0;

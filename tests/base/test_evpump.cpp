@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <future>
+#include <thread>
 #include <vector>
 
 #include "base/pumptest.h"
@@ -52,7 +53,7 @@ int watched_pair(ManualPump& mp, Seen* seen, iodev_t** dev, uint8_t rwflag = WAT
     return sv[1];
 }
 
-} // namespace
+
 
 TEST(EvPump, TwoPumpsWithAndWithoutTimersReturnWhenQuitIsSet)
 {
@@ -142,3 +143,29 @@ TEST(EvPump, HangUpArrivesAsReadAndAClosedDescriptorIsFoundByTheScan)
     iodev_close(dev);
     close(peer);
 }
+
+/* A device closed on another thread while its pump stops: it leaves the
+ * pump's poll set before the pump closes that set, never after, when the
+ * set's descriptor number may already be another's. (The thread sanitizer
+ * sees the removal and the close unordered otherwise.) */
+TEST(EvPump, ADeviceClosedWhileItsPumpStopsLeavesThePollSetBeforeItCloses)
+{
+    for (int round = 0; round < 30; round++) {
+        Core c;
+        ASSERT_TRUE(start_pumps(c.core, 1));
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        iodev_t* dev = iodev_new_from_fd(c.core, sv[0], IODEV_TCP_ACCEPTED, nullptr, nullptr, nullptr);
+        ASSERT_NE(dev, nullptr);
+        ASSERT_EQ(iodev_bind_evpump(dev, BIND_SELECT, nullptr), 1);
+        epcore_stop_evpump(c.core);
+        /* The close comes as the pump takes itself off the core's list, on
+         * its way to closing its poll set. */
+        while (pump_count(c.core) > 0) std::this_thread::yield();
+        EXPECT_EQ(iodev_close(dev), 0);
+        EXPECT_TRUE(threads_gone(c.core));
+        close(sv[1]);
+    }
+}
+
+} // namespace
