@@ -30,6 +30,7 @@
 #include "platform/boardroot.h"
 #include "server/tcp_server.h"
 #include "simzip.h"
+#include "server/ziptest.h"
 
 using algotest::LogCapture;
 using algotest::Registers;
@@ -254,6 +255,20 @@ TEST_F(FileServer, EachUploadTypeLandsInItsFile)
     EXPECT_EQ(leftovers(board, "/userdata"), 0);
 }
 
+std::string last_changed(std::string md5)
+{
+    md5.back() = md5.back() == '0' ? '1' : '0';
+    return md5;
+}
+
+// An archive whose central entry "aa/evil.txt" has "../evil.txt" in its local header.
+Bytes climbing_local()
+{
+    Bytes a = zip_of({file_entry("aa/evil.txt", "4")});
+    a.replace(a.find("aa/evil.txt"), 11, "../evil.txt");
+    return a;
+}
+
 // A refused upload answers 1 and leaves the previous file and no temporary one.
 TEST_F(FileServer, RefusedUploadsKeepThePreviousFile)
 {
@@ -261,6 +276,7 @@ TEST_F(FileServer, RefusedUploadsKeepThePreviousFile)
     Bytes good = pattern(300000);
     const Case cases[] = {
         {"digest mismatch", CAM_INTR_FILE, "/userdata/const/calib.json", good, md5_of(good + "x")},
+        {"digest wrong in its last character only", CAM_INTR_FILE, "/userdata/const/calib.json", good, last_changed(md5_of(good))},
         {"firmware without gzip magic", UPGRADE_FILE, "/userdata/update.tar.gz", "PK\x03\x04 not gzip", ""},
         {"one-byte firmware", UPGRADE_FILE, "/userdata/update.tar.gz", "\x1f", ""},
         {"short configuration block", DEV_CONFIG_FILE, "/userdata/config.bin", pattern(DEV_CFG_SIZE - 1), ""},
@@ -268,6 +284,10 @@ TEST_F(FileServer, RefusedUploadsKeepThePreviousFile)
         {"absolute archive entry", UPLOAD_MAP_FILE, "/userdata/maps.zip", zip_of({file_entry("/etc/passwd", "root")}), ""},
         {"link archive entry", OBSTRACLE_FILE, "/userdata/obstracle.zip", zip_of({file_entry("evil", "/etc", true), file_entry("evil/x", "3")}), ""},
         {"not an archive", LOW_INTEGRAL_IMG, "/userdata/low.zip", "plain text", ""},
+        {"second directory naming a climbing entry and a link", OBSTRACLE_FILE, "/userdata/obstracle.zip",
+         ziptest::two_directories({file_entry("harmless-name-1.txt", "1"), file_entry("harmless-name-2.txt", "2")},
+                                  {file_entry("../evil.txt", "3"), file_entry("evil", "/etc", true)}), ""},
+        {"climbing name in a local header", UPLOAD_MAP_FILE, "/userdata/maps.zip", climbing_local(), ""},
     };
     Host h(port);
     for (const auto& c : cases) {
@@ -280,6 +300,7 @@ TEST_F(FileServer, RefusedUploadsKeepThePreviousFile)
     }
     EXPECT_EQ(file("/userdata/ok.txt"), "<missing>");
     EXPECT_EQ(file("/x"), "<missing>");
+    EXPECT_EQ(file("/evil.txt"), "<missing>");
     EXPECT_EQ(leftovers(board, "/userdata"), 0);
     EXPECT_EQ(leftovers(board, "/userdata/const"), 0);
 }
