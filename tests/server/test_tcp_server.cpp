@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "algo/algo_app.h"
 #include "algo/algo_server.h"
 #include "algo/algotest.h"
 #include "algo/tavo_lib.h"
@@ -27,6 +28,7 @@
 #include "common/md5.h"
 #include "iotimer.h"
 #include "mlisten.h"
+#include "modbus/modbus_task.h"
 #include "platform/boardroot.h"
 #include "server/tcp_server.h"
 #include "simzip.h"
@@ -370,6 +372,32 @@ TEST_F(FileServer, ApplicationSettingsReachTheAvoidance)
     EXPECT_TRUE(wait_until([&] {
         return algo_server_get_params(ALGO_APP_AVOID2, got, sizeof got) >= 0 && strstr(got, "Sensitivity");
     }));
+}
+
+// Settings nested far deeper than any real file are refused whole: the
+// avoidance keeps its parameters and still takes zone commands, which copy
+// and rewrite them (at such a depth that exhausted the stack).
+TEST_F(FileServer, DeeplyNestedApplicationSettingsAreRefused)
+{
+    algo_server_reset();
+    reg_store(regs.cfg.common.enableApplationAlgo, 4u);
+    const size_t levels = (ALGO_SERVER_PARAM_MAX - 16) / 2;
+    Bytes text = "{\"Zones\":" + Bytes(levels, '[') + Bytes(levels, ']') + "}";
+    ASSERT_LE(text.size(), (size_t)ALGO_SERVER_PARAM_MAX);
+    Host h(port);
+    EXPECT_EQ(h.upload(APP_ALGO_CONFIG_FILE, text), 0); // stored as sent
+    // Handed over (or not) after the answer.
+    ASSERT_TRUE(wait_until([&] {
+        return log.has("algo_avoid_set_params2 fail") || algo_server_get_params(ALGO_APP_AVOID2, nullptr, 0) > 1000;
+    }));
+    // A zone command over the serial line, as a controller sends it.
+    const uint8_t zone[] = {23, 6, 0x00, (uint8_t)MODBUS_REG_ZONE, 0, 4};
+    EXPECT_EQ(modbus_rtu_handle(zone, sizeof zone, nullptr, nullptr), 6);
+    EXPECT_EQ(algo_avoid_get_zone_index2(), 4);
+    EXPECT_TRUE(log.has("algo_avoid_set_params2 fail. ret:-2"));
+    char kept[256] = {};
+    algo_server_get_params(ALGO_APP_AVOID2, kept, sizeof kept);
+    EXPECT_STREQ(kept, "{\"ZoneIndex\":4,\"Zones\":[{\"Near\":500,\"Far\":1500,\"Width\":800}]}");
 }
 
 TEST_F(FileServer, ChunksAndUploadsOfTwoHostsDoNotMix)
