@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/json_depth.h"
 #include "mthread.h"
 
 namespace {
@@ -72,7 +73,7 @@ int avoid_command(App* app, const ojson& cmd)
     if (!cmd.contains("SetZoneIndex") || !cmd["SetZoneIndex"].is_number_integer()) return ALGO_SERVER_REFUSED;
     long long zone = cmd["SetZoneIndex"].get<long long>();
     if (zone < 0 || zone > ALGO_SERVER_ZONE_MAX) return ALGO_SERVER_REFUSED;
-    ojson params = ojson::parse(app->params);
+    ojson params = json_parse_bounded<ojson>(app->params);
     params["ZoneIndex"] = zone;
     app->params = params.dump();
     return ALGO_SERVER_OK;
@@ -93,7 +94,7 @@ int algo_server_set_params(uint32_t app, const char* text, size_t length)
     // Kept as given: the application hands its parameters back in the
     // layout it received them.
     try {
-        if (!ojson::parse(s).is_object()) return ALGO_SERVER_REFUSED;
+        if (!json_parse_bounded<ojson>(s).is_object()) return ALGO_SERVER_REFUSED;
     } catch (...) {
         return ALGO_SERVER_REFUSED;
     }
@@ -113,7 +114,7 @@ int algo_server_command(uint32_t app, const char* text)
 {
     if (!text) return ALGO_SERVER_ARG;
     try {
-        ojson cmd = ojson::parse(text);
+        ojson cmd = json_parse_bounded<ojson>(text);
         if (!cmd.is_object()) return ALGO_SERVER_REFUSED;
         Lock lock;
         App* a = find_app(app);

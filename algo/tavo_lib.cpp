@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/common.h"
+#include "common/json_depth.h"
 #include "mthread.h"
 
 namespace {
@@ -39,7 +40,7 @@ struct Lock {
 bool is_json_object(const std::string& text)
 {
     try {
-        return nlohmann::json::parse(text).is_object();
+        return json_parse_bounded<nlohmann::json>(text).is_object();
     } catch (...) {
         return false;
     }

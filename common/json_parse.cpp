@@ -24,6 +24,7 @@
 
 #include "common/common.h"
 #include "common/custom.h"
+#include "common/json_depth.h"
 #include "log/logger.h"
 #include "platform.h"
 
@@ -37,11 +38,6 @@ constexpr const char* kAuto = "RK_AIQ_OP_MODE_AUTO";
 constexpr const char* kManual = "RK_AIQ_OP_MODE_MANUAL";
 constexpr uint64 kMinFreeMiB = 100;
 constexpr int kFeatureMissing = -1000;
-// Deepest nesting accepted. Serialising recurses once per level, so a text of
-// a few hundred kilobytes of brackets would otherwise exhaust the stack; real
-// files and parameter texts nest a dozen levels or so.
-constexpr int kMaxDepth = 128;
-
 using ojson = nlohmann::ordered_json;
 
 // Camera types and ToF kinds the capability rules name.
@@ -80,16 +76,11 @@ bool file_exists(const char* path) { return plat_access(path, F_OK) == 0; }
 
 uint32_t board_version() { return g_regMemAddr ? reg_load(g_regMemAddr->devBoardVersion) : 0; }
 
-// Parses a text or file, refusing nesting deeper than kMaxDepth.
+// Parses a text or file, refusing nesting deeper than JSON_DEPTH_MAX.
 template <typename Input>
 ojson parse(Input&& in)
 {
-    return ojson::parse(std::forward<Input>(in), [](int depth, ojson::parse_event_t event, ojson&) {
-        if ((event == ojson::parse_event_t::object_start || event == ojson::parse_event_t::array_start) &&
-            depth >= kMaxDepth)
-            throw std::length_error("nesting too deep");
-        return true;
-    });
+    return json_parse_bounded<ojson>(std::forward<Input>(in));
 }
 
 ojson parse_file(const char* path)

@@ -1,6 +1,10 @@
 // Central-directory reader for uploaded archives: finds the end record,
 // walks the directory entry by entry with every length checked against the
-// archive's size, and judges each entry name and type.
+// archive's size, and judges each entry name and type, and the name in the
+// local header each entry points to. Unpackers find the directory through
+// the end record's offset or by stepping back its size from the end record:
+// both must lead to the same place, or one could read a directory this
+// check never saw.
 #include "server/zipcheck.h"
 
 #include <errno.h>
@@ -14,8 +18,10 @@ namespace {
 
 constexpr uint32_t kEndSig = 0x06054b50;
 constexpr uint32_t kCentralSig = 0x02014b50;
+constexpr uint32_t kLocalSig = 0x04034b50;
 constexpr size_t kEndSize = 22;
 constexpr size_t kCentralSize = 46;
+constexpr size_t kLocalSize = 30;
 constexpr size_t kCommentMax = 0xFFFF;
 
 uint16_t get16(const uint8_t* p) { return (uint16_t)(p[0] | p[1] << 8); }
@@ -79,6 +85,12 @@ int zip_check(ZipReadAt read, void* ctx, uint64_t size)
         }
     }
     if (end == tailLen) return ZIP_CHECK_UNREADABLE;
+    // Readers differ in how they search for the end record: accept only an
+    // archive where every search finds this one, its comment running to the
+    // archive's end and holding no other end signature.
+    if (end + kEndSize + get16(&tail[end + 20]) != tailLen) return ZIP_CHECK_UNREADABLE;
+    for (size_t i = end + 1; i + 4 <= tailLen; i++)
+        if (get32(&tail[i]) == kEndSig) return ZIP_CHECK_UNREADABLE;
     const uint8_t* e = &tail[end];
     uint16_t disk = get16(e + 4), cdDisk = get16(e + 6);
     uint16_t onDisk = get16(e + 8), total = get16(e + 10);
@@ -88,18 +100,19 @@ int zip_check(ZipReadAt read, void* ctx, uint64_t size)
         cdOffset == 0xFFFFFFFFu)
         return ZIP_CHECK_UNREADABLE;
     uint64_t endAt = tailAt + end;
-    // The directory ends where the end record starts (data prepended to the
-    // archive shifts both alike).
-    if (cdSize > endAt) return ZIP_CHECK_UNREADABLE;
-    uint64_t pos = endAt - cdSize;
+    // The directory ends where the end record starts and begins at the
+    // recorded offset: nothing before the archive, no gap, no second directory.
+    if ((uint64_t)cdOffset + cdSize != endAt) return ZIP_CHECK_UNREADABLE;
+    uint64_t pos = cdOffset;
     uint64_t cdEnd = endAt;
     uint8_t fixed[kCentralSize];
+    uint8_t local[kLocalSize];
     std::vector<uint8_t> name;
     for (unsigned i = 0; i < total; i++) {
         if (cdEnd - pos < kCentralSize || !read(ctx, pos, fixed, kCentralSize)) return ZIP_CHECK_UNREADABLE;
         if (get32(fixed) != kCentralSig) return ZIP_CHECK_UNREADABLE;
         uint16_t nameLen = get16(fixed + 28), extraLen = get16(fixed + 30), commentLen = get16(fixed + 32);
-        uint32_t external = get32(fixed + 38);
+        uint32_t external = get32(fixed + 38), localAt = get32(fixed + 42);
         uint64_t entryLen = kCentralSize + (uint64_t)nameLen + extraLen + commentLen;
         if (cdEnd - pos < entryLen) return ZIP_CHECK_UNREADABLE;
         name.resize(nameLen);
@@ -108,8 +121,21 @@ int zip_check(ZipReadAt read, void* ctx, uint64_t size)
         if (verdict != ZIP_CHECK_OK) return verdict;
         // Whatever system made it, a link mode would be restored as a link.
         if (((external >> 16) & S_IFMT) == S_IFLNK) return ZIP_CHECK_LINK;
+        // Some unpackers take the name from the local header instead.
+        if ((uint64_t)localAt + kLocalSize > cdOffset || !read(ctx, localAt, local, kLocalSize) ||
+            get32(local) != kLocalSig)
+            return ZIP_CHECK_UNREADABLE;
+        uint16_t localNameLen = get16(local + 26);
+        if ((uint64_t)localAt + kLocalSize + localNameLen > cdOffset) return ZIP_CHECK_UNREADABLE;
+        name.resize(localNameLen);
+        if (localNameLen && !read(ctx, localAt + kLocalSize, name.data(), localNameLen)) return ZIP_CHECK_UNREADABLE;
+        verdict = judge_name(name.data(), localNameLen);
+        if (verdict != ZIP_CHECK_OK) return verdict;
         pos += entryLen;
     }
+    // Entries beyond the recorded count would be seen by an unpacker that
+    // walks the directory to its end.
+    if (pos != cdEnd) return ZIP_CHECK_UNREADABLE;
     return ZIP_CHECK_OK;
 }
 

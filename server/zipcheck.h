@@ -1,7 +1,9 @@
 // Check of an uploaded ZIP archive before it is unpacked on the device: its
 // central directory is read (bounds-checked, nothing inflated) and every
 // entry must land inside the directory it is unpacked into, so no entry may
-// carry an absolute name, a ".." component or a symbolic link.
+// carry an absolute name, a ".." component or a symbolic link, in its
+// directory entry or in its local header. An archive whose directory is not
+// exactly where its end record places it is not read.
 #ifndef KORVID_SERVER_ZIPCHECK_H
 #define KORVID_SERVER_ZIPCHECK_H
 
@@ -11,7 +13,8 @@
 // Verdict of zip_check.
 enum {
     ZIP_CHECK_OK = 0,
-    ZIP_CHECK_UNREADABLE = -1, // not an archive this reader understands (also ZIP64, multi-disk)
+    ZIP_CHECK_UNREADABLE = -1, // not an archive this reader understands (also ZIP64, multi-disk,
+                               // data before it, a directory elsewhere than recorded)
     ZIP_CHECK_ABSOLUTE = -2,   // an entry name starting with '/', '\\' or a drive letter
     ZIP_CHECK_PARENT = -3,     // an entry name with a ".." component
     ZIP_CHECK_LINK = -4,       // a symbolic link entry

@@ -148,6 +148,8 @@ TEST_F(Handler, WritesAreCarriedOutAndEchoedButNeverAnsweredToABroadcast)
         {"on", E_CPU_RK3588, E_GPIXEL_0503, request(23, 6, 0x78, 5), true, 2, 0xFFFF, -1, nullptr},
         {"off", E_CPU_RK3588, E_GPIXEL_0503, request(23, 6, 0x78, 0), true, 0, 0xFFFF, -1, nullptr},
         {"zone on RK3568", E_CPU_RK3568, E_IMX570, request(23, 6, 0x6A, 7), true, 0, 7, -1, "AVOID modbus setting:7"},
+        {"zone 19, the highest", E_CPU_RK3568, E_IMX570, request(23, 6, 0x6A, 19), true, 0, 19, -1,
+         "AVOID modbus setting:19"},
         {"zone 20 refused", E_CPU_RK3568, E_IMX570, request(23, 6, 0x6A, 20), false, 0, 0xFFFF, -1,
          "AVOID modbus setting error:20 > 19"},
         {"zone elsewhere", E_CPU_RK3588, E_IMX570, request(23, 6, 0x6A, 5), true, 0, 0xFFFF, 5,

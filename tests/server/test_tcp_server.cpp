@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "algo/algo_app.h"
 #include "algo/algo_server.h"
 #include "algo/algotest.h"
 #include "algo/tavo_lib.h"
@@ -28,9 +29,11 @@
 #include "common/md5.h"
 #include "iotimer.h"
 #include "mlisten.h"
+#include "modbus/modbus_task.h"
 #include "platform/boardroot.h"
 #include "server/tcp_server.h"
 #include "simzip.h"
+#include "server/ziptest.h"
 
 using algotest::LogCapture;
 using algotest::Registers;
@@ -256,6 +259,20 @@ TEST_F(FileServer, EachUploadTypeLandsInItsFile)
     EXPECT_EQ(leftovers(board, "/userdata"), 0);
 }
 
+std::string last_changed(std::string md5)
+{
+    md5.back() = md5.back() == '0' ? '1' : '0';
+    return md5;
+}
+
+// An archive whose central entry "aa/evil.txt" has "../evil.txt" in its local header.
+Bytes climbing_local()
+{
+    Bytes a = zip_of({file_entry("aa/evil.txt", "4")});
+    a.replace(a.find("aa/evil.txt"), 11, "../evil.txt");
+    return a;
+}
+
 // A refused upload answers 1 and leaves the previous file and no temporary one.
 TEST_F(FileServer, RefusedUploadsKeepThePreviousFile)
 {
@@ -263,6 +280,7 @@ TEST_F(FileServer, RefusedUploadsKeepThePreviousFile)
     Bytes good = pattern(300000);
     const Case cases[] = {
         {"digest mismatch", CAM_INTR_FILE, "/userdata/const/calib.json", good, md5_of(good + "x")},
+        {"digest wrong in its last character only", CAM_INTR_FILE, "/userdata/const/calib.json", good, last_changed(md5_of(good))},
         {"firmware without gzip magic", UPGRADE_FILE, "/userdata/update.tar.gz", "PK\x03\x04 not gzip", ""},
         {"one-byte firmware", UPGRADE_FILE, "/userdata/update.tar.gz", "\x1f", ""},
         {"short configuration block", DEV_CONFIG_FILE, "/userdata/config.bin", pattern(DEV_CFG_SIZE - 1), ""},
@@ -270,6 +288,10 @@ TEST_F(FileServer, RefusedUploadsKeepThePreviousFile)
         {"absolute archive entry", UPLOAD_MAP_FILE, "/userdata/maps.zip", zip_of({file_entry("/etc/passwd", "root")}), ""},
         {"link archive entry", OBSTRACLE_FILE, "/userdata/obstracle.zip", zip_of({file_entry("evil", "/etc", true), file_entry("evil/x", "3")}), ""},
         {"not an archive", LOW_INTEGRAL_IMG, "/userdata/low.zip", "plain text", ""},
+        {"second directory naming a climbing entry and a link", OBSTRACLE_FILE, "/userdata/obstracle.zip",
+         ziptest::two_directories({file_entry("harmless-name-1.txt", "1"), file_entry("harmless-name-2.txt", "2")},
+                                  {file_entry("../evil.txt", "3"), file_entry("evil", "/etc", true)}), ""},
+        {"climbing name in a local header", UPLOAD_MAP_FILE, "/userdata/maps.zip", climbing_local(), ""},
     };
     Host h(port);
     for (const auto& c : cases) {
@@ -282,6 +304,7 @@ TEST_F(FileServer, RefusedUploadsKeepThePreviousFile)
     }
     EXPECT_EQ(file("/userdata/ok.txt"), "<missing>");
     EXPECT_EQ(file("/x"), "<missing>");
+    EXPECT_EQ(file("/evil.txt"), "<missing>");
     EXPECT_EQ(leftovers(board, "/userdata"), 0);
     EXPECT_EQ(leftovers(board, "/userdata/const"), 0);
 }
@@ -403,6 +426,32 @@ TEST_F(FileServer, ApplicationSettingsReachTheAvoidance)
     EXPECT_TRUE(wait_until([&] {
         return algo_server_get_params(ALGO_APP_AVOID2, got, sizeof got) >= 0 && strstr(got, "Sensitivity");
     }));
+}
+
+// Settings nested far deeper than any real file are refused whole: the
+// avoidance keeps its parameters and still takes zone commands, which copy
+// and rewrite them (at such a depth that exhausted the stack).
+TEST_F(FileServer, DeeplyNestedApplicationSettingsAreRefused)
+{
+    algo_server_reset();
+    reg_store(regs.cfg.common.enableApplationAlgo, 4u);
+    const size_t levels = (ALGO_SERVER_PARAM_MAX - 16) / 2;
+    Bytes text = "{\"Zones\":" + Bytes(levels, '[') + Bytes(levels, ']') + "}";
+    ASSERT_LE(text.size(), (size_t)ALGO_SERVER_PARAM_MAX);
+    Host h(port);
+    EXPECT_EQ(h.upload(APP_ALGO_CONFIG_FILE, text), 0); // stored as sent
+    // Handed over (or not) after the answer.
+    ASSERT_TRUE(wait_until([&] {
+        return log.has("algo_avoid_set_params2 fail") || algo_server_get_params(ALGO_APP_AVOID2, nullptr, 0) > 1000;
+    }));
+    // A zone command over the serial line, as a controller sends it.
+    const uint8_t zone[] = {23, 6, 0x00, (uint8_t)MODBUS_REG_ZONE, 0, 4};
+    EXPECT_EQ(modbus_rtu_handle(zone, sizeof zone, nullptr, nullptr), 6);
+    EXPECT_EQ(algo_avoid_get_zone_index2(), 4);
+    EXPECT_TRUE(log.has("algo_avoid_set_params2 fail. ret:-2"));
+    char kept[256] = {};
+    algo_server_get_params(ALGO_APP_AVOID2, kept, sizeof kept);
+    EXPECT_STREQ(kept, "{\"ZoneIndex\":4,\"Zones\":[{\"Near\":500,\"Far\":1500,\"Width\":800}]}");
 }
 
 TEST_F(FileServer, ChunksAndUploadsOfTwoHostsDoNotMix)

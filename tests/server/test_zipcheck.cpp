@@ -1,5 +1,6 @@
 // Archive check before unpacking: entry names and types judged from the
-// central directory, and archives the reader cannot walk refused.
+// central directory and the local headers, and archives the reader cannot
+// walk, or that another reader would walk differently, refused.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 
 #include "server/zipcheck.h"
 #include "simzip.h"
+#include "server/ziptest.h"
 
 namespace {
 
@@ -54,10 +56,10 @@ TEST(ZipCheck, ArchivesThatCannotBeWalkedAreRefused)
 {
     std::string good = archive({entry("a.txt"), entry("b.txt")});
     ASSERT_EQ(check(good), ZIP_CHECK_OK);
-    // Data before the archive and a comment after it are allowed.
+    // A comment after it is allowed.
     std::string commented = good;
     commented[commented.size() - 2] = 5;
-    EXPECT_EQ(check("prefix" + commented + "hello"), ZIP_CHECK_OK);
+    EXPECT_EQ(check(commented + "hello"), ZIP_CHECK_OK);
 
     // The end record is the last 22 bytes; `central` the first directory entry.
     const size_t end = good.size() - 22, central = good.find("PK\x01\x02");
@@ -76,11 +78,68 @@ TEST(ZipCheck, ArchivesThatCannotBeWalkedAreRefused)
         {"ZIP64 markers", patched(end + 16, {0xFF, 0xFF, 0xFF, 0xFF})},
         {"name running past the directory", patched(central + 28, {0xFF, 0x7F})},
         {"directory cut away", good.substr(central + 10)},
+        {"local header offset into the directory", patched(central + 42, {(int)(central & 0xFF), (int)(central >> 8)})},
+        {"no local header where the entry says", patched(central + 42, {1})},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(check(c.bytes), ZIP_CHECK_UNREADABLE);
     }
+}
+
+// The unpacker finds the directory through the end record's offset; the
+// check must read the very same directory and entries, or it judges names
+// the unpacker never sees.
+TEST(ZipCheck, ArchivesAnotherReaderWouldWalkDifferentlyAreRefused)
+{
+    const std::vector<sim::ZipEntry> shown = {entry("harmless-name-1.txt"), entry("harmless-name-2.txt")};
+    const std::vector<sim::ZipEntry> hidden = {entry("../evil.txt"), entry("evil", true)};
+    std::string twoDirs = ziptest::two_directories(shown, hidden);
+    std::vector<sim::ZipEntry> unpacked;
+    ASSERT_TRUE(sim::zip_read(twoDirs, &unpacked));
+    ASSERT_EQ(unpacked.size(), 2u);
+    EXPECT_EQ(unpacked[0].name, "../evil.txt") << "the unpacker reads the hidden directory";
+    EXPECT_TRUE(unpacked[1].is_link());
+
+    std::string good = archive(shown);
+    const size_t end = good.size() - 22, dir = ziptest::directory_at(good);
+    std::string gap = good;
+    gap.insert(dir, "gap!");
+    ziptest::set32(gap, gap.size() - 22 + 16, (uint32_t)dir);
+    std::string extra = archive({entry("harmless-name-1.txt"), entry("harmless-name-2.txt"), entry("../x")});
+    extra[extra.size() - 22 + 8] = 2;  // the end record counts two of the three entries
+    extra[extra.size() - 22 + 10] = 2;
+    std::string signatureInComment = good;
+    signatureInComment[end + 20] = 6;
+    signatureInComment += "abPK\x05\x06";
+    std::string trailing = good + "tail";
+
+    struct Case { const char* what; std::string bytes; };
+    const Case cases[] = {
+        {"two directories", twoDirs},
+        {"data before the archive", "prefix" + good},
+        {"gap between the data and the directory", gap},
+        {"entries beyond the recorded count", extra},
+        {"second end record in the comment", signatureInComment},
+        {"bytes after the end record", trailing},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(check(c.bytes), ZIP_CHECK_UNREADABLE);
+    }
+}
+
+TEST(ZipCheck, LocalHeaderNamesAreJudgedToo)
+{
+    // The local header names what the central entry calls "aa/evil.txt".
+    std::string climbing = archive({entry("ok.txt"), entry("aa/evil.txt")});
+    size_t local = climbing.find("aa/evil.txt");
+    ASSERT_LT(local, ziptest::directory_at(climbing));
+    climbing.replace(local, 11, "../evil.txt");
+    EXPECT_EQ(check(climbing), ZIP_CHECK_PARENT);
+    std::string absolute = climbing;
+    absolute.replace(local, 11, "/etc/passwd");
+    EXPECT_EQ(check(absolute), ZIP_CHECK_ABSOLUTE);
 }
 
 } // namespace
