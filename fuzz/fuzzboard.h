@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "common/common.h"
 #include "platform.h"
 #include "simboard.h"
 
@@ -149,9 +150,12 @@ public:
             if (!S_ISREG(st.st_mode) || files_.count(path)) return;
             std::string board = path.substr(root_.size());
             if (named.count(path.substr(path.rfind('/') + 1))) return;
-            size_t dot = path.rfind('.');
-            if (dot == std::string::npos || path.size() - dot != 7 || path.find('/', dot) != std::string::npos) return;
-            for (size_t i = dot + 1; i < path.size(); i++)
+            // Saves write "<target>" SAVE_TMP_MARK "XXXXXX" and rename it over the target.
+            size_t mark = path.rfind(SAVE_TMP_MARK);
+            if (mark == std::string::npos || path.size() - mark != sizeof(SAVE_TMP_MARK) - 1 + 6 ||
+                path.find('/', mark) != std::string::npos)
+                return;
+            for (size_t i = mark + sizeof(SAVE_TMP_MARK) - 1; i < path.size(); i++)
                 if (!isalnum((unsigned char)path[i])) return;
             found.push_back(board);
         });
