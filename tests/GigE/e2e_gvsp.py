@@ -94,7 +94,7 @@ class GvspEndToEnd(unittest.TestCase):
         camera's registers announce: depth Mono16 of Width x Height, the raw
         grey frame in PixelFormat filling PayloadSize at two bytes a pixel."""
         args = ["/usr/bin/python3", ARVFRAME, CAM_ADDR, "--write", f"{REG_ENABLE_GRAY:#x}=1", "--duration", "3",
-                "--frames", "4", "--depth-frames", "1", "--timeout", str(WAIT)]
+                "--frames", "4", "--depth-frames", "1", "--kinds", "2", "--timeout", str(WAIT)]
         for reg in (REG_PIXEL_FORMAT, REG_PAYLOAD, REG_WIDTH, REG_HEIGHT):
             args += ["--read", hex(reg)]
         r = net.on_host(args, timeout=WAIT + 30)

@@ -130,6 +130,8 @@ def parse_args(argv):
                    help="acquire until N whole frames arrived after the last --write-at (exit status 1 when fewer did)")
     p.add_argument("--depth-frames", type=int, default=0, metavar="N",
                    help="with --frames, also wait until N Mono16 frames arrived")
+    p.add_argument("--kinds", type=int, default=0, metavar="N",
+                   help="with --frames, also wait until images of N formats or sizes arrived")
     p.add_argument("--timeout", type=float, default=20,
                    help="give up waiting for the saves or the frames after this long")
     p.add_argument("--hold", action="store_true",
@@ -199,7 +201,8 @@ def run(args):
                 # Waits on what arrives, not on the clock: a slow build on a
                 # busy host gets its frames later, a fault never.
                 if now >= args.timeout or (now >= args.duration and not pending and not wants_save and released[0]
-                                           and out["frames"] >= args.frames and out["depth"] >= args.depth_frames):
+                                           and out["frames"] >= args.frames and out["depth"] >= args.depth_frames
+                                           and len(out["images"]) >= args.kinds):
                     break
             elif args.duration:
                 if now >= args.duration and not pending:
@@ -267,7 +270,8 @@ def main(argv):
     out = run(args)
     json.dump(out, sys.stdout)
     sys.stdout.write("\n")
-    if args.frames and (out["frames"] < args.frames or out["depth"] < args.depth_frames):
+    if args.frames and (out["frames"] < args.frames or out["depth"] < args.depth_frames
+                        or len(out["images"]) < args.kinds):
         return 1
     return 0 if not args.depth or "depth_frame" in out else 1
 
