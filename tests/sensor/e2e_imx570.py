@@ -148,11 +148,12 @@ class Imx570EndToEnd(unittest.TestCase):
             self.assertGreater(len([t for t in got if t > start["t1"]]), 0)
             self.assertEqual(net.stop(korvid), 255)
 
-    def acquire(self, net, timed_writes, frames):
-        """Streams 6 s with the writes made on time, and on until `frames`
-        whole frames came after the last of them."""
+    def acquire(self, net, timed_writes, depth):
+        """Streams 6 s with the writes made on time, and on until a whole
+        frame came after the last of them and `depth` depth frames in all
+        (the colour frames count only as frames)."""
         args = ["/usr/bin/python3", ARVFRAME, CAM_ADDR, "--write", "0x10000020=0", "--duration", "6",
-                "--frames", str(frames), "--timeout", str(WAIT)]
+                "--frames", "1", "--depth-frames", str(depth), "--timeout", str(WAIT)]
         for w in timed_writes:
             args += ["--write-at", w]
         r = net.on_host(args, timeout=WAIT + 30)
