@@ -149,7 +149,8 @@ class GpixelEndToEnd(unittest.TestCase):
         # speed: a sanitizer build drops most of them at the one-slot
         # hand-overs, an optimised one none.
         self.assertEqual({r[3] for r in frames}, {frame_bytes})
-        self.assertGreater(len(frames), SECONDS * exposures)
+        # Every depth frame took its exposures from the sensor.
+        self.assertGreaterEqual(len(frames), FRAMES * exposures)
         self.assertGreaterEqual(out["depth"], FRAMES, out)
         self.assertGreaterEqual(out["frames"], FRAMES, out)
 
