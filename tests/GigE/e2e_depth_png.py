@@ -47,7 +47,7 @@ class DepthPng(unittest.TestCase):
                     "--write", "0x10000020=0",   # amplitude closed: every Mono16 block is depth
                     "--write", "0x1000001C=1",   # grey stream open: the raw frames travel too
                     "--write", "0x1000202C=8",   # slower: the raw frames are 22 MB each
-                    "--depth", png, "--raw", raw, "--view", view, "--timeout", "30"]
+                    "--depth", png, "--raw", raw, "--view", view, "--timeout", "60"]
             for addr in STANDIN_REGS.values():
                 args += ["--read", hex(addr)]
             r = net.on_host(args, timeout=90)

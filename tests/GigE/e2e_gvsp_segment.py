@@ -8,8 +8,8 @@ and Aravis misses none.
 
 usage: e2e_gvsp_segment.py KORVID_BINARY"""
 
+import json
 import os
-import re
 import signal
 import subprocess
 import sys
@@ -19,15 +19,18 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
-SECONDS = 5
+ARVFRAME = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "arvframe.py")
+# Whole frames each stream waits for, and the bound on that wait: a
+# thread-sanitized build on a busy host starts streaming late.
+FRAMES = 6
+WAIT = 60
 ENABLE_AMP = 0x10000020
 ENABLE_RGB = 0x10000028
 STREAM_SOURCE_PORT = 3959
 
 
 def stat(out, name):
-    m = re.search(rf"^{name}\s*=\s*(\d+)", out, re.M)
-    return int(m.group(1)) if m else -1
+    return out.get(name, -1)
 
 
 def blocks(pcap):
@@ -76,10 +79,12 @@ def stream(way):
                          f"R[0x{ENABLE_RGB:08X}]=0"], timeout=60)
         if r.returncode != 0:
             raise AssertionError(r.stderr)
-        r = net.on_host(["arv-camera-test-0.8", "-n", CAM_ADDR, f"--duration={SECONDS}"], timeout=120)
-        out = r.stdout.decode(errors="replace")
+        r = net.on_host(["/usr/bin/python3", ARVFRAME, CAM_ADDR, "--frames", str(FRAMES), "--timeout", str(WAIT)],
+                        timeout=WAIT + 30)
+        text = r.stdout.decode(errors="replace")
         if r.returncode != 0:
-            raise AssertionError(out + r.stderr.decode(errors="replace"))
+            raise AssertionError(text + r.stderr.decode(errors="replace"))
+        out = json.loads(text)
         log = net.korvid_log()
         rc = net.stop(korvid)
         if rc != 255:  # show what the sanitizers said
@@ -101,15 +106,17 @@ class GvspSegmentEndToEnd(unittest.TestCase):
                 self.assertEqual(rc, 255)  # SIGTERM ends with the backtrace status
                 self.assertIn(f"gvsp packets go by {way}", log, log[-3000:])
                 self.assertNotIn("segmented send refused", log)
-                self.assertIn("image width            = 640", out)
+                self.assertEqual({k.split()[1].split("x")[0] for k in out["images"]}, {"640"}, out)
                 self.assertEqual(stat(out, "n_missing_packets"), 0, out)
                 self.assertEqual(stat(out, "n_failures"), 0, out)
-                self.assertGreater(stat(out, "n_completed_buffers"), SECONDS, out)
+                self.assertGreaterEqual(stat(out, "n_completed_buffers"), FRAMES, out)
                 # Datagrams of at most the packet size (1500) less IP and UDP
                 # headers, plus the UDP header tshark counts: no segmented
                 # send reached the host's wire whole.
                 self.assertLessEqual(largest, 1472 + 8)
-                self.assertGreater(len(whole), SECONDS, log[-2000:])
+                # tshark, busy itself, may miss a packet of some blocks: a
+                # few whole ones are enough to compare.
+                self.assertGreaterEqual(len(whole), 2, log[-2000:])
             runs[way] = whole
         seg, off = runs["segment"], runs["sendto"]
         # Every depth block has the same shape: each whole block of the

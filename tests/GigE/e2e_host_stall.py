@@ -163,7 +163,8 @@ def role_flood(count, rate):
 def role_streamer(rounds_tag):
     """Waits for control to be free, takes it, streams to itself with
     heartbeats, and prints the block ids of the first 1.5 s (of the first 5
-    blocks at least, under a slow build); then goes on until killed."""
+    blocks at least, under a slow build, 45 s at most); then goes on until
+    killed."""
     g = Gvcp()
     rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     rx.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 << 20)
@@ -195,7 +196,7 @@ def role_streamer(rounds_tag):
         if now - last_beat > 0.25:
             g.read(0x0A00)
             last_beat = now
-        if until and now > until and (len(ids) >= 5 or now > start + 20):
+        if until and now > until and (len(ids) >= 5 or now > start + 45):
             print("blocks " + " ".join(map(str, ids)), flush=True)
             until = None
 

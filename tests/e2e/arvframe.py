@@ -16,6 +16,7 @@ Also importable (without Aravis) for its PNG writer and reader."""
 
 import argparse
 import json
+import signal
 import struct
 import sys
 import time
@@ -123,9 +124,22 @@ def parse_args(argv):
                    help="register read after the writes, reported")
     p.add_argument("--write-at", action="append", default=[], type=_timed_write, metavar="SEC:ADDR=VALUE",
                    help="register write that many seconds into the acquisition; its CLOCK_MONOTONIC span is reported")
-    p.add_argument("--duration", type=float, default=0, help="acquire this long (0: until the saves are done)")
+    p.add_argument("--duration", type=float, default=0,
+                   help="acquire this long (0: until the saves are done); with --frames, at least this long")
+    p.add_argument("--frames", type=int, default=0, metavar="N",
+                   help="acquire until N whole frames arrived after the last --write-at (exit status 1 when fewer did)")
+    p.add_argument("--depth-frames", type=int, default=0, metavar="N",
+                   help="with --frames, also wait until N Mono16 frames arrived")
+    p.add_argument("--kinds", type=int, default=0, metavar="N",
+                   help="with --frames, also wait until images of N formats or sizes arrived")
     p.add_argument("--timeout", type=float, default=20,
-                   help="without --duration: give up waiting for the saves after this long")
+                   help="give up waiting for the saves or the frames after this long")
+    p.add_argument("--hold", action="store_true",
+                   help="acquire until SIGUSR1 arrives too; --frames counts the frames after it")
+    p.add_argument("--progress", action="store_true", help="write \"frames N\" to stderr as each whole frame arrives")
+    p.add_argument("--packet-timeout", type=float, default=0, metavar="MS",
+                   help="how long Aravis waits for a packet before asking for it again (0: its default)")
+    p.add_argument("--auto-socket-buffer", action="store_true", help="size the socket buffer to the payload")
     p.add_argument("--depth", metavar="PNG", help="save a received depth frame as a 16-bit PNG")
     p.add_argument("--depth-after", type=float, default=0, metavar="SEC",
                    help="the saved depth frame arrives at least this long into the acquisition")
@@ -156,15 +170,22 @@ def run(args):
     payload = cam.get_payload()
     stream = cam.create_stream(None, None)
     stream.set_property("frame-retention", int(args.frame_retention * 1000))
+    if args.packet_timeout:
+        stream.set_property("packet-timeout", int(args.packet_timeout * 1000))
+    if args.auto_socket_buffer:
+        stream.set_property("socket-buffer", Aravis.GvStreamSocketBuffer.AUTO)
     for _ in range(args.buffers):
         stream.push_buffer(Aravis.Buffer.new_allocate(payload))
 
     out = {"payload": payload, "reads": reads, "writes": [], "statuses": {}, "depth": 0, "raw": 0, "other": 0,
-           "images": {}}
+           "images": {}, "frames": 0}
     pending = sorted(args.write_at)
     kept = None  # the latest eligible depth frame: (frame index, width, height, bytes)
     saved = None
     first = last = None
+    released = [not args.hold]
+    if args.hold:
+        signal.signal(signal.SIGUSR1, lambda *_: released.__setitem__(0, True))
     cam.start_acquisition()
     start = time.monotonic()
     try:
@@ -176,7 +197,14 @@ def run(args):
                 dev.write_register(addr, value)
                 out["writes"].append({"addr": addr, "value": value, "t0": t0, "t1": time.monotonic_ns()})
             wants_save = args.depth and not saved
-            if args.duration:
+            if args.frames:
+                # Waits on what arrives, not on the clock: a slow build on a
+                # busy host gets its frames later, a fault never.
+                if now >= args.timeout or (now >= args.duration and not pending and not wants_save and released[0]
+                                           and out["frames"] >= args.frames and out["depth"] >= args.depth_frames
+                                           and len(out["images"]) >= args.kinds):
+                    break
+            elif args.duration:
                 if now >= args.duration and not pending:
                     break
             elif not wants_save or now >= args.timeout:
@@ -187,6 +215,11 @@ def run(args):
             status = buf.get_status().value_nick
             out["statuses"][status] = out["statuses"].get(status, 0) + 1
             if buf.get_status() == Aravis.BufferStatus.SUCCESS:
+                if not pending and released[0]:
+                    out["frames"] += 1
+                if args.progress:
+                    sys.stderr.write("frames %d\n" % out["statuses"]["success"])
+                    sys.stderr.flush()
                 fmt = buf.get_image_pixel_format()
                 index = buf.get_image_x()
                 # What a host sees of each image: its format and size as Aravis reports them.
@@ -237,6 +270,9 @@ def main(argv):
     out = run(args)
     json.dump(out, sys.stdout)
     sys.stdout.write("\n")
+    if args.frames and (out["frames"] < args.frames or out["depth"] < args.depth_frames
+                        or len(out["images"]) < args.kinds):
+        return 1
     return 0 if not args.depth or "depth_frame" in out else 1
 
 

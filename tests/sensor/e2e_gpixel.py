@@ -5,7 +5,8 @@ and streams it; an Aravis client in the host namespace receives it.
 
 In each mode, selected the way a host selects it (the ToF freqMode register
 written through Aravis before the acquisition starts):
-- depth streams for 10 s with no missing packet and no failed buffer;
+- depth streams for 10 s, and on until frames came after the mid-stream
+  writes, with no missing packet and no failed buffer;
 - a saved depth frame shows the simulated scene: wall, box and sphere each
   at their distances within the sensor's precision;
 - integration lengths written through Aravis mid-stream reach the sensor:
@@ -31,6 +32,11 @@ ARVFRAME = os.path.join(HERE, "..", "e2e", "arvframe.py")
 
 SECONDS = 10
 WRITE_AT = 3            # seconds into the stream
+# Depth frames each stream waits for after the mid-stream writes, and the
+# bound on that wait: a thread-sanitized build on a busy host computes
+# depth at well under a frame per second.
+FRAMES = 3
+WAIT = 60
 N_INTE_A, N_INTE_B = 0x1000209C, 0x100020A0
 FREQ_MODE, GROUP_A, GROUP_B, FPS = 0x10002068, 0x1000206C, 0x10002070, 0x1000202C
 W, H = 640, 480
@@ -108,7 +114,7 @@ class GpixelEndToEnd(unittest.TestCase):
             self.assertIsNone(korvid.poll(), "korvid ended")
             png = os.path.join(net.dir, "v23.png")
             r = net.on_host(["/usr/bin/python3", ARVFRAME, CAM_ADDR, "--write", "0x10000020=0", "--read", hex(FREQ_MODE),
-                             "--depth", png, "--depth-after", "2"], timeout=120)
+                             "--depth", png, "--depth-after", "2", "--timeout", str(WAIT)], timeout=WAIT + 30)
             self.assertEqual(r.returncode, 0, r.stdout.decode(errors="replace") + r.stderr.decode(errors="replace"))
             sys.stderr.write(f"rk3568-v23 freqMode {json.loads(r.stdout)['reads'][hex(FREQ_MODE)]}\n")
             self.check_scene(png, net.dir)
@@ -123,10 +129,11 @@ class GpixelEndToEnd(unittest.TestCase):
                 # loses packets, and gets them again as Aravis asks.
                 "--write", "0x10000028=0", "--write", "0x10000044=1",
                 "--read", hex(GROUP_A), "--read", hex(GROUP_B), "--read", hex(FPS), "--read", hex(FREQ_MODE),
-                "--duration", str(SECONDS), "--depth", os.path.join(net.dir, name + ".png"), "--depth-after", "1"]
+                "--duration", str(SECONDS), "--frames", str(FRAMES), "--timeout", str(WAIT),
+                "--depth", os.path.join(net.dir, name + ".png"), "--depth-after", "1"]
         for addr, value in writes.items():
             args += ["--write-at", f"{WRITE_AT}:{addr:#x}={value}"]
-        r = net.on_host(args, timeout=SECONDS + 60)
+        r = net.on_host(args, timeout=WAIT + 30)
         self.assertEqual(r.returncode, 0, r.stdout.decode(errors="replace") + r.stderr.decode(errors="replace"))
         out = json.loads(r.stdout)
         self.assertEqual(out["reads"][hex(FREQ_MODE)], mode)
@@ -137,14 +144,15 @@ class GpixelEndToEnd(unittest.TestCase):
         self.assertEqual(out["n_failures"], 0, out)
         self.assertEqual(list(out["statuses"]), ["success"], out)
         frames = [r for r in rows if r[1] == "frame"]
-        # The sensor ran in the mode selected, and depth kept arriving to the
-        # end. How many of the sensor's frames become depth is a matter of
+        # The sensor ran in the mode selected, and depth kept arriving after
+        # the mid-stream writes. How many of the sensor's frames become depth is a matter of
         # speed: a sanitizer build drops most of them at the one-slot
         # hand-overs, an optimised one none.
         self.assertEqual({r[3] for r in frames}, {frame_bytes})
-        self.assertGreater(len(frames), SECONDS * exposures)
-        self.assertGreater(out["depth"], SECONDS, out)
-        self.assertGreater(out["depth_last_s"], SECONDS - 2, out)
+        # Every depth frame took its exposures from the sensor.
+        self.assertGreaterEqual(len(frames), FRAMES * exposures)
+        self.assertGreaterEqual(out["depth"], FRAMES, out)
+        self.assertGreaterEqual(out["frames"], FRAMES, out)
 
     def check_scene(self, png, folder):
         width, height, surfaces = surface_errors(DEPTHTOOL, png, folder)

@@ -25,7 +25,10 @@ from scene import surface_errors  # noqa: E402
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 DEPTHTOOL = sys.argv[2] if len(sys.argv) > 2 else "depthtool"
 ARVFRAME = os.path.join(HERE, "..", "e2e", "arvframe.py")
-SECONDS = 8
+# Whole frames each stream waits for, and the bound on that wait: a
+# thread-sanitized build on a busy host starts streaming late.
+FRAMES = 5
+WAIT = 90
 REG_FPS, REG_FREQ_A, REG_FREQ_B = 0x1000202C, 0x1000206C, 0x10002070
 # The sensor's own registers: frame period (16 bits, per bank) and the two
 # modulation frequencies in Hz (32 bits), least significant byte first.
@@ -35,8 +38,7 @@ RAW_BLOCK = 1344 * 9656 * 2
 
 
 def stat(out, name):
-    m = re.search(rf"^{name}\s*=\s*(\d+)", out, re.M)
-    return int(m.group(1)) if m else -1
+    return out.get(name, -1)
 
 
 def sensor_registers(path):
@@ -70,10 +72,14 @@ class Vd55h1EndToEnd(unittest.TestCase):
             self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
             self.assertIsNone(korvid.poll(), "korvid ended")
 
-            r = net.on_host(["arv-camera-test-0.8", "-a", CAM_ADDR, f"--duration={SECONDS}"], timeout=120)
-            out = r.stdout.decode(errors="replace")
+            # The capture is under way before the stream starts.
+            self.assertTrue(wait_for(lambda: os.path.exists(pcap) or shark.poll() is not None, 30))
+            r = net.on_host(["/usr/bin/python3", ARVFRAME, CAM_ADDR, "--auto-socket-buffer", "--frames", str(FRAMES),
+                             "--timeout", str(WAIT)], timeout=WAIT + 30)
+            text = r.stdout.decode(errors="replace")
             log = net.korvid_log()
-            self.assertEqual(r.returncode, 0, out + r.stderr.decode(errors="replace"))
+            self.assertEqual(r.returncode, 0, text + r.stderr.decode(errors="replace"))
+            out = json.loads(text)
             # The VD55H1 task set its sensor up and programmed 30 frames per second.
             self.assertIn("find dev_name:/dev/video4", log)
             self.assertNotIn("sensor tof init fail.", log)
@@ -127,8 +133,8 @@ class Vd55h1EndToEnd(unittest.TestCase):
     def check_scene(self, net):
         png = os.path.join(net.dir, "depth.png")
         r = net.on_host(["/usr/bin/python3", ARVFRAME, CAM_ADDR, "--write", f"{GROUP_A:#x}=150",
-                         "--write", "0x10000020=0", "--read", hex(GROUP_A), "--depth", png, "--depth-after", "2"],
-                        timeout=120)
+                         "--write", "0x10000020=0", "--read", hex(GROUP_A), "--depth", png, "--depth-after", "2",
+                         "--timeout", str(WAIT)], timeout=WAIT + 30)
         self.assertEqual(r.returncode, 0, r.stdout.decode(errors="replace") + r.stderr.decode(errors="replace"))
         self.assertEqual(json.loads(r.stdout)["reads"][hex(GROUP_A)], 150)
         width, height, surfaces = surface_errors(DEPTHTOOL, png, net.dir)
@@ -147,10 +153,12 @@ class Vd55h1EndToEnd(unittest.TestCase):
         m = re.search(rf"r\[{PAYLOAD_SIZE:#x}\]\s*=\s*(0x[0-9a-f]+)", r.stdout.decode().lower())
         self.assertTrue(m, r.stdout)
         self.assertGreaterEqual(int(m.group(1), 16), RAW_BLOCK)
-        r = net.on_host(["arv-camera-test-0.8", "-a", CAM_ADDR, "--duration=5", "--frame-retention=3000",
-                         "--packet-timeout=500"], timeout=120)
-        out = r.stdout.decode(errors="replace")
-        self.assertEqual(r.returncode, 0, out + r.stderr.decode(errors="replace"))
+        r = net.on_host(["/usr/bin/python3", ARVFRAME, CAM_ADDR, "--auto-socket-buffer", "--buffers", "3",
+                         "--frame-retention", "3000", "--packet-timeout", "500", "--frames", "1",
+                         "--timeout", str(WAIT)], timeout=WAIT + 30)
+        text = r.stdout.decode(errors="replace")
+        self.assertEqual(r.returncode, 0, text + r.stderr.decode(errors="replace"))
+        out = json.loads(text)
         # A loaded machine may lose a frame's packets in the namespaces' link
         # (a time-out); what must never happen is a block larger than the
         # buffer, which Aravis counts as a size mismatch.
