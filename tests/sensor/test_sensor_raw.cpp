@@ -393,6 +393,11 @@ TEST(GpixelDepth, CapturedFramesShowTheSceneDistances)
         ASSERT_TRUE(wait_until([&] { return epcore_worker_find(rig.r.core, E_WORKER_ID_ALGO2) != nullptr; }));
         Custom_StartOrStopStream(1);
         ASSERT_TRUE(wait_until([&] { return epcore_iodev_find(rig.r.core, E_DEVICE_TOF) != nullptr; })) << what;
+        // The task starts the sensor streaming before it programs the
+        // frequencies: a frame stepped in between is taken at the sensor's
+        // reset frequency and its depth is off. Frames are stepped once the
+        // task's capture loop has begun, after its set-up.
+        ASSERT_TRUE(wait_until([&] { return rig.r.log.has("before epoll wait"); })) << what;
         ImageInfo* depth = nullptr;
         ASSERT_TRUE(wait_until([&] {
             sim_camera_step(kVideo, mode == 3 ? 2 : 1);
