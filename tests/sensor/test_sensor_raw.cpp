@@ -393,6 +393,11 @@ TEST(GpixelDepth, CapturedFramesShowTheSceneDistances)
         ASSERT_TRUE(wait_until([&] { return epcore_worker_find(rig.r.core, E_WORKER_ID_ALGO2) != nullptr; }));
         Custom_StartOrStopStream(1);
         ASSERT_TRUE(wait_until([&] { return epcore_iodev_find(rig.r.core, E_DEVICE_TOF) != nullptr; })) << what;
+        // The task starts the sensor streaming before it programs the
+        // frequencies: a frame stepped in between is taken at the sensor's
+        // reset frequency and its depth is off. Frames are stepped once the
+        // task's capture loop has begun, after its set-up.
+        ASSERT_TRUE(wait_until([&] { return rig.r.log.has("before epoll wait"); })) << what;
         ImageInfo* depth = nullptr;
         ASSERT_TRUE(wait_until([&] {
             sim_camera_step(kVideo, mode == 3 ? 2 : 1);
@@ -461,6 +466,25 @@ TEST(GpixelDepth, AmplitudeFollowsTheIntegrationLengthAHostWrites)
         }
         return now;
     };
+    // The integration task programs the lengths once frames flow; frames
+    // taken before show the sensor's reset length, and two of them in a row
+    // would pass for the 400 level. Frames are stepped until the length is
+    // on the sensor, then everything taken before is let through and
+    // dropped: the test makes every frame, so the pipeline is then empty.
+    auto length_set = [&] {
+        unsigned lo = 0, hi = 0;
+        sim_sensor_get_reg(kSensor, 526, &lo), sim_sensor_get_reg(kSensor, 527, &hi);
+        return (lo | hi) != 0;
+    };
+    ASSERT_TRUE(wait_until([&] {
+        sim_camera_step(kVideo, 1);
+        rig.drain(gvsp);
+        return length_set();
+    }, 20000));
+    ASSERT_TRUE(wait_until([&] {
+        rig.drain(gvsp);
+        return rig.fetched() == 0;
+    }, 20000));
     int at400 = settled(-1);
     uint32_t len = 800;
     ASSERT_EQ(Custom_RegWrite(0x1000209C, &len), 0);
