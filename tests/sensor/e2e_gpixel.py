@@ -42,8 +42,11 @@ FREQ_MODE, GROUP_A, GROUP_B, FPS = 0x10002068, 0x1000206C, 0x10002070, 0x1000202
 W, H = 640, 480
 PRECISION = 0.01        # of the distance
 # Sensor frames (exposures) after the write within which each new length
-# must have reached the sensor.
-NEXT_FRAMES = 6
+# must have reached the sensor: the integration worker applies it as frames
+# come, but on a loaded machine a sanitizer build's worker can be a few
+# hundred milliseconds late while the simulated sensor keeps its pace. A
+# length applied only at a later restart would still miss this window.
+NEXT_FRAMES = 30
 
 # mode name: (freqMode, sensor frame bytes, exposures per depth frame, lengths written)
 MODES = {
