@@ -791,6 +791,15 @@ int GVSP_ResendRequest(epcore_t* core, const void* datagram, int len, const char
 
 // ---- Stream close ----
 
+// Frames taken off the sender's list go back to their pools outside its
+// locks; how many.
+static int release_frames(epcore_t* core, dlist_t* frames)
+{
+    int n = 0;
+    for (; void* item = lt_rm_head(frames); n++) free_image(core, static_cast<ImageInfo*>(item));
+    return n;
+}
+
 int GVSP_StreamFlush(epcore_t* core, int timeoutMs)
 {
     if (!core) return 0;
@@ -815,8 +824,7 @@ int GVSP_StreamFlush(epcore_t* core, int timeoutMs)
         if (fl) event_signal(wk->ioevent, 1);
     }
     LeaveCriticalSection(&core->workerlistCS);
-    int n = 0;
-    for (; void* item = lt_rm_head(&frames); n++) free_image(core, static_cast<ImageInfo*>(item));
+    int n = release_frames(core, &frames);
     if (n) log_info(g_logger, __FUNCTION__, __LINE__, "gvsp queue emptied, %d frames released", n);
     if (!fl) return 0;
 
@@ -845,7 +853,7 @@ void GVSP_StreamCloseBegin(epcore_t* core)
         LeaveCriticalSection(&wk->datalistCS);
     }
     LeaveCriticalSection(&core->workerlistCS);
-    while (void* item = lt_rm_head(&frames)) free_image(core, static_cast<ImageInfo*>(item));
+    release_frames(core, &frames);
 }
 
 int GVSP_StreamFlushWait(epcore_t* core, int timeoutMs)
