@@ -856,6 +856,20 @@ void GVSP_StreamCloseBegin(epcore_t* core)
     release_frames(core, &frames);
 }
 
+void GVSP_StreamCloseCancel(epcore_t* core)
+{
+    if (!core) return;
+    uint64_t key = E_WORKER_ID_GVSP;
+    EnterCriticalSection(&core->workerlistCS);
+    if (auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &key))) {
+        EnterCriticalSection(&wk->datalistCS);
+        GVSPPrivData* p = priv_of(static_cast<iodev_t*>(wk->pdev));
+        if (p && p->flush) p->flush->closing.store(false);
+        LeaveCriticalSection(&wk->datalistCS);
+    }
+    LeaveCriticalSection(&core->workerlistCS);
+}
+
 int GVSP_StreamFlushWait(epcore_t* core, int timeoutMs)
 {
     if (!core) return 0;

@@ -120,6 +120,9 @@ int GVSP_ResendRequest(epcore_t* core, const void* datagram, int len, const char
 // every frame queued until GVSP_StreamFlush ends the close, so no host is
 // sent the closing stream's last frames.
 void GVSP_StreamCloseBegin(epcore_t* core);
+// Undoes a GVSP_StreamCloseBegin whose close did not happen after all (a
+// stop that left the stream on): the sender sends queued frames again.
+void GVSP_StreamCloseCancel(epcore_t* core);
 // Stream close: drops the sender's queued frames at once and asks it to
 // drop its cached frames and resend requests and to number the next block
 // 1, then waits up to timeoutMs (0: not at all) for it. 0 done (or no

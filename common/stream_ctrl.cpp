@@ -149,6 +149,9 @@ void clean_sender(epcore_t* core) { GVSP_StreamFlush(core, 0); }
 void open_stream(epcore_t* core)
 {
     log_info(g_logger, __FUNCTION__, __LINE__, "open stream");
+    // A mark left by a stop handed over as another close ended belongs to
+    // no stream now.
+    GVSP_StreamCloseCancel(core);
     uint32 cpu = cpu_type();
     uint32 rgbKind = rgb_kind();
     // The encoder first: the SC2210 and FH8320 tasks look it up as they set
@@ -502,17 +505,34 @@ namespace {
 
 // Stop writes waiting for the closer thread, and how many are queued or
 // running; the closer exists only while there is work.
+struct HandedStop {
+    RegWriteFunc write;
+    bool marked;  // the sender was marked closing when it was handed over
+};
 std::mutex s_handoffMutex;
 std::condition_variable s_handoffCv;
-std::deque<RegWriteFunc> s_handoffQueue;
+std::deque<HandedStop> s_handoffQueue;
 int s_handoffBusy = 0;
 bool s_closerRunning = false;
 thread_local bool t_onCloser = false;
 
-void run_stop(RegWriteFunc write)
+// Whether a stop handed over behind `ahead` others will close the stream,
+// as stop_stream decides it; starts wait for handed stops, so the answer
+// holds unless a start was already under way.
+bool stop_would_close(epcore_t* core, int ahead)
+{
+    return core->streamon.load() && s_startCnt.load() <= (uint32)ahead + 1 && work_mode() == 0;
+}
+
+void run_stop(epcore_t* core, const HandedStop& stop)
 {
     uint32 zero = 0;
-    write(kAcquisitionStartStop, &zero);
+    stop.write(kAcquisitionStartStop, &zero);
+    if (!stop.marked || !core) return;
+    // The stop left the stream on after all: its frames flow again. Under
+    // the stream lock, so no close under way has its own mark undone.
+    std::lock_guard<std::mutex> hold(s_streamMutex);
+    if (core->streamon.load()) GVSP_StreamCloseCancel(core);
 }
 
 void* closer_main(void* arg)
@@ -521,17 +541,17 @@ void* closer_main(void* arg)
     set_task_name("closer");
     t_onCloser = true;
     for (;;) {
-        RegWriteFunc write;
+        HandedStop stop{};
         {
             std::lock_guard<std::mutex> hold(s_handoffMutex);
             if (s_handoffQueue.empty()) {
                 s_closerRunning = false;
                 break;
             }
-            write = s_handoffQueue.front();
+            stop = s_handoffQueue.front();
             s_handoffQueue.pop_front();
         }
-        run_stop(write);
+        run_stop(core, stop);
         {
             std::lock_guard<std::mutex> hold(s_handoffMutex);
             s_handoffBusy--;
@@ -549,12 +569,18 @@ void stream_ctrl_stop_handoff(RegWriteFunc write)
     epcore_t* core = get_pcore();
     if (!write) write = Custom_RegWrite;
     if (!core) {
-        run_stop(write);  // no event core, no pump to keep going
+        run_stop(nullptr, {write, false});  // no event core, no pump to keep going
         return;
     }
+    HandedStop stop{write, false};
     {
         std::lock_guard<std::mutex> hold(s_handoffMutex);
-        s_handoffQueue.push_back(write);
+        // The sender stops sending now, not when the closer gets to run:
+        // control is already free, and a host that takes it and sets its
+        // destination meanwhile must not be sent the old stream's frames.
+        stop.marked = stop_would_close(core, s_handoffBusy);
+        if (stop.marked) GVSP_StreamCloseBegin(core);
+        s_handoffQueue.push_back(stop);
         s_handoffBusy++;
         if (s_closerRunning) return;
         s_closerRunning = true;
@@ -569,7 +595,7 @@ void stream_ctrl_stop_handoff(RegWriteFunc write)
     // Without a thread the stop still has to happen: here, late rather than
     // never.
     log_error(g_logger, __FUNCTION__, __LINE__, "no closer thread, stream stopped here");
-    run_stop(write);
+    run_stop(core, stop);
 }
 
 void stream_ctrl_settle(void)

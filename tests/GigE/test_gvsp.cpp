@@ -20,6 +20,7 @@
 #include "GigE/gvsp.h"
 #include "GigE/gvsp_codec.h"
 #include "common/regtest.h"
+#include "common/stream_ctrl.h"
 #include "memory.h"
 
 namespace {
@@ -764,6 +765,54 @@ TEST(GvspFlush, ALateCloseNeverTouchesTheNextStream)
         before = 3;
     }
     EXPECT_EQ(GVSP_StreamFlushWait(s.core, GVSP_FLUSH_WAIT_MS), 0);
+}
+
+
+// A stop write that takes as long as the test says, and leaves the stream on
+// as a stop does while another start is still counted.
+std::atomic<bool> s_stopMayEnd{false};
+int held_stop_write(uint32_t address, uint32_t* value)
+{
+    if (address == 0x10000000u && *value == 0) wait_until([] { return s_stopMayEnd.load(); });
+    return 0;
+}
+
+// A stop handed over by a heartbeat expiry silences the sender at once, not
+// when the closer thread gets to run: a host that takes control meanwhile is
+// never sent the old stream's frames. A stop that then leaves the stream on
+// lets frames flow again.
+TEST(GvspFlush, AStopHandedOverSilencesTheSenderBeforeTheCloserRuns)
+{
+    Sender s;
+    Rx a;
+    s.connect(a, 50001);
+    s.start();
+    stream_ctrl_reset();
+    s.core->streamon.store(1);
+    s.send(E_IMAGE_TYPE_AMP, 10);
+    auto b = a.block();
+    ASSERT_TRUE(b);
+    uint64_t before = b->leader.block();
+
+    s_stopMayEnd = false;
+    stream_ctrl_stop_handoff(held_stop_write);
+    s.send(E_IMAGE_TYPE_AMP, 10);
+    worker_t* wk = s.worker();
+    EXPECT_TRUE(wait_until([&] {
+        EnterCriticalSection(&wk->datalistCS);
+        bool taken = lt_num(wk->data_list) == 0;
+        LeaveCriticalSection(&wk->datalistCS);
+        return taken;
+    }));
+    EXPECT_TRUE(a.quiet(200)) << "a frame of the stream being stopped went out";
+
+    s_stopMayEnd = true;
+    stream_ctrl_settle();
+    s.send(E_IMAGE_TYPE_AMP, 10);
+    b = a.block();
+    ASSERT_TRUE(b) << "the stream left on stays silent";
+    EXPECT_EQ(b->leader.block(), before + 1);
+    s.core->streamon.store(0);
 }
 
 }  // namespace
