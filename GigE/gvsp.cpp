@@ -404,11 +404,10 @@ void serve_flush(worker_t* wk, GVSPPrivData* p, uint64 gen)
     GvspFlush* fl = p->flush;
     if (gen <= fl->done.load()) return;
     dlist_t frames{};
-    while (void* item = lt_rm_head(p->cache_list)) lt_append(&frames, item);
+    lt_tail_combine_nodel(&frames, p->cache_list);
     p->blockId = 1;
     drop_all_resends(p);
-    int n = 0;
-    for (; void* item = lt_rm_head(&frames); n++) free_image(wk->epcore, static_cast<ImageInfo*>(item));
+    int n = frames_release(wk->epcore, &frames);
     log_info(g_logger, __FUNCTION__, __LINE__, "gvsp flushed, %d frames released", n);
     {
         std::lock_guard<std::mutex> hold(fl->m);
@@ -719,6 +718,23 @@ int GVSP_ParseResend(const void* datagram, int len, ResendInfo* info)
     return 0;
 }
 
+// Runs fn(worker, private data or null) on the running sender under its
+// data-list lock, which its private data lives under (the sender withdraws
+// it under that lock before freeing it); nothing when no sender runs.
+template <typename Fn>
+static void with_sender(epcore_t* core, Fn fn)
+{
+    uint64_t key = E_WORKER_ID_GVSP;
+    EnterCriticalSection(&core->workerlistCS);
+    auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &key));
+    if (wk) {
+        EnterCriticalSection(&wk->datalistCS);
+        fn(wk, priv_of(static_cast<iodev_t*>(wk->pdev)));
+        LeaveCriticalSection(&wk->datalistCS);
+    }
+    LeaveCriticalSection(&core->workerlistCS);
+}
+
 int GVSP_ResendRequest(epcore_t* core, const void* datagram, int len, const char* requesterIp, uint16 requesterPort)
 {
     ResendInfo req{};
@@ -753,27 +769,19 @@ int GVSP_ResendRequest(epcore_t* core, const void* datagram, int len, const char
     }
     r->queuedMs = get_tickcount();
 
-    // The sender's private data lives while its worker lists it under the
-    // data-list lock (it withdraws it under that lock before freeing it).
     ResendInfo* dropped = nullptr;
     int rc = -3;
-    uint64_t key = E_WORKER_ID_GVSP;
-    EnterCriticalSection(&core->workerlistCS);
-    if (auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &key))) {
-        EnterCriticalSection(&wk->datalistCS);
-        if (GVSPPrivData* p = priv_of(static_cast<iodev_t*>(wk->pdev))) {
-            EnterCriticalSection(&p->resendCS);
-            if (lt_num(p->resend_list) >= GVSP_RESEND_LIST_MAX)
-                dropped = static_cast<ResendInfo*>(lt_rm_head(p->resend_list));
-            lt_append(p->resend_list, r);
-            note_queued(p);
-            LeaveCriticalSection(&p->resendCS);
-            event_signal(wk->ioevent, 1);
-            rc = 0;
-        }
-        LeaveCriticalSection(&wk->datalistCS);
-    }
-    LeaveCriticalSection(&core->workerlistCS);
+    with_sender(core, [&](worker_t* wk, GVSPPrivData* p) {
+        if (!p) return;
+        EnterCriticalSection(&p->resendCS);
+        if (lt_num(p->resend_list) >= GVSP_RESEND_LIST_MAX)
+            dropped = static_cast<ResendInfo*>(lt_rm_head(p->resend_list));
+        lt_append(p->resend_list, r);
+        note_queued(p);
+        LeaveCriticalSection(&p->resendCS);
+        event_signal(wk->ioevent, 1);
+        rc = 0;
+    });
     if (rc != 0) {
         kfree(r);
         return rc;
@@ -791,13 +799,18 @@ int GVSP_ResendRequest(epcore_t* core, const void* datagram, int len, const char
 
 // ---- Stream close ----
 
-// Frames taken off the sender's list go back to their pools outside its
-// locks; how many.
-static int release_frames(epcore_t* core, dlist_t* frames)
+// Waits up to timeoutMs (0: not at all) until the sender has served the
+// closes up to `gen` or has ended, then lets go of `fl`.
+static bool wait_served(GvspFlush* fl, uint64 gen, int timeoutMs)
 {
-    int n = 0;
-    for (; void* item = lt_rm_head(frames); n++) free_image(core, static_cast<ImageInfo*>(item));
-    return n;
+    bool done;
+    {
+        std::unique_lock<std::mutex> hold(fl->m);
+        done = fl->cv.wait_for(hold, std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0),
+                               [&] { return fl->closed || fl->done.load() >= gen; });
+    }
+    unref(fl);
+    return done;
 }
 
 int GVSP_StreamFlush(epcore_t* core, int timeoutMs)
@@ -806,35 +819,21 @@ int GVSP_StreamFlush(epcore_t* core, int timeoutMs)
     GvspFlush* fl = nullptr;
     uint64 mine = 0;
     dlist_t frames{};
-    uint64_t key = E_WORKER_ID_GVSP;
-    EnterCriticalSection(&core->workerlistCS);
-    if (auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &key))) {
-        EnterCriticalSection(&wk->datalistCS);
+    with_sender(core, [&](worker_t* wk, GVSPPrivData* p) {
         // Every frame queued so far belongs to the stream being closed.
-        while (void* item = lt_rm_head(wk->data_list)) lt_append(&frames, item);
-        GVSPPrivData* p = priv_of(static_cast<iodev_t*>(wk->pdev));
-        if (p && p->flush) {
-            fl = p->flush;
-            fl->refs.fetch_add(1);
-            mine = fl->requested.load() + 1;
-            fl->requested.store(mine);
-            fl->closing.store(false);
-        }
-        LeaveCriticalSection(&wk->datalistCS);
-        if (fl) event_signal(wk->ioevent, 1);
-    }
-    LeaveCriticalSection(&core->workerlistCS);
-    int n = release_frames(core, &frames);
+        lt_tail_combine_nodel(&frames, wk->data_list);
+        if (!p || !p->flush) return;
+        fl = p->flush;
+        fl->refs.fetch_add(1);
+        mine = fl->requested.load() + 1;
+        fl->requested.store(mine);
+        fl->closing.store(false);
+        event_signal(wk->ioevent, 1);
+    });
+    int n = frames_release(core, &frames);
     if (n) log_info(g_logger, __FUNCTION__, __LINE__, "gvsp queue emptied, %d frames released", n);
     if (!fl) return 0;
-
-    bool done;
-    {
-        std::unique_lock<std::mutex> hold(fl->m);
-        done = fl->cv.wait_for(hold, std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0),
-                               [&] { return fl->closed || fl->done.load() >= mine; });
-    }
-    unref(fl);
+    bool done = wait_served(fl, mine, timeoutMs);
     if (!done && timeoutMs > 0) log_error(g_logger, __FUNCTION__, __LINE__, "gvsp flush not done in %d ms", timeoutMs);
     return done ? 0 : -1;
 }
@@ -843,59 +842,34 @@ void GVSP_StreamCloseBegin(epcore_t* core)
 {
     if (!core) return;
     dlist_t frames{};
-    uint64_t key = E_WORKER_ID_GVSP;
-    EnterCriticalSection(&core->workerlistCS);
-    if (auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &key))) {
-        EnterCriticalSection(&wk->datalistCS);
-        while (void* item = lt_rm_head(wk->data_list)) lt_append(&frames, item);
-        GVSPPrivData* p = priv_of(static_cast<iodev_t*>(wk->pdev));
+    with_sender(core, [&](worker_t* wk, GVSPPrivData* p) {
+        lt_tail_combine_nodel(&frames, wk->data_list);
         if (p && p->flush) p->flush->closing.store(true);
-        LeaveCriticalSection(&wk->datalistCS);
-    }
-    LeaveCriticalSection(&core->workerlistCS);
-    release_frames(core, &frames);
+    });
+    frames_release(core, &frames);
 }
 
 void GVSP_StreamCloseCancel(epcore_t* core)
 {
     if (!core) return;
-    uint64_t key = E_WORKER_ID_GVSP;
-    EnterCriticalSection(&core->workerlistCS);
-    if (auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &key))) {
-        EnterCriticalSection(&wk->datalistCS);
-        GVSPPrivData* p = priv_of(static_cast<iodev_t*>(wk->pdev));
+    with_sender(core, [](worker_t*, GVSPPrivData* p) {
         if (p && p->flush) p->flush->closing.store(false);
-        LeaveCriticalSection(&wk->datalistCS);
-    }
-    LeaveCriticalSection(&core->workerlistCS);
+    });
 }
 
 int GVSP_StreamFlushWait(epcore_t* core, int timeoutMs)
 {
     if (!core) return 0;
     GvspFlush* fl = nullptr;
-    uint64_t key = E_WORKER_ID_GVSP;
-    EnterCriticalSection(&core->workerlistCS);
-    if (auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &key))) {
-        EnterCriticalSection(&wk->datalistCS);
-        GVSPPrivData* p = priv_of(static_cast<iodev_t*>(wk->pdev));
-        if (p && p->flush) {
-            fl = p->flush;
-            fl->refs.fetch_add(1);
-        }
-        LeaveCriticalSection(&wk->datalistCS);
-    }
-    LeaveCriticalSection(&core->workerlistCS);
+    uint64 want = 0;
+    with_sender(core, [&](worker_t*, GVSPPrivData* p) {
+        if (!p || !p->flush) return;
+        fl = p->flush;
+        fl->refs.fetch_add(1);
+        want = fl->requested.load();
+    });
     if (!fl) return 0;
-    bool done;
-    {
-        std::unique_lock<std::mutex> hold(fl->m);
-        uint64 want = fl->requested.load();
-        done = fl->cv.wait_for(hold, std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0),
-                               [&] { return fl->closed || fl->done.load() >= want; });
-    }
-    unref(fl);
-    return done ? 0 : -1;
+    return wait_served(fl, want, timeoutMs) ? 0 : -1;
 }
 
 // ---- Device and task ----
@@ -965,7 +939,7 @@ void GVSP_IodevDestroy(iodev_t* dev)
     GVSPPrivData* p = priv_of(dev);
     if (!p) return;
     epcore_t* core = dev->epcore;
-    while (void* item = lt_rm_head(p->cache_list)) free_image(core, static_cast<ImageInfo*>(item));
+    frames_release(core, p->cache_list);
     drop_all_resends(p);
     {
         std::lock_guard<std::mutex> hold(p->flush->m);
@@ -1032,10 +1006,10 @@ void* GVSP_Task(void* arg)
     // data after this.
     dlist_t frames{};
     EnterCriticalSection(&wk->datalistCS);
-    while (void* item = lt_rm_head(wk->data_list)) lt_append(&frames, item);
+    lt_tail_combine_nodel(&frames, wk->data_list);
     wk->pdev = nullptr;
     LeaveCriticalSection(&wk->datalistCS);
-    while (void* item = lt_rm_head(&frames)) free_image(core, static_cast<ImageInfo*>(item));
+    frames_release(core, &frames);
     GVSP_IodevDestroy(dev);
     // Last: the core may be torn down once the worker is gone.
     worker_destory(wk);

@@ -305,6 +305,8 @@ void compute(const uint8_t* data, size_t n, uint32 width, uint32 height, const P
     PhaseSetup use = ps;
     while (use.groups > 1 && (size_t)(use.group[use.groups - 1].plane + use.phases) * plane > n) use.groups--;
     Unwrap u = unwrap_plan(use);
+    double groupTurn[kMaxGroups]{};
+    for (int g = 0; g < use.groups; g++) groupTurn[g] = turn_mm(use.group[g].mhz);
     for (size_t i = 0; i < plane; i++) {
         Reading r{};
         for (int g = 0; g < use.groups; g++) {
@@ -323,7 +325,7 @@ void compute(const uint8_t* data, size_t n, uint32 width, uint32 height, const P
             r.lit[g] = re != 0 || im != 0;
             double phi = r.lit[g] ? atan2(im, re) : 0;
             if (phi < 0) phi += 2.0 * M_PI;
-            r.mm[g] = phi / (2.0 * M_PI) * turn_mm(use.group[g].mhz);
+            r.mm[g] = phi / (2.0 * M_PI) * groupTurn[g];
         }
         if (depth) {
             double d = r.lit[0] ? unwrap(u, r) : 0;

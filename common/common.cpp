@@ -60,6 +60,13 @@ void free_image(void* vpcore, ImageInfo* imageInfo)
         log_error(g_logger, __FUNCTION__, __LINE__, "frame refused by pool, memType:%u", imageInfo->memType);
 }
 
+int frames_release(void* vpcore, dlist_t* frames)
+{
+    int n = 0;
+    for (; void* item = lt_rm_head(frames); n++) free_image(vpcore, static_cast<ImageInfo*>(item));
+    return n;
+}
+
 ImageInfo* frame_take(worker_t* wk)
 {
     EnterCriticalSection(&wk->datalistCS);
@@ -72,11 +79,11 @@ void frame_post_latest(void* vpcore, worker_t* wk, ImageInfo* image)
 {
     dlist_t stale{};
     EnterCriticalSection(&wk->datalistCS);
-    while (void* old = lt_rm_head(wk->data_list)) lt_append(&stale, old);
+    lt_tail_combine_nodel(&stale, wk->data_list);
     lt_append(wk->data_list, image);
     LeaveCriticalSection(&wk->datalistCS);
     event_signal(wk->ioevent, 1);
-    while (void* old = lt_rm_head(&stale)) free_image(vpcore, static_cast<ImageInfo*>(old));
+    frames_release(vpcore, &stale);
 }
 
 void frame_serve(worker_t* wk, void (*use)(epcore_t* core, ImageInfo* image), int idleMs)

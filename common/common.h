@@ -9,6 +9,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "dlist.h"
 #include "eptype.h"
 
 typedef uint8_t  uint8;
@@ -113,6 +114,10 @@ static_assert(offsetof(SocketInfo, result) == 4);
 // Gives a frame back: memType 1..5 to that pool of the core (vpcore is an
 // epcore_t*), anything else to the heap. A null frame is ignored.
 void free_image(void* vpcore, ImageInfo* imageInfo);
+// Gives back every frame on `frames` with free_image, emptying the list;
+// how many. Callers move frames here under their list lock and call this
+// after it, so no pool lock nests in a list lock.
+int frames_release(void* vpcore, dlist_t* frames);
 
 // Frames travel between workers on the receiver's data list, under its
 // datalistCS; these are the moves every frame worker makes.

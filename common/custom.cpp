@@ -65,7 +65,7 @@ uint32_t* word_at(uint32_t address)
     case REG_PAGE_RGB:
     case REG_PAGE_TOF:
         if (!g_dev_cfg || off >= DEV_CFG_AREA_SIZE) return nullptr;
-        return block_words() + ((page_of(address) - REG_PAGE_COMMON) / 0x1000u * DEV_CFG_AREA_SIZE + off) / 4;
+        return block_word(g_dev_cfg, address);
     case REG_PAGE_RUNTIME:
         if (!g_regMemAddr || off >= REG_MEM_ADDR_SIZE) return nullptr;
         return reinterpret_cast<uint32_t*>(g_regMemAddr) + off / 4;

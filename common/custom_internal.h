@@ -20,6 +20,14 @@ uint32_t* word_at(uint32_t address);
 inline uint32_t page_of(uint32_t address) { return address & REG_PAGE_MASK; }
 inline uint32_t offset_of(uint32_t address) { return address & REG_OFFSET_MASK; }
 
+// The word of `cfg` an aligned address of the common, colour or ToF page
+// inside its area names.
+inline uint32_t* block_word(deviceCFG* cfg, uint32_t address)
+{
+    return reinterpret_cast<uint32_t*>(cfg) +
+           ((page_of(address) - REG_PAGE_COMMON) / 0x1000u * DEV_CFG_AREA_SIZE + offset_of(address)) / 4;
+}
+
 inline uint32_t load(const uint32_t* w) { return reg_load(*w); }
 inline void store(uint32_t* w, uint32_t v) { reg_store(*w, v); }
 

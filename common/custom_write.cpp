@@ -630,13 +630,9 @@ struct LoadCheck {
     bool (*possible)(const deviceCFG& cfg, uint32_t v, uint32_t tofKind);
 };
 
-uint32_t* field(deviceCFG& cfg, uint32_t address)
-{
-    uint32_t area = (address & REG_PAGE_MASK) - REG_PAGE_COMMON;
-    return reinterpret_cast<uint32_t*>(&cfg) + (area / 0x1000u * DEV_CFG_AREA_SIZE + offset_of(address)) / 4;
-}
+uint32_t* field(deviceCFG& cfg, uint32_t address) { return block_word(&cfg, address); }
 
-uint32_t field(const deviceCFG& cfg, uint32_t address) { return *field(const_cast<deviceCFG&>(cfg), address); }
+uint32_t field(const deviceCFG& cfg, uint32_t address) { return *block_word(const_cast<deviceCFG*>(&cfg), address); }
 
 bool roi_possible(const deviceCFG& cfg, uint32_t address, uint32_t v)
 {

@@ -95,7 +95,7 @@ void take_all(CRITICAL_SECTION* cs, dlist_t* list, dlist_t* out)
 {
     if (!list) return;
     EnterCriticalSection(cs);
-    while (void* item = lt_rm_head(list)) lt_append(out, item);
+    lt_tail_combine_nodel(out, list);
     LeaveCriticalSection(cs);
 }
 
@@ -109,18 +109,6 @@ void with_worker(epcore_t* core, uint64_t id, Fn fn)
     LeaveCriticalSection(&core->workerlistCS);
 }
 
-// Frames are given back after every lock is released, so no pool lock
-// nests in a list lock.
-int release_all(epcore_t* core, dlist_t* frames)
-{
-    int n = 0;
-    while (void* item = lt_rm_head(frames)) {
-        free_image(core, static_cast<ImageInfo*>(item));
-        n++;
-    }
-    return n;
-}
-
 // The queues of a processing worker: data list, then event list.
 void clean_worker_queues(epcore_t* core, uint64_t id)
 {
@@ -129,7 +117,7 @@ void clean_worker_queues(epcore_t* core, uint64_t id)
         take_all(&wk->datalistCS, wk->data_list, &frames);
         take_all(&wk->ioeventlistCS, wk->ioevent_list, &frames);
     });
-    release_all(core, &frames);
+    frames_release(core, &frames);
 }
 
 // Polls the worker table until no worker runs under the key, bounded.
@@ -199,7 +187,7 @@ void close_stream(epcore_t* core)
         dlist_t frames{};
         with_worker(core, E_WORKER_ID_ENC,
                     [&](worker_t* wk) { take_all(&wk->datalistCS, wk->data_list, &frames); });
-        int n = release_all(core, &frames);
+        int n = frames_release(core, &frames);
         log_error(g_logger, __FUNCTION__, __LINE__, "enc worker still running, %d frames released", n);
     }
 
@@ -219,25 +207,29 @@ void start_stream(epcore_t* core)
     s_startCnt.store(next < limit ? next : limit);
 }
 
+// The start count after `stops` stops. It stops at 0: a stream started at
+// boot (workMode) was never counted, and its first stop must not wrap the
+// count round.
+uint32 count_after(uint32 count, uint32 stops) { return count > stops ? count - stops : 0; }
+
+// A stop closes the stream when no start is still counted after it and no
+// work mode keeps the stream on.
+bool stop_closes(uint32 countAfter, uint32 mode) { return countAfter == 0 && mode == 0; }
+
 void stop_stream(epcore_t* core)
 {
     if (!core->streamon.load()) return;
-    // The count stops at 0: a stream started at boot (workMode) was never
-    // counted, and its first stop must not wrap the count round.
-    uint32 count = s_startCnt.load();
-    if (count > 0) count--;
+    uint32 count = count_after(s_startCnt.load(), 1);
     s_startCnt.store(count);
     uint32 mode = work_mode();
-    if (count >= 1 && mode == 0) {
-        log_info(g_logger, __FUNCTION__, __LINE__, "startCnt:%d", (int)count);
-        return;
-    }
-    if (mode != 0) {
+    if (stop_closes(count, mode)) {
+        close_stream(core);
+    } else if (mode != 0) {
         log_info(g_logger, __FUNCTION__, __LINE__, "work mode %d", (int)mode);
         log_info(g_logger, __FUNCTION__, __LINE__, "do not stop stream");
-        return;
+    } else {
+        log_info(g_logger, __FUNCTION__, __LINE__, "startCnt:%d", (int)count);
     }
-    close_stream(core);
 }
 
 // ---- Image sizes ----
@@ -516,12 +508,12 @@ int s_handoffBusy = 0;
 bool s_closerRunning = false;
 thread_local bool t_onCloser = false;
 
-// Whether a stop handed over behind `ahead` others will close the stream,
-// as stop_stream decides it; starts wait for handed stops, so the answer
-// holds unless a start was already under way.
+// Whether a stop handed over behind `ahead` others will close the stream;
+// starts wait for handed stops, so the answer holds unless a start was
+// already under way.
 bool stop_would_close(epcore_t* core, int ahead)
 {
-    return core->streamon.load() && s_startCnt.load() <= (uint32)ahead + 1 && work_mode() == 0;
+    return core->streamon.load() && stop_closes(count_after(s_startCnt.load(), (uint32)ahead + 1), work_mode());
 }
 
 void run_stop(epcore_t* core, const HandedStop& stop)

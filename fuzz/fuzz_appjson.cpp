@@ -13,42 +13,13 @@
 #include <vector>
 
 #include "algo/algo_app.h"
-#include "algo/algo_server.h"
-#include "algo/tavo_lib.h"
 #include "common/custom.h"
 #include "fuzz/fuzzboard.h"
 
-namespace {
-
-struct Device {
-    fuzzboard::Board board{"rk3568-imx570"};
-    deviceCFG cfg{};
-    deviceRegMemAddr run{};
-    Device()
-    {
-        g_dev_cfg = &cfg;
-        g_regMemAddr = &run;
-        board.snapshot();
-    }
-    ~Device()
-    {
-        g_dev_cfg = nullptr;
-        g_regMemAddr = nullptr;
-    }
-};
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static Device d;
-    d.board.restore();
-    sim_set_free_space("/userdata", 1ull << 30);
-    sim_set_free_space("/", 1ull << 30);
-    memset(&d.cfg, 0, sizeof d.cfg);
-    memset(&d.run, 0, sizeof d.run);
-    algo_server_reset();
-    tavolib_reset();
+    static fuzzboard::Device d;
+    d.reset();
     uint32_t sum = 0;
     for (size_t i = 0; i < size; i++) sum = sum * 31 + data[i];
     if (sum & 1) {

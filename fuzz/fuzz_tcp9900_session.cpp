@@ -26,8 +26,6 @@
 #include <string>
 #include <vector>
 
-#include "algo/algo_server.h"
-#include "algo/tavo_lib.h"
 #include "common/custom.h"
 #include "common/md5.h"
 #include "common/persist.h"
@@ -44,34 +42,13 @@ constexpr uint32_t kTypes[] = {DEV_CONFIG_FILE,  IMPORT_CUSTOM_PARAM_FILE, APP_A
                                UPGRADE_FILE,     CAM_INTR_FILE,            APD_CALIB_FILE,       DEV_LOG_FILE};
 constexpr size_t kMaxUploads = 8;
 
-struct Device {
-    fuzzboard::Board board{"rk3568-imx570"};
-    deviceCFG cfg{};
-    deviceRegMemAddr run{};
-
-    Device()
-    {
-        g_dev_cfg = &cfg;
-        g_regMemAddr = &run;
-        // No capture runs here: a raw-frame request gives up at once.
-        tcp_file_set_timeouts(50, 1);
-        board.snapshot();
-    }
-    ~Device()
-    {
-        g_dev_cfg = nullptr;
-        g_regMemAddr = nullptr;
-    }
-
+// No capture runs here: a raw-frame request gives up at once. Each session
+// runs on one of the application-algorithm modes, half on an IMX570 board.
+struct Device : fuzzboard::Device {
+    Device() { tcp_file_set_timeouts(50, 1); }
     void reset(uint8_t session)
     {
-        board.restore();
-        sim_set_free_space("/userdata", 1ull << 30);
-        sim_set_free_space("/", 1ull << 30);
-        memset(&cfg, 0, sizeof cfg);
-        memset(&run, 0, sizeof run);
-        algo_server_reset();
-        tavolib_reset();
+        fuzzboard::Device::reset();
         static constexpr uint32_t kModes[] = {0, 1, 2, 4};
         reg_store(cfg.common.enableApplationAlgo, kModes[session & 3]);
         reg_store(run.cameraType, (uint32_t)E_CAMERA_DelvoPlus);

@@ -21,7 +21,10 @@
 #include <string>
 #include <vector>
 
+#include "algo/algo_server.h"
+#include "algo/tavo_lib.h"
 #include "common/common.h"
+#include "common/custom.h"
 #include "platform.h"
 #include "simboard.h"
 
@@ -209,6 +212,37 @@ private:
     std::string sandbox_, root_;
     std::map<std::string, Entry> files_;
     std::vector<std::pair<unsigned, std::string>> vendor_;
+};
+
+// A board with an empty register block in force and the algorithm
+// service's state, for targets that drive the register space; reset()
+// starts each input from the same state.
+struct Device {
+    Board board;
+    deviceCFG cfg{};
+    deviceRegMemAddr run{};
+
+    explicit Device(const char* profile = "rk3568-imx570") : board(profile)
+    {
+        g_dev_cfg = &cfg;
+        g_regMemAddr = &run;
+        board.snapshot();
+    }
+    ~Device()
+    {
+        g_dev_cfg = nullptr;
+        g_regMemAddr = nullptr;
+    }
+    void reset()
+    {
+        board.restore();
+        sim_set_free_space("/userdata", 1ull << 30);
+        sim_set_free_space("/", 1ull << 30);
+        memset(&cfg, 0, sizeof cfg);
+        memset(&run, 0, sizeof run);
+        algo_server_reset();
+        tavolib_reset();
+    }
 };
 
 } // namespace fuzzboard

@@ -19,8 +19,6 @@
 
 #include "GigE/bootstrap.h"
 #include "GigE/gvcp.h"
-#include "algo/algo_server.h"
-#include "algo/tavo_lib.h"
 #include "common/custom.h"
 #include "epcore.h"
 #include "fuzz/fuzzboard.h"
@@ -38,15 +36,13 @@ struct Answer {
 
 class Device {
 public:
-    Device() : board_("rk3588-gpixel")
+    Device() : regs_("rk3588-gpixel")
     {
-        g_dev_cfg = &cfg_;
-        g_regMemAddr = &run_;
         core_ = epcore_new(65536, 1);
         if (!core_) abort();
         gpcore = core_;
         GVCP_SetEndpoints("127.0.0.1", 0, "127.0.0.1");
-        board_.snapshot();
+        regs_.board.snapshot();
         self() = this;
     }
     ~Device()
@@ -54,8 +50,6 @@ public:
         settle();
         if (dev_) GVCP_IodevClose(dev_);
         Bootstrap_RegDeInit();
-        g_dev_cfg = nullptr;
-        g_regMemAddr = nullptr;
     }
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
@@ -67,13 +61,9 @@ public:
         settle();
         if (dev_) GVCP_IodevClose(dev_);
         dev_ = nullptr;
-        board_.restore();
+        regs_.reset();
         // Saves are skipped for want of space: the run writes no block files.
         sim_set_free_space("/userdata", 0);
-        memset(&cfg_, 0, sizeof cfg_);
-        memset(&run_, 0, sizeof run_);
-        algo_server_reset();
-        tavolib_reset();
         g_permit_conn_user_count.store(1);
         g_discover.store(0);
         g_flags.store(0);
@@ -141,9 +131,7 @@ private:
         for (int i = 0; i < 2000 && epcore_worker_find(core_, E_WORKER_ID_IP); i++) usleep(1000);
     }
 
-    fuzzboard::Board board_;
-    deviceCFG cfg_;
-    deviceRegMemAddr run_;
+    fuzzboard::Device regs_;
     epcore_t* core_ = nullptr;
     iodev_t* dev_ = nullptr;
 };

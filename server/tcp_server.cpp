@@ -924,10 +924,7 @@ int feed(TcpFileConn* c, const uint8* data, size_t len)
     c->in = data;
     c->inLeft = len;
     while (!c->closed && c->job == Job::None && c->inLeft > 0) step(c);
-    if (c->job != Job::None && c->inLeft > 0) {
-        std::vector<uint8> rest(c->in, c->in + c->inLeft);
-        c->carry.insert(c->carry.end(), rest.begin(), rest.end());
-    }
+    if (c->job != Job::None && c->inLeft > 0) c->carry.insert(c->carry.end(), c->in, c->in + c->inLeft);
     c->in = nullptr;
     c->inLeft = 0;
     return c->closed ? -ENETDOWN : 0;
@@ -1048,10 +1045,8 @@ void run_transfer(TcpFileConn* c)
         c->inLeft = input.size();
         if (job == Job::Download) download(c, c->jobReq);
         else if (job == Job::UploadEnd) upload_end(c);
-        if (!c->closed && c->inLeft > 0) {
-            std::vector<uint8> rest(c->in, c->in + c->inLeft);
-            feed(c, rest.data(), rest.size());
-        }
+        // `input` outlives the call, and feed keeps what it leaves in carry.
+        if (!c->closed && c->inLeft > 0) feed(c, c->in, c->inLeft);
         c->in = nullptr;
         c->inLeft = 0;
         if (c->job != Job::None) continue;

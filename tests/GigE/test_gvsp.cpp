@@ -161,6 +161,17 @@ struct Sender : RegSpace {
         return v;
     }
     worker_t* worker() { return epcore_worker_find(core, E_WORKER_ID_GVSP); }
+    // Waits until the sender has taken every queued frame.
+    bool all_taken()
+    {
+        worker_t* wk = worker();
+        return wait_until([&] {
+            EnterCriticalSection(&wk->datalistCS);
+            bool taken = lt_num(wk->data_list) == 0;
+            LeaveCriticalSection(&wk->datalistCS);
+            return taken;
+        });
+    }
     GVSPPrivData* priv()
     {
         GVSPPrivData* p = nullptr;
@@ -743,13 +754,7 @@ TEST(GvspFlush, ALateCloseNeverTouchesTheNextStream)
         // user list, which the test holds.
         EnterCriticalSection(&s.core->userCS);
         s.send(E_IMAGE_TYPE_AMP, 10);
-        worker_t* wk = s.worker();
-        EXPECT_TRUE(wait_until([&] {
-            EnterCriticalSection(&wk->datalistCS);
-            bool taken = lt_num(wk->data_list) == 0;
-            LeaveCriticalSection(&wk->datalistCS);
-            return taken;
-        }));
+        EXPECT_TRUE(s.all_taken());
         EXPECT_EQ(GVSP_StreamFlush(s.core, 20), -1) << "the sender is held";
         for (int i = 0; i < 3; i++) s.send(E_IMAGE_TYPE_AMP, 10);
         LeaveCriticalSection(&s.core->userCS);
@@ -797,13 +802,7 @@ TEST(GvspFlush, AStopHandedOverSilencesTheSenderBeforeTheCloserRuns)
     s_stopMayEnd = false;
     stream_ctrl_stop_handoff(held_stop_write);
     s.send(E_IMAGE_TYPE_AMP, 10);
-    worker_t* wk = s.worker();
-    EXPECT_TRUE(wait_until([&] {
-        EnterCriticalSection(&wk->datalistCS);
-        bool taken = lt_num(wk->data_list) == 0;
-        LeaveCriticalSection(&wk->datalistCS);
-        return taken;
-    }));
+    EXPECT_TRUE(s.all_taken());
     EXPECT_TRUE(a.quiet(200)) << "a frame of the stream being stopped went out";
 
     s_stopMayEnd = true;
