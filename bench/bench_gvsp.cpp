@@ -47,44 +47,17 @@
 #include "mthread.h"
 #include "platform.h"
 #include "worker.h"
+#include "alloc_count.h"
 
 #ifndef UDP_SEGMENT
 #define UDP_SEGMENT 103
 #endif
 
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
-
 namespace {
-
 std::atomic<bool> g_counting{false};
-std::atomic<unsigned long> g_allocs{0};
-
-inline void count()
-{
-    if (g_counting.load(std::memory_order_relaxed)) g_allocs.fetch_add(1, std::memory_order_relaxed);
-}
-
 }  // namespace
 
-// Heap allocations of the whole process while a sender run is counted
-// (operator new comes through malloc too).
-extern "C" void* malloc(size_t n)
-{
-    count();
-    return __libc_malloc(n);
-}
-extern "C" void* calloc(size_t n, size_t m)
-{
-    count();
-    return __libc_calloc(n, m);
-}
-extern "C" void* realloc(void* p, size_t n)
-{
-    count();
-    return __libc_realloc(p, n);
-}
+bool alloc_counting() { return g_counting.load(std::memory_order_relaxed); }
 
 namespace {
 

@@ -230,6 +230,34 @@ TEST_F(Depth, EachFrameLeavesTheRunningApplicationsResultForTheModbusSlave)
     EXPECT_EQ(fc.fetched(), 0);
 }
 
+using SensorRegs = std::vector<std::pair<uint16_t, uint8_t>>;
+
+// One frame of the simulated ToF sensor behind `node`, its pad set to
+// `padH` rows and `sensorRegs` written first, as the capture paths copy it.
+void grab_sensor_frame(const char* sensor, const char* node, uint32_t padH, const SensorRegs& sensorRegs,
+                       std::vector<uint8_t>* frame)
+{
+    sim_sensor_state_t st;
+    ASSERT_EQ(sim_sensor_state(sensor, &st), 0);
+    int sd = plat_open(st.subdev, O_RDWR);
+    v4l2_subdev_format pad{};
+    pad.which = V4L2_SUBDEV_FORMAT_ACTIVE;
+    pad.format.width = st.width;
+    pad.format.height = padH;
+    ASSERT_EQ(plat_ioctl(sd, VIDIOC_SUBDEV_S_FMT, &pad), 0);
+    for (auto [addr, val] : sensorRegs) {
+        regval r{addr, val};
+        ASSERT_EQ(plat_ioctl(sd, SENSOR_IOC_WRITE_REG, &r), 0);
+    }
+    plat_close(sd);
+    run_tof_sensor();
+    Capture c(node);
+    ASSERT_EQ(c.set_format(st.width, padH, V4L2_PIX_FMT_Y12), 0);
+    ASSERT_EQ(c.start(), 4);
+    *frame = c.grab();
+    ASSERT_EQ(frame->size(), (size_t)st.width * padH * 2);
+}
+
 // Depth from what the simulated board's ToF sensors deliver: the phase
 // planes of the first frequency group, copied as the capture paths copy
 // them, give the scene's distances within the sensors' precision.
@@ -253,28 +281,10 @@ TEST_F(Depth, DepthOfSimulatedFramesMatchesTheScene)
         SCOPED_TRACE(k.name);
         BoardRoot b(k.profile);
         ASSERT_EQ(b.rc, 0);
-        sim_sensor_state_t st;
-        ASSERT_EQ(sim_sensor_state(k.sensor, &st), 0);
-        int sd = plat_open(st.subdev, O_RDWR);
-        v4l2_subdev_format pad{};
-        pad.which = V4L2_SUBDEV_FORMAT_ACTIVE;
-        pad.format.width = st.width;
-        pad.format.height = k.pad_h;
-        ASSERT_EQ(plat_ioctl(sd, VIDIOC_SUBDEV_S_FMT, &pad), 0);
-        if (k.freq) {
-            // 24 MHz x 45 / 6 / 3 = 60 MHz, as the frequency table would set it.
-            for (auto [addr, val] : {std::pair<uint16_t, uint8_t>{557, 0}, {560, 0}, {558, 45}, {559, 0}, {567, 0}}) {
-                regval r{addr, val};
-                ASSERT_EQ(plat_ioctl(sd, SENSOR_IOC_WRITE_REG, &r), 0);
-            }
-        }
-        plat_close(sd);
-        run_tof_sensor();
-        Capture c(k.node);
-        ASSERT_EQ(c.set_format(st.width, k.pad_h, V4L2_PIX_FMT_Y12), 0);
-        ASSERT_EQ(c.start(), 4);
-        std::vector<uint8_t> frame = c.grab();
-        ASSERT_EQ(frame.size(), (size_t)st.width * k.pad_h * 2);
+        // 24 MHz x 45 / 6 / 3 = 60 MHz, as the frequency table would set it.
+        SensorRegs freq = {{557, 0}, {560, 0}, {558, 45}, {559, 0}, {567, 0}};
+        std::vector<uint8_t> frame;
+        ASSERT_NO_FATAL_FAILURE(grab_sensor_frame(k.sensor, k.node, k.pad_h, k.freq ? freq : SensorRegs{}, &frame));
 
         regs.tof().sensorType = k.kind;
         regs.tof().groupAFreq = k.freq;
@@ -323,7 +333,7 @@ TEST_F(Depth, FramesOfSeveralFrequenciesResolveDistancesBeyondOneTurn)
         const char* node;
         const char* sensor;
         uint32_t    kind, mode, a, b, c;
-        std::vector<std::pair<uint16_t, uint8_t>> sensor_regs; // its frequencies
+        SensorRegs  sensor_regs; // its frequencies
         uint32_t    pad_h, phases, groups;
     };
     auto le = [](uint16_t at, uint32_t hz) {
@@ -347,25 +357,8 @@ TEST_F(Depth, FramesOfSeveralFrequenciesResolveDistancesBeyondOneTurn)
         SCOPED_TRACE(k.name);
         BoardRoot b(k.profile);
         ASSERT_EQ(b.rc, 0);
-        sim_sensor_state_t st;
-        ASSERT_EQ(sim_sensor_state(k.sensor, &st), 0);
-        int sd = plat_open(st.subdev, O_RDWR);
-        v4l2_subdev_format pad{};
-        pad.which = V4L2_SUBDEV_FORMAT_ACTIVE;
-        pad.format.width = st.width;
-        pad.format.height = k.pad_h;
-        ASSERT_EQ(plat_ioctl(sd, VIDIOC_SUBDEV_S_FMT, &pad), 0);
-        for (auto [addr, val] : k.sensor_regs) {
-            regval r{addr, val};
-            ASSERT_EQ(plat_ioctl(sd, SENSOR_IOC_WRITE_REG, &r), 0);
-        }
-        plat_close(sd);
-        run_tof_sensor();
-        Capture c(k.node);
-        ASSERT_EQ(c.set_format(st.width, k.pad_h, V4L2_PIX_FMT_Y12), 0);
-        ASSERT_EQ(c.start(), 4);
-        std::vector<uint8_t> frame = c.grab();
-        ASSERT_EQ(frame.size(), (size_t)st.width * k.pad_h * 2);
+        std::vector<uint8_t> frame;
+        ASSERT_NO_FATAL_FAILURE(grab_sensor_frame(k.sensor, k.node, k.pad_h, k.sensor_regs, &frame));
 
         regs.tof().sensorType = k.kind;
         regs.tof().freqMode = k.mode;
