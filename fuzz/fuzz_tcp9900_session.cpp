@@ -27,15 +27,15 @@
 #include <vector>
 
 #include "common/custom.h"
-#include "common/md5.h"
 #include "common/persist.h"
 #include "fuzz/fuzzboard.h"
+#include "tests/server/filemsg.h"
 #include "server/tcp_server.h"
 #include "simzip.h"
 
 namespace {
 
-using Bytes = std::string;
+using namespace filemsg;
 
 constexpr uint32_t kTypes[] = {DEV_CONFIG_FILE,  IMPORT_CUSTOM_PARAM_FILE, APP_ALGO_CONFIG_FILE, DEVICE_FILTER_FILE,
                                HIGH_INTEGRAL_IMG, LOW_INTEGRAL_IMG,        OBSTRACLE_FILE,       UPLOAD_MAP_FILE,
@@ -58,32 +58,6 @@ struct Device : fuzzboard::Device {
         }
     }
 };
-
-void put32(Bytes& b, uint32_t v)
-{
-    for (int i = 0; i < 4; i++) b.push_back((char)(v >> (8 * i)));
-}
-
-Bytes header(uint32_t type)
-{
-    Bytes b;
-    put32(b, 7);
-    put32(b, type);
-    put32(b, 0);
-    return b;
-}
-
-std::string md5_hex(const Bytes& data)
-{
-    MD5Ctx c;
-    md5_init(&c);
-    md5_update(&c, data.data(), data.size());
-    uint8_t d[16];
-    md5_final(&c, d);
-    char hex[33];
-    for (int i = 0; i < 16; i++) snprintf(hex + 2 * i, 3, "%02x", d[i]);
-    return hex;
-}
 
 // A small generator for the chunk sizes and cut points.
 struct Cuts {
@@ -201,21 +175,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Cuts cuts{at < size ? data[at++] * 2654435761u : 1u};
         Bytes file = pick & 0x40 ? shaped(type, payload, &named) : payload;
 
-        std::string md5 = md5_hex(file);
+        std::string md5 = md5_of(file);
         if (pick & 0x80) md5.back() = md5.back() == '0' ? '1' : '0';
-        Bytes stream = header(FILE_MSG_UPLOAD_START);
-        put32(stream, type);
-        put32(stream, 0);
-        put32(stream, (uint32_t)file.size());
-        stream += md5 + Bytes(FILE_MD5_FIELD - md5.size(), '\0');
+        Bytes stream = header(FILE_MSG_UPLOAD_START, 7, 0) + msg_header(type, md5, (uint32_t)file.size());
         uint32_t piece = cuts.next(8192);
-        for (size_t off = 0; off < file.size(); off += piece) {
-            Bytes part = file.substr(off, piece);
-            stream += header(FILE_MSG_DATA);
-            put32(stream, (uint32_t)part.size());
-            stream += part;
-        }
-        stream += header(FILE_MSG_UPLOAD_END);
+        for (size_t off = 0; off < file.size(); off += piece) stream += chunk(file.substr(off, piece));
+        stream += header(FILE_MSG_UPLOAD_END, 7, 0);
 
         answers.bytes.clear();
         for (size_t off = 0; off < stream.size();) {
