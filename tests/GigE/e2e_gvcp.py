@@ -43,10 +43,7 @@ class GvcpEndToEnd(unittest.TestCase):
 
     @classmethod
     def start(cls):
-        p = cls.net.start_korvid(KORVID)
-        ok = wait_for(lambda: "gvcp fd:" in cls.net.korvid_log() or p.poll() is not None, 30)
-        assert ok and p.poll() is None, "korvid did not start its control channel"
-        return p
+        return cls.net.start_korvid_serving(KORVID)
 
     @classmethod
     def tearDownClass(cls):

@@ -57,9 +57,7 @@ class GvcpBroadcast(unittest.TestCase):
             tshark = net.spawn(net.host, ["tshark", "-q", "-i", net.host_if, "-f", "udp", "-w", pcap],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             self.assertTrue(wait_for(lambda: os.path.exists(pcap), 15))
-            korvid = net.start_korvid(KORVID)
-            self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
-            self.assertIsNone(korvid.poll(), "korvid ended")
+            korvid = net.start_korvid_serving(KORVID)
 
             # Aravis asks for the broadcast answer; it is sent (the capture
             # below shows it) but its address-bound socket never receives it.

@@ -36,9 +36,7 @@ class GvspEndToEnd(unittest.TestCase):
             shark = net.spawn(net.host, ["tshark", "-q", "-i", net.host_if, "-f", "udp and not port 3956",
                                          "-c", "4000", "-w", pcap],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            korvid = net.start_korvid(KORVID)
-            self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
-            self.assertIsNone(korvid.poll(), "korvid ended")
+            korvid = net.start_korvid_serving(KORVID)
 
             # Depth and amplitude only: the colour frames have their own test
             # (e2e_colour) and would triple the packets watched here.

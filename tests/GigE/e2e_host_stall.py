@@ -255,9 +255,7 @@ class Camera:
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(os.urandom(3 * 1024 * 1024))
-        self.proc = self.net.start_korvid(KORVID)
-        up = wait_for(lambda: "gvcp fd:" in self.net.korvid_log() or self.proc.poll() is not None, 30)
-        assert up and self.proc.poll() is None, "korvid did not start its control channel"
+        self.proc = self.net.start_korvid_serving(KORVID)
         return self
 
     def __exit__(self, *exc):

@@ -164,6 +164,14 @@ class CameraNet:
         log.close()
         return p
 
+    def start_korvid_serving(self, binary, profile="rk3588-gpixel", extra=()):
+        """start_korvid, then wait until korvid serves the control channel;
+        AssertionError if it ended or did not come up within 30 s."""
+        p = self.start_korvid(binary, profile, extra)
+        if not wait_for(lambda: "gvcp fd:" in self.korvid_log() or p.poll() is not None, 30) or p.poll() is not None:
+            raise AssertionError(f"korvid did not come up (exit {p.poll()})")
+        return p
+
     def korvid_log(self):
         path = os.path.join(self.board_root(), "var/log/camera.log")
         try:

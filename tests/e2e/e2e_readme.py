@@ -95,9 +95,7 @@ class ReadmeCommands(unittest.TestCase):
         # The stop command ends korvid: it comes last.
         commands.sort(key=lambda c: c.startswith("ip netns pids"))
         with CameraNet(f"r{os.getpid() % 100000}") as net:
-            korvid = net.start_korvid(KORVID, profile=profile)
-            self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
-            self.assertIsNone(korvid.poll(), "korvid ended")
+            korvid = net.start_korvid_serving(KORVID, profile=profile)
             for command in commands:
                 line = command.replace("korvid-host", net.host).replace("korvid-cam", net.cam)
                 line = line.replace("hosteth", net.host_if)

@@ -18,7 +18,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
+from camns import CAM_ADDR, CameraNet  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 ARVFRAME = os.path.join(HERE, "..", "e2e", "arvframe.py")
@@ -35,9 +35,7 @@ class ModbusRtu(unittest.TestCase):
 
     def test_write_is_answered_at_once_and_a_read_while_a_result_waits(self):
         with CameraNet(f"m{os.getpid() % 100000}") as net:
-            korvid = net.start_korvid(KORVID)
-            self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
-            self.assertIsNone(korvid.poll(), "korvid ended")
+            korvid = net.start_korvid_serving(KORVID)
             link = os.path.join(net.board_root(), ".board", "ttyS3")
             self.assertTrue(os.path.exists(link), "no serial port published")
             with open(os.path.join(net.dir, "korvid.out"), errors="replace") as f:

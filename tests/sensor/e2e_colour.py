@@ -17,7 +17,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
+from camns import CAM_ADDR, CameraNet  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 W, H = 1280, 960
@@ -114,9 +114,7 @@ class ColourEndToEnd(unittest.TestCase):
 
     def test_colour_frames_of_the_chart_arrive_beside_depth(self):
         with CameraNet(f"c{os.getpid() % 100000}") as net:
-            korvid = net.start_korvid(KORVID, "rk3588-gpixel")
-            self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
-            self.assertIsNone(korvid.poll(), "korvid ended")
+            korvid = net.start_korvid_serving(KORVID, "rk3588-gpixel")
 
             frame = os.path.join(net.dir, "colour.raw")
             # 10 frames per second (the colour rate drives the ToF rate): a

@@ -23,7 +23,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
+from camns import CAM_ADDR, CameraNet  # noqa: E402
 from scene import surface_errors  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
@@ -82,9 +82,7 @@ class GpixelEndToEnd(unittest.TestCase):
     def test_depth_scene_stream_and_integration_in_both_exposure_modes(self):
         os.environ["KORVID_SIM_SENSOR_LOG"] = "1"
         with CameraNet(f"g{os.getpid() % 100000}") as net:
-            korvid = net.start_korvid(KORVID, profile="rk3588-gpixel")
-            self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
-            self.assertIsNone(korvid.poll(), "korvid ended")
+            korvid = net.start_korvid_serving(KORVID, profile="rk3588-gpixel")
             log = os.path.join(net.board_root(), ".board", "sensors.log")
 
             for name, (mode, frame_bytes, exposures, writes) in MODES.items():
@@ -106,9 +104,7 @@ class GpixelEndToEnd(unittest.TestCase):
         # The same sensor on the RK3568 board (its own start sequence), in
         # its default dual-frequency mode.
         with CameraNet(f"h{os.getpid() % 100000}") as net:
-            korvid = net.start_korvid(KORVID, profile="rk3568-v23")
-            self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
-            self.assertIsNone(korvid.poll(), "korvid ended")
+            korvid = net.start_korvid_serving(KORVID, profile="rk3568-v23")
             png = os.path.join(net.dir, "v23.png")
             r = net.on_host(["/usr/bin/python3", ARVFRAME, CAM_ADDR, "--write", "0x10000020=0", "--read", hex(FREQ_MODE),
                              "--depth", png, "--depth-after", "2", "--timeout", str(WAIT)], timeout=WAIT + 30)

@@ -18,7 +18,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
+from camns import CAM_ADDR, CameraNet  # noqa: E402
 from scene import surface_errors  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
@@ -50,9 +50,7 @@ def stat(out, name):
 class Imx570EndToEnd(unittest.TestCase):
     def test_depth_streams_in_every_frequency_mode_without_a_missing_packet(self):
         with CameraNet(f"x{os.getpid() % 100000}") as net:
-            korvid = net.start_korvid(KORVID, profile="rk3568-imx570")
-            self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
-            self.assertIsNone(korvid.poll(), "korvid ended")
+            korvid = net.start_korvid_serving(KORVID, profile="rk3568-imx570")
             # A modest rate keeps a sanitizer build on a shared machine in step;
             # packets a loaded host still loses come back resent, as Aravis
             # asks for them.
@@ -115,9 +113,7 @@ class Imx570EndToEnd(unittest.TestCase):
     def test_frames_come_per_software_trigger_and_stop_between_stream_stop_and_start(self):
         os.environ["KORVID_SIM_SENSOR_LOG"] = "1"
         with CameraNet(f"y{os.getpid() % 100000}") as net:
-            korvid = net.start_korvid(KORVID, profile="rk3568-imx570")
-            self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
-            self.assertIsNone(korvid.poll(), "korvid ended")
+            korvid = net.start_korvid_serving(KORVID, profile="rk3568-imx570")
             log = os.path.join(net.board_root(), ".board", "sensors.log")
 
             def frames():

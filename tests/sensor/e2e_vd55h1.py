@@ -68,9 +68,7 @@ class Vd55h1EndToEnd(unittest.TestCase):
             shark = net.spawn(net.host, ["tshark", "-q", "-i", net.host_if, "-f", "udp and not port 3956",
                                          "-c", "3000", "-w", pcap],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            korvid = net.start_korvid(KORVID, profile="rk3588-vd55h1")
-            self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
-            self.assertIsNone(korvid.poll(), "korvid ended")
+            korvid = net.start_korvid_serving(KORVID, profile="rk3588-vd55h1")
 
             # The capture is under way before the stream starts.
             self.assertTrue(wait_for(lambda: os.path.exists(pcap) or shark.poll() is not None, 30))

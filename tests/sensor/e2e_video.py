@@ -14,7 +14,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
+from camns import CAM_ADDR, CameraNet  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 
@@ -62,9 +62,7 @@ class VideoEndToEnd(unittest.TestCase):
             pcap = os.path.join(net.dir, "gvsp.pcap")
             shark = net.spawn(net.host, ["tshark", "-q", "-i", net.host_if, "-f", "udp and not port 3956",
                                          "-w", pcap], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            korvid = net.start_korvid(KORVID, profile=profile)
-            self.assertTrue(wait_for(lambda: "gvcp fd:" in net.korvid_log() or korvid.poll() is not None, 30))
-            self.assertIsNone(korvid.poll(), "korvid ended")
+            korvid = net.start_korvid_serving(KORVID, profile=profile)
 
             for value in values:
                 r = net.on_host(["/usr/bin/python3", "-c", CLIENT, CAM_ADDR, str(value), "6"], timeout=90)
