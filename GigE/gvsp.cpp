@@ -235,7 +235,7 @@ void drop_all_resends(GVSPPrivData* p)
 {
     dlist_t gone{};
     EnterCriticalSection(&p->resendCS);
-    while (void* r = lt_rm_head(p->resend_list)) lt_append(&gone, r);
+    lt_tail_combine_nodel(&gone, p->resend_list);
     note_queued(p);
     LeaveCriticalSection(&p->resendCS);
     while (void* r = lt_rm_head(&gone)) kfree(r);
