@@ -129,7 +129,10 @@ class GvspSegmentEndToEnd(unittest.TestCase):
         for way, whole in runs.items():
             for block, packets in whole.items():
                 self.assertEqual(packets, shape, f"{way} block {block}")
-        self.assertEqual(sorted(seg)[:len(off)][:5], sorted(off)[:5])
+        # Both runs number their blocks alike; either may have streamed a
+        # few blocks more before it was stopped.
+        n = min(len(seg), len(off), 5)
+        self.assertEqual(sorted(seg)[:n], sorted(off)[:n])
 
 
 if __name__ == "__main__":
