@@ -616,7 +616,8 @@ int write_mem(iodev_t* dev, const uint8* cmd, int cmdLen, uint8* ack, int* len, 
             st = GEV_STATUS_ACCESS_DENIED;
         } else {
             st = priv->write_mem(address, const_cast<uint8*>(data), n);
-            done = n;
+            // Only a write that landed counts its bytes.
+            if (st == GEV_STATUS_SUCCESS) done = n;
         }
     } else if ((address | n) & 3u) {
         st = GEV_STATUS_BAD_ALIGNMENT;

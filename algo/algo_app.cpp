@@ -72,7 +72,7 @@ int set_params(uint32_t app, uint8* text, uint32 length)
 int run_command(uint32_t app, uint8* text)
 {
     if (!text) return ALGO_SERVER_ARG;
-    log_info(g_logger, __FUNCTION__, __LINE__, "cmd:%s", reinterpret_cast<const char*>(text));
+    log_info(g_logger, __FUNCTION__, __LINE__, "cmd:%s", LogPeerText(reinterpret_cast<const char*>(text)).c_str());
     return algo_server_command(app, reinterpret_cast<const char*>(text));
 }
 
@@ -193,7 +193,7 @@ int algo_avoid_get_params2(char* out)
     int len = 0;
     char* text = fetch_params(ALGO_APP_AVOID2, &len);
     if (!text) return -1;
-    log_info(g_logger, __FUNCTION__, __LINE__, "output_parameter:%s", text);
+    log_info(g_logger, __FUNCTION__, __LINE__, "output_parameter:%s", LogPeerText(text).c_str());
     log_info(g_logger, __FUNCTION__, __LINE__, "output_len:%d", len);
     int rc = 0;
     if (len >= JSON_FORMAT_MAX) {

@@ -387,6 +387,8 @@ inline void reg_store(T& field, T value)
 #define REG_OK              0x0000
 #define REG_NOT_IMPLEMENTED 0x8001  // no such register, or not writable in the present mode
 #define REG_ALGO_FAIL       0x8002  // the application algorithm refused its parameters
+#define REG_INVALID_ADDRESS 0x8003  // no block to write at the address
+#define REG_WRITE_PROTECT   0x8004  // the address lies in a block hosts only read
 #define REG_BAD_ALIGNMENT   0x8005  // the address is not that of a 32-bit word
 #define REG_REFUSED         0xFFFF  // value refused, or the block could not be served
 

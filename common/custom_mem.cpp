@@ -95,9 +95,11 @@ int read_filter(uint8_t* out, uint32_t len)
     // Too long for one answer: the host fetches it as a file.
     uint64 freeMiB = 0;
     get_deviceFreeSpace("/userdata", &freeMiB);
+    // Either way the answer is a refusal: without room the text is served
+    // neither here nor as a file.
     if (freeMiB < kFilterFreeMiB) {
         log_error(g_logger, __FUNCTION__, __LINE__, "no space in device, can not write file.");
-        return REG_OK;
+        return REG_REFUSED;
     }
     put_fileAtomic(kFilterFile, text.get(), (size_t)n);
     return REG_REFUSED;
@@ -318,6 +320,36 @@ int patch_user_file(const char* path, const char* name, uint32_t offset, const u
     return REG_OK;
 }
 
+// Whether the address lies in one of the blocks hosts only read.
+bool read_only(uint32_t address)
+{
+    static constexpr struct {
+        uint32_t start, size;
+    } kBlocks[] = {
+        {MEM_ADDR_ALGO_VERSION, kVersionMax},
+        {MEM_ADDR_RGB_CAM_PARAM, sizeof(CameraParam)},
+        {MEM_ADDR_TOF_CAM_PARAM, sizeof(CameraParam)},
+        {MEM_ADDR_EXTRIN_PARAM, sizeof(CameraExtrinParam)},
+        {MEM_ADDR_CAPABILITY_JSON, kJsonFileMax},
+        {MEM_ADDR_APP_ALGO_VERSION, kVersionMax},
+        {MEM_ADDR_FEATURE_CAPABILITY, kJsonFileMax},
+        {MEM_ADDR_CAMERA_ORIGINAL, sizeof(CameraOriginalInfo)},
+    };
+    for (const auto& b : kBlocks)
+        if (address >= b.start && address - b.start < b.size) return true;
+    return address >= MEM_ADDR_DESCRIPTION_PACKAGE &&
+           (uint64_t)(address - MEM_ADDR_DESCRIPTION_PACKAGE) < get_fileSize(kDescriptionPackage);
+}
+
+// A write no block takes changes nothing, and says why.
+int refuse_write(uint32_t address, uint32_t len)
+{
+    bool protect = read_only(address);
+    log_error(g_logger, __FUNCTION__, __LINE__, "memory write of %u bytes at %x refused: %s", len, address,
+              protect ? "read only" : "no block there");
+    return protect ? REG_WRITE_PROTECT : REG_INVALID_ADDRESS;
+}
+
 } // namespace
 
 int Custom_MemRead(uint32_t address, uint8_t* value, uint32_t len)
@@ -383,8 +415,10 @@ int Custom_MemWrite(uint32_t address, uint8_t* value, uint32_t len)
 {
     if (!value && len) return REG_REFUSED;
     // Host data may be binary: never read past its length.
-    log_info(g_logger, __FUNCTION__, __LINE__, "address:%x %.*s", address, (int)(len < kLogDataMax ? len : kLogDataMax),
-             value ? reinterpret_cast<const char*>(value) : "");
+    log_info(g_logger, __FUNCTION__, __LINE__, "address:%x %s", address,
+             LogPeerText(value, len < kLogDataMax ? len : kLogDataMax).c_str());
+    // Past the top of the address space nothing is mapped.
+    if ((uint64_t)address + len > UINT32_MAX + 1ull) return refuse_write(address, len);
     std::string text(value ? reinterpret_cast<const char*>(value) : "", value ? len : 0);
     switch (address) {
     case MEM_ADDR_FILTER_JSON:
@@ -412,5 +446,5 @@ int Custom_MemWrite(uint32_t address, uint8_t* value, uint32_t len)
         return patch_user_file(kUserBin, "user.bin", address - MEM_ADDR_USER_BIN, value, len);
     if (address >= MEM_ADDR_USER_CUSTOM_BIN && address < MEM_ADDR_USER_ID_BIN)
         return patch_user_file(kUserCustomBin, "user_custom.bin", address - MEM_ADDR_USER_CUSTOM_BIN, value, len);
-    return REG_OK;
+    return refuse_write(address, len);
 }

@@ -694,12 +694,13 @@ int Custom_DeviceControl(uint32_t address, uint32_t* value)
     case 0x10000010: start_task(E_WORKER_ID_RECOVERY, RECOVERY_Task); return 0;
     case 0x10000014:
     case 0x10000018:
-        if (!enough_space()) return 0;
+        // A save declined for want of space is a failed save.
+        if (!enough_space()) return -1;
         if (save_block(CONFIG_FILE) != 0) return -1;
         Custom_ParamGroup(0);
         return 0;
     case 0x10000040:
-        if (!enough_space()) return 0;
+        if (!enough_space()) return -1;
         if (save_block(DEFAULT_CONFIG_FILE) != 0) return -1;
         algo_TavoPlus_SaveFilterFile();
         return 0;

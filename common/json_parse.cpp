@@ -131,7 +131,8 @@ void report(const char* func, const char* what, const char* subject)
 {
     if (what) {
         printf("ocured error,%s:parse error\n", what);
-        log_error(g_logger, func, __LINE__, "%s parse error:%s", subject, what);
+        // The parser quotes the text it met, which a host may have sent.
+        log_error(g_logger, func, __LINE__, "%s parse error:%s", subject, LogPeerText(what).c_str());
     } else {
         printf("parse error\n");
         log_error(g_logger, func, __LINE__, "%s parse error", subject);

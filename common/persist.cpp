@@ -194,7 +194,7 @@ int load_group(int n)
 
 int save_group(int n)
 {
-    if (!enough_space()) return 0;
+    if (!enough_space()) return -1;
     GroupPaths paths(n);
     auto text = std::unique_ptr<uint8[]>(new (std::nothrow) uint8[ALGO_FILTER_TEXT_MAX]());
     if (!text) {
@@ -225,8 +225,10 @@ int save_group(int n)
     return 0;
 }
 
-// The saved block, else the default block, else the built-in one: 0, or -1
-// when a block file exists but cannot be read.
+// The saved block, else the default block, else the built-in one. A block
+// file that exists but cannot be read (a directory in its place, an I/O
+// error) counts as missing: the board starts on what it falls back on
+// rather than not at all. Always 0.
 int load_block(deviceCFG* block, uint32 cpuType)
 {
     bool saved = file_exists(CONFIG_FILE);
@@ -240,7 +242,11 @@ int load_block(deviceCFG* block, uint32 cpuType)
     // the built-in one.
     deviceCFG defaults;
     block_defaults(&defaults, cpuType, saved);
-    if (read_block_file(path, defaults, block) != 0) return -1;
+    if (read_block_file(path, defaults, block) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "%s can not be read: started on the defaults", path);
+        *block = defaults;
+        return 0;
+    }
     check_block(block, defaults, path);
     return 0;
 }

@@ -157,6 +157,41 @@ void emit(LoggerPtr handle, spdlog::level::level_enum level, const char* func, l
 
 }  // namespace
 
+LogPeerText::LogPeerText(const void* data, size_t len)
+{
+    static const char kHex[] = "0123456789abcdef";
+    const auto* in = static_cast<const unsigned char*>(data);
+    size_t out = 0;
+    for (size_t i = 0; in && i < len; i++) {
+        unsigned char c = in[i];
+        char esc[4] = {'\\', 0, 0, 0};
+        size_t n = 2;
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            esc[0] = (char)c;
+            n = 1;
+        } else if (c == '\\') {
+            esc[1] = '\\';
+        } else if (c == '\n') {
+            esc[1] = 'n';
+        } else if (c == '\r') {
+            esc[1] = 'r';
+        } else if (c == '\t') {
+            esc[1] = 't';
+        } else {
+            esc[1] = 'x';
+            esc[2] = kHex[c >> 4];
+            esc[3] = kHex[c & 0xF];
+            n = 4;
+        }
+        if (out + n > LOG_TEXT_MAX) break;
+        memcpy(text_ + out, esc, n);
+        out += n;
+    }
+    text_[out] = '\0';
+}
+
+LogPeerText::LogPeerText(const char* text) : LogPeerText(text, text ? strlen(text) : 0) {}
+
 std::string getcurrentTimeStr()
 {
     char buf[32];

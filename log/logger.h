@@ -4,6 +4,7 @@
 #ifndef KORVID_LOG_LOGGER_H
 #define KORVID_LOG_LOGGER_H
 
+#include <stddef.h>
 #include <sys/types.h>
 
 #include <string>
@@ -45,6 +46,20 @@ void log_error(LoggerPtr logger, const char* func, long line, const char* format
     __attribute__((format(printf, 4, 5)));
 
 void log_set_level(int level);
+
+// Bytes a peer sent, fit to stand inside one log line: printable ASCII as it
+// is, a backslash doubled, \n \r \t as those two characters and any other
+// byte as \xNN, so a host can neither break a line nor forge one in the
+// log's own format. Cut at a whole escape when longer than a log line takes.
+class LogPeerText {
+public:
+    LogPeerText(const void* data, size_t len);
+    explicit LogPeerText(const char* text); // up to its terminator
+    const char* c_str() const { return text_; }
+
+private:
+    char text_[LOG_TEXT_MAX + 1];
+};
 
 // Flushes the main logger and waits, up to `ms`, until every one of `texts`
 // is in the file open on `fd` beyond offset `from`; true once they all are.

@@ -587,7 +587,7 @@ void upload_end(TcpFileConn* c)
     md5_final(&up.md5, digest);
     char strMd5[kMd5Hex + 1];
     md5_hex(digest, strMd5);
-    log_info(g_logger, __FUNCTION__, __LINE__, "str_md5:%s recv_md5:%s", strMd5, up.recvMd5);
+    log_info(g_logger, __FUNCTION__, __LINE__, "str_md5:%s recv_md5:%s", strMd5, LogPeerText(up.recvMd5).c_str());
     if (!written || strncasecmp(strMd5, up.recvMd5, kMd5Hex) != 0) {
         if (written) log_error(g_logger, __FUNCTION__, __LINE__, "md5 not match, %s kept", up.target.c_str());
         up.discard();

@@ -20,6 +20,7 @@
 #include "GigE/bootstrap.h"
 #include "GigE/gv_codec.h"
 #include "GigE/gvcp.h"
+#include "algo/algo_tavo.h"
 #include "common/persist.h"
 #include "common/regtest.h"
 #include "common/stream_ctrl.h"
@@ -628,6 +629,67 @@ TEST(GvcpChannel, SaveRegisterAnswersARefusalWhenTheBlockFileCannotBeMade)
     rmdir(file.c_str());
     EXPECT_EQ(Host::status(h.writereg({0x10000014, 1})), 0);
     EXPECT_EQ(read_host_file(file).size(), sizeof(deviceCFG));
+}
+
+TEST(GvcpChannel, MemoryWritesNoBlockTakesAreRefusedWithTheReasonAndIndex0)
+{
+    Channel ch;
+    Host h(ch.port);
+    const std::string user = ch.board.host("/userdata/const/user.bin");
+    ASSERT_TRUE(write_host_file(user, std::string(131072, '\0')));
+    struct Case {
+        const char* what;
+        uint32_t address;
+        uint16_t status;
+    } cases[] = {
+        {"above the memory window", 0x20000000, GEV_STATUS_INVALID_ADDRESS},
+        {"inside the library's version text", 0x10008004, GEV_STATUS_WRITE_PROTECT},
+        {"inside the camera record", MEM_ADDR_CAMERA_ORIGINAL + 16, GEV_STATUS_WRITE_PROTECT},
+        {"wrapping past the top of the address space", 0xFFFFFFFC, GEV_STATUS_INVALID_ADDRESS},
+        {"between the command text and user_custom.bin", 0x10050000, GEV_STATUS_INVALID_ADDRESS},
+    };
+    for (const Case& c : cases) {
+        Bytes a = h.writemem(c.address, Host::words({0x11223344, 0x55667788}));
+        EXPECT_EQ(Host::status(a), c.status) << c.what;
+        EXPECT_EQ(Host::index(a), 0) << c.what;
+    }
+    EXPECT_EQ(read_host_file(user), std::string(131072, '\0'));
+    // A write that lands keeps its answer: every byte counted.
+    Bytes a = h.writemem(MEM_ADDR_USER_BIN + 8, Host::words({0x11223344, 0x55667788}));
+    EXPECT_EQ(Host::status(a), 0);
+    EXPECT_EQ(Host::index(a), 8);
+    EXPECT_EQ(read_host_file(user).substr(8, 4), std::string("\x11\x22\x33\x44", 4));
+}
+
+TEST(GvcpChannel, SavesAndExportsDeclinedForWantOfSpaceAnswerARefusal)
+{
+    Channel ch;
+    Host h(ch.port);
+    const std::string config = ch.board.host(CONFIG_FILE), deflt = ch.board.host(DEFAULT_CONFIG_FILE);
+    const std::string group = ch.board.host("/userdata/const/config2.bin");
+    const std::string filter = ch.board.host("/userdata/dev_filter.json");
+    for (const std::string& f : {config, deflt, group, filter}) remove(f.c_str());
+    std::string longText = "{\"pad\":\"" + std::string(3100, 'f') + "\"}";
+    algo_TavoPlus_SetFilterString(reinterpret_cast<uint8*>(longText.data()));
+
+    ASSERT_EQ(sim_set_free_space("/userdata", 50ull << 20), 0);
+    EXPECT_EQ(Host::status(h.writereg({0x10000014, 1})), 0xFFFF) << "save";
+    EXPECT_EQ(Host::status(h.writereg({0x10000018, 1})), 0xFFFF) << "save";
+    EXPECT_EQ(Host::status(h.writereg({0x10000040, 1})), 0xFFFF) << "default save";
+    EXPECT_EQ(Host::status(h.writereg({0x10000094, 2})), 0xFFFF) << "group save";
+    EXPECT_EQ(Host::status(h.readmem(MEM_ADDR_FILTER_JSON, 64)), 0xFFFF) << "filter text export";
+    for (const std::string& f : {config, deflt, group, filter}) EXPECT_EQ(read_host_file(f), "<missing>") << f;
+    EXPECT_TRUE(ch.log.has("no space in device, can not write file."));
+
+    // With room each save answers as before.
+    ASSERT_EQ(sim_set_free_space("/userdata", 4096ull << 20), 0);
+    EXPECT_EQ(Host::status(h.writereg({0x10000014, 1})), 0);
+    EXPECT_EQ(Host::status(h.writereg({0x10000040, 1})), 0);
+    EXPECT_EQ(Host::status(h.writereg({0x10000094, 2})), 0);
+    EXPECT_EQ(Host::status(h.readmem(MEM_ADDR_FILTER_JSON, 64)), 0xFFFF) << "the host fetches the file";
+    for (const std::string& f : {config, deflt, group}) EXPECT_EQ(read_host_file(f).size(), sizeof(deviceCFG)) << f;
+    EXPECT_EQ(read_host_file(filter), longText);
+    algo_TavoPlus_SetFilterString(nullptr);
 }
 
 TEST(GvcpChannel, SavedBlockAndUserFilesAreSyncedBeforeTheyReplaceTheOldOnes)

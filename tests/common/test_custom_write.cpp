@@ -343,7 +343,7 @@ TEST(DeviceControl, ARunningReceiverIsStoppedAndGoneBeforeItIsCreatedAnew)
     EXPECT_TRUE(r.log.has("close rich radar"));
 }
 
-TEST(DeviceControl, SavesNeed101MiBAndHoldThePreviousValue)
+TEST(DeviceControl, SavesNeed101MiBElseAnswerARefusalAndHoldThePreviousValue)
 {
     RegSpace r;
     for (uint64_t mib : {100ull, 101ull}) {
@@ -351,8 +351,8 @@ TEST(DeviceControl, SavesNeed101MiBAndHoldThePreviousValue)
         ASSERT_EQ(sim_set_free_space("/userdata", mib << 20), 0);
         remove(r.board.host("/userdata/config.bin").c_str());
         r.common().saveCfg = 5;
-        EXPECT_EQ(r.write(0x10000014, 6), 0);
-        EXPECT_EQ(r.common().saveCfg, 6u);
+        EXPECT_EQ(r.write(0x10000014, 6), mib == 100 ? 0xFFFF : 0);
+        EXPECT_EQ(r.common().saveCfg, mib == 100 ? 5u : 6u);
         std::string file = read_host_file(r.board.host("/userdata/config.bin"));
         if (mib == 100) {
             EXPECT_EQ(file, "<missing>");

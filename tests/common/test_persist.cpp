@@ -142,16 +142,31 @@ TEST(PersistStart, SavedBlockThenDefaultBlockThenBuiltInAndZerosTakeTheirDefault
     }
 }
 
-TEST(PersistStart, UnreadableBlockFileOrNoMemoryFailsWithNothingLeftBehind)
+TEST(PersistStart, UnreadableBlockFilesFallBackInTurnAndNoMemoryFailsWithNothingLeftBehind)
 {
-    {
+    // A saved block that cannot be opened gives way to the default block,
+    // which gives way to the built-in one. (A directory in its place, which
+    // opens and then fails to read, is the process test's.)
+    struct Unreadable {
+        const char* path;
+        int err;
+        bool deflt;
+        uint32_t mask;
+    } unreadable[] = {
+        {CONFIG_FILE, EACCES, true, 222},
+        {CONFIG_FILE, EIO, false, 0},
+        {DEFAULT_CONFIG_FILE, EIO, true, 0},
+    };
+    for (const Unreadable& c : unreadable) {
+        SCOPED_TRACE(std::string(c.path) + " " + strerror(c.err) + (c.deflt ? " with default" : ""));
         Persist p;
-        p.put(CONFIG_FILE, saved_block([](deviceCFG&) {}));
-        ASSERT_EQ(sim_fail_nth(CONFIG_FILE, SIM_REQ_OPEN, 1, EACCES), 0);
-        EXPECT_EQ(Custom_RegInit(), -1);
-        EXPECT_EQ(g_dev_cfg, nullptr);
-        EXPECT_EQ(g_regMemAddr, nullptr);
-        EXPECT_FALSE(p.exists(group_cfg(1)));
+        if (strcmp(c.path, CONFIG_FILE) == 0) p.put(CONFIG_FILE, saved_block([](deviceCFG& b) { b.common.mask = 111; }));
+        if (c.deflt) p.put(DEFAULT_CONFIG_FILE, saved_block([](deviceCFG& b) { b.common.mask = 222; }));
+        ASSERT_EQ(sim_fail_nth(c.path, SIM_REQ_OPEN, 1, c.err), 0);
+        ASSERT_EQ(Custom_RegInit(), 0);
+        EXPECT_EQ(reg(kMask), c.mask);
+        EXPECT_EQ(reg(0x10002000), g_tofSensorType);
+        EXPECT_TRUE(p.log.has(std::string(c.path) + " can not be read: started on the defaults"));
     }
     struct Case {
         long allow;
@@ -403,7 +418,7 @@ TEST(PersistGroup, FilterFilesAreBoundedBothWays)
     EXPECT_EQ(p.file(group_cfg(3)), before);
 }
 
-TEST(PersistGroup, SavesNeedAtLeast101MiBFreeAndStillAnswer0)
+TEST(PersistGroup, SavesNeedAtLeast101MiBFreeElseAnswerARefusal)
 {
     Persist p;
     ASSERT_EQ(Custom_RegInit(), 0);
@@ -411,13 +426,15 @@ TEST(PersistGroup, SavesNeedAtLeast101MiBFreeAndStillAnswer0)
     ASSERT_EQ(write_reg(kMask, 21), 0);
 
     ASSERT_EQ(sim_set_free_space("/userdata", 100ull << 20), 0);
-    EXPECT_EQ(write_reg(kGroupReg, 1), 0);
+    EXPECT_EQ(write_reg(kGroupReg, 1), REG_REFUSED);
     EXPECT_EQ(p.file(group_cfg(1)), before);
     EXPECT_TRUE(p.log.has("no space in device, can not write file."));
 
+    // The refused save stored nothing; the next holds the block as it stood.
     ASSERT_EQ(sim_set_free_space("/userdata", 101ull << 20), 0);
+    std::string block = block_bytes(live_block());
     EXPECT_EQ(write_reg(kGroupReg, 1), 0);
-    EXPECT_EQ(p.file(group_cfg(1)), block_bytes(live_block()));
+    EXPECT_EQ(p.file(group_cfg(1)), block);
 }
 
 TEST(PersistGroup, LoadsAndSavesRunBesideWordWritersWithoutTearingTheBlock)

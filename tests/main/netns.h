@@ -55,21 +55,23 @@ struct Scope {
     Scope& operator=(const Scope&) = delete;
 };
 
-// A TCP socket made in the network namespace of process `pid` (it keeps
-// that namespace for its life); -1 when it cannot be made.
-inline int tcp_socket_in(pid_t pid)
+// A socket of `type` made in the network namespace of process `pid` (it
+// keeps that namespace for its life); -1 when it cannot be made.
+inline int socket_in(pid_t pid, int type)
 {
     int fd = -1;
     std::thread t([&] {
         std::string path = "/proc/" + std::to_string(pid) + "/ns/net";
         int ns = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (ns < 0) return;
-        if (setns(ns, CLONE_NEWNET) == 0) fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (setns(ns, CLONE_NEWNET) == 0) fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
         close(ns);
     });
     t.join();
     return fd;
 }
+
+inline int tcp_socket_in(pid_t pid) { return socket_in(pid, SOCK_STREAM); }
 
 // Connects fd to 127.0.0.1:port of its namespace: 0 or -1.
 inline int connect_loopback(int fd, int port)

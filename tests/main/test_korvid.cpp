@@ -1,7 +1,8 @@
 // The korvid process as a whole: started on a fresh simulated board in a
 // network namespace of its own, it serves TCP 9999, keeps a second instance
-// out, makes the missing user files, refuses a register file it cannot read
-// and ends on SIGTERM with its stack in the log, also under logging load.
+// out, makes the missing user files, starts on the defaults when its
+// register file cannot be read, keeps host text from forging log lines and
+// ends on SIGTERM with its stack in the log, also under logging load.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -13,10 +14,12 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/pumptest.h"
 #include "base/tmpdir.h"
 #include "main/netns.h"
+#include "server/filemsg.h"
 
 #ifndef KORVID_BIN
 #error "KORVID_BIN names the korvid executable"
@@ -29,6 +32,8 @@ using testfs::TempDir;
 
 constexpr int kStartMs = 60000; // sanitizer builds start slowly
 constexpr int kLogLevelPort = 9999;
+constexpr int kGvcpPort = 3956;
+constexpr int kFilePort = 9900;
 constexpr int kUserFileBytes = 131072;
 
 // One korvid process on the board under `root`, in its own network
@@ -127,6 +132,95 @@ struct Board {
 
 bool send_code(int fd, int32_t code) { return send(fd, &code, 4, MSG_NOSIGNAL) == 4; }
 
+uint32_t be32(const std::string& b, size_t at)
+{
+    uint32_t v = 0;
+    for (size_t i = 0; i < 4 && at + i < b.size(); i++) v = v << 8 | (uint8_t)b[at + i];
+    return v;
+}
+std::string be_words(std::initializer_list<uint32_t> ws)
+{
+    std::string b;
+    for (uint32_t w : ws)
+        for (int s = 24; s >= 0; s -= 8) b.push_back((char)(w >> s));
+    return b;
+}
+
+// A GigE Vision host on the loopback of korvid's namespace.
+struct GvcpHost {
+    int fd = -1;
+    uint16_t id = 1;
+    explicit GvcpHost(pid_t pid) : fd(netns::socket_in(pid, SOCK_DGRAM))
+    {
+        if (fd >= 0 && netns::connect_loopback(fd, kGvcpPort) != 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    ~GvcpHost()
+    {
+        if (fd >= 0) close(fd);
+    }
+    GvcpHost(const GvcpHost&) = delete;
+    GvcpHost& operator=(const GvcpHost&) = delete;
+
+    // The acknowledgement of one request, asked again while none comes (a
+    // repeated id is answered from korvid's cache); empty when none does.
+    std::string ask(uint16_t command, const std::string& body, int ms = kStartMs)
+    {
+        uint16_t want = id++;
+        std::string req = {0x42, 0x01, (char)(command >> 8), (char)command, (char)(body.size() >> 8),
+                           (char)body.size(), (char)(want >> 8), (char)want};
+        req += body;
+        std::string ack;
+        wait_until(
+            [&] {
+                if (fd < 0) return true;
+                send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+                pollfd p{fd, POLLIN, 0};
+                char buf[1500];
+                while (poll(&p, 1, 200) == 1) {
+                    ssize_t n = recv(fd, buf, sizeof buf, 0);
+                    if (n < 0) return false; // nothing listens yet
+                    if (n >= 8 && ((uint8_t)buf[6] << 8 | (uint8_t)buf[7]) == want) {
+                        ack.assign(buf, (size_t)n);
+                        return true;
+                    }
+                }
+                return false;
+            },
+            ms);
+        return ack;
+    }
+    static uint16_t status(const std::string& ack) { return ack.size() >= 8 ? (uint16_t)(be32(ack, 0) >> 16) : 0xDEAD; }
+    uint16_t write(uint32_t address, uint32_t value) { return status(ask(0x0082, be_words({address, value}))); }
+    // The value, or 0xDEADBEEF when the read fails.
+    uint32_t read(uint32_t address)
+    {
+        std::string a = ask(0x0080, be_words({address}));
+        return status(a) == 0 && a.size() >= 12 ? be32(a, 8) : 0xDEADBEEF;
+    }
+    uint16_t writemem(uint32_t address, const std::string& data)
+    {
+        return status(ask(0x0086, be_words({address}) + data));
+    }
+};
+
+// The lines of the log that hold `text`.
+std::vector<std::string> lines_with(const std::string& log, const std::string& text)
+{
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < log.size()) {
+        size_t end = log.find('\n', start);
+        if (end == std::string::npos) end = log.size();
+        std::string line = log.substr(start, end - start);
+        if (line.find(text) != std::string::npos) out.push_back(line);
+        start = end + 1;
+    }
+    return out;
+}
+
 // Exactly 131072 zero bytes.
 ::testing::AssertionResult zero_user_file(const std::string& path)
 {
@@ -186,17 +280,123 @@ TEST(Korvid, StartOnADamagedBoardRootCompletesTheBlockAndClearsInterruptedSaves)
     EXPECT_EQ(k.wait_exit(), 255);
 }
 
-TEST(Korvid, UnreadableRegisterFileEndsStartWithMinusOne)
+TEST(Korvid, UnreadableRegisterFileStartsOnTheDefaultsStreamsAndRefusesTheSave)
 {
     Board b;
     // A directory where the saved block belongs: it exists and cannot be read.
     for (const char* d : {"/userdata", "/userdata/config.bin"}) ASSERT_EQ(mkdir(b.host(d).c_str(), 0755), 0);
     Korvid k(b.dir.path);
-    EXPECT_EQ(k.wait_exit(), 255);
+    // Serving, so in its own namespace, where the host's sockets are made.
+    int fd = k.connect_log_level();
+    ASSERT_GE(fd, 0) << "korvid does not serve TCP 9999";
+    close(fd);
+    GvcpHost h(k.pid);
+    ASSERT_GE(h.fd, 0);
+    // The built-in block of the board: its ToF rate and the CAN rate.
+    EXPECT_EQ(h.read(0x1000202C), 24u);
+    EXPECT_EQ(h.read(0x1000008C), 250000u);
+    EXPECT_TRUE(b.wait_log("/userdata/config.bin can not be read: started on the defaults"));
     std::string log = b.log();
-    EXPECT_NE(log.find("Custom_RegInit fail."), std::string::npos) << log;
-    EXPECT_NE(log.find("config_init fail."), std::string::npos) << log;
-    EXPECT_EQ(log.find("Bootstrap_RegInit fail."), std::string::npos);
+    EXPECT_EQ(log.find("Custom_RegInit fail."), std::string::npos) << log;
+
+    // The save still cannot write its file, and says so.
+    EXPECT_EQ(h.write(0x10000014, 1), 0xFFFF);
+
+    // A host takes control and receives a stream.
+    int rx = netns::socket_in(k.pid, SOCK_DGRAM);
+    ASSERT_GE(rx, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(rx, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(getsockname(rx, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    EXPECT_EQ(h.write(0x0938, 60000), 0); // no heartbeat needed meanwhile
+    EXPECT_EQ(h.write(0x0A00, 2), 0);
+    EXPECT_EQ(h.write(0x0D00, ntohs(a.sin_port)), 0);
+    EXPECT_EQ(h.write(0x0D18, INADDR_LOOPBACK), 0);
+    EXPECT_EQ(h.write(0x10000000, 1), 0);
+    bool leader = wait_until(
+        [&] {
+            pollfd p{rx, POLLIN, 0};
+            if (poll(&p, 1, 100) != 1) return false;
+            uint8_t pkt[9000];
+            ssize_t n = recv(rx, pkt, sizeof pkt, 0);
+            return n >= 20 && pkt[4] == 0x81; // a block's leader
+        },
+        kStartMs);
+    close(rx);
+    EXPECT_TRUE(leader) << "no stream block";
+
+    kill(k.pid, SIGTERM);
+    EXPECT_EQ(k.wait_exit(), 255);
+}
+
+TEST(Korvid, HostTextReachesTheLogEscapedOnItsOwnLine)
+{
+    Board b;
+    Korvid k(b.dir.path);
+    int fd = k.connect_log_level();
+    ASSERT_GE(fd, 0) << "korvid does not serve TCP 9999";
+    ASSERT_TRUE(send_code(fd, 20)); // debug: every line
+    EXPECT_TRUE(b.wait_log("log_level:20"));
+    close(fd);
+
+    // A memory write whose data carries a line in the log's own format.
+    GvcpHost h(k.pid);
+    ASSERT_GE(h.fd, 0);
+    const std::string forged = "x\n[2026-01-01 00:00:00.000000] [critical] [1] FORGED-MEM\x01";
+    EXPECT_EQ(h.writemem(0x1000B178 + 0x100, forged), 0); // user.bin
+    // An upload whose digest text does the same in its 32 characters.
+    int tcp = -1;
+    wait_until(
+        [&] {
+            tcp = netns::tcp_socket_in(k.pid);
+            if (tcp >= 0 && netns::connect_loopback(tcp, kFilePort) == 0) return true;
+            if (tcp >= 0) close(tcp);
+            tcp = -1;
+            return false;
+        },
+        kStartMs);
+    ASSERT_GE(tcp, 0) << "korvid does not serve TCP 9900";
+    const std::string digest = "\r\n[2026-01-01 00:00:00] FORGED-5";
+    ASSERT_EQ(digest.size(), 32u);
+    using namespace filemsg;
+    std::string upload = header(FILE_MSG_UPLOAD_START) + msg_header(CAM_INTR_FILE, digest, 2) + chunk("{}") +
+                         header(FILE_MSG_UPLOAD_END);
+    ASSERT_EQ(send(tcp, upload.data(), upload.size(), MSG_NOSIGNAL), (ssize_t)upload.size());
+    std::string answers;
+    wait_until(
+        [&] {
+            char buf[64];
+            pollfd p{tcp, POLLIN, 0};
+            if (poll(&p, 1, 100) == 1) {
+                ssize_t n = recv(tcp, buf, sizeof buf, 0);
+                if (n <= 0) return true;
+                answers.append(buf, (size_t)n);
+            }
+            return answers.size() >= 3 * 16;
+        },
+        kStartMs);
+    close(tcp);
+    ASSERT_EQ(answers.size(), 3u * 16);
+    EXPECT_EQ(get32(answers, 2 * 16 + 12), 1u) << "the digest does not match";
+
+    ASSERT_TRUE(b.wait_log("recv_md5:"));
+    std::string log = b.log();
+    EXPECT_TRUE(lines_with(log, "[2026-01-01").size() == 2) << log;
+    std::vector<std::string> mem = lines_with(log, "FORGED-MEM");
+    ASSERT_EQ(mem.size(), 1u) << log;
+    EXPECT_NE(mem[0].find("address:1000b278 x\\n[2026-01-01 00:00:00.000000] [critical] [1] FORGED-MEM\\x01"),
+              std::string::npos)
+        << mem[0];
+    std::vector<std::string> md5 = lines_with(log, "FORGED-5");
+    ASSERT_EQ(md5.size(), 1u) << log;
+    EXPECT_NE(md5[0].find("recv_md5:\\r\\n[2026-01-01 00:00:00] FORGED-5"), std::string::npos) << md5[0];
+    EXPECT_EQ(log.find("\n[2026-01-01"), std::string::npos) << "a forged line of its own";
+
+    kill(k.pid, SIGTERM);
+    EXPECT_EQ(k.wait_exit(), 255);
 }
 
 TEST(Korvid, HangupIsLoggedAndTerminateUnderLoggingLoadEndsWith255AfterTheStack)
