@@ -136,8 +136,9 @@ void save_zone(epcore_t* core, UdpCmdState* state)
     log_info(g_logger, __FUNCTION__, __LINE__, "save setting");
     uint32 value = reg_read(kRegAvoidTmpParam);
     Custom_RegWrite(kRegAvoidSetMode, &value);
-    Custom_RegWrite(kRegSaveCfg, &value);
-    post_save_ack(core);
+    // The record has no failure answer: a save that did not write gets none.
+    if (Custom_RegWrite(kRegSaveCfg, &value) == REG_OK) post_save_ack(core);
+    else log_error(g_logger, __FUNCTION__, __LINE__, "save setting failed, not acknowledged");
     state->saved = 1;
     state->lastSave = now;
 }

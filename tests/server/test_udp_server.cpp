@@ -214,6 +214,30 @@ TEST_F(UdpPort, SavesAtMostOnePer250msAndAcknowledgesEach)
     EXPECT_EQ(count_lines(log, "save setting"), 3);
 }
 
+TEST_F(UdpPort, ASaveThatCannotWriteIsNotAcknowledged)
+{
+    start();
+    Client c;
+    select(c, 7);
+    ASSERT_EQ(sim_set_free_space("/userdata", 50ull << 20), 0);
+    s_now = 5000;
+    c.send(save());
+    // The receiver is past the save once it holds the next zone, and every
+    // record it posted has been sent once the pool has them all back.
+    select(c, 8);
+    EXPECT_TRUE(drained());
+    EXPECT_TRUE(log.has("no space in device, can not write file."));
+    EXPECT_EQ(c.recv(0), Bytes{});
+    EXPECT_EQ(read_host_file(board.host("/userdata/config.bin")), "<missing>");
+
+    // With room again the next save is written and acknowledged.
+    ASSERT_EQ(sim_set_free_space("/userdata", 1ull << 30), 0);
+    s_now = 5300;
+    c.send(save());
+    EXPECT_EQ(c.recv(), kSaveAck);
+    EXPECT_EQ(read_host_file(board.host("/userdata/config.bin")).size(), sizeof(deviceCFG));
+}
+
 TEST_F(UdpPort, ResultsGoToTheLastSenderAndNowhereBeforeTheFirstDatagram)
 {
     start();
