@@ -91,7 +91,7 @@ void carry(int from, int to)
 
 struct SerialPort {
     std::string       board_path;
-    std::string       link;  /* host path of the link, once published */
+    std::string       link;  /* host path of its link, made when published */
     pid_t             owner; /* the process that made the link: a forked child leaves it */
     std::atomic<bool> published{false};
     Pty               inside, outside;
