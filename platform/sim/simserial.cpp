@@ -232,12 +232,8 @@ int publish_serial_ports(Board* b)
         // The owner of the root is the only live user of the link: whatever
         // is there was left by a run that is gone.
         unlink(s->link.c_str());
-        if (symlink(s->outside.path.c_str(), s->link.c_str()) == 0) {
-            s->owner = getpid();
-            s->published.store(true);
-        } else if (!rc) {
-            rc = -errno;
-        }
+        if (symlink(s->outside.path.c_str(), s->link.c_str()) == 0) s->published.store(true);
+        else if (!rc) rc = -errno;
         fprintf(stderr, "board: serial port %s is reached at %s (%s)\n", s->board_path.c_str(),
                 s->outside.path.c_str(), s->published.load() ? s->link.c_str() : "no link");
     }
