@@ -56,7 +56,7 @@ class RunScript(unittest.TestCase):
             subprocess.run(["ip", "netns", "del", n], capture_output=True)
 
     @staticmethod
-    def read_until_serving(p, root, timeout=90):
+    def read_until_serving(p, root, timeout=60):
         """The script's output until korvid serves its control channel (or
         the script ended, or the time is up)."""
         log = os.path.join(root, "var", "log", "camera.log")
@@ -79,7 +79,7 @@ class RunScript(unittest.TestCase):
         reader of the pipe (tee) ends with it."""
         os.killpg(p.pid, signal.SIGINT)
         p.stdout.close()
-        return p.wait(60)
+        return p.wait(30)
 
     def check_interrupted_run(self, board, tag):
         p, ns, root = self.run_script(board, tag)
