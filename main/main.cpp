@@ -369,6 +369,9 @@ void write_all(int fd, const char* p, size_t n)
 // of the process without teardown.
 [[noreturn]] void terminate_with_backtrace()
 {
+    // What outside tools reach the board through goes first: nothing of
+    // this process may be left for another to answer.
+    plat_board_withdraw();
     // From here only the last words count: info lines of other threads must
     // not push them out of the loggers' queue.
     log_set_level(LOG_LEVEL_ERR);
@@ -402,6 +405,7 @@ void write_all(int fd, const char* p, size_t n)
 // primed at start, so it does not load its library here).
 [[noreturn]] void crash_with_backtrace()
 {
+    plat_board_withdraw();
     static void* addrs[kBacktraceMax];
     int n = backtrace(addrs, kBacktraceMax);
     int fd = s_logFd.load();
@@ -515,8 +519,11 @@ void config_deinit(void)
     Custom_RegDeInit();
 }
 
+// What was published goes before the lock: after it, the links may already
+// be the next instance's.
 void unlock_close(int fd)
 {
+    plat_board_withdraw();
     flock(fd, LOCK_UN);
     close(fd);
 }
@@ -648,6 +655,9 @@ int korvid_main(int argc, char** argv)
         close(lockfd);
         return 0;
     }
+    // The board root is this instance's: its serial lines may be reached.
+    if (plat_board_publish() != 0)
+        log_error(g_logger, __FUNCTION__, __LINE__, "board not published: %s", strerror(errno));
 
     // 5. Register space and bootstrap block.
     if (config_init_() != 0) {

@@ -33,17 +33,30 @@ extern "C" {
  * the board profile `profile` (a profile name such as "rk3588-gpixel", or
  * the path of a profile file; NULL: "rk3588-gpixel"). Files a board keeps
  * across restarts (/userdata, vendor storage) are created only when missing.
- * Returns 0, or -1 with errno (EINVAL: no such profile or no board root). */
+ * Returns 0, or -1 with errno (EINVAL: no such profile or no board root).
+ * Nothing a running owner of the same root published is touched. */
 int         plat_board_open(const char* root, const char* profile);
 /* Takes "--board-root DIR" and "--board NAME" (also "--board-root=DIR",
  * "--board=NAME") out of argv and opens the board they name. A build for the
  * board without --board-root runs on the real board; the simulated build
- * needs --board-root. Returns 0 or -1 (message on standard error). */
+ * needs --board-root. Returns 0 or -1, with a message on standard error that
+ * names what failed: an unknown profile with the profiles there are, a board
+ * root with the path and the reason it cannot be used. */
 int         plat_board_args(int* argc, char** argv);
 /* Closes every node still open and forgets the board; the root stays. */
 void        plat_board_close(void);
 int         plat_board_simulated(void);  /* 1 simulated, 0 real, -1 none open */
 const char* plat_board_root(void);       /* host directory of the board root, "" on the board */
+/* Called by the process that owns the board (it holds the single-instance
+ * lock): publishes what outside tools reach the board through. On the
+ * simulated board each serial port's outside end is linked as
+ * "<root>/.board/<port name>", replacing a link an earlier run left. 0, or
+ * -1 with errno. */
+int         plat_board_publish(void);
+/* Takes back what plat_board_publish published, as plat_board_close does: a
+ * link is removed while it still names this process's terminal.
+ * Async-signal-safe, for the way out of a fatal signal. */
+void        plat_board_withdraw(void);
 
 /* ---- Paths ---- */
 

@@ -69,6 +69,7 @@ int real_rename(const char* from, const char* to) { return rename(from, to); }
 const plat_backend_t kReal = {
     0,          real_root,  real_path, real_stat,  real_statvfs, real_shell, real_open,  real_close,
     real_ioctl, real_read,  real_write, real_mmap, nullptr,      real_fstat, real_fsync, real_rename,
+    nullptr,    nullptr,
 };
 
 } // namespace

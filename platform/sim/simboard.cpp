@@ -15,6 +15,8 @@
 #include <linux/mii.h>
 #include <linux/sockios.h>
 #include <net/if.h>
+#include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
@@ -141,7 +143,19 @@ bool is_under(const std::string& board_path, const std::string& dir)
 int make_dirs(const std::string& host_dir)
 {
     if (file_dir_create(host_dir.c_str(), 0) == 0) return 0;
-    return errno ? -errno : -EIO;
+    // The reason is that of the first folder on the way that could not be
+    // made (the errno left behind is only that of the final check).
+    for (size_t i = 1; i <= host_dir.size(); i++) {
+        if (i < host_dir.size() && host_dir[i] != '/') continue;
+        std::string dir = host_dir.substr(0, i);
+        struct stat st;
+        if (stat(dir.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) return -ENOTDIR;
+            continue;
+        }
+        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return -errno;
+    }
+    return -EIO;
 }
 
 int write_file(const std::string& host, const void* data, size_t len, bool only_if_missing)
@@ -585,6 +599,13 @@ int sb_rename(const char* from, const char* to)
     return rc;
 }
 
+int sb_publish(void) { return g_board ? publish_serial_ports(g_board) : 0; }
+
+void sb_withdraw(void)
+{
+    if (Board* b = g_board) withdraw_serial_ports(b);
+}
+
 void sb_shutdown(void)
 {
     Board* b = g_board;
@@ -601,6 +622,7 @@ void sb_shutdown(void)
 const plat_backend_t kSim = {
     1,        sb_root,  sb_path,  sb_stat,  sb_statvfs, sb_shell,    sb_open,  sb_close,
     sb_ioctl, sb_read,  sb_write, sb_mmap,  sb_shutdown, sb_fstat,   sb_fsync, sb_rename,
+    sb_publish, sb_withdraw,
 };
 
 } // namespace
@@ -608,14 +630,36 @@ const plat_backend_t kSim = {
 
 using sim::Board;
 
-const plat_backend_t* sim_backend_start(const char* root, const char* profile)
+namespace {
+
+__attribute__((format(printf, 3, 4))) void say(char* why, size_t size, const char* fmt, ...)
 {
+    if (!why || size == 0) return;
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(why, size, fmt, ap);
+    va_end(ap);
+}
+
+} // namespace
+
+const plat_backend_t* sim_backend_start(const char* root, const char* profile, char* why, size_t why_size)
+{
+    say(why, why_size, "%s", "");
     auto b = std::make_unique<Board>();
+    // The profile first: nothing is made for a board that cannot be.
     if (sim_profile_load(profile, &b->profile) != 0) {
+        std::string file = sim::profile_file(profile);
+        if (file != profile && access(file.c_str(), F_OK) != 0)
+            say(why, why_size, "no board profile \"%s\"; the profiles are %s", profile, sim::profile_names().c_str());
+        else
+            say(why, why_size, "board profile %s: %s", file.c_str(),
+                access(file.c_str(), R_OK) != 0 ? strerror(errno) : "not a profile");
         errno = EINVAL;
         return nullptr;
     }
     if (!root || !*root) {
+        say(why, why_size, "no board root");
         errno = EINVAL;
         return nullptr;
     }
@@ -623,17 +667,35 @@ const plat_backend_t* sim_backend_start(const char* root, const char* profile)
     // host's own root (however spelt) is never a board root.
     int rc = sim::make_dirs(root);
     if (rc) {
+        say(why, why_size, "board root %s cannot be made: %s", root, strerror(-rc));
         errno = -rc;
         return nullptr;
     }
     char canon[PATH_MAX];
-    if (!realpath(root, canon)) return nullptr;
+    if (!realpath(root, canon)) {
+        int e = errno;
+        say(why, why_size, "board root %s: %s", root, strerror(e));
+        errno = e;
+        return nullptr;
+    }
     if (strcmp(canon, "/") == 0) {
+        say(why, why_size, "board root %s is the host's own root", root);
         errno = EINVAL;
         return nullptr;
     }
     b->root = canon;
-    if (sim_profile_layout(canon, &b->profile) != 0) return nullptr;
+    if (access(canon, W_OK) != 0) {
+        int e = errno;
+        say(why, why_size, "board root %s cannot be written: %s", canon, strerror(e));
+        errno = e;
+        return nullptr;
+    }
+    if (sim_profile_layout(canon, &b->profile) != 0) {
+        int e = errno;
+        say(why, why_size, "board root %s cannot be laid out: %s", canon, strerror(e));
+        errno = e;
+        return nullptr;
+    }
     b->link_speed = b->profile.link_speed;
     for (int i = 0; i < b->profile.gpio_count; i++) b->gpio_inputs[b->profile.gpio_line[i]] = b->profile.gpio_level[i];
     b->free_space["/"] = b->profile.free_mib << 20;

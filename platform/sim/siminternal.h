@@ -103,6 +103,11 @@ int write_file(const std::string& host, const void* data, size_t len, bool only_
 bool parse_long(const std::string& s, long* v);
 /* The words of a text, split at any of `seps`. */
 std::vector<std::string> words(const char* s, const char* seps);
+/* The file a profile argument names: a name is a file of the profile
+ * folder, a path (with '/' or ".ini") the file itself. */
+std::string profile_file(const char* name);
+/* The names of the profile folder's profiles, sorted, comma-separated. */
+std::string profile_names();
 
 /* Fault bookkeeping: 0, or the errno the request must fail with. Takes mu. */
 int take_fault(Board* b, const std::string& path, int kind);
@@ -118,8 +123,12 @@ void journal_add(Board* b, int kind, const char* event, int status, const char* 
 /* Built-in models, installed from the profile at start. */
 void install_models(Board* b);
 /* The profile's serial ports, each a pseudo-terminal pair with a relay;
- * closed (links removed, relays stopped) by close_serial_ports. */
+ * closed (links removed, relays stopped) by close_serial_ports. The links
+ * are made by publish_serial_ports, once the process owns the board root,
+ * and removed by withdraw_serial_ports (async-signal-safe). */
 void install_serial_ports(Board* b);
+int  publish_serial_ports(Board* b);
+void withdraw_serial_ports(Board* b);
 void close_serial_ports(Board* b);
 /* Media, video and sensor sub-device nodes for the profile's cameras. */
 void install_cameras(Board* b);

@@ -8,6 +8,7 @@
 #include "siminternal.h"
 #include "strutil.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -62,13 +64,6 @@ bool chip_bytes(const char* chip, uint8_t out[4])
 
 bool has_ini_suffix(const std::string& n) { return n.size() > 4 && n.ends_with(".ini"); }
 
-std::string profile_path(const char* name)
-{
-    std::string n = name;
-    if (n.find('/') != std::string::npos || has_ini_suffix(n)) return n;
-    return std::string(sim_profile_dir()) + "/" + n + ".ini";
-}
-
 int layout_file(const std::string& root, const char* board_path, const std::string& data, bool only_if_missing)
 {
     return sim::write_file(root + board_path, data.data(), data.size(), only_if_missing);
@@ -92,6 +87,29 @@ std::string image_bytes(const std::string& name)
 } // namespace
 
 namespace sim {
+
+std::string profile_file(const char* name)
+{
+    std::string n = name ? name : "";
+    if (n.find('/') != std::string::npos || has_ini_suffix(n)) return n;
+    return std::string(sim_profile_dir()) + "/" + n + ".ini";
+}
+
+std::string profile_names()
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(sim_profile_dir())) {
+        while (const dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (has_ini_suffix(n)) names.push_back(n.substr(0, n.size() - 4));
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    std::string out;
+    for (const auto& n : names) out += (out.empty() ? "" : ", ") + n;
+    return out.empty() ? std::string("(none in ") + sim_profile_dir() + ")" : out;
+}
 
 bool parse_long(const std::string& s, long* v)
 {
@@ -126,7 +144,7 @@ int sim_profile_load(const char* name_or_path, sim_profile_t* out)
             errno = EINVAL;
             return -1;
         }
-        std::string path = profile_path(name_or_path);
+        std::string path = sim::profile_file(name_or_path);
         std::unique_ptr<ConfMgmt, int (*)(ConfMgmt*)> guard(conf_mgmt_init(path.c_str()), conf_mgmt_cleanup);
         ConfMgmt* conf = guard.get();
         if (!conf) {

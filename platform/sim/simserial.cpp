@@ -6,13 +6,18 @@
  * error), so a tool such as mbpoll can talk to the board while korvid runs.
  * The relay holds both terminal ends open itself: a peer closing its end
  * never hangs the line up, and a peer may come and go. Bytes nobody reads
- * are dropped once the terminal's queue is full, as on a wire. The link
- * goes when the board closes; after a kill it stays until the next start
- * on the root replaces it. */
+ * are dropped once the terminal's queue is full, as on a wire.
+ *
+ * The link belongs to the process that owns the board root: it is made only
+ * when that process publishes (a second start on a live root never takes
+ * the running one's line away), replacing a link a killed run left, and it
+ * is removed by whoever made it while it still names that process's
+ * terminal, on close or on the way out of a fatal signal. */
 #include "siminternal.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -23,6 +28,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 #include <system_error>
 #include <mutex>
@@ -84,17 +90,18 @@ void carry(int from, int to)
 } // namespace
 
 struct SerialPort {
-    std::string board_path;
-    std::string link;  /* host path of the published link */
-    pid_t       owner; /* the process that made the link: a forked child leaves it */
-    Pty         inside, outside;
-    int         stop = -1;
-    std::thread relay;
+    std::string       board_path;
+    std::string       link;  /* host path of its link, made when published */
+    pid_t             owner; /* the process that made the link: a forked child leaves it */
+    std::atomic<bool> published{false};
+    Pty               inside, outside;
+    int               stop = -1;
+    std::thread       relay;
 
     ~SerialPort()
     {
         halt();
-        if (!link.empty() && getpid() == owner) unlink(link.c_str());
+        withdraw();
         if (stop >= 0) close(stop);
         pty_close(&inside);
         pty_close(&outside);
@@ -115,6 +122,17 @@ struct SerialPort {
         }
         pthread_sigmask(SIG_SETMASK, &old, nullptr);
         return started;
+    }
+
+    /* Async-signal-safe: no allocation, no lock. A link that names some
+     * other terminal is not this process's to remove. */
+    void withdraw()
+    {
+        if (getpid() != owner || !published.exchange(false)) return;
+        char target[PATH_MAX];
+        ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+        if (n < 0 || (size_t)n != outside.path.size() || memcmp(target, outside.path.data(), (size_t)n) != 0) return;
+        unlink(link.c_str());
     }
 
     void halt()
@@ -189,9 +207,7 @@ void install_serial_ports(Board* b)
             fprintf(stderr, "board: serial port %s: no pseudo-terminal (%s)\n", port.c_str(), strerror(errno));
             continue;
         }
-        std::string link = b->root + "/.board/" + r.board.substr(r.board.rfind('/') + 1);
-        unlink(link.c_str()); // left by an earlier run on this root
-        if (symlink(s->outside.path.c_str(), link.c_str()) == 0) s->link = link;
+        s->link = b->root + "/.board/" + r.board.substr(r.board.rfind('/') + 1);
         {
             std::lock_guard<std::mutex> lk(g_ports_mu);
             if (!s->start()) {
@@ -204,10 +220,30 @@ void install_serial_ports(Board* b)
             std::lock_guard<std::mutex> lk(b->mu);
             b->bindings[r.board] = s->inside.path;
         }
-        fprintf(stderr, "board: serial port %s is reached at %s (%s)\n", r.board.c_str(), s->outside.path.c_str(),
-                s->link.empty() ? "no link" : s->link.c_str());
         b->serial_ports.push_back(s.release());
     }
+}
+
+int publish_serial_ports(Board* b)
+{
+    int rc = 0;
+    for (SerialPort* s : b->serial_ports) {
+        if (s->published.load()) continue;
+        // The owner of the root is the only live user of the link: whatever
+        // is there was left by a run that is gone.
+        unlink(s->link.c_str());
+        if (symlink(s->outside.path.c_str(), s->link.c_str()) == 0) s->published.store(true);
+        else if (!rc) rc = -errno;
+        fprintf(stderr, "board: serial port %s is reached at %s (%s)\n", s->board_path.c_str(),
+                s->outside.path.c_str(), s->published.load() ? s->link.c_str() : "no link");
+    }
+    if (rc) errno = -rc;
+    return rc ? -1 : 0;
+}
+
+void withdraw_serial_ports(Board* b)
+{
+    for (SerialPort* s : b->serial_ports) s->withdraw();
 }
 
 void close_serial_ports(Board* b)

@@ -27,11 +27,14 @@ typedef struct PlatBackend_ {
     int     (*fstat)(int fd, struct stat* st);
     int     (*fsync)(int fd);
     int     (*rename)(const char* from, const char* to);
+    int     (*publish)(void);  /* NULL: nothing to publish */
+    void    (*withdraw)(void); /* async-signal-safe; NULL with publish */
 } plat_backend_t;
 
 /* The simulated board: lays out `root` from the profile and returns its
- * backend, or NULL with errno. */
-const plat_backend_t* sim_backend_start(const char* root, const char* profile);
+ * backend, or NULL with errno and, in `why`, what failed (an unknown
+ * profile with the profiles there are, a path and its reason). */
+const plat_backend_t* sim_backend_start(const char* root, const char* profile, char* why, size_t why_size);
 /* The simulated board's answer to a scheduling request of the calling thread. */
 int sim_sched_request(int policy, int priority);
 /* The simulated board's answer to pinning the calling thread to `cpu`. */

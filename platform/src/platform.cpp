@@ -29,6 +29,9 @@ std::atomic<const plat_backend_t*> g_backend{
 #endif
 };
 
+// What the last failed board open could not do, for plat_board_args to say.
+char g_open_failure[768];
+
 const plat_backend_t* board()
 {
     const plat_backend_t* b = g_backend.load(std::memory_order_acquire);
@@ -42,6 +45,7 @@ int plat_board_open(const char* root, const char* profile)
 {
     return fenced(-1, [&] {
         plat_board_close();
+        g_open_failure[0] = '\0';
         if (!root) {
 #ifdef KORVID_BOARD_REAL
             g_backend.store(real_backend(), std::memory_order_release);
@@ -51,7 +55,8 @@ int plat_board_open(const char* root, const char* profile)
             return -1;
 #endif
         }
-        const plat_backend_t* b = sim_backend_start(root, profile ? profile : kDefaultProfile);
+        const plat_backend_t* b =
+            sim_backend_start(root, profile ? profile : kDefaultProfile, g_open_failure, sizeof(g_open_failure));
         if (!b) return -1;
         g_backend.store(b, std::memory_order_release);
         return 0;
@@ -104,7 +109,7 @@ int plat_board_args(int* argc, char** argv)
     if (plat_board_open(root, profile) != 0) {
         int e = errno;
         fprintf(stderr, "cannot open board %s (%s): %s\n", profile ? profile : kDefaultProfile,
-                root ? root : "real", strerror(e));
+                root ? root : "real", g_open_failure[0] ? g_open_failure : strerror(e));
         errno = e;
         return -1;
     }
@@ -122,6 +127,24 @@ void plat_board_close(void)
     // The board build falls back to the real board, as when nothing was chosen.
     g_backend.store(real_backend(), std::memory_order_release);
 #endif
+}
+
+int plat_board_publish(void)
+{
+    const plat_backend_t* b = board();
+    if (!b) return -1;
+    if (!b->publish) return 0;
+    return fenced(-1, [&] { return b->publish(); });
+}
+
+void plat_board_withdraw(void)
+{
+    // No errno of the interrupted code is touched, and nothing allocates.
+    const plat_backend_t* b = g_backend.load(std::memory_order_acquire);
+    if (!b || !b->withdraw) return;
+    int e = errno;
+    b->withdraw();
+    errno = e;
 }
 
 int plat_board_simulated(void)

@@ -138,7 +138,7 @@ std::string pretty_params(int n)
 {
     nlohmann::ordered_json doc;
     doc["ZoneIndex"] = 2;
-    for (int i = 0; i < n; i++) doc["k" + std::to_string(1000 + i)] = 0;
+    for (int i = 0; i < n; i++) doc[std::string("k").append(std::to_string(1000 + i))] = 0;
     return doc.dump(4);
 }
 

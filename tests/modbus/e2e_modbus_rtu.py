@@ -5,7 +5,8 @@ serial port the simulated board publishes under "<board root>/.board/".
 A write is answered at once; a read of the pallet result is answered only
 while a result record waits: not before any frame, and after an acquisition
 (depth processing leaves the pallet application's result of each frame
-before the frame leaves).
+before the frame leaves). The link is the running instance's: a second start
+on the same root leaves it, and it goes when the instance ends.
 
 usage: e2e_modbus_rtu.py KORVID_BINARY"""
 
@@ -69,6 +70,27 @@ class ModbusRtu(unittest.TestCase):
                 with open(os.path.join(net.dir, "korvid.out"), errors="replace") as f:
                     sys.stderr.write(f.read()[-20000:])
             self.assertEqual(rc, 255)
+
+    def test_a_second_start_leaves_the_line_to_the_running_instance_whose_end_removes_the_link(self):
+        with CameraNet(f"s{os.getpid() % 100000}") as net:
+            link = os.path.join(net.board_root(), ".board", "ttyS3")
+            os.makedirs(os.path.dirname(link))
+            os.symlink("/dev/pts/left-by-a-killed-run", link)
+            korvid = net.start_korvid_serving(KORVID)
+            mine = os.readlink(link)
+            self.assertNotEqual(mine, "/dev/pts/left-by-a-killed-run", "the link a killed run left stayed")
+
+            second = net.start_korvid(KORVID)
+            self.assertEqual(second.wait(60), 0)
+            with open(os.path.join(net.dir, "korvid.out"), errors="replace") as f:
+                self.assertIn("Another instance is already running.", f.read())
+            self.assertEqual(os.readlink(link), mine, "the second start took the running instance's line")
+            rc, out = self.mbpoll(link, ("-t", "4", "-r", "120"), ("5",))
+            self.assertEqual(rc, 0, out)
+            self.assertIn("Written 1 references", out)
+
+            self.assertEqual(net.stop(korvid), 255)
+            self.assertFalse(os.path.lexists(link), "the link outlived its instance")
 
 
 if __name__ == "__main__":

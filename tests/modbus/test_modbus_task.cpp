@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -379,7 +380,8 @@ TEST_F(Line, MbpollWritesTheApplicationOnAndReadsThePalletResult)
     for (int i = 0; i < 10; i++) {
         // mbpoll shows each register big-endian, unsigned first.
         unsigned v = (unsigned)(data[2 * i] << 8 | data[2 * i + 1]);
-        std::string line = "[" + std::to_string(122 + i) + "]: \t" + std::to_string(v) + (v & 0x8000 ? " (" : "\n");
+        char line[48];
+        snprintf(line, sizeof(line), "[%d]: \t%u%s", 122 + i, v, v & 0x8000 ? " (" : "\n");
         EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
     }
     EXPECT_TRUE(wait_until([&] { return fc.fetched() == 0; })); // the record was consumed

@@ -6,10 +6,15 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
 #include <random>
+#include <sched.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -24,6 +29,58 @@ std::string resolved(const char* path)
 bool inside(const std::string& root, const std::string& host)
 {
     return host == root || host.compare(0, root.size() + 1, root + "/") == 0;
+}
+
+// The board options as korvid takes them at start, in a child process after
+// `prepare` made its situation there: plat_board_args's result and what it
+// said on standard error. rc 77: the situation could not be made here.
+struct Opening {
+    int         rc = -1;
+    std::string said;
+};
+
+Opening open_in_child(const std::string& root, const char* profile, int (*prepare)(const std::string& root))
+{
+    Opening o;
+    std::vector<std::string> args = {"korvid", "--board-root", root, "--board", profile};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) return o;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(p[1], STDERR_FILENO);
+        if (prepare && prepare(root) != 0) _exit(77);
+        int argc = (int)args.size();
+        _exit(plat_board_args(&argc, argv.data()) == 0 ? 0 : 1);
+    }
+    close(p[1]);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(p[0], buf, sizeof(buf))) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) o.said.append(buf, (size_t)n);
+    close(p[0]);
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) o.rc = WEXITSTATUS(status);
+    return o;
+}
+
+// Without the power to write anywhere (as root: another user).
+int as_someone_else(const std::string&)
+{
+    if (geteuid() != 0) return 0;
+    return setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 && setresuid(65534, 65534, 65534) == 0
+               ? 0
+               : -1;
+}
+
+// The root mounted read-only, in a mount namespace of the child's own.
+int read_only(const std::string& root)
+{
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return -1;
+    if (mount(root.c_str(), root.c_str(), nullptr, MS_BIND, nullptr) != 0) return -1;
+    return mount(nullptr, root.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr);
 }
 
 } // namespace
@@ -208,4 +265,42 @@ TEST(BoardSelection, TheHostRootIsNeverABoardRoot)
         EXPECT_EQ(errno, EINVAL) << root;
     }
     EXPECT_NE(access("/.board", F_OK), 0); // nothing was laid out there
+}
+
+// What a failed start says names the real cause: an unknown profile with
+// the profiles there are (and nothing made for it), a board root that
+// cannot be written with its path and the reason.
+TEST(BoardSelection, AFailedOpenNamesTheProfilesOrTheRootAndTheRealReason)
+{
+    TempDir dir;
+    char canon[PATH_MAX];
+    ASSERT_NE(realpath(dir.path.c_str(), canon), nullptr);
+    ASSERT_EQ(chmod(canon, 0755), 0); // another user may look inside
+    const std::string fresh = std::string(canon) + "/fresh";
+
+    Opening o = open_in_child(fresh, "NO_SUCH", nullptr);
+    EXPECT_EQ(o.rc, 1);
+    EXPECT_NE(o.said.find("no board profile \"NO_SUCH\""), std::string::npos) << o.said;
+    for (const char* name : {"rk3568-imx570", "rk3568-v23", "rk3576-fh8320", "rk3576-sc2210", "rk3588-gpixel",
+                             "rk3588-vd55h1"})
+        EXPECT_NE(o.said.find(name), std::string::npos) << name << " not listed: " << o.said;
+    EXPECT_NE(access(fresh.c_str(), F_OK), 0) << "a board root was made for no board";
+
+    o = open_in_child(fresh, (std::string(canon) + "/none.ini").c_str(), nullptr);
+    EXPECT_EQ(o.rc, 1);
+    EXPECT_NE(o.said.find(std::string(canon) + "/none.ini: " + strerror(ENOENT)), std::string::npos) << o.said;
+
+    const std::string root = std::string(canon) + "/board";
+    ASSERT_EQ(mkdir(root.c_str(), 0555), 0);
+    ASSERT_EQ(chmod(root.c_str(), 0555), 0); // whatever the umask
+    o = open_in_child(root, "rk3588-gpixel", as_someone_else);
+    ASSERT_NE(o.rc, 77) << "cannot give up the power to write";
+    EXPECT_EQ(o.rc, 1);
+    EXPECT_NE(o.said.find(root + " cannot be written: " + strerror(EACCES)), std::string::npos) << o.said;
+
+    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+    o = open_in_child(root, "rk3588-gpixel", read_only);
+    if (o.rc == 77) GTEST_SKIP() << "no mount namespace here to make a read-only root";
+    EXPECT_EQ(o.rc, 1);
+    EXPECT_NE(o.said.find(root + " cannot be written: " + strerror(EROFS)), std::string::npos) << o.said;
 }

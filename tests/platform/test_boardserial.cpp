@@ -1,6 +1,6 @@
 // Serial ports of the simulated board: korvid's end under the port's board
-// path, the outside end published under "<root>/.board/", bytes carried both
-// ways while peers come and go.
+// path, the outside end published under "<root>/.board/" by the root's
+// owner only, bytes carried both ways while peers come and go.
 #include "platform/boardroot.h"
 
 #include <gtest/gtest.h>
@@ -67,6 +67,7 @@ TEST(BoardSerial, PortIsAPseudoTerminalWhoseOutsideEndIsLinkedUnderTheBoardFolde
 {
     BoardRoot b; // rk3588-gpixel: the Modbus slave's line
     ASSERT_EQ(b.rc, 0);
+    ASSERT_EQ(plat_board_publish(), 0);
     std::string link = b.host("/.board/ttyS3");
     char target[PATH_MAX] = {};
     ASSERT_GT(readlink(link.c_str(), target, sizeof(target) - 1), 0) << link;
@@ -101,6 +102,7 @@ TEST(BoardSerial, AForkedChildClosingItsBoardLeavesTheParentsLineAndLink)
 {
     BoardRoot b;
     ASSERT_EQ(b.rc, 0);
+    ASSERT_EQ(plat_board_publish(), 0);
     std::string link = b.host("/.board/ttyS3");
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -124,6 +126,7 @@ TEST(BoardSerial, ClosingTheBoardRemovesTheLinkAndABoardWithoutPortsHasNone)
     {
         BoardRoot b;
         ASSERT_EQ(b.rc, 0);
+        ASSERT_EQ(plat_board_publish(), 0);
         link = b.host("/.board/ttyS3");
         struct stat st;
         ASSERT_EQ(lstat(link.c_str(), &st), 0);
@@ -136,4 +139,44 @@ TEST(BoardSerial, ClosingTheBoardRemovesTheLinkAndABoardWithoutPortsHasNone)
     EXPECT_NE(lstat(other.host("/.board/ttyS3").c_str(), &st), 0);
     EXPECT_EQ(board_end(), other.host("/dev/ttyS3"));
     EXPECT_NE(plat_stat("/dev/ttyS3", &st), 0);
+}
+
+// Opening a root touches no link: a second start on a live root must leave
+// the running owner's line alone. The owner's publishing replaces what a
+// killed run left; withdrawing removes only a link that still names this
+// process's terminal.
+TEST(BoardSerial, OnlyPublishingMakesTheLinkAndWithdrawingTakesOnlyItsOwn)
+{
+    TempDir dir;
+    std::string link = dir.path + "/.board/ttyS3";
+    ASSERT_EQ(mkdir((dir.path + "/.board").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("/dev/pts/left-by-a-killed-run", link.c_str()), 0);
+    auto target = [&] {
+        char t[PATH_MAX] = {};
+        return readlink(link.c_str(), t, sizeof(t) - 1) > 0 ? std::string(t) : std::string();
+    };
+
+    ASSERT_EQ(plat_board_open(dir.path.c_str(), "rk3588-gpixel"), 0);
+    EXPECT_EQ(target(), "/dev/pts/left-by-a-killed-run") << "the link was taken before the root was owned";
+
+    ASSERT_EQ(plat_board_publish(), 0);
+    std::string mine = target();
+    ASSERT_EQ(mine.compare(0, 9, "/dev/pts/"), 0) << mine;
+    ASSERT_NE(mine, "/dev/pts/left-by-a-killed-run");
+    {
+        Tty board(board_end()), host(link);
+        ASSERT_TRUE(host.put("owned"));
+        EXPECT_EQ(board.get(5), "owned");
+    }
+    plat_board_withdraw();
+    struct stat st;
+    EXPECT_NE(lstat(link.c_str(), &st), 0) << "withdrawn, the link stays";
+
+    // Another owner's link since: neither withdrawing nor closing takes it.
+    ASSERT_EQ(plat_board_publish(), 0);
+    ASSERT_EQ(unlink(link.c_str()), 0);
+    ASSERT_EQ(symlink("/dev/pts/of-the-next-owner", link.c_str()), 0);
+    plat_board_withdraw();
+    plat_board_close();
+    EXPECT_EQ(target(), "/dev/pts/of-the-next-owner");
 }

@@ -95,10 +95,13 @@ struct Rig {
         for (size_t i = 0, count = sim_sensor_log_count(kSensor); i < count; i++) {
             sim_sensor_write_t w;
             if (sim_sensor_log_get(kSensor, i, &w) != 0) continue;
-            std::string v = "=" + std::to_string(w.value);
-            if (w.kind == SIM_SENSOR_REG) out.push_back(std::to_string(w.addr) + v);
+            // Appended piece by piece: a literal put before a temporary
+            // string makes GCC 12 at -O3 warn of an overlapping copy.
+            std::string line;
+            if (w.kind == SIM_SENSOR_REG) line.append(std::to_string(w.addr));
             if (w.kind == SIM_SENSOR_LASER)
-                out.push_back("L" + std::to_string(w.addr >> 8) + "." + std::to_string(w.addr & 255) + v);
+                line.append("L").append(std::to_string(w.addr >> 8)).append(".").append(std::to_string(w.addr & 255));
+            if (!line.empty()) out.push_back(line.append("=").append(std::to_string(w.value)));
         }
         return out;
     }
