@@ -86,6 +86,13 @@ def profile_of(command, by_serial):
 
 
 class ReadmeCommands(unittest.TestCase):
+    def test_every_script_the_readme_runs_is_executable(self):
+        """The README runs the scripts it names by their path."""
+        named = {m for m in re.findall(r"\b((?:scripts|bench)/[\w.-]+)", readme())
+                 if os.path.isfile(os.path.join(TOP, m))}
+        self.assertIn("bench/gvsp_vs_fake_camera.py", named)
+        self.assertEqual([m for m in sorted(named) if not os.access(os.path.join(TOP, m), os.X_OK)], [])
+
     def test_every_profile_the_readme_names_exists(self):
         named = set(re.findall(r"`(rk\d{4}-\w+)`", readme()))
         self.assertGreaterEqual(len(named), 6, named)
