@@ -1,21 +1,26 @@
 #!/usr/bin/python3
-"""The image format features describe the blocks that arrive, on every board
-with a ToF sensor: Aravis reads Width, Height, PixelFormat and PayloadSize
-through the camera's GenICam description, then receives every stream (the
-raw grey frames switched on) into buffers of PayloadSize bytes. Depth and
-amplitude arrive as Mono16 of Width x Height, the grey frames in
-PixelFormat, and no block is larger than PayloadSize.
+"""A host can read every block as the README says, on every board with a ToF
+sensor. Aravis reads Width, Height, PixelFormat and PayloadSize through the
+camera's GenICam description, then receives every stream (the raw grey
+frames switched on) into buffers of PayloadSize bytes: depth and amplitude
+arrive as Mono16 of Width x Height, the grey frames in PixelFormat, and no
+block is larger than PayloadSize. tshark meanwhile takes the image leaders:
+byte 21 names the image type, a frame's depth leader comes before its
+amplitude leader with the same frame index (x offset) and time stamp, and
+the time stamp is the camera's clock in seconds (high word) and
+nanoseconds (low word).
 
-usage: e2e_image_sizes.py KORVID_BINARY"""
+usage: e2e_block_format.py KORVID_BINARY"""
 
 import json
 import os
 import re
+import subprocess
 import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CAM_ADDR, CameraNet  # noqa: E402
+from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 ARVFRAME = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "arvframe.py")
@@ -23,6 +28,12 @@ ARVFRAME = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e",
 # starts streaming late and sends a raw frame in seconds.
 WAIT = 90
 MONO16 = 0x01100007
+MONO10 = 0x01100003
+DEPTH, AMPLITUDE, GREY, COLOUR = 1, 2, 3, 4
+# Depth and amplitude blocks the acquisition waits for, so that the leaders
+# taken meanwhile hold a few frames' pairs; at most this many leaders are taken.
+DEPTH_FRAMES = 10
+LEADERS = 60
 PIXEL_FORMATS = {"Mono8": 0x01080001, "Mono10": 0x01100003, "Mono12": 0x01100005, "Mono16": 0x01100007}
 REG_ENABLE_GRAY, REG_TOF_FPS = 0x1000001C, 0x1000202C
 # Board -> the image kinds (format and size) its streams carry (depth and
@@ -41,8 +52,8 @@ def stat(out, name):
     return out.get(name, -1)
 
 
-class ImageSizes(unittest.TestCase):
-    def test_width_height_and_payload_size_describe_the_blocks_on_every_tof_board(self):
+class BlockFormat(unittest.TestCase):
+    def test_features_and_leaders_describe_the_blocks_on_every_tof_board(self):
         for profile, (kinds, writes) in PROFILES.items():
             with self.subTest(profile=profile):
                 self.check_board(profile, kinds, writes)
@@ -58,6 +69,12 @@ class ImageSizes(unittest.TestCase):
             width, height = int(features["Width"]), int(features["Height"])
             pixel_format, payload = PIXEL_FORMATS[features["PixelFormat"]], int(features["PayloadSize"])
 
+            # Leaders only: a UDP payload whose fifth byte is the leader format.
+            pcap = os.path.join(net.dir, "leaders.pcap")
+            shark = net.spawn(net.host, ["tshark", "-q", "-i", net.host_if, "-c", str(LEADERS), "-w", pcap, "-f",
+                                         "udp and not port 3956 and udp[12] == 0x81"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.assertTrue(wait_for(lambda: os.path.exists(pcap) or shark.poll() is not None, 30))
             # Grey frames on: the largest blocks. arvframe's buffers are
             # PayloadSize bytes, as Aravis sizes them.
             args = ["/usr/bin/python3", ARVFRAME, CAM_ADDR, "--write", f"{REG_ENABLE_GRAY:#x}=1"]
@@ -65,6 +82,7 @@ class ImageSizes(unittest.TestCase):
                 args += ["--write", w]
             r = net.on_host(args + ["--auto-socket-buffer", "--buffers", "4", "--frame-retention", "3000",
                                     "--packet-timeout", "500", "--frames", "4", "--kinds", str(kinds),
+                                    "--depth-frames", str(DEPTH_FRAMES),
                                     "--timeout", str(WAIT)], timeout=WAIT + 30)
             text = r.stdout.decode(errors="replace")
             self.assertEqual(r.returncode, 0, text + r.stderr.decode(errors="replace"))
@@ -81,12 +99,46 @@ class ImageSizes(unittest.TestCase):
             # loaded host may lose a raw frame's packets: a time-out, not
             # what is checked here.)
             self.assertEqual(stat(out, "n_size_mismatch_errors"), 0, out)
+            if shark.poll() is None:
+                shark.terminate()
+                shark.wait(10)
+            self.check_leaders(pcap, pixel_format)
 
             rc = net.stop(korvid)
             if rc != 255:  # show what the sanitizers said
                 with open(os.path.join(net.dir, "korvid.out"), errors="replace") as f:
                     sys.stderr.write(f.read()[-20000:])
             self.assertEqual(rc, 255)  # SIGTERM ends with the backtrace status
+
+    def check_leaders(self, pcap, pixel_format):
+        fields = subprocess.run(["tshark", "-r", pcap, "-T", "fields", "-e", "frame.time_epoch", "-e", "udp.payload"],
+                                capture_output=True, text=True)
+        frames = {}  # frame index -> [(image type, time stamp)] in arrival order
+        leaders = 0
+        for row in (line.split("\t") for line in fields.stdout.splitlines() if line.strip()):
+            arrived, data = float(row[0]), bytes.fromhex(row[1].replace(":", ""))
+            kind, pixel = data[21], int.from_bytes(data[32:36], "big")
+            seconds, nanoseconds = int.from_bytes(data[24:28], "big"), int.from_bytes(data[28:32], "big")
+            index = int.from_bytes(data[44:48], "big")
+            self.assertLess(nanoseconds, 1000000000, row)
+            # The simulated board's clock is the host's: the leader leaves
+            # shortly after the frame was taken.
+            self.assertLess(abs(arrived - (seconds + nanoseconds / 1e9)), 30, row)
+            if pixel == MONO16:
+                self.assertIn(kind, (DEPTH, AMPLITUDE), row)
+                frames.setdefault(index, []).append((kind, seconds, nanoseconds))
+            elif pixel == pixel_format:
+                self.assertEqual(kind, GREY, row)
+            else:
+                self.assertEqual((kind, pixel), (COLOUR, MONO10), row)
+            leaders += 1
+        self.assertGreater(leaders, 4, fields.stderr)
+        pairs = 0
+        for index, blocks in frames.items():
+            self.assertEqual(blocks, sorted(blocks), f"frame {index}: depth first")
+            self.assertEqual(len({b[1:] for b in blocks}), 1, f"frame {index}: one time stamp")
+            pairs += [b[0] for b in blocks] == [DEPTH, AMPLITUDE]
+        self.assertGreater(pairs, 0, frames)
 
 
 if __name__ == "__main__":
