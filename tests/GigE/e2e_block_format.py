@@ -32,7 +32,7 @@ MONO10 = 0x01100003
 DEPTH, AMPLITUDE, GREY, COLOUR = 1, 2, 3, 4
 # Depth and amplitude blocks the acquisition waits for, so that the leaders
 # taken meanwhile hold a few frames' pairs; at most this many leaders are taken.
-DEPTH_FRAMES = 10
+DEPTH_FRAMES = 6
 LEADERS = 60
 PIXEL_FORMATS = {"Mono8": 0x01080001, "Mono10": 0x01100003, "Mono12": 0x01100005, "Mono16": 0x01100007}
 REG_ENABLE_GRAY, REG_TOF_FPS = 0x1000001C, 0x1000202C
