@@ -20,9 +20,6 @@ ARVFRAME = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e",
 # thread-sanitized build on a busy host starts streaming late.
 FRAMES = 11
 WAIT = 60
-MONO16 = 0x01100007
-REG_ENABLE_GRAY, REG_PIXEL_FORMAT, REG_PAYLOAD, REG_WIDTH, REG_HEIGHT = (0x1000001C, 0x1000002C, 0x10000030,
-                                                                          0x10000034, 0x10000038)
 
 
 def stat(out, name):
@@ -56,7 +53,6 @@ class GvspEndToEnd(unittest.TestCase):
             # sanitized build on a loaded host keeps a fraction of the sensor's
             # rate), which the benchmarks measure, not this test.
             self.assertGreaterEqual(stat(out, "n_completed_buffers"), FRAMES, out)
-            self.check_images_match_the_registers(net)
             rc = net.stop(korvid)
             if rc != 255:  # show what the sanitizers said
                 with open(os.path.join(net.dir, "korvid.out"), errors="replace") as f:
@@ -86,30 +82,6 @@ class GvspEndToEnd(unittest.TestCase):
             bad = subprocess.run(["tshark", "-r", pcap, "--enable-heuristic", "gvsp_udp", "-Y", "_ws.malformed"],
                                  capture_output=True, text=True)
             self.assertEqual(bad.stdout.strip(), "", bad.stdout[:2000])
-
-    def check_images_match_the_registers(self, net):
-        """Each image Aravis assembles carries the format and size the
-        camera's registers announce: depth Mono16 of Width x Height, the raw
-        grey frame in PixelFormat filling PayloadSize at two bytes a pixel."""
-        args = ["/usr/bin/python3", ARVFRAME, CAM_ADDR, "--write", f"{REG_ENABLE_GRAY:#x}=1", "--duration", "3",
-                "--frames", "4", "--depth-frames", "1", "--kinds", "2", "--timeout", str(WAIT)]
-        for reg in (REG_PIXEL_FORMAT, REG_PAYLOAD, REG_WIDTH, REG_HEIGHT):
-            args += ["--read", hex(reg)]
-        r = net.on_host(args, timeout=WAIT + 30)
-        self.assertEqual(r.returncode, 0, r.stdout.decode(errors="replace") + r.stderr.decode(errors="replace"))
-        out = json.loads(r.stdout)
-        reg = {int(a, 16): v for a, v in out["reads"].items()}
-        seen = {}
-        for key, count in out["images"].items():
-            fmt, size = key.split()
-            seen[(int(fmt, 16), *map(int, size.split("x")))] = count
-        depth = (MONO16, reg[REG_WIDTH], reg[REG_HEIGHT])
-        raw = [k for k in seen if k != depth]
-        self.assertIn(depth, seen, out["images"])
-        self.assertEqual(len(raw), 1, out["images"])
-        fmt, width, height = raw[0]
-        self.assertEqual(fmt, reg[REG_PIXEL_FORMAT], out["images"])
-        self.assertEqual(width * height * 2, reg[REG_PAYLOAD], out["images"])
 
 
 if __name__ == "__main__":

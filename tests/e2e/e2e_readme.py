@@ -6,7 +6,9 @@ run script's banner. Each runs in namespaces this test makes, its fixed names
 (korvid-cam, korvid-host, hosteth) replaced by the test's own; the board
 profile is the one whose serial the command's device id names (rk3588-gpixel
 when it names none). Each must end with status 0 and do what the README says
-it does, as far as a host can tell.
+it does, as far as a host can tell. The profiles the README names exist,
+and the settings those commands write hold after a restart until the
+README's way back to the defaults is taken.
 
 usage: e2e_readme.py KORVID_BINARY"""
 
@@ -50,9 +52,17 @@ def serials():
     return out
 
 
-def readme_commands():
+def readme():
     with open(os.path.join(TOP, "README.md")) as f:
-        return [m.group(1).strip() for m in re.finditer(r"^ {4,}((?:printf [^|]*\| )?ip netns .*)$", f.read(), re.M)]
+        return f.read()
+
+
+def readme_commands():
+    return [m.group(1).strip() for m in re.finditer(r"^ {4,}((?:printf [^|]*\| )?ip netns .*)$", readme(), re.M)]
+
+
+def default_board_root():
+    return "build/run/board-" + DEFAULT_PROFILE
 
 
 def run_script_commands():
@@ -76,6 +86,18 @@ def profile_of(command, by_serial):
 
 
 class ReadmeCommands(unittest.TestCase):
+    def test_every_script_the_readme_runs_is_executable(self):
+        """The README runs the scripts it names by their path."""
+        named = {m for m in re.findall(r"\b((?:scripts|bench)/[\w.-]+)", readme())
+                 if os.path.isfile(os.path.join(TOP, m))}
+        self.assertIn("bench/gvsp_vs_fake_camera.py", named)
+        self.assertEqual([m for m in sorted(named) if not os.access(os.path.join(TOP, m), os.X_OK)], [])
+
+    def test_every_profile_the_readme_names_exists(self):
+        named = set(re.findall(r"`(rk\d{4}-\w+)`", readme()))
+        self.assertGreaterEqual(len(named), 6, named)
+        self.assertLessEqual(named, set(serials().values()))
+
     def test_every_readme_and_run_script_command_works_as_written(self):
         by_serial = serials()
         commands = list(dict.fromkeys(readme_commands() + run_script_commands()))
@@ -109,6 +131,25 @@ class ReadmeCommands(unittest.TestCase):
                 with open(os.path.join(net.dir, "korvid.out"), errors="replace") as f:
                     sys.stderr.write(f.read()[-20000:])
             self.assertEqual(rc, 255)  # SIGTERM ends with the backtrace status
+            if profile == DEFAULT_PROFILE:
+                self.check_settings_kept_until_reset(net)
+
+    def check_settings_kept_until_reset(self, net):
+        """The switches the commands wrote hold after a restart; the README's
+        removal of the saved block brings the defaults back."""
+        switches = ["StreamColourEnable", "StreamAmplitudeEnable"]
+
+        def read_switches():
+            korvid = net.start_korvid_serving(KORVID)
+            r = net.on_host(["arv-tool-0.8", "-a", CAM_ADDR, "control", *switches], timeout=60)
+            self.assertEqual(net.stop(korvid), 255)
+            return dict(re.findall(r"(?m)^(\w+) = (\d+)", r.stdout.decode(errors="replace")))
+
+        self.assertEqual(read_switches(), {name: "0" for name in switches})
+        m = re.search(r"`rm (%s/\S+)`" % re.escape(default_board_root()), readme())
+        self.assertTrue(m, "no way back to the defaults in the README")
+        os.remove(m.group(1).replace(default_board_root(), net.board_root(), 1))
+        self.assertEqual(read_switches(), {name: "1" for name in switches})
 
     def check(self, command, out, net, korvid, cwd):
         """What a host notices of each kind of command."""
@@ -128,6 +169,11 @@ class ReadmeCommands(unittest.TestCase):
         if m:
             width, height, depth, _ = read_png(os.path.join(cwd, m.group(1)))
             self.assertEqual((width, height, depth), (640, 480, 16), msg)
+        m = re.search(r"--view (\S+)", command)
+        if m:
+            width, height, depth, samples = read_png(os.path.join(cwd, m.group(1)))
+            self.assertEqual((width, height, depth), (640, 480, 8), msg)
+            self.assertGreater(max(samples), 128, msg)  # near is bright
         if "9999" in command:
             # Debug level: the next control request leaves debug lines.
             self.assertTrue(wait_for(lambda: net.on_host(["arv-tool-0.8", "-a", CAM_ADDR, "control", "Width"])
