@@ -36,14 +36,14 @@ constexpr SettingLimit kGpixel[] = {
 };
 
 // IMX570: its frequency tables hold 3 MHz up to 150 (100 in the 3-phase
-// setting, which the driver then refuses on its own); it integrates for 6
-// to 4000 microseconds. Its driver bounds the ToF rate further.
+// setting, where its driver refuses the rest on its own); it integrates for
+// up to 4000 microseconds. Its driver bounds the ToF rate further.
 constexpr SettingLimit kImx570[] = {
     {kFreqA, "groupAFreq", 3, 150, 1},
     {kFreqB, "groupBFreq", 3, 150, 1},
     {kFreqC, "groupCFreq", 3, 150, 1},
-    {kInteA, "nInteA", 6, 4000, 1},
-    {kInteB, "nInteB", 6, 4000, 1},
+    {kInteA, "nInteA", 1, 4000, 1},
+    {kInteB, "nInteB", 1, 4000, 1},
     {kTofFps, "tof fps", 1, kMaxFps, 1},
     {kColourFps, "rgb fps", 1, kMaxFps, 1},
 };
