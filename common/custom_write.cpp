@@ -16,6 +16,7 @@
 #include "common/custom_internal.h"
 #include "common/json_parse.h"
 #include "common/persist.h"
+#include "common/sensor_limits.h"
 #include "common/stream_ctrl.h"
 #include "GigE/gvcp.h"
 #include "epcore.h"
@@ -244,12 +245,31 @@ void rgb_vld_enable(uint32_t v)
     if (ops && ops->vld_enable) ops->vld_enable(dev, v);
 }
 
+// A value the present ToF sensor kind cannot run at.
+int outside_limits(uint32_t address, uint32_t v, uint32_t kind)
+{
+    const SettingLimit* limit = sensor_limit(kind, address);
+    if (sensor_limit_holds(limit, v)) return kGoOn;
+    log_error(g_logger, __FUNCTION__, __LINE__, "can not set %s:%u, the sensor runs at %u..%u", limit->name,
+              (unsigned)v, (unsigned)limit->lo, (unsigned)limit->hi);
+    return REG_REFUSED;
+}
+
 // The validation table; may adjust *value in place (0x10000088).
 int validate(uint32_t address, uint32_t* value)
 {
     uint32_t v = *value;
     uint32_t kind = tof_kind();
     uint32_t algo = get(common().enableApplationAlgo);
+    int rc = outside_limits(address, v, kind);
+    if (rc != kGoOn) return rc;
+    // The sensor kinds are what start-up detected: the rules, and the next
+    // stream start, go by them.
+    if ((address == 0x10001000 || address == 0x10002000) && v != get(*word_at(address))) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "can not set sensorType:%u, the sensor is %u", (unsigned)v,
+                  (unsigned)get(*word_at(address)));
+        return REG_REFUSED;
+    }
     switch (address) {
     case 0x100000E8: return rule_3d_freq_mode(v);
     case 0x10002068: return rule_freq_mode(v);
@@ -678,6 +698,19 @@ int custom_check_cfg(deviceCFG* cfg, const deviceCFG* defaults, uint32_t tofKind
         replaced++;
         if (names && used < size) {
             int n = snprintf(names + used, size - used, "%s%s", replaced > 1 ? ", " : "", c.name);
+            if (n > 0) used += (size_t)n;
+        }
+    }
+    // Values the sensor cannot run at, by the same limits as a host write.
+    size_t count = 0;
+    const SettingLimit* limits = sensor_limits(tofKind, &count);
+    for (size_t i = 0; i < count; i++) {
+        const SettingLimit& l = limits[i];
+        if (sensor_limit_holds(&l, field(loaded, l.address))) continue;
+        *field(*cfg, l.address) = field(*defaults, l.address);
+        replaced++;
+        if (names && used < size) {
+            int n = snprintf(names + used, size - used, "%s%s", replaced > 1 ? ", " : "", l.name);
             if (n > 0) used += (size_t)n;
         }
     }

@@ -1,0 +1,94 @@
+// Per ToF sensor kind, the values its settings may take. Frequencies are in
+// MHz: far above what a sensor modulates at, depth unwrapping has to walk
+// through millions of candidate turns per pixel and no depth frame comes;
+// the VD55H1 driver would also wrap the frequency in hertz. Frame rates
+// above what the sensors clock leave a frame length of a few lines, at which
+// a sensor delivers nothing; the colour rate drives the ToF rate too. An
+// integration length beyond what the sensor counts slows its frame rate
+// limit below one frame per capture wait, and the capture restarts before
+// any frame comes.
+#include "common/sensor_limits.h"
+
+#include "common/custom.h"
+
+namespace {
+
+constexpr uint32_t kFreqA = 0x1000206C;
+constexpr uint32_t kFreqB = 0x10002070;
+constexpr uint32_t kFreqC = 0x10002050;
+constexpr uint32_t kTofFps = 0x1000202C;
+constexpr uint32_t kColourFps = 0x1000102C;
+constexpr uint32_t kInteA = 0x1000209C;
+constexpr uint32_t kInteB = 0x100020A0;
+
+// Frame rates the sensors and their colour companions clock.
+constexpr uint32_t kMaxFps = 120;
+
+// Gpixel 0503: its factory frequency table spans these; integration
+// lengths count in 12 bits.
+constexpr SettingLimit kGpixel[] = {
+    {kFreqA, "groupAFreq", 3, 150, 1},
+    {kFreqB, "groupBFreq", 3, 150, 1},
+    {kInteA, "nInteA", 1, 4095, 1},
+    {kInteB, "nInteB", 1, 4095, 1},
+    {kTofFps, "tof fps", 1, kMaxFps, 1},
+    {kColourFps, "rgb fps", 1, kMaxFps, 1},
+};
+
+// IMX570: its frequency tables hold 3 MHz up to 150 (100 in the 3-phase
+// setting, where its driver refuses the rest on its own); it integrates for
+// up to 4000 microseconds. Its driver bounds the ToF rate further.
+constexpr SettingLimit kImx570[] = {
+    {kFreqA, "groupAFreq", 3, 150, 1},
+    {kFreqB, "groupBFreq", 3, 150, 1},
+    {kFreqC, "groupCFreq", 3, 150, 1},
+    {kInteA, "nInteA", 1, 4000, 1},
+    {kInteB, "nInteB", 1, 4000, 1},
+    {kTofFps, "tof fps", 1, kMaxFps, 1},
+    {kColourFps, "rgb fps", 1, kMaxFps, 1},
+};
+
+// VD55H1: modulation up to 200 MHz.
+constexpr SettingLimit kVd55h1[] = {
+    {kFreqA, "groupAFreq", 3, 200, 1},
+    {kFreqB, "groupBFreq", 3, 200, 1},
+    {kTofFps, "tof fps", 1, kMaxFps, 1},
+    {kColourFps, "rgb fps", 1, kMaxFps, 1},
+};
+
+template <size_t N>
+const SettingLimit* table(const SettingLimit (&t)[N], size_t* n)
+{
+    *n = N;
+    return t;
+}
+
+} // namespace
+
+const SettingLimit* sensor_limits(uint32_t tofKind, size_t* n)
+{
+    size_t none = 0;
+    if (!n) n = &none;
+    switch (tofKind) {
+    case E_GPIXEL_0503: return table(kGpixel, n);
+    case E_IMX570: return table(kImx570, n);
+    case E_VD55H1: return table(kVd55h1, n);
+    default: *n = 0; return nullptr;
+    }
+}
+
+const SettingLimit* sensor_limit(uint32_t tofKind, uint32_t address)
+{
+    size_t n = 0;
+    const SettingLimit* t = sensor_limits(tofKind, &n);
+    for (size_t i = 0; i < n; i++)
+        if (t[i].address == address) return &t[i];
+    return nullptr;
+}
+
+int sensor_limit_holds(const SettingLimit* limit, uint32_t v)
+{
+    if (!limit) return 1;
+    if (v == 0 && limit->zeroDefault) return 1;
+    return v >= limit->lo && v <= limit->hi;
+}

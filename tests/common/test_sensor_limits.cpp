@@ -1,0 +1,325 @@
+// Settings the sensors cannot run at: korvid runs whole on each ToF board,
+// in this process, in a network namespace of its own. A host writing such a
+// frequency is refused and keeps receiving depth; a saved block whose ToF
+// page is random bytes starts a board that streams depth; and no write of
+// any value to any register of the ToF and colour pages silences a sensor
+// unless it is refused.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/pumptest.h"
+#include "common/custom.h"
+#include "common/custom_default.h"
+#include "GigE/gvcp.h"
+#include "main/main.h"
+#include "main/netns.h"
+#include "platform/boardroot.h"
+
+namespace {
+
+using pumptest::wait_until;
+
+constexpr uint16_t kGvcpPort = 3956;
+constexpr uint32_t kMono16 = 0x01100007;
+constexpr uint32_t kStart = 0x10000000, kAmplitude = 0x10000020, kDepth = 0x10000024, kColour = 0x10000028;
+constexpr uint32_t kFreqA = 0x1000206C, kFreqB = 0x10002070;
+constexpr uint32_t kRefused = 0xFFFF;
+constexpr int kStartMs = 60000;   // sanitizer builds start slowly
+constexpr int kFramesMs = 20000;  // bound on waiting for a few frames
+
+struct Profile {
+    const char* name;
+    uint32_t rgbKind, tofKind, cpu;
+    const char* tofSensor;
+    const char* colourSensor;  // "" when its frames do not run on this board
+};
+
+const Profile kProfiles[] = {
+    {"rk3588-gpixel", E_SMARTSENS_SC130GS, E_GPIXEL_0503, E_CPU_RK3588, "Gpixel0503", "sc130gs"},
+    {"rk3568-imx570", E_SMARTSENS_SC230AI, E_IMX570, E_CPU_RK3568, "imx570", "sc230ai"},
+    {"rk3568-v23", E_SMARTSENS_SC230AI, E_GPIXEL_0503, E_CPU_RK3568, "Gpixel0503", "sc230ai"},
+    {"rk3588-vd55h1", E_SMARTSENS_SC2210, E_VD55H1, E_CPU_RK3588, "VD55H1", ""},
+};
+
+void PrintTo(const Profile& p, std::ostream* os) { *os << p.name; }
+
+// Start-up changes process-wide signal dispositions; put them back.
+struct Dispositions {
+    static constexpr int kSigs[] = {SIGCHLD, SIGTSTP, SIGTTOU, SIGPIPE, SIGTTIN};
+    struct sigaction saved[5];
+    Dispositions()
+    {
+        for (int i = 0; i < 5; i++) sigaction(kSigs[i], nullptr, &saved[i]);
+    }
+    ~Dispositions()
+    {
+        for (int i = 0; i < 5; i++) sigaction(kSigs[i], &saved[i], nullptr);
+    }
+};
+
+// korvid on the board of `profile` (the board root may be prepared before
+// start()), its sensors' frames counted from the board's sensor log.
+struct Camera {
+    netns::Scope ns;
+    Dispositions dispositions;
+    bool logged = setenv(SIM_SENSOR_LOG_ENV, "1", 1) == 0;
+    BoardRoot board;
+    std::atomic<bool> ended{false};
+    std::thread runner;
+
+    explicit Camera(const char* profile) : board(profile) {}
+    ~Camera() { stop(); }
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+
+    bool start()
+    {
+        runner = std::thread([this] {
+            korvid_main(0, nullptr);
+            ended.store(true);
+        });
+        return wait_until([&] { return ended.load() || gvcp_up(); }, kStartMs) && !ended.load();
+    }
+    void stop()
+    {
+        if (!runner.joinable()) return;
+        wait_until([&] { return ended.load() || get_pcore(); }, kStartMs);
+        if (!ended.load()) signal_handler(SIGINT);
+        runner.join();
+        unsetenv(SIM_SENSOR_LOG_ENV);
+    }
+    static bool gvcp_up()
+    {
+        epcore_t* core = get_pcore();
+        return core && epcore_iodev_find(core, E_DEVICE_GVCP) != nullptr;
+    }
+
+    // Frames each sensor delivered since the board opened.
+    std::map<std::string, long> frames()
+    {
+        std::map<std::string, long> n;
+        std::istringstream in(read_host_file(board.host("/.board/sensors.log")));
+        std::string line;
+        while (std::getline(in, line)) {
+            std::istringstream f(line);
+            std::string stamp, kind, event;
+            if (f >> stamp >> kind >> event && event == "frame") n[kind]++;
+        }
+        return n;
+    }
+    // Whether each of `sensors` delivers `count` more frames within `ms`.
+    bool delivering(const std::vector<std::string>& sensors, long count, int ms)
+    {
+        auto before = frames();
+        return wait_until(
+            [&] {
+                auto now = frames();
+                for (const auto& s : sensors)
+                    if (now[s] < before[s] + count) return false;
+                return true;
+            },
+            ms);
+    }
+};
+
+std::vector<std::string> sensors_of(const Profile& p)
+{
+    std::vector<std::string> s{p.tofSensor};
+    if (*p.colourSensor) s.push_back(p.colourSensor);
+    return s;
+}
+
+// A host on the loopback: GVCP register writes with their answers, and the
+// stream it asked for, depth frames counted by their leaders.
+struct Host {
+    int ctl = -1, stream = -1;
+    uint16_t streamPort = 0;
+    uint16_t reqId = 0;
+    Host()
+    {
+        int port = 0;
+        ctl = pumptest::loopback_socket(SOCK_DGRAM, &port);
+        stream = pumptest::loopback_socket(SOCK_DGRAM, &port);
+        streamPort = (uint16_t)port;
+        int size = 8 << 20;
+        if (setsockopt(stream, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0)
+            setsockopt(stream, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    }
+    ~Host()
+    {
+        close(ctl);
+        close(stream);
+    }
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    // The status of a WRITEREG of one register; -1 without an answer.
+    int write(uint32_t address, uint32_t value)
+    {
+        uint8_t cmd[16] = {0x42, 0x01, 0x00, 0x82, 0x00, 0x08};
+        uint16_t id = ++reqId ? reqId : ++reqId;
+        cmd[6] = (uint8_t)(id >> 8), cmd[7] = (uint8_t)id;
+        for (int i = 0; i < 4; i++) {
+            cmd[8 + i] = (uint8_t)(address >> (24 - 8 * i));
+            cmd[12 + i] = (uint8_t)(value >> (24 - 8 * i));
+        }
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(kGvcpPort);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        // A start waits out the gap after the previous start: answers may be slow.
+        for (int attempt = 0; attempt < 20; attempt++) {
+            if (sendto(ctl, cmd, sizeof cmd, 0, (sockaddr*)&to, sizeof to) != (ssize_t)sizeof cmd) return -1;
+            for (;;) {
+                pollfd pf{ctl, POLLIN, 0};
+                if (poll(&pf, 1, 500) != 1) break;
+                uint8_t ack[64];
+                ssize_t n = recv(ctl, ack, sizeof ack, 0);
+                if (n >= 8 && ack[2] == 0x00 && ack[3] == 0x83 && (uint16_t)(ack[6] << 8 | ack[7]) == id)
+                    return ack[0] << 8 | ack[1];
+            }
+        }
+        return -1;
+    }
+    // Takes control and asks for depth alone, streamed to this host.
+    bool open_depth()
+    {
+        return write(0x0A00, 2) == 0 && write(0x0D00, streamPort) == 0 && write(0x0D18, INADDR_LOOPBACK) == 0 &&
+               write(kAmplitude, 0) == 0 && write(kColour, 0) == 0 && write(kStart, 1) == 0;
+    }
+    // Whether `count` depth frames arrive within `ms`; the control channel
+    // is kept meanwhile.
+    bool depth_flows(int count, int ms)
+    {
+        int seen = 0;
+        auto last = std::chrono::steady_clock::now();
+        return wait_until(
+            [&] {
+                uint8_t p[2048];
+                ssize_t n;
+                while ((n = recv(stream, p, sizeof p, MSG_DONTWAIT)) > 0) {
+                    // An image leader (extended ids): its pixel format at byte 32.
+                    if (n >= 36 && p[4] == 0x81 && ((uint32_t)p[32] << 24 | p[33] << 16 | p[34] << 8 | p[35]) == kMono16)
+                        seen++;
+                }
+                if (std::chrono::steady_clock::now() - last > std::chrono::milliseconds(500)) {
+                    write(0x0A00, 2);  // heartbeat
+                    last = std::chrono::steady_clock::now();
+                }
+                return seen >= count;
+            },
+            ms);
+    }
+};
+
+class OnEachToFBoard : public ::testing::TestWithParam<Profile> {};
+
+INSTANTIATE_TEST_SUITE_P(Boards, OnEachToFBoard, ::testing::ValuesIn(kProfiles),
+                         [](const ::testing::TestParamInfo<Profile>& i) {
+                             std::string n = i.param.name;
+                             for (char& c : n)
+                                 if (c == '-') c = '_';
+                             return n;
+                         });
+
+TEST_P(OnEachToFBoard, FrequenciesTheSensorCannotRunAtAreRefusedAndDepthFlows)
+{
+    Camera cam(GetParam().name);
+    ASSERT_TRUE(cam.ns.ok);
+    ASSERT_TRUE(cam.start());
+    Host host;
+    ASSERT_TRUE(host.open_depth());
+    ASSERT_TRUE(host.depth_flows(3, kFramesMs)) << "no depth before the writes";
+    EXPECT_EQ(host.write(kFreqA, 2021338960), (int)kRefused);
+    EXPECT_EQ(host.write(kFreqB, 1091448244), (int)kRefused);
+    EXPECT_TRUE(host.depth_flows(3, kFramesMs)) << "depth stopped";
+    std::string log = read_host_file(cam.board.host("/var/log/camera.log"));
+    EXPECT_NE(log.find("can not set groupAFreq:2021338960"), std::string::npos);
+    EXPECT_NE(log.find("can not set groupBFreq:1091448244"), std::string::npos);
+}
+
+TEST_P(OnEachToFBoard, RandomToFPageInTheSavedBlockStartsABoardThatStreamsDepth)
+{
+    const Profile& p = GetParam();
+    Camera cam(p.name);
+    ASSERT_TRUE(cam.ns.ok);
+    deviceCFG block{};
+    custom_default_cfg(&block, p.rgbKind, p.tofKind, p.cpu);
+    std::mt19937 rng(35);
+    for (size_t i = 0; i < sizeof(SensorInfo); i++) block.sensor[DEV_CFG_SENSOR_TOF].bytes[i] = (uint8_t)rng();
+    mkdir(cam.board.host("/userdata").c_str(), 0755);
+    ASSERT_TRUE(write_host_file(cam.board.host("/userdata/config.bin"),
+                                std::string(reinterpret_cast<const char*>(&block), sizeof block)));
+    ASSERT_TRUE(cam.start());
+    Host host;
+    ASSERT_TRUE(host.open_depth());
+    EXPECT_TRUE(host.depth_flows(3, kFramesMs)) << read_host_file(cam.board.host("/var/log/camera.log"));
+}
+
+// Every register of both sensor pages takes 0, the largest value and a few
+// random ones; whatever is not refused leaves every sensor delivering.
+// Registers are written thirty at a time between checks (a sensor frame
+// is costly under the sanitizers), each group put back before the next.
+TEST_P(OnEachToFBoard, NoWriteToTheSensorPagesSilencesASensorUnlessRefused)
+{
+    // The ToF sensor's own stop switch: 0 stops the sensor, which is what it
+    // is for, so 0 is neither written nor put back.
+    constexpr uint32_t kStopSwitch = 0x100020E4;
+    constexpr size_t kGroup = 30;
+    constexpr uint32_t kFields = sizeof(SensorInfo) / 4;
+    const Profile& p = GetParam();
+    Camera cam(p.name);
+    ASSERT_TRUE(cam.ns.ok);
+    ASSERT_TRUE(cam.start());
+    // Depth is not computed meanwhile: only the sensors are looked at.
+    uint32_t zero = 0, one = 1;
+    for (uint32_t a : {kAmplitude, kDepth}) ASSERT_EQ(Custom_RegWrite(a, &zero), 0);
+    ASSERT_EQ(Custom_RegWrite(kStart, &one), 0);
+    const std::vector<std::string> sensors = sensors_of(p);
+    ASSERT_TRUE(cam.delivering(sensors, 3, kFramesMs)) << "no frames before the writes";
+
+    std::vector<uint32_t> addresses;
+    for (uint32_t page : {0x10001000u, 0x10002000u})
+        for (uint32_t i = 0; i < kFields; i++) addresses.push_back(page + 4 * i);
+    std::mt19937 rng(35);
+    const uint32_t values[] = {0, 0xFFFFFFFF, (uint32_t)rng(), (uint32_t)(rng() % 5000)};
+    for (uint32_t value : values) {
+        for (size_t from = 0; from < addresses.size(); from += kGroup) {
+            std::vector<std::pair<uint32_t, uint32_t>> saved;
+            std::ostringstream written;
+            for (size_t i = from; i < addresses.size() && i < from + kGroup; i++) {
+                uint32_t a = addresses[i];
+                if (a == kStopSwitch && value == 0) continue;
+                uint32_t before = 0, v = value;
+                Custom_RegRead(a, &before);
+                int rc = Custom_RegWrite(a, &v);
+                written << std::hex << " 0x" << a << ":=0x" << value << "->0x" << rc;
+                if (rc == 0 && a != kStopSwitch) saved.emplace_back(a, before);
+            }
+            if (saved.empty()) continue;
+            EXPECT_TRUE(cam.delivering(sensors, 2, kFramesMs)) << "silenced by" << written.str();
+            for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
+                uint32_t v = it->second;
+                Custom_RegWrite(it->first, &v);
+            }
+            if (HasFailure()) return;
+        }
+    }
+}
+
+} // namespace
