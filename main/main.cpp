@@ -719,20 +719,11 @@ int korvid_main(int argc, char** argv)
     if (cpuId == 0) start_worker(core, E_WORKER_ID_RS485, modbus_task);
 
     // 11. Capture, when the stream is enabled at boot.
+    // The same workers a host's start creates, so a board streams after a
+    // restart as it did before.
     uint32_t workMode = reg_read(0x10000068);
-    uint32_t encType = reg_read(0x10000058);
     uint32_t colourKind = reg_read(REG_PAGE_RGB);
-    if (workMode) {
-        switch (tofKind) {
-        case E_GPIXEL_0503: start_worker(core, E_WORKER_ID_TOF_SENSOR, sensor_tof_task); break;
-        case E_VD55H1: start_worker(core, E_WORKER_ID_TOF_SENSOR, sensor_vd55h1_task); break;
-        case E_IMX570: start_worker(core, E_WORKER_ID_TOF_SENSOR, sensor_imx570_task); break;
-        default: break;
-        }
-        if (cpuId == 0 && colourKind == 0) start_worker(core, E_WORKER_ID_RGB_SENSOR, sensor_rgb_task);
-        if (encType) start_worker(core, E_WORKER_ID_ENC, sensor_enc_task);
-        core->streamon.store(1);
-    }
+    if (workMode) stream_ctrl_start_at_boot(core);
 
     // 12. ISP colour path.
     if (cpuId == 1 || colourKind == 3) start_worker(core, E_WORKER_ID_ISP, sensor_isp_task);
