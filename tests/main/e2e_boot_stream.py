@@ -57,23 +57,8 @@ class Gvcp:
         return None if a is None or len(a) < 12 else struct.unpack(">I", a[8:12])[0]
 
 
-def role_keep():
-    """Keeps the stream on and saves it; releases control."""
-    g = Gvcp()
-    for address, value in ((0x0A00, 2), (0x10000068, 1), (0x10000014, 1), (0x0A00, 0)):
-        code = g.write(address, value)
-        if code != 0:
-            print(f"0x{address:x} answered {code}", flush=True)
-            return 1
-    print(f"kept {g.read(0x10000068)}", flush=True)
-    return 0
-
-
-def role_receive():
-    """Takes control and names its stream port, and never starts
-    acquisition; prints the ids of the first blocks that come (30 s at
-    most: a slow build on a busy host sends them later, a fault never)."""
-    g = Gvcp()
+def take_stream(g):
+    """Takes control and names this host's stream port; the socket, or None."""
     rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     rx.setsockopt(socket.SOL_SOCKET, getattr(socket, "SO_RCVBUFFORCE", 33), 32 << 20)
     rx.bind(("", 0))
@@ -82,7 +67,13 @@ def role_receive():
         code = g.write(address, value)
         if code != 0:
             print(f"0x{address:x} answered {code}", flush=True)
-            return 1
+            return None
+    return rx
+
+
+def first_blocks(g, rx):
+    """The ids of the first blocks that come (30 s at most: a slow build on
+    a busy host sends them later, a fault never)."""
     ids = []
     end = time.monotonic() + 30
     beat = time.monotonic()
@@ -97,7 +88,36 @@ def role_receive():
             continue
         if len(p) >= 16 and p[4] & 0x7F == 1:
             ids.append(struct.unpack(">Q", p[8:16])[0])
-    print("blocks " + " ".join(map(str, ids)), flush=True)
+    return ids
+
+
+def role_keep():
+    """Keeps the stream on and saves it, sees it stream (the board is
+    restarted from a running stream, not halfway through its start) and
+    releases control."""
+    g = Gvcp()
+    rx = take_stream(g)
+    if rx is None:
+        return 1
+    for address, value in ((0x10000068, 1), (0x10000014, 1)):
+        code = g.write(address, value)
+        if code != 0:
+            print(f"0x{address:x} answered {code}", flush=True)
+            return 1
+    ids = first_blocks(g, rx)
+    g.write(0x0A00, 0)
+    print(f"kept {g.read(0x10000068)} blocks {len(ids)}", flush=True)
+    return 0
+
+
+def role_receive():
+    """Takes control and names its stream port, and never starts
+    acquisition; prints the ids of the first blocks that come."""
+    g = Gvcp()
+    rx = take_stream(g)
+    if rx is None:
+        return 1
+    print("blocks " + " ".join(map(str, first_blocks(g, rx))), flush=True)
     return 0
 
 
@@ -120,8 +140,9 @@ class BootStream(unittest.TestCase):
         for profile in PROFILES:
             with self.subTest(profile=profile), CameraNet(f"bs{os.getpid() % 10000}") as net:
                 korvid = net.start_korvid_serving(KORVID, profile=profile)
-                r = net.on_host([sys.executable, SELF, "--role", "keep"])
-                self.assertEqual(r.stdout.decode().strip(), "kept 1", (r.stdout + r.stderr).decode(errors="replace"))
+                r = net.on_host([sys.executable, SELF, "--role", "keep"], timeout=60)
+                self.assertEqual(r.stdout.decode().strip(), f"kept 1 blocks {BLOCKS}",
+                                 (r.stdout + r.stderr).decode(errors="replace"))
                 self.assertEqual(net.stop(korvid), 255)  # SIGTERM ends with the backtrace status
 
                 korvid = restart(net, profile)
@@ -130,6 +151,8 @@ class BootStream(unittest.TestCase):
                 print(f"\n{profile}: {out}", file=sys.stderr)
                 self.assertTrue(out.startswith("blocks"), out + r.stderr.decode(errors="replace"))
                 ids = [int(x) for x in out.split()[1:]]
+                if len(ids) != BLOCKS:
+                    sys.stderr.write("".join(net.korvid_log().splitlines(True)[-60:]))
                 self.assertEqual(len(ids), BLOCKS, f"{profile}: no stream after the restart")
                 self.assertIsNone(korvid.poll(), "korvid still runs")
                 rc = net.stop(korvid)
