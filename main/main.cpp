@@ -51,13 +51,10 @@
 #include "platform.h"
 #include "rich/rich_radar.h"
 #include "server/udp_server.h"
-#include "sensor/sensor_enc.h"
 #include "sensor/sensor_imx570.h"
 #include "sensor/sensor_integration.h"
 #include "sensor/sensor_isp.h"
 #include "sensor/sensor_raw.h"
-#include "sensor/sensor_rgb.h"
-#include "sensor/sensor_vd55h1.h"
 #include "server/tcp_server.h"
 #include "tsock.h"
 #include "worker.h"
@@ -718,9 +715,8 @@ int korvid_main(int argc, char** argv)
     start_worker(core, E_WORKER_ID_UDP_RECV, udp_server_recv_task);
     if (cpuId == 0) start_worker(core, E_WORKER_ID_RS485, modbus_task);
 
-    // 11. Capture, when the stream is enabled at boot.
-    // The same workers a host's start creates, so a board streams after a
-    // restart as it did before.
+    // 11. Capture, when the stream is enabled at boot: the workers a host's
+    // start creates, so a board streams after a restart as before it.
     uint32_t workMode = reg_read(0x10000068);
     uint32_t colourKind = reg_read(REG_PAGE_RGB);
     if (workMode) stream_ctrl_start_at_boot(core);

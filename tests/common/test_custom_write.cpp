@@ -309,7 +309,9 @@ TEST(RegisterWrite, OtherParametersReachTheirSensorOperationOncePerWrite)
     using Calls = std::vector<std::string>;
     RegSpace r("rk3568-imx570");
     r.add_sensors();
-    user_io(r);  // outputSet is taken only under user control of the outputs (kept by the writes of 1)
+    // outputSet is taken only under user control of the outputs, which the
+    // writes of 1 keep.
+    user_io(r);
     for (uint32_t tofKind : {(uint32_t)E_GPIXEL_0503, (uint32_t)E_IMX570}) {
         r.tof().sensorType = tofKind;
         for (uint32_t a : {0x10000078u, 0x1000007Cu, 0x10000080u, 0x1000009Cu, 0x100000A8u, 0x100000ACu, 0x100000B0u,
