@@ -46,8 +46,10 @@ struct GvspFlush {
     std::condition_variable cv;
     std::atomic<uint64> requested{0};  // raised under the data-list lock
     std::atomic<uint64> done{0};       // written under m
-    // A close has begun and not ended: every frame taken is the closing
-    // stream's and is dropped. Written under the data-list lock.
+    // A close has begun and no stream has opened since: every frame taken
+    // is the closed stream's (one a processing worker finishes after the
+    // close is just as stale) and is dropped, unnumbered. Test frames are
+    // no stream's and pass. Written under the data-list lock.
     std::atomic<bool> closing{false};
     bool closed = false;               // the sender has ended; under m
     std::atomic<int> refs{1};
@@ -389,7 +391,7 @@ ImageInfo* take_frame(worker_t* wk, GvspFlush* fl, uint64* closeGen)
     void* item = lt_rm_head(wk->data_list);
     bool closing = fl->closing.load();
     LeaveCriticalSection(&wk->datalistCS);
-    if (item && closing) {
+    if (item && closing && static_cast<ImageInfo*>(item)->imageType != E_IMAGE_TYPE_TEST_PACKET) {
         free_image(wk->epcore, static_cast<ImageInfo*>(item));
         item = nullptr;
     }
@@ -827,7 +829,6 @@ int GVSP_StreamFlush(epcore_t* core, int timeoutMs)
         fl->refs.fetch_add(1);
         mine = fl->requested.load() + 1;
         fl->requested.store(mine);
-        fl->closing.store(false);
         event_signal(wk->ioevent, 1);
     });
     int n = frames_release(core, &frames);

@@ -117,11 +117,13 @@ int GVSP_ResendRequest(epcore_t* core, const void* datagram, int len, const char
                        uint16 requesterPort);
 
 // Start of a stream close: the sender's queued frames are dropped, and so is
-// every frame queued until GVSP_StreamFlush ends the close, so no host is
-// sent the closing stream's last frames.
+// every frame but a test frame queued until GVSP_StreamCloseCancel, so no
+// host is sent the closed stream's last frames, however late a worker
+// hands them over.
 void GVSP_StreamCloseBegin(epcore_t* core);
-// Undoes a GVSP_StreamCloseBegin whose close did not happen after all (a
-// stop that left the stream on): the sender sends queued frames again.
+// Ends the silence of GVSP_StreamCloseBegin: as a stream opens, or when the
+// close did not happen after all (a stop that left the stream on); the
+// sender sends queued frames again.
 void GVSP_StreamCloseCancel(epcore_t* core);
 // Stream close: drops the sender's queued frames at once and asks it to
 // drop its cached frames and resend requests and to number the next block

@@ -134,12 +134,10 @@ void clean_sender(epcore_t* core) { GVSP_StreamFlush(core, 0); }
 
 // ---- Start and stop ----
 
-void open_stream(epcore_t* core)
+// The capture workers of the board's sensor kinds, for a host's start and
+// for a stream kept on at boot alike.
+void start_capture(epcore_t* core)
 {
-    log_info(g_logger, __FUNCTION__, __LINE__, "open stream");
-    // A mark left by a stop handed over as another close ended belongs to
-    // no stream now.
-    GVSP_StreamCloseCancel(core);
     uint32 cpu = cpu_type();
     uint32 rgbKind = rgb_kind();
     // The encoder first: the SC2210 and FH8320 tasks look it up as they set
@@ -160,6 +158,15 @@ void open_stream(epcore_t* core)
     default:            break;
     }
     if (tofTask) create_worker(core, E_WORKER_ID_TOF_SENSOR, tofTask);
+}
+
+void open_stream(epcore_t* core)
+{
+    log_info(g_logger, __FUNCTION__, __LINE__, "open stream");
+    // The sender has dropped every frame since the last close; this
+    // stream's frames go out.
+    GVSP_StreamCloseCancel(core);
+    start_capture(core);
     core->streamon.store(1);
 }
 
@@ -338,12 +345,6 @@ constexpr SetterRow kTofSetters[] = {
     {0x100020E4, &V4L2SensorInfo::start_stop_stream},
 };
 
-// Registers handed to the ToF driver's set_other_params with their address.
-constexpr uint32 kTofOtherParams[] = {
-    0x10007044, 0x10000078, 0x1000007C, 0x10000080, 0x1000009C, 0x100000A8, 0x100000AC,
-    0x100000B0, 0x100000CC, 0x100000E0, 0x100000F4, 0x1000010C, 0x10000110,
-};
-
 template <size_t N>
 bool call_setter(const SetterRow (&table)[N], V4L2SensorInfo* ops, iodev_t* dev, uint32 address, uint32 value)
 {
@@ -406,8 +407,7 @@ int Custom_RgbControl(uint32 address, uint32* value)
     SensorOpsGuard sensorGuard;
     V4L2SensorInfo* ops = value ? sensor(E_DEVICE_RGB, &dev) : nullptr;
     if (!ops) return 0;
-    if (call_setter(kRgbSetters, ops, dev, address, *value)) return 0;
-    if (address == 0x10000054 && ops->set_other_params) ops->set_other_params(dev, *value, address);
+    call_setter(kRgbSetters, ops, dev, address, *value);
     return 0;
 }
 
@@ -419,11 +419,6 @@ int Custom_TofControl(uint32 address, uint32* value)
     if (!ops) return 0;
     uint32 v = *value;
     if (call_setter(kTofSetters, ops, dev, address, v)) return 0;
-    for (uint32 a : kTofOtherParams) {
-        if (a != address) continue;
-        if (ops->set_other_params) ops->set_other_params(dev, v, address);
-        return 0;
-    }
     uint32 kind = tof_kind();
     switch (address) {
     case 0x1000202C:
@@ -460,9 +455,6 @@ int Custom_TofControl(uint32 address, uint32* value)
         if (kind == E_IMX570 && ops->set_n_inte_length_f2) ops->set_n_inte_length_f2(dev, v);
         else if (kind == E_VD55H1 && ops->set_n_inte_length_f1) ops->set_n_inte_length_f1(dev, v);
         break;
-    case 0x10007020:
-        if (kind == E_IMX570 && ops->set_background_amp) ops->set_background_amp(dev, v);
-        break;
     default: break;
     }
     return 0;
@@ -477,6 +469,15 @@ int Custom_getTofStatus(uint32 address, uint32* value)
     if (address == 0x1000203C && ops->get_hfilp) ops->get_hfilp(dev, value);
     else if (address == 0x10002040 && ops->get_vfilp) ops->get_vfilp(dev, value);
     return 0;
+}
+
+void stream_ctrl_start_at_boot(epcore_t* core)
+{
+    if (!core) return;
+    std::lock_guard<std::mutex> hold(s_streamMutex);
+    if (core->streamon.load()) return;
+    start_capture(core);
+    core->streamon.store(1);
 }
 
 int stream_ctrl_restart_worker(epcore_t* core, uint64_t id, void* (*fn)(void*))

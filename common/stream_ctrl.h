@@ -11,14 +11,20 @@ int  Custom_StartOrStopStream(uint32 value);
 // used once at start.
 void Custom_AdaptWidthHeigth(void);
 void Custom_AdaptWidthHeigthInit(void);
-// The sensor operation behind a register write, on the colour (10001) or
-// ToF (10000) sensor device; nothing when the device or operation is missing.
+// The sensor operation behind a register write of the colour or ToF page,
+// on the colour (10001) or ToF (10000) sensor device; nothing when the
+// device or operation is missing. Registers outside the two pages have
+// their sensor effect in Custom_RegWrite.
 int  Custom_RgbControl(uint32 address, uint32* value);
 int  Custom_TofControl(uint32 address, uint32* value);
 
 // Reads the ToF sensor's horizontal (0x1000203C) or vertical (0x10002040)
 // flip back from the driver.
 int  Custom_getTofStatus(uint32 address, uint32* value);
+
+// Start-up with workMode set: the capture workers a host's start creates,
+// and the stream on, without counting a start.
+void stream_ctrl_start_at_boot(epcore_t* core);
 
 // Creates worker `id` with `fn` again for a capture task that restarted
 // itself: serialised with stream start and stop, and only while the stream

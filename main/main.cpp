@@ -51,13 +51,10 @@
 #include "platform.h"
 #include "rich/rich_radar.h"
 #include "server/udp_server.h"
-#include "sensor/sensor_enc.h"
 #include "sensor/sensor_imx570.h"
 #include "sensor/sensor_integration.h"
 #include "sensor/sensor_isp.h"
 #include "sensor/sensor_raw.h"
-#include "sensor/sensor_rgb.h"
-#include "sensor/sensor_vd55h1.h"
 #include "server/tcp_server.h"
 #include "tsock.h"
 #include "worker.h"
@@ -728,21 +725,11 @@ int korvid_main(int argc, char** argv)
     start_worker(core, E_WORKER_ID_UDP_RECV, udp_server_recv_task);
     if (cpuId == 0) start_worker(core, E_WORKER_ID_RS485, modbus_task);
 
-    // 11. Capture, when the stream is enabled at boot.
+    // 11. Capture, when the stream is enabled at boot: the workers a host's
+    // start creates, so a board streams after a restart as before it.
     uint32_t workMode = reg_read(0x10000068);
-    uint32_t encType = reg_read(0x10000058);
     uint32_t colourKind = reg_read(REG_PAGE_RGB);
-    if (workMode) {
-        switch (tofKind) {
-        case E_GPIXEL_0503: start_worker(core, E_WORKER_ID_TOF_SENSOR, sensor_tof_task); break;
-        case E_VD55H1: start_worker(core, E_WORKER_ID_TOF_SENSOR, sensor_vd55h1_task); break;
-        case E_IMX570: start_worker(core, E_WORKER_ID_TOF_SENSOR, sensor_imx570_task); break;
-        default: break;
-        }
-        if (cpuId == 0 && colourKind == 0) start_worker(core, E_WORKER_ID_RGB_SENSOR, sensor_rgb_task);
-        if (encType) start_worker(core, E_WORKER_ID_ENC, sensor_enc_task);
-        core->streamon.store(1);
-    }
+    if (workMode) stream_ctrl_start_at_boot(core);
 
     // 12. ISP colour path.
     if (cpuId == 1 || colourKind == 3) start_worker(core, E_WORKER_ID_ISP, sensor_isp_task);

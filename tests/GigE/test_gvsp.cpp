@@ -814,6 +814,40 @@ TEST(GvspFlush, AStopHandedOverSilencesTheSenderBeforeTheCloserRuns)
     s.core->streamon.store(0);
 }
 
+// A frame a processing worker hands over after a stop was answered is the
+// stopped stream's: no host is sent it, and it takes no block number from
+// the next acquisition, which numbers from 1. Test frames, which hosts ask
+// for before they start, still go out meanwhile.
+TEST(GvspFlush, NothingOfAStoppedStreamGoesOutAfterTheStopAndTheNextNumbersFromOne)
+{
+    Sender s;
+    Rx a;
+    s.connect(a, 50001);
+    s.start();
+    stream_ctrl_reset();
+    // No capture task on this board: the test hands the frames over itself.
+    s.rgb().sensorType = E_SMARTSENS_SC2210;
+    for (int round = 0; round < 3; round++) {
+        ASSERT_EQ(Custom_StartOrStopStream(1), 0);
+        for (uint64_t want = 1; want <= 2; want++) {
+            s.send(E_IMAGE_TYPE_AMP, 10);
+            auto b = a.block();
+            ASSERT_TRUE(b) << "round " << round;
+            EXPECT_EQ(b->leader.block(), want) << "round " << round;
+        }
+        ASSERT_EQ(Custom_StartOrStopStream(0), 0);
+        ASSERT_EQ(s.core->streamon.load(), 0);
+        // The depth worker finishes the frame it held during the close.
+        s.send(E_IMAGE_TYPE_DEPTH, 10);
+        s.send(E_IMAGE_TYPE_AMP, 10);
+        EXPECT_TRUE(s.all_taken());
+        EXPECT_TRUE(a.quiet(100)) << "a block went out after the stop, round " << round;
+        s.put(REG_STREAM_CHANNEL_PACKET_SIZE, 200);
+        EXPECT_TRUE(s.dest.next()) << "no test packet while stopped, round " << round;
+    }
+    EXPECT_EQ(GVSP_StreamFlushWait(s.core, GVSP_FLUSH_WAIT_MS), 0);
+}
+
 }  // namespace
 
 // ---- Runs of packets ----

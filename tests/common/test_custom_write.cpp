@@ -296,6 +296,37 @@ TEST(RegisterWrite, StoredValuesReachSensorsMirrorsAndBoard)
     EXPECT_FALSE(r.log.has("fpga update fail."));
 }
 
+// Each "other parameter" register reaches its sensor operation once per
+// host write, and the background amplitude only on the IMX570.
+TEST(RegisterWrite, OtherParametersReachTheirSensorOperationOncePerWrite)
+{
+    auto taken = [] {
+        std::lock_guard<std::mutex> l(calls().m);
+        std::vector<std::string> out;
+        out.swap(calls().calls);
+        return out;
+    };
+    using Calls = std::vector<std::string>;
+    RegSpace r("rk3568-imx570");
+    r.add_sensors();
+    // outputSet is taken only under user control of the outputs, which the
+    // writes of 1 keep.
+    user_io(r);
+    for (uint32_t tofKind : {(uint32_t)E_GPIXEL_0503, (uint32_t)E_IMX570}) {
+        r.tof().sensorType = tofKind;
+        for (uint32_t a : {0x10000078u, 0x1000007Cu, 0x10000080u, 0x1000009Cu, 0x100000A8u, 0x100000ACu, 0x100000B0u,
+                           0x100000CCu, 0x100000E0u, 0x100000F4u, 0x1000010Cu, 0x10000110u, 0x10007044u}) {
+            taken();
+            EXPECT_EQ(r.write(a, 1), 0) << std::hex << a;
+            EXPECT_EQ(taken(), Calls{"other:tof:1:" + std::to_string(a)}) << std::hex << a;
+        }
+        EXPECT_EQ(r.write(0x10000054, 0), 0);
+        EXPECT_EQ(taken(), Calls{"other:rgb:0:" + std::to_string(0x10000054)});
+        EXPECT_EQ(r.write(0x10007020, 1), 0);
+        EXPECT_EQ(taken(), tofKind == E_IMX570 ? Calls{"bgamp:tof:1"} : Calls{}) << tofKind;
+    }
+}
+
 // ---- Device control ----
 
 TEST(DeviceControl, EveryValueStartsTheActionWorker)

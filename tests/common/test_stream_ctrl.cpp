@@ -374,7 +374,6 @@ TEST(SensorControl, EachRegisterReachesItsOperationPerSensorKind)
         {false, G, 0x10001050, {"set_integration_f0:rgb:9"}},
         {false, G, 0x100010D8, {"exposure_mode:rgb:9"}},
         {false, G, 0x100010E0, {"vld_enable:rgb:9"}},
-        {false, G, 0x10000054, {"set_other_params:268435540:rgb:9"}},
         {false, G, 0x10001048, {}},
         {true, G, 0x1000202C, {"set_fps:tof:9"}},
         {true, G, 0x1000203C, {"set_hfilp:tof:9"}},
@@ -387,8 +386,6 @@ TEST(SensorControl, EachRegisterReachesItsOperationPerSensorKind)
         {true, I, 0x100020A0, {"set_n_inte_length_f2:tof:9"}},
         {true, V, 0x100020A0, {"set_n_inte_length_f1:tof:9"}},
         {true, G, 0x100020A0, {}},
-        {true, I, 0x10007020, {"set_background_amp:tof:9"}},
-        {true, G, 0x10007020, {}},
         {true, G, 0x10002048, {}},
         {true, G, 0x1000102C, {}},
     };
@@ -403,11 +400,6 @@ TEST(SensorControl, EachRegisterReachesItsOperationPerSensorKind)
         // Only the IMX570 keeps nInteA itself; the fps is remembered.
         EXPECT_EQ(s.r.tof().nInteA, c.kind == I && c.address == 0x1000209C ? 9u : 0u) << std::hex << c.address;
         EXPECT_TRUE(!c.tof || c.address != 0x1000202C || g_tof_fps.load() == 9u);
-    }
-    for (uint32 a : {0x10007044u, 0x10000078u, 0x100000B0u, 0x10000110u}) {
-        uint32 v = 3;
-        Custom_TofControl(a, &v);
-        EXPECT_EQ(take_calls(), Calls{"set_other_params:" + std::to_string(a) + ":tof:3"}) << std::hex << a;
     }
     uint32 got[3] = {0, 0, 42};
     for (int i = 0; i < 3; i++) Custom_getTofStatus(0x1000203C + 4 * i, &got[i]);
