@@ -27,9 +27,9 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
+from gvcphost import DISCOVERY, FORCEIP, Gvcp  # noqa: E402
 
 SELF = os.path.abspath(__file__)
-GVCP_PORT = 3956
 FILE_PORT = 9900
 HEARTBEAT_MS = 2000
 CAPABILITY_FILE = "etc/capability.json"  # under the board root; a download type of its own
@@ -37,39 +37,6 @@ CAPABILITY_TYPE = 22
 DOWNLOAD = 6
 
 # ---- the hosts' side ----
-
-READREG, WRITEREG, DISCOVERY, FORCEIP = 0x0080, 0x0082, 0x0002, 0x0004
-
-
-class Gvcp:
-    def __init__(self):
-        self.s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.s.bind(("", 0))
-        self.req = 1
-
-    def send(self, cmd, body, flag=0x01):
-        self.req = self.req % 0xFFFF + 1
-        self.s.sendto(struct.pack(">BBHHH", 0x42, flag, cmd, len(body), self.req) + body, (CAM_ADDR, GVCP_PORT))
-
-    def ask(self, cmd, body, wait=1.0):
-        self.send(cmd, body)
-        self.s.settimeout(wait)
-        try:
-            while True:
-                data = self.s.recv(4096)
-                if len(data) >= 8 and struct.unpack(">H", data[6:8])[0] == self.req:
-                    return data
-        except socket.timeout:
-            return None
-
-    def write(self, address, value):
-        a = self.ask(WRITEREG, struct.pack(">II", address, value))
-        return None if a is None else struct.unpack(">H", a[:2])[0]
-
-    def read(self, address):
-        a = self.ask(READREG, struct.pack(">I", address))
-        return None if a is None or len(a) < 12 else struct.unpack(">I", a[8:12])[0]
-
 
 def role_holder():
     g = Gvcp()

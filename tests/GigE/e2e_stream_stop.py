@@ -22,60 +22,16 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CAM_ADDR, HOST_ADDR, CameraNet  # noqa: E402
+from camns import HOST_ADDR, CameraNet  # noqa: E402
+from gvcphost import READREG, StampedGvcp, recv_stamped, timestamped  # noqa: E402
 
 SELF = os.path.abspath(__file__)
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
-GVCP_PORT = 3956
-READREG, WRITEREG = 0x0080, 0x0082
 ACQUISITION = 0x10000000
 CYCLES = 20
 
 # ---- the host's side ----
 
-SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
-
-
-def timestamped(sock):
-    sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
-
-
-def recv_stamped(sock):
-    """One datagram and the kernel's arrival time of it, in ns."""
-    data, anc, _flags, _addr = sock.recvmsg(65536, 64)
-    for level, kind, value in anc:
-        if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS:
-            sec, nsec = struct.unpack("qq", value[:16])
-            return data, sec * 1_000_000_000 + nsec
-    raise RuntimeError("datagram without an arrival time")
-
-
-class Gvcp:
-    def __init__(self):
-        self.s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.s.bind(("", 0))
-        timestamped(self.s)
-        self.req = 1
-
-    def ask(self, cmd, body, wait=3.0):
-        """The acknowledgement and its arrival time, or (None, 0)."""
-        self.req = self.req % 0xFFFF + 1
-        self.s.sendto(struct.pack(">BBHHH", 0x42, 0x01, cmd, len(body), self.req) + body, (CAM_ADDR, GVCP_PORT))
-        self.s.settimeout(wait)
-        try:
-            while True:
-                data, at = recv_stamped(self.s)
-                if len(data) >= 8 and struct.unpack(">H", data[6:8])[0] == self.req:
-                    return data, at
-        except socket.timeout:
-            return None, 0
-
-    def write(self, address, value):
-        a, at = self.ask(WRITEREG, struct.pack(">II", address, value))
-        return (None if a is None else struct.unpack(">H", a[:2])[0]), at
-
-    def beat(self):
-        self.ask(READREG, struct.pack(">I", 0x0A00))
 
 
 def role_cycler(cycles):
@@ -85,7 +41,7 @@ def role_cycler(cycles):
     and, for every datagram read in the cycle, its arrival time, format byte
     and block id (a loaded host may read a datagram in the next cycle: its
     arrival time tells where it belongs)."""
-    g = Gvcp()
+    g = StampedGvcp()
     rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     # Past the system's cap (we run as root): frames wait while a loaded
     # machine keeps this process from reading.
@@ -94,7 +50,7 @@ def role_cycler(cycles):
     timestamped(rx)
     host = struct.unpack(">I", socket.inet_aton(HOST_ADDR))[0]
     for address, value in ((0x0938, 5000), (0x0A00, 2), (0x0D00, rx.getsockname()[1]), (0x0D18, host)):
-        if g.write(address, value)[0] != 0:
+        if g.write_at(address, value)[0] != 0:
             print(json.dumps({"error": f"refused 0x{address:x}"}), flush=True)
             return 1
     rng = random.Random(34)
@@ -106,7 +62,7 @@ def role_cycler(cycles):
         beat = time.monotonic()
         while leaders < want_leaders:
             if time.monotonic() - beat > 1:
-                g.beat()
+                g.ask(READREG, struct.pack(">I", 0x0A00))
                 beat = time.monotonic()
             rx.settimeout(0.05 if time_ns() < until_ns else 0)
             try:
@@ -122,14 +78,14 @@ def role_cycler(cycles):
     for cycle in range(cycles):
         got = []
         started = time_ns()
-        code, _ = g.write(ACQUISITION, 1)
+        code, _ = g.write_at(ACQUISITION, 1)
         if code != 0:
             print(json.dumps({"error": f"start refused in cycle {cycle}: {code}"}), flush=True)
             return 1
         # A few blocks in, at a different point of a frame each time; a
         # slow build on a busy host sends them later, a fault never.
         drain(time_ns() + 30_000_000_000, rng.randint(2, 7), got)
-        code, stopped = g.write(ACQUISITION, 0)
+        code, stopped = g.write_at(ACQUISITION, 0)
         if code != 0 or not stopped:
             print(json.dumps({"error": f"stop not acknowledged in cycle {cycle}: {code}"}), flush=True)
             return 1

@@ -12,49 +12,20 @@ usage: e2e_boot_stream.py KORVID_BINARY
 import os
 import socket
 import struct
-import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CAM_ADDR, HOST_ADDR, CameraNet, wait_for  # noqa: E402
+from camns import HOST_ADDR, CameraNet, wait_for  # noqa: E402
+from gvcphost import Gvcp  # noqa: E402
 
 SELF = os.path.abspath(__file__)
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
-GVCP_PORT = 3956
-READREG, WRITEREG = 0x0080, 0x0082
 PROFILES = ("rk3588-gpixel", "rk3568-imx570", "rk3568-v23", "rk3588-vd55h1", "rk3576-fh8320", "rk3576-sc2210")
 BLOCKS = 3
 
 # ---- the host's side ----
-
-
-class Gvcp:
-    def __init__(self):
-        self.s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.s.bind(("", 0))
-        self.req = 1
-
-    def ask(self, cmd, body, wait=3.0):
-        self.req = self.req % 0xFFFF + 1
-        self.s.sendto(struct.pack(">BBHHH", 0x42, 0x01, cmd, len(body), self.req) + body, (CAM_ADDR, GVCP_PORT))
-        self.s.settimeout(wait)
-        try:
-            while True:
-                data = self.s.recv(4096)
-                if len(data) >= 8 and struct.unpack(">H", data[6:8])[0] == self.req:
-                    return data
-        except socket.timeout:
-            return None
-
-    def write(self, address, value):
-        a = self.ask(WRITEREG, struct.pack(">II", address, value))
-        return None if a is None else struct.unpack(">H", a[:2])[0]
-
-    def read(self, address):
-        a = self.ask(READREG, struct.pack(">I", address))
-        return None if a is None or len(a) < 12 else struct.unpack(">I", a[8:12])[0]
 
 
 def take_stream(g):
