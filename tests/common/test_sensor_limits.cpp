@@ -27,6 +27,7 @@
 #include "common/custom_default.h"
 #include "GigE/gvcp.h"
 #include "main/main.h"
+#include "main/dispositions.h"
 #include "main/netns.h"
 #include "platform/boardroot.h"
 
@@ -57,20 +58,6 @@ const Profile kProfiles[] = {
 };
 
 void PrintTo(const Profile& p, std::ostream* os) { *os << p.name; }
-
-// Start-up changes process-wide signal dispositions; put them back.
-struct Dispositions {
-    static constexpr int kSigs[] = {SIGCHLD, SIGTSTP, SIGTTOU, SIGPIPE, SIGTTIN};
-    struct sigaction saved[5];
-    Dispositions()
-    {
-        for (int i = 0; i < 5; i++) sigaction(kSigs[i], nullptr, &saved[i]);
-    }
-    ~Dispositions()
-    {
-        for (int i = 0; i < 5; i++) sigaction(kSigs[i], &saved[i], nullptr);
-    }
-};
 
 // korvid on the board of `profile` (the board root may be prepared before
 // start()), its sensors' frames counted from the board's sensor log.

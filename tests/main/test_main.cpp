@@ -17,6 +17,7 @@
 #include "log/logger.h"
 #include "log/logwait.h"
 #include "main/main.h"
+#include "main/dispositions.h"
 #include "main/netns.h"
 #include "worker.h"
 
@@ -192,20 +193,6 @@ void* holder_task(void* arg)
     worker_destory(wk);
     return nullptr;
 }
-
-// Start-up changes process-wide signal dispositions; put them back.
-struct Dispositions {
-    static constexpr int kSigs[] = {SIGCHLD, SIGTSTP, SIGTTOU, SIGPIPE, SIGTTIN};
-    struct sigaction saved[5];
-    Dispositions()
-    {
-        for (int i = 0; i < 5; i++) sigaction(kSigs[i], nullptr, &saved[i]);
-    }
-    ~Dispositions()
-    {
-        for (int i = 0; i < 5; i++) sigaction(kSigs[i], &saved[i], nullptr);
-    }
-};
 
 // korvid_main on a thread of the test, in the test's namespace; stopped in
 // order at the end of the scope if the test has not stopped it.
