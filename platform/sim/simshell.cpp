@@ -342,7 +342,8 @@ int sysfs_effect(Ctx& c, const Resolved& r, const std::string& text, bool* handl
     const std::pair<const char*, std::string> pwm_files[] = {
         {"period", "0\n"}, {"duty_cycle", "0\n"}, {"polarity", "normal\n"}, {"enable", "0\n"}};
     bool made = true;
-    for (const auto& f : gpio ? gpio_files : pwm_files) made = write_host(aside + "/" + f.first, f.second, false) && made;
+    for (const auto& f : gpio ? gpio_files : pwm_files)
+        made = write_host(aside + "/" + f.first, f.second, false) && made;
     if (!made || rename(aside.c_str(), nr.host.c_str()) != 0) {
         remove_tree(aside);
         return 1;
