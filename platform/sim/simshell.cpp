@@ -10,11 +10,13 @@
 #include "simzip.h"
 
 #include <algorithm>
+#include <atomic>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <map>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -285,6 +287,18 @@ bool remove_tree(const std::string& host)
     return rmdir(host.c_str()) == 0 && ok;
 }
 
+/* A free path of the board's own (beside the root's tree, on its file
+ * system) where a sysfs node is put together; what a killed process of the
+ * same id left there is cleared. */
+std::string staging_dir(const Board* b)
+{
+    static std::atomic<unsigned> s_seq{0};
+    std::string path =
+        b->root + "/.board/sysfs-" + std::to_string((long)getpid()) + "-" + std::to_string(s_seq.fetch_add(1));
+    remove_tree(path);
+    return path;
+}
+
 /* Sysfs files for lines and PWM channels appear only when exported. */
 int sysfs_effect(Ctx& c, const Resolved& r, const std::string& text, bool* handled)
 {
@@ -315,14 +329,25 @@ int sysfs_effect(Ctx& c, const Resolved& r, const std::string& text, bool* handl
     bool exists = access(nr.host.c_str(), F_OK) == 0;
     if (file == "unexport") return exists && remove_tree(nr.host) ? 0 : 1;
     if (exists) return 1; // busy
-    if (make_dirs(nr.host) != 0) return 1;
+    // The kernel makes a node whole, and a process killed in the middle of
+    // its export must not leave it without its files (the next export would
+    // find it busy and its files could not be written): it is built aside
+    // and renamed into place.
+    std::string aside = staging_dir(c.b);
+    if (make_dirs(aside) != 0 || make_dirs(nr.host.substr(0, nr.host.rfind('/'))) != 0) return 1;
     // A new line is an input reading its wired level; a new channel is off.
     std::string level = gpio ? std::to_string(gpio_input_level(c.b, (int)n)) + "\n" : "";
     const std::pair<const char*, std::string> gpio_files[] = {
         {"direction", "in\n"}, {"value", level}, {"active_low", "0\n"}, {"edge", "none\n"}};
     const std::pair<const char*, std::string> pwm_files[] = {
         {"period", "0\n"}, {"duty_cycle", "0\n"}, {"polarity", "normal\n"}, {"enable", "0\n"}};
-    for (const auto& f : gpio ? gpio_files : pwm_files) write_host(nr.host + "/" + f.first, f.second, false);
+    bool made = true;
+    for (const auto& f : gpio ? gpio_files : pwm_files)
+        made = write_host(aside + "/" + f.first, f.second, false) && made;
+    if (!made || rename(aside.c_str(), nr.host.c_str()) != 0) {
+        remove_tree(aside);
+        return 1;
+    }
     return 0;
 }
 

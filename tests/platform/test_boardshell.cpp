@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <filesystem>
 #include <string.h>
 #include <sys/stat.h>
@@ -118,6 +122,39 @@ TEST(BoardShell, SysfsLinesAndChannelsAppearWhenExported)
     // Sysfs has only the files the kernel made.
     EXPECT_NE(plat_shell("echo 1 > /sys/class/gpio/newfile"), 0);
     EXPECT_NE(plat_access("/sys/class/gpio/newfile", F_OK), 0);
+}
+
+// A process killed while it exports a line or a channel leaves it whole or
+// not exported at all, as the kernel does, so the next export makes it.
+// With no room for a byte of any file, the child dies on the first byte it
+// writes.
+TEST(BoardShell, AnExportKilledHalfwayLeavesNothingHalfMade)
+{
+    BoardRoot b("rk3576-sc2210");
+    ASSERT_EQ(b.rc, 0);
+    const struct { const char* cmd; const char* node; const char* file; const char* write; } cases[] = {
+        {"echo 0 > /sys/class/pwm/pwmchip0/export", "/sys/class/pwm/pwmchip0/pwm0", "polarity",
+         "echo 1 > /sys/class/pwm/pwmchip0/pwm0/enable"},
+        {"echo 138 > /sys/class/gpio/export", "/sys/class/gpio/gpio138", "edge",
+         "echo out > /sys/class/gpio/gpio138/direction"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cmd);
+        pid_t pid = fork();
+        if (pid == 0) {
+            struct rlimit none = {0, 0};
+            setrlimit(RLIMIT_FSIZE, &none);
+            plat_shell(c.cmd);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << "status " << status;
+        EXPECT_NE(plat_access(c.node, F_OK), 0) << "left half made";
+        EXPECT_EQ(plat_shell(c.cmd), 0);
+        EXPECT_EQ(plat_access((std::string(c.node) + "/" + c.file).c_str(), F_OK), 0);
+        EXPECT_EQ(plat_shell(c.write), 0);
+    }
 }
 
 TEST(BoardShell, FileCommandsWorkInsideTheRoot)

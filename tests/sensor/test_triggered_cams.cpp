@@ -4,7 +4,11 @@
 // for the encoder, and the illuminator-switching automatic exposure.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -374,6 +378,46 @@ TEST(Sc2210, EverySecondPictureGoesToTheEncoderWithANeutralChroma)
     }));
     EXPECT_EQ(rig.listed(enc), 1);
     EXPECT_EQ(rig.r.rgb().groupCFreq, 1234u);
+    Custom_StartOrStopStream(0);
+    EXPECT_EQ(epcore_iodev_find(rig.r.core, E_DEVICE_RGB), nullptr);
+}
+
+// The board as a process left it that was killed while it exported the
+// trigger: with no room for a byte of any file, the child dies on the first
+// byte it writes. The child's wait status.
+int killed_exporting(const char* cmd)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        struct rlimit none = {0, 0};
+        setrlimit(RLIMIT_FSIZE, &none);
+        plat_shell(cmd);
+        _exit(0);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+    return status;
+}
+
+TEST(Sc2210, StreamsAfterAProcessWasKilledExportingTheTrigger)
+{
+    CamRig rig("rk3576-sc2210");
+    int status = killed_exporting("echo 0 > /sys/class/pwm/pwmchip0/export");
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << "status " << status;
+    rig.r.rgb().sensorType = E_SMARTSENS_SC2210;
+    rig.r.tof().sensorType = E_SENSOR_NONE;
+    rig.r.rgb().enableAutoExposure = 0;
+    sim_camera_set_mode(kFhVideo, SIM_CAMERA_PACED); // pictures only on the trigger
+    worker_t* enc = rig.fake_worker(E_WORKER_ID_ENC);
+    Custom_StartOrStopStream(1);
+    ASSERT_TRUE(wait_until([&] { return rig.r.log.has("rgb_init success"); }));
+    EXPECT_TRUE(wait_until([&] { return rig.listed(enc) == 1; })) << "no picture reached the encoder";
+    char on[4] = {};
+    FILE* f = plat_fopen("/sys/class/pwm/pwmchip0/pwm0/enable", "r");
+    ASSERT_NE(f, nullptr) << "the trigger channel is not whole";
+    EXPECT_EQ(fgets(on, sizeof(on), f), on);
+    fclose(f);
+    EXPECT_STREQ(on, "1\n");
     Custom_StartOrStopStream(0);
     EXPECT_EQ(epcore_iodev_find(rig.r.core, E_DEVICE_RGB), nullptr);
 }
