@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <random>
 #include <sstream>
@@ -122,18 +123,21 @@ struct Camera {
         }
         return n;
     }
+    // Whether each of `sensors` has delivered `count` more frames since
+    // the call, asked as often as wanted.
+    std::function<bool()> delivered(const std::vector<std::string>& sensors, long count)
+    {
+        return [this, sensors, count, before = frames()]() mutable {
+            auto now = frames();
+            for (const auto& s : sensors)
+                if (now[s] < before[s] + count) return false;
+            return true;
+        };
+    }
     // Whether each of `sensors` delivers `count` more frames within `ms`.
     bool delivering(const std::vector<std::string>& sensors, long count, int ms)
     {
-        auto before = frames();
-        return wait_until(
-            [&] {
-                auto now = frames();
-                for (const auto& s : sensors)
-                    if (now[s] < before[s] + count) return false;
-                return true;
-            },
-            ms);
+        return wait_until(delivered(sensors, count), ms);
     }
 };
 
@@ -202,9 +206,16 @@ struct Host {
         return write(0x0A00, 2) == 0 && write(0x0D00, streamPort) == 0 && write(0x0D18, INADDR_LOOPBACK) == 0 &&
                write(kAmplitude, 0) == 0 && write(kColour, 0) == 0 && write(kStart, 1) == 0;
     }
-    // Whether `count` depth frames arrive within `ms`; the control channel
-    // is kept meanwhile.
-    bool depth_flows(int count, int ms)
+    // Forgets the stream packets received so far.
+    void drain()
+    {
+        uint8_t p[2048];
+        while (recv(stream, p, sizeof p, MSG_DONTWAIT) > 0) {
+        }
+    }
+    // Whether `count` depth frames arrive and `also` holds within `ms`;
+    // the control channel is kept meanwhile.
+    bool depth_flows(int count, int ms, const std::function<bool()>& also = [] { return true; })
     {
         int seen = 0;
         auto last = std::chrono::steady_clock::now();
@@ -221,7 +232,7 @@ struct Host {
                     write(0x0A00, 2);  // heartbeat
                     last = std::chrono::steady_clock::now();
                 }
-                return seen >= count;
+                return seen >= count && also();
             },
             ms);
     }
@@ -269,6 +280,46 @@ TEST_P(OnEachToFBoard, RandomToFPageInTheSavedBlockStartsABoardThatStreamsDepth)
     Host host;
     ASSERT_TRUE(host.open_depth());
     EXPECT_TRUE(host.depth_flows(3, kFramesMs)) << read_host_file(cam.board.host("/var/log/camera.log"));
+}
+
+// Every frame rate from 0 up past the slowest one any capture waits out,
+// on the ToF and on the colour rate: each is refused, or depth keeps
+// flowing and every sensor keeps delivering. A rate too slow for the
+// capture's wait restarts the capture over and over, and no depth comes.
+TEST_P(OnEachToFBoard, LowFrameRatesAreRefusedOrLeaveDepthFlowing)
+{
+    constexpr uint32_t kTofFps = 0x1000202C, kColourFps = 0x1000102C;
+    constexpr uint32_t kAbove = 7;  // above the lowest rate of every kind
+    constexpr int kRateMs = 8000;   // a few frames at the slowest rate, and start-up
+    const Profile& p = GetParam();
+    Camera cam(p.name);
+    ASSERT_TRUE(cam.ns.ok);
+    ASSERT_TRUE(cam.start());
+    Host host;
+    ASSERT_TRUE(host.open_depth());
+    ASSERT_TRUE(host.depth_flows(3, kFramesMs)) << "no depth before the writes";
+    uint32_t tofRate = 0, colourRate = 0;
+    Custom_RegRead(kTofFps, &tofRate);
+    Custom_RegRead(kColourFps, &colourRate);
+    const std::vector<std::string> sensors = sensors_of(p);
+    for (uint32_t address : {kTofFps, kColourFps}) {
+        for (uint32_t rate = 0; rate <= kAbove; rate++) {
+            std::ostringstream what;
+            what << std::hex << "0x" << address << std::dec << ":=" << rate;
+            int rc = host.write(address, rate);
+            if (rc == (int)kRefused) continue;
+            EXPECT_EQ(rc, 0) << what.str();
+            host.drain();
+            EXPECT_TRUE(host.depth_flows(3, kRateMs, cam.delivered(sensors, 2)))
+                << what.str() << " stopped depth or a sensor";
+            // The colour rate drives the ToF rate: put back in that order.
+            EXPECT_EQ(host.write(kColourFps, colourRate), 0);
+            EXPECT_EQ(host.write(kTofFps, tofRate), 0);
+            host.drain();
+            ASSERT_TRUE(host.depth_flows(3, kFramesMs)) << "no depth back after " << what.str();
+            if (HasFailure()) return;
+        }
+    }
 }
 
 // Every register of both sensor pages takes 0, the largest value and a few
