@@ -49,11 +49,13 @@ constexpr uint32_t kImx570MinFps = 3;
 constexpr uint32_t kVd55h1MinFps = 1;
 
 // Gpixel 0503: its factory frequency table spans these; integration
-// lengths count in 12 bits.
+// lengths count in 12 bits. The first length also caps the frame rate, in
+// dual exposure at 30 - 0.006 x length rounded down to even: from 4084 on
+// that is 4, below the rate floor.
 constexpr SettingLimit kGpixel[] = {
     {kFreqA, "groupAFreq", 3, 150, 1},
     {kFreqB, "groupBFreq", 3, 150, 1},
-    {kInteA, "nInteA", 1, 4095, 1},
+    {kInteA, "nInteA", 1, 4083, 1},
     {kInteB, "nInteB", 1, 4095, 1},
     {kTofFps, "tof fps", kGpixelMinFps, kMaxFps, 1},
     {kColourFps, "rgb fps", kGpixelMinFps, kMaxFps, 1},

@@ -327,6 +327,35 @@ TEST_P(OnEachToFBoard, LowFrameRatesAreRefusedOrLeaveDepthFlowing)
     }
 }
 
+// The longest integration lengths: the Gpixel's driver lowers its rate for
+// them, in dual exposure to 4 frames a second from 4084 on. Each is refused
+// or leaves depth flowing and every sensor delivering.
+TEST_P(OnEachToFBoard, LongestIntegrationsAreRefusedOrLeaveDepthFlowing)
+{
+    constexpr uint32_t kInteA = 0x1000209C;
+    const Profile& p = GetParam();
+    Camera cam(p.name);
+    ASSERT_TRUE(cam.ns.ok);
+    ASSERT_TRUE(cam.start());
+    Host host;
+    ASSERT_TRUE(host.open_depth());
+    ASSERT_TRUE(host.depth_flows(3, kFramesMs)) << "no depth before the writes";
+    uint32_t before = 0;
+    Custom_RegRead(kInteA, &before);
+    const std::vector<std::string> sensors = sensors_of(p);
+    for (uint32_t length : {4000u, 4083u, 4084u, 4095u}) {
+        int rc = host.write(kInteA, length);
+        if (rc == (int)kRefused) continue;
+        EXPECT_EQ(rc, 0) << length;
+        host.drain();
+        EXPECT_TRUE(host.depth_flows(3, 8000, cam.delivered(sensors, 2))) << "nInteA:=" << length << " stopped depth or a sensor";
+        EXPECT_EQ(host.write(kInteA, before), 0);
+        host.drain();
+        ASSERT_TRUE(host.depth_flows(3, kFramesMs)) << "no depth back after nInteA:=" << length;
+        if (HasFailure()) return;
+    }
+}
+
 // Every register of both sensor pages takes 0, the largest value and a few
 // random ones; whatever is not refused leaves every sensor delivering.
 // Registers are written thirty at a time between checks (a sensor frame
