@@ -12,9 +12,9 @@
 // for each exposure of a frame, a bounded time gets none once the frame
 // period is longer. Where three such time-outs in a row restart the capture
 // (Gpixel), or a frame needs two exposures each within the wait, no depth
-// comes at all. The floor keeps a third of a wait to spare at least where
-// the period comes near the wait. The colour rate drives the ToF rate, so
-// both registers share the ToF kind's floor.
+// comes at all. The floor is the lowest whole rate whose period is shorter
+// than such a wait. The colour rate drives the ToF rate, so both registers
+// share the ToF kind's floor.
 #include "common/sensor_limits.h"
 
 #include "common/custom.h"
@@ -50,7 +50,7 @@ constexpr uint32_t kVd55h1MinFps = 1;
 
 // Gpixel 0503: its factory frequency table spans these; integration
 // lengths count in 12 bits. The first length also caps the frame rate, in
-// dual exposure at 30 - 0.006 x length rounded down to even: from 4084 on
+// dual exposure at 30 - 0.006 x length, rounded and then made even: from 4084 on
 // that is 4, below the rate floor.
 constexpr SettingLimit kGpixel[] = {
     {kFreqA, "groupAFreq", 3, 150, 1},
