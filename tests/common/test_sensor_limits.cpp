@@ -301,6 +301,11 @@ TEST_P(OnEachToFBoard, LowFrameRatesAreRefusedOrLeaveDepthFlowing)
     // Gpixel's default (dual exposure), the IMX570's mode 6 (three exposures).
     if (p.tofKind == E_IMX570) {
         ASSERT_EQ(host.write(0x10002068, 6), 0);
+        ASSERT_TRUE(host.depth_flows(0, kFramesMs, [&] {
+            return read_host_file(cam.board.host("/var/log/camera.log")).find("freqmode:multi triple hdr") !=
+                   std::string::npos;
+        })) << "the capture did not change to mode 6";
+        host.drain();
     }
     ASSERT_TRUE(host.depth_flows(3, kFramesMs)) << "no depth before the writes";
     uint32_t tofRate = 0, colourRate = 0;
