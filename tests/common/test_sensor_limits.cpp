@@ -1,7 +1,9 @@
 // Settings the sensors cannot run at: korvid runs whole on each ToF board,
 // in this process, in a network namespace of its own. A host writing such a
 // frequency is refused and keeps receiving depth; a saved block whose ToF
-// page is random bytes starts a board that streams depth; and no write of
+// page is random bytes, or whose frame rates are too slow for the capture,
+// starts a board that streams depth; frame rates and integration lengths
+// that would starve the capture are refused; and no write of
 // any value to any register of the ToF and colour pages silences a sensor
 // unless it is refused.
 #include <gtest/gtest.h>
@@ -280,6 +282,28 @@ TEST_P(OnEachToFBoard, RandomToFPageInTheSavedBlockStartsABoardThatStreamsDepth)
     Host host;
     ASSERT_TRUE(host.open_depth());
     EXPECT_TRUE(host.depth_flows(3, kFramesMs)) << read_host_file(cam.board.host("/var/log/camera.log"));
+}
+
+// A saved block holding the slowest rate on both rate registers starts a
+// board that streams depth: the load check puts the defaults in their place
+// where the capture could not wait for such frames.
+TEST_P(OnEachToFBoard, SlowestRatesInTheSavedBlockStartABoardThatStreamsDepth)
+{
+    const Profile& p = GetParam();
+    Camera cam(p.name);
+    ASSERT_TRUE(cam.ns.ok);
+    deviceCFG block{};
+    custom_default_cfg(&block, p.rgbKind, p.tofKind, p.cpu);
+    block.sensor[DEV_CFG_SENSOR_TOF].info.fps = 1;
+    block.sensor[DEV_CFG_SENSOR_RGB].info.fps = 1;
+    mkdir(cam.board.host("/userdata").c_str(), 0755);
+    ASSERT_TRUE(write_host_file(cam.board.host("/userdata/config.bin"),
+                                std::string(reinterpret_cast<const char*>(&block), sizeof block)));
+    ASSERT_TRUE(cam.start());
+    Host host;
+    ASSERT_TRUE(host.open_depth());
+    EXPECT_TRUE(host.depth_flows(3, kFramesMs, cam.delivered(sensors_of(p), 2)))
+        << read_host_file(cam.board.host("/var/log/camera.log"));
 }
 
 // The frame rates from 0 up to the lowest one accepted, on the ToF and on
