@@ -7,6 +7,14 @@
 // integration length beyond what the sensor counts slows its frame rate
 // limit below one frame per capture wait, and the capture restarts before
 // any frame comes.
+//
+// Frame rates have a floor as well: a capture that waits for each frame, or
+// for each exposure of a frame, a bounded time gets none once the frame
+// period is longer. Where three such time-outs in a row restart the capture
+// (Gpixel), or a frame needs two exposures each within the wait, no depth
+// comes at all. The floor is the lowest whole rate whose period is shorter
+// than such a wait. The colour rate drives the ToF rate, so both registers
+// share the ToF kind's floor.
 #include "common/sensor_limits.h"
 
 #include "common/custom.h"
@@ -24,15 +32,33 @@ constexpr uint32_t kInteB = 0x100020A0;
 // Frame rates the sensors and their colour companions clock.
 constexpr uint32_t kMaxFps = 120;
 
+// Gpixel 0503: its dual-exposure capture (frequency mode 3, the default)
+// waits 200 ms for each exposure, one per frame period, and restarts after
+// three misses; a rate of 5 leaves no room (200 ms), 6 leaves a period of
+// 167 ms. Its other modes wait 800 ms per frame; the colour two-exposure
+// capture waits 500 ms. A rate of 0 leaves the sensor at the rate it has.
+constexpr uint32_t kGpixelMinFps = 6;
+
+// IMX570: frequency modes 3 and 6 wait 500 ms for each of several
+// exposures; 2 leaves exactly 500 ms, 3 leaves 333. Its drivers run a rate
+// of 0 at 1, so 0 is not the driver's default here.
+constexpr uint32_t kImx570MinFps = 3;
+
+// VD55H1: its capture and the colour one beside it wait 200 ms at a time
+// without ever giving up, so every rate delivers.
+constexpr uint32_t kVd55h1MinFps = 1;
+
 // Gpixel 0503: its factory frequency table spans these; integration
-// lengths count in 12 bits.
+// lengths count in 12 bits. The first length also caps the frame rate, in
+// dual exposure at 30 - 0.006 x length, rounded and then made even: from 4084 on
+// that is 4, below the rate floor.
 constexpr SettingLimit kGpixel[] = {
     {kFreqA, "groupAFreq", 3, 150, 1},
     {kFreqB, "groupBFreq", 3, 150, 1},
-    {kInteA, "nInteA", 1, 4095, 1},
+    {kInteA, "nInteA", 1, 4083, 1},
     {kInteB, "nInteB", 1, 4095, 1},
-    {kTofFps, "tof fps", 1, kMaxFps, 1},
-    {kColourFps, "rgb fps", 1, kMaxFps, 1},
+    {kTofFps, "tof fps", kGpixelMinFps, kMaxFps, 1},
+    {kColourFps, "rgb fps", kGpixelMinFps, kMaxFps, 1},
 };
 
 // IMX570: its frequency tables hold 3 MHz up to 150 (100 in the 3-phase
@@ -44,16 +70,16 @@ constexpr SettingLimit kImx570[] = {
     {kFreqC, "groupCFreq", 3, 150, 1},
     {kInteA, "nInteA", 1, 4000, 1},
     {kInteB, "nInteB", 1, 4000, 1},
-    {kTofFps, "tof fps", 1, kMaxFps, 1},
-    {kColourFps, "rgb fps", 1, kMaxFps, 1},
+    {kTofFps, "tof fps", kImx570MinFps, kMaxFps, 0},
+    {kColourFps, "rgb fps", kImx570MinFps, kMaxFps, 0},
 };
 
 // VD55H1: modulation up to 200 MHz.
 constexpr SettingLimit kVd55h1[] = {
     {kFreqA, "groupAFreq", 3, 200, 1},
     {kFreqB, "groupBFreq", 3, 200, 1},
-    {kTofFps, "tof fps", 1, kMaxFps, 1},
-    {kColourFps, "rgb fps", 1, kMaxFps, 1},
+    {kTofFps, "tof fps", kVd55h1MinFps, kMaxFps, 1},
+    {kColourFps, "rgb fps", kVd55h1MinFps, kMaxFps, 1},
 };
 
 template <size_t N>

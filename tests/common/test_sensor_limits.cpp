@@ -1,7 +1,9 @@
 // Settings the sensors cannot run at: korvid runs whole on each ToF board,
 // in this process, in a network namespace of its own. A host writing such a
 // frequency is refused and keeps receiving depth; a saved block whose ToF
-// page is random bytes starts a board that streams depth; and no write of
+// page is random bytes, or whose frame rates are too slow for the capture,
+// starts a board that streams depth; frame rates and integration lengths
+// that would starve the capture are refused; and no write of
 // any value to any register of the ToF and colour pages silences a sensor
 // unless it is refused.
 #include <gtest/gtest.h>
@@ -15,6 +17,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <random>
 #include <sstream>
@@ -109,18 +112,21 @@ struct Camera {
         }
         return n;
     }
+    // Whether each of `sensors` has delivered `count` more frames since
+    // the call, asked as often as wanted.
+    std::function<bool()> delivered(const std::vector<std::string>& sensors, long count)
+    {
+        return [this, sensors, count, before = frames()]() mutable {
+            auto now = frames();
+            for (const auto& s : sensors)
+                if (now[s] < before[s] + count) return false;
+            return true;
+        };
+    }
     // Whether each of `sensors` delivers `count` more frames within `ms`.
     bool delivering(const std::vector<std::string>& sensors, long count, int ms)
     {
-        auto before = frames();
-        return wait_until(
-            [&] {
-                auto now = frames();
-                for (const auto& s : sensors)
-                    if (now[s] < before[s] + count) return false;
-                return true;
-            },
-            ms);
+        return wait_until(delivered(sensors, count), ms);
     }
 };
 
@@ -189,9 +195,16 @@ struct Host {
         return write(0x0A00, 2) == 0 && write(0x0D00, streamPort) == 0 && write(0x0D18, INADDR_LOOPBACK) == 0 &&
                write(kAmplitude, 0) == 0 && write(kColour, 0) == 0 && write(kStart, 1) == 0;
     }
-    // Whether `count` depth frames arrive within `ms`; the control channel
-    // is kept meanwhile.
-    bool depth_flows(int count, int ms)
+    // Forgets the stream packets received so far.
+    void drain()
+    {
+        uint8_t p[2048];
+        while (recv(stream, p, sizeof p, MSG_DONTWAIT) > 0) {
+        }
+    }
+    // Whether `count` depth frames arrive and `also` holds within `ms`;
+    // the control channel is kept meanwhile.
+    bool depth_flows(int count, int ms, const std::function<bool()>& also = [] { return true; })
     {
         int seen = 0;
         auto last = std::chrono::steady_clock::now();
@@ -208,7 +221,7 @@ struct Host {
                     write(0x0A00, 2);  // heartbeat
                     last = std::chrono::steady_clock::now();
                 }
-                return seen >= count;
+                return seen >= count && also();
             },
             ms);
     }
@@ -256,6 +269,110 @@ TEST_P(OnEachToFBoard, RandomToFPageInTheSavedBlockStartsABoardThatStreamsDepth)
     Host host;
     ASSERT_TRUE(host.open_depth());
     EXPECT_TRUE(host.depth_flows(3, kFramesMs)) << read_host_file(cam.board.host("/var/log/camera.log"));
+}
+
+// A saved block holding the slowest rate on both rate registers starts a
+// board that streams depth: the load check puts the defaults in their place
+// where the capture could not wait for such frames.
+TEST_P(OnEachToFBoard, SlowestRatesInTheSavedBlockStartABoardThatStreamsDepth)
+{
+    const Profile& p = GetParam();
+    Camera cam(p.name);
+    ASSERT_TRUE(cam.ns.ok);
+    deviceCFG block{};
+    custom_default_cfg(&block, p.rgbKind, p.tofKind, p.cpu);
+    block.sensor[DEV_CFG_SENSOR_TOF].info.fps = 1;
+    block.sensor[DEV_CFG_SENSOR_RGB].info.fps = 1;
+    mkdir(cam.board.host("/userdata").c_str(), 0755);
+    ASSERT_TRUE(write_host_file(cam.board.host("/userdata/config.bin"),
+                                std::string(reinterpret_cast<const char*>(&block), sizeof block)));
+    ASSERT_TRUE(cam.start());
+    Host host;
+    ASSERT_TRUE(host.open_depth());
+    EXPECT_TRUE(host.depth_flows(3, kFramesMs, cam.delivered(sensors_of(p), 2)))
+        << read_host_file(cam.board.host("/var/log/camera.log"));
+}
+
+// The frame rates from 0 up to the lowest one accepted, on the ToF and on
+// the colour rate: each is refused, or depth keeps flowing and every sensor
+// keeps delivering. A rate too slow for the capture's wait restarts the
+// capture over and over, or starves it of exposures, and no depth comes.
+TEST_P(OnEachToFBoard, LowFrameRatesAreRefusedOrLeaveDepthFlowing)
+{
+    constexpr uint32_t kTofFps = 0x1000202C, kColourFps = 0x1000102C;
+    constexpr uint32_t kAbove = 7;  // above the lowest rate of every kind
+    constexpr int kRateMs = 8000;   // a few frames at the slowest rate, and start-up
+    const Profile& p = GetParam();
+    Camera cam(p.name);
+    ASSERT_TRUE(cam.ns.ok);
+    ASSERT_TRUE(cam.start());
+    Host host;
+    ASSERT_TRUE(host.open_depth());
+    // The frequency mode whose capture waits least for each exposure: the
+    // Gpixel's default (dual exposure), the IMX570's mode 6 (three exposures).
+    if (p.tofKind == E_IMX570) {
+        ASSERT_EQ(host.write(0x10002068, 6), 0);
+        ASSERT_TRUE(host.depth_flows(0, kFramesMs, [&] {
+            return read_host_file(cam.board.host("/var/log/camera.log")).find("freqmode:multi triple hdr") !=
+                   std::string::npos;
+        })) << "the capture did not change to mode 6";
+        host.drain();
+    }
+    ASSERT_TRUE(host.depth_flows(3, kFramesMs)) << "no depth before the writes";
+    uint32_t tofRate = 0, colourRate = 0;
+    Custom_RegRead(kTofFps, &tofRate);
+    Custom_RegRead(kColourFps, &colourRate);
+    const std::vector<std::string> sensors = sensors_of(p);
+    for (uint32_t address : {kTofFps, kColourFps}) {
+        bool lowest = false;
+        for (uint32_t rate = 0; rate <= kAbove && !lowest; rate++) {
+            std::ostringstream what;
+            what << std::hex << "0x" << address << std::dec << ":=" << rate;
+            int rc = host.write(address, rate);
+            if (rc == (int)kRefused) continue;
+            EXPECT_EQ(rc, 0) << what.str();
+            host.drain();
+            EXPECT_TRUE(host.depth_flows(3, kRateMs, cam.delivered(sensors, 2)))
+                << what.str() << " stopped depth or a sensor";
+            // The colour rate drives the ToF rate: put back in that order.
+            EXPECT_EQ(host.write(kColourFps, colourRate), 0);
+            EXPECT_EQ(host.write(kTofFps, tofRate), 0);
+            host.drain();
+            ASSERT_TRUE(host.depth_flows(3, kFramesMs)) << "no depth back after " << what.str();
+            if (HasFailure()) return;
+            lowest = rate > 0;  // faster rates leave the capture more time still
+        }
+        EXPECT_TRUE(lowest) << std::hex << "0x" << address << " refuses every rate up to " << std::dec << kAbove;
+    }
+}
+
+// The longest integration lengths: the Gpixel's driver lowers its rate for
+// them, in dual exposure to 4 frames a second from 4084 on. Each is refused
+// or leaves depth flowing and every sensor delivering.
+TEST_P(OnEachToFBoard, LongestIntegrationsAreRefusedOrLeaveDepthFlowing)
+{
+    constexpr uint32_t kInteA = 0x1000209C;
+    const Profile& p = GetParam();
+    Camera cam(p.name);
+    ASSERT_TRUE(cam.ns.ok);
+    ASSERT_TRUE(cam.start());
+    Host host;
+    ASSERT_TRUE(host.open_depth());
+    ASSERT_TRUE(host.depth_flows(3, kFramesMs)) << "no depth before the writes";
+    uint32_t before = 0;
+    Custom_RegRead(kInteA, &before);
+    const std::vector<std::string> sensors = sensors_of(p);
+    for (uint32_t length : {4083u, 4084u}) {
+        int rc = host.write(kInteA, length);
+        if (rc == (int)kRefused) continue;
+        EXPECT_EQ(rc, 0) << length;
+        host.drain();
+        EXPECT_TRUE(host.depth_flows(3, 8000, cam.delivered(sensors, 2))) << "nInteA:=" << length << " stopped depth or a sensor";
+        EXPECT_EQ(host.write(kInteA, before), 0);
+        host.drain();
+        ASSERT_TRUE(host.depth_flows(3, kFramesMs)) << "no depth back after nInteA:=" << length;
+        if (HasFailure()) return;
+    }
 }
 
 // Every register of both sensor pages takes 0, the largest value and a few
