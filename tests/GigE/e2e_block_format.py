@@ -20,7 +20,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
+from camns import CAM_ADDR, CameraNet, finish_capture, wait_for  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 ARVFRAME = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "arvframe.py")
@@ -99,9 +99,7 @@ class BlockFormat(unittest.TestCase):
             # loaded host may lose a raw frame's packets: a time-out, not
             # what is checked here.)
             self.assertEqual(stat(out, "n_size_mismatch_errors"), 0, out)
-            if shark.poll() is None:
-                shark.terminate()
-                shark.wait(10)
+            finish_capture(shark)
             self.check_leaders(pcap, pixel_format)
 
             rc = net.stop(korvid)

@@ -12,7 +12,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
+from camns import CAM_ADDR, CameraNet, finish_capture, wait_for  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 ARVFRAME = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "arvframe.py")
@@ -60,9 +60,7 @@ class GvspEndToEnd(unittest.TestCase):
             self.assertEqual(rc, 255)  # SIGTERM ends with the backtrace status
 
             shark.wait(30) if shark.poll() is None and os.path.exists(pcap) else None
-            if shark.poll() is None:
-                shark.terminate()
-                shark.wait(10)
+            finish_capture(shark)
             fields = subprocess.run(["tshark", "-r", pcap, "--enable-heuristic", "gvsp_udp", "-Y", "gvsp",
                                      "-T", "fields", "-e", "gvsp.format", "-e", "gvsp.blockid64",
                                      "-e", "gvsp.packetid32"], capture_output=True, text=True)

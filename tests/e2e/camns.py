@@ -54,6 +54,15 @@ def wait_for(pred, timeout=10.0, step=0.05):
         time.sleep(step)
 
 
+def finish_capture(shark, timeout=30):
+    """Ends a tshark capture that has not ended by itself. SIGINT, as at a
+    terminal, has it write out what it holds; SIGTERM can lose the last
+    packets it caught."""
+    if shark.poll() is None:
+        shark.send_signal(signal.SIGINT)
+        shark.wait(timeout)
+
+
 class CameraNet:
     def __init__(self, tag=None, relay=False):
         tag = tag or f"{os.getpid() % 100000}"

@@ -19,7 +19,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
+from camns import CAM_ADDR, CameraNet, finish_capture, wait_for  # noqa: E402
 from scene import surface_errors  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
@@ -89,9 +89,7 @@ class Vd55h1EndToEnd(unittest.TestCase):
             # what counts is that frames arrive whole.
             self.assertGreater(stat(out, "n_completed_buffers"), 0, out)
             # The capture of depth leaders ends here.
-            if shark.poll() is None:
-                shark.terminate()
-                shark.wait(10)
+            finish_capture(shark)
 
             self.check_scene(net)
             self.check_raw(net)

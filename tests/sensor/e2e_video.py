@@ -14,7 +14,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CAM_ADDR, CameraNet  # noqa: E402
+from camns import CAM_ADDR, CameraNet, finish_capture  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 
@@ -89,9 +89,7 @@ class VideoEndToEnd(unittest.TestCase):
                 with open(os.path.join(net.dir, "korvid.out"), errors="replace") as f:
                     sys.stderr.write(f.read()[-20000:])
             self.assertEqual(rc, 255)  # SIGTERM ends with the backtrace status
-            if shark.poll() is None:
-                shark.terminate()
-                shark.wait(10)
+            finish_capture(shark)
 
             fields = subprocess.run(["tshark", "-r", pcap, "--enable-heuristic", "gvsp_udp", "-Y", "gvsp",
                                      "-T", "fields", "-e", "gvsp.format", "-e", "gvsp.blockid64",
