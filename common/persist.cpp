@@ -228,15 +228,15 @@ int save_group(int n)
 // The saved block, else the default block, else the built-in one. A block
 // file that exists but cannot be read (a directory in its place, an I/O
 // error) counts as missing: the board starts on what it falls back on
-// rather than not at all. Always 0.
-int load_block(deviceCFG* block, uint32 cpuType)
+// rather than not at all.
+void load_block(deviceCFG* block, uint32 cpuType)
 {
     bool saved = file_exists(CONFIG_FILE);
     const char* path = saved ? CONFIG_FILE : file_exists(DEFAULT_CONFIG_FILE) ? DEFAULT_CONFIG_FILE : nullptr;
     if (!path) {
         log_info(g_logger, __FUNCTION__, __LINE__, "no saved config, built-in defaults");
         custom_default_cfg(block, g_rgbSensorType, g_tofSensorType, cpuType);
-        return 0;
+        return;
     }
     // The saved block falls back on the default block, which falls back on
     // the built-in one.
@@ -245,10 +245,9 @@ int load_block(deviceCFG* block, uint32 cpuType)
     if (read_block_file(path, defaults, block) != 0) {
         log_error(g_logger, __FUNCTION__, __LINE__, "%s can not be read: started on the defaults", path);
         *block = defaults;
-        return 0;
+        return;
     }
     check_block(block, defaults, path);
-    return 0;
 }
 
 // Board V2.3 output lines: the CAN/RS485 switch and the output IO mode.
@@ -300,10 +299,7 @@ int Custom_RegInit(void)
     // A save cut short by a kill or power loss leaves its temporary file.
     save_tmp_sweep();
     deviceCFG block;
-    if (load_block(&block, cpuType) != 0) {
-        free_records();
-        return -1;
-    }
+    load_block(&block, cpuType);
     {
         RegBlockLock lock;
         reg_block_copy_in(&block, sizeof(block));
