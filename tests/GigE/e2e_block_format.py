@@ -20,7 +20,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, finish_capture, wait_for  # noqa: E402
+from camns import CAM_ADDR, CameraNet, capturing, finish_capture  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 ARVFRAME = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "arvframe.py")
@@ -31,9 +31,8 @@ MONO16 = 0x01100007
 MONO10 = 0x01100003
 DEPTH, AMPLITUDE, GREY, COLOUR = 1, 2, 3, 4
 # Depth and amplitude blocks the acquisition waits for, so that the leaders
-# taken meanwhile hold a few frames' pairs; at most this many leaders are taken.
+# taken meanwhile hold a few frames' pairs.
 DEPTH_FRAMES = 6
-LEADERS = 60
 PIXEL_FORMATS = {"Mono8": 0x01080001, "Mono10": 0x01100003, "Mono12": 0x01100005, "Mono16": 0x01100007}
 REG_ENABLE_GRAY, REG_TOF_FPS = 0x1000001C, 0x1000202C
 # Board -> the image kinds (format and size) its streams carry (depth and
@@ -69,12 +68,14 @@ class BlockFormat(unittest.TestCase):
             width, height = int(features["Width"]), int(features["Height"])
             pixel_format, payload = PIXEL_FORMATS[features["PixelFormat"]], int(features["PayloadSize"])
 
-            # Leaders only: a UDP payload whose fifth byte is the leader format.
+            # The first bytes of every stream packet; the leaders are read out
+            # afterwards. (A capture filter on the leader format byte missed
+            # most leaders while the grey frames' packets poured in.)
             pcap = os.path.join(net.dir, "leaders.pcap")
-            shark = net.spawn(net.host, ["tshark", "-q", "-i", net.host_if, "-c", str(LEADERS), "-w", pcap, "-f",
-                                         "udp and not port 3956 and udp[12] == 0x81"],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            self.assertTrue(wait_for(lambda: os.path.exists(pcap) or shark.poll() is not None, 30))
+            shark = net.spawn(net.host, ["tshark", "-q", "-i", net.host_if, "-s", "128", "-w", pcap, "-f",
+                                         "udp and not port 3956"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            self.assertTrue(capturing(shark), "tshark did not start capturing")
             # Grey frames on: the largest blocks. arvframe's buffers are
             # PayloadSize bytes, as Aravis sizes them.
             args = ["/usr/bin/python3", ARVFRAME, CAM_ADDR, "--write", f"{REG_ENABLE_GRAY:#x}=1"]
@@ -109,8 +110,9 @@ class BlockFormat(unittest.TestCase):
             self.assertEqual(rc, 255)  # SIGTERM ends with the backtrace status
 
     def check_leaders(self, pcap, pixel_format):
-        fields = subprocess.run(["tshark", "-r", pcap, "-T", "fields", "-e", "frame.time_epoch", "-e", "udp.payload"],
-                                capture_output=True, text=True)
+        fields = subprocess.run(["tshark", "-r", pcap, "-Y", "udp.payload[4] == 0x81", "-T", "fields",
+                                 "-e", "frame.time_epoch", "-e", "udp.payload"], capture_output=True, text=True)
+        # Leaders only: a UDP payload whose fifth byte is the leader format.
         frames = {}  # frame index -> [(image type, time stamp)] in arrival order
         leaders = 0
         for row in (line.split("\t") for line in fields.stdout.splitlines() if line.strip()):

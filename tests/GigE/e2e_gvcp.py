@@ -12,7 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
+from camns import CAM_ADDR, CameraNet, capturing, finish_capture, wait_for  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 XML = sys.argv[2] if len(sys.argv) > 2 else "korvid.xml"
@@ -37,8 +37,8 @@ class GvcpEndToEnd(unittest.TestCase):
         cls.pcap = os.path.join(cls.net.dir, "gvcp.pcap")
         cls.tshark = cls.net.spawn(cls.net.host, ["tshark", "-q", "-i", cls.net.host_if, "-f", "udp port 3956",
                                                   "-w", cls.pcap], stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL)
-        wait_for(lambda: os.path.exists(cls.pcap), 15)
+                                   stderr=subprocess.PIPE)
+        capturing(cls.tshark)
         cls.korvid = cls.start()
 
     @classmethod
@@ -132,9 +132,7 @@ class GvcpEndToEnd(unittest.TestCase):
 
     def test_5_every_gvcp_packet_decodes(self):
         time.sleep(0.5)  # let tshark write what it has seen
-        tshark = type(self).tshark
-        tshark.terminate()
-        tshark.wait(10)
+        finish_capture(type(self).tshark)
         r = subprocess.run(["tshark", "-r", self.pcap, "-Y", "gvcp"], capture_output=True, text=True)
         self.assertGreater(len(r.stdout.splitlines()), 20, r.stderr)
         r = subprocess.run(["tshark", "-r", self.pcap, "-Y", "_ws.malformed"], capture_output=True, text=True)

@@ -18,7 +18,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CameraNet, wait_for  # noqa: E402
+from camns import CameraNet, capturing, finish_capture  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 GVCP_PORT = 3956
@@ -55,8 +55,8 @@ class GvcpBroadcast(unittest.TestCase):
                 self.assertEqual(routes.strip(), "", "the namespaces must have no default route")
             pcap = os.path.join(net.dir, "gvcp.pcap")
             tshark = net.spawn(net.host, ["tshark", "-q", "-i", net.host_if, "-f", "udp", "-w", pcap],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            self.assertTrue(wait_for(lambda: os.path.exists(pcap), 15))
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            self.assertTrue(capturing(tshark))
             korvid = net.start_korvid_serving(KORVID)
 
             # Aravis asks for the broadcast answer; it is sent (the capture
@@ -74,8 +74,7 @@ class GvcpBroadcast(unittest.TestCase):
             self.assertEqual(force, "169.254.10.2 0x0000 0x0005 8 8")
 
             time.sleep(0.5)  # let tshark write what it has seen
-            tshark.terminate()
-            tshark.wait(10)
+            finish_capture(tshark)
             # The force-IP answer comes from a port of its own to the probe's:
             # decoded as GVCP by the probe's port.
             probe_port = subprocess.run(["tshark", "-r", pcap, "-Y", "gvcp.cmd.command == 0x0004", "-T", "fields",

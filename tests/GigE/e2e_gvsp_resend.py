@@ -21,7 +21,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
+from camns import CAM_ADDR, CameraNet, capturing  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 RELAY = os.path.join(HERE, "..", "e2e", "lossy_relay.py")
@@ -116,9 +116,9 @@ class GvspResendEndToEnd(unittest.TestCase):
             # Headers are enough: 14 + 20 + 8 + the 56-byte leader.
             cam_pcap, host_pcap = os.path.join(net.dir, "camera.pcap"), os.path.join(net.dir, "host.pcap")
             sharks = [net.spawn(ns, ["tshark", "-q", "-i", ifname, "-s", "128", "-f", "udp and not port 3956",
-                                     "-w", pcap], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                     "-w", pcap], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
                       for ns, ifname, pcap in ((net.cam, "eth0", cam_pcap), (net.host, net.host_if, host_pcap))]
-            self.assertTrue(wait_for(lambda: os.path.exists(cam_pcap) and os.path.exists(host_pcap), 30))
+            self.assertTrue(all(capturing(s) for s in sharks))
 
             korvid = net.start_korvid_serving(KORVID)
 

@@ -16,7 +16,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
+from camns import CAM_ADDR, CameraNet, capturing  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 ARVFRAME = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "arvframe.py")
@@ -65,8 +65,8 @@ def stream(way):
     with CameraNet(f"g{os.getpid() % 10000}{way[:2]}") as net:
         pcap = os.path.join(net.dir, "host.pcap")
         shark = net.spawn(net.host, ["tshark", "-q", "-i", net.host_if, "-s", "128", "-f", "udp and not port 3956",
-                                     "-w", pcap], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not wait_for(lambda: os.path.exists(pcap), 30):
+                                     "-w", pcap], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if not capturing(shark):
             raise AssertionError("tshark did not start")
         os.environ["KORVID_GVSP_SEND"] = way
         try:

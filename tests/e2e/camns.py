@@ -14,6 +14,7 @@ and the host's peer each end in it on an interface without an address
 
 import atexit
 import os
+import select
 import signal
 import subprocess
 import tempfile
@@ -54,6 +55,23 @@ def wait_for(pred, timeout=10.0, step=0.05):
         time.sleep(step)
 
 
+def capturing(shark, timeout=30):
+    """Waits until a tshark started with its stderr piped says it captures:
+    its file exists a while before packets reach it. True once it does."""
+    end = time.monotonic() + timeout
+    said = b""
+    while time.monotonic() < end and shark.poll() is None:
+        ready, _, _ = select.select([shark.stderr], [], [], 0.2)
+        if ready:
+            chunk = os.read(shark.stderr.fileno(), 4096)
+            if not chunk:
+                break
+            said += chunk
+            if b"Capturing on" in said:
+                return True
+    return False
+
+
 def finish_capture(shark, timeout=30):
     """Ends a tshark capture that has not ended by itself. SIGINT, as at a
     terminal, has it write out what it holds; SIGTERM can lose the last
@@ -61,6 +79,9 @@ def finish_capture(shark, timeout=30):
     if shark.poll() is None:
         shark.send_signal(signal.SIGINT)
         shark.wait(timeout)
+    for pipe in (shark.stdout, shark.stderr):
+        if pipe:
+            pipe.close()
 
 
 class CameraNet:
