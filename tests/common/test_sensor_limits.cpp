@@ -77,6 +77,14 @@ struct Camera {
     Camera(const Camera&) = delete;
     Camera& operator=(const Camera&) = delete;
 
+    // Started on `block` saved as the board's register file.
+    bool start_on(const deviceCFG& block)
+    {
+        mkdir(board.host("/userdata").c_str(), 0755);
+        return write_host_file(board.host("/userdata/config.bin"),
+                               std::string(reinterpret_cast<const char*>(&block), sizeof block)) &&
+               start();
+    }
     bool start()
     {
         runner = std::thread([this] {
@@ -262,10 +270,7 @@ TEST_P(OnEachToFBoard, RandomToFPageInTheSavedBlockStartsABoardThatStreamsDepth)
     custom_default_cfg(&block, p.rgbKind, p.tofKind, p.cpu);
     std::mt19937 rng(35);
     for (size_t i = 0; i < sizeof(SensorInfo); i++) block.sensor[DEV_CFG_SENSOR_TOF].bytes[i] = (uint8_t)rng();
-    mkdir(cam.board.host("/userdata").c_str(), 0755);
-    ASSERT_TRUE(write_host_file(cam.board.host("/userdata/config.bin"),
-                                std::string(reinterpret_cast<const char*>(&block), sizeof block)));
-    ASSERT_TRUE(cam.start());
+    ASSERT_TRUE(cam.start_on(block));
     Host host;
     ASSERT_TRUE(host.open_depth());
     EXPECT_TRUE(host.depth_flows(3, kFramesMs)) << read_host_file(cam.board.host("/var/log/camera.log"));
@@ -283,10 +288,7 @@ TEST_P(OnEachToFBoard, SlowestRatesInTheSavedBlockStartABoardThatStreamsDepth)
     custom_default_cfg(&block, p.rgbKind, p.tofKind, p.cpu);
     block.sensor[DEV_CFG_SENSOR_TOF].info.fps = 1;
     block.sensor[DEV_CFG_SENSOR_RGB].info.fps = 1;
-    mkdir(cam.board.host("/userdata").c_str(), 0755);
-    ASSERT_TRUE(write_host_file(cam.board.host("/userdata/config.bin"),
-                                std::string(reinterpret_cast<const char*>(&block), sizeof block)));
-    ASSERT_TRUE(cam.start());
+    ASSERT_TRUE(cam.start_on(block));
     Host host;
     ASSERT_TRUE(host.open_depth());
     EXPECT_TRUE(host.depth_flows(3, kFramesMs, cam.delivered(sensors_of(p), 2)))
