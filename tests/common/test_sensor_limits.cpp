@@ -99,7 +99,18 @@ struct Camera {
         wait_until([&] { return ended.load() || get_pcore(); }, kStartMs);
         if (!ended.load()) signal_handler(SIGINT);
         runner.join();
+        // A teardown that outwaited its bound leaves the core in place, with
+        // workers still leaving through the board: the board outlives them.
+        if (epcore_t* core = get_pcore()) wait_until([core] { return workers_gone(core); }, kStartMs);
         unsetenv(SIM_SENSOR_LOG_ENV);
+    }
+    static bool workers_gone(epcore_t* core)
+    {
+        EnterCriticalSection(&core->workerlistCS);
+        bool none = arr_num(core->worker_list) == 0;
+        LeaveCriticalSection(&core->workerlistCS);
+        // A leaving worker counts itself in before it unregisters.
+        return none && core->threadnum.load() == 0;
     }
     static bool gvcp_up()
     {
