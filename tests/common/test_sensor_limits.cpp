@@ -383,7 +383,8 @@ TEST_P(OnEachToFBoard, LongestIntegrationsAreRefusedOrLeaveDepthFlowing)
         if (rc == (int)kRefused) continue;
         EXPECT_EQ(rc, 0) << length;
         host.drain();
-        EXPECT_TRUE(host.depth_flows(3, 8000, cam.delivered(sensors, 2))) << "nInteA:=" << length << " stopped depth or a sensor";
+        EXPECT_TRUE(host.depth_flows(3, kFramesMs, cam.delivered(sensors, 2)))
+            << "nInteA:=" << length << " stopped depth or a sensor";
         EXPECT_EQ(host.write(kInteA, before), 0);
         host.drain();
         ASSERT_TRUE(host.depth_flows(3, kFramesMs)) << "no depth back after nInteA:=" << length;
