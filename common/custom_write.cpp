@@ -692,28 +692,22 @@ int custom_check_cfg(deviceCFG* cfg, const deviceCFG* defaults, uint32_t tofKind
     const deviceCFG loaded = *cfg;
     int replaced = 0;
     size_t used = 0;
-    for (const LoadCheck& c : kLoadChecks) {
-        if (c.possible(loaded, field(loaded, c.address), tofKind)) continue;
-        *field(*cfg, c.address) = field(*defaults, c.address);
+    auto replace = [&](uint32_t address, const char* name) {
+        *field(*cfg, address) = field(*defaults, address);
         replaced++;
         if (names && used < size) {
-            int n = snprintf(names + used, size - used, "%s%s", replaced > 1 ? ", " : "", c.name);
+            int n = snprintf(names + used, size - used, "%s%s", replaced > 1 ? ", " : "", name);
             if (n > 0) used += (size_t)n;
         }
-    }
+    };
+    for (const LoadCheck& c : kLoadChecks)
+        if (!c.possible(loaded, field(loaded, c.address), tofKind)) replace(c.address, c.name);
     // Values the sensor cannot run at, by the same limits as a host write.
     size_t count = 0;
     const SettingLimit* limits = sensor_limits(tofKind, &count);
-    for (size_t i = 0; i < count; i++) {
-        const SettingLimit& l = limits[i];
-        if (sensor_limit_holds(&l, field(loaded, l.address))) continue;
-        *field(*cfg, l.address) = field(*defaults, l.address);
-        replaced++;
-        if (names && used < size) {
-            int n = snprintf(names + used, size - used, "%s%s", replaced > 1 ? ", " : "", l.name);
-            if (n > 0) used += (size_t)n;
-        }
-    }
+    for (size_t i = 0; i < count; i++)
+        if (!sensor_limit_holds(&limits[i], field(loaded, limits[i].address)))
+            replace(limits[i].address, limits[i].name);
     return replaced;
 }
 

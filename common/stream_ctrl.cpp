@@ -475,9 +475,7 @@ void stream_ctrl_start_at_boot(epcore_t* core)
 {
     if (!core) return;
     std::lock_guard<std::mutex> hold(s_streamMutex);
-    if (core->streamon.load()) return;
-    start_capture(core);
-    core->streamon.store(1);
+    if (!core->streamon.load()) open_stream(core);
 }
 
 int stream_ctrl_restart_worker(epcore_t* core, uint64_t id, void* (*fn)(void*))
