@@ -86,8 +86,10 @@ TEST(UdpBatch, TheBestWayOfferedIsTakenAndNamesReadBothWays)
     EXPECT_EQ(udpbatch_addr("127.0.0.300", 1, &a), -1);
 }
 
-// A segmented call carries at most 64 KiB and the kernel's segment count.
-TEST(UdpBatch, ASegmentedRunHoldsAtMost64KiBAndSixtyFourDatagrams)
+// A segmented call carries at most one IPv4 datagram's payload (65,507
+// bytes) and the kernel's segment count. A larger one the kernel refuses,
+// and the socket would stop segmenting for good.
+TEST(UdpBatch, ASegmentedRunFitsOneIPv4PayloadAndTheSocketKeepsSegmenting)
 {
     Loop l;
     udpbatch_t b;
@@ -96,8 +98,47 @@ TEST(UdpBatch, ASegmentedRunHoldsAtMost64KiBAndSixtyFourDatagrams)
     EXPECT_EQ(udpbatch_run_max(&b, 8972), 7);
     EXPECT_EQ(udpbatch_run_max(&b, 73), 64);
     EXPECT_EQ(udpbatch_run_max(&b, 65507), 1);
+    for (size_t seg = 1; seg <= 65507; seg++) {
+        EXPECT_LE(udpbatch_run_max(&b, seg) * seg, 65507u) << seg;
+        if (udpbatch_run_max(&b, seg) * seg > 65507) break;
+    }
+    // 44 datagrams of 1,489 bytes would be 65,516; 3 of 21,836, 65,508.
+    for (size_t seg : {(size_t)1489, (size_t)21836}) {
+        SCOPED_TRACE(seg);
+        udpbatch_init(&b, l.tx, UDPB_SEGMENT);
+        const int n = udpbatch_run_max(&b, seg);
+        RunOf run(n, seg, seg - 4);
+        EXPECT_EQ(udpbatch_send(&b, &l.to, run.iov.data(), 2, n, seg), n);
+        auto got = l.take((size_t)n);
+        ASSERT_EQ((int)got.size(), n);
+        for (int i = 0; i < n; i++) EXPECT_EQ(got[i], run.datagram(i)) << i;
+        EXPECT_EQ(b.way, UDPB_SEGMENT);
+        EXPECT_EQ(b.refusedErr, 0);
+    }
     udpbatch_init(&b, l.tx, UDPB_MMSG);
     EXPECT_EQ(udpbatch_run_max(&b, 8972), UDPB_MAX_RUN);
+}
+
+// A caller offering more datagrams than a run holds gets the first run
+// sent, and the count sent back, in every way.
+TEST(UdpBatch, ACallSendsOneRunAtMostAndReportsHowMany)
+{
+    for (int way : {UDPB_SINGLE, UDPB_MMSG, UDPB_SEGMENT}) {
+        for (size_t seg : {(size_t)1472, (size_t)73}) {
+            SCOPED_TRACE(std::string(udpbatch_way_name(way)) + " " + std::to_string(seg));
+            Loop l;
+            udpbatch_t b;
+            ASSERT_EQ(udpbatch_init(&b, l.tx, way), way);
+            const int n = udpbatch_run_max(&b, seg);
+            RunOf run(100, seg, seg - 4);
+            EXPECT_EQ(udpbatch_send(&b, &l.to, run.iov.data(), 2, 100, seg), n);
+            auto got = l.take((size_t)n);
+            ASSERT_EQ((int)got.size(), n);
+            for (int i = 0; i < n; i++) EXPECT_EQ(got[i], run.datagram(i)) << i;
+            EXPECT_TRUE(l.quiet());
+            EXPECT_EQ(b.way, way);
+        }
+    }
 }
 
 TEST(UdpBatch, EveryWayDeliversTheRunAsSeparateDatagramsInOrder)
