@@ -228,9 +228,18 @@ TEST_F(JsonBoard, JsonFormatFillsTerminatesSpillsOrFails)
     // Nesting deep enough to exhaust the stack when serialised is refused.
     std::string deep = std::string(100000, '[') + std::string(100000, ']');
     EXPECT_LT(json_format(deep.data(), out), 0);
-    std::string nested = std::string(100, '[') + std::string(100, ']');
-    EXPECT_EQ(json_format(nested.data(), out), 0);
-    EXPECT_EQ(std::string(out), nested);
+    // 128 levels of arrays or objects are read; a 129th is refused.
+    auto arrays = [](int n) { return std::string(n, '[') + std::string(n, ']'); };
+    auto objects = [](int n) {
+        std::string s;
+        for (int i = 1; i < n; i++) s += "{\"a\":";
+        return s + "{}" + std::string(n - 1, '}');
+    };
+    for (std::string nested : {arrays(128), objects(128)}) {
+        EXPECT_EQ(json_format(nested.data(), out), 0) << nested[0];
+        EXPECT_EQ(std::string(out), nested);
+    }
+    for (std::string deeper : {arrays(129), objects(129)}) EXPECT_LT(json_format(deeper.data(), out), 0) << deeper[0];
     memset(out, '#', sizeof(out));
     char small[] = "{ \"a\" : 1 }";
     ASSERT_EQ(sim_set_free_space("/", 100ull << 20), 0);
