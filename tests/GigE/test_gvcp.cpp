@@ -432,6 +432,22 @@ TEST(GvcpChannel, AnExpiryHandsTheStreamStopOverAndThePumpGoesOn)
     capture.join();
 }
 
+// An expiry the pump gets to just after the host's latest request re-armed
+// its timer is stale: the host keeps control.
+TEST(GvcpChannel, AnExpiryOvertakenByTheHostsLatestRequestLeavesItInControl)
+{
+    Channel ch;
+    Host a(ch.port);
+    EXPECT_EQ(a.ccp(2), 0);
+    ASSERT_EQ(ch.users().size(), 1u);
+    iodev_t* timer = ch.users()[0].timer;
+    EXPECT_EQ(Host::status(a.readreg({0x0000})), 0);  // re-arms the timer before it is answered
+    GVCP_HeartBeat(ch.core, timer, 0, 0);
+    EXPECT_EQ(ch.users().size(), 1u);
+    EXPECT_EQ(ch.boot(0x0A00), 2u);
+    EXPECT_EQ(Host::status(a.writereg({0x0938, 4000})), 0);
+}
+
 TEST(GvcpChannel, StreamChannelWritesGoToTheWritersRecordWhicheverWayTheyCome)
 {
     Channel ch(2);
@@ -513,6 +529,8 @@ TEST(GvcpChannel, MalformedAndOversizedRequestsAreCutAndAnsweredWithAnErrorStatu
         {"memory write declared past the datagram", h.cmd(WRITEMEM_CMD, Host::words({0x0938, 100}), 1, 16),
          GEV_STATUS_INVALID_HEADER, 12},
         {"unaligned memory write", h.cmd(WRITEMEM_CMD, Bytes{0, 0, 9, 0x39, 1, 2}), GEV_STATUS_BAD_ALIGNMENT, 12},
+        {"memory write of a word and a half", h.cmd(WRITEMEM_CMD, Bytes{0x10, 0, 0, 0x1C, 0, 0, 0, 1, 0, 0}),
+         GEV_STATUS_BAD_ALIGNMENT, 12},
     };
     for (const Case& c : cases) {
         Bytes a = h.ask(c.request);
@@ -523,6 +541,7 @@ TEST(GvcpChannel, MalformedAndOversizedRequestsAreCutAndAnsweredWithAnErrorStatu
         }
     }
     EXPECT_EQ(ch.boot(0x0938), 100u) << "the word that arrived was written";
+    EXPECT_EQ(Host::value(h.readreg({0x1000001C})), 0u) << "no word of a part-word write is";
 
     // A datagram shorter than a header gets nothing: the next answer is
     // that of the request after it.

@@ -814,6 +814,45 @@ TEST(GvspFlush, AStopHandedOverSilencesTheSenderBeforeTheCloserRuns)
     s.core->streamon.store(0);
 }
 
+// The held stop, then the stop itself as a host's write does it.
+int held_host_stop(uint32_t address, uint32_t* value)
+{
+    held_stop_write(address, value);
+    return Custom_RegWrite(address, value);
+}
+
+// A stop handed over silences the sender only when it is the stop that
+// closes: with one host's start counted the frames stop at once, with a
+// second host's start still counted they keep flowing while it waits.
+TEST(GvspFlush, AStopHandedOverSilencesTheSenderOnlyWhenItWillCloseTheStream)
+{
+    g_permit_conn_user_count = 2;
+    for (uint32_t starts : {1u, 2u}) {
+        SCOPED_TRACE(starts);
+        Sender s;
+        Rx a;
+        s.connect(a, 50001);
+        s.start();
+        stream_ctrl_reset();
+        s.rgb().sensorType = E_SMARTSENS_SC2210;  // no capture task: the test sends the frames
+        uint32_t on = 1;
+        for (uint32_t i = 0; i < starts; i++) ASSERT_EQ(Custom_RegWrite(0x10000000, &on), 0);
+        ASSERT_EQ(stream_start_count(), starts);
+
+        s_stopMayEnd = false;
+        stream_ctrl_stop_handoff(held_host_stop);
+        s.send(E_IMAGE_TYPE_AMP, 10);
+        EXPECT_TRUE(s.all_taken());
+        EXPECT_EQ(a.next_gvsp(starts == 1 ? 200 : pumptest::kEventWaitMs).has_value(), starts == 2)
+            << "whether the stream's frames went out while its stop waited";
+        s_stopMayEnd = true;
+        stream_ctrl_settle();
+        EXPECT_EQ(s.core->streamon.load(), starts == 2 ? 1 : 0);
+        Custom_StartOrStopStream(0);
+    }
+    g_permit_conn_user_count = 1;
+}
+
 // A frame a processing worker hands over after a stop was answered is the
 // stopped stream's: no host is sent it, and it takes no block number from
 // the next acquisition, which numbers from 1. Test frames, which hosts ask
