@@ -826,7 +826,10 @@ int held_host_stop(uint32_t address, uint32_t* value)
 // second host's start still counted they keep flowing while it waits.
 TEST(GvspFlush, AStopHandedOverSilencesTheSenderOnlyWhenItWillCloseTheStream)
 {
-    g_permit_conn_user_count = 2;
+    struct TwoHosts {
+        TwoHosts() { g_permit_conn_user_count = 2; }
+        ~TwoHosts() { g_permit_conn_user_count = 1; }
+    } twoHosts;
     for (uint32_t starts : {1u, 2u}) {
         SCOPED_TRACE(starts);
         Sender s;
@@ -850,7 +853,6 @@ TEST(GvspFlush, AStopHandedOverSilencesTheSenderOnlyWhenItWillCloseTheStream)
         EXPECT_EQ(s.core->streamon.load(), starts == 2 ? 1 : 0);
         Custom_StartOrStopStream(0);
     }
-    g_permit_conn_user_count = 1;
 }
 
 // A frame a processing worker hands over after a stop was answered is the
