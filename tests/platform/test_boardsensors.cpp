@@ -550,6 +550,39 @@ TEST(BoardSensors, InTriggerModeEachTriggerTakesExactlyOneFrame)
     }
 }
 
+TEST(BoardSensors, ATriggerOutsideTriggerModeIsLostThenAndLater)
+{
+    // The Gpixel triggered on its line, the IMX570 by the CPLD's trigger word.
+    struct Case {
+        const TofBoard& t;
+        std::function<int(int sd)> run, triggered, trigger; // free run; trigger mode from free run
+    } cases[] = {
+        {kTofBoards[0], [](int sd) { return write_reg(sd, 0, 1); },
+         [](int sd) { return write_reg(sd, 32, 0) | write_reg(sd, 31, 1); },
+         [](int) { return sim_sensor_trigger(kTofBoards[0].sensor); }},
+        {kTofBoards[1], [](int sd) { return write_reg(sd, 4097, 1); }, [](int sd) { return cpld_word(sd, 257); },
+         [](int sd) { return cpld_word(sd, 128); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.t.profile);
+        BoardRoot b(c.t.profile);
+        ASSERT_EQ(b.rc, 0);
+        int sd = subdev_of(c.t.sensor);
+        ASSERT_GE(sd, 0);
+        Capture cap(c.t.node);
+        ASSERT_EQ(cap.start(), 4);
+        ASSERT_EQ(c.trigger(sd), 0);
+        EXPECT_EQ(frames_in(cap, 2), 0) << "stopped";
+        ASSERT_EQ(c.run(sd), 0);
+        ASSERT_EQ(c.trigger(sd), 0);
+        ASSERT_EQ(c.triggered(sd), 0);
+        EXPECT_EQ(frames_in(cap, 2), 0) << "a trigger in free run is not kept for trigger mode";
+        ASSERT_EQ(c.trigger(sd), 0);
+        EXPECT_EQ(frames_in(cap, 2), 1) << "in trigger mode the same trigger takes a frame";
+        plat_close(sd);
+    }
+}
+
 TEST(BoardSensors, AmplitudeFollowsTheIntegrationLengthUntilSamplesSaturate)
 {
     BoardRoot b("rk3588-gpixel");

@@ -664,6 +664,24 @@ TEST(Imx570Capture, ExposureBuffersShortOfBothGroupsAreDroppedUnread)
     }
 }
 
+TEST(Imx570Capture, ASingleGroupBufferShortOfItsBlocksIsDropped)
+{
+    // One group has no embedded rows to check: only the byte count tells.
+    Rig rig(4, 3);
+    worker_t* algo = rig.fake_worker(E_WORKER_ID_ALGO);
+    rig.r.tof().freqMode = 0;
+    ASSERT_TRUE(rig.open_sensor());
+    ASSERT_EQ(rig.frame(), 0);
+    ImageInfo* whole = frame_take(algo);
+    ASSERT_NE(whole, nullptr) << "a whole buffer is delivered";
+    free_image(rig.r.core, whole);
+    sim_camera_set_faults(kVideo, SIM_CAMERA_SHORT);
+    ASSERT_EQ(rig.frame(), 0);
+    EXPECT_TRUE(rig.r.log.has("short frame:"));
+    EXPECT_EQ(frame_take(algo), nullptr);
+    EXPECT_EQ(bpool_fetched_num(rig.r.core->raw), 0);
+}
+
 TEST(Imx570Capture, TheThreeExposureModeChecksEachExposureNumber)
 {
     Rig rig(18, 2);

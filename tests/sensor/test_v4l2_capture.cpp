@@ -1,10 +1,13 @@
 // The capture core against the simulated ToF node: node preparation (buffer
 // type, format, granted buffers, failed mappings), bounded copies into pool
-// frames, the two hand-over rules, the raw-frame request, 2 x 2 binning and
-// the capture loop's time-out count.
+// frames, the two hand-over rules, the locked device look-up, the raw-frame
+// request, 2 x 2 binning and the capture loop's time-out count.
 #include <gtest/gtest.h>
 
 #include <string.h>
+
+#include <atomic>
+#include <thread>
 
 #include "sensor/capturerig.h"
 #include "server/raw_frame.h"
@@ -177,6 +180,41 @@ TEST(CaptureHandover, DropNewKeepsTheOlderFrameAndReplaceOldKeepsTheNewer)
     EXPECT_EQ(sensor_handover_replace_old(core, E_WORKER_ID_GVSP, frame(5)), 0);
     rig.drain(algo);
     EXPECT_EQ(rig.fetched(), 0);
+}
+
+// A sensor read that, like a slow one, is still under way while the test
+// looks: it holds the sensor-operations lock until the test lets it end.
+std::atomic<bool> s_reading{false}, s_readMayEnd{false};
+int held_read(iodev_t*, uint32_t, uint16_t* v)
+{
+    s_reading = true;
+    capturerig::wait_until([] { return s_readMayEnd.load(); });
+    *v = 0;
+    return 0;
+}
+
+TEST(CaptureDevices, ALookUpWaitsForTheSensorOperationInProgress)
+{
+    regtest::RegSpace r;
+    r.tofOps.read_reg = held_read;
+    r.add_device(E_DEVICE_TOF, &r.tofOps);
+    r.common().whichSensorSelect = 0;
+    s_reading = s_readMayEnd = false;
+    // A host reads a sensor register through the pass-through.
+    std::thread host([&] { r.read(0x10000050); });
+    EXPECT_TRUE(capturerig::wait_until([] { return s_reading.load(); }));
+    std::atomic<bool> calling{false}, ran{false};
+    std::thread lookUp([&] {
+        calling = true;
+        EXPECT_TRUE(sensor_with_device(r.core, E_DEVICE_TOF, [&](V4L2SensorInfo*, iodev_t*) { ran = true; }));
+    });
+    EXPECT_TRUE(capturerig::wait_until([&] { return calling.load(); }));
+    // Long enough for an unlocked look-up to have run on a busy machine.
+    EXPECT_FALSE(capturerig::wait_until([&] { return ran.load(); }, 1000)) << "ran during the read";
+    s_readMayEnd = true;
+    host.join();
+    lookUp.join();
+    EXPECT_TRUE(ran.load()) << "runs once the read has ended";
 }
 
 TEST(CaptureRawRequest, ServedFromTheDequeuedBufferEvenWithTheStreamOff)
