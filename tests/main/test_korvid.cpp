@@ -1,7 +1,8 @@
 // The korvid process as a whole: started on a fresh simulated board in a
 // network namespace of its own, it serves TCP 9999, keeps a second instance
 // out, makes the missing user files, starts on the defaults when its
-// register file cannot be read, keeps host text from forging log lines and
+// register file cannot be read, keeps host text from forging log lines,
+// closes a silent file-transfer connection after its default time-out and
 // ends on SIGTERM with its stack in the log, also under logging load.
 #include <gtest/gtest.h>
 
@@ -95,15 +96,15 @@ struct Korvid {
         return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     bool running() { return !ended && waitpid(pid, &status, WNOHANG) == 0; }
-    // A connection to its TCP 9999, once it serves; -1 when it never does.
-    int connect_log_level()
+    // A connection to its TCP `port`, once it serves; -1 when it never does.
+    int connect_tcp(int port)
     {
         int fd = -1;
         wait_until(
             [&] {
                 if (!running()) return true;
                 fd = netns::tcp_socket_in(pid);
-                if (fd >= 0 && netns::connect_loopback(fd, kLogLevelPort) == 0) return true;
+                if (fd >= 0 && netns::connect_loopback(fd, port) == 0) return true;
                 if (fd >= 0) close(fd);
                 fd = -1;
                 return false;
@@ -111,6 +112,7 @@ struct Korvid {
             kStartMs);
         return fd;
     }
+    int connect_log_level() { return connect_tcp(kLogLevelPort); }
 };
 
 struct Board {
@@ -348,16 +350,7 @@ TEST(Korvid, HostTextReachesTheLogEscapedOnItsOwnLine)
     const std::string forged = "x\n[2026-01-01 00:00:00.000000] [critical] [1] FORGED-MEM\x01";
     EXPECT_EQ(h.writemem(0x1000B178 + 0x100, forged), 0); // user.bin
     // An upload whose digest text does the same in its 32 characters.
-    int tcp = -1;
-    wait_until(
-        [&] {
-            tcp = netns::tcp_socket_in(k.pid);
-            if (tcp >= 0 && netns::connect_loopback(tcp, kFilePort) == 0) return true;
-            if (tcp >= 0) close(tcp);
-            tcp = -1;
-            return false;
-        },
-        kStartMs);
+    int tcp = k.connect_tcp(kFilePort);
     ASSERT_GE(tcp, 0) << "korvid does not serve TCP 9900";
     const std::string digest = "\r\n[2026-01-01 00:00:00] FORGED-5";
     ASSERT_EQ(digest.size(), 32u);
@@ -397,6 +390,28 @@ TEST(Korvid, HostTextReachesTheLogEscapedOnItsOwnLine)
 
     kill(k.pid, SIGTERM);
     EXPECT_EQ(k.wait_exit(), 255);
+}
+
+// Without a time-out set, a file-transfer connection that sends nothing is
+// closed after the default 10 s (wide margins: a loaded machine runs late).
+TEST(Korvid, SilentFileTransferConnectionIsClosedAfterAboutTenSeconds)
+{
+    Board b;
+    Korvid k(b.dir.path);
+    int fd = k.connect_tcp(kFilePort);
+    ASSERT_GE(fd, 0) << "korvid does not serve TCP 9900";
+    auto start = std::chrono::steady_clock::now();
+    bool closed = wait_until(
+        [&] {
+            char c;
+            pollfd p{fd, POLLIN, 0};
+            return poll(&p, 1, 100) == 1 && recv(fd, &c, 1, 0) <= 0;
+        },
+        30000);
+    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    close(fd);
+    ASSERT_TRUE(closed) << "still open after 30 s";
+    EXPECT_GE(waited.count(), 8000);
 }
 
 TEST(Korvid, HangupIsLoggedAndTerminateUnderLoggingLoadEndsWith255AfterTheStack)

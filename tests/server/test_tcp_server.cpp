@@ -527,13 +527,14 @@ TEST_F(FileServer, DownloadRefusalsAndUnknownTypes)
     EXPECT_TRUE(h.closed_by_device());
 }
 
-TEST_F(FileServer, RawFrameComesFromTheCaptureOrTheConnectionIsDropped)
+// The capture side: once the flag is set, fills the image `lateMs` later and
+// clears the flag.
+std::thread capture_raw(const std::atomic<bool>& stop, int lateMs = 0)
 {
-    std::atomic<bool> stop{false};
-    std::thread capture([&] {
-        // The capture side: fills the image while the flag is set, then clears it.
+    return std::thread([&stop, lateMs] {
         while (!stop.load()) {
             if (g_raw_flags.load(std::memory_order_acquire)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(lateMs));
                 for (uint32_t i = 0; i < 4000; i++) g_raw_image[i] = (uint8_t)(i * 7);
                 g_raw_image_size = 4000;
                 g_raw_flags.store(0, std::memory_order_release);
@@ -542,13 +543,27 @@ TEST_F(FileServer, RawFrameComesFromTheCaptureOrTheConnectionIsDropped)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
-    Host h(port);
-    auto d = h.download(TOF_RAW_IMAGE);
-    stop = true;
-    capture.join();
-    ASSERT_TRUE(d.ended);
-    ASSERT_EQ(d.data.size(), 4000u);
-    EXPECT_EQ((uint8_t)d.data[3999], (uint8_t)(3999 * 7));
+}
+
+// The frame is sent whenever the capture fills it within the raw-frame wait,
+// also after the connection's idle time-out (the connection is the
+// transfer's meanwhile); without a frame the connection is dropped.
+TEST_F(FileServer, RawFrameComesFromTheCaptureWithinItsWaitOrTheConnectionIsDropped)
+{
+    std::atomic<bool> stop{false};
+    for (int lateMs : {0, 3000}) {
+        SCOPED_TRACE(lateMs);
+        tcp_file_set_timeouts(1000, 20000);
+        stop = false;
+        std::thread capture = capture_raw(stop, lateMs);
+        Host h(port);
+        auto d = h.download(TOF_RAW_IMAGE);
+        stop = true;
+        capture.join();
+        ASSERT_TRUE(d.ended);
+        ASSERT_EQ(d.data.size(), 4000u);
+        EXPECT_EQ((uint8_t)d.data[3999], (uint8_t)(3999 * 7));
+    }
 
     tcp_file_set_timeouts(0, 50);
     Host h2(port);
@@ -613,6 +628,68 @@ TEST_F(FileServer, DownloadsThatAreNeverAcknowledgedDoNotHoldThePump)
         return n;
     };
     EXPECT_TRUE(wait_until([&] { return failed() == 12; }));
+}
+
+// Transfer threads of this process, by the name the board lists them under.
+int transfer_threads()
+{
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d))
+            n += read_host_file(std::string("/proc/self/task/") + e->d_name + "/comm") == "tcp_transfer\n";
+        closedir(d);
+    }
+    return n;
+}
+
+// Twenty hosts ask for a download at once and never acknowledge it: sixteen
+// are served side by side, each holding its thread for the transfer
+// time-out, and the other four as threads come free.
+TEST_F(FileServer, NoMoreThanSixteenTransfersRunAndTheRestAreServedInTurn)
+{
+    ASSERT_TRUE(wait_until([] { return transfer_threads() == 0; })) << "transfer threads of earlier tests still run";
+    tcp_file_set_timeouts(2000, 0);
+    put("/etc/capability.json", "{}");
+    std::vector<std::unique_ptr<Host>> hosts;
+    for (int i = 0; i < 20; i++) {
+        hosts.push_back(std::make_unique<Host>(port));
+        ASSERT_TRUE(hosts.back()->send(header(FILE_MSG_DOWNLOAD) + msg_header(PARAM_CAPILITY_FILE, "")));
+    }
+    std::vector<size_t> got(hosts.size()); // of the answer and the announcement
+    int most = 0;
+    EXPECT_TRUE(wait_until([&] {
+        most = std::max(most, transfer_threads());
+        size_t served = 0;
+        for (size_t i = 0; i < hosts.size(); i++) {
+            got[i] += hosts[i]->recv(104 - got[i], 0).size();
+            served += got[i] == 104;
+        }
+        return served == hosts.size();
+    }));
+    EXPECT_EQ(most, 16);
+}
+
+// A host that sends without ever reading its answers fills its buffers: the
+// pump does not wait for room but closes it, and answers others meanwhile.
+TEST_F(FileServer, HostThatNeverReadsItsAnswersIsClosedWithoutDelayingOthers)
+{
+    tcp_file_set_timeouts(30000, 0);
+    Host deaf(port, 4096), other(port);
+    Bytes burst;
+    for (int i = 0; i < 4096; i++) burst += header(9);
+    // Until the device takes no more: it closed the connection, or it stopped reading.
+    for (size_t sent = 0; sent < (16u << 20);) {
+        pollfd p{deaf.fd, POLLOUT, 0};
+        if (poll(&p, 1, 1000) != 1) break;
+        size_t at = sent % burst.size(); // whole headers only
+        ssize_t n = ::send(deaf.fd, burst.data() + at, burst.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n <= 0) break;
+        sent += (size_t)n;
+    }
+    ASSERT_TRUE(other.send(header(9)));
+    EXPECT_EQ(other.recv(16, 3000), rsp(9, 0)) << "answered while the other's answers pile up";
+    EXPECT_TRUE(deaf.closed_by_device());
+    EXPECT_TRUE(log.has("send answer fail"));
 }
 
 // A connection that sends no whole message within the transfer time-out is
