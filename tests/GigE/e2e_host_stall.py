@@ -26,7 +26,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
+from camns import CAM_ADDR, CameraNet, run_script, wait_for  # noqa: E402
 from gvcphost import DISCOVERY, FORCEIP, Gvcp  # noqa: E402
 
 SELF = os.path.abspath(__file__)
@@ -344,18 +344,8 @@ class StreamCloseOnExpiry(unittest.TestCase):
             self.assertIsNone(cam.proc.poll(), "korvid still runs")
 
 
-def main():
-    if len(sys.argv) > 2 and sys.argv[1] == "--role":
-        role, args = sys.argv[2], [int(a) for a in sys.argv[3:]]
-        roles = {"holder": role_holder, "watch": role_watch, "stall": lambda: role_stall(*args),
-                 "streamer": lambda: role_streamer(*args),
-                 "flood": lambda: role_flood(*args), "discover": lambda: role_discover(*args)}
-        sys.exit(roles[role]() or 0)
-    if os.geteuid() != 0:
-        print("needs root for network namespaces", file=sys.stderr)
-        sys.exit(77)
-    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[2:]])
-
-
 if __name__ == "__main__":
-    main()
+    def ints(role):
+        return lambda *args: role(*map(int, args))
+    run_script({"holder": role_holder, "watch": role_watch, "stall": ints(role_stall),
+                "streamer": ints(role_streamer), "flood": ints(role_flood), "discover": ints(role_discover)})

@@ -22,7 +22,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import HOST_ADDR, CameraNet  # noqa: E402
+from camns import HOST_ADDR, CameraNet, run_script  # noqa: E402
 from gvcphost import READREG, StampedGvcp, recv_stamped, timestamped  # noqa: E402
 
 SELF = os.path.abspath(__file__)
@@ -134,14 +134,5 @@ class StreamStop(unittest.TestCase):
             self.assertEqual(net.stop(korvid), 255)  # SIGTERM ends with the backtrace status
 
 
-def main():
-    if len(sys.argv) > 2 and sys.argv[1] == "--role":
-        sys.exit(role_cycler(int(sys.argv[3])) or 0)
-    if os.geteuid() != 0:
-        print("needs root for network namespaces", file=sys.stderr)
-        sys.exit(77)
-    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[2:]])
-
-
 if __name__ == "__main__":
-    main()
+    run_script({"cycler": lambda cycles: role_cycler(int(cycles))})

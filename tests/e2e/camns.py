@@ -17,8 +17,10 @@ import os
 import select
 import signal
 import subprocess
+import sys
 import tempfile
 import time
+import unittest
 
 CAM_ADDR = "169.254.10.2"
 HOST_ADDR = "169.254.10.1"
@@ -219,3 +221,16 @@ class CameraNet:
                 proc.kill()
                 proc.wait(5)
         return proc.returncode
+
+
+def run_script(roles):
+    """A test script's entry. `SCRIPT --role NAME ARGS...` runs one role of a
+    peer (`roles[NAME](*ARGS)`, the ARGS as texts; what it returns is the exit
+    status). Otherwise `SCRIPT KORVID [unittest options]` runs the tests, which
+    need root for the namespaces: without it the exit is 77, ctest's skip."""
+    if len(sys.argv) > 2 and sys.argv[1] == "--role":
+        sys.exit(roles[sys.argv[2]](*sys.argv[3:]) or 0)
+    if os.geteuid() != 0:
+        print("needs root for network namespaces", file=sys.stderr)
+        sys.exit(77)
+    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[2:]])

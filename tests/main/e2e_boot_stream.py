@@ -17,7 +17,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import HOST_ADDR, CameraNet, wait_for  # noqa: E402
+from camns import HOST_ADDR, CameraNet, run_script, wait_for  # noqa: E402
 from gvcphost import Gvcp  # noqa: E402
 
 SELF = os.path.abspath(__file__)
@@ -133,14 +133,5 @@ class BootStream(unittest.TestCase):
                 self.assertEqual(rc, 255)
 
 
-def main():
-    if len(sys.argv) > 2 and sys.argv[1] == "--role":
-        sys.exit({"keep": role_keep, "receive": role_receive}[sys.argv[2]]() or 0)
-    if os.geteuid() != 0:
-        print("needs root for network namespaces", file=sys.stderr)
-        sys.exit(77)
-    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[2:]])
-
-
 if __name__ == "__main__":
-    main()
+    run_script({"keep": role_keep, "receive": role_receive})
