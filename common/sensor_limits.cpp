@@ -48,36 +48,28 @@ constexpr uint32_t kImx570MinFps = 3;
 // without ever giving up, so every rate delivers.
 constexpr uint32_t kVd55h1MinFps = 1;
 
-// Gpixel 0503: its factory frequency table spans these; integration
-// lengths count in 12 bits. The first length also caps the frame rate, in
+// Gpixel 0503: integration lengths count in 12 bits (its frequencies go by
+// the table file, common/freq_check). The first length also caps the frame rate, in
 // dual exposure at 30 - 0.006 x length, rounded and then made even: from 4084 on
 // that is 4, below the rate floor.
 constexpr SettingLimit kGpixel[] = {
-    {kFreqA, "groupAFreq", 3, 150, 1},
-    {kFreqB, "groupBFreq", 3, 150, 1},
     {kInteA, "nInteA", 1, 4083, 1},
     {kInteB, "nInteB", 1, 4095, 1},
     {kTofFps, "tof fps", kGpixelMinFps, kMaxFps, 1},
     {kColourFps, "rgb fps", kGpixelMinFps, kMaxFps, 1},
 };
 
-// IMX570: its frequency tables hold 3 MHz up to 150 (100 in the 3-phase
-// setting, where its driver refuses the rest on its own); it integrates for
-// up to 4000 microseconds. Its driver bounds the ToF rate further.
+// IMX570: it integrates for up to 4000 microseconds (its frequencies go by
+// phase setting and mode, common/freq_check). Its driver bounds the ToF rate further.
 constexpr SettingLimit kImx570[] = {
-    {kFreqA, "groupAFreq", 3, 150, 1},
-    {kFreqB, "groupBFreq", 3, 150, 1},
-    {kFreqC, "groupCFreq", 3, 150, 1},
     {kInteA, "nInteA", 1, 4000, 1},
     {kInteB, "nInteB", 1, 4000, 1},
     {kTofFps, "tof fps", kImx570MinFps, kMaxFps, 0},
     {kColourFps, "rgb fps", kImx570MinFps, kMaxFps, 0},
 };
 
-// VD55H1: modulation up to 200 MHz.
+// VD55H1: its frequencies are judged in common/freq_check.
 constexpr SettingLimit kVd55h1[] = {
-    {kFreqA, "groupAFreq", 3, 200, 1},
-    {kFreqB, "groupBFreq", 3, 200, 1},
     {kTofFps, "tof fps", kVd55h1MinFps, kMaxFps, 1},
     {kColourFps, "rgb fps", kVd55h1MinFps, kMaxFps, 1},
 };
