@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <math.h>
+#include <string.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -221,6 +223,66 @@ struct Host {
         while (recv(stream, p, sizeof p, MSG_DONTWAIT) > 0) {
         }
     }
+    // Whether one of the next `frames` whole depth frames shows the scene's
+    // wall at its distance: 99 in 100 of its pixels within the precision
+    // the end-to-end depth tests ask (1 %). The last frame's wall mean goes
+    // to *mean.
+    bool wall_true(int frames, double* mean = nullptr)
+    {
+        constexpr double kWallMm = 1200.0, kPrecision = 0.01;
+        std::vector<uint8_t> img;
+        uint32_t width = 0, height = 0, got = 0;
+        bool depth = false;
+        size_t cut = 0;
+        int seen = 0;
+        bool ok = false;
+        auto last = std::chrono::steady_clock::now();
+        wait_until(
+            [&] {
+                static thread_local std::vector<uint8_t> buf(65536);
+                uint8_t* p = buf.data();
+                ssize_t n;
+                while (!ok && seen < frames && (n = recv(stream, p, buf.size(), MSG_DONTWAIT)) > 0) {
+                    if (n < 20) continue;
+                    auto u32 = [&](int at) { return (uint32_t)p[at] << 24 | p[at + 1] << 16 | p[at + 2] << 8 | p[at + 3]; };
+                    if (p[4] == 0x81 && n >= 44) {
+                        depth = u32(32) == kMono16;
+                        width = u32(36), height = u32(40);
+                        img.assign((size_t)width * height * 2, 0);
+                        got = 0, cut = 0;
+                    } else if (p[4] == 0x83 && depth) {
+                        size_t len = (size_t)n - 20, id = u32(16);
+                        if (id == 1) cut = len;
+                        if (!cut || id == 0) continue;
+                        size_t at = (id - 1) * cut;
+                        if (at + len <= img.size()) memcpy(img.data() + at, p + 20, len), got += (uint32_t)len;
+                    } else if (p[4] == 0x82 && depth) {
+                        depth = false;
+                        if (got != img.size() || !width) continue;  // a lost packet: the next frame
+                        seen++;
+                        long wall = 0, near = 0;
+                        double sum = 0;
+                        for (uint32_t y = 0; y < height; y++)
+                            for (uint32_t x = 0; x < width; x++) {
+                                if (sim_scene_distance_mm((int)x, (int)y, (int)width, (int)height) != kWallMm) continue;
+                                size_t i = ((size_t)y * width + x) * 2;
+                                double mm = img[i] | img[i + 1] << 8;
+                                wall++, sum += mm;
+                                if (fabs(mm - kWallMm) <= kWallMm * kPrecision) near++;
+                            }
+                        if (mean) *mean = wall ? sum / wall : 0;
+                        ok = wall && near * 100 >= wall * 99;
+                    }
+                }
+                if (std::chrono::steady_clock::now() - last > std::chrono::milliseconds(500)) {
+                    write(0x0A00, 2);  // heartbeat
+                    last = std::chrono::steady_clock::now();
+                }
+                return ok || seen >= frames;
+            },
+            kFramesMs * 2);
+        return ok;
+    }
     // Whether `count` depth frames arrive and `also` holds within `ms`;
     // the control channel is kept meanwhile.
     bool depth_flows(int count, int ms, const std::function<bool()>& also = [] { return true; })
@@ -270,6 +332,110 @@ TEST_P(OnEachToFBoard, FrequenciesTheSensorCannotRunAtAreRefusedAndDepthFlows)
     std::string log = read_host_file(cam.board.host("/var/log/camera.log"));
     EXPECT_NE(log.find("can not set groupAFreq:2021338960"), std::string::npos);
     EXPECT_NE(log.find("can not set groupBFreq:1091448244"), std::string::npos);
+}
+
+// Frequency writes a host makes, alone and as pairs in both orders, on the
+// frequency table or limits of the board's ToF sensor: the values each holds,
+// values between and beside them, 0 and the bounds plus and minus one, and
+// settings that would leave the stored frequencies out of range. A refused
+// write changes nothing; every write leaves the wall at its distance within
+// a few frames: the sensor runs at what depth processing computes with.
+struct FreqCase {
+    std::vector<std::pair<uint32_t, uint32_t>> writes;  // in order; the last is judged
+    bool accepted;
+};
+
+std::vector<FreqCase> frequency_cases(uint32_t tofKind)
+{
+    constexpr uint32_t kMode = 0x10002068, kPhase = 0x100000EC, k3DMode = 0x100000E8, kFreqC = 0x10002050;
+    switch (tofKind) {
+    case E_GPIXEL_0503:  // the board's table: 96/60 100/60 112/64 120/75, dual exposure
+        return {
+            {{{kFreqA, 50}}, false},  {{{kFreqA, 0}}, false},   {{{kFreqA, 95}}, false},  {{{kFreqA, 98}}, false},
+            {{{kFreqA, 121}}, false}, {{{kFreqB, 64}}, false},  {{{kFreqB, 0}}, false},   {{{kFreqB, 59}}, false},
+            {{{kFreqA, 100}}, true},  {{{kFreqA, 112}}, true},  {{{kFreqB, 60}}, false},  {{{kFreqA, 120}}, true},
+            {{{kFreqB, 76}}, false},  {{{kFreqA, 96}}, true},   // back to each row, first then second
+            {{{kFreqB, 75}, {kFreqA, 120}}, true},                 // second first: refused, then the first
+            {{{kFreqA, 112}, {kFreqB, 64}}, true},  {{{kFreqB, 60}, {kFreqA, 100}, {kFreqB, 60}}, true},
+            {{{kFreqA, 96}, {kFreqB, 60}}, true},   {{{k3DMode, 2}}, false},  // a mode without a row
+        };
+    case E_IMX570:  // triple frequency (5), 4 phases: 3..150 MHz
+        return {
+            {{{kFreqA, 0}}, false},   {{{kFreqA, 2}}, false},  {{{kFreqA, 151}}, false}, {{{kFreqB, 2}}, false},
+            {{{kFreqC, 151}}, false}, {{{kFreqB, 0}}, false},  {{{kFreqA, 3}}, true},    {{{kFreqA, 150}}, true},
+            {{{kFreqB, 3}}, true},    {{{kFreqB, 150}}, true}, {{{kFreqC, 3}}, true},    {{{kFreqC, 97}}, true},
+            {{{kFreqA, 100}, {kFreqB, 20}}, true},  {{{kFreqB, 15}, {kFreqA, 120}}, true},
+            {{{kPhase, 1}}, false},   {{{kMode, 6}}, false},     // 3 phases take up to 100
+        };
+    default:  // VD55H1: up to what its registers hold in hertz
+        return {
+            {{{kFreqA, 0}}, false},    {{{kFreqB, 0}}, false},   {{{kFreqA, 2}}, false},  {{{kFreqA, 4295}}, false},
+            {{{kFreqB, 4295}}, false}, {{{kFreqA, 3}}, true},    {{{kFreqA, 200}}, true}, {{{kFreqA, 4294}}, true},
+            {{{kFreqA, 100}, {kFreqB, 20}}, true}, {{{kFreqB, 3}}, true}, {{{kFreqB, 30}, {kFreqA, 120}}, true},
+        };
+    }
+}
+
+TEST_P(OnEachToFBoard, FrequencyWritesEndWithTheWallAtItsDistanceOrAreRefused)
+{
+    const Profile& p = GetParam();
+    Camera cam(p.name);
+    ASSERT_TRUE(cam.ns.ok);
+    ASSERT_TRUE(cam.start());
+    Host host;
+    ASSERT_TRUE(host.open_depth());
+    ASSERT_TRUE(host.wall_true(8)) << "the wall is off before the writes";
+    // A frame computed before a write may still be on its way.
+    constexpr int kFewFrames = 6;
+    for (const FreqCase& c : frequency_cases(p.tofKind)) {
+        std::ostringstream what;
+        std::vector<uint32_t> before;
+        for (const auto& [address, value] : c.writes) {
+            uint32_t old = 0;
+            Custom_RegRead(address, &old);
+            before.push_back(old);
+            what << std::hex << " 0x" << address << std::dec << ":=" << value << "->" << host.write(address, value);
+        }
+        const auto& [address, value] = c.writes.back();
+        uint32_t now = 0;
+        Custom_RegRead(address, &now);
+        if (c.accepted) EXPECT_EQ(now, value) << what.str();
+        else EXPECT_EQ(now, before.back()) << what.str() << " changed the register";
+        EXPECT_EQ(what.str().substr(what.str().rfind("->") + 2), c.accepted ? "0" : std::to_string(kRefused))
+            << what.str();
+        host.drain();
+        double mean = 0;
+        EXPECT_TRUE(host.wall_true(kFewFrames, &mean)) << what.str() << ": the wall reads " << mean << " mm";
+        if (HasFailure()) return;
+    }
+    std::string log = read_host_file(cam.board.host("/var/log/camera.log"));
+    EXPECT_NE(log.find("the sensor takes"), std::string::npos) << "a refusal names no setting";
+}
+
+// The same frequencies stored in the saved block: a board whose sensor would
+// not run at them starts on the defaults and streams true depth.
+TEST_P(OnEachToFBoard, StoredFrequenciesTheSensorRefusesStartOnTheDefaultsWithTrueDepth)
+{
+    const Profile& p = GetParam();
+    Camera cam(p.name);
+    ASSERT_TRUE(cam.ns.ok);
+    deviceCFG block{};
+    custom_default_cfg(&block, p.rgbKind, p.tofKind, p.cpu);
+    SensorInfo& tof = block.sensor[DEV_CFG_SENSOR_TOF].info;
+    const SensorInfo defaults = tof;
+    if (p.tofKind == E_GPIXEL_0503) tof.groupAFreq = 50;   // no row
+    if (p.tofKind == E_IMX570) block.common.phaseOptions = 1;  // 120 MHz above the 3-phase limit
+    if (p.tofKind == E_VD55H1) tof.groupBFreq = 0;          // programmed as 0 Hz
+    ASSERT_TRUE(cam.start_on(block));
+    Host host;
+    ASSERT_TRUE(host.open_depth());
+    double mean = 0;
+    EXPECT_TRUE(host.wall_true(8, &mean)) << "the wall reads " << mean << " mm";
+    uint32_t a = 0, b = 0;
+    Custom_RegRead(kFreqA, &a);
+    Custom_RegRead(kFreqB, &b);
+    EXPECT_EQ(a, defaults.groupAFreq);
+    EXPECT_EQ(b, defaults.groupBFreq);
 }
 
 TEST_P(OnEachToFBoard, RandomToFPageInTheSavedBlockStartsABoardThatStreamsDepth)
@@ -325,6 +491,7 @@ TEST_P(OnEachToFBoard, LowFrameRatesAreRefusedOrLeaveDepthFlowing)
     // set before the start so that the capture starts in it.
     if (p.tofKind == E_IMX570) {
         ASSERT_EQ(host.write(0x0A00, 2), 0);
+        ASSERT_EQ(host.write(kFreqA, 100), 0);  // mode 6 runs 3 phases, up to 100 MHz
         ASSERT_EQ(host.write(0x10002068, 6), 0);
     }
     ASSERT_TRUE(host.open_depth());
