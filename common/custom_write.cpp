@@ -264,8 +264,14 @@ constexpr uint32_t kRegFreqMode = 0x10002068, kRegPhase = 0x100000EC, kReg3DMode
 
 FreqState freq_state()
 {
+    uint32_t running = 0;
+    if (tof_kind() == E_IMX570) {
+        iodev_t* dev = nullptr;
+        SensorOpsGuard sensorGuard;
+        if (sensor(E_DEVICE_TOF, &dev)) running = g_phaseOptions.load();
+    }
     return FreqState{get(tof().freqMode), get(common().phaseOptions), get(tof().groupAFreq), get(tof().groupBFreq),
-                     get(tof().groupCFreq)};
+                     get(tof().groupCFreq), running};
 }
 
 // The frequency mode a write of the 3D mode or the HDR switch leaves.
@@ -816,7 +822,7 @@ int custom_check_cfg(deviceCFG* cfg, const deviceCFG* defaults, uint32_t tofKind
     auto state = [&] {
         const deviceCFG& c = *cfg;
         return FreqState{field(c, kRegFreqMode), field(c, kRegPhase), field(c, kRegFreqA), field(c, kRegFreqB),
-                         field(c, kRegFreqC)};
+                         field(c, kRegFreqC), 0};
     };
     auto freq_ok = [&] {
         FreqState s = state();

@@ -13,14 +13,22 @@ constexpr int kMaxRows = 256;
 
 // Frequencies the IMX570 tables span: from 3 MHz up to 150, or 100 in the
 // 3-phase settings and in the three-exposure mode (6), whose driver takes
-// the 3-phase tables.
+// the 3-phase tables: those stored and those of the running capture.
 constexpr uint32_t kImx570Lo = 3;
-uint32_t imx570_hi(const FreqState& s) { return s.phaseOptions != 0 || s.freqMode == 6 ? 100 : 150; }
+uint32_t imx570_hi(const FreqState& s)
+{
+    return s.phaseOptions != 0 || s.freqMode == 6 || s.runningPhase != 0 ? 100 : 150;
+}
 
-// The VD55H1 driver writes the frequency in hertz as 32 bits: above this it
-// wraps. 0 it programs as 0 Hz.
+// The VD55H1 driver programs any frequency its 32-bit hertz registers hold
+// (4294 MHz; 0 as 0 Hz), but depth processing finds the higher frequency's
+// turn from the lower one and from the pair's difference, as little as
+// 1 MHz. From 12-bit samples each phase holds to about 1/2000 of a turn, so
+// the difference's reading misses by up to 1/1000 of its turn, which has to
+// stay within half a turn of the higher frequency: up to 500 times the
+// difference. Above 500 MHz pairs unwrap to distances off the scene.
 constexpr uint32_t kVd55h1Lo = 3;
-constexpr uint32_t kVd55h1Hi = 4294;
+constexpr uint32_t kVd55h1Hi = 500;
 
 struct Table {
     uint16_t pair[kMaxRows][2];

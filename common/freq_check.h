@@ -2,10 +2,10 @@
 // what its driver programs on this board: the Gpixel a row of the frequency
 // table it reads (by frequency mode, the first frequency alone or the pair),
 // the IMX570 the range its tables span in the phase setting for each
-// frequency its mode uses, the VD55H1 any frequency it can put in hertz into
-// its 32-bit registers. Depth processing computes with the registers, so a
-// state outside these leaves depth off the scene. Host writes and loaded
-// blocks are judged alike.
+// frequency its mode uses, the VD55H1 up to what depth processing can
+// unwrap. Depth processing computes with the registers, so a state outside
+// these leaves depth off the scene. Host writes and loaded blocks are judged
+// alike.
 #ifndef KORVID_COMMON_FREQ_CHECK_H
 #define KORVID_COMMON_FREQ_CHECK_H
 
@@ -16,6 +16,9 @@ typedef struct tagFreqState {
     uint32_t freqMode;
     uint32_t phaseOptions;
     uint32_t a, b, c;  // groupAFreq, groupBFreq, groupCFreq
+    // The IMX570 capture's phase setting while it runs (its driver takes
+    // frequencies by that one until the next set-up), else 0.
+    uint32_t runningPhase;
 } FreqState;
 
 // 1 when ToF kind `tofKind` runs at the frequencies of `s` (other kinds: 1);

@@ -1,12 +1,9 @@
-// Per ToF sensor kind, the values its settings may take. Frequencies are in
-// MHz: far above what a sensor modulates at, depth unwrapping has to walk
-// through millions of candidate turns per pixel and no depth frame comes;
-// the VD55H1 driver would also wrap the frequency in hertz. Frame rates
-// above what the sensors clock leave a frame length of a few lines, at which
-// a sensor delivers nothing; the colour rate drives the ToF rate too. An
-// integration length beyond what the sensor counts slows its frame rate
-// limit below one frame per capture wait, and the capture restarts before
-// any frame comes.
+// Per ToF sensor kind, the values its settings may take (its frequencies
+// are judged in common/freq_check). Frame rates above what the sensors
+// clock leave a frame length of a few lines, at which a sensor delivers
+// nothing; the colour rate drives the ToF rate too. An integration length
+// beyond what the sensor counts slows its frame rate limit below one frame
+// per capture wait, and the capture restarts before any frame comes.
 //
 // Frame rates have a floor as well: a capture that waits for each frame, or
 // for each exposure of a frame, a bounded time gets none once the frame
