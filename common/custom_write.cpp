@@ -292,13 +292,18 @@ uint32_t mode_after(uint32_t address, uint32_t v, uint32_t mode, bool imx)
 // A write that would leave the ToF sensor on frequencies other than those
 // the registers, and so depth processing, hold is refused, and so is one
 // that changes what the frequencies may be (frequency or phase setting)
-// while they would then be refused. A new Gpixel first frequency takes the
-// second of its row along when the stored one is not in a row with it, so
-// that a host reaches every row with two writes: first, then second.
+// while they would then be refused (the VD55H1 programs its two whatever
+// the mode, the Gpixel ignores the phase setting). A new Gpixel first
+// frequency takes the second of its row along when the stored one is not in
+// a row with it, so that a host reaches every row with two writes: first,
+// then second.
 int frequency_rule(uint32_t address, uint32_t v, uint32_t kind, uint32_t* carriedB)
 {
     if (kind != E_GPIXEL_0503 && kind != E_IMX570 && kind != E_VD55H1) return kGoOn;
-    FreqState s = freq_state();
+    bool frequency = address == kRegFreqA || address == kRegFreqB || address == kRegFreqC;
+    if (!frequency && (kind == E_VD55H1 || (address == kRegPhase && kind != E_IMX570))) return kGoOn;
+    const FreqState now = freq_state();
+    FreqState s = now;
     const char* name = nullptr;
     switch (address) {
     case kRegFreqA: s.a = v, name = "groupAFreq"; break;
@@ -316,6 +321,9 @@ int frequency_rule(uint32_t address, uint32_t v, uint32_t kind, uint32_t* carrie
         break;
     default: return kGoOn;
     }
+    // A setting that leaves the frequency mode and phase setting as they
+    // are leaves the frequencies to the rules of its own.
+    if (!frequency && s.freqMode == now.freqMode && s.phaseOptions == now.phaseOptions) return kGoOn;
     if (address == kRegFreqA && kind == E_GPIXEL_0503 && v != 0) {
         FreqState paired = s;
         paired.b = freq_gpixel_partner(v);
@@ -325,7 +333,6 @@ int frequency_rule(uint32_t address, uint32_t v, uint32_t kind, uint32_t* carrie
         }
     }
     char takes[256];
-    bool frequency = address == kRegFreqA || address == kRegFreqB || address == kRegFreqC;
     // No driver takes a frequency of 0 from a write as its default.
     if (frequency && v == 0) snprintf(takes, sizeof takes, "no frequency of 0");
     else if (freq_state_runs(kind, &s, takes, sizeof takes)) return kGoOn;

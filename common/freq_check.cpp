@@ -75,7 +75,9 @@ int range_runs(const char* what, const uint32_t* f, int used, int n, uint32_t lo
 {
     for (int i = 0; i < n; i++) {
         // A frequency the mode leaves unused still has to be one some
-        // setting takes, for the mode that would use it.
+        // setting takes, for the mode that would use it; 0 there is left to
+        // the modes' own rules, which refuse a mode that needs it.
+        if (i >= used && f[i] == 0) continue;
         uint32_t top = i < used ? hi : (hi > 150 ? hi : 150);
         if (f[i] < lo || f[i] > top) {
             snprintf(takes, size, "%u..%u%s", (unsigned)lo, (unsigned)top, i < used ? what : "");
