@@ -306,6 +306,27 @@ TEST_F(FileServer, ConfigurationUploadReplacesTheBlockKeepingTheDetectedHardware
     EXPECT_EQ(file("/userdata/config.bin").size(), data.size() + 26);
 }
 
+// Start-up could not read config.bin: an upload keeps it under a name of
+// its own before it takes the file's place.
+TEST_F(FileServer, ConfigurationUploadKeepsAnUnreadableSavedBlockAside)
+{
+    const Bytes before = pattern(DEV_CFG_SIZE, 9);
+    put(CONFIG_FILE, before);
+    ASSERT_EQ(sim_fail_nth(CONFIG_FILE, SIM_REQ_OPEN, 1, EIO), 0);
+    ASSERT_EQ(Custom_RegInit(), 0);
+    deviceCFG block{};
+    block.common.workMode = 3;
+    Bytes data((const char*)&block, sizeof block);
+    Host h(port);
+    EXPECT_EQ(h.upload(DEV_CONFIG_FILE, data), 0);
+    EXPECT_EQ(file("/userdata/config.bin.unread-1"), before);
+    EXPECT_EQ(file(CONFIG_FILE), data);
+    EXPECT_TRUE(log.has("kept as /userdata/config.bin.unread-1"));
+    Custom_RegDeInit();
+    g_dev_cfg = &regs.cfg;
+    g_regMemAddr = &regs.run;
+}
+
 TEST_F(FileServer, ParameterGroupImportChecksSizeAndCameraType)
 {
     reg_store(regs.run.cameraType, (uint32_t)E_CAMERA_DelvoPlus);
