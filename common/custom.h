@@ -386,11 +386,14 @@ inline void reg_store(T& field, T value)
 // Result codes of the four access functions.
 #define REG_OK              0x0000
 #define REG_NOT_IMPLEMENTED 0x8001  // no such register, or not writable in the present mode
-#define REG_ALGO_FAIL       0x8002  // the application algorithm refused its parameters
+#define REG_ALGO_FAIL       0x8002  // the application algorithm or depth processing refused the text
 #define REG_INVALID_ADDRESS 0x8003  // no block to write at the address
 #define REG_WRITE_PROTECT   0x8004  // the address lies in a block hosts only read
 #define REG_BAD_ALIGNMENT   0x8005  // the address is not that of a 32-bit word
 #define REG_REFUSED         0xFFFF  // value refused, or the block could not be served
+// The device could not carry the request out (no room, a file it could not
+// write); unlike REG_REFUSED, never an invitation to fetch a file.
+#define REG_NOT_DONE        0x8FFF
 
 // Host access: the read_reg, write_reg, read_mem and write_mem callbacks of
 // the protocol devices. Callable from any thread.

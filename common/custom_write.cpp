@@ -722,7 +722,7 @@ int Custom_DeviceControl(uint32_t address, uint32_t* value)
     case 0x10000014:
     case 0x10000018:
         // A save declined for want of space is a failed save.
-        if (!enough_space()) return -1;
+        if (!enough_space() || Custom_KeepUnreadConfig() != 0) return -1;
         if (save_block(CONFIG_FILE) != 0) return -1;
         Custom_ParamGroup(0);
         return 0;
