@@ -402,11 +402,16 @@ int Custom_RegWrite(uint32_t address, uint32_t* value);
 int Custom_MemRead(uint32_t address, uint8_t* value, uint32_t len);
 int Custom_MemWrite(uint32_t address, uint8_t* value, uint32_t len);
 
-// Judges a block read from a file by the write rules, the ToF kind being
-// the detected one: each field holding a value no host write could have
-// left takes its value from `defaults`. The number of fields replaced; their
-// names, comma separated, go to `names` (cut to `size`).
-int custom_check_cfg(deviceCFG* cfg, const deviceCFG* defaults, uint32_t tofKind, char* names, size_t size);
+// A sensor driver's own write (a rate it lowers to what its sensor runs
+// at): the write rules apply, but not the limits on what hosts set.
+int Custom_DriverRegWrite(uint32_t address, uint32_t* value);
+
+// Judges a block read from a file by the write rules, the ToF and colour
+// kinds being the detected ones: each field holding a value no host write
+// could have left takes its value from `defaults`. The number of fields
+// replaced; their names, comma separated, go to `names` (cut to `size`).
+int custom_check_cfg(deviceCFG* cfg, const deviceCFG* defaults, uint32_t tofKind, uint32_t rgbKind, char* names,
+                     size_t size);
 
 // The register-triggered device actions of the common page; called by
 // Custom_RegWrite before the word is stored. 0, or a negative number.

@@ -31,6 +31,7 @@
 #include "platform.h"
 #include "rich/rich_radar.h"
 #include "sensor/sensor_imx570.h"
+#include "sensor/sensor_raw.h"
 #include "server/udp_server.h"
 #include "worker.h"
 
@@ -51,6 +52,9 @@ constexpr uint32_t kApdStatusAddr = MEM_ADDR_USER_BIN + 1;
 
 // Time of the last start/stop request through 0x10000000.
 std::atomic<uint32_t> s_lastStartStop{0};
+
+// Set while a sensor driver writes a register of its own accord.
+thread_local bool t_driverWrite = false;
 
 uint32_t tof_kind() { return get(tof().sensorType); }
 uint32_t rgb_kind() { return get(rgb().sensorType); }
@@ -255,13 +259,32 @@ int outside_limits(uint32_t address, uint32_t v, uint32_t kind)
     return REG_REFUSED;
 }
 
+// A rate the present colour sensor kind cannot run at.
+int outside_colour_limits(uint32_t address, uint32_t v)
+{
+    const SettingLimit* limit = colour_limit(rgb_kind(), address);
+    if (sensor_limit_holds(limit, v)) return kGoOn;
+    log_error(g_logger, __FUNCTION__, __LINE__, "can not set %s:%u, the colour sensor runs at %u..%u", limit->name,
+              (unsigned)v, (unsigned)limit->lo, (unsigned)limit->hi);
+    return REG_REFUSED;
+}
+
+// The limits judge what hosts set. A driver's own write (a rate it lowers
+// to what its sensor runs at) is the sensors' state, not a setting to refuse.
+int host_limits(uint32_t address, uint32_t v, uint32_t kind)
+{
+    if (t_driverWrite) return kGoOn;
+    int rc = outside_limits(address, v, kind);
+    return rc != kGoOn ? rc : outside_colour_limits(address, v);
+}
+
 // The validation table; may adjust *value in place (0x10000088).
 int validate(uint32_t address, uint32_t* value)
 {
     uint32_t v = *value;
     uint32_t kind = tof_kind();
     uint32_t algo = get(common().enableApplationAlgo);
-    int rc = outside_limits(address, v, kind);
+    int rc = host_limits(address, v, kind);
     if (rc != kGoOn) return rc;
     // The sensor kinds are what start-up detected: the rules, and the next
     // stream start, go by them.
@@ -681,9 +704,20 @@ constexpr LoadCheck kLoadChecks[] = {
     {"roi_br_y", 0x10002020, [](const deviceCFG& c, uint32_t v, uint32_t) { return roi_possible(c, 0x10002020, v); }},
 };
 
+// The rate the Gpixel's driver lowers to for the block's mode and first
+// length, which it writes to the rate registers itself: what host writes of
+// those leave behind, not damage.
+bool driver_rate(const deviceCFG& cfg, uint32_t address, uint32_t v, uint32_t tofKind)
+{
+    const SensorInfo& tof = cfg.sensor[DEV_CFG_SENSOR_TOF].info;
+    return (address == 0x1000202C || address == 0x1000102C) && tofKind == E_GPIXEL_0503 &&
+           !cfg.common.enableMultiMachine && v == sensor_tof_fps_limit(tof.freqMode, tof.nInteA);
+}
+
 } // namespace
 
-int custom_check_cfg(deviceCFG* cfg, const deviceCFG* defaults, uint32_t tofKind, char* names, size_t size)
+int custom_check_cfg(deviceCFG* cfg, const deviceCFG* defaults, uint32_t tofKind, uint32_t rgbKind, char* names,
+                     size_t size)
 {
     if (names && size) names[0] = '\0';
     if (!cfg || !defaults) return 0;
@@ -706,8 +740,17 @@ int custom_check_cfg(deviceCFG* cfg, const deviceCFG* defaults, uint32_t tofKind
     size_t count = 0;
     const SettingLimit* limits = sensor_limits(tofKind, &count);
     for (size_t i = 0; i < count; i++)
-        if (!sensor_limit_holds(&limits[i], field(loaded, limits[i].address)))
+        if (!sensor_limit_holds(&limits[i], field(loaded, limits[i].address)) &&
+            !driver_rate(*cfg, limits[i].address, field(loaded, limits[i].address), tofKind))
             replace(limits[i].address, limits[i].name);
+    // And by the colour kind's, on the fields the rules above left as loaded.
+    limits = colour_limits(rgbKind, &count);
+    for (size_t i = 0; i < count; i++) {
+        uint32_t v = field(loaded, limits[i].address);
+        if (*field(*cfg, limits[i].address) == v && !sensor_limit_holds(&limits[i], v) &&
+            !driver_rate(*cfg, limits[i].address, v, tofKind))
+            replace(limits[i].address, limits[i].name);
+    }
     return replaced;
 }
 
@@ -736,6 +779,15 @@ int Custom_DeviceControl(uint32_t address, uint32_t* value)
     case 0x100000F0: start_task(E_WORKER_ID_REINIT_PROCESS, ReinitProcess_Task); return 0;
     default: return 0;
     }
+}
+
+int Custom_DriverRegWrite(uint32_t address, uint32_t* value)
+{
+    bool outer = t_driverWrite;
+    t_driverWrite = true;
+    int rc = Custom_RegWrite(address, value);
+    t_driverWrite = outer;
+    return rc;
 }
 
 int Custom_RegWrite(uint32_t address, uint32_t* value)

@@ -128,7 +128,7 @@ int read_block_file(const char* path, const deviceCFG& rest, deviceCFG* out)
 void check_block(deviceCFG* block, const deviceCFG& defaults, const char* from)
 {
     char names[512];
-    if (custom_check_cfg(block, &defaults, g_tofSensorType, names, sizeof(names)) > 0)
+    if (custom_check_cfg(block, &defaults, g_tofSensorType, g_rgbSensorType, names, sizeof(names)) > 0)
         log_error(g_logger, __FUNCTION__, __LINE__, "%s: values no write allows, defaults taken for: %s", from,
                   names);
 }
