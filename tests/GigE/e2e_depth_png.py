@@ -13,7 +13,8 @@ are such a frame: they show the simulated scene to a millimetre.
 
 usage: e2e_depth_png.py KORVID_BINARY DEPTHTOOL_BINARY
 With KORVID_E2E_DOCS=DIR the checked PNG and its 8-bit view are kept there
-(depth.png, depth-view.png); KORVID_E2E_DOCS=docs makes the README's anew."""
+(depth.png, depth-view.png); set to the path of docs/ it makes the README's
+anew."""
 
 import json
 import os
@@ -92,7 +93,7 @@ class DepthPng(unittest.TestCase):
             scene = scene_mm(DEPTHTOOL, width, height, tmp)
         off = [i for i in range(width * height) if abs(samples[i] - scene[i]) > 1]
         self.assertEqual(off[:10], [], f"{len(off)} of {width * height} pixels more than 1 mm off the scene "
-                                       f"(wall at {max(scene)} mm); make them again with KORVID_E2E_DOCS=docs")
+                                       f"(wall at {max(scene)} mm); make them again with KORVID_E2E_DOCS set to docs/")
         self.assertEqual(read_png(os.path.join(DOCS, "depth-view.png")), (width, height, 8, view_samples(samples)))
 
 
