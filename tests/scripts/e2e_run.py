@@ -61,7 +61,7 @@ class RunScript(unittest.TestCase):
     def run_to_end(self, *args, **kw):
         """run_script until the script ends by itself: (status, output, namespace prefix, root)."""
         p, ns, root = self.run_script(*args, **kw)
-        out, _ = p.communicate(timeout=120)
+        out, _ = p.communicate(timeout=60)
         return p.returncode, out.decode(errors="replace"), ns, root
 
     @staticmethod
