@@ -177,8 +177,9 @@ uint32 hardware_variant(const char* code)
             year = 4;
             month = 6;
         }
-        log_info(g_logger, __FUNCTION__, __LINE__, "dev id:%s,%d:%c,%d:%c,%d?%d,", code, year, yc, month, mc,
-                 year * 12 + month, 54);
+        // The code is a host's text (vendor storage): escaped, its characters too.
+        log_info(g_logger, __FUNCTION__, __LINE__, "dev id:%s,%d:%s,%d:%s,%d?%d,", LogPeerText(code).c_str(), year,
+                 LogPeerText(&yc, 1).c_str(), month, LogPeerText(&mc, 1).c_str(), year * 12 + month, 54);
         variant = year * 12 + month < 54 ? E_2024_06_BEFOR : E_2024_06_BEHIND;
     }
     log_info(g_logger, __FUNCTION__, __LINE__, "dev logic:%s",
@@ -211,7 +212,7 @@ int Bootstrap_RegInit(void)
     char version[kNameRoom + 1];
     if (!read_device_version(version)) snprintf(version, sizeof(version), "%s", kDefaultVersion);
     put_text(block, REG_DEVICE_VERSION, version, kNameRoom);
-    log_info(g_logger, __FUNCTION__, __LINE__, "dev version:%s", version);
+    log_info(g_logger, __FUNCTION__, __LINE__, "dev version:%s", LogPeerText(version).c_str());
 
     char code[PLAT_VENDOR_DATA_MAX + 1];
     read_vendor_text(kVendorBoardCode, code, PLAT_VENDOR_DATA_MAX);
@@ -257,8 +258,9 @@ int Bootstrap_RegInit(void)
 
     char serialText[kSerialRoom + 1] = {};
     memcpy(serialText, serial, strnlen(serial, kSerialRoom));
-    log_info(g_logger, __FUNCTION__, __LINE__, "dev serial:%s", serialText);
-    log_info(g_logger, __FUNCTION__, __LINE__, "dev vender:%s", code);
+    // Serial and board code are what a host wrote (vendor storage).
+    log_info(g_logger, __FUNCTION__, __LINE__, "dev serial:%s", LogPeerText(serialText).c_str());
+    log_info(g_logger, __FUNCTION__, __LINE__, "dev vender:%s", LogPeerText(code).c_str());
     log_info(g_logger, __FUNCTION__, __LINE__, "dev mac:%x%x", macH, macL);
 
     // Published whole: no reader ever sees a half-built block.

@@ -206,6 +206,7 @@ int save_config()
         RegBlockLock hold;
         reg_block_copy_out(&copy);
     }
+    if (Custom_KeepUnreadConfig() != 0) return -1;
     return put_fileAtomic(CONFIG_FILE, &copy, sizeof(copy)) == 0 ? 0 : -1;
 }
 

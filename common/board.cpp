@@ -227,7 +227,8 @@ bool vendor_request(int flags, unsigned long request, plat_vendor_req_t* req)
 void log_item(const char* what, int id, const char* data, size_t len, int prType)
 {
     if (prType == 0) {
-        log_info(g_logger, __FUNCTION__, __LINE__, "vendor %s %d:%.*s", what, id, (int)len, data);
+        // Items hold what hosts wrote (serial, board code).
+        log_info(g_logger, __FUNCTION__, __LINE__, "vendor %s %d:%s", what, id, LogPeerText(data, len).c_str());
         return;
     }
     char hex[PLAT_VENDOR_DATA_MAX * 2 + 1] = {};

@@ -282,8 +282,9 @@ int save_tmp_sweep(void)
             if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
             if (unlink(path.c_str()) == 0) {
                 removed++;
+                // Names in these directories may come from a host's archive.
                 log_error(g_logger, __FUNCTION__, __LINE__, "removed %s/%s left by an interrupted save", dir,
-                          e->d_name);
+                          LogPeerText(e->d_name).c_str());
             }
         }
         closedir(d);

@@ -386,11 +386,14 @@ inline void reg_store(T& field, T value)
 // Result codes of the four access functions.
 #define REG_OK              0x0000
 #define REG_NOT_IMPLEMENTED 0x8001  // no such register, or not writable in the present mode
-#define REG_ALGO_FAIL       0x8002  // the application algorithm refused its parameters
+#define REG_ALGO_FAIL       0x8002  // the application algorithm or depth processing refused the text
 #define REG_INVALID_ADDRESS 0x8003  // no block to write at the address
 #define REG_WRITE_PROTECT   0x8004  // the address lies in a block hosts only read
 #define REG_BAD_ALIGNMENT   0x8005  // the address is not that of a 32-bit word
 #define REG_REFUSED         0xFFFF  // value refused, or the block could not be served
+// The device could not carry the request out (no room, a file it could not
+// write); unlike REG_REFUSED, never an invitation to fetch a file.
+#define REG_NOT_DONE        0x8FFF
 
 // Host access: the read_reg, write_reg, read_mem and write_mem callbacks of
 // the protocol devices. Callable from any thread.
@@ -399,11 +402,16 @@ int Custom_RegWrite(uint32_t address, uint32_t* value);
 int Custom_MemRead(uint32_t address, uint8_t* value, uint32_t len);
 int Custom_MemWrite(uint32_t address, uint8_t* value, uint32_t len);
 
-// Judges a block read from a file by the write rules, the ToF kind being
-// the detected one: each field holding a value no host write could have
-// left takes its value from `defaults`. The number of fields replaced; their
-// names, comma separated, go to `names` (cut to `size`).
-int custom_check_cfg(deviceCFG* cfg, const deviceCFG* defaults, uint32_t tofKind, char* names, size_t size);
+// A sensor driver's own write (a rate it lowers to what its sensor runs
+// at): the write rules apply, but not the limits on what hosts set.
+int Custom_DriverRegWrite(uint32_t address, uint32_t* value);
+
+// Judges a block read from a file by the write rules, the ToF and colour
+// kinds being the detected ones: each field holding a value no host write
+// could have left takes its value from `defaults`. The number of fields
+// replaced; their names, comma separated, go to `names` (cut to `size`).
+int custom_check_cfg(deviceCFG* cfg, const deviceCFG* defaults, uint32_t tofKind, uint32_t rgbKind, char* names,
+                     size_t size);
 
 // The register-triggered device actions of the common page; called by
 // Custom_RegWrite before the word is stored. 0, or a negative number.

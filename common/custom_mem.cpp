@@ -5,8 +5,11 @@
 // Every read answers into the caller's buffer of `len` bytes and never past
 // it: what exists is copied, the rest of the request zero-filled (hosts read
 // the last chunk of a file rounded up to whole words).
+#include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <memory>
 #include <mutex>
@@ -83,6 +86,15 @@ void log_cam_param(const char* what, const CameraParam& p)
              p.cy, p.d0, p.d1, p.d2, p.d3, p.d4);
 }
 
+// An earlier export would be fetched as the current text.
+void drop_filter_export()
+{
+    char host[PATH_MAX];
+    if (!plat_path(kFilterFile, host, sizeof(host))) return;
+    if (unlink(host) != 0 && errno != ENOENT)
+        log_error(g_logger, __FUNCTION__, __LINE__, "can not remove %s: %s", kFilterFile, strerror(errno));
+}
+
 int read_filter(uint8_t* out, uint32_t len)
 {
     auto text = std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[ALGO_FILTER_TEXT_MAX]());
@@ -92,16 +104,20 @@ int read_filter(uint8_t* out, uint32_t len)
     if (n < 0) n = 0;
     reply(out, len, text.get(), (size_t)n);
     if ((uint32_t)n < kJsonFileMax) return REG_OK;
-    // Too long for one answer: the host fetches it as a file.
+    // Too long for one answer: REG_REFUSED sends the host to fetch it as a
+    // file, so only a file written now may be there to fetch.
     uint64 freeMiB = 0;
     get_deviceFreeSpace("/userdata", &freeMiB);
-    // Either way the answer is a refusal: without room the text is served
-    // neither here nor as a file.
     if (freeMiB < kFilterFreeMiB) {
         log_error(g_logger, __FUNCTION__, __LINE__, "no space in device, can not write file.");
-        return REG_REFUSED;
+        drop_filter_export();
+        return REG_NOT_DONE;
     }
-    put_fileAtomic(kFilterFile, text.get(), (size_t)n);
+    if (put_fileAtomic(kFilterFile, text.get(), (size_t)n) != 0) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "can not write %s", kFilterFile);
+        drop_filter_export();
+        return REG_NOT_DONE;
+    }
     return REG_REFUSED;
 }
 
@@ -422,8 +438,8 @@ int Custom_MemWrite(uint32_t address, uint8_t* value, uint32_t len)
     std::string text(value ? reinterpret_cast<const char*>(value) : "", value ? len : 0);
     switch (address) {
     case MEM_ADDR_FILTER_JSON:
-        algo_TavoPlus_SetFilterString(reinterpret_cast<uint8*>(text.data()));
-        return REG_OK;
+        // A text depth processing refuses leaves the filter as it was.
+        return algo_TavoPlus_SetFilterString(reinterpret_cast<uint8*>(text.data())) == 0 ? REG_OK : REG_ALGO_FAIL;
     case MEM_ADDR_APP_ALGO_PARAM: return write_algo_params(text);
     case MEM_ADDR_MAC: return write_mac(value, len);
     case MEM_ADDR_SERIAL: return write_identity(PLAT_VENDOR_SERIAL, value, len);
@@ -435,10 +451,15 @@ int Custom_MemWrite(uint32_t address, uint8_t* value, uint32_t len)
         }
         return REG_OK;
     case MEM_ADDR_APP_ALGO_COMMAND:
-        switch (app_algo()) {
+        switch (uint32_t algo = app_algo()) {
         case 4: return algo_avoid_set_cmd2(reinterpret_cast<uint8*>(text.data()));
         case 2: return algo_pallet_set_cmd(reinterpret_cast<uint8*>(text.data()));
-        default: return REG_OK;
+        default:
+            // Nothing takes the command: answered as the parameter block is
+            // without an application.
+            if (algo == 0) log_error(g_logger, __FUNCTION__, __LINE__, "applation algo not set");
+            else log_error(g_logger, __FUNCTION__, __LINE__, "applation algo %u takes no command", algo);
+            return REG_NOT_IMPLEMENTED;
         }
     default: break;
     }

@@ -33,6 +33,7 @@
 #include "platform.h"
 #include "rich/rich_radar.h"
 #include "sensor/sensor_imx570.h"
+#include "sensor/sensor_raw.h"
 #include "server/udp_server.h"
 #include "worker.h"
 
@@ -53,6 +54,9 @@ constexpr uint32_t kApdStatusAddr = MEM_ADDR_USER_BIN + 1;
 
 // Time of the last start/stop request through 0x10000000.
 std::atomic<uint32_t> s_lastStartStop{0};
+
+// Set while a sensor driver writes a register of its own accord.
+thread_local bool t_driverWrite = false;
 
 uint32_t tof_kind() { return get(tof().sensorType); }
 uint32_t rgb_kind() { return get(rgb().sensorType); }
@@ -289,7 +293,7 @@ uint32_t mode_after(uint32_t address, uint32_t v, uint32_t mode, bool imx)
     return v == 1 ? kOn[mode] : kOff[mode];
 }
 
-// A write that would leave the ToF sensor on frequencies other than those
+// A host write that would leave the ToF sensor on frequencies other than those
 // the registers, and so depth processing, hold is refused, and so is one
 // that changes what the frequencies may be (frequency or phase setting)
 // while they would then be refused (the VD55H1 programs its two whatever
@@ -299,7 +303,7 @@ uint32_t mode_after(uint32_t address, uint32_t v, uint32_t mode, bool imx)
 // then second.
 int frequency_rule(uint32_t address, uint32_t v, uint32_t kind, uint32_t* carriedB)
 {
-    if (kind != E_GPIXEL_0503 && kind != E_IMX570 && kind != E_VD55H1) return kGoOn;
+    if (t_driverWrite || (kind != E_GPIXEL_0503 && kind != E_IMX570 && kind != E_VD55H1)) return kGoOn;
     bool frequency = address == kRegFreqA || address == kRegFreqB || address == kRegFreqC;
     if (!frequency && (kind == E_VD55H1 || (address == kRegPhase && kind != E_IMX570))) return kGoOn;
     const FreqState now = freq_state();
@@ -343,13 +347,32 @@ int frequency_rule(uint32_t address, uint32_t v, uint32_t kind, uint32_t* carrie
     return REG_REFUSED;
 }
 
+// A rate the present colour sensor kind cannot run at.
+int outside_colour_limits(uint32_t address, uint32_t v)
+{
+    const SettingLimit* limit = colour_limit(rgb_kind(), address);
+    if (sensor_limit_holds(limit, v)) return kGoOn;
+    log_error(g_logger, __FUNCTION__, __LINE__, "can not set %s:%u, the colour sensor runs at %u..%u", limit->name,
+              (unsigned)v, (unsigned)limit->lo, (unsigned)limit->hi);
+    return REG_REFUSED;
+}
+
+// The limits judge what hosts set. A driver's own write (a rate it lowers
+// to what its sensor runs at) is the sensors' state, not a setting to refuse.
+int host_limits(uint32_t address, uint32_t v, uint32_t kind)
+{
+    if (t_driverWrite) return kGoOn;
+    int rc = outside_limits(address, v, kind);
+    return rc != kGoOn ? rc : outside_colour_limits(address, v);
+}
+
 // The validation table; may adjust *value in place (0x10000088).
 int validate(uint32_t address, uint32_t* value)
 {
     uint32_t v = *value;
     uint32_t kind = tof_kind();
     uint32_t algo = get(common().enableApplationAlgo);
-    int rc = outside_limits(address, v, kind);
+    int rc = host_limits(address, v, kind);
     if (rc != kGoOn) return rc;
     uint32_t carriedB = 0;
     rc = frequency_rule(address, v, kind, &carriedB);
@@ -797,9 +820,20 @@ constexpr LoadCheck kLoadChecks[] = {
     {"roi_br_y", 0x10002020, [](const deviceCFG& c, uint32_t v, uint32_t) { return roi_possible(c, 0x10002020, v); }},
 };
 
+// The rate the Gpixel's driver lowers to for the block's mode and first
+// length, which it writes to the rate registers itself: what host writes of
+// those leave behind, not damage.
+bool driver_rate(const deviceCFG& cfg, uint32_t address, uint32_t v, uint32_t tofKind)
+{
+    const SensorInfo& tof = cfg.sensor[DEV_CFG_SENSOR_TOF].info;
+    return (address == 0x1000202C || address == 0x1000102C) && tofKind == E_GPIXEL_0503 &&
+           !cfg.common.enableMultiMachine && v == sensor_tof_fps_limit(tof.freqMode, tof.nInteA);
+}
+
 } // namespace
 
-int custom_check_cfg(deviceCFG* cfg, const deviceCFG* defaults, uint32_t tofKind, char* names, size_t size)
+int custom_check_cfg(deviceCFG* cfg, const deviceCFG* defaults, uint32_t tofKind, uint32_t rgbKind, char* names,
+                     size_t size)
 {
     if (names && size) names[0] = '\0';
     if (!cfg || !defaults) return 0;
@@ -822,27 +856,34 @@ int custom_check_cfg(deviceCFG* cfg, const deviceCFG* defaults, uint32_t tofKind
     size_t count = 0;
     const SettingLimit* limits = sensor_limits(tofKind, &count);
     for (size_t i = 0; i < count; i++)
-        if (!sensor_limit_holds(&limits[i], field(loaded, limits[i].address)))
+        if (!sensor_limit_holds(&limits[i], field(loaded, limits[i].address)) &&
+            !driver_rate(*cfg, limits[i].address, field(loaded, limits[i].address), tofKind))
             replace(limits[i].address, limits[i].name);
     // Frequencies the sensor would not run at take the defaults, and so does
-    // the setting that refuses those too.
-    auto state = [&] {
-        const deviceCFG& c = *cfg;
-        return FreqState{field(c, kRegFreqMode), field(c, kRegPhase), field(c, kRegFreqA), field(c, kRegFreqB),
-                         field(c, kRegFreqC), 0};
-    };
-    auto freq_ok = [&] {
-        FreqState s = state();
+    // the setting that refuses those too. Without a frequency table the
+    // defaults run no better, and the block stays as it is.
+    auto freq_ok = [&](const deviceCFG& c) {
+        FreqState s{field(c, kRegFreqMode), field(c, kRegPhase), field(c, kRegFreqA), field(c, kRegFreqB),
+                    field(c, kRegFreqC), 0};
         bool zero = !s.a || !s.b || (tofKind == E_IMX570 && !s.c);
         return !zero && freq_state_runs(tofKind, &s, nullptr, 0);
     };
+    const bool judged = freq_ok(*defaults);
     auto to_defaults = [&](std::initializer_list<std::pair<uint32_t, const char*>> fields) {
-        if (freq_ok()) return;
+        if (!judged || freq_ok(*cfg)) return;
         for (const auto& f : fields)
             if (*field(*cfg, f.first) != field(*defaults, f.first)) replace(f.first, f.second);
     };
     to_defaults({{kRegFreqA, "groupAFreq"}, {kRegFreqB, "groupBFreq"}, {kRegFreqC, "groupCFreq"}});
     to_defaults({{kRegFreqMode, "freqMode"}, {kRegPhase, "phaseOptions"}});
+    // And by the colour kind's, on the fields the rules above left as loaded.
+    limits = colour_limits(rgbKind, &count);
+    for (size_t i = 0; i < count; i++) {
+        uint32_t v = field(loaded, limits[i].address);
+        if (*field(*cfg, limits[i].address) == v && !sensor_limit_holds(&limits[i], v) &&
+            !driver_rate(*cfg, limits[i].address, v, tofKind))
+            replace(limits[i].address, limits[i].name);
+    }
     return replaced;
 }
 
@@ -857,7 +898,7 @@ int Custom_DeviceControl(uint32_t address, uint32_t* value)
     case 0x10000014:
     case 0x10000018:
         // A save declined for want of space is a failed save.
-        if (!enough_space()) return -1;
+        if (!enough_space() || Custom_KeepUnreadConfig() != 0) return -1;
         if (save_block(CONFIG_FILE) != 0) return -1;
         Custom_ParamGroup(0);
         return 0;
@@ -871,6 +912,15 @@ int Custom_DeviceControl(uint32_t address, uint32_t* value)
     case 0x100000F0: start_task(E_WORKER_ID_REINIT_PROCESS, ReinitProcess_Task); return 0;
     default: return 0;
     }
+}
+
+int Custom_DriverRegWrite(uint32_t address, uint32_t* value)
+{
+    bool outer = t_driverWrite;
+    t_driverWrite = true;
+    int rc = Custom_RegWrite(address, value);
+    t_driverWrite = outer;
+    return rc;
 }
 
 int Custom_RegWrite(uint32_t address, uint32_t* value)

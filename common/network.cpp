@@ -129,8 +129,9 @@ bool read_setting(ConfMgmt* conf, const char* key, char (&out)[kDottedRoom])
     const char* text = conf_get_string(conf, NET_CONFIG_SECTION, key);
     uint32 value = 0;
     if (!parse_dotted(text, &value)) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "invalid %s \"%.40s\"%s in %s, network settings not applied", key,
-                  text ? text : "", text && strlen(text) > 40 ? "..." : "", NET_CONFIG_FILE);
+        size_t len = text ? strlen(text) : 0;
+        log_error(g_logger, __FUNCTION__, __LINE__, "invalid %s \"%s\"%s in %s, network settings not applied", key,
+                  LogPeerText(text, len > 40 ? 40 : len).c_str(), len > 40 ? "..." : "", NET_CONFIG_FILE);
         return false;
     }
     format_dotted(value, out);

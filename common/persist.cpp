@@ -5,14 +5,17 @@
 // been read, under the block lock.
 #include "common/persist.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "GigE/bootstrap.h"
@@ -38,6 +41,7 @@ constexpr uint64 kSaveFreeMiB = 101;
 constexpr int kFpgaAttempts = 3;
 constexpr uint8 kCpldOutputIoReg = 59;
 constexpr size_t kProcVersionMax = 1024;
+constexpr int kUnreadKeepMax = 100;
 
 struct GroupPaths {
     char cfg[64];
@@ -50,6 +54,17 @@ struct GroupPaths {
 };
 
 bool file_exists(const char* path) { return plat_access(path, F_OK) == 0; }
+
+// Set when start-up found CONFIG_FILE but could not read it: the first save
+// must not replace it before it is kept aside.
+std::mutex s_unreadLock;
+bool s_unreadConfig = false;
+
+void mark_unread_config(bool unread)
+{
+    std::lock_guard<std::mutex> hold(s_unreadLock);
+    s_unreadConfig = unread;
+}
 
 // Reads up to `cap` bytes of a board file into buf: the count, or -1 when
 // it cannot be opened or read.
@@ -113,7 +128,7 @@ int read_block_file(const char* path, const deviceCFG& rest, deviceCFG* out)
 void check_block(deviceCFG* block, const deviceCFG& defaults, const char* from)
 {
     char names[512];
-    if (custom_check_cfg(block, &defaults, g_tofSensorType, names, sizeof(names)) > 0)
+    if (custom_check_cfg(block, &defaults, g_tofSensorType, g_rgbSensorType, names, sizeof(names)) > 0)
         log_error(g_logger, __FUNCTION__, __LINE__, "%s: values no write allows, defaults taken for: %s", from,
                   names);
 }
@@ -231,6 +246,7 @@ int save_group(int n)
 // rather than not at all.
 void load_block(deviceCFG* block, uint32 cpuType)
 {
+    mark_unread_config(false);
     bool saved = file_exists(CONFIG_FILE);
     const char* path = saved ? CONFIG_FILE : file_exists(DEFAULT_CONFIG_FILE) ? DEFAULT_CONFIG_FILE : nullptr;
     if (!path) {
@@ -244,6 +260,9 @@ void load_block(deviceCFG* block, uint32 cpuType)
     block_defaults(&defaults, cpuType, saved);
     if (read_block_file(path, defaults, block) != 0) {
         log_error(g_logger, __FUNCTION__, __LINE__, "%s can not be read: started on the defaults", path);
+        // The reason may pass (an I/O error, a permission): what it holds
+        // is still the host's, so it stays until a save would replace it.
+        if (saved) mark_unread_config(true);
         *block = defaults;
         return;
     }
@@ -274,6 +293,34 @@ void free_records()
 }
 
 } // namespace
+
+int Custom_KeepUnreadConfig(void)
+{
+    std::lock_guard<std::mutex> hold(s_unreadLock);
+    if (!s_unreadConfig) return 0;
+    struct stat st;
+    if (plat_stat(CONFIG_FILE, &st) != 0) {
+        if (errno == ENOENT) {
+            s_unreadConfig = false;  // gone meanwhile: nothing left to keep
+            return 0;
+        }
+    } else if (S_ISDIR(st.st_mode)) {
+        return 0;  // a save cannot replace a directory: it fails by itself
+    }
+    for (int n = 1; n <= kUnreadKeepMax; n++) {
+        char kept[64];
+        snprintf(kept, sizeof(kept), "%s.unread-%d", CONFIG_FILE, n);
+        if (plat_access(kept, F_OK) == 0) continue;
+        if (plat_rename(CONFIG_FILE, kept) != 0) break;
+        log_error(g_logger, __FUNCTION__, __LINE__, "%s could not be read at start: kept as %s before the save",
+                  CONFIG_FILE, kept);
+        s_unreadConfig = false;
+        return 0;
+    }
+    log_error(g_logger, __FUNCTION__, __LINE__, "%s could not be read at start and can not be kept aside: not saved",
+              CONFIG_FILE);
+    return -1;
+}
 
 int Custom_RegInit(void)
 {

@@ -34,6 +34,12 @@ extern char g_firmwareTime[FIRMWARE_TIME_SIZE];
 // files. Runs once on the main thread before any worker: 0, or -1 (no
 // memory, or a block file that exists but cannot be read).
 int   Custom_RegInit(void);
+// Called before anything replaces CONFIG_FILE. When start-up found the file
+// but could not read it, it is first renamed to CONFIG_FILE ".unread-N", a
+// name no other file has (an error line names it), so the settings it may
+// still hold are not lost. 0 when the replacement may go ahead, -1 when the
+// file could not be kept aside and must stay.
+int   Custom_KeepUnreadConfig(void);
 // Frees the block and the run-time record; both pointers become null.
 void  Custom_RegDeInit(void);
 

@@ -71,6 +71,27 @@ constexpr SettingLimit kVd55h1[] = {
     {kColourFps, "rgb fps", kVd55h1MinFps, kMaxFps, 1},
 };
 
+// Colour sensor kinds, by what their drivers do with the rate registers on
+// these boards; the ToF kind's limits apply beside them.
+//
+// SC230AI (behind the ISP): its driver takes a rate above 30 in hundredths
+// of a frame a second and runs 0 at 1. In frequency mode 3 its capture takes
+// two exposures a frame and waits 200 ms for each: below 6 no colour block
+// comes. The colour rate drives the ToF rate in whole frames a second, so
+// only 6 to 30 mean the same to both sensors. The ToF rate reaches it too:
+// the ToF drivers hand it the rate they run at (30 at most), and its
+// capture, as a slave, takes the ToF rate itself while no ToF device is
+// there, 0 included.
+//
+// SC130GS: triggered by the ToF sensor, it runs at the ToF's rate whatever
+// frame length its own rate gives; its two-exposure capture waits 500 ms,
+// which every rate the ToF floors allow leaves room for. SC2210 and the
+// FH8320 camera: their trigger period follows neither rate register.
+constexpr SettingLimit kSc230ai[] = {
+    {kTofFps, "tof fps", 6, kMaxFps, 0},
+    {kColourFps, "rgb fps", 6, 30, 0},
+};
+
 template <size_t N>
 const SettingLimit* table(const SettingLimit (&t)[N], size_t* n)
 {
@@ -96,6 +117,24 @@ const SettingLimit* sensor_limit(uint32_t tofKind, uint32_t address)
 {
     size_t n = 0;
     const SettingLimit* t = sensor_limits(tofKind, &n);
+    for (size_t i = 0; i < n; i++)
+        if (t[i].address == address) return &t[i];
+    return nullptr;
+}
+
+const SettingLimit* colour_limits(uint32_t rgbKind, size_t* n)
+{
+    size_t none = 0;
+    if (!n) n = &none;
+    if (rgbKind == E_SMARTSENS_SC230AI) return table(kSc230ai, n);
+    *n = 0;
+    return nullptr;
+}
+
+const SettingLimit* colour_limit(uint32_t rgbKind, uint32_t address)
+{
+    size_t n = 0;
+    const SettingLimit* t = colour_limits(rgbKind, &n);
     for (size_t i = 0; i < n; i++)
         if (t[i].address == address) return &t[i];
     return nullptr;

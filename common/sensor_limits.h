@@ -22,6 +22,14 @@ const SettingLimit* sensor_limits(uint32_t tofKind, size_t* n);
 // The limit of `address` under ToF kind `tofKind`; null when it has none.
 const SettingLimit* sensor_limit(uint32_t tofKind, uint32_t address);
 
+// The limits colour sensor kind `rgbKind` adds on the rate registers (count
+// in *n), judged beside those of the ToF kind; none for kinds whose rate no
+// value of these registers sets.
+const SettingLimit* colour_limits(uint32_t rgbKind, size_t* n);
+
+// The limit of `address` under colour kind `rgbKind`; null when it has none.
+const SettingLimit* colour_limit(uint32_t rgbKind, uint32_t address);
+
 // Whether `v` is a value the limit allows.
 int sensor_limit_holds(const SettingLimit* limit, uint32_t v);
 

@@ -210,7 +210,8 @@ void fill_ops(V4L2SensorInfo* o)
     o->set_n_pulse_f0 = sensor_tof_set_n_pulse_F0;
     o->set_n_pulse_f1 = sensor_tof_set_n_pulse_F1;
     o->custom_read_reg = Custom_RegRead;
-    o->custom_write_reg = Custom_RegWrite;
+    // Its writes are the rates it lowers to: the sensors' state, not a host's.
+    o->custom_write_reg = Custom_DriverRegWrite;
 }
 
 void signal_integration(epcore_t* core, int exposure)

@@ -595,6 +595,7 @@ void upload_end(TcpFileConn* c)
         return;
     }
     uint32 code = vet_upload(up);
+    if (code == 0 && up.type == DEV_CONFIG_FILE && Custom_KeepUnreadConfig() != 0) code = 1;
     if (code == 0 && !up.commit()) code = 1;
     uint32 type = up.type;
     std::string target = up.target;
@@ -647,8 +648,8 @@ bool take_raw_frame()
     return true;
 }
 
-// Builds the file a download type announces: false when the connection is
-// to be closed.
+// Builds the file a download type announces: false when there is nothing
+// to send.
 bool prepare_download(uint32 type, const char* path)
 {
     switch (type) {
@@ -737,40 +738,37 @@ void download(TcpFileConn* c, const FileMsgHeader& req)
 {
     log_info(g_logger, __FUNCTION__, __LINE__, "customParamIndex:%d", kGroup);
     uint32 type = req.file_type;
-    uint32 code = 0;
+    bool ok = true;
     if (type == APD_CALIB_FILE) {
-        code = board_file_exists(kGainListFile) ? 0 : 1;
+        ok = board_file_exists(kGainListFile);
     } else if (type == EXPORT_CUSTOM_PARAM_FILE) {
         char cfg[64], filter[64];
         snprintf(cfg, sizeof(cfg), PARAM_GROUP_FILE, kGroup);
         snprintf(filter, sizeof(filter), PARAM_FILTER_FILE, kGroup);
-        code = board_file_exists(cfg) && board_file_exists(filter) ? 0 : 1;
+        ok = board_file_exists(cfg) && board_file_exists(filter);
     }
-    if (!answer(c, c->hdr, code) || code != 0) return;
-    const char* path = file_path(type, false);
-    if (!path) {
+    // The file is made, opened and digested before the answer: a download
+    // with nothing to send is refused (1) before anything is announced, and
+    // the connection stays for the host's next request.
+    const char* path = ok ? file_path(type, false) : nullptr;
+    if (ok && !path) {
         log_error(g_logger, __FUNCTION__, __LINE__, "file type %u can not be downloaded", type);
-        conn_close(c);
-        return;
+        ok = false;
     }
-    if (!prepare_download(type, path)) {
-        conn_close(c);
-        return;
-    }
-    BoardFd file(plat_open(path, O_RDONLY | O_CLOEXEC));
-    struct stat st;
-    if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || (uint64)st.st_size > UINT32_MAX) {
+    ok = ok && prepare_download(type, path);
+    BoardFd file(ok ? plat_open(path, O_RDONLY | O_CLOEXEC) : -1);
+    struct stat st{};
+    if (ok && (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) || (uint64)st.st_size > UINT32_MAX)) {
         log_error(g_logger, __FUNCTION__, __LINE__, "can not open %s", path);
-        conn_close(c);
-        return;
+        ok = false;
     }
-    uint32 size = (uint32)st.st_size;
+    uint32 size = ok ? (uint32)st.st_size : 0;
     char hex[kMd5Hex + 1];
-    if (!digest_fd(file.fd, size, hex)) {
+    if (ok && !digest_fd(file.fd, size, hex)) {
         log_error(g_logger, __FUNCTION__, __LINE__, "can not read %s", path);
-        conn_close(c);
-        return;
+        ok = false;
     }
+    if (!answer(c, c->hdr, ok ? 0 : 1) || !ok) return;
 
     uint8 announce[kHeaderSize + kMsgHeaderSize];
     encode_header(announce, {0, 0, 0});

@@ -8,9 +8,13 @@ client saves one depth frame as a 16-bit PNG and the raw frame of the same
 index; the stand-in, run here on those raw bytes with the camera's register
 values, must give the PNG's samples exactly.
 
+The README's pictures (docs/depth.png and its 8-bit view docs/depth-view.png)
+are such a frame: they show the simulated scene to a millimetre.
+
 usage: e2e_depth_png.py KORVID_BINARY DEPTHTOOL_BINARY
 With KORVID_E2E_DOCS=DIR the checked PNG and its 8-bit view are kept there
-(depth.png, depth-view.png)."""
+(depth.png, depth-view.png); set to the path of docs/ it makes the README's
+anew."""
 
 import json
 import os
@@ -18,16 +22,19 @@ import shutil
 import struct
 import subprocess
 import sys
+import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-from arvframe import read_png  # noqa: E402
+from arvframe import read_png, view_samples  # noqa: E402
 from camns import CAM_ADDR, CameraNet  # noqa: E402
+from scene import scene_mm  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 DEPTHTOOL = sys.argv[2] if len(sys.argv) > 2 else "depthtool"
 ARVFRAME = os.path.join(HERE, "..", "e2e", "arvframe.py")
+DOCS = os.path.normpath(os.path.join(HERE, "..", "..", "docs"))
 
 # Registers the stand-in reads, by the names depthtool takes.
 STANDIN_REGS = {"sensorType": 0x10002000, "rgbSensorType": 0x10001000, "freqMode": 0x10002068,
@@ -78,6 +85,16 @@ class DepthPng(unittest.TestCase):
             if docs:
                 shutil.copyfile(png, os.path.join(docs, "depth.png"))
                 shutil.copyfile(view, os.path.join(docs, "depth-view.png"))
+
+    def test_readme_pictures_show_the_scene(self):
+        width, height, bits, samples = read_png(os.path.join(DOCS, "depth.png"))
+        self.assertEqual((width, height, bits), (640, 480, 16))
+        with tempfile.TemporaryDirectory(prefix="korvid-docs-") as tmp:
+            scene = scene_mm(DEPTHTOOL, width, height, tmp)
+        off = [i for i in range(width * height) if abs(samples[i] - scene[i]) > 1]
+        self.assertEqual(off[:10], [], f"{len(off)} of {width * height} pixels more than 1 mm off the scene "
+                                       f"(wall at {max(scene)} mm); make them again with KORVID_E2E_DOCS set to docs/")
+        self.assertEqual(read_png(os.path.join(DOCS, "depth-view.png")), (width, height, 8, view_samples(samples)))
 
 
 if __name__ == "__main__":

@@ -682,24 +682,20 @@ TEST(GvcpChannel, MemoryWritesNoBlockTakesAreRefusedWithTheReasonAndIndex0)
     EXPECT_EQ(read_host_file(user).substr(8, 4), std::string("\x11\x22\x33\x44", 4));
 }
 
-TEST(GvcpChannel, SavesAndExportsDeclinedForWantOfSpaceAnswerARefusal)
+TEST(GvcpChannel, SavesDeclinedForWantOfSpaceAnswerARefusal)
 {
     Channel ch;
     Host h(ch.port);
     const std::string config = ch.board.host(CONFIG_FILE), deflt = ch.board.host(DEFAULT_CONFIG_FILE);
     const std::string group = ch.board.host("/userdata/const/config2.bin");
-    const std::string filter = ch.board.host("/userdata/dev_filter.json");
-    for (const std::string& f : {config, deflt, group, filter}) remove(f.c_str());
-    std::string longText = "{\"pad\":\"" + std::string(3100, 'f') + "\"}";
-    algo_TavoPlus_SetFilterString(reinterpret_cast<uint8*>(longText.data()));
+    for (const std::string& f : {config, deflt, group}) remove(f.c_str());
 
     ASSERT_EQ(sim_set_free_space("/userdata", 50ull << 20), 0);
     EXPECT_EQ(Host::status(h.writereg({0x10000014, 1})), 0xFFFF) << "save";
     EXPECT_EQ(Host::status(h.writereg({0x10000018, 1})), 0xFFFF) << "save";
     EXPECT_EQ(Host::status(h.writereg({0x10000040, 1})), 0xFFFF) << "default save";
     EXPECT_EQ(Host::status(h.writereg({0x10000094, 2})), 0xFFFF) << "group save";
-    EXPECT_EQ(Host::status(h.readmem(MEM_ADDR_FILTER_JSON, 64)), 0xFFFF) << "filter text export";
-    for (const std::string& f : {config, deflt, group, filter}) EXPECT_EQ(read_host_file(f), "<missing>") << f;
+    for (const std::string& f : {config, deflt, group}) EXPECT_EQ(read_host_file(f), "<missing>") << f;
     EXPECT_TRUE(ch.log.has("no space in device, can not write file."));
 
     // With room each save answers as before.
@@ -707,10 +703,104 @@ TEST(GvcpChannel, SavesAndExportsDeclinedForWantOfSpaceAnswerARefusal)
     EXPECT_EQ(Host::status(h.writereg({0x10000014, 1})), 0);
     EXPECT_EQ(Host::status(h.writereg({0x10000040, 1})), 0);
     EXPECT_EQ(Host::status(h.writereg({0x10000094, 2})), 0);
-    EXPECT_EQ(Host::status(h.readmem(MEM_ADDR_FILTER_JSON, 64)), 0xFFFF) << "the host fetches the file";
     for (const std::string& f : {config, deflt, group}) EXPECT_EQ(read_host_file(f).size(), sizeof(deviceCFG)) << f;
+}
+
+// 0xFFFF sends the host to fetch dev_filter.json over TCP 9900: an export
+// that cannot be written answers an error of its own and leaves no older
+// export there to be fetched as the current text.
+TEST(GvcpChannel, FilterExportThatCannotBeWrittenAnswersAnErrorAndLeavesNoOlderExport)
+{
+    Channel ch;
+    Host h(ch.port);
+    const std::string filter = ch.board.host("/userdata/dev_filter.json");
+    std::string longText = "{\"pad\":\"" + std::string(3100, 'f') + "\"}";
+    algo_TavoPlus_SetFilterString(reinterpret_cast<uint8*>(longText.data()));
+
+    ASSERT_TRUE(write_host_file(filter, "{\"stale\":1}"));
+    ASSERT_EQ(sim_set_free_space("/userdata", 50ull << 20), 0);
+    EXPECT_EQ(Host::status(h.readmem(MEM_ADDR_FILTER_JSON, 64)), REG_NOT_DONE) << "no room";
+    EXPECT_EQ(read_host_file(filter), "<missing>");
+
+    ASSERT_EQ(sim_set_free_space("/userdata", 4096ull << 20), 0);
+    ASSERT_EQ(mkdir(filter.c_str(), 0755), 0);  // room, but no file can be made there
+    EXPECT_EQ(Host::status(h.readmem(MEM_ADDR_FILTER_JSON, 64)), REG_NOT_DONE) << "write failed";
+    EXPECT_TRUE(ch.log.has("can not write /userdata/dev_filter.json"));
+    ASSERT_EQ(rmdir(filter.c_str()), 0);
+
+    ASSERT_TRUE(write_host_file(filter, "{\"stale\":1}"));
+    EXPECT_EQ(Host::status(h.readmem(MEM_ADDR_FILTER_JSON, 64)), 0xFFFF) << "the host fetches the file";
     EXPECT_EQ(read_host_file(filter), longText);
     algo_TavoPlus_SetFilterString(nullptr);
+}
+
+TEST(GvcpChannel, FilterTextDepthProcessingRefusesIsAnsweredAsRefusedAndTheOldFilterStays)
+{
+    Channel ch;
+    Host h(ch.port);
+    const std::string good = "{\"median_filter\":{\"enable\":1}}";
+    auto text = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
+    Bytes a = h.writemem(MEM_ADDR_FILTER_JSON, text(good));
+    EXPECT_EQ(Host::status(a), 0);
+    EXPECT_EQ(Host::index(a), good.size());
+    a = h.writemem(MEM_ADDR_FILTER_JSON, text("{\"median_filter\":"));
+    EXPECT_EQ(Host::status(a), REG_ALGO_FAIL);
+    EXPECT_EQ(Host::index(a), 0);
+    a = h.readmem(MEM_ADDR_FILTER_JSON, 64);
+    ASSERT_EQ(Host::status(a), 0);
+    EXPECT_EQ(std::string(a.begin() + 12, a.begin() + 12 + (long)good.size()), good);
+    algo_TavoPlus_SetFilterString(nullptr);
+}
+
+TEST(GvcpChannel, ApplicationCommandWithoutAnApplicationIsAnsweredAsTheParameterBlockIs)
+{
+    Channel ch;
+    Host h(ch.port);
+    reg_store(ch.common().enableApplationAlgo, 0u);
+    Bytes cmd = Host::words({0x7B7D0000});  // "{}"
+    Bytes params = h.writemem(MEM_ADDR_APP_ALGO_PARAM, cmd);
+    Bytes command = h.writemem(MEM_ADDR_APP_ALGO_COMMAND, cmd);
+    EXPECT_EQ(Host::status(params), REG_NOT_IMPLEMENTED);
+    EXPECT_EQ(Host::status(command), Host::status(params));
+    EXPECT_EQ(Host::index(command), 0);
+}
+
+// Start-up could not read config.bin (an I/O error that may pass): the first
+// save of each start keeps it under a name of its own before replacing it,
+// whether a plain write or the save register saves.
+TEST(GvcpChannel, UnreadableSavedBlockIsKeptUnderItsOwnNameBeforeTheFirstSave)
+{
+    Channel ch;
+    Host h(ch.port);
+    const std::string config = ch.board.host(CONFIG_FILE);
+    std::string before = std::string(sizeof(deviceCFG), '\x5A');
+    ASSERT_TRUE(write_host_file(config, before));
+    struct Case {
+        uint32_t address, value;
+        const char* kept;
+    } cases[] = {{0x10000060, 7, "/userdata/config.bin.unread-1"}, {0x10000014, 1, "/userdata/config.bin.unread-2"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.kept);
+        ASSERT_EQ(sim_fail_nth(CONFIG_FILE, SIM_REQ_OPEN, 1, EIO), 0);
+        ASSERT_EQ(Custom_RegInit(), 0);
+        ch.users();  // the channel's next request takes this lock after the start
+        EXPECT_TRUE(ch.log.has("/userdata/config.bin can not be read: started on the defaults"));
+        EXPECT_EQ(Host::status(h.writereg({c.address, c.value})), 0);
+        EXPECT_EQ(read_host_file(ch.board.host(c.kept)), before);
+        EXPECT_TRUE(ch.log.has(std::string("kept as ") + c.kept));
+        std::string saved = read_host_file(config);
+        EXPECT_EQ(saved.size(), sizeof(deviceCFG));
+        EXPECT_NE(saved, before);
+        // Later saves replace the new file only.
+        EXPECT_EQ(Host::status(h.writereg({0x10000060, 9})), 0);
+        EXPECT_EQ(read_host_file(ch.board.host(c.kept)), before);
+        before = read_host_file(config);
+        Custom_RegDeInit();
+        g_dev_cfg = &ch.cfg;
+        g_regMemAddr = &ch.run;
+        ch.users();
+    }
+    EXPECT_EQ(read_host_file(ch.board.host("/userdata/config.bin.unread-3")), "<missing>");
 }
 
 TEST(GvcpChannel, SavedBlockAndUserFilesAreSyncedBeforeTheyReplaceTheOldOnes)

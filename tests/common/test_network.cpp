@@ -252,6 +252,10 @@ TEST(NetworkTask, OnlyWellFormedDottedQuadsFromTheFileReachCommandsOrInterfaces)
         Net n(kind == 0 ? "rk3568-imx570" : "rk3588-gpixel");
         for (size_t i = kind; i < std::size(values); i += 2) apply_one(n, keys[i % 3], values[i]);
     }
+    // The refused text is logged escaped: control bytes reach no terminal.
+    Net n;
+    apply_one(n, "GATEWAY", {"1.2.3.4\x1b[2J", nullptr});
+    EXPECT_EQ(n.lines("invalid GATEWAY \"1.2.3.4\\x1b[2J\""), 1u);
 }
 
 // ---- Interface data, read inside a network namespace of the test's own ----

@@ -574,6 +574,169 @@ TEST_P(OnEachToFBoard, LongestIntegrationsAreRefusedOrLeaveDepthFlowing)
     }
 }
 
+// ---- Colour rates ----
+//
+// Colour blocks come only while the colour sensor runs at a rate its
+// capture can take: the two-exposure capture waits a bounded time for each
+// exposure. The boards whose colour frames reach the host, with depth beside
+// them.
+
+constexpr uint32_t kMono10 = 0x01100003;  // the colour blocks' leader
+constexpr uint32_t kTofFps = 0x1000202C, kColourFps = 0x1000102C;
+
+const Profile kColourProfiles[] = {kProfiles[2], kProfiles[0]};  // rk3568-v23, rk3588-gpixel
+
+// Takes control and asks for depth and colour, streamed to `host`.
+bool open_depth_and_colour(Host& host)
+{
+    return host.write(0x0A00, 2) == 0 && host.write(0x0D00, host.streamPort) == 0 &&
+           host.write(0x0D18, INADDR_LOOPBACK) == 0 && host.write(kAmplitude, 0) == 0 &&
+           host.write(kColour, 1) == 0 && host.write(kStart, 1) == 0;
+}
+
+// Whether `colour` colour blocks and `depth` depth blocks arrive within
+// `ms`; the control channel is kept meanwhile.
+bool colour_flows(Host& host, int colour, int depth, int ms)
+{
+    int seen[2] = {0, 0};
+    auto last = std::chrono::steady_clock::now();
+    return wait_until(
+        [&] {
+            uint8_t p[2048];
+            ssize_t n;
+            while ((n = recv(host.stream, p, sizeof p, MSG_DONTWAIT)) > 0) {
+                if (n < 36 || p[4] != 0x81) continue;
+                uint32_t format = (uint32_t)p[32] << 24 | p[33] << 16 | p[34] << 8 | p[35];
+                if (format == kMono10) seen[0]++;
+                if (format == kMono16) seen[1]++;
+            }
+            if (std::chrono::steady_clock::now() - last > std::chrono::milliseconds(500)) {
+                host.write(0x0A00, 2);  // heartbeat
+                last = std::chrono::steady_clock::now();
+            }
+            return seen[0] >= colour && seen[1] >= depth;
+        },
+        ms);
+}
+
+// The error lines of the board's log.
+std::string errors(Camera& cam)
+{
+    std::istringstream in(read_host_file(cam.board.host("/var/log/camera.log")));
+    std::string line, out;
+    while (std::getline(in, line))
+        if (line.find("[error]") != std::string::npos) out += line + "\n";
+    return out;
+}
+
+uint32_t reg(uint32_t address)
+{
+    uint32_t v = 0;
+    Custom_RegRead(address, &v);
+    return v;
+}
+
+class OnEachColourBoard : public ::testing::TestWithParam<Profile> {};
+
+INSTANTIATE_TEST_SUITE_P(Boards, OnEachColourBoard, ::testing::ValuesIn(kColourProfiles),
+                         [](const ::testing::TestParamInfo<Profile>& i) {
+                             std::string n = i.param.name;
+                             for (char& c : n)
+                                 if (c == '-') c = '_';
+                             return n;
+                         });
+
+// Every colour rate from 0 up past the floor of every kind, and the first
+// rate the ISP sensor takes in hundredths: an accepted one keeps colour
+// blocks coming, a refused one leaves the register and the stream as they
+// were. The rates from the floor on are accepted.
+TEST_P(OnEachColourBoard, ColourRatesAreRefusedOrKeepColourFlowing)
+{
+    constexpr uint32_t kFloor = 6;
+    constexpr int kRateMs = 20000;  // a few frames at the slowest rate, on a busy machine
+    Camera cam(GetParam().name);
+    ASSERT_TRUE(cam.ns.ok);
+    ASSERT_TRUE(cam.start());
+    Host host;
+    ASSERT_TRUE(open_depth_and_colour(host));
+    ASSERT_TRUE(colour_flows(host, 2, 1, kStartMs)) << "no colour before the writes";
+    const uint32_t tofRate = reg(kTofFps), colourRate = reg(kColourFps);
+    for (uint32_t rate : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 31u}) {
+        std::ostringstream what;
+        what << "rgb fps:=" << rate;
+        const uint32_t before = reg(kColourFps);
+        int rc = host.write(kColourFps, rate);
+        host.drain();
+        if (rc == (int)kRefused) {
+            EXPECT_LT(rate == 31 ? 0 : rate, kFloor) << what.str() << " refused";
+            EXPECT_EQ(reg(kColourFps), before) << what.str();
+            EXPECT_TRUE(colour_flows(host, 2, 1, kFramesMs)) << what.str() << ", refused, stopped colour or depth";
+        } else {
+            EXPECT_EQ(rc, 0) << what.str();
+            EXPECT_TRUE(colour_flows(host, 2, 1, kRateMs)) << what.str() << " stopped colour or depth";
+            // The colour rate drives the ToF rate: put back in that order.
+            EXPECT_EQ(host.write(kColourFps, colourRate), 0);
+            EXPECT_EQ(host.write(kTofFps, tofRate), 0);
+            host.drain();
+            ASSERT_TRUE(colour_flows(host, 2, 1, kFramesMs)) << "no colour back after " << what.str();
+        }
+        if (HasFailure()) return;
+    }
+}
+
+// The same rates saved on both rate registers, as a host's colour write
+// leaves them: the board starts and streams colour and depth.
+TEST_P(OnEachColourBoard, ColourRatesInTheSavedBlockStartABoardThatStreamsColour)
+{
+    const Profile& p = GetParam();
+    for (uint32_t rate : {0u, 5u, 6u, 31u}) {
+        Camera cam(p.name);
+        ASSERT_TRUE(cam.ns.ok);
+        deviceCFG block{};
+        custom_default_cfg(&block, p.rgbKind, p.tofKind, p.cpu);
+        block.sensor[DEV_CFG_SENSOR_TOF].info.fps = rate;
+        block.sensor[DEV_CFG_SENSOR_RGB].info.fps = rate;
+        ASSERT_TRUE(cam.start_on(block));
+        Host host;
+        ASSERT_TRUE(open_depth_and_colour(host));
+        EXPECT_TRUE(colour_flows(host, 2, 1, kStartMs))
+            << "saved rate " << rate << ":\n" << errors(cam);
+        if (HasFailure()) return;
+    }
+}
+
+// The load check judges the colour rate by the colour kind as well, and
+// keeps the rate the Gpixel's driver lowers to for the block's mode and
+// length, which the driver writes there itself.
+TEST(ColourRateLoadCheck, TakesTheDefaultForRatesTheColourSensorCannotRunAtButKeepsTheDriversOwn)
+{
+    deviceCFG defaults{};
+    custom_default_cfg(&defaults, E_SMARTSENS_SC230AI, E_GPIXEL_0503, E_CPU_RK3568);
+    struct Case { uint32_t freqMode, length, tofRate, colourRate; int replaced; } cases[] = {
+        {3, 800, 0, 0, 2},     // 0 runs the colour sensor at 1
+        {3, 800, 24, 31, 1},   // in hundredths
+        {3, 800, 5, 5, 2},     // below both floors
+        {0, 3000, 4, 4, 0},    // the driver's own rate for mode 0 and 3000
+        {3, 3000, 4, 4, 2},    // not its rate in dual exposure
+        {3, 800, 30, 30, 0},
+    };
+    for (const Case& c : cases) {
+        deviceCFG block = defaults;
+        SensorInfo& tof = block.sensor[DEV_CFG_SENSOR_TOF].info;
+        tof.freqMode = c.freqMode;
+        tof.nInteA = c.length;
+        tof.fps = c.tofRate;
+        block.sensor[DEV_CFG_SENSOR_RGB].info.fps = c.colourRate;
+        char names[128];
+        std::ostringstream what;
+        what << "mode " << c.freqMode << " L " << c.length << " rates " << c.tofRate << "/" << c.colourRate;
+        EXPECT_EQ(custom_check_cfg(&block, &defaults, E_GPIXEL_0503, E_SMARTSENS_SC230AI, names, sizeof names),
+                  c.replaced)
+            << what.str() << ": " << names;
+        EXPECT_EQ(block.sensor[DEV_CFG_SENSOR_RGB].info.fps, c.replaced ? 24u : c.colourRate) << what.str();
+    }
+}
+
 // Every register of both sensor pages takes 0, the largest value and a few
 // random ones; whatever is not refused leaves every sensor delivering.
 // Registers are written thirty at a time between checks (a sensor frame

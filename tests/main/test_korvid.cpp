@@ -1,9 +1,10 @@
 // The korvid process as a whole: started on a fresh simulated board in a
 // network namespace of its own, it serves TCP 9999, keeps a second instance
 // out, makes the missing user files, starts on the defaults when its
-// register file cannot be read, keeps host text from forging log lines,
-// closes a silent file-transfer connection after its default time-out and
-// ends on SIGTERM with its stack in the log, also under logging load.
+// register file cannot be read, keeps host text from forging log lines (also
+// when stored and logged by the next start), closes a silent file-transfer
+// connection after its default time-out and ends on SIGTERM with its stack
+// in the log, also under logging load.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -265,19 +266,26 @@ TEST(Korvid, StartOnADamagedBoardRootCompletesTheBlockAndClearsInterruptedSaves)
 {
     Board b;
     for (const char* d : {"/userdata", "/userdata/const"}) ASSERT_EQ(mkdir(b.host(d).c_str(), 0755), 0);
-    // An empty saved block and the temporary files of two saves cut short.
+    // An empty saved block and the temporary files of saves cut short, one
+    // of them named by a host's archive (unpacked into /userdata).
     ASSERT_TRUE(testfs::write_file(b.host("/userdata/config.bin"), ""));
-    const char* leftovers[] = {"/userdata/config.bin.tmp-abc123", "/userdata/const/config0.bin.tmp-q1w2e3"};
-    for (const char* f : leftovers) ASSERT_TRUE(testfs::write_file(b.host(f), "partial"));
+    struct { const char* path; const char* logged; } leftovers[] = {
+        {"/userdata/config.bin.tmp-abc123", "/userdata/config.bin.tmp-abc123"},
+        {"/userdata/const/config0.bin.tmp-q1w2e3", "/userdata/const/config0.bin.tmp-q1w2e3"},
+        {"/userdata/x\n[2026-01-01] FORGED.tmp-abc124", "/userdata/x\\n[2026-01-01] FORGED.tmp-abc124"}};
+    for (const auto& f : leftovers) ASSERT_TRUE(testfs::write_file(b.host(f.path), "partial"));
     Korvid k(b.dir.path);
     int fd = k.connect_log_level();
     ASSERT_GE(fd, 0) << "korvid does not serve TCP 9999";
     close(fd);
     EXPECT_TRUE(b.wait_log("/userdata/config.bin holds 0 bytes, not 3072: the rest from the defaults"));
-    for (const char* f : leftovers) {
-        EXPECT_EQ(access(b.host(f).c_str(), F_OK), -1) << f;
-        EXPECT_TRUE(b.wait_log(std::string(f) + " left by an interrupted save")) << f;
+    EXPECT_TRUE(wait_until([&] { return b.count(" left by an interrupted save") == std::size(leftovers); }, kStartMs));
+    std::string log = b.log();
+    for (const auto& f : leftovers) {
+        EXPECT_EQ(access(b.host(f.path).c_str(), F_OK), -1) << f.path;
+        EXPECT_NE(log.find(std::string(f.logged) + " left by an interrupted save"), std::string::npos) << f.logged;
     }
+    EXPECT_EQ(log.find("\n[2026-01-01]"), std::string::npos) << "a forged line of its own";
     kill(k.pid, SIGTERM);
     EXPECT_EQ(k.wait_exit(), 255);
 }
@@ -390,6 +398,43 @@ TEST(Korvid, HostTextReachesTheLogEscapedOnItsOwnLine)
 
     kill(k.pid, SIGTERM);
     EXPECT_EQ(k.wait_exit(), 255);
+}
+
+// Board code and serial a host wrote are kept in vendor storage and logged by
+// the next start: escaped there too, so neither forges a line of its own.
+TEST(Korvid, StoredBoardCodeAndSerialReachTheNextStartsLogEscaped)
+{
+    Board b;
+    const std::string code = "F1\n[2026-01-01 00:00:00.000000] [error] [1] FORGED-CODE";
+    const std::string serial = "0123456789\n[SER]";
+    {
+        Korvid k(b.dir.path);
+        int fd = k.connect_log_level();
+        ASSERT_GE(fd, 0) << "korvid does not serve TCP 9999";
+        close(fd);
+        GvcpHost h(k.pid);
+        ASSERT_GE(h.fd, 0);
+        EXPECT_EQ(h.writemem(0x1000B148, code), 0);
+        EXPECT_EQ(h.writemem(0x1000B138, serial), 0);
+        kill(k.pid, SIGTERM);
+        EXPECT_EQ(k.wait_exit(), 255);
+    }
+    Korvid again(b.dir.path);
+    // Both starts log vendor and serial lines, only the second an id line.
+    ASSERT_TRUE(wait_until(
+        [&] { return b.count("dev vender:") == 2 && b.count("dev serial:") == 2 && b.count("dev id:") == 1; },
+        kStartMs));
+    std::string log = b.log();
+    EXPECT_NE(log.find("dev vender:F1\\n[2026-01-01 00:00:00.000000] [error] [1] FORGED-CODE"), std::string::npos);
+    // The month character is the code's fourth: '[' is none, so it is logged too.
+    EXPECT_NE(log.find("dev id:F1\\n[2026-01-01 00:00:00.000000] [error] [1] FORGED-CODE,4:\\n,6:[,54?54,"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("dev serial:0123456789\\n[SER]"), std::string::npos) << log;
+    EXPECT_EQ(log.find("\n[2026-01-01"), std::string::npos) << "a forged line of its own";
+    EXPECT_EQ(log.find("\n[SER]"), std::string::npos) << "a forged line of its own";
+    kill(again.pid, SIGTERM);
+    EXPECT_EQ(again.wait_exit(), 255);
 }
 
 // Without a time-out set, a file-transfer connection that sends nothing is

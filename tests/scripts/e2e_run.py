@@ -3,7 +3,12 @@
 Ctrl-C, which ends the reader too, still ends the script with both its
 namespaces removed; an unknown profile is refused before anything is built
 or made, naming the profiles there are; the banner shows the serial line's
-mbpoll command only for a board that has the line.
+mbpoll command only for a board that has the line, and only once korvid
+holds the board root (a second start on a live root shows no camera);
+--help lists the options and variables, and an option without its value is
+named; namespace names are matched whole, and a taken one stops the run
+before the board root is made; a profile given by path names the default
+root by its base name.
 
 Each run has namespace names (KORVID_NS) and a board root of its own, and
 runs the korvid under test (KORVID_BIN) rather than building one.
@@ -12,6 +17,7 @@ usage: e2e_run.py KORVID_BINARY"""
 
 import os
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -32,18 +38,31 @@ def namespaces():
 
 
 class RunScript(unittest.TestCase):
-    def run_script(self, board, tag):
+    @staticmethod
+    def prefix(tag):
+        """The namespace prefix (KORVID_NS) of the runs tagged `tag`."""
+        return f"kvrun{tag}{os.getpid() % 100000}"
+
+    def run_script(self, board, tag, root=None, korvid=KORVID, args=None):
         """scripts/run on `board`, its output to a pipe this test reads, in a
         session of its own as a terminal's foreground job is."""
-        ns = f"kvrun{tag}{os.getpid() % 100000}"
-        tmp = tempfile.TemporaryDirectory(prefix="korvid-run-")
-        self.addCleanup(tmp.cleanup)
-        root = os.path.join(tmp.name, "board")
-        env = dict(os.environ, KORVID_NS=ns, KORVID_BIN=KORVID)
-        p = subprocess.Popen([RUN, "--board", board, "--board-root", root], stdout=subprocess.PIPE,
-                             stderr=subprocess.STDOUT, env=env, start_new_session=True)
+        ns = self.prefix(tag)
+        if root is None:
+            tmp = tempfile.TemporaryDirectory(prefix="korvid-run-")
+            self.addCleanup(tmp.cleanup)
+            root = os.path.join(tmp.name, "board")
+        env = dict(os.environ, KORVID_NS=ns, KORVID_BIN=korvid)
+        args = ["--board", board, "--board-root", root] if args is None else args
+        p = subprocess.Popen([RUN, *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env,
+                             start_new_session=True)
         self.addCleanup(self.reap, p, ns)
         return p, ns, root
+
+    def run_to_end(self, *args, **kw):
+        """run_script until the script ends by itself: (status, output, namespace prefix, root)."""
+        p, ns, root = self.run_script(*args, **kw)
+        out, _ = p.communicate(timeout=60)
+        return p.returncode, out.decode(errors="replace"), ns, root
 
     @staticmethod
     def reap(p, ns):
@@ -57,19 +76,20 @@ class RunScript(unittest.TestCase):
 
     @staticmethod
     def read_until_serving(p, root, timeout=60):
-        """The script's output until korvid serves its control channel (or
-        the script ended, or the time is up)."""
+        """The script's output until korvid serves its control channel and
+        the banner, written at once, has come (or the script ended, or the
+        time is up)."""
         log = os.path.join(root, "var", "log", "camera.log")
         out = b""
+        serving = False
         end = time.monotonic() + timeout
-        while time.monotonic() < end and p.poll() is None:
+        while time.monotonic() < end and p.poll() is None and not (serving and b"korvid on board" in out):
             ready, _, _ = select.select([p.stdout], [], [], 0.1)
             if ready:
                 out += os.read(p.stdout.fileno(), 65536)
             try:
                 with open(log, "rb") as f:
-                    if b"gvcp fd:" in f.read():
-                        break
+                    serving = b"gvcp fd:" in f.read()
             except OSError:
                 pass
         return out.decode(errors="replace")
@@ -81,18 +101,31 @@ class RunScript(unittest.TestCase):
         p.stdout.close()
         return p.wait(30)
 
-    def check_interrupted_run(self, board, tag):
+    def check_interrupted_run(self, board, tag, while_serving=None):
         p, ns, root = self.run_script(board, tag)
         out = self.read_until_serving(p, root)
         self.assertIsNone(p.poll(), out)
         self.assertTrue({f"{ns}-cam", f"{ns}-host"} <= namespaces(), out)
+        if while_serving:
+            while_serving(root)
         self.interrupt_with_reader_gone(p)
         left = {f"{ns}-cam", f"{ns}-host"} & namespaces()
         self.assertEqual(left, set(), f"namespaces left behind after Ctrl-C (script status {p.returncode})")
         return out, root
 
-    def test_ctrl_c_with_the_output_piped_removes_both_namespaces(self):
-        out, root = self.check_interrupted_run("rk3588-gpixel", "a")
+    def test_ctrl_c_with_the_output_piped_removes_both_namespaces_and_a_second_start_shows_no_camera(self):
+        def second_start(root):
+            # Another run on the live root: korvid refuses it, and the run
+            # shows nothing a host could reach.
+            status, out, ns, _ = self.run_to_end("rk3588-gpixel", "e", root=root)
+            self.assertEqual(status, 0, out)
+            self.assertIn("Another instance is already running.", out)
+            for shown in ("korvid on board", "169.254.10.2", "mbpoll", ".board/ttyS3"):
+                self.assertNotIn(shown, out)
+            self.assertEqual({f"{ns}-cam", f"{ns}-host"} & namespaces(), set())
+            self.assertTrue(os.path.islink(os.path.join(root, ".board", "ttyS3")), "the first korvid's line is gone")
+
+        out, root = self.check_interrupted_run("rk3588-gpixel", "a", second_start)
         # The board has the Modbus slave's line: its command names the link.
         self.assertIn(f"mbpoll -m rtu -a 23 -b 9600 -P none -0 -1 -t 4 -r 120 {root}/.board/ttyS3 5", out)
 
@@ -113,6 +146,49 @@ class RunScript(unittest.TestCase):
         self.assertNotIn("korvid on board", out)
         self.assertFalse(os.path.exists(root), "a board root was made for no board")
         self.assertEqual({f"{ns}-cam", f"{ns}-host"} & namespaces(), set())
+
+    def test_help_lists_the_options_and_variables_and_a_missing_value_is_named(self):
+        status, out, _, root = self.run_to_end("", "f", args=["--help"])
+        self.assertEqual(status, 0, out)
+        for name in ("--board NAME", "--board-root DIR", "KORVID_NS", "JOBS", "KORVID_BIN"):
+            self.assertIn(name, out)
+        for args, named in ((["--board"], "--board"), (["--board-root="], "--board-root"),
+                            (["--board", "rk3588-gpixel", "--board-root"], "--board-root")):
+            status, out, _, _ = self.run_to_end("", "f", args=args)
+            self.assertEqual(status, 2, out)
+            self.assertEqual(out.strip(), f"scripts/run: {named} needs a value")
+
+    def test_namespace_names_are_matched_whole_and_a_taken_one_stops_the_run_before_the_root_is_made(self):
+        ns = self.prefix("g")
+        longer, taken = f"q-{ns}-cam", f"{ns}-cam"
+        for name in (longer, taken):
+            self.addCleanup(subprocess.run, ["ip", "netns", "del", name], capture_output=True)
+        subprocess.run(["ip", "netns", "add", longer], check=True)
+        # A name that only contains ours takes nothing from this run.
+        status, out, _, root = self.run_to_end("rk3588-gpixel", "g", korvid="/bin/true")
+        self.assertEqual(status, 0, out)
+        self.assertIn("korvid ended with status 0", out)
+        self.assertEqual({longer}, {longer, taken, f"{ns}-host"} & namespaces())
+        # The whole name, taken, stops it first and stays its owner's.
+        subprocess.run(["ip", "netns", "add", taken], check=True)
+        shutil.rmtree(root)
+        status, out, _, root = self.run_to_end("rk3588-gpixel", "g", root=root, korvid="/bin/true")
+        self.assertEqual(status, 1, out)
+        self.assertIn(f"network namespace {taken} exists already", out)
+        self.assertFalse(os.path.exists(root), "a board root was made for a run that did not start")
+        self.assertEqual({longer, taken}, {longer, taken, f"{ns}-host"} & namespaces())
+
+    def test_a_profile_given_by_path_names_the_default_root_by_its_base_name(self):
+        name = f"kvprofile{os.getpid() % 100000}"
+        tmp = tempfile.TemporaryDirectory(prefix="korvid-run-")
+        self.addCleanup(tmp.cleanup)
+        profile = os.path.join(tmp.name, name + ".ini")
+        shutil.copyfile(os.path.join(TOP, "platform", "sim", "profiles", "rk3588-gpixel.ini"), profile)
+        root = os.path.join(TOP, "build", "run", "board-" + name)
+        self.addCleanup(shutil.rmtree, root, True)
+        status, out, _, _ = self.run_to_end("", "h", korvid="/bin/true", args=["--board", profile])
+        self.assertEqual(status, 0, out)
+        self.assertTrue(os.path.isdir(root), out)
 
 
 if __name__ == "__main__":
