@@ -18,9 +18,6 @@
 
 namespace {
 
-constexpr uint32_t kFreqA = 0x1000206C;
-constexpr uint32_t kFreqB = 0x10002070;
-constexpr uint32_t kFreqC = 0x10002050;
 constexpr uint32_t kTofFps = 0x1000202C;
 constexpr uint32_t kColourFps = 0x1000102C;
 constexpr uint32_t kInteA = 0x1000209C;
