@@ -21,6 +21,7 @@
 #include "common/custom.h"
 #include "epcore.h"
 #include "log/logger.h"
+#include "sensor/sensor_imx570.h"
 #include "worker.h"
 
 std::atomic<uint64> g_frameIndex{0};
@@ -182,10 +183,12 @@ PhaseSetup phase_setup()
     };
     switch (reg_load(tof.sensorType)) {
     case E_IMX570:
-        // Three phases per group in the 3-phase settings and in mode 6,
-        // whose frame starts with group 0 of its three exposures, each at
-        // its own frequency.
-        if (reg_load(g_dev_cfg->common.phaseOptions) != 0 || mode == 6) p.phases = 3;
+        // Three phases per group as the running capture was set up: in the
+        // 3-phase settings and in mode 6, whose frame starts with group 0 of
+        // its three exposures, each at its own frequency. A phase setting
+        // written meanwhile reaches the sensor (and the FPGA image) only at
+        // the capture's next set-up.
+        if (g_phaseOptions.load() != 0) p.phases = 3;
         if (!a) a = (uint32_t)kDefaultFreqMHz;
         if (mode == 0) set({a}, p.phases);
         else if (mode == 4 || mode == 5 || mode == 6) set({a, b, c}, p.phases);

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <utility>
 #include <vector>
 
 #include "algo/algo.h"
@@ -14,6 +15,7 @@
 #include "common/common.h"
 #include "common/custom.h"
 #include "common/custom_internal.h"
+#include "common/freq_check.h"
 #include "common/json_parse.h"
 #include "common/persist.h"
 #include "common/sensor_limits.h"
@@ -259,6 +261,92 @@ int outside_limits(uint32_t address, uint32_t v, uint32_t kind)
     return REG_REFUSED;
 }
 
+// The frequency registers and the settings that change what they may hold.
+constexpr uint32_t kRegFreqA = 0x1000206C, kRegFreqB = 0x10002070, kRegFreqC = 0x10002050;
+constexpr uint32_t kRegFreqMode = 0x10002068, kRegPhase = 0x100000EC, kReg3DMode = 0x100000E8,
+                   kRegHdr = 0x10000084;
+
+FreqState freq_state()
+{
+    uint32_t running = 0;
+    if (tof_kind() == E_IMX570) {
+        iodev_t* dev = nullptr;
+        SensorOpsGuard sensorGuard;
+        if (sensor(E_DEVICE_TOF, &dev)) running = g_phaseOptions.load();
+    }
+    return FreqState{get(tof().freqMode), get(common().phaseOptions), get(tof().groupAFreq), get(tof().groupBFreq),
+                     get(tof().groupCFreq), running};
+}
+
+// The frequency mode a write of the 3D mode or the HDR switch leaves.
+uint32_t mode_after(uint32_t address, uint32_t v, uint32_t mode, bool imx)
+{
+    bool triple = get(common().tripleFreqHdr) != 0;
+    if (address == kReg3DMode) {
+        if (v == 0) return triple ? 2 : 0;
+        if (v == 1) return triple ? 3 : 1;
+        if (v == 2) return triple ? 6 : 5;
+        return mode;
+    }
+    static constexpr uint32_t kOn[7] = {2, 3, 2, 3, 4, 6, 6}, kOff[7] = {0, 1, 0, 1, 4, 5, 5};
+    if (mode > 6 || (!imx && mode >= 5)) return mode;
+    return v == 1 ? kOn[mode] : kOff[mode];
+}
+
+// A host write that would leave the ToF sensor on frequencies other than those
+// the registers, and so depth processing, hold is refused, and so is one
+// that changes what the frequencies may be (frequency or phase setting)
+// while they would then be refused (the VD55H1 programs its two whatever
+// the mode, the Gpixel ignores the phase setting). A new Gpixel first
+// frequency takes the second of its row along when the stored one is not in
+// a row with it, so that a host reaches every row with two writes: first,
+// then second.
+int frequency_rule(uint32_t address, uint32_t v, uint32_t kind, uint32_t* carriedB)
+{
+    if (t_driverWrite || (kind != E_GPIXEL_0503 && kind != E_IMX570 && kind != E_VD55H1)) return kGoOn;
+    bool frequency = address == kRegFreqA || address == kRegFreqB || address == kRegFreqC;
+    if (!frequency && (kind == E_VD55H1 || (address == kRegPhase && kind != E_IMX570))) return kGoOn;
+    const FreqState now = freq_state();
+    FreqState s = now;
+    const char* name = nullptr;
+    switch (address) {
+    case kRegFreqA: s.a = v, name = "groupAFreq"; break;
+    case kRegFreqB: s.b = v, name = "groupBFreq"; break;
+    case kRegFreqC:
+        if (kind != E_IMX570) return kGoOn;
+        s.c = v, name = "groupCFreq";
+        break;
+    case kRegFreqMode: s.freqMode = v, name = "freqMode"; break;
+    case kRegPhase: s.phaseOptions = v, name = "phaseOptions"; break;
+    case kReg3DMode:
+    case kRegHdr:
+        s.freqMode = mode_after(address, v, s.freqMode, kind == E_IMX570);
+        name = address == kReg3DMode ? "_3DFreqMode" : "tripleFreqHdr";
+        break;
+    default: return kGoOn;
+    }
+    // A setting that leaves the frequency mode and phase setting as they
+    // are leaves the frequencies to the rules of its own.
+    if (!frequency && s.freqMode == now.freqMode && s.phaseOptions == now.phaseOptions) return kGoOn;
+    if (address == kRegFreqA && kind == E_GPIXEL_0503 && v != 0) {
+        FreqState paired = s;
+        paired.b = freq_gpixel_partner(v);
+        if (!freq_state_runs(kind, &s, nullptr, 0) && paired.b && freq_state_runs(kind, &paired, nullptr, 0)) {
+            *carriedB = paired.b;
+            return kGoOn;
+        }
+    }
+    char takes[256];
+    // No driver takes a frequency of 0 from a write as its default.
+    if (frequency && v == 0) snprintf(takes, sizeof takes, "no frequency of 0");
+    else if (freq_state_runs(kind, &s, takes, sizeof takes)) return kGoOn;
+    log_error(g_logger, __FUNCTION__, __LINE__,
+              "can not set %s:%u, the sensor takes %s (freqMode %u, phaseOptions %u, frequencies %u/%u/%u)", name,
+              (unsigned)v, takes, (unsigned)s.freqMode, (unsigned)s.phaseOptions, (unsigned)s.a, (unsigned)s.b,
+              (unsigned)s.c);
+    return REG_REFUSED;
+}
+
 // A rate the present colour sensor kind cannot run at.
 int outside_colour_limits(uint32_t address, uint32_t v)
 {
@@ -286,6 +374,14 @@ int validate(uint32_t address, uint32_t* value)
     uint32_t algo = get(common().enableApplationAlgo);
     int rc = host_limits(address, v, kind);
     if (rc != kGoOn) return rc;
+    uint32_t carriedB = 0;
+    rc = frequency_rule(address, v, kind, &carriedB);
+    if (rc != kGoOn) return rc;
+    if (carriedB) {
+        log_info(g_logger, __FUNCTION__, __LINE__, "groupBFreq:%u goes with groupAFreq:%u", (unsigned)carriedB,
+                 (unsigned)v);
+        set(tof().groupBFreq, carriedB);
+    }
     // The sensor kinds are what start-up detected: the rules, and the next
     // stream start, go by them.
     if ((address == 0x10001000 || address == 0x10002000) && v != get(*word_at(address))) {
@@ -604,9 +700,29 @@ bool depth_hook(uint32_t address)
                             0x10002098});
 }
 
+// After a frequency write the sensor runs at the stored frequencies: the
+// Gpixel programs a pair only on its second frequency, and the IMX570 all
+// of its frequencies at once, from the registers.
+void frequencies_to_sensor(uint32_t address)
+{
+    uint32_t kind = tof_kind();
+    if (kind == E_IMX570) {
+        uint32_t fromRegisters = 0;
+        Custom_TofControl(kRegFreqC, &fromRegisters);
+        return;
+    }
+    uint32_t mode = get(tof().freqMode);
+    if (kind != E_GPIXEL_0503 || address != kRegFreqA || (mode != 1 && mode != 3)) return;
+    iodev_t* dev = nullptr;
+    SensorOpsGuard sensorGuard;
+    V4L2SensorInfo* ops = sensor(E_DEVICE_TOF, &dev);
+    if (ops && ops->set_second_freq) ops->set_second_freq(dev, get(tof().groupBFreq));
+}
+
 int effects(uint32_t address, uint32_t v)
 {
     if (tof_params(address)) tof_other_params(address, v);
+    if (address == kRegFreqA || address == kRegFreqB) frequencies_to_sensor(address);
     if (depth_hook(address)) algo_TavoPlus_init();
     int rc = REG_OK;
     switch (address) {
@@ -743,6 +859,23 @@ int custom_check_cfg(deviceCFG* cfg, const deviceCFG* defaults, uint32_t tofKind
         if (!sensor_limit_holds(&limits[i], field(loaded, limits[i].address)) &&
             !driver_rate(*cfg, limits[i].address, field(loaded, limits[i].address), tofKind))
             replace(limits[i].address, limits[i].name);
+    // Frequencies the sensor would not run at take the defaults, and so does
+    // the setting that refuses those too. Without a frequency table the
+    // defaults run no better, and the block stays as it is.
+    auto freq_ok = [&](const deviceCFG& c) {
+        FreqState s{field(c, kRegFreqMode), field(c, kRegPhase), field(c, kRegFreqA), field(c, kRegFreqB),
+                    field(c, kRegFreqC), 0};
+        bool zero = !s.a || !s.b || (tofKind == E_IMX570 && !s.c);
+        return !zero && freq_state_runs(tofKind, &s, nullptr, 0);
+    };
+    const bool judged = freq_ok(*defaults);
+    auto to_defaults = [&](std::initializer_list<std::pair<uint32_t, const char*>> fields) {
+        if (!judged || freq_ok(*cfg)) return;
+        for (const auto& f : fields)
+            if (*field(*cfg, f.first) != field(*defaults, f.first)) replace(f.first, f.second);
+    };
+    to_defaults({{kRegFreqA, "groupAFreq"}, {kRegFreqB, "groupBFreq"}, {kRegFreqC, "groupCFreq"}});
+    to_defaults({{kRegFreqMode, "freqMode"}, {kRegPhase, "phaseOptions"}});
     // And by the colour kind's, on the fields the rules above left as loaded.
     limits = colour_limits(rgbKind, &count);
     for (size_t i = 0; i < count; i++) {

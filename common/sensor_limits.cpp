@@ -1,12 +1,9 @@
-// Per ToF sensor kind, the values its settings may take. Frequencies are in
-// MHz: far above what a sensor modulates at, depth unwrapping has to walk
-// through millions of candidate turns per pixel and no depth frame comes;
-// the VD55H1 driver would also wrap the frequency in hertz. Frame rates
-// above what the sensors clock leave a frame length of a few lines, at which
-// a sensor delivers nothing; the colour rate drives the ToF rate too. An
-// integration length beyond what the sensor counts slows its frame rate
-// limit below one frame per capture wait, and the capture restarts before
-// any frame comes.
+// Per ToF sensor kind, the values its settings may take (its frequencies
+// are judged in common/freq_check). Frame rates above what the sensors
+// clock leave a frame length of a few lines, at which a sensor delivers
+// nothing; the colour rate drives the ToF rate too. An integration length
+// beyond what the sensor counts slows its frame rate limit below one frame
+// per capture wait, and the capture restarts before any frame comes.
 //
 // Frame rates have a floor as well: a capture that waits for each frame, or
 // for each exposure of a frame, a bounded time gets none once the frame
@@ -21,9 +18,6 @@
 
 namespace {
 
-constexpr uint32_t kFreqA = 0x1000206C;
-constexpr uint32_t kFreqB = 0x10002070;
-constexpr uint32_t kFreqC = 0x10002050;
 constexpr uint32_t kTofFps = 0x1000202C;
 constexpr uint32_t kColourFps = 0x1000102C;
 constexpr uint32_t kInteA = 0x1000209C;
@@ -48,36 +42,28 @@ constexpr uint32_t kImx570MinFps = 3;
 // without ever giving up, so every rate delivers.
 constexpr uint32_t kVd55h1MinFps = 1;
 
-// Gpixel 0503: its factory frequency table spans these; integration
-// lengths count in 12 bits. The first length also caps the frame rate, in
+// Gpixel 0503: integration lengths count in 12 bits (its frequencies go by
+// the table file, common/freq_check). The first length also caps the frame rate, in
 // dual exposure at 30 - 0.006 x length, rounded and then made even: from 4084 on
 // that is 4, below the rate floor.
 constexpr SettingLimit kGpixel[] = {
-    {kFreqA, "groupAFreq", 3, 150, 1},
-    {kFreqB, "groupBFreq", 3, 150, 1},
     {kInteA, "nInteA", 1, 4083, 1},
     {kInteB, "nInteB", 1, 4095, 1},
     {kTofFps, "tof fps", kGpixelMinFps, kMaxFps, 1},
     {kColourFps, "rgb fps", kGpixelMinFps, kMaxFps, 1},
 };
 
-// IMX570: its frequency tables hold 3 MHz up to 150 (100 in the 3-phase
-// setting, where its driver refuses the rest on its own); it integrates for
-// up to 4000 microseconds. Its driver bounds the ToF rate further.
+// IMX570: it integrates for up to 4000 microseconds (its frequencies go by
+// phase setting and mode, common/freq_check). Its driver bounds the ToF rate further.
 constexpr SettingLimit kImx570[] = {
-    {kFreqA, "groupAFreq", 3, 150, 1},
-    {kFreqB, "groupBFreq", 3, 150, 1},
-    {kFreqC, "groupCFreq", 3, 150, 1},
     {kInteA, "nInteA", 1, 4000, 1},
     {kInteB, "nInteB", 1, 4000, 1},
     {kTofFps, "tof fps", kImx570MinFps, kMaxFps, 0},
     {kColourFps, "rgb fps", kImx570MinFps, kMaxFps, 0},
 };
 
-// VD55H1: modulation up to 200 MHz.
+// VD55H1: its frequencies are judged in common/freq_check.
 constexpr SettingLimit kVd55h1[] = {
-    {kFreqA, "groupAFreq", 3, 200, 1},
-    {kFreqB, "groupBFreq", 3, 200, 1},
     {kTofFps, "tof fps", kVd55h1MinFps, kMaxFps, 1},
     {kColourFps, "rgb fps", kVd55h1MinFps, kMaxFps, 1},
 };

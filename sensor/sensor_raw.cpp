@@ -740,41 +740,56 @@ float sensor_tof_get_3018_temp(float* temperature)
 
 // ---- Set-up ----
 
-int sensor_support_freq(V4L2SensorInfo* info)
+namespace {
+
+// One entry of the frequency table file: its seven columns, or false for a
+// line that is not an entry.
+bool freq_line(char* line, uint16 col[7])
 {
-    if (!info || !info->freq) return -1;
-    FILE* fp = plat_fopen(SENSOR_TOF_FREQ_FILE, "r");
-    if (!fp) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "not found %s file.", SENSOR_TOF_FREQ_FILE);
-        return 0;
+    int n = 0;
+    char* p = line;
+    while (n < 7) {
+        char* end;
+        unsigned long v = strtoul(p, &end, 10);
+        if (end == p) break;
+        col[n++] = (uint16)v;
+        p = end;
+        while (*p == ' ' || *p == '\t') p++;
+        if (*p != ',') break;
+        p++;
     }
+    return n == 7;
+}
+
+// Calls `entry` with each entry of the table file; -1 without the file,
+// else what the last call returned (a negative one stops the reading).
+template <typename F>
+int each_freq_entry(F entry)
+{
+    FILE* fp = plat_fopen(SENSOR_TOF_FREQ_FILE, "r");
+    if (!fp) return -1;
     char line[512];
     bool header = true;
     int rc = 0;
-    while (fgets(line, sizeof(line), fp)) {
-        if (header) {
-            header = false;
-            continue;
-        }
+    while (rc >= 0 && fgets(line, sizeof(line), fp)) {
         uint16 col[7];
-        int n = 0;
-        char* p = line;
-        while (n < 7) {
-            char* end;
-            unsigned long v = strtoul(p, &end, 10);
-            if (end == p) break;
-            col[n++] = (uint16)v;
-            p = end;
-            while (*p == ' ' || *p == '\t') p++;
-            if (*p != ',') break;
-            p++;
-        }
-        if (n < 7) continue; // not an entry
+        if (header) header = false;
+        else if (freq_line(line, col)) rc = entry(col);
+    }
+    fclose(fp);
+    return rc;
+}
+
+} // namespace
+
+int sensor_support_freq(V4L2SensorInfo* info)
+{
+    if (!info || !info->freq) return -1;
+    int rc = each_freq_entry([info](const uint16* col) {
         auto* f = static_cast<FreqInfo*>(kzalloc(sizeof(FreqInfo)));
         if (!f) {
             log_error(g_logger, __FUNCTION__, __LINE__, "no mem for freqinfo");
-            rc = -1;
-            break;
+            return -2;
         }
         f->f1 = col[0];
         f->f2 = col[1];
@@ -784,9 +799,27 @@ int sensor_support_freq(V4L2SensorInfo* info)
         f->freq0_opt = col[5];
         f->freq1_opt = col[6];
         lt_append(info->freq, f);
+        return 0;
+    });
+    if (rc == -1) {
+        log_error(g_logger, __FUNCTION__, __LINE__, "not found %s file.", SENSOR_TOF_FREQ_FILE);
+        return 0;
     }
-    fclose(fp);
-    return rc;
+    return rc < 0 ? -1 : 0;
+}
+
+int sensor_tof_freq_pairs(uint16_t (*pairs)[2], int max)
+{
+    int n = 0;
+    int rc = each_freq_entry([&](const uint16* col) {
+        if (n < max) {
+            pairs[n][0] = col[0];
+            pairs[n][1] = col[1];
+        }
+        n++;
+        return 0;
+    });
+    return rc < 0 ? 0 : (n < max ? n : max);
 }
 
 int sensor_tof_start_capturing(iodev_t* dev) { return sensor_start_capturing(dev); }

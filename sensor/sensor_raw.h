@@ -35,6 +35,9 @@ int  sensor_tof_init(void* vpcore, uint64_t type, iodev_t** ppdev);
 // Reads the frequency table into info->freq (a missing file leaves it
 // empty). 0, or -1 when an entry cannot be allocated.
 int  sensor_support_freq(V4L2SensorInfo* info);
+// The (f1, f2) pairs of the table file, in file order, at most `max` of
+// them; their count (0 without the file).
+int  sensor_tof_freq_pairs(uint16_t (*pairs)[2], int max);
 int  sensor_tof_start_capturing(iodev_t* dev);
 int  sensor_tof_stop_capturing(iodev_t* dev);
 

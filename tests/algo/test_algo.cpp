@@ -7,6 +7,7 @@
 #include "algo/algotest.h"
 #include "platform/boardroot.h"
 #include "platform/camera.h"
+#include "sensor/sensor_imx570.h"
 #include "sensor_ioctl.h"
 
 #include <linux/v4l2-subdev.h>
@@ -288,7 +289,7 @@ TEST_F(Depth, DepthOfSimulatedFramesMatchesTheScene)
 
         regs.tof().sensorType = k.kind;
         regs.tof().groupAFreq = k.freq;
-        regs.cfg.common.phaseOptions = k.phases == 3 ? 1 : 0;
+        g_phaseOptions.store(k.phases == 3 ? 1 : 0);  // as the capture was set up
         regs.cfg.common.enableDepth = 1;
         regs.cfg.common.enableAmp = 1;
         ImageInfo* raw = fc.frame(fc.core->raw, E_MEMTYPE_RAW, E_IMAGE_TYPE_RAW);
@@ -320,6 +321,7 @@ TEST_F(Depth, DepthOfSimulatedFramesMatchesTheScene)
         while (ImageInfo* rest = frame_take(gvsp)) free_image(fc.core, rest);
         EXPECT_EQ(fc.fetched(), 0);
     }
+    g_phaseOptions.store(0);
 }
 
 // A frame of two or three frequencies reaches past the first frequency's
@@ -365,7 +367,7 @@ TEST_F(Depth, FramesOfSeveralFrequenciesResolveDistancesBeyondOneTurn)
         regs.tof().groupAFreq = k.a;
         regs.tof().groupBFreq = k.b;
         regs.tof().groupCFreq = k.c;
-        regs.cfg.common.phaseOptions = 0;
+        g_phaseOptions.store(0);
         regs.cfg.common.enableDepth = 1;
         ImageInfo* raw = fc.frame(fc.core->raw, E_MEMTYPE_RAW, E_IMAGE_TYPE_RAW);
         uint32_t w = 640, h = 480;

@@ -119,7 +119,7 @@ TEST(RegisterWrite, FrequencyRegistersMoveTogetherPerToFKind)
         {300, 0, 0, 0, 0, 20, 0, E8, 1, 0, 1, 1, 0},
         {300, 0, 1, 0, 0, 20, 0, E8, 1, 0, 3, 1, 1},
         {300, 0, 0, 0, 0, 20, 0, E8, 2, 0xFFFF, 0, 0, 0},
-        {100, 0, 1, 0, 0, 60, 5, E8, 2, 0, 6, 2, 1},
+        {100, 0, 1, 0, 0, 60, 5, E8, 2, 0xFFFF, 0, 0, 1},  // no Gpixel frequency row in mode 6
         {300, 1, 0, 1, 1, 20, 5, E8, 0, 0xFFFF, 1, 1, 0},
         {100, 1, 1, 1, 1, 60, 0, E8, 0, 0, 2, 0, 1},
         {200, 0, 0, 0, 0, 0, 0, E8, 1, 0xFFFF, 0, 0, 0},
@@ -138,10 +138,10 @@ TEST(RegisterWrite, FrequencyRegistersMoveTogetherPerToFKind)
         {200, 0, 0, 0, 0, 0, 0, FM, 5, 0, 5, 0, 0},
         // The HDR switch moves the ToF mode between single and HDR forms
         {300, 0, 0, 5, 2, 20, 5, HDR, 1, 0, 6, 2, 1},
-        {100, 0, 0, 5, 2, 20, 5, HDR, 1, 0, 5, 2, 1},
+        {100, 0, 0, 5, 2, 60, 5, HDR, 1, 0, 5, 2, 1},
         {200, 0, 1, 3, 1, 20, 5, HDR, 0, 0, 1, 1, 0},
         {300, 0, 1, 6, 2, 20, 5, HDR, 0, 0, 5, 2, 0},
-        {100, 0, 0, 1, 1, 20, 0, HDR, 1, 0, 3, 1, 1},
+        {100, 0, 0, 1, 1, 60, 0, HDR, 1, 0, 3, 1, 1},
         // Multi-machine operation needs a dual-frequency mode on an IMX570
         {300, 0, 1, 2, 0, 20, 5, MM, 1, 0xFFFF, 2, 0, 1},
         {300, 0, 1, 3, 1, 20, 5, MM, 1, 0, 3, 1, 1},
@@ -151,6 +151,7 @@ TEST(RegisterWrite, FrequencyRegistersMoveTogetherPerToFKind)
         RegSpace r;
         r.tof().sensorType = c.kind, r.tof().freqMode = c.freqMode;
         r.tof().groupBFreq = c.groupB, r.tof().groupCFreq = c.groupC;
+        r.tof().groupAFreq = c.kind == 100 ? 96 : 100;  // a first frequency every mode runs at
         r.common().enableMultiMachine = c.multi, r.common().tripleFreqHdr = c.triple, r.common()._3DFreqMode = c.threeD;
         SCOPED_TRACE("case " + std::to_string(&c - cases));
         EXPECT_EQ(r.write(c.address, c.value), c.code);

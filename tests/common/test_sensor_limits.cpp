@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <math.h>
+#include <string.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -16,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <map>
@@ -45,6 +48,7 @@ constexpr uint32_t kFreqA = 0x1000206C, kFreqB = 0x10002070;
 constexpr uint32_t kRefused = 0xFFFF;
 constexpr int kStartMs = 60000;   // sanitizer builds start slowly
 constexpr int kFramesMs = 40000;  // bound on waiting for a few frames on a busy machine
+constexpr int kWallFrames = 16;   // frames to wait for the wall: more than a write leaves on their way
 
 struct Profile {
     const char* name;
@@ -221,6 +225,69 @@ struct Host {
         while (recv(stream, p, sizeof p, MSG_DONTWAIT) > 0) {
         }
     }
+    // Whether the scene's wall reads at its distance on three whole depth
+    // frames in a row within the next `frames`: 95 in 100 of its pixels
+    // within the precision the end-to-end depth tests ask (1 %). Frames
+    // taken before a write may still be on their way (the capture queues
+    // four, the depth workers hold a few more); a sensor on other
+    // frequencies than depth processing leaves every frame off. The wall's
+    // mean on each frame goes to *means.
+    bool wall_true(int frames, std::string* means = nullptr)
+    {
+        constexpr double kWallMm = 1200.0, kPrecision = 0.01;
+        constexpr int kInRow = 3;
+        std::vector<uint8_t> img;
+        uint32_t width = 0, height = 0, got = 0;
+        bool depth = false;
+        size_t cut = 0;
+        int seen = 0, trueInRow = 0;
+        auto last = std::chrono::steady_clock::now();
+        wait_until(
+            [&] {
+                static thread_local std::vector<uint8_t> buf(65536);
+                uint8_t* p = buf.data();
+                ssize_t n;
+                while (seen < frames && trueInRow < kInRow && (n = recv(stream, p, buf.size(), MSG_DONTWAIT)) > 0) {
+                    if (n < 20) continue;
+                    auto u32 = [&](int at) { return (uint32_t)p[at] << 24 | p[at + 1] << 16 | p[at + 2] << 8 | p[at + 3]; };
+                    if (p[4] == 0x81 && n >= 44) {
+                        depth = u32(32) == kMono16;
+                        width = u32(36), height = u32(40);
+                        img.assign((size_t)width * height * 2, 0);
+                        got = 0, cut = 0;
+                    } else if (p[4] == 0x83 && depth) {
+                        size_t len = (size_t)n - 20, id = u32(16);
+                        if (id == 1) cut = len;
+                        if (!cut || id == 0) continue;
+                        size_t at = (id - 1) * cut;
+                        if (at + len <= img.size()) memcpy(img.data() + at, p + 20, len), got += (uint32_t)len;
+                    } else if (p[4] == 0x82 && depth) {
+                        depth = false;
+                        if (got != img.size() || !width) continue;  // a lost packet: the next frame
+                        seen++;
+                        long wall = 0, near = 0;
+                        double sum = 0;
+                        for (uint32_t y = 0; y < height; y++)
+                            for (uint32_t x = 0; x < width; x++) {
+                                if (sim_scene_distance_mm((int)x, (int)y, (int)width, (int)height) != kWallMm) continue;
+                                size_t i = ((size_t)y * width + x) * 2;
+                                double mm = img[i] | img[i + 1] << 8;
+                                wall++, sum += mm;
+                                if (fabs(mm - kWallMm) <= kWallMm * kPrecision) near++;
+                            }
+                        if (means) *means += " " + std::to_string(lround(wall ? sum / wall : 0));
+                        trueInRow = wall && near * 100 >= wall * 95 ? trueInRow + 1 : 0;
+                    }
+                }
+                if (std::chrono::steady_clock::now() - last > std::chrono::milliseconds(500)) {
+                    write(0x0A00, 2);  // heartbeat
+                    last = std::chrono::steady_clock::now();
+                }
+                return seen >= frames || trueInRow >= kInRow;
+            },
+            kFramesMs * 2);
+        return trueInRow >= kInRow;
+    }
     // Whether `count` depth frames arrive and `also` holds within `ms`;
     // the control channel is kept meanwhile.
     bool depth_flows(int count, int ms, const std::function<bool()>& also = [] { return true; })
@@ -270,6 +337,120 @@ TEST_P(OnEachToFBoard, FrequenciesTheSensorCannotRunAtAreRefusedAndDepthFlows)
     std::string log = read_host_file(cam.board.host("/var/log/camera.log"));
     EXPECT_NE(log.find("can not set groupAFreq:2021338960"), std::string::npos);
     EXPECT_NE(log.find("can not set groupBFreq:1091448244"), std::string::npos);
+}
+
+// Frequency writes a host makes, alone and as pairs in both orders, on the
+// frequency table or limits of the board's ToF sensor: the values each holds,
+// values between and beside them, 0 and the bounds plus and minus one, and
+// settings that would leave the stored frequencies out of range. A refused
+// write changes nothing; every write leaves the wall at its distance within
+// a few frames: the sensor runs at what depth processing computes with.
+struct FreqCase {
+    // In order: refused, each is judged; accepted, the last (those before
+    // may be refused on the way).
+    std::vector<std::pair<uint32_t, uint32_t>> writes;
+    bool accepted;
+};
+
+std::vector<FreqCase> frequency_cases(uint32_t tofKind)
+{
+    constexpr uint32_t kMode = 0x10002068, kPhase = 0x100000EC, k3DMode = 0x100000E8, kFreqC = 0x10002050;
+    switch (tofKind) {
+    case E_GPIXEL_0503:  // the board's table: 96/60 100/60 112/64 120/75, dual exposure
+        return {
+            {{{kFreqA, 50}}, false},  {{{kFreqA, 0}}, false},   {{{kFreqA, 95}}, false},  {{{kFreqA, 98}}, false},
+            {{{kFreqA, 121}}, false}, {{{kFreqB, 64}}, false},  {{{kFreqB, 0}}, false},   {{{kFreqB, 59}}, false},
+            {{{kFreqA, 100}}, true},  {{{kFreqA, 112}}, true},  {{{kFreqB, 60}}, false},  {{{kFreqA, 120}}, true},
+            {{{kFreqB, 76}}, false},  {{{kFreqA, 96}}, true},   // back to each row, first then second
+            {{{kFreqB, 75}, {kFreqA, 120}}, true},                 // second first: refused, then the first
+            {{{kFreqA, 112}, {kFreqB, 64}}, true},  {{{kFreqB, 60}, {kFreqA, 100}, {kFreqB, 60}}, true},
+            {{{kFreqA, 96}, {kFreqB, 60}}, true},   {{{k3DMode, 2}}, false},  // a mode without a row
+        };
+    case E_IMX570:  // triple frequency (5), 4 phases: 3..150 MHz
+        return {
+            {{{kFreqA, 0}}, false},   {{{kFreqA, 2}}, false},  {{{kFreqA, 151}}, false}, {{{kFreqB, 2}}, false},
+            {{{kFreqC, 151}}, false}, {{{kFreqB, 0}}, false},  {{{kFreqA, 3}}, true},    {{{kFreqA, 150}}, true},
+            {{{kFreqB, 3}}, true},    {{{kFreqB, 150}}, true}, {{{kFreqC, 3}}, true},    {{{kFreqC, 97}}, true},
+            {{{kFreqA, 100}, {kFreqB, 20}}, true},  {{{kFreqB, 15}, {kFreqA, 120}}, true},
+            {{{kPhase, 1}}, false},   {{{kMode, 6}}, false},     // 3 phases take up to 100
+            // A phase setting reaches the sensor at the capture's next start:
+            // until then the capture and depth go on as they were, and the
+            // frequencies keep within both settings.
+            {{{kFreqA, 100}, {kPhase, 1}}, true},   {{{kFreqA, 120}}, false},
+            {{{kStart, 0}, {kStart, 1}, {kPhase, 0}}, true}, {{{kFreqA, 120}}, false},
+        };
+    default:  // VD55H1: 3..500 MHz, what depth processing unwraps
+        return {
+            {{{kFreqA, 0}, {kFreqB, 0}, {kFreqA, 2}, {kFreqA, 501}, {kFreqB, 501}}, false},
+            {{{kFreqA, 3}}, true},    {{{kFreqA, 500}}, true},  {{{kFreqA, 499}}, true},
+            {{{kFreqB, 500}}, true},  {{{kFreqB, 3}}, true},    {{{kFreqB, 499}, {kFreqA, 500}}, true},
+            {{{kFreqA, 3}, {kFreqB, 500}}, true},  {{{kFreqB, 30}, {kFreqA, 120}}, true},
+        };
+    }
+}
+
+TEST_P(OnEachToFBoard, FrequencyWritesEndWithTheWallAtItsDistanceOrAreRefused)
+{
+    const Profile& p = GetParam();
+    Camera cam(p.name);
+    ASSERT_TRUE(cam.ns.ok);
+    ASSERT_TRUE(cam.start());
+    Host host;
+    ASSERT_TRUE(host.open_depth());
+    ASSERT_TRUE(host.wall_true(kWallFrames)) << "the wall is off before the writes";
+    for (const FreqCase& c : frequency_cases(p.tofKind)) {
+        std::ostringstream what;
+        int rc = 0;
+        for (const auto& [address, value] : c.writes) {
+            uint32_t old = 0, now = 0;
+            Custom_RegRead(address, &old);
+            rc = host.write(address, value);
+            Custom_RegRead(address, &now);
+            what << std::hex << " 0x" << address << std::dec << ":=" << value << "->" << rc;
+            if (!c.accepted) {
+                EXPECT_EQ(rc, (int)kRefused) << what.str();
+                EXPECT_EQ(now, old) << what.str() << " changed the register";
+            } else if (&value == &c.writes.back().second) {
+                EXPECT_EQ(rc, 0) << what.str();
+                EXPECT_EQ(now, value) << what.str();
+            }
+        }
+        host.drain();
+        std::string means;
+        EXPECT_TRUE(host.wall_true(kWallFrames, &means)) << what.str() << ": the wall reads (mm)" << means;
+        if (HasFailure()) return;
+    }
+    std::string log = read_host_file(cam.board.host("/var/log/camera.log"));
+    EXPECT_NE(log.find("the sensor takes"), std::string::npos) << "a refusal names no setting";
+    if (p.tofKind == E_IMX570) {
+        EXPECT_NE(log.find("imx570 now in E_3_PHASE_24_FPS"), std::string::npos) << "the capture never took 3 phases";
+    }
+}
+
+// The same frequencies stored in the saved block: a board whose sensor would
+// not run at them starts on the defaults and streams true depth.
+TEST_P(OnEachToFBoard, StoredFrequenciesTheSensorRefusesStartOnTheDefaultsWithTrueDepth)
+{
+    const Profile& p = GetParam();
+    Camera cam(p.name);
+    ASSERT_TRUE(cam.ns.ok);
+    deviceCFG block{};
+    custom_default_cfg(&block, p.rgbKind, p.tofKind, p.cpu);
+    SensorInfo& tof = block.sensor[DEV_CFG_SENSOR_TOF].info;
+    const SensorInfo defaults = tof;
+    if (p.tofKind == E_GPIXEL_0503) tof.groupAFreq = 50;   // no row
+    if (p.tofKind == E_IMX570) block.common.phaseOptions = 1;  // 120 MHz above the 3-phase limit
+    if (p.tofKind == E_VD55H1) tof.groupBFreq = 0;          // programmed as 0 Hz
+    ASSERT_TRUE(cam.start_on(block));
+    Host host;
+    ASSERT_TRUE(host.open_depth());
+    std::string means;
+    EXPECT_TRUE(host.wall_true(kWallFrames, &means)) << "the wall reads (mm)" << means;
+    uint32_t a = 0, b = 0;
+    Custom_RegRead(kFreqA, &a);
+    Custom_RegRead(kFreqB, &b);
+    EXPECT_EQ(a, defaults.groupAFreq);
+    EXPECT_EQ(b, defaults.groupBFreq);
 }
 
 TEST_P(OnEachToFBoard, RandomToFPageInTheSavedBlockStartsABoardThatStreamsDepth)
@@ -325,6 +506,7 @@ TEST_P(OnEachToFBoard, LowFrameRatesAreRefusedOrLeaveDepthFlowing)
     // set before the start so that the capture starts in it.
     if (p.tofKind == E_IMX570) {
         ASSERT_EQ(host.write(0x0A00, 2), 0);
+        ASSERT_EQ(host.write(kFreqA, 100), 0);  // mode 6 runs 3 phases, up to 100 MHz
         ASSERT_EQ(host.write(0x10002068, 6), 0);
     }
     ASSERT_TRUE(host.open_depth());
@@ -559,27 +741,38 @@ TEST(ColourRateLoadCheck, TakesTheDefaultForRatesTheColourSensorCannotRunAtButKe
 // random ones; whatever is not refused leaves every sensor delivering.
 // Registers are written thirty at a time between checks (a sensor frame
 // is costly under the sanitizers), each group put back before the next.
+// The frequencies, the frequency mode and the phase setting are written
+// one at a time, and whatever of them is not refused also leaves the
+// scene's wall at its distance.
 TEST_P(OnEachToFBoard, NoWriteToTheSensorPagesSilencesASensorUnlessRefused)
 {
     // The ToF sensor's own stop switch: 0 stops the sensor, which is what it
     // is for, so 0 is neither written nor put back.
     constexpr uint32_t kStopSwitch = 0x100020E4;
+    constexpr uint32_t kFreqC = 0x10002050, kPhase = 0x100000EC;
+    constexpr uint32_t kFreqSettings[] = {kFreqA, kFreqB, 0x10002068, kFreqC, kPhase};
     constexpr size_t kGroup = 30;
     constexpr uint32_t kFields = sizeof(SensorInfo) / 4;
     const Profile& p = GetParam();
     Camera cam(p.name);
     ASSERT_TRUE(cam.ns.ok);
     ASSERT_TRUE(cam.start());
-    // Depth is not computed meanwhile: only the sensors are looked at.
-    uint32_t zero = 0, one = 1;
-    for (uint32_t a : {kAmplitude, kDepth}) ASSERT_EQ(Custom_RegWrite(a, &zero), 0);
-    ASSERT_EQ(Custom_RegWrite(kStart, &one), 0);
+    // The host keeps control through the sweep without a heartbeat. Depth is
+    // computed only while the wall is looked at.
+    Host host;
+    ASSERT_EQ(host.write(0x0A00, 2), 0);
+    ASSERT_EQ(host.write(0x0938, 999999), 0);
+    ASSERT_TRUE(host.open_depth());
+    ASSERT_TRUE(host.wall_true(kWallFrames)) << "the wall is off before the writes";
+    ASSERT_EQ(host.write(kDepth, 0), 0);
     const std::vector<std::string> sensors = sensors_of(p);
     ASSERT_TRUE(cam.delivering(sensors, 3, kFramesMs)) << "no frames before the writes";
 
     std::vector<uint32_t> addresses;
     for (uint32_t page : {0x10001000u, 0x10002000u})
-        for (uint32_t i = 0; i < kFields; i++) addresses.push_back(page + 4 * i);
+        for (uint32_t i = 0; i < kFields; i++)
+            if (std::find(std::begin(kFreqSettings), std::end(kFreqSettings), page + 4 * i) == std::end(kFreqSettings))
+                addresses.push_back(page + 4 * i);
     std::mt19937 rng(35);
     const uint32_t values[] = {0, 0xFFFFFFFF, (uint32_t)rng(), (uint32_t)(rng() % 5000)};
     for (uint32_t value : values) {
@@ -601,6 +794,24 @@ TEST_P(OnEachToFBoard, NoWriteToTheSensorPagesSilencesASensorUnlessRefused)
                 uint32_t v = it->second;
                 Custom_RegWrite(it->first, &v);
             }
+            if (HasFailure()) return;
+        }
+        for (uint32_t a : kFreqSettings) {
+            uint32_t before = 0;
+            Custom_RegRead(a, &before);
+            // The third frequency and the phase setting count on the IMX570 alone.
+            bool unused = p.tofKind != E_IMX570 && (a == kFreqC || a == kPhase);
+            if (unused || value == before) continue;
+            if (host.write(a, value) != 0) continue;
+            std::ostringstream written;
+            written << std::hex << "0x" << a << ":=0x" << value;
+            std::string means;
+            EXPECT_EQ(host.write(kDepth, 1), 0);
+            host.drain();
+            EXPECT_TRUE(host.wall_true(kWallFrames, &means)) << written.str() << ": the wall reads (mm)" << means;
+            EXPECT_EQ(host.write(kDepth, 0), 0);
+            EXPECT_TRUE(cam.delivering(sensors, 2, kFramesMs)) << "silenced by " << written.str();
+            EXPECT_EQ(host.write(a, before), 0) << "not put back after " << written.str();
             if (HasFailure()) return;
         }
     }

@@ -24,6 +24,7 @@
 #include "common/common.h"
 #include "common/custom.h"
 #include "epcore.h"
+#include "sensor/sensor_imx570.h"
 #include "simboard.h"
 #include "worker.h"
 
@@ -105,6 +106,8 @@ int depth(int argc, char** argv)
         }
     }
     cfg.common.enableDepth = 1; // only the depth stream is open
+    // The phase setting the camera's capture was set up with.
+    g_phaseOptions.store(tof.freqMode == 6 ? 3 : cfg.common.phaseOptions);
     g_dev_cfg = &cfg;
     g_regMemAddr = &run;
 
