@@ -96,6 +96,13 @@ const SettingLimit* table(const SettingLimit (&t)[N], size_t* n)
     return t;
 }
 
+const SettingLimit* find(const SettingLimit* t, size_t n, uint32_t address)
+{
+    for (size_t i = 0; i < n; i++)
+        if (t[i].address == address) return &t[i];
+    return nullptr;
+}
+
 } // namespace
 
 const SettingLimit* sensor_limits(uint32_t tofKind, size_t* n)
@@ -114,9 +121,7 @@ const SettingLimit* sensor_limit(uint32_t tofKind, uint32_t address)
 {
     size_t n = 0;
     const SettingLimit* t = sensor_limits(tofKind, &n);
-    for (size_t i = 0; i < n; i++)
-        if (t[i].address == address) return &t[i];
-    return nullptr;
+    return find(t, n, address);
 }
 
 const SettingLimit* colour_limits(uint32_t rgbKind, size_t* n)
@@ -132,9 +137,7 @@ const SettingLimit* colour_limit(uint32_t rgbKind, uint32_t address)
 {
     size_t n = 0;
     const SettingLimit* t = colour_limits(rgbKind, &n);
-    for (size_t i = 0; i < n; i++)
-        if (t[i].address == address) return &t[i];
-    return nullptr;
+    return find(t, n, address);
 }
 
 int sensor_limit_holds(const SettingLimit* limit, uint32_t v)

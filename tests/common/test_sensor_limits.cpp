@@ -313,15 +313,18 @@ struct Host {
     }
 };
 
+std::string profile_test_name(const ::testing::TestParamInfo<Profile>& i)
+{
+    std::string n = i.param.name;
+    for (char& c : n)
+        if (c == '-') c = '_';
+    return n;
+}
+
 class OnEachToFBoard : public ::testing::TestWithParam<Profile> {};
 
 INSTANTIATE_TEST_SUITE_P(Boards, OnEachToFBoard, ::testing::ValuesIn(kProfiles),
-                         [](const ::testing::TestParamInfo<Profile>& i) {
-                             std::string n = i.param.name;
-                             for (char& c : n)
-                                 if (c == '-') c = '_';
-                             return n;
-                         });
+                         profile_test_name);
 
 TEST_P(OnEachToFBoard, FrequenciesTheSensorCannotRunAtAreRefusedAndDepthFlows)
 {
@@ -639,12 +642,7 @@ uint32_t reg(uint32_t address)
 class OnEachColourBoard : public ::testing::TestWithParam<Profile> {};
 
 INSTANTIATE_TEST_SUITE_P(Boards, OnEachColourBoard, ::testing::ValuesIn(kColourProfiles),
-                         [](const ::testing::TestParamInfo<Profile>& i) {
-                             std::string n = i.param.name;
-                             for (char& c : n)
-                                 if (c == '-') c = '_';
-                             return n;
-                         });
+                         profile_test_name);
 
 // Every colour rate from 0 up past the floor of every kind, and the first
 // rate the ISP sensor takes in hundredths: an accepted one keeps colour
