@@ -275,7 +275,10 @@ struct Host {
                                 wall++, sum += mm;
                                 if (fabs(mm - kWallMm) <= kWallMm * kPrecision) near++;
                             }
-                        if (means) *means += " " + std::to_string(lround(wall ? sum / wall : 0));
+                        if (means) {
+                            means->push_back(' ');
+                            *means += std::to_string(lround(wall ? sum / wall : 0));
+                        }
                         trueInRow = wall && near * 100 >= wall * 95 ? trueInRow + 1 : 0;
                     }
                 }
