@@ -142,24 +142,36 @@ int page_rules(uint32_t address, uint32_t v)
 
 // ---- Stage 2: validation ----
 
+// The frequency mode a write of the 3D mode leaves: the HDR switch picks
+// the HDR form.
+uint32_t mode_after_3d(uint32_t v, uint32_t mode)
+{
+    bool triple = get(common().tripleFreqHdr) != 0;
+    switch (v) {
+    case 0: return triple ? 2u : 0u;
+    case 1: return triple ? 3u : 1u;
+    case 2: return triple ? 6u : 5u;
+    default: return mode;
+    }
+}
+
+// The frequency mode a write of the HDR switch leaves: single and HDR forms
+// swap (the three-frequency ones on the IMX570 only).
+uint32_t mode_after_hdr(uint32_t v, uint32_t mode, bool imx)
+{
+    static constexpr uint32_t kOn[7] = {2, 3, 2, 3, 4, 6, 6}, kOff[7] = {0, 1, 0, 1, 4, 5, 5};
+    if (mode > 6 || (!imx && mode >= 5)) return mode;
+    return v == 1 ? kOn[mode] : kOff[mode];
+}
+
 // 0x100000E8: the 3D frequency mode picks the ToF freqMode.
 int rule_3d_freq_mode(uint32_t v)
 {
     if (work_mode() == 1) return not_now(kWorkModeFreq);
     if (get(common().enableMultiMachine) && v != 1 && tof_kind() == E_IMX570) return refuse(kMultiFreq);
-    bool triple = get(common().tripleFreqHdr) != 0;
-    switch (v) {
-    case 0: set(tof().freqMode, triple ? 2u : 0u); break;
-    case 1:
-        if (!get(tof().groupBFreq)) return refuse(kNoGroupB);
-        set(tof().freqMode, triple ? 3u : 1u);
-        break;
-    case 2:
-        if (!get(tof().groupCFreq)) return refuse(kNoGroupC);
-        set(tof().freqMode, triple ? 6u : 5u);
-        break;
-    default: break;
-    }
+    if (v == 1 && !get(tof().groupBFreq)) return refuse(kNoGroupB);
+    if (v == 2 && !get(tof().groupCFreq)) return refuse(kNoGroupC);
+    if (v <= 2) set(tof().freqMode, mode_after_3d(v, get(tof().freqMode)));
     return kGoOn;
 }
 
@@ -194,19 +206,7 @@ int rule_freq_mode(uint32_t v)
 int rule_triple_freq_hdr(uint32_t v)
 {
     if (work_mode() == 1) return not_now(kWorkModeFreq);
-    bool imx = tof_kind() == E_IMX570;
-    uint32_t mode = get(tof().freqMode);
-    uint32_t to = mode;
-    if (v == 1) {
-        if (mode == 0) to = 2;
-        else if (mode == 1) to = 3;
-        else if (mode == 5 && imx) to = 6;
-    } else {
-        if (mode == 2) to = 0;
-        else if (mode == 3) to = 1;
-        else if (mode == 6 && imx) to = 5;
-    }
-    set(tof().freqMode, to);
+    set(tof().freqMode, mode_after_hdr(v, get(tof().freqMode), tof_kind() == E_IMX570));
     return kGoOn;
 }
 
@@ -278,21 +278,6 @@ FreqState freq_state()
                      get(tof().groupCFreq), running};
 }
 
-// The frequency mode a write of the 3D mode or the HDR switch leaves.
-uint32_t mode_after(uint32_t address, uint32_t v, uint32_t mode, bool imx)
-{
-    bool triple = get(common().tripleFreqHdr) != 0;
-    if (address == kReg3DMode) {
-        if (v == 0) return triple ? 2 : 0;
-        if (v == 1) return triple ? 3 : 1;
-        if (v == 2) return triple ? 6 : 5;
-        return mode;
-    }
-    static constexpr uint32_t kOn[7] = {2, 3, 2, 3, 4, 6, 6}, kOff[7] = {0, 1, 0, 1, 4, 5, 5};
-    if (mode > 6 || (!imx && mode >= 5)) return mode;
-    return v == 1 ? kOn[mode] : kOff[mode];
-}
-
 // A host write that would leave the ToF sensor on frequencies other than those
 // the registers, and so depth processing, hold is refused, and so is one
 // that changes what the frequencies may be (frequency or phase setting)
@@ -320,7 +305,8 @@ int frequency_rule(uint32_t address, uint32_t v, uint32_t kind, uint32_t* carrie
     case kRegPhase: s.phaseOptions = v, name = "phaseOptions"; break;
     case kReg3DMode:
     case kRegHdr:
-        s.freqMode = mode_after(address, v, s.freqMode, kind == E_IMX570);
+        s.freqMode = address == kReg3DMode ? mode_after_3d(v, s.freqMode)
+                                         : mode_after_hdr(v, s.freqMode, kind == E_IMX570);
         name = address == kReg3DMode ? "_3DFreqMode" : "tripleFreqHdr";
         break;
     default: return kGoOn;

@@ -316,6 +316,14 @@ struct Host {
     }
 };
 
+// The board's built-in register block, to be changed and saved.
+deviceCFG default_block(const Profile& p)
+{
+    deviceCFG block{};
+    custom_default_cfg(&block, p.rgbKind, p.tofKind, p.cpu);
+    return block;
+}
+
 std::string profile_test_name(const ::testing::TestParamInfo<Profile>& i)
 {
     std::string n = i.param.name;
@@ -440,8 +448,7 @@ TEST_P(OnEachToFBoard, StoredFrequenciesTheSensorRefusesStartOnTheDefaultsWithTr
     const Profile& p = GetParam();
     Camera cam(p.name);
     ASSERT_TRUE(cam.ns.ok);
-    deviceCFG block{};
-    custom_default_cfg(&block, p.rgbKind, p.tofKind, p.cpu);
+    deviceCFG block = default_block(p);
     SensorInfo& tof = block.sensor[DEV_CFG_SENSOR_TOF].info;
     const SensorInfo defaults = tof;
     if (p.tofKind == E_GPIXEL_0503) tof.groupAFreq = 50;   // no row
@@ -464,8 +471,7 @@ TEST_P(OnEachToFBoard, RandomToFPageInTheSavedBlockStartsABoardThatStreamsDepth)
     const Profile& p = GetParam();
     Camera cam(p.name);
     ASSERT_TRUE(cam.ns.ok);
-    deviceCFG block{};
-    custom_default_cfg(&block, p.rgbKind, p.tofKind, p.cpu);
+    deviceCFG block = default_block(p);
     std::mt19937 rng(35);
     for (size_t i = 0; i < sizeof(SensorInfo); i++) block.sensor[DEV_CFG_SENSOR_TOF].bytes[i] = (uint8_t)rng();
     ASSERT_TRUE(cam.start_on(block));
@@ -482,8 +488,7 @@ TEST_P(OnEachToFBoard, SlowestRatesInTheSavedBlockStartABoardThatStreamsDepth)
     const Profile& p = GetParam();
     Camera cam(p.name);
     ASSERT_TRUE(cam.ns.ok);
-    deviceCFG block{};
-    custom_default_cfg(&block, p.rgbKind, p.tofKind, p.cpu);
+    deviceCFG block = default_block(p);
     block.sensor[DEV_CFG_SENSOR_TOF].info.fps = 1;
     block.sensor[DEV_CFG_SENSOR_RGB].info.fps = 1;
     ASSERT_TRUE(cam.start_on(block));
@@ -693,8 +698,7 @@ TEST_P(OnEachColourBoard, ColourRatesInTheSavedBlockStartABoardThatStreamsColour
     for (uint32_t rate : {0u, 5u, 6u, 31u}) {
         Camera cam(p.name);
         ASSERT_TRUE(cam.ns.ok);
-        deviceCFG block{};
-        custom_default_cfg(&block, p.rgbKind, p.tofKind, p.cpu);
+        deviceCFG block = default_block(p);
         block.sensor[DEV_CFG_SENSOR_TOF].info.fps = rate;
         block.sensor[DEV_CFG_SENSOR_RGB].info.fps = rate;
         ASSERT_TRUE(cam.start_on(block));

@@ -114,6 +114,13 @@ struct Korvid {
         return fd;
     }
     int connect_log_level() { return connect_tcp(kLogLevelPort); }
+    // Serving, so in its own namespace, where a host's sockets are made.
+    bool serving()
+    {
+        int fd = connect_log_level();
+        if (fd >= 0) close(fd);
+        return fd >= 0;
+    }
 };
 
 struct Board {
@@ -238,9 +245,7 @@ TEST(Korvid, SecondInstanceExitsZeroAfterMakingTheMissingUserFiles)
 {
     Board b;
     Korvid first(b.dir.path);
-    int fd = first.connect_log_level();
-    ASSERT_GE(fd, 0) << "korvid does not serve TCP 9999";
-    close(fd);
+    ASSERT_TRUE(first.serving()) << "korvid does not serve TCP 9999";
     const std::string user = b.host("/userdata/const/user.bin");
     const std::string custom = b.host("/userdata/const/user_custom.bin");
     EXPECT_TRUE(zero_user_file(user));
@@ -275,9 +280,7 @@ TEST(Korvid, StartOnADamagedBoardRootCompletesTheBlockAndClearsInterruptedSaves)
         {"/userdata/x\n[2026-01-01] FORGED.tmp-abc124", "/userdata/x\\n[2026-01-01] FORGED.tmp-abc124"}};
     for (const auto& f : leftovers) ASSERT_TRUE(testfs::write_file(b.host(f.path), "partial"));
     Korvid k(b.dir.path);
-    int fd = k.connect_log_level();
-    ASSERT_GE(fd, 0) << "korvid does not serve TCP 9999";
-    close(fd);
+    ASSERT_TRUE(k.serving()) << "korvid does not serve TCP 9999";
     EXPECT_TRUE(b.wait_log("/userdata/config.bin holds 0 bytes, not 3072: the rest from the defaults"));
     EXPECT_TRUE(wait_until([&] { return b.count(" left by an interrupted save") == std::size(leftovers); }, kStartMs));
     std::string log = b.log();
@@ -296,10 +299,7 @@ TEST(Korvid, UnreadableRegisterFileStartsOnTheDefaultsStreamsAndRefusesTheSave)
     // A directory where the saved block belongs: it exists and cannot be read.
     for (const char* d : {"/userdata", "/userdata/config.bin"}) ASSERT_EQ(mkdir(b.host(d).c_str(), 0755), 0);
     Korvid k(b.dir.path);
-    // Serving, so in its own namespace, where the host's sockets are made.
-    int fd = k.connect_log_level();
-    ASSERT_GE(fd, 0) << "korvid does not serve TCP 9999";
-    close(fd);
+    ASSERT_TRUE(k.serving()) << "korvid does not serve TCP 9999";
     GvcpHost h(k.pid);
     ASSERT_GE(h.fd, 0);
     // The built-in block of the board: its ToF rate and the CAN rate.
@@ -409,9 +409,7 @@ TEST(Korvid, StoredBoardCodeAndSerialReachTheNextStartsLogEscaped)
     const std::string serial = "0123456789\n[SER]";
     {
         Korvid k(b.dir.path);
-        int fd = k.connect_log_level();
-        ASSERT_GE(fd, 0) << "korvid does not serve TCP 9999";
-        close(fd);
+        ASSERT_TRUE(k.serving()) << "korvid does not serve TCP 9999";
         GvcpHost h(k.pid);
         ASSERT_GE(h.fd, 0);
         EXPECT_EQ(h.writemem(0x1000B148, code), 0);
