@@ -348,6 +348,7 @@ bool read_only(uint32_t address)
         {MEM_ADDR_EXTRIN_PARAM, sizeof(CameraExtrinParam)},
         {MEM_ADDR_CAPABILITY_JSON, kJsonFileMax},
         {MEM_ADDR_APP_ALGO_VERSION, kVersionMax},
+        {MEM_ADDR_FIRMWARE_TIME, FIRMWARE_TIME_SIZE},
         {MEM_ADDR_FEATURE_CAPABILITY, kJsonFileMax},
         {MEM_ADDR_CAMERA_ORIGINAL, sizeof(CameraOriginalInfo)},
     };
@@ -463,7 +464,8 @@ int Custom_MemWrite(uint32_t address, uint8_t* value, uint32_t len)
         }
     default: break;
     }
-    if (address >= MEM_ADDR_USER_BIN && address <= MEM_ADDR_USER_BIN + MEM_USER_FILE_SPAN)
+    // user.bin ends where the firmware time begins: that text is only read.
+    if (address >= MEM_ADDR_USER_BIN && address < MEM_ADDR_USER_BIN + MEM_USER_FILE_SPAN)
         return patch_user_file(kUserBin, "user.bin", address - MEM_ADDR_USER_BIN, value, len);
     if (address >= MEM_ADDR_USER_CUSTOM_BIN && address < MEM_ADDR_USER_ID_BIN)
         return patch_user_file(kUserCustomBin, "user_custom.bin", address - MEM_ADDR_USER_CUSTOM_BIN, value, len);

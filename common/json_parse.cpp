@@ -131,11 +131,13 @@ void report(const char* func, const char* what, const char* subject)
 {
     if (what) {
         printf("ocured error,%s:parse error\n", what);
-        // The parser quotes the text it met, which a host may have sent.
-        log_error(g_logger, func, __LINE__, "%s parse error:%s", subject, LogPeerText(what).c_str());
+        // The parser quotes the text it met, and the subject may be the
+        // text itself: either may be a host's.
+        log_error(g_logger, func, __LINE__, "%s parse error:%s", LogPeerText(subject).c_str(),
+                  LogPeerText(what).c_str());
     } else {
         printf("parse error\n");
-        log_error(g_logger, func, __LINE__, "%s parse error", subject);
+        log_error(g_logger, func, __LINE__, "%s parse error", LogPeerText(subject).c_str());
     }
 }
 

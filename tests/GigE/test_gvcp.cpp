@@ -668,11 +668,14 @@ TEST(GvcpChannel, MemoryWritesNoBlockTakesAreRefusedWithTheReasonAndIndex0)
         {"inside the camera record", MEM_ADDR_CAMERA_ORIGINAL + 16, GEV_STATUS_WRITE_PROTECT},
         {"wrapping past the top of the address space", 0xFFFFFFFC, GEV_STATUS_INVALID_ADDRESS},
         {"between the command text and user_custom.bin", 0x10050000, GEV_STATUS_INVALID_ADDRESS},
+        {"the firmware time, one past user.bin's end", MEM_ADDR_FIRMWARE_TIME, GEV_STATUS_WRITE_PROTECT},
     };
     for (const Case& c : cases) {
-        Bytes a = h.writemem(c.address, Host::words({0x11223344, 0x55667788}));
-        EXPECT_EQ(Host::status(a), c.status) << c.what;
-        EXPECT_EQ(Host::index(a), 0) << c.what;
+        for (const Bytes& data : {Host::words({0x11223344, 0x55667788}), Bytes()}) {
+            Bytes a = h.writemem(c.address, data);
+            EXPECT_EQ(Host::status(a), c.status) << c.what << ", " << data.size() << " bytes";
+            EXPECT_EQ(Host::index(a), 0) << c.what << ", " << data.size() << " bytes";
+        }
     }
     EXPECT_EQ(read_host_file(user), std::string(131072, '\0'));
     // A write that lands keeps its answer: every byte counted.

@@ -78,6 +78,62 @@ TEST_F(Window, FirmwareTimeEndsExactlyAtUserBinsEnd)
     g_firmwareTime[0] = '\0';
 }
 
+// One past a block's end is the next block's start or no block's address:
+// a write there never reaches the block before it, nor does a read come
+// from it.
+TEST_F(Window, EachBlocksEndAddressIsTheNextBlockOrNone)
+{
+    write_host_file(r.board.host("/userdata/const/user.bin"), std::string(kUserSize, 'U'));
+    write_host_file(r.board.host("/userdata/const/user_custom.bin"), std::string(kUserSize, 'C'));
+    write_host_file(r.board.host("/userdata/const/user_id.bin"), "IDENT");
+    write_host_file(r.board.host("/etc/capability.json"), "{\"c\":1}");
+    write_host_file(r.board.host("/etc/feature_capability.json"), "{\"f\":2}");
+    write_host_file(r.board.host("/oem/default/korvid.zip"), "0123456789");
+    snprintf(g_firmwareTime, sizeof(g_firmwareTime), "FWTM");
+    // text: the first bytes read; nullptr leaves the buffer untouched, ""
+    // is not compared (the depth library's records).
+    struct End {
+        const char* block;
+        uint32_t at;
+        int write, read;
+        const char* text;
+    } ends[] = {
+        {"library version", MEM_ADDR_ALGO_VERSION + 32, REG_WRITE_PROTECT, 0, ""},
+        {"colour intrinsics", MEM_ADDR_RGB_CAM_PARAM + 72, REG_WRITE_PROTECT, 0, ""},
+        {"ToF intrinsics", MEM_ADDR_TOF_CAM_PARAM + 72, REG_INVALID_ADDRESS, 0, nullptr},
+        {"extrinsics", MEM_ADDR_EXTRIN_PARAM + 96, REG_ALGO_FAIL, 0, "{"},  // the filter text
+        {"filter text", MEM_ADDR_FILTER_JSON + 3072, REG_WRITE_PROTECT, 0, "{\"c\""},
+        {"capability file", MEM_ADDR_CAPABILITY_JSON + 3072, REG_NOT_IMPLEMENTED, 0xFFFF, nullptr},
+        {"application parameters", MEM_ADDR_APP_ALGO_PARAM + 3072, REG_WRITE_PROTECT, 0xFFFF, nullptr},
+        {"application version", MEM_ADDR_APP_ALGO_VERSION + 32, REG_INVALID_ADDRESS, 0, nullptr},
+        {"user.bin", MEM_ADDR_USER_BIN + kUserSize, REG_WRITE_PROTECT, 0, "FWTM"},
+        {"firmware time", MEM_ADDR_FIRMWARE_TIME + 64, REG_WRITE_PROTECT, 0, "{\"f\""},
+        {"feature capability file", MEM_ADDR_FEATURE_CAPABILITY + 3072, REG_INVALID_ADDRESS, 0, nullptr},
+        {"camera record", MEM_ADDR_CAMERA_ORIGINAL + 272, REG_INVALID_ADDRESS, 0, nullptr},
+        {"user_custom.bin", MEM_ADDR_USER_CUSTOM_BIN + kUserSize, 0, 0, "IDEN"},  // replaces user_id.bin
+        {"description package", MEM_ADDR_DESCRIPTION_PACKAGE + 10, REG_INVALID_ADDRESS, 0, ""},
+    };
+    for (const End& e : ends) {
+        SCOPED_TRACE(e.block);
+        std::vector<uint8_t> got;
+        EXPECT_EQ(read(e.at, 4, &got), e.read);
+        if (!e.text) {
+            EXPECT_EQ(text(got), std::string(4, '\xAA'));
+        } else if (*e.text) {
+            EXPECT_EQ(text(got).substr(0, strlen(e.text)), e.text);
+        }
+        EXPECT_EQ(write(e.at, "WXYZ"), e.write);
+        // A refusal does not hang on the length.
+        if (e.write == REG_WRITE_PROTECT || e.write == REG_INVALID_ADDRESS) {
+            EXPECT_EQ(write(e.at, ""), e.write);
+        }
+    }
+    EXPECT_EQ(read_host_file(r.board.host("/userdata/const/user.bin")), std::string(kUserSize, 'U'));
+    EXPECT_EQ(read_host_file(r.board.host("/userdata/const/user_custom.bin")), std::string(kUserSize, 'C'));
+    EXPECT_EQ(read_host_file(r.board.host("/userdata/const/user_id.bin")), "WXYZ");
+    g_firmwareTime[0] = '\0';
+}
+
 TEST_F(Window, DescriptionPackageChunksZeroFillTheLastOneAndStopPastTheEnd)
 {
     write_host_file(r.board.host("/oem/default/korvid.zip"), "0123456789");
@@ -189,6 +245,9 @@ TEST_F(Window, AvoidanceParametersOnAnRK3568IMX570SetTheZoneAndSave)
     EXPECT_EQ(r.run.avoidTmpParam, 0xFFFFu);
     EXPECT_TRUE(r.log.has("AVOID default setting:5"));
     EXPECT_EQ(read_host_file(r.board.host("/userdata/config.bin")).size(), (size_t)DEV_CFG_SIZE);
+    // Parameters without a usable zone: the host's text is named escaped.
+    EXPECT_EQ(write(MEM_ADDR_APP_ALGO_PARAM, "{\"ZoneIndex\":\"\x7f\xc3\xa9\"}"), 0);
+    EXPECT_TRUE(r.log.has("{\"ZoneIndex\":\"\\x7f\\xc3\\xa9\"} parse error:"));
 }
 
 TEST_F(Window, IdentityTextsAreBoundedAndTheMacMustBeHex)

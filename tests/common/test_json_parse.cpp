@@ -225,6 +225,10 @@ TEST_F(JsonBoard, JsonFormatFillsTerminatesSpillsOrFails)
     char broken[] = "{\"a\": [1, 2";
     EXPECT_LT(json_format(broken, out), 0);
     EXPECT_TRUE(log.has("/userdata/app_algo_config.json parse error:"));
+    // The parser quotes the bytes before its error point: a host's, escaped.
+    char unreadable[] = "{\"a\": \"\x7f\xc3\xa9\xff\"}";
+    EXPECT_LT(json_format(unreadable, out), 0);
+    EXPECT_TRUE(log.has("\\x7f\\xc3\\xa9\\xff"));
     // Nesting deep enough to exhaust the stack when serialised is refused.
     std::string deep = std::string(100000, '[') + std::string(100000, ']');
     EXPECT_LT(json_format(deep.data(), out), 0);
@@ -263,6 +267,10 @@ TEST(ZoneIndex, OnlyAnIntMemberSetsTheIndex)
         EXPECT_EQ(zone, -5) << s;
         EXPECT_TRUE(log.has(std::string(s) + " parse error:")) << s;
     }
+    // The text is named in the error as it is logged anywhere: escaped.
+    char raw[] = "{\"ZoneIndex\": \"\x7f\xc3\xa9\"}";
+    get_avoid_zone_index2(raw, &zone);
+    EXPECT_TRUE(log.has("{\"ZoneIndex\": \"\\x7f\\xc3\\xa9\"} parse error:"));
 }
 
 } // namespace

@@ -355,7 +355,8 @@ TEST(Korvid, HostTextReachesTheLogEscapedOnItsOwnLine)
     // A memory write whose data carries a line in the log's own format.
     GvcpHost h(k.pid);
     ASSERT_GE(h.fd, 0);
-    const std::string forged = "x\n[2026-01-01 00:00:00.000000] [critical] [1] FORGED-MEM\x01";
+    // A backslash before "n" is told from the line break; DEL is no text.
+    const std::string forged = "x\n[2026-01-01 00:00:00.000000] [critical] [1] FORGED-MEM\x01\\n\x7f";
     EXPECT_EQ(h.writemem(0x1000B178 + 0x100, forged), 0); // user.bin
     // An upload whose digest text does the same in its 32 characters.
     int tcp = k.connect_tcp(kFilePort);
@@ -388,7 +389,7 @@ TEST(Korvid, HostTextReachesTheLogEscapedOnItsOwnLine)
     EXPECT_TRUE(lines_with(log, "[2026-01-01").size() == 2) << log;
     std::vector<std::string> mem = lines_with(log, "FORGED-MEM");
     ASSERT_EQ(mem.size(), 1u) << log;
-    EXPECT_NE(mem[0].find("address:1000b278 x\\n[2026-01-01 00:00:00.000000] [critical] [1] FORGED-MEM\\x01"),
+    EXPECT_NE(mem[0].find("address:1000b278 x\\n[2026-01-01 00:00:00.000000] [critical] [1] FORGED-MEM\\x01\\\\n\\x7f"),
               std::string::npos)
         << mem[0];
     std::vector<std::string> md5 = lines_with(log, "FORGED-5");

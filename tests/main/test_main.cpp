@@ -16,6 +16,7 @@
 #include "iodev.h"
 #include "log/logger.h"
 #include "log/logwait.h"
+#include "memory.h"
 #include "main/main.h"
 #include "main/dispositions.h"
 #include "main/netns.h"
@@ -234,6 +235,11 @@ TEST(KorvidMain, OrderlyStopLeavesNoFrameInUseWhenThePoolsAreCleaned)
     main_set_teardown_observer(observe);
     InProcess korvid;
     ASSERT_TRUE(korvid.serving());
+    // The serial line's link goes with the run: left behind, it would name a
+    // dead terminal.
+    const std::string link = board.host("/.board/ttyS3");
+    struct stat st;
+    EXPECT_EQ(lstat(link.c_str(), &st), 0) << "no serial link while korvid runs";
     epcore_t* core = get_pcore();
     ASSERT_NE(core, nullptr);
     ASSERT_EQ(worker_create(core, orderly::kHolderId, holder_task), 0);
@@ -247,6 +253,25 @@ TEST(KorvidMain, OrderlyStopLeavesNoFrameInUseWhenThePoolsAreCleaned)
     ASSERT_EQ(s_observed, 1);
     for (int i = 0; i < kPools; i++) EXPECT_EQ(s_inUse[i], 0) << "pool " << i;
     EXPECT_TRUE(wait_for_log("camera", board.host("/var/log/camera.log"), "terminate signal catched"));
+    EXPECT_NE(lstat(link.c_str(), &st), 0) << "the serial link outlives the run";
+}
+
+// A start that fails once the board is published takes the link back too.
+TEST(KorvidMain, AStartThatFailsAfterPublishingTheBoardWithdrawsTheSerialLink)
+{
+    Dispositions dispositions;
+    BoardRoot board;
+    const std::string link = board.host("/.board/ttyS3");
+    testing::internal::CaptureStderr();
+    kmem_fail_after(0); // no register space can be had on this thread
+    int rc = korvid_main(0, nullptr);
+    kmem_fail_after(-1);
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rc, -1);
+    EXPECT_NE(said.find("(" + link + ")"), std::string::npos) << "not published: " << said;
+    struct stat st;
+    EXPECT_NE(lstat(link.c_str(), &st), 0) << "the serial link outlives the run";
+    EXPECT_TRUE(wait_for_log("camera", board.host("/var/log/camera.log"), "config_init fail."));
 }
 
 // A crash handled by signal_handler writes the stack straight to the log
