@@ -269,6 +269,13 @@ class CameraNet:
                     pass
         self.procs = []
         if self._open:
+            # A peer run by `run` (cut short by the deadline) is in no list.
+            for name in self._names():
+                for pid in _ip("netns", "pids", name, check=False).stdout.split():
+                    try:
+                        os.kill(int(pid), signal.SIGKILL)
+                    except (OSError, ValueError):
+                        pass
             _ip("netns", "del", self.cam, check=False)
             _ip("netns", "del", self.host, check=False)
             if self.relay:
