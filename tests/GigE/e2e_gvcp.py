@@ -12,7 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, capturing, finish_capture, wait_for  # noqa: E402
+from camns import CAM_ADDR, CameraNet, captured, capturing, finish_capture, wait_for  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 XML = sys.argv[2] if len(sys.argv) > 2 else "korvid.xml"
@@ -28,6 +28,16 @@ while True:
     time.sleep(1)
 """
 
+# Reads the heartbeat time-out register with request id 0xBEEF; waits for
+# the answer.
+MARK = r"""
+import socket, struct, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(5)
+s.sendto(struct.pack(">BBHHHI", 0x42, 0x01, 0x0080, 4, 0xBEEF, 0x0938), (sys.argv[1], 3956))
+s.recv(64)
+"""
+
 
 class GvcpEndToEnd(unittest.TestCase):
     @classmethod
@@ -38,7 +48,9 @@ class GvcpEndToEnd(unittest.TestCase):
         cls.tshark = cls.net.spawn(cls.net.host, ["tshark", "-q", "-i", cls.net.host_if, "-f", "udp port 3956",
                                                   "-w", cls.pcap], stdout=subprocess.DEVNULL,
                                    stderr=subprocess.PIPE)
-        capturing(cls.tshark)
+        if not capturing(cls.tshark):
+            cls.net.close()
+            raise AssertionError("tshark did not start capturing")
         cls.korvid = cls.start()
 
     @classmethod
@@ -131,7 +143,12 @@ class GvcpEndToEnd(unittest.TestCase):
         self.assertIn("TofFrameRate = 13", self.control("TofFrameRate"))
 
     def test_5_every_gvcp_packet_decodes(self):
-        time.sleep(0.5)  # let tshark write what it has seen
+        # A last read of a request id of its own: once its answer is in the
+        # capture, so is everything before it.
+        r = self.net.on_host(["/usr/bin/python3", "-c", MARK, CAM_ADDR])
+        self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
+        self.assertTrue(captured(self.pcap, ["-Y", f"gvcp.ack && ip.src == {CAM_ADDR} && gvcp.cmd.req_id == 0xbeef"]),
+                        "the last answer never reached the capture")
         finish_capture(type(self).tshark)
         r = subprocess.run(["tshark", "-r", self.pcap, "-Y", "gvcp"], capture_output=True, text=True)
         self.assertGreater(len(r.stdout.splitlines()), 20, r.stderr)

@@ -14,11 +14,10 @@ import socket
 import struct
 import subprocess
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CameraNet, capturing, finish_capture  # noqa: E402
+from camns import CameraNet, captured, capturing, finish_capture  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 GVCP_PORT = 3956
@@ -73,14 +72,18 @@ class GvcpBroadcast(unittest.TestCase):
             self.assertEqual(discovery, "169.254.10.2 0x0000 0x0003 256 7")
             self.assertEqual(force, "169.254.10.2 0x0000 0x0005 8 8")
 
-            time.sleep(0.5)  # let tshark write what it has seen
-            finish_capture(tshark)
             # The force-IP answer comes from a port of its own to the probe's:
-            # decoded as GVCP by the probe's port.
+            # decoded as GVCP by the probe's port. It is the last packet:
+            # once it is in the capture, so is everything before it.
+            self.assertTrue(captured(pcap, ["-Y", "gvcp.cmd.command == 0x0004"]), "the force-IP never reached the capture")
             probe_port = subprocess.run(["tshark", "-r", pcap, "-Y", "gvcp.cmd.command == 0x0004", "-T", "fields",
                                          "-e", "udp.srcport"], capture_output=True, text=True).stdout.split()
             self.assertEqual(len(probe_port), 1)
-            tshark_read = ["tshark", "-r", pcap, "-d", f"udp.port=={probe_port[0]},gvcp"]
+            decode = ["-d", f"udp.port=={probe_port[0]},gvcp"]
+            self.assertTrue(captured(pcap, [*decode, "-Y", "gvcp.ack == 0x0005"]),
+                            "the force-IP answer never reached the capture")
+            finish_capture(tshark)
+            tshark_read = ["tshark", "-r", pcap, *decode]
             r = subprocess.run([*tshark_read, "-Y", "gvcp && ip.src == 169.254.10.2 && ip.dst == 255.255.255.255",
                                 "-T", "fields", "-e", "gvcp.ack"], capture_output=True, text=True)
             acks = r.stdout.split()

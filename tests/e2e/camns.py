@@ -5,7 +5,11 @@ The camera namespace has an `eth0` on 169.254.10.2/16, the host namespace a
 peer on 169.254.10.1/16. Broadcast discovery therefore stays between the two.
 korvid runs in the camera namespace on a simulated board whose root is a
 temporary folder; everything is removed on every way out (exceptions, signals,
-interpreter exit).
+interpreter exit, and a SIGKILL: see `reap`).
+
+A script run with KORVID_TEST_TIMEOUT (its ctest time-out, in seconds) ends
+with a message of its own, naming where it waited, before ctest would kill it
+(see `deadline`).
 
 With `relay=True` a third namespace sits between the two: the camera's eth0
 and the host's peer each end in it on an interface without an address
@@ -20,6 +24,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import traceback
 import unittest
 
 CAM_ADDR = "169.254.10.2"
@@ -41,6 +46,94 @@ def _on_signal(signum, _frame):
 atexit.register(_cleanup_all)
 signal.signal(signal.SIGTERM, _on_signal)
 signal.signal(signal.SIGINT, _on_signal)
+
+# ctest kills a test that outlives its time-out with SIGKILL, and every
+# process descended from it too: no handler runs, and what the test made
+# would stay. The reaper is no descendant (it leaves the tree at once) and
+# holds the read end of a pipe only this process writes: at its end-of-file,
+# however this process ended, it removes what is still listed.
+_REAPER = r"""
+import os, shutil, subprocess, sys
+if os.fork():
+    os._exit(0)
+os.setsid()
+made = {"ns": set(), "link": set(), "dir": set()}
+for line in sys.stdin:
+    sign, kind, what = line[0], *line[1:].rstrip("\n").split(" ", 1)
+    (made[kind].add if sign == "+" else made[kind].discard)(what)
+for ns in made["ns"]:
+    pids = subprocess.run(["ip", "netns", "pids", ns], capture_output=True, text=True).stdout.split()
+    for pid in pids:
+        try:
+            os.kill(int(pid), 9)
+        except (OSError, ValueError):
+            pass
+    subprocess.run(["ip", "netns", "del", ns], capture_output=True)
+for link in made["link"]:
+    if os.path.exists("/sys/class/net/" + link):
+        subprocess.run(["ip", "link", "del", link], capture_output=True)
+for path in made["dir"]:
+    shutil.rmtree(path, ignore_errors=True)
+"""
+_reaper = None
+
+
+def reap(kind, what, made=True):
+    """Lists (made=True) or strikes off what the reaper removes should this
+    process end without removing it: kind "ns" (a namespace, after killing
+    what runs in it), "link" (an interface of the machine's namespace) or
+    "dir" (a folder)."""
+    global _reaper
+    if _reaper is None:
+        starter = subprocess.Popen([sys.executable, "-c", _REAPER], stdin=subprocess.PIPE,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd="/")
+        starter.wait()
+        _reaper = starter.stdin
+    try:
+        _reaper.write(f"{'+' if made else '-'}{kind} {what}\n".encode())
+        _reaper.flush()
+    except OSError:
+        pass
+
+
+# The script's own deadline: a margin before its ctest time-out, for the
+# message and the clean-up. Child processes (the peers' roles) inherit none.
+_limit = float(os.environ.pop("KORVID_TEST_TIMEOUT", "0") or 0)
+_started = time.monotonic()
+
+
+def remaining():
+    """Seconds left before the script's deadline (None without one)."""
+    if not _limit:
+        return None
+    return _started + _limit - max(10.0, _limit / 10) - time.monotonic()
+
+
+def _out_of_time(_signum, frame):
+    sys.stdout.flush()
+    sys.stderr.write(f"\n{os.path.basename(sys.argv[0])}: out of time, {time.monotonic() - _started:.0f} s of "
+                     f"its {_limit:.0f} s limit gone, waiting in:\n")
+    traceback.print_stack(frame, file=sys.stderr)
+    sys.stderr.write("its namespaces, processes and board roots are removed\n")
+    sys.stderr.flush()
+    try:
+        _cleanup_all()
+    finally:
+        os._exit(124)
+
+
+def deadline(limit=None):
+    """Arms the deadline for a script (its ctest time-out, else `limit` when
+    run by hand); at it the script prints where it waited, cleans up and
+    ends with status 124."""
+    global _limit
+    _limit = _limit or limit or 0
+    if _limit:
+        signal.signal(signal.SIGALRM, _out_of_time)
+        signal.setitimer(signal.ITIMER_REAL, max(1.0, remaining()))
+
+
+deadline()
 
 
 def _ip(*args, check=True):
@@ -74,6 +167,17 @@ def capturing(shark, timeout=30):
     return False
 
 
+def captured(pcap, args, count=1, timeout=30):
+    """Waits until the capture a running tshark writes holds `count` packets
+    that `tshark -r pcap ARGS` lists: it writes what it caught every half
+    second or so, and ending it sooner loses the packets it still had to
+    read. True once it does."""
+    def listed():
+        r = subprocess.run(["tshark", "-r", pcap, *args], capture_output=True, text=True)
+        return len(r.stdout.splitlines()) >= count
+    return wait_for(listed, timeout, step=0.2)
+
+
 def finish_capture(shark, timeout=30):
     """Ends a tshark capture that has not ended by itself. SIGINT, as at a
     terminal, has it write out what it holds; SIGTERM can lose the last
@@ -97,10 +201,21 @@ class CameraNet:
         self.procs = []
         self.tmp = tempfile.TemporaryDirectory(prefix="korvid-e2e-")
         self.dir = self.tmp.name
+        reap("dir", self.dir)
         self._open = False
+
+    def _names(self):
+        return [self.cam, self.host, *([self.relay] if self.relay else [])]
+
+    def _links(self):
+        return [*self._veth, *(self.relay_ifs or ())]
 
     def __enter__(self):
         a, b = self._veth
+        for name in self._names():
+            reap("ns", name)
+        for name in self._links():
+            reap("link", name)
         _ip("netns", "del", self.cam, check=False)
         _ip("netns", "del", self.host, check=False)
         _ip("netns", "add", self.cam)
@@ -154,6 +269,13 @@ class CameraNet:
                     pass
         self.procs = []
         if self._open:
+            # A peer run by `run` (cut short by the deadline) is in no list.
+            for name in self._names():
+                for pid in _ip("netns", "pids", name, check=False).stdout.split():
+                    try:
+                        os.kill(int(pid), signal.SIGKILL)
+                    except (OSError, ValueError):
+                        pass
             _ip("netns", "del", self.cam, check=False)
             _ip("netns", "del", self.host, check=False)
             if self.relay:
@@ -166,6 +288,11 @@ class CameraNet:
         if self in _live:
             _live.remove(self)
         self.tmp.cleanup()
+        for name in self._names():
+            reap("ns", name, made=False)
+        for name in self._links():
+            reap("link", name, made=False)
+        reap("dir", self.dir, made=False)
 
     # ---- processes in either namespace ----
 

@@ -8,7 +8,10 @@ holds the board root (a second start on a live root shows no camera);
 --help lists the options and variables, and an option without its value is
 named; namespace names are matched whole, and a taken one stops the run
 before the board root is made; a profile given by path names the default
-root by its base name.
+root by its base name, and one named without a folder, from the folder
+holding it, is that file. Every serial line the banner names is there while
+korvid runs; a run that ends has korvid ended, with korvid's status as its
+own.
 
 Each run has namespace names (KORVID_NS) and a board root of its own, and
 runs the korvid under test (KORVID_BIN) rather than building one.
@@ -16,6 +19,7 @@ runs the korvid under test (KORVID_BIN) rather than building one.
 usage: e2e_run.py KORVID_BINARY"""
 
 import os
+import re
 import select
 import shutil
 import signal
@@ -29,6 +33,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.normpath(os.path.join(HERE, "..", ".."))
 RUN = os.path.join(TOP, "scripts", "run")
 KORVID = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else "korvid"
+sys.path.insert(0, os.path.join(TOP, "tests", "e2e"))
+import camns  # noqa: E402  (removes what a killed run leaves; the run's deadline)
+
 PROFILES = sorted(f[:-4] for f in os.listdir(os.path.join(TOP, "platform", "sim", "profiles")) if f.endswith(".ini"))
 
 
@@ -43,18 +50,25 @@ class RunScript(unittest.TestCase):
         """The namespace prefix (KORVID_NS) of the runs tagged `tag`."""
         return f"kvrun{tag}{os.getpid() % 100000}"
 
-    def run_script(self, board, tag, root=None, korvid=KORVID, args=None):
+    def temporary(self):
+        tmp = tempfile.TemporaryDirectory(prefix="korvid-run-")
+        camns.reap("dir", tmp.name)
+        self.addCleanup(camns.reap, "dir", tmp.name, False)
+        self.addCleanup(tmp.cleanup)
+        return tmp.name
+
+    def run_script(self, board, tag, root=None, korvid=KORVID, args=None, cwd=None):
         """scripts/run on `board`, its output to a pipe this test reads, in a
         session of its own as a terminal's foreground job is."""
         ns = self.prefix(tag)
         if root is None:
-            tmp = tempfile.TemporaryDirectory(prefix="korvid-run-")
-            self.addCleanup(tmp.cleanup)
-            root = os.path.join(tmp.name, "board")
+            root = os.path.join(self.temporary(), "board")
         env = dict(os.environ, KORVID_NS=ns, KORVID_BIN=korvid)
         args = ["--board", board, "--board-root", root] if args is None else args
+        for n in (f"{ns}-cam", f"{ns}-host"):
+            camns.reap("ns", n)
         p = subprocess.Popen([RUN, *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env,
-                             start_new_session=True)
+                             start_new_session=True, cwd=cwd)
         self.addCleanup(self.reap, p, ns)
         return p, ns, root
 
@@ -73,6 +87,7 @@ class RunScript(unittest.TestCase):
             p.stdout.close()
         for n in (f"{ns}-cam", f"{ns}-host"):
             subprocess.run(["ip", "netns", "del", n], capture_output=True)
+            camns.reap("ns", n, made=False)
 
     @staticmethod
     def read_until_serving(p, root, timeout=60):
@@ -101,20 +116,53 @@ class RunScript(unittest.TestCase):
         p.stdout.close()
         return p.wait(30)
 
-    def check_interrupted_run(self, board, tag, while_serving=None):
-        p, ns, root = self.run_script(board, tag)
+    @staticmethod
+    def korvids_on(root):
+        """The pids of the korvids running on the board root."""
+        pids = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    args = f.read().split(b"\0")
+            except OSError:
+                continue
+            if os.path.basename(args[0]) == b"korvid" and root.encode() in args:
+                pids.append(int(pid))
+        return pids
+
+    def check_interrupted_run(self, board, tag, while_serving=None, root=None, args=None, cwd=None):
+        p, ns, root = self.run_script(board, tag, root=root, args=args, cwd=cwd)
         out = self.read_until_serving(p, root)
         self.assertIsNone(p.poll(), out)
         self.assertTrue({f"{ns}-cam", f"{ns}-host"} <= namespaces(), out)
+        self.assertEqual(len(self.korvids_on(root)), 1, out)
         if while_serving:
-            while_serving(root)
-        self.interrupt_with_reader_gone(p)
+            while_serving(root, out)
+        status = self.interrupt_with_reader_gone(p)
         left = {f"{ns}-cam", f"{ns}-host"} & namespaces()
-        self.assertEqual(left, set(), f"namespaces left behind after Ctrl-C (script status {p.returncode})")
+        self.assertEqual(left, set(), f"namespaces left behind after Ctrl-C (script status {status})")
+        self.assertEqual(self.korvids_on(root), [], "korvid outlived the script")
+        # Ctrl-C reaches korvid as SIGTERM, whose status (that of a stop
+        # with its backtrace) is the script's.
+        self.assertEqual(status, 255, out)
         return out, root
 
-    def test_ctrl_c_with_the_output_piped_removes_both_namespaces_and_a_second_start_shows_no_camera(self):
-        def second_start(root):
+    def check_serial_lines_exist(self, board, root, out):
+        """Every line the banner names for the board's serial ports, and
+        the one its mbpoll command opens, is there (a link to korvid's
+        pseudo-terminal) while korvid runs."""
+        with open(os.path.join(TOP, "platform", "sim", "profiles", board + ".ini")) as f:
+            ports = re.search(r"^SERIAL_PORTS=(.*)$", f.read(), re.M).group(1).split()
+        shown = dict(re.findall(r"^\s+(/dev/\S+) is (\S+)$", out, re.M))
+        self.assertEqual(sorted(shown), sorted(ports), out)
+        mbpoll = re.search(r"mbpoll .* (\S+) 5$", out, re.M)
+        self.assertIsNotNone(mbpoll, out)
+        for path in (*shown.values(), mbpoll.group(1)):
+            self.assertTrue(path.startswith(root + "/") and os.path.exists(path), f"{path} is not there:\n{out}")
+
+    def test_ctrl_c_with_the_output_piped_removes_both_namespaces_and_a_second_start_shows_no_camera_and_the_serial_lines_are_there(self):
+        def second_start(root, out):
+            self.check_serial_lines_exist("rk3588-gpixel", root, out)
             # Another run on the live root: korvid refuses it, and the run
             # shows nothing a host could reach.
             status, out, ns, _ = self.run_to_end("rk3588-gpixel", "e", root=root)
@@ -162,6 +210,8 @@ class RunScript(unittest.TestCase):
         ns = self.prefix("g")
         longer, taken = f"q-{ns}-cam", f"{ns}-cam"
         for name in (longer, taken):
+            camns.reap("ns", name)
+            self.addCleanup(camns.reap, "ns", name, False)
             self.addCleanup(subprocess.run, ["ip", "netns", "del", name], capture_output=True)
         subprocess.run(["ip", "netns", "add", longer], check=True)
         # A name that only contains ours takes nothing from this run.
@@ -180,15 +230,25 @@ class RunScript(unittest.TestCase):
 
     def test_a_profile_given_by_path_names_the_default_root_by_its_base_name(self):
         name = f"kvprofile{os.getpid() % 100000}"
-        tmp = tempfile.TemporaryDirectory(prefix="korvid-run-")
-        self.addCleanup(tmp.cleanup)
-        profile = os.path.join(tmp.name, name + ".ini")
+        profile = os.path.join(self.temporary(), name + ".ini")
         shutil.copyfile(os.path.join(TOP, "platform", "sim", "profiles", "rk3588-gpixel.ini"), profile)
         root = os.path.join(TOP, "build", "run", "board-" + name)
+        camns.reap("dir", root)
+        self.addCleanup(camns.reap, "dir", root, False)
         self.addCleanup(shutil.rmtree, root, True)
         status, out, _, _ = self.run_to_end("", "h", korvid="/bin/true", args=["--board", profile])
         self.assertEqual(status, 0, out)
         self.assertTrue(os.path.isdir(root), out)
+
+    def test_a_profile_file_named_without_a_folder_is_that_file_and_korvid_starts_on_it(self):
+        # No profile of korvid's has the name: korvid serves only if it
+        # was given the file the run was named.
+        folder = self.temporary()
+        name = f"kvprofile{os.getpid() % 100000}.ini"
+        shutil.copyfile(os.path.join(TOP, "platform", "sim", "profiles", "rk3588-gpixel.ini"),
+                        os.path.join(folder, name))
+        root = os.path.join(folder, "board")
+        self.check_interrupted_run("", "i", root=root, args=["--board", name, "--board-root", root], cwd=folder)
 
 
 if __name__ == "__main__":
