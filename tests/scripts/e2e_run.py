@@ -240,15 +240,16 @@ class RunScript(unittest.TestCase):
         self.assertEqual(status, 0, out)
         self.assertTrue(os.path.isdir(root), out)
 
-    def test_a_profile_file_named_without_a_folder_is_that_file_and_korvid_starts_on_it(self):
+    def test_a_profile_file_and_a_board_root_named_without_a_folder_are_taken_from_the_callers_folder(self):
         # No profile of korvid's has the name: korvid serves only if it
         # was given the file the run was named.
         folder = self.temporary()
         name = f"kvprofile{os.getpid() % 100000}.ini"
         shutil.copyfile(os.path.join(TOP, "platform", "sim", "profiles", "rk3588-gpixel.ini"),
                         os.path.join(folder, name))
+        # The root is named from the same folder: it is made there.
         root = os.path.join(folder, "board")
-        self.check_interrupted_run("", "i", root=root, args=["--board", name, "--board-root", root], cwd=folder)
+        self.check_interrupted_run("", "i", root=root, args=["--board", name, "--board-root", "board"], cwd=folder)
 
 
 if __name__ == "__main__":
