@@ -5,11 +5,13 @@
 // starts a board that streams depth; frame rates and integration lengths
 // that would starve the capture are refused; and no write of
 // any value to any register of the ToF and colour pages silences a sensor
-// unless it is refused.
+// unless it is refused. On the register block alone: each limit is taken at
+// its edge and refused just past it, by a write and in a saved block.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <math.h>
+#include <stdio.h>
 #include <string.h>
 #include <poll.h>
 #include <signal.h>
@@ -31,6 +33,8 @@
 #include "base/pumptest.h"
 #include "common/custom.h"
 #include "common/custom_default.h"
+#include "common/custom_internal.h"
+#include "common/regtest.h"
 #include "GigE/gvcp.h"
 #include "main/main.h"
 #include "main/dispositions.h"
@@ -818,6 +822,248 @@ TEST_P(OnEachToFBoard, NoWriteToTheSensorPagesSilencesASensorUnlessRefused)
             EXPECT_TRUE(cam.delivering(sensors, 2, kFramesMs)) << "silenced by " << written.str();
             EXPECT_EQ(host.write(a, before), 0) << "not put back after " << written.str();
             if (HasFailure()) return;
+        }
+    }
+}
+
+
+// ---- The judgement at its edges ----
+//
+// Each sensor's lowest and highest accepted value and the values just past
+// them, as a host's register write meets them (the answer GVCP carries) and
+// as a start judges a saved block. Quick: the register block alone, on the
+// board's files, without a capture.
+
+constexpr uint32_t kFreqC = 0x10002050, kMode = 0x10002068, kPhase = 0x100000EC;
+constexpr uint32_t kInteA = 0x1000209C, kInteB = 0x100020A0;
+constexpr int kUnsupported = 0x8001;
+
+// The register block of `p`'s defaults on its board, written to by a host.
+struct Block {
+    regtest::RegSpace r;
+    explicit Block(const Profile& p, uint32_t rgbKind) : r(p.name)
+    {
+        r.cfg = default_block(p);
+        r.rgb().sensorType = rgbKind;
+    }
+};
+
+struct Write {
+    uint32_t address, value;
+    int code;
+};
+
+std::string what(const Write& w)
+{
+    std::ostringstream o;
+    o << std::hex << "0x" << w.address << std::dec << ":=" << w.value;
+    return o.str();
+}
+
+// Each write answers its code; a refused one leaves the register as it was.
+void expect_answers(regtest::RegSpace& r, const std::vector<Write>& writes)
+{
+    for (const Write& w : writes) {
+        const uint32_t before = r.read(w.address);
+        EXPECT_EQ(r.write(w.address, w.value), w.code) << what(w);
+        EXPECT_EQ(r.read(w.address), w.code == 0 ? w.value : before) << what(w);
+    }
+}
+
+// The first and second frequency of each row of the board's Gpixel table.
+std::vector<std::pair<uint32_t, uint32_t>> board_table(const BoardRoot& board)
+{
+    std::istringstream in(read_host_file(board.host("/userdata/const/support_freq.csv")));
+    std::string line;
+    std::vector<std::pair<uint32_t, uint32_t>> rows;
+    std::getline(in, line);  // the header
+    unsigned a = 0, b = 0;
+    while (std::getline(in, line))
+        if (sscanf(line.c_str(), "%u,%u", &a, &b) == 2) rows.emplace_back(a, b);
+    return rows;
+}
+
+// Frame rates: every kind clocks up to 120 frames a second (the IMX570 not
+// 31..99, which its driver reads otherwise); the floors are the slowest
+// rates whose period the capture waits out: Gpixel 6 (200 ms a dual
+// exposure), IMX570 3 (500 ms), VD55H1 any, SC230AI colour 6 and at most 30.
+// The Gpixel and VD55H1 drivers keep their rate on a 0. Integration lengths:
+// the Gpixel counts 12 bits and its first length from 4084 on lowers the
+// rate below its floor; the IMX570 integrates up to 4000 microseconds.
+TEST_P(OnEachToFBoard, SettingsAreTakenAtEachLimitAndRefusedJustPastIt)
+{
+    const Profile& p = GetParam();
+    const int R = (int)kRefused;
+    std::vector<std::pair<uint32_t, std::vector<Write>>> groups;  // colour kind, writes
+    switch (p.tofKind) {
+    case E_GPIXEL_0503:
+        groups.push_back({E_SMARTSENS_SC130GS,
+                          {{kTofFps, 0, 0}, {kTofFps, 5, R}, {kTofFps, 6, 0}, {kTofFps, 120, 0}, {kTofFps, 121, R},
+                           {kColourFps, 5, R}, {kColourFps, 6, 0}, {kColourFps, 120, 0}, {kColourFps, 121, R},
+                           {kInteA, 4083, 0}, {kInteA, 4084, R}, {kInteB, 4095, 0}, {kInteB, 4096, R}}});
+        groups.push_back({E_SMARTSENS_SC230AI,
+                          {{kTofFps, 0, R}, {kTofFps, 5, R}, {kTofFps, 6, 0}, {kTofFps, 120, 0}, {kTofFps, 121, R},
+                           {kColourFps, 0, R}, {kColourFps, 5, R}, {kColourFps, 6, 0}, {kColourFps, 30, 0},
+                           {kColourFps, 31, R}}});
+        break;
+    case E_IMX570:
+        // Its own limits, which its board's SC230AI hides below 6, beside a
+        // colour sensor that adds none.
+        groups.push_back({E_SMARTSENS_SC130GS,
+                          {{kTofFps, 0, R}, {kTofFps, 2, R}, {kTofFps, 3, 0}, {kTofFps, 30, 0},
+                           {kTofFps, 31, kUnsupported}, {kTofFps, 99, kUnsupported}, {kTofFps, 100, 0},
+                           {kTofFps, 120, 0}, {kTofFps, 121, R}, {kColourFps, 2, R}, {kColourFps, 3, 0},
+                           {kColourFps, 120, 0}, {kColourFps, 121, R}, {kInteA, 4000, 0}, {kInteA, 4001, R},
+                           {kInteB, 4000, 0}, {kInteB, 4001, R}}});
+        groups.push_back({E_SMARTSENS_SC230AI,
+                          {{kTofFps, 5, R}, {kTofFps, 6, 0}, {kColourFps, 5, R}, {kColourFps, 6, 0},
+                           {kColourFps, 30, 0}, {kColourFps, 31, R}}});
+        break;
+    default:
+        groups.push_back({E_SMARTSENS_SC2210,
+                          {{kTofFps, 0, 0}, {kTofFps, 1, 0}, {kTofFps, 120, 0}, {kTofFps, 121, R},
+                           {kColourFps, 1, 0}, {kColourFps, 120, 0}, {kColourFps, 121, R}}});
+    }
+    for (const auto& [rgbKind, writes] : groups) {
+        SCOPED_TRACE("colour kind " + std::to_string(rgbKind));
+        Block b(p, rgbKind);
+        expect_answers(b.r, writes);
+    }
+}
+
+// Frequencies: every row of the Gpixel's table, first frequency then
+// second, and the first frequencies just below and above the table; the
+// IMX570 from 3 to 150 MHz, 100 in the 3-phase settings and in mode 6, a
+// frequency its mode leaves unused up to 150 still; the VD55H1 from 3 to
+// 500 MHz. No sensor takes 0.
+TEST_P(OnEachToFBoard, FrequenciesAreTakenAtEachEdgeAndRefusedJustPastIt)
+{
+    const Profile& p = GetParam();
+    const int R = (int)kRefused;
+    Block b(p, p.rgbKind);
+    std::vector<Write> writes;
+    switch (p.tofKind) {
+    case E_GPIXEL_0503: {
+        auto rows = board_table(b.r.board);
+        ASSERT_FALSE(rows.empty());
+        uint32_t lo = rows[0].first, hi = rows[0].first;
+        for (const auto& [a, partner] : rows) {
+            writes.push_back({kFreqA, a, 0});
+            writes.push_back({kFreqB, partner, 0});
+            lo = std::min(lo, a), hi = std::max(hi, a);
+        }
+        writes.push_back({kFreqB, rows.back().second + 1, R});
+        writes.push_back({kFreqA, lo - 1, R});
+        writes.push_back({kFreqA, hi + 1, R});
+        writes.push_back({kFreqA, 0, R});
+        writes.push_back({kFreqB, 0, R});
+        break;
+    }
+    case E_IMX570:  // its defaults: triple frequency (mode 5), 4 phases; then modes 6, 0 and 3
+        writes = {{kFreqA, 2, R},   {kFreqA, 3, 0},   {kFreqA, 150, 0}, {kFreqA, 151, R}, {kFreqA, 0, R},
+                  {kFreqB, 2, R},   {kFreqB, 3, 0},   {kFreqB, 150, 0}, {kFreqB, 151, R}, {kFreqB, 0, R},
+                  {kFreqC, 2, R},   {kFreqC, 3, 0},   {kFreqC, 150, 0}, {kFreqC, 151, R}, {kFreqC, 0, R},
+                  {kPhase, 1, R},   {kMode, 6, R},    {kFreqA, 100, 0}, {kFreqB, 100, 0}, {kFreqC, 100, 0},
+                  {kPhase, 1, 0},   {kFreqA, 101, R}, {kFreqC, 101, R}, {kPhase, 0, 0},   {kMode, 6, 0},
+                  {kFreqB, 101, R}, {kMode, 0, 0},    {kPhase, 1, 0},   {kFreqA, 101, R}, {kFreqB, 150, 0},
+                  {kFreqC, 150, 0}, {kFreqB, 151, R}, {kFreqC, 151, R}, {kFreqB, 100, 0}, {kMode, 3, 0},
+                  {kFreqB, 101, R}, {kFreqC, 150, 0}, {kFreqC, 151, R}};
+        break;
+    default:
+        writes = {{kFreqA, 2, R}, {kFreqA, 3, 0}, {kFreqA, 500, 0}, {kFreqA, 501, R}, {kFreqA, 0, R},
+                  {kFreqB, 2, R}, {kFreqB, 3, 0}, {kFreqB, 500, 0}, {kFreqB, 501, R}, {kFreqB, 0, R}};
+    }
+    expect_answers(b.r, writes);
+}
+
+// A saved block holding a value just past an edge takes the default there,
+// one on the edge is kept: on every row the load check walks, the last of
+// each table included.
+TEST(LoadCheck, ValuesJustPastEachEdgeTakeTheDefaultAndValuesOnItAreKept)
+{
+    constexpr uint32_t kAlgo = 0x1000005C, kOutputSet = 0x100000B0, kOutputControl = 0x100000AC;
+    constexpr uint32_t kGpixel = E_GPIXEL_0503, kImx = E_IMX570, kVd = E_VD55H1;
+    constexpr uint32_t kMono = E_SMARTSENS_SC130GS, kIsp = E_SMARTSENS_SC230AI, kSc2210 = E_SMARTSENS_SC2210;
+    using Words = std::vector<std::pair<uint32_t, uint32_t>>;
+    struct Case {
+        uint32_t tofKind, rgbKind, address, on, past;
+        Words with;  // settings the edge needs beside it
+    };
+    std::vector<Case> cases = {
+        // The ToF kinds' limits.
+        {kGpixel, kMono, kInteA, 4083, 4084, {}},
+        {kGpixel, kMono, kInteB, 4095, 4096, {}},
+        {kGpixel, kMono, kTofFps, 6, 5, {}},
+        {kGpixel, kMono, kTofFps, 120, 121, {}},
+        {kGpixel, kMono, kColourFps, 6, 5, {}},
+        {kGpixel, kMono, kColourFps, 120, 121, {}},
+        {kImx, kMono, kInteA, 4000, 4001, {}},
+        {kImx, kMono, kInteB, 4000, 4001, {}},
+        {kImx, kMono, kTofFps, 3, 2, {}},
+        {kImx, kMono, kTofFps, 120, 121, {}},
+        {kImx, kMono, kColourFps, 3, 2, {}},
+        {kImx, kMono, kColourFps, 120, 121, {}},
+        {kVd, kSc2210, kTofFps, 120, 121, {}},
+        {kVd, kSc2210, kColourFps, 120, 121, {}},
+        // The colour kind's, where the ToF kind's allow the value.
+        {kGpixel, kIsp, kTofFps, 6, 0, {}},
+        {kGpixel, kIsp, kColourFps, 30, 31, {}},
+        // The frequencies' ranges (the Gpixel's table below).
+        {kImx, kMono, kFreqA, 3, 2, {}},
+        {kImx, kMono, kFreqC, 150, 151, {}},
+        {kImx, kMono, kFreqB, 100, 101, {{kPhase, 1}, {kFreqA, 100}}},
+        {kVd, kSc2210, kFreqA, 3, 2, {}},
+        {kVd, kSc2210, kFreqB, 500, 501, {}},
+        // The write rules no later write undoes.
+        {kImx, kMono, kMode, 3, 4, {}},
+        {kImx, kMono, kMode, 6, 7, {{kFreqA, 100}}},
+        {kImx, kMono, kTofFps, 30, 31, {}},
+        {kImx, kMono, kColourFps, 100, 99, {}},
+        {kImx, kMono, kAlgo, 2, 3, {}},
+        {kImx, kMono, kOutputSet, 3, 4, {}},
+        {kImx, kMono, kOutputControl, 0, 1, {{kAlgo, 4}}},
+        {kImx, kMono, 0x10002014, 639, 640, {}},
+        {kImx, kMono, 0x10002018, 479, 480, {}},
+        {kImx, kMono, 0x1000201C, 640, 641, {}},
+        {kImx, kMono, 0x10002020, 480, 481, {}},
+    };
+    // Every row of the Gpixel board's table is kept; a first frequency
+    // just below or above the table is not, whatever its partner.
+    BoardRoot board(kProfiles[0].name);
+    auto rows = board_table(board);
+    ASSERT_FALSE(rows.empty());
+    for (size_t i = 0; i < rows.size(); i++) {
+        const auto& [a, partner] = rows[i];
+        bool lowest = true, highest = true;
+        for (const auto& row : rows) lowest = lowest && row.first >= a, highest = highest && row.first <= a;
+        if (lowest) cases.push_back({kGpixel, kMono, kFreqA, a, a - 1, {{kFreqB, partner}}});
+        if (highest) cases.push_back({kGpixel, kMono, kFreqA, a, a + 1, {{kFreqB, partner}}});
+        if (!lowest && !highest) cases.push_back({kGpixel, kMono, kFreqA, a, a, {{kFreqB, partner}}});
+    }
+    for (const Case& c : cases) {
+        deviceCFG defaults{};
+        custom_default_cfg(&defaults, c.rgbKind, c.tofKind, E_CPU_RK3568);
+        // No IMX570 board has another colour sensor than its SC230AI: the
+        // defaults' colour rate of 0 stands for the ToF one there.
+        uint32_t& colourRate = *regspace::block_word(&defaults, kColourFps);
+        if (c.tofKind == kImx && c.rgbKind != kIsp) colourRate = *regspace::block_word(&defaults, kTofFps);
+        for (uint32_t v : {c.on, c.past}) {
+            std::ostringstream what;
+            what << "kinds " << c.tofKind << "/" << c.rgbKind << std::hex << " 0x" << c.address << std::dec
+                 << ":=" << v;
+            deviceCFG block = defaults;
+            for (const auto& [address, value] : c.with) *regspace::block_word(&block, address) = value;
+            *regspace::block_word(&block, c.address) = v;
+            char names[256];
+            int replaced = custom_check_cfg(&block, &defaults, c.tofKind, c.rgbKind, names, sizeof names);
+            if (v == c.on) {
+                EXPECT_EQ(replaced, 0) << what.str() << " replaced " << names;
+                EXPECT_EQ(*regspace::block_word(&block, c.address), v) << what.str();
+            } else {
+                EXPECT_GT(replaced, 0) << what.str();
+                EXPECT_EQ(*regspace::block_word(&block, c.address), *regspace::block_word(&defaults, c.address))
+                    << what.str();
+            }
         }
     }
 }
