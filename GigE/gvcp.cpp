@@ -335,9 +335,10 @@ int write_pair(iodev_t* dev, GVCPPrivData* priv, const Peer& p, uint32 address, 
     if (address == kAcquisitionStartStop && value != 1) {
         // A close waits for the capture workers, which on a loaded board
         // takes longer than a host waits for the ack: acked now, closed on
-        // a thread of its own; the sender stops sending at once, and a
-        // start waits for the close.
-        stream_ctrl_stop_value_handoff(priv->write_reg, value);
+        // a thread of its own, and a start waits for the close. The ack
+        // waits only for the sender to end the block it is sending, as a
+        // close in place does: no packet of the stopped stream follows it.
+        if (stream_ctrl_stop_value_handoff(priv->write_reg, value)) GVSP_StreamFlush(core, GVSP_FLUSH_WAIT_MS);
         return GEV_STATUS_SUCCESS;
     }
     if (address >= kBootstrapTop) {

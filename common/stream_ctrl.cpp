@@ -556,14 +556,14 @@ void* closer_main(void* arg)
 
 } // namespace
 
-void stream_ctrl_stop_value_handoff(RegWriteFunc write, uint32 value)
+int stream_ctrl_stop_value_handoff(RegWriteFunc write, uint32 value)
 {
     epcore_t* core = get_pcore();
     if (!write) write = Custom_RegWrite;
     if (value == 1) value = 0;  // a stop, never a start
     if (!core) {
         run_stop(nullptr, {write, value, false});  // no event core, no pump to keep going
-        return;
+        return 0;
     }
     // Read back and saved as written from now on, as a stop done in place.
     if (records_ready()) set(common().acquisitionStartStop, value);
@@ -577,10 +577,10 @@ void stream_ctrl_stop_value_handoff(RegWriteFunc write, uint32 value)
         if (stop.marked) GVSP_StreamCloseBegin(core);
         s_handoffQueue.push_back(stop);
         s_handoffBusy++;
-        if (s_closerRunning) return;
+        if (s_closerRunning) return stop.marked ? 1 : 0;
         s_closerRunning = true;
         epcore_thread_enter(core);
-        if (thread_start_detached(closer_main, core) == 0) return;
+        if (thread_start_detached(closer_main, core) == 0) return stop.marked ? 1 : 0;
         s_closerRunning = false;
         s_handoffQueue.pop_back();
         s_handoffBusy--;
@@ -591,9 +591,10 @@ void stream_ctrl_stop_value_handoff(RegWriteFunc write, uint32 value)
     // never.
     log_error(g_logger, __FUNCTION__, __LINE__, "no closer thread, stream stopped here");
     run_stop(core, stop);
+    return 0;
 }
 
-void stream_ctrl_stop_handoff(RegWriteFunc write) { stream_ctrl_stop_value_handoff(write, 0); }
+void stream_ctrl_stop_handoff(RegWriteFunc write) { (void)stream_ctrl_stop_value_handoff(write, 0); }
 
 void stream_ctrl_settle(void)
 {
