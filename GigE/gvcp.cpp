@@ -44,6 +44,7 @@ namespace {
 constexpr uint32 kBootstrapTop = 0x10000000u;      // addresses below are the bootstrap block
 constexpr uint32 kMemoryWindow = MEM_ADDR_ALGO_VERSION;  // register pages end here
 constexpr uint32 kAdministratorMode = 0x10007048u;
+constexpr uint32 kAcquisitionStartStop = 0x10000000u;
 constexpr uint32 kEnableGray = 0x1000001Cu;
 constexpr uint32 kEnableResendPacket = 0x10000044u;
 constexpr uint32 kCameraType = 0x10007000u;
@@ -330,6 +331,15 @@ int write_pair(iodev_t* dev, GVCPPrivData* priv, const Peer& p, uint32 address, 
     if (!may_write(core, p)) {
         log_error(g_logger, __FUNCTION__, __LINE__, "write refused, %s:%d has no control", p.ip, p.port);
         return GEV_STATUS_ACCESS_DENIED;
+    }
+    if (address == kAcquisitionStartStop && value != 1) {
+        // A close waits for the capture workers, which on a loaded board
+        // takes longer than a host waits for the ack: acked now, closed on
+        // a thread of its own, and a start waits for the close. The ack
+        // waits only for the sender to end the block it is sending, as a
+        // close in place does: no packet of the stopped stream follows it.
+        if (stream_ctrl_stop_value_handoff(priv->write_reg, value)) GVSP_StreamFlush(core, GVSP_FLUSH_WAIT_MS);
+        return GEV_STATUS_SUCCESS;
     }
     if (address >= kBootstrapTop) {
         if (address == kAdministratorMode) g_permit_conn_user_count.store(value == 0 ? 1 : value);

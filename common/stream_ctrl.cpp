@@ -498,7 +498,8 @@ namespace {
 // running; the closer exists only while there is work.
 struct HandedStop {
     RegWriteFunc write;
-    bool marked;  // the sender was marked closing when it was handed over
+    uint32 value;  // the stop value written
+    bool marked;   // the sender was marked closing when it was handed over
 };
 std::mutex s_handoffMutex;
 std::condition_variable s_handoffCv;
@@ -517,8 +518,8 @@ bool stop_would_close(epcore_t* core, int ahead)
 
 void run_stop(epcore_t* core, const HandedStop& stop)
 {
-    uint32 zero = 0;
-    stop.write(kAcquisitionStartStop, &zero);
+    uint32 v = stop.value;
+    stop.write(kAcquisitionStartStop, &v);
     if (!stop.marked || !core) return;
     // The stop left the stream on after all: its frames flow again. Under
     // the stream lock, so no close under way has its own mark undone.
@@ -555,15 +556,18 @@ void* closer_main(void* arg)
 
 } // namespace
 
-void stream_ctrl_stop_handoff(RegWriteFunc write)
+int stream_ctrl_stop_value_handoff(RegWriteFunc write, uint32 value)
 {
     epcore_t* core = get_pcore();
     if (!write) write = Custom_RegWrite;
+    if (value == 1) value = 0;  // a stop, never a start
     if (!core) {
-        run_stop(nullptr, {write, false});  // no event core, no pump to keep going
-        return;
+        run_stop(nullptr, {write, value, false});  // no event core, no pump to keep going
+        return 0;
     }
-    HandedStop stop{write, false};
+    // Read back and saved as written from now on, as a stop done in place.
+    if (records_ready()) set(common().acquisitionStartStop, value);
+    HandedStop stop{write, value, false};
     {
         std::lock_guard<std::mutex> hold(s_handoffMutex);
         // The sender stops sending now, not when the closer gets to run:
@@ -573,10 +577,10 @@ void stream_ctrl_stop_handoff(RegWriteFunc write)
         if (stop.marked) GVSP_StreamCloseBegin(core);
         s_handoffQueue.push_back(stop);
         s_handoffBusy++;
-        if (s_closerRunning) return;
+        if (s_closerRunning) return stop.marked ? 1 : 0;
         s_closerRunning = true;
         epcore_thread_enter(core);
-        if (thread_start_detached(closer_main, core) == 0) return;
+        if (thread_start_detached(closer_main, core) == 0) return stop.marked ? 1 : 0;
         s_closerRunning = false;
         s_handoffQueue.pop_back();
         s_handoffBusy--;
@@ -587,7 +591,10 @@ void stream_ctrl_stop_handoff(RegWriteFunc write)
     // never.
     log_error(g_logger, __FUNCTION__, __LINE__, "no closer thread, stream stopped here");
     run_stop(core, stop);
+    return 0;
 }
+
+void stream_ctrl_stop_handoff(RegWriteFunc write) { (void)stream_ctrl_stop_value_handoff(write, 0); }
 
 void stream_ctrl_settle(void)
 {

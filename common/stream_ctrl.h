@@ -39,9 +39,13 @@ uint32 stream_start_count(void);
 // A stream stop asked by a thread that must not wait (an event pump, the
 // control channel): `write` (the register-write callback; null for
 // Custom_RegWrite) is called with acquisitionStartStop := 0 on a closer
-// thread of its own, and the caller goes on at once.
+// thread of its own, and the caller goes on at once. The value form writes
+// a host's own stop value (1 is taken as 0), stored at once so that it
+// reads back and is saved as a stop done in place would be; 1 when the
+// stop marked the sender closing (the stream will close), else 0.
 typedef int (*RegWriteFunc)(uint32 address, uint32* value);
 void stream_ctrl_stop_handoff(RegWriteFunc write);
+int stream_ctrl_stop_value_handoff(RegWriteFunc write, uint32 value);
 // Waits, bounded, until every stop handed over so far has run, so a start
 // or stop asked afterwards takes effect after them. Nothing on the closer
 // thread itself.

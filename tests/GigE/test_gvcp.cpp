@@ -385,9 +385,11 @@ TEST(GvcpChannel, AnExpiredHostIsRemovedAndTheRelayOfThatHostStopped)
 std::atomic<int> s_stops{0};
 std::atomic<bool> s_stopMayEnd{false};
 std::atomic<bool> s_stopEnded{false};
+std::atomic<uint32_t> s_stopValue{0};
 int slow_stop_write(uint32_t address, uint32_t* value)
 {
-    if (address == 0x10000000u && *value == 0) {
+    if (address == 0x10000000u && *value != 1) {
+        s_stopValue = *value;
         s_stops++;
         wait_until([] { return s_stopMayEnd.load(); });
         s_stopEnded = true;
@@ -430,6 +432,36 @@ TEST(GvcpChannel, AnExpiryHandsTheStreamStopOverAndThePumpGoesOn)
     stream_ctrl_settle();
     EXPECT_TRUE(s_stopEnded.load()) << "a later start or stop came before the stop handed over";
     capture.join();
+}
+
+// A host's stop is answered while the close still waits for the capture,
+// which a loaded board may not end within a host's wait for the ack; the
+// close follows with the value written, by WRITEREG and WRITEMEM alike,
+// and the register reads back the stop meanwhile.
+TEST(GvcpChannel, AHostsStopIsAckedWhileTheCloseStillWaits)
+{
+    Channel ch(1);
+    s_stops = 0;
+    EnterCriticalSection(&ch.core->userCS);
+    static_cast<GVCPPrivData*>(epcore_iodev_find(ch.core, E_DEVICE_GVCP)->priv_data)->write_reg = slow_stop_write;
+    LeaveCriticalSection(&ch.core->userCS);
+    Host a(ch.port);
+    EXPECT_EQ(a.ccp(2), 0);
+    struct Case { bool mem; uint32_t value; } const cases[] = {{false, 0}, {true, 2}};
+    for (const Case& c : cases) {
+        s_stopMayEnd = false;
+        s_stopEnded = false;
+        int before = s_stops.load();
+        Bytes ack = c.mem ? a.writemem(0x10000000, Host::words({c.value})) : a.writereg({0x10000000, c.value});
+        EXPECT_EQ(Host::status(ack), 0) << c.mem;
+        EXPECT_FALSE(s_stopEnded.load()) << "acked only once the close ended, " << c.mem;
+        EXPECT_EQ(Host::value(a.readreg({0x10000000})), c.value) << c.mem;
+        ASSERT_TRUE(wait_until([&] { return s_stops.load() == before + 1; }));
+        EXPECT_EQ(s_stopValue.load(), c.value) << c.mem;
+        s_stopMayEnd = true;
+        stream_ctrl_settle();
+        EXPECT_TRUE(s_stopEnded.load()) << c.mem;
+    }
 }
 
 // An expiry the pump gets to just after the host's latest request re-armed
