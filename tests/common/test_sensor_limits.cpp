@@ -393,9 +393,11 @@ std::vector<FreqCase> frequency_cases(uint32_t tofKind)
             {{{kPhase, 1}}, false},   {{{kMode, 6}}, false},     // 3 phases take up to 100
             // A phase setting reaches the sensor at the capture's next start:
             // until then the capture and depth go on as they were, and the
-            // frequencies keep within both settings.
+            // frequencies keep within both settings. The restart is seen
+            // running (the wall) before the next phase setting: a capture
+            // still starting would take that one.
             {{{kFreqA, 100}, {kPhase, 1}}, true},   {{{kFreqA, 120}}, false},
-            {{{kStart, 0}, {kStart, 1}, {kPhase, 0}}, true}, {{{kFreqA, 120}}, false},
+            {{{kStart, 0}, {kStart, 1}}, true},     {{{kPhase, 0}}, true},   {{{kFreqA, 120}}, false},
         };
     default:  // VD55H1: 3..500 MHz, what depth processing unwraps
         return {
