@@ -341,6 +341,9 @@ int write_pair(iodev_t* dev, GVCPPrivData* priv, const Peer& p, uint32 address, 
         if (stream_ctrl_stop_value_handoff(priv->write_reg, value)) GVSP_StreamFlush(core, GVSP_FLUSH_WAIT_MS);
         return GEV_STATUS_SUCCESS;
     }
+    // A start behind a close still under way would wait for it: it waits on
+    // the closer thread instead, and the host has its ack now.
+    if (address == kAcquisitionStartStop && stream_ctrl_start_handoff(priv->write_reg)) return GEV_STATUS_SUCCESS;
     if (address >= kBootstrapTop) {
         if (address == kAdministratorMode) g_permit_conn_user_count.store(value == 0 ? 1 : value);
         uint32 v = value;

@@ -494,17 +494,19 @@ void stream_ctrl_set_create_hook(void (*hook)(epcore_t* core, uint64_t id)) { s_
 
 namespace {
 
-// Stop writes waiting for the closer thread, and how many are queued or
-// running; the closer exists only while there is work.
+// Stop writes waiting for the closer thread (and host starts queued behind
+// them), and how many are queued or running; the closer exists only while
+// there is work.
 struct HandedStop {
     RegWriteFunc write;
-    uint32 value;  // the stop value written
+    uint32 value;  // the value written: 1 for a start, else a stop
     bool marked;   // the sender was marked closing when it was handed over
 };
 std::mutex s_handoffMutex;
 std::condition_variable s_handoffCv;
 std::deque<HandedStop> s_handoffQueue;
 int s_handoffBusy = 0;
+int s_handoffStarts = 0;  // of those, the starts
 bool s_closerRunning = false;
 thread_local bool t_onCloser = false;
 
@@ -547,6 +549,7 @@ void* closer_main(void* arg)
         {
             std::lock_guard<std::mutex> hold(s_handoffMutex);
             s_handoffBusy--;
+            if (stop.value == 1) s_handoffStarts--;
         }
         s_handoffCv.notify_all();
     }
@@ -573,7 +576,8 @@ int stream_ctrl_stop_value_handoff(RegWriteFunc write, uint32 value)
         // The sender stops sending now, not when the closer gets to run:
         // control is already free, and a host that takes it and sets its
         // destination meanwhile must not be sent the old stream's frames.
-        stop.marked = stop_would_close(core, s_handoffBusy);
+        // With a start queued ahead the close marks the sender itself.
+        stop.marked = s_handoffStarts == 0 && stop_would_close(core, s_handoffBusy);
         if (stop.marked) GVSP_StreamCloseBegin(core);
         s_handoffQueue.push_back(stop);
         s_handoffBusy++;
@@ -595,6 +599,21 @@ int stream_ctrl_stop_value_handoff(RegWriteFunc write, uint32 value)
 }
 
 void stream_ctrl_stop_handoff(RegWriteFunc write) { (void)stream_ctrl_stop_value_handoff(write, 0); }
+
+int stream_ctrl_start_handoff(RegWriteFunc write)
+{
+    epcore_t* core = get_pcore();
+    if (!core) return 0;
+    std::lock_guard<std::mutex> hold(s_handoffMutex);
+    // The closer takes what is queued while it runs: nothing ahead, the
+    // start is made in place.
+    if (s_handoffBusy == 0 || !s_closerRunning) return 0;
+    if (records_ready()) set(common().acquisitionStartStop, 1u);
+    s_handoffQueue.push_back({write ? write : Custom_RegWrite, 1u, false});
+    s_handoffBusy++;
+    s_handoffStarts++;
+    return 1;
+}
 
 void stream_ctrl_settle(void)
 {

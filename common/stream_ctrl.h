@@ -46,6 +46,10 @@ uint32 stream_start_count(void);
 typedef int (*RegWriteFunc)(uint32 address, uint32* value);
 void stream_ctrl_stop_handoff(RegWriteFunc write);
 int stream_ctrl_stop_value_handoff(RegWriteFunc write, uint32 value);
+// A start asked while handed-over stops are still under way: queued behind
+// them on the closer thread (stored at once, so it reads back), 1; 0 when
+// none is, and the caller starts in place.
+int stream_ctrl_start_handoff(RegWriteFunc write);
 // Waits, bounded, until every stop handed over so far has run, so a start
 // or stop asked afterwards takes effect after them. Nothing on the closer
 // thread itself.

@@ -386,6 +386,8 @@ std::atomic<int> s_stops{0};
 std::atomic<bool> s_stopMayEnd{false};
 std::atomic<bool> s_stopEnded{false};
 std::atomic<uint32_t> s_stopValue{0};
+std::atomic<int> s_starts{0};
+std::atomic<bool> s_startedBeforeTheClose{false};
 int slow_stop_write(uint32_t address, uint32_t* value)
 {
     if (address == 0x10000000u && *value != 1) {
@@ -393,6 +395,9 @@ int slow_stop_write(uint32_t address, uint32_t* value)
         s_stops++;
         wait_until([] { return s_stopMayEnd.load(); });
         s_stopEnded = true;
+    } else if (address == 0x10000000u) {
+        if (!s_stopEnded.load()) s_startedBeforeTheClose = true;
+        s_starts++;
     }
     return 0;
 }
@@ -437,7 +442,8 @@ TEST(GvcpChannel, AnExpiryHandsTheStreamStopOverAndThePumpGoesOn)
 // A host's stop is answered while the close still waits for the capture,
 // which a loaded board may not end within a host's wait for the ack; the
 // close follows with the value written, by WRITEREG and WRITEMEM alike,
-// and the register reads back the stop meanwhile.
+// and the register reads back the stop meanwhile. A start asked then is
+// answered too, reads back, and runs once the close has ended.
 TEST(GvcpChannel, AHostsStopIsAckedWhileTheCloseStillWaits)
 {
     Channel ch(1);
@@ -458,9 +464,14 @@ TEST(GvcpChannel, AHostsStopIsAckedWhileTheCloseStillWaits)
         EXPECT_EQ(Host::value(a.readreg({0x10000000})), c.value) << c.mem;
         ASSERT_TRUE(wait_until([&] { return s_stops.load() == before + 1; }));
         EXPECT_EQ(s_stopValue.load(), c.value) << c.mem;
+        int starts = s_starts.load();
+        EXPECT_EQ(Host::status(a.writereg({0x10000000, 1})), 0) << c.mem;
+        EXPECT_EQ(Host::value(a.readreg({0x10000000})), 1u) << c.mem;
         s_stopMayEnd = true;
         stream_ctrl_settle();
         EXPECT_TRUE(s_stopEnded.load()) << c.mem;
+        EXPECT_EQ(s_starts.load(), starts + 1) << c.mem;
+        EXPECT_FALSE(s_startedBeforeTheClose.load()) << "the start overtook the close, " << c.mem;
     }
 }
 
