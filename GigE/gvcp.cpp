@@ -332,18 +332,11 @@ int write_pair(iodev_t* dev, GVCPPrivData* priv, const Peer& p, uint32 address, 
         log_error(g_logger, __FUNCTION__, __LINE__, "write refused, %s:%d has no control", p.ip, p.port);
         return GEV_STATUS_ACCESS_DENIED;
     }
-    if (address == kAcquisitionStartStop && value != 1) {
-        // A close waits for the capture workers, which on a loaded board
-        // takes longer than a host waits for the ack: acked now, closed on
-        // a thread of its own, and a start waits for the close. The ack
-        // waits only for the sender to end the block it is sending, as a
-        // close in place does: no packet of the stopped stream follows it.
-        if (stream_ctrl_stop_value_handoff(priv->write_reg, value)) GVSP_StreamFlush(core, GVSP_FLUSH_WAIT_MS);
+    // A close waits for the capture workers, which on a loaded board takes
+    // longer than a host waits for the ack: stops, and starts behind them,
+    // wait on the closer thread instead.
+    if (address == kAcquisitionStartStop && stream_ctrl_host_start_stop(priv->write_reg, value))
         return GEV_STATUS_SUCCESS;
-    }
-    // A start behind a close still under way would wait for it: it waits on
-    // the closer thread instead, and the host has its ack now.
-    if (address == kAcquisitionStartStop && stream_ctrl_start_handoff(priv->write_reg)) return GEV_STATUS_SUCCESS;
     if (address >= kBootstrapTop) {
         if (address == kAdministratorMode) g_permit_conn_user_count.store(value == 0 ? 1 : value);
         uint32 v = value;

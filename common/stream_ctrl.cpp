@@ -557,16 +557,15 @@ void* closer_main(void* arg)
     return nullptr;
 }
 
-} // namespace
-
-int stream_ctrl_stop_value_handoff(RegWriteFunc write, uint32 value)
+// Hands a stop (`value`, never 1) to the closer thread; true when it marked
+// the sender closing (the stream will close).
+bool hand_over_stop(RegWriteFunc write, uint32 value)
 {
     epcore_t* core = get_pcore();
     if (!write) write = Custom_RegWrite;
-    if (value == 1) value = 0;  // a stop, never a start
     if (!core) {
         run_stop(nullptr, {write, value, false});  // no event core, no pump to keep going
-        return 0;
+        return false;
     }
     // Read back and saved as written from now on, as a stop done in place.
     if (records_ready()) set(common().acquisitionStartStop, value);
@@ -581,10 +580,10 @@ int stream_ctrl_stop_value_handoff(RegWriteFunc write, uint32 value)
         if (stop.marked) GVSP_StreamCloseBegin(core);
         s_handoffQueue.push_back(stop);
         s_handoffBusy++;
-        if (s_closerRunning) return stop.marked ? 1 : 0;
+        if (s_closerRunning) return stop.marked;
         s_closerRunning = true;
         epcore_thread_enter(core);
-        if (thread_start_detached(closer_main, core) == 0) return stop.marked ? 1 : 0;
+        if (thread_start_detached(closer_main, core) == 0) return stop.marked;
         s_closerRunning = false;
         s_handoffQueue.pop_back();
         s_handoffBusy--;
@@ -595,14 +594,22 @@ int stream_ctrl_stop_value_handoff(RegWriteFunc write, uint32 value)
     // never.
     log_error(g_logger, __FUNCTION__, __LINE__, "no closer thread, stream stopped here");
     run_stop(core, stop);
-    return 0;
+    return false;
 }
 
-void stream_ctrl_stop_handoff(RegWriteFunc write) { (void)stream_ctrl_stop_value_handoff(write, 0); }
+} // namespace
 
-int stream_ctrl_start_handoff(RegWriteFunc write)
+void stream_ctrl_stop_handoff(RegWriteFunc write) { (void)hand_over_stop(write, 0); }
+
+int stream_ctrl_host_start_stop(RegWriteFunc write, uint32 value)
 {
     epcore_t* core = get_pcore();
+    if (value != 1) {
+        // No packet of the stopped stream follows the answer, as after a
+        // close in place: the sender ends the block it is sending first.
+        if (hand_over_stop(write, value)) GVSP_StreamFlush(core, GVSP_FLUSH_WAIT_MS);
+        return 1;
+    }
     if (!core) return 0;
     std::lock_guard<std::mutex> hold(s_handoffMutex);
     // The closer takes what is queued while it runs: nothing ahead, the

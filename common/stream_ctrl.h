@@ -39,17 +39,16 @@ uint32 stream_start_count(void);
 // A stream stop asked by a thread that must not wait (an event pump, the
 // control channel): `write` (the register-write callback; null for
 // Custom_RegWrite) is called with acquisitionStartStop := 0 on a closer
-// thread of its own, and the caller goes on at once. The value form writes
-// a host's own stop value (1 is taken as 0), stored at once so that it
-// reads back and is saved as a stop done in place would be; 1 when the
-// stop marked the sender closing (the stream will close), else 0.
+// thread of its own, and the caller goes on at once.
 typedef int (*RegWriteFunc)(uint32 address, uint32* value);
 void stream_ctrl_stop_handoff(RegWriteFunc write);
-int stream_ctrl_stop_value_handoff(RegWriteFunc write, uint32 value);
-// A start asked while handed-over stops are still under way: queued behind
-// them on the closer thread (stored at once, so it reads back), 1; 0 when
-// none is, and the caller starts in place.
-int stream_ctrl_start_handoff(RegWriteFunc write);
+// A host's write of acquisitionStartStop, from the control channel, which
+// answers it before a host gives up: a stop (any value but 1), and a start
+// behind stops still under way, go to the closer thread, stored at once so
+// they read back and are saved as written; a stop returns once the sender
+// has ended the block it is sending. 1 when handed over, 0 when the caller
+// writes it in place (a start with nothing ahead of it).
+int stream_ctrl_host_start_stop(RegWriteFunc write, uint32 value);
 // Waits, bounded, until every stop handed over so far has run, so a start
 // or stop asked afterwards takes effect after them. Nothing on the closer
 // thread itself.
