@@ -333,10 +333,8 @@ int write_pair(iodev_t* dev, GVCPPrivData* priv, const Peer& p, uint32 address, 
         return GEV_STATUS_ACCESS_DENIED;
     }
     // A close waits for the capture workers, which on a loaded board takes
-    // longer than a host waits for the ack: stops, and starts behind them,
-    // wait on the closer thread instead.
-    if (address == kAcquisitionStartStop && stream_ctrl_host_start_stop(priv->write_reg, value))
-        return GEV_STATUS_SUCCESS;
+    // longer than a host waits for the ack: it runs on the closer thread.
+    if (address == kAcquisitionStartStop) return stream_ctrl_host_start_stop(priv->write_reg, value);
     if (address >= kBootstrapTop) {
         if (address == kAdministratorMode) g_permit_conn_user_count.store(value == 0 ? 1 : value);
         uint32 v = value;

@@ -490,9 +490,12 @@ void start_stop(uint32_t v)
     uint32_t now = now_ms();
     uint32_t since = now - s_lastStartStop.load();
     if (v != 0 && since < kStartGapMs) {
-        // Capture needs the gap between a start and the request before it.
+        // Capture needs the gap between a start and the request before it;
+        // a host's start handed to the closer thread is answered at once
+        // and waits there.
         log_info(g_logger, __FUNCTION__, __LINE__, "need wait %dms", (int)(kStartGapMs - since));
-        sleep_ms(kStartGapMs - since);
+        if (stream_ctrl_handing_over()) stream_ctrl_hold_open(kStartGapMs - since);
+        else sleep_ms(kStartGapMs - since);
         g_sdk_start_flags.store(1);
     } else {
         g_sdk_start_flags.store(v != 0 ? 1 : 0);
@@ -914,8 +917,6 @@ int Custom_RegWrite(uint32_t address, uint32_t* value)
     if (!value) return REG_REFUSED;
     // The rules name whole words; a write inside one would slip past them.
     if (address & 3u) return misaligned(address);
-    // A start or stop takes effect after the stops handed over before it.
-    if (address == 0x10000000) stream_ctrl_settle();
     int rc = page_rules(address, *value);
     if (rc != kGoOn) return rc;
     uint32_t* word = word_at(address);

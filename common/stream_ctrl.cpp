@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
 
 #include "GigE/gvcp.h"
@@ -41,17 +40,17 @@ constexpr int kStopPollMs = 1;
 // is logged and left to end by itself (its quit flag is set), and no second
 // worker is started under its id meanwhile.
 constexpr int kWorkerStopWaitMs = 3000;
-// Longest wait of a start or stop for the stops handed over before it; each
-// of those is bounded by the waits of a close.
+// Longest wait for the stream to reach the latest request: a close, bounded
+// by its waits, then an open.
 constexpr int kSettleWaitMs = 3 * kWorkerStopWaitMs + 2000;
 constexpr uint32 kAcquisitionStartStop = 0x10000000u;
 // The encoder is given this long to end before its queue is emptied from
 // here; nothing feeds it once both capture workers are gone.
 constexpr int kEncStopWaitMs = 1000;
 
-// Start and stop come from the GVCP, UDP and Modbus workers without
-// serialisation; one at a time, so two starts cannot both create the
-// capture workers.
+// Opening and closing, by whichever thread brings the stream to its
+// target, and the restart of a capture worker: one at a time, so two opens
+// cannot both create the capture workers.
 std::mutex s_streamMutex;
 std::atomic<uint32> s_startCnt{0};
 
@@ -160,18 +159,19 @@ void start_capture(epcore_t* core)
     if (tofTask) create_worker(core, E_WORKER_ID_TOF_SENSOR, tofTask);
 }
 
+std::atomic<void (*)(epcore_t*, int)> s_changeHook{nullptr};
+
 void open_stream(epcore_t* core)
 {
+    if (auto hook = s_changeHook.load()) hook(core, 1);
     log_info(g_logger, __FUNCTION__, __LINE__, "open stream");
-    // The sender has dropped every frame since the last close; this
-    // stream's frames go out.
-    GVSP_StreamCloseCancel(core);
     start_capture(core);
     core->streamon.store(1);
 }
 
 void close_stream(epcore_t* core)
 {
+    if (auto hook = s_changeHook.load()) hook(core, 0);
     g_frameIndex.store(0);
     log_info(g_logger, __FUNCTION__, __LINE__, "close stream");
     GVSP_StreamCloseBegin(core);
@@ -206,14 +206,6 @@ void close_stream(epcore_t* core)
     log_info(g_logger, __FUNCTION__, __LINE__, "close stream success");
 }
 
-void start_stream(epcore_t* core)
-{
-    if (!core->streamon.load()) open_stream(core);
-    uint32 limit = g_permit_conn_user_count.load();
-    uint32 next = s_startCnt.load() + 1;
-    s_startCnt.store(next < limit ? next : limit);
-}
-
 // The start count after `stops` stops. It stops at 0: a stream started at
 // boot (workMode) was never counted, and its first stop must not wrap the
 // count round.
@@ -222,22 +214,6 @@ uint32 count_after(uint32 count, uint32 stops) { return count > stops ? count - 
 // A stop closes the stream when no start is still counted after it and no
 // work mode keeps the stream on.
 bool stop_closes(uint32 countAfter, uint32 mode) { return countAfter == 0 && mode == 0; }
-
-void stop_stream(epcore_t* core)
-{
-    if (!core->streamon.load()) return;
-    uint32 count = count_after(s_startCnt.load(), 1);
-    s_startCnt.store(count);
-    uint32 mode = work_mode();
-    if (stop_closes(count, mode)) {
-        close_stream(core);
-    } else if (mode != 0) {
-        log_info(g_logger, __FUNCTION__, __LINE__, "work mode %d", (int)mode);
-        log_info(g_logger, __FUNCTION__, __LINE__, "do not stop stream");
-    } else {
-        log_info(g_logger, __FUNCTION__, __LINE__, "startCnt:%d", (int)count);
-    }
-}
 
 // ---- Image sizes ----
 
@@ -376,27 +352,6 @@ int set_all_freq(V4L2SensorInfo* ops, iodev_t* dev, uint32 value)
 
 } // namespace
 
-int Custom_StartOrStopStream(uint32 value)
-{
-    epcore_t* core = get_pcore();
-    if (!core) return 0;
-    stream_ctrl_settle();
-    bool closing = false;
-    {
-        std::lock_guard<std::mutex> hold(s_streamMutex);
-        if (value == 1) {
-            start_stream(core);
-        } else {
-            closing = core->streamon.load();
-            stop_stream(core);
-            closing = closing && !core->streamon.load();
-        }
-    }
-    // The sender's part of a close, waited for outside the stream lock.
-    if (closing) GVSP_StreamFlushWait(core, GVSP_FLUSH_WAIT_MS);
-    return 0;
-}
-
 void Custom_AdaptWidthHeigth(void) { adapt_sizes(false); }
 
 void Custom_AdaptWidthHeigthInit(void) { adapt_sizes(true); }
@@ -471,62 +426,120 @@ int Custom_getTofStatus(uint32 address, uint32* value)
     return 0;
 }
 
-void stream_ctrl_start_at_boot(epcore_t* core)
-{
-    if (!core) return;
-    std::lock_guard<std::mutex> hold(s_streamMutex);
-    if (!core->streamon.load()) open_stream(core);
-}
-
-int stream_ctrl_restart_worker(epcore_t* core, uint64_t id, void* (*fn)(void*))
-{
-    if (!core || !fn) return 0;
-    std::lock_guard<std::mutex> hold(s_streamMutex);
-    if (!core->streamon.load() || core->quit.load() || epcore_worker_find(core, id)) return 0;
-    return worker_create(core, id, fn) == 0 ? 1 : 0;
-}
-
 uint32 stream_start_count(void) { return s_startCnt.load(); }
 
 void stream_ctrl_set_create_hook(void (*hook)(epcore_t* core, uint64_t id)) { s_createHook.store(hook); }
 
-// ---- Stops handed over ----
+void stream_ctrl_set_change_hook(void (*hook)(epcore_t* core, int opening)) { s_changeHook.store(hook); }
+
+// ---- Requests and the stream brought to them ----
+//
+// A start or stop is counted at once against the state the stream is
+// headed for (the target), in the order requests arrive; opening and
+// closing the capture then only bring the stream to the target. So a burst
+// of requests leaves nothing behind it but the latest: at most one close
+// and one open are ever outstanding, whatever the rate.
 
 namespace {
 
-// Stop writes waiting for the closer thread (and host starts queued behind
-// them), and how many are queued or running; the closer exists only while
-// there is work.
-struct HandedStop {
-    RegWriteFunc write;
-    uint32 value;  // the value written: 1 for a start, else a stop
-    bool marked;   // the sender was marked closing when it was handed over
-};
-std::mutex s_handoffMutex;
-std::condition_variable s_handoffCv;
-std::deque<HandedStop> s_handoffQueue;
-int s_handoffBusy = 0;
-int s_handoffStarts = 0;  // of those, the starts
-bool s_closerRunning = false;
+enum class Op { None, Opening, Closing };
+
+std::mutex s_reqMutex;             // the target, the start count and the marks
+std::condition_variable s_reqCv;   // the target changed, or a bringer is done
+bool s_target = false;             // the stream is to be on
+int s_bringers = 0;                // threads bringing the stream to the target
+bool s_closerRunning = false;      // one of them the closer thread
+Op s_op = Op::None;                // what the bringer under the stream lock does
+std::chrono::steady_clock::time_point s_openNotBefore{};
 thread_local bool t_onCloser = false;
 
-// Whether a stop handed over behind `ahead` others will close the stream;
-// starts wait for handed stops, so the answer holds unless a start was
-// already under way.
-bool stop_would_close(epcore_t* core, int ahead)
+// A host's request whose close waits on the closer thread instead of the
+// caller; `marked`: the request silenced the sender.
+struct Handover {
+    bool marked = false;
+};
+thread_local Handover* t_handover = nullptr;
+
+// Counts one request; under s_reqMutex. True when it is a stop that closes
+// the stream: the sender is silenced here, so nothing of the stream goes
+// out after the stop is answered, however long the close takes to begin.
+bool count_request(epcore_t* core, uint32 value)
 {
-    return core->streamon.load() && stop_closes(count_after(s_startCnt.load(), (uint32)ahead + 1), work_mode());
+    // Nothing under way: the stream is what the target is.
+    if (s_bringers == 0) s_target = core->streamon.load() != 0;
+    if (value == 1) {
+        uint32 limit = g_permit_conn_user_count.load();
+        uint32 next = s_startCnt.load() + 1;
+        s_startCnt.store(next < limit ? next : limit);
+        if (!s_target) {
+            s_target = true;
+            // A stop's silence is undone where the stream stays on after all;
+            // a close already begun is followed by an open, which undoes it.
+            if (s_op == Op::Opening || (s_op == Op::None && core->streamon.load())) GVSP_StreamCloseCancel(core);
+            s_reqCv.notify_all();
+        }
+        return false;
+    }
+    if (!s_target) return false;
+    uint32 count = count_after(s_startCnt.load(), 1);
+    s_startCnt.store(count);
+    uint32 mode = work_mode();
+    if (stop_closes(count, mode)) {
+        s_target = false;
+        GVSP_StreamCloseBegin(core);
+        s_reqCv.notify_all();
+        return true;
+    }
+    if (mode != 0) {
+        log_info(g_logger, __FUNCTION__, __LINE__, "work mode %d", (int)mode);
+        log_info(g_logger, __FUNCTION__, __LINE__, "do not stop stream");
+    } else {
+        log_info(g_logger, __FUNCTION__, __LINE__, "startCnt:%d", (int)count);
+    }
+    return false;
 }
 
-void run_stop(epcore_t* core, const HandedStop& stop)
+// Opens or closes until the stream is at the target; with s_streamMutex
+// held and this thread counted in s_bringers, which it leaves, with the
+// closer's flag, in the same hold of s_reqMutex that finds the target met,
+// so a request that finds a bringer never goes unserved.
+void bring_to_target(epcore_t* core)
 {
-    uint32 v = stop.value;
-    stop.write(kAcquisitionStartStop, &v);
-    if (!stop.marked || !core) return;
-    // The stop left the stream on after all: its frames flow again. Under
-    // the stream lock, so no close under way has its own mark undone.
-    std::lock_guard<std::mutex> hold(s_streamMutex);
-    if (core->streamon.load()) GVSP_StreamCloseCancel(core);
+    std::unique_lock<std::mutex> req(s_reqMutex);
+    for (;;) {
+        bool on = core->streamon.load() != 0;
+        // Nothing opens once the core is stopping.
+        if (s_target == on || (s_target && core->quit.load())) break;
+        if (s_target) {
+            // Capture needs its gap after the request before a start; a stop
+            // meanwhile leaves nothing to open.
+            while (s_target && std::chrono::steady_clock::now() < s_openNotBefore)
+                s_reqCv.wait_until(req, s_openNotBefore);
+            if (!s_target) continue;
+            s_op = Op::Opening;
+            // The sender has dropped every frame since the last close; this
+            // stream's frames go out.
+            GVSP_StreamCloseCancel(core);
+            req.unlock();
+            open_stream(core);
+            req.lock();
+        } else {
+            s_op = Op::Closing;
+            req.unlock();
+            close_stream(core);
+            req.lock();
+        }
+        s_op = Op::None;
+    }
+    s_bringers--;
+    if (t_onCloser) s_closerRunning = false;
+    s_reqCv.notify_all();
+}
+
+void bring_here(epcore_t* core)
+{
+    std::lock_guard<std::mutex> stream(s_streamMutex);
+    bring_to_target(core);
 }
 
 void* closer_main(void* arg)
@@ -534,105 +547,128 @@ void* closer_main(void* arg)
     auto* core = static_cast<epcore_t*>(arg);
     set_task_name("closer");
     t_onCloser = true;
-    for (;;) {
-        HandedStop stop{};
-        {
-            std::lock_guard<std::mutex> hold(s_handoffMutex);
-            if (s_handoffQueue.empty()) {
-                s_closerRunning = false;
-                break;
-            }
-            stop = s_handoffQueue.front();
-            s_handoffQueue.pop_front();
-        }
-        run_stop(core, stop);
-        {
-            std::lock_guard<std::mutex> hold(s_handoffMutex);
-            s_handoffBusy--;
-            if (stop.value == 1) s_handoffStarts--;
-        }
-        s_handoffCv.notify_all();
-    }
+    bring_here(core);
     epcore_thread_leave(core);
     return nullptr;
 }
 
-// Hands a stop (`value`, never 1) to the closer thread; true when it marked
-// the sender closing (the stream will close).
-bool hand_over_stop(RegWriteFunc write, uint32 value)
+// Starts the closer when the stream is off its target and no thread is
+// already bringing it there; under s_reqMutex (`req`). False when no thread
+// could be made: the caller brings the stream itself, counted in.
+bool start_closer(epcore_t* core)
 {
-    epcore_t* core = get_pcore();
-    if (!write) write = Custom_RegWrite;
-    if (!core) {
-        run_stop(nullptr, {write, value, false});  // no event core, no pump to keep going
-        return false;
-    }
-    // Read back and saved as written from now on, as a stop done in place.
-    if (records_ready()) set(common().acquisitionStartStop, value);
-    HandedStop stop{write, value, false};
-    {
-        std::lock_guard<std::mutex> hold(s_handoffMutex);
-        // The sender stops sending now, not when the closer gets to run:
-        // control is already free, and a host that takes it and sets its
-        // destination meanwhile must not be sent the old stream's frames.
-        // With a start queued ahead the close marks the sender itself.
-        stop.marked = s_handoffStarts == 0 && stop_would_close(core, s_handoffBusy);
-        if (stop.marked) GVSP_StreamCloseBegin(core);
-        s_handoffQueue.push_back(stop);
-        s_handoffBusy++;
-        if (s_closerRunning) return stop.marked;
-        s_closerRunning = true;
-        epcore_thread_enter(core);
-        if (thread_start_detached(closer_main, core) == 0) return stop.marked;
-        s_closerRunning = false;
-        s_handoffQueue.pop_back();
-        s_handoffBusy--;
-        epcore_thread_leave(core);
-    }
-    s_handoffCv.notify_all();
-    // Without a thread the stop still has to happen: here, late rather than
-    // never.
-    log_error(g_logger, __FUNCTION__, __LINE__, "no closer thread, stream stopped here");
-    run_stop(core, stop);
+    if (s_bringers != 0 || s_target == (core->streamon.load() != 0)) return true;
+    s_bringers++;
+    s_closerRunning = true;
+    epcore_thread_enter(core);
+    if (thread_start_detached(closer_main, core) == 0) return true;
+    s_closerRunning = false;
+    epcore_thread_leave(core);
     return false;
 }
 
 } // namespace
 
-void stream_ctrl_stop_handoff(RegWriteFunc write) { (void)hand_over_stop(write, 0); }
+int Custom_StartOrStopStream(uint32 value)
+{
+    epcore_t* core = get_pcore();
+    if (!core) return 0;
+    bool marked = false;
+    {
+        std::lock_guard<std::mutex> req(s_reqMutex);
+        marked = count_request(core, value);
+        if (Handover* h = t_handover) {
+            h->marked = h->marked || marked;
+            if (start_closer(core)) return 0;
+            // Without a thread the request still has to happen: here, late
+            // rather than never.
+            log_error(g_logger, __FUNCTION__, __LINE__, "no closer thread, stream brought here");
+        } else {
+            s_bringers++;
+        }
+    }
+    bring_here(core);
+    // The sender's part of a close, waited for outside the stream lock.
+    if (marked && !t_handover) GVSP_StreamFlushWait(core, GVSP_FLUSH_WAIT_MS);
+    return 0;
+}
+
+void stream_ctrl_start_at_boot(epcore_t* core)
+{
+    if (!core) return;
+    {
+        std::lock_guard<std::mutex> req(s_reqMutex);
+        s_target = true;
+        s_bringers++;
+    }
+    bring_here(core);
+}
+
+int stream_ctrl_restart_worker(epcore_t* core, uint64_t id, void* (*fn)(void*))
+{
+    if (!core || !fn) return 0;
+    std::lock_guard<std::mutex> hold(s_streamMutex);
+    {
+        // Not for a stream a stop has already asked to close.
+        std::lock_guard<std::mutex> req(s_reqMutex);
+        if (s_bringers != 0 && !s_target) return 0;
+    }
+    if (!core->streamon.load() || core->quit.load() || epcore_worker_find(core, id)) return 0;
+    return worker_create(core, id, fn) == 0 ? 1 : 0;
+}
+
+int stream_ctrl_handing_over(void) { return t_handover != nullptr; }
+
+void stream_ctrl_hold_open(uint32 ms)
+{
+    std::lock_guard<std::mutex> req(s_reqMutex);
+    auto at = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    if (at > s_openNotBefore) s_openNotBefore = at;
+}
+
+namespace {
+
+// The write of acquisitionStartStop := `value` through `write`, its close
+// left to the closer thread; true when it silenced the sender.
+bool write_handed_over(RegWriteFunc write, uint32 value, int* rc)
+{
+    Handover h;
+    Handover* outer = t_handover;
+    t_handover = &h;
+    uint32 v = value;
+    int r = (write ? write : Custom_RegWrite)(kAcquisitionStartStop, &v);
+    t_handover = outer;
+    if (rc) *rc = r;
+    return h.marked;
+}
+
+} // namespace
+
+void stream_ctrl_stop_handoff(RegWriteFunc write) { (void)write_handed_over(write, 0, nullptr); }
 
 int stream_ctrl_host_start_stop(RegWriteFunc write, uint32 value)
 {
-    epcore_t* core = get_pcore();
-    if (value != 1) {
-        // No packet of the stopped stream follows the answer, as after a
-        // close in place: the sender ends the block it is sending first.
-        if (hand_over_stop(write, value)) GVSP_StreamFlush(core, GVSP_FLUSH_WAIT_MS);
-        return 1;
-    }
-    if (!core) return 0;
-    std::lock_guard<std::mutex> hold(s_handoffMutex);
-    // The closer takes what is queued while it runs: nothing ahead, the
-    // start is made in place.
-    if (s_handoffBusy == 0 || !s_closerRunning) return 0;
-    if (records_ready()) set(common().acquisitionStartStop, 1u);
-    s_handoffQueue.push_back({write ? write : Custom_RegWrite, 1u, false});
-    s_handoffBusy++;
-    s_handoffStarts++;
-    return 1;
+    int rc = 0;
+    // No packet of the stopped stream follows the answer, as after a close
+    // in place: the sender ends the block it is sending first.
+    if (write_handed_over(write, value, &rc)) GVSP_StreamFlush(get_pcore(), GVSP_FLUSH_WAIT_MS);
+    return rc;
 }
 
 void stream_ctrl_settle(void)
 {
     if (t_onCloser) return;
-    std::unique_lock<std::mutex> hold(s_handoffMutex);
-    if (!s_handoffCv.wait_for(hold, std::chrono::milliseconds(kSettleWaitMs), [] { return s_handoffBusy == 0; }))
-        log_error(g_logger, __FUNCTION__, __LINE__, "handed-over stream stops not done in %d ms", kSettleWaitMs);
+    std::unique_lock<std::mutex> req(s_reqMutex);
+    if (!s_reqCv.wait_for(req, std::chrono::milliseconds(kSettleWaitMs), [] { return s_bringers == 0; }))
+        log_error(g_logger, __FUNCTION__, __LINE__, "stream not brought to its last request in %d ms", kSettleWaitMs);
 }
 
 void stream_ctrl_reset(void)
 {
     std::lock_guard<std::mutex> hold(s_streamMutex);
+    std::lock_guard<std::mutex> req(s_reqMutex);
     s_startCnt.store(0);
+    s_target = false;
+    s_openNotBefore = {};
     for (auto& f : s_freqTempList) f.store(0);
 }

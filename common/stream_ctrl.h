@@ -38,25 +38,32 @@ uint32 stream_start_count(void);
 
 // A stream stop asked by a thread that must not wait (an event pump, the
 // control channel): `write` (the register-write callback; null for
-// Custom_RegWrite) is called with acquisitionStartStop := 0 on a closer
-// thread of its own, and the caller goes on at once.
+// Custom_RegWrite) is called here with acquisitionStartStop := 0, counted
+// at once, and the close runs on the closer thread.
 typedef int (*RegWriteFunc)(uint32 address, uint32* value);
 void stream_ctrl_stop_handoff(RegWriteFunc write);
 // A host's write of acquisitionStartStop, from the control channel, which
-// answers it before a host gives up: a stop (any value but 1), and a start
-// behind stops still under way, go to the closer thread, stored at once so
-// they read back and are saved as written; a stop returns once the sender
-// has ended the block it is sending. 1 when handed over, 0 when the caller
-// writes it in place (a start with nothing ahead of it).
+// answers it before a host gives up: written here through `write`, so it
+// reads back and is saved as written and counts at once, while the open or
+// close it asks for runs on the closer thread. A stop that closes returns
+// once the sender has ended the block it is sending, and nothing of the
+// stream goes out after it. The write's result.
 int stream_ctrl_host_start_stop(RegWriteFunc write, uint32 value);
-// Waits, bounded, until every stop handed over so far has run, so a start
-// or stop asked afterwards takes effect after them. Nothing on the closer
-// thread itself.
+// For the register write of a start or stop: 1 while this thread's request
+// is being handed to the closer thread, which must not wait here.
+int  stream_ctrl_handing_over(void);
+// A start handed over opens the stream no sooner than `ms` from now.
+void stream_ctrl_hold_open(uint32 ms);
+// Waits, bounded, until the stream has reached the latest start or stop.
+// Nothing on the closer thread itself.
 void stream_ctrl_settle(void);
 void   stream_ctrl_reset(void);
 
 // Tests: `hook` runs just before a stream start creates each capture worker
 // (null: none), so a test can hold one back as a slow board would.
 void stream_ctrl_set_create_hook(void (*hook)(epcore_t* core, uint64_t id));
+// Tests: `hook` runs as each open (1) or close (0) begins, on the thread
+// doing it, so a test can make either as slow as a loaded board's.
+void stream_ctrl_set_change_hook(void (*hook)(epcore_t* core, int opening));
 
 #endif

@@ -381,44 +381,47 @@ TEST(GvcpChannel, AnExpiredHostIsRemovedAndTheRelayOfThatHostStopped)
     EXPECT_EQ(ch.boot(0x0A14), 0u);
 }
 
-// A register write whose stream stop takes as long as the test says.
-std::atomic<int> s_stops{0};
-std::atomic<bool> s_stopMayEnd{false};
-std::atomic<bool> s_stopEnded{false};
-std::atomic<uint32_t> s_stopValue{0};
-std::atomic<int> s_starts{0};
-std::atomic<bool> s_startedBeforeTheClose{false};
-int slow_stop_write(uint32_t address, uint32_t* value)
-{
-    if (address == 0x10000000u && *value != 1) {
-        s_stopValue = *value;
-        s_stops++;
-        wait_until([] { return s_stopMayEnd.load(); });
-        s_stopEnded = true;
-    } else if (address == 0x10000000u) {
-        if (!s_stopEnded.load()) s_startedBeforeTheClose = true;
-        s_starts++;
+// A close held at its start until the test lets it go, as a loaded board's
+// close waits for its capture workers.
+struct CloseHold {
+    static inline std::atomic<bool> mayEnd{true};
+    static inline std::atomic<int> begun{0};
+    static inline std::atomic<bool> ended{false};
+    CloseHold()
+    {
+        mayEnd = false;
+        begun = 0;
+        ended = false;
+        stream_ctrl_set_change_hook([](epcore_t*, int opening) {
+            if (opening) return;
+            begun++;
+            wait_until([] { return mayEnd.load(); });
+            ended = true;
+        });
     }
-    return 0;
-}
+    ~CloseHold()
+    {
+        mayEnd = true;
+        stream_ctrl_settle();
+        stream_ctrl_set_change_hook(nullptr);
+    }
+};
 
 // The last host's heartbeat expiry releases control at once and hands the
-// stream stop to a thread of its own: the pump's timers fire while the stop
-// still waits for the capture, and a start or stop asked later takes effect
-// only after it.
+// stream's close to a thread of its own: the pump's timers fire while the
+// close still waits for the capture, and settling waits for it.
 TEST(GvcpChannel, AnExpiryHandsTheStreamStopOverAndThePumpGoesOn)
 {
     Channel ch(1);
-    s_stops = 0;
-    s_stopMayEnd = false;
-    s_stopEnded = false;
-    EnterCriticalSection(&ch.core->userCS);
-    static_cast<GVCPPrivData*>(epcore_iodev_find(ch.core, E_DEVICE_GVCP)->priv_data)->write_reg = slow_stop_write;
-    LeaveCriticalSection(&ch.core->userCS);
+    stream_ctrl_reset();
     Host a(ch.port);
-    EXPECT_EQ(Host::status(a.writereg({0x0938, 150})), 0);
     EXPECT_EQ(a.ccp(2), 0);
-    ASSERT_TRUE(wait_until([] { return s_stops.load() == 1; }));
+    EXPECT_EQ(Host::status(a.writereg({0x10000000, 1})), 0);
+    stream_ctrl_settle();
+    ASSERT_EQ(ch.core->streamon.load(), 1);
+    CloseHold hold;
+    EXPECT_EQ(Host::status(a.writereg({0x0938, 150})), 0);
+    ASSERT_TRUE(wait_until([] { return CloseHold::begun.load() == 1; }));
     EXPECT_EQ(ch.boot(0x0A00), 0u);
 
     pumptest::Latch fired;
@@ -427,52 +430,52 @@ TEST(GvcpChannel, AnExpiryHandsTheStreamStopOverAndThePumpGoesOn)
         return 0;
     };
     ASSERT_NE(iotimer_start(ch.core, 10, 0, nullptr, cb, &fired), nullptr);
-    EXPECT_TRUE(fired.wait_for(1, 1000)) << "the pump waits for the stream stop";
-    EXPECT_FALSE(s_stopEnded.load());
+    EXPECT_TRUE(fired.wait_for(1, 1000)) << "the pump waits for the stream's close";
+    EXPECT_FALSE(CloseHold::ended.load());
 
     std::thread capture([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        s_stopMayEnd = true;
+        CloseHold::mayEnd = true;
     });
     stream_ctrl_settle();
-    EXPECT_TRUE(s_stopEnded.load()) << "a later start or stop came before the stop handed over";
+    EXPECT_TRUE(CloseHold::ended.load()) << "settled before the close ended";
+    EXPECT_EQ(ch.core->streamon.load(), 0);
     capture.join();
 }
 
 // A host's stop is answered while the close still waits for the capture,
-// which a loaded board may not end within a host's wait for the ack; the
-// close follows with the value written, by WRITEREG and WRITEMEM alike,
-// and the register reads back the stop meanwhile. A start asked then is
-// answered too, reads back, and runs once the close has ended.
+// which a loaded board may not end within a host's wait for the ack, by
+// WRITEREG and WRITEMEM alike, and the register reads back the stop
+// meanwhile. A start asked then is answered too, reads back, and opens the
+// stream once the close has ended.
 TEST(GvcpChannel, AHostsStopIsAckedWhileTheCloseStillWaits)
 {
     Channel ch(1);
-    s_stops = 0;
-    EnterCriticalSection(&ch.core->userCS);
-    static_cast<GVCPPrivData*>(epcore_iodev_find(ch.core, E_DEVICE_GVCP)->priv_data)->write_reg = slow_stop_write;
-    LeaveCriticalSection(&ch.core->userCS);
+    stream_ctrl_reset();
     Host a(ch.port);
     EXPECT_EQ(a.ccp(2), 0);
     struct Case { bool mem; uint32_t value; } const cases[] = {{false, 0}, {true, 2}};
     for (const Case& c : cases) {
-        s_stopMayEnd = false;
-        s_stopEnded = false;
-        int before = s_stops.load();
+        EXPECT_EQ(Host::status(a.writereg({0x10000000, 1})), 0) << c.mem;
+        stream_ctrl_settle();
+        ASSERT_EQ(ch.core->streamon.load(), 1) << c.mem;
+        CloseHold hold;
         Bytes ack = c.mem ? a.writemem(0x10000000, Host::words({c.value})) : a.writereg({0x10000000, c.value});
         EXPECT_EQ(Host::status(ack), 0) << c.mem;
-        EXPECT_FALSE(s_stopEnded.load()) << "acked only once the close ended, " << c.mem;
+        ASSERT_TRUE(wait_until([] { return CloseHold::begun.load() == 1; })) << c.mem;
         EXPECT_EQ(Host::value(a.readreg({0x10000000})), c.value) << c.mem;
-        ASSERT_TRUE(wait_until([&] { return s_stops.load() == before + 1; }));
-        EXPECT_EQ(s_stopValue.load(), c.value) << c.mem;
-        int starts = s_starts.load();
         EXPECT_EQ(Host::status(a.writereg({0x10000000, 1})), 0) << c.mem;
         EXPECT_EQ(Host::value(a.readreg({0x10000000})), 1u) << c.mem;
-        s_stopMayEnd = true;
+        EXPECT_FALSE(CloseHold::ended.load()) << c.mem;
+        CloseHold::mayEnd = true;
         stream_ctrl_settle();
-        EXPECT_TRUE(s_stopEnded.load()) << c.mem;
-        EXPECT_EQ(s_starts.load(), starts + 1) << c.mem;
-        EXPECT_FALSE(s_startedBeforeTheClose.load()) << "the start overtook the close, " << c.mem;
+        EXPECT_EQ(CloseHold::begun.load(), 1) << c.mem;
+        EXPECT_EQ(ch.core->streamon.load(), 1) << "the start after the close, " << c.mem;
+        EXPECT_EQ(stream_start_count(), 1u) << c.mem;
     }
+    EXPECT_EQ(Host::status(a.writereg({0x10000000, 0})), 0);
+    stream_ctrl_settle();
+    EXPECT_EQ(ch.core->streamon.load(), 0);
 }
 
 // An expiry the pump gets to just after the host's latest request re-armed

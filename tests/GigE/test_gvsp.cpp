@@ -773,85 +773,174 @@ TEST(GvspFlush, ALateCloseNeverTouchesTheNextStream)
 }
 
 
-// A stop write that takes as long as the test says, and leaves the stream on
-// as a stop does while another start is still counted.
-std::atomic<bool> s_stopMayEnd{false};
-int held_stop_write(uint32_t address, uint32_t* value)
-{
-    if (address == 0x10000000u && *value == 0) wait_until([] { return s_stopMayEnd.load(); });
-    return 0;
-}
+// An open or a close held at its start until the test lets it go, as a
+// loaded board's waits for its capture workers; counts those begun.
+struct ChangeHold {
+    static inline std::atomic<bool> mayEnd{true};
+    static inline std::atomic<int> begun{0};
+    static inline std::atomic<int> held{0};  // 1 opens, 0 closes
+    explicit ChangeHold(int opening = 0)
+    {
+        mayEnd = false;
+        begun = 0;
+        held = opening;
+        stream_ctrl_set_change_hook([](epcore_t*, int opening) {
+            if (opening != held.load()) return;
+            begun++;
+            wait_until([] { return mayEnd.load(); });
+        });
+    }
+    ~ChangeHold()
+    {
+        release();
+        stream_ctrl_settle();
+        stream_ctrl_set_change_hook(nullptr);
+    }
+    static void release() { mayEnd = true; }
+};
+
+// The stream of a board without a capture task, so the test hands the
+// frames over itself, started by `starts` counted starts under a host limit
+// of two.
+struct HandSent : Sender {
+    Rx a;
+    explicit HandSent(uint32_t starts)
+    {
+        g_permit_conn_user_count = 2;
+        connect(a, 50001);
+        start();
+        stream_ctrl_reset();
+        rgb().sensorType = E_SMARTSENS_SC2210;
+        for (uint32_t i = 0; i < starts; i++) EXPECT_EQ(Custom_StartOrStopStream(1), 0);
+    }
+    ~HandSent()
+    {
+        stream_ctrl_settle();
+        Custom_StartOrStopStream(0);
+        Custom_StartOrStopStream(0);
+        g_permit_conn_user_count = 1;
+    }
+    bool sent_one()
+    {
+        send(E_IMAGE_TYPE_AMP, 10);
+        return a.block().has_value();
+    }
+};
 
 // A stop handed over by a heartbeat expiry silences the sender at once, not
-// when the closer thread gets to run: a host that takes control meanwhile is
-// never sent the old stream's frames. A stop that then leaves the stream on
-// lets frames flow again.
-TEST(GvspFlush, AStopHandedOverSilencesTheSenderBeforeTheCloserRuns)
-{
-    Sender s;
-    Rx a;
-    s.connect(a, 50001);
-    s.start();
-    stream_ctrl_reset();
-    s.core->streamon.store(1);
-    s.send(E_IMAGE_TYPE_AMP, 10);
-    auto b = a.block();
-    ASSERT_TRUE(b);
-    uint64_t before = b->leader.block();
-
-    s_stopMayEnd = false;
-    stream_ctrl_stop_handoff(held_stop_write);
-    s.send(E_IMAGE_TYPE_AMP, 10);
-    EXPECT_TRUE(s.all_taken());
-    EXPECT_TRUE(a.quiet(200)) << "a frame of the stream being stopped went out";
-
-    s_stopMayEnd = true;
-    stream_ctrl_settle();
-    s.send(E_IMAGE_TYPE_AMP, 10);
-    b = a.block();
-    ASSERT_TRUE(b) << "the stream left on stays silent";
-    EXPECT_EQ(b->leader.block(), before + 1);
-    s.core->streamon.store(0);
-}
-
-// The held stop, then the stop itself as a host's write does it.
-int held_host_stop(uint32_t address, uint32_t* value)
-{
-    held_stop_write(address, value);
-    return Custom_RegWrite(address, value);
-}
-
-// A stop handed over silences the sender only when it is the stop that
-// closes: with one host's start counted the frames stop at once, with a
-// second host's start still counted they keep flowing while it waits.
+// when its close begins: a host that takes control meanwhile is never sent
+// the old stream's frames. With a second host's start still counted the
+// stop closes nothing, and the frames keep flowing.
 TEST(GvspFlush, AStopHandedOverSilencesTheSenderOnlyWhenItWillCloseTheStream)
 {
-    struct TwoHosts {
-        TwoHosts() { g_permit_conn_user_count = 2; }
-        ~TwoHosts() { g_permit_conn_user_count = 1; }
-    } twoHosts;
     for (uint32_t starts : {1u, 2u}) {
         SCOPED_TRACE(starts);
-        Sender s;
-        Rx a;
-        s.connect(a, 50001);
-        s.start();
-        stream_ctrl_reset();
-        s.rgb().sensorType = E_SMARTSENS_SC2210;  // no capture task: the test sends the frames
-        uint32_t on = 1;
-        for (uint32_t i = 0; i < starts; i++) ASSERT_EQ(Custom_RegWrite(0x10000000, &on), 0);
+        HandSent s(starts);
         ASSERT_EQ(stream_start_count(), starts);
-
-        s_stopMayEnd = false;
-        stream_ctrl_stop_handoff(held_host_stop);
+        ASSERT_TRUE(s.sent_one());
+        ChangeHold hold;
+        stream_ctrl_stop_handoff(nullptr);
         s.send(E_IMAGE_TYPE_AMP, 10);
         EXPECT_TRUE(s.all_taken());
-        EXPECT_EQ(a.next_gvsp(starts == 1 ? 200 : pumptest::kEventWaitMs).has_value(), starts == 2)
-            << "whether the stream's frames went out while its stop waited";
-        s_stopMayEnd = true;
+        EXPECT_EQ(s.a.next_gvsp(starts == 1 ? 200 : pumptest::kEventWaitMs).has_value(), starts == 2)
+            << "whether the stream's frames went out while its close waited";
+        ChangeHold::release();
         stream_ctrl_settle();
         EXPECT_EQ(s.core->streamon.load(), starts == 2 ? 1 : 0);
-        Custom_StartOrStopStream(0);
+        EXPECT_EQ(ChangeHold::begun.load(), starts == 2 ? 0 : 1);
+    }
+}
+
+// Requests handed over while a close waits are counted as they come, and
+// the closer brings the stream only to the latest: one close and at most
+// one open, whatever came between. A stop answered while a start runs
+// ahead of it still silences the sender; a stop that leaves another host's
+// start counted never does, before or after the close.
+TEST(GvspFlush, HandedOverRequestsLeaveOnlyTheLatestAndNoStopIsFollowedByAFrame)
+{
+    struct Case {
+        const char* name;
+        uint32_t starts;          // counted before the close
+        const char* during;       // handed over while the close waits: '+' start, '-' stop
+        bool on;                  // after the closer is done
+        uint32_t count;
+    } const cases[] = {
+        {"stop, start, stop", 1, "+-", false, 0},
+        {"a burst ending in a stop", 1, "+-++---+-+-+-", false, 0},
+        {"a burst ending in a start", 1, "-+-+--++-+-++", true, 2},
+        {"a second host starts, the first goes on and off", 1, "++-+-", true, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HandSent s(c.starts);
+        ASSERT_TRUE(s.sent_one());
+        int opens = 0;
+        {
+            ChangeHold hold;
+            EXPECT_EQ(stream_ctrl_host_start_stop(nullptr, 0), 0);
+            ASSERT_TRUE(wait_until([] { return ChangeHold::begun.load() == 1; }));
+            size_t before = s.log.count("open stream");
+            for (const char* op = c.during; *op; op++) {
+                EXPECT_EQ(stream_ctrl_host_start_stop(nullptr, *op == '+' ? 1 : 0), 0);
+                // Until the close ends, whatever the requests, nothing goes out.
+                s.send(E_IMAGE_TYPE_AMP, 10);
+                EXPECT_TRUE(s.all_taken());
+                EXPECT_TRUE(s.a.quiet(20)) << "a frame went out after request " << (op - c.during);
+            }
+            ChangeHold::release();
+            stream_ctrl_settle();
+            EXPECT_EQ(ChangeHold::begun.load(), 1);
+            opens = (int)(s.log.count("open stream") - before);
+        }
+        EXPECT_EQ(s.core->streamon.load(), c.on ? 1 : 0);
+        EXPECT_EQ(opens, c.on ? 1 : 0);
+        EXPECT_EQ(stream_start_count(), c.count);
+        if (!c.on) {
+            s.send(E_IMAGE_TYPE_AMP, 10);
+            EXPECT_TRUE(s.all_taken());
+            EXPECT_TRUE(s.a.quiet(200)) << "a frame went out after the last stop";
+            continue;
+        }
+        EXPECT_TRUE(s.sent_one()) << "the stream after the closer";
+        // The other host's start stays counted: the first host's start and
+        // stop leave the stream on and its frames flowing.
+        EXPECT_EQ(stream_ctrl_host_start_stop(nullptr, 1), 0);
+        EXPECT_EQ(stream_ctrl_host_start_stop(nullptr, 0), 0);
+        EXPECT_TRUE(s.sent_one()) << "a stop that closes nothing silenced the sender";
+    }
+}
+
+// A stop answered while an open runs silences the sender at once; a start
+// answered after it undoes that, and the open under way carries the stream
+// on without a close.
+TEST(GvspFlush, AStopWhileAnOpenRunsIsKeptAndAStartAfterItUndoesIt)
+{
+    for (bool restart : {false, true}) {
+        SCOPED_TRACE(restart);
+        HandSent s(0);
+        {
+            ChangeHold hold(1);
+            EXPECT_EQ(stream_ctrl_host_start_stop(nullptr, 1), 0);
+            ASSERT_TRUE(wait_until([] { return ChangeHold::begun.load() == 1; }));
+            EXPECT_EQ(stream_ctrl_host_start_stop(nullptr, 0), 0);
+            s.send(E_IMAGE_TYPE_AMP, 10);
+            EXPECT_TRUE(s.all_taken());
+            EXPECT_TRUE(s.a.quiet(50)) << "a frame went out after the stop";
+            if (restart) {
+                EXPECT_EQ(stream_ctrl_host_start_stop(nullptr, 1), 0);
+            }
+            ChangeHold::release();
+            stream_ctrl_settle();
+            EXPECT_EQ(ChangeHold::begun.load(), 1);
+        }
+        EXPECT_EQ(s.core->streamon.load(), restart ? 1 : 0);
+        if (restart) {
+            EXPECT_TRUE(s.sent_one()) << "the stream stayed silent";
+            continue;
+        }
+        s.send(E_IMAGE_TYPE_AMP, 10);
+        EXPECT_TRUE(s.all_taken());
+        EXPECT_TRUE(s.a.quiet(200)) << "a frame went out after the stop";
     }
 }
 

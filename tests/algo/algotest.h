@@ -41,6 +41,12 @@ struct LogCapture {
             if (line.find(text) != std::string::npos) return true;
         return false;
     }
+    size_t count(const std::string& text)
+    {
+        size_t n = 0;
+        for (const auto& line : sink->last_formatted()) n += line.find(text) != std::string::npos;
+        return n;
+    }
 };
 
 // A register block for the test; the globals point at it while it lives.

@@ -1,0 +1,288 @@
+#!/usr/bin/python3
+"""The stream follows a careless host, against the running process: a host in
+a namespace of its own streams depth to its own receiver, then sends bursts
+of starts, stops, stream switch flips and packet sizes as fast as they are
+answered, and the blocks it receives afterwards are judged, with the
+kernel's arrival times, against the answer of its last request.
+
+- A burst ended by a stop: no datagram follows the stop's answer.
+- A burst ended by a start: blocks flow again at the rate of before within
+  the time of one close and one open.
+- Stop, start, stop back to back while a close is under way: nothing
+  follows the last answer.
+- Two hosts streaming: one host's stop, start and stop while a close runs
+  leave the other host every block.
+- korvid's threads are back to what they were, its memory near it.
+
+usage: e2e_stream_burst.py KORVID_BINARY
+       e2e_stream_burst.py --role host KORVID_PID BURST   (in the host namespace)"""
+
+import json
+import os
+import random
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from camns import HOST_ADDR, CameraNet, run_script  # noqa: E402
+from gvcphost import READREG, StampedGvcp, recv_stamped, timestamped  # noqa: E402
+
+SELF = os.path.abspath(__file__)
+KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
+BURST = 300
+
+ACQUISITION = 0x10000000
+GREY, AMPLITUDE, DEPTH, COLOUR = 0x1000001C, 0x10000020, 0x10000024, 0x10000028
+SWITCHES = (GREY, AMPLITUDE, DEPTH, COLOUR)
+DEPTH_ONLY = {GREY: 0, AMPLITUDE: 0, DEPTH: 1, COLOUR: 0}
+SCPS = 0x0D04
+HOSTS_ALLOWED = 0x10007048
+QUIET_AFTER_STOP = 20.0  # seconds watched after a burst's stop
+SETTLE = 1.5             # a close and an open, on a loaded board
+RATE_WINDOW = 3.0
+
+
+def now_ns():
+    return time.clock_gettime_ns(time.CLOCK_REALTIME)  # the clock of SO_TIMESTAMPNS
+
+
+def proc_status(pid):
+    """korvid's thread count and resident memory (kB)."""
+    fields = {}
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            fields[key] = value.split()
+    return int(fields["Threads"][0]), int(fields["VmRSS"][0])
+
+
+class Receiver:
+    """A stream receiver that records every datagram's arrival time, and of
+    each leader its block id, on a thread of its own so that nothing waits
+    while the host sends requests."""
+
+    def __init__(self):
+        self.s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        # Past the system's cap (we run as root): a loaded machine may keep
+        # this process from reading for a while.
+        self.s.setsockopt(socket.SOL_SOCKET, getattr(socket, "SO_RCVBUFFORCE", 33), 64 << 20)
+        self.s.bind(("", 0))
+        self.s.settimeout(0.05)
+        timestamped(self.s)
+        self.port = self.s.getsockname()[1]
+        self.lock = threading.Lock()
+        self.arrivals = []  # every datagram's arrival time
+        self.leaders = []   # (arrival, block id) of each leader
+        self.done = False
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.done:
+            try:
+                data, at = recv_stamped(self.s)
+            except (socket.timeout, BlockingIOError):
+                continue
+            with self.lock:
+                self.arrivals.append(at)
+                if len(data) >= 16 and data[4] & 0x7F == 1:
+                    self.leaders.append((at, struct.unpack(">Q", data[8:16])[0]))
+
+    def after(self, t):
+        with self.lock:
+            return [a for a in self.arrivals if a > t]
+
+    def leaders_between(self, t0, t1):
+        with self.lock:
+            return [(a, b) for a, b in self.leaders if t0 < a <= t1]
+
+    def close(self):
+        self.done = True
+        self.thread.join(5)
+
+
+class Host:
+    """A host holding control whose stream goes to a receiver of its own."""
+
+    def __init__(self):
+        self.g = StampedGvcp()
+        self.rx = Receiver()
+        self.beat = time.monotonic()
+
+    def write(self, address, value):
+        code, at = self.g.write_at(address, value)
+        self.beat = time.monotonic()
+        if code != 0:
+            raise RuntimeError(f"0x{address:08x} := {value} answered {code}")
+        return at
+
+    def take_control(self):
+        host = struct.unpack(">I", socket.inet_aton(HOST_ADDR))[0]
+        for address, value in ((0x0A00, 2), (0x0938, 5000), (0x0D00, self.rx.port), (0x0D18, host)):
+            self.write(address, value)
+
+    def keep_alive(self):
+        if time.monotonic() - self.beat > 1:
+            self.g.ask(READREG, struct.pack(">I", 0x0A00))
+            self.beat = time.monotonic()
+
+    def wait(self, seconds):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            self.keep_alive()
+            time.sleep(0.05)
+
+
+def rate(host, seconds):
+    """Leaders a second over the next `seconds`."""
+    t0 = now_ns()
+    host.wait(seconds)
+    return len(host.rx.leaders_between(t0, now_ns())) / seconds
+
+
+def burst(host, rng, count):
+    """`count` random requests 0-20 ms apart, each answered before the next;
+    the slowest answer to a start or stop and to any other request, in ms,
+    with its request."""
+    slowest = {"start_stop": (0.0, 0, 0), "other": (0.0, 0, 0)}
+    for _ in range(count):
+        kind = rng.randrange(3)
+        if kind == 0:
+            address, value = ACQUISITION, rng.randint(0, 1)
+        elif kind == 1:
+            address, value = rng.choice(SWITCHES), rng.randint(0, 1)
+        else:
+            address, value = SCPS, rng.choice((576, 1500, 9000))
+        sent = now_ns()
+        at = host.write(address, value)
+        kind = "start_stop" if address == ACQUISITION else "other"
+        slowest[kind] = max(slowest[kind], ((at - sent) / 1e6, hex(address), value))
+        time.sleep(rng.uniform(0, 0.02))
+    for address, value in DEPTH_ONLY.items():
+        host.write(address, value)
+    host.write(SCPS, 1500)
+    return slowest
+
+
+def role_host(pid, count):
+    """Runs every case; prints one JSON record of what it measured."""
+    pid, count = int(pid), int(count)
+    rng = random.Random(48)
+    out = {}
+    a = Host()
+    a.take_control()
+    for address, value in DEPTH_ONLY.items():
+        a.write(address, value)
+    a.write(ACQUISITION, 1)
+    a.wait(SETTLE)
+    out["rate_before"] = rate(a, RATE_WINDOW)
+    out["threads_before"], out["rss_before"] = proc_status(pid)
+
+    # A burst ended by a stop.
+    out["slowest_stop_burst"] = burst(a, rng, count)
+    a.write(ACQUISITION, 1)
+    stopped = a.write(ACQUISITION, 0)
+    a.wait(QUIET_AFTER_STOP)
+    late = a.rx.after(stopped)
+    out["after_burst_stop"] = [(t - stopped) / 1e9 for t in late[:5]] + [len(late)]
+
+    # A burst ended by a start.
+    a.write(ACQUISITION, 1)
+    a.wait(SETTLE)
+    out["slowest_start_burst"] = burst(a, rng, count)
+    started = a.write(ACQUISITION, 1)
+    a.wait(SETTLE + RATE_WINDOW)
+    first = a.rx.leaders_between(started, started + 10**10)
+    out["first_block_after_start"] = (first[0][0] - started) / 1e9 if first else None
+    t0 = started + int(SETTLE * 1e9)
+    out["rate_after_start"] = len(a.rx.leaders_between(t0, t0 + int(RATE_WINDOW * 1e9))) / RATE_WINDOW
+    # The closer thread ends once the stream is at the latest request.
+    end = time.monotonic() + 10
+    while proc_status(pid)[0] > out["threads_before"] and time.monotonic() < end:
+        a.wait(0.1)
+    out["threads_after"], out["rss_after"] = proc_status(pid)
+
+    # Stop, start and stop back to back, the close of the first under way.
+    out["back_to_back"] = []
+    for _ in range(5):
+        a.wait(rng.uniform(0.3, 1.0))
+        a.write(ACQUISITION, 0)
+        a.write(ACQUISITION, 1)
+        last = a.write(ACQUISITION, 0)
+        a.wait(2.0)
+        out["back_to_back"].append(len(a.rx.after(last)))
+        a.write(ACQUISITION, 1)
+    a.write(ACQUISITION, 0)
+
+    # Two hosts: the first stops (its close runs), the second starts, then
+    # the first starts, stops, starts and stops; the second is sent every
+    # block of the stream that follows.
+    a.write(HOSTS_ALLOWED, 2)
+    b = Host()
+    b.take_control()
+    a.write(ACQUISITION, 1)
+    a.wait(SETTLE)
+    a.write(ACQUISITION, 0)
+    b_started = b.write(ACQUISITION, 1)
+    for value in (1, 0, 1, 0):
+        a.write(ACQUISITION, value)
+    a_done = now_ns()
+    for _ in range(int((SETTLE + 4) / 0.5)):
+        a.wait(0.25)
+        b.wait(0.25)
+    blocks = [blk for _, blk in b.rx.leaders_between(b_started, now_ns())]
+    after = [blk for at, blk in b.rx.leaders_between(a_done + int(SETTLE * 1e9), now_ns())]
+    out["second_host_blocks"] = blocks
+    out["second_host_blocks_late"] = len(after)
+    b.write(ACQUISITION, 0)
+    for h in (a, b):
+        h.rx.close()
+    print(json.dumps(out), flush=True)
+    return 0
+
+
+# ---- the test ----
+
+
+class StreamBurst(unittest.TestCase):
+    def test_the_stream_follows_the_hosts_latest_request_after_bursts(self):
+        with CameraNet(f"sb{os.getpid() % 10000}") as net:
+            korvid = net.start_korvid_serving(KORVID)
+            host = net.spawn(net.host, [sys.executable, SELF, "--role", "host", str(korvid.pid), str(BURST)],
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            out, _ = host.communicate(timeout=400)
+            records = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
+            self.assertEqual(host.returncode, 0, out[-3000:])
+            self.assertEqual(len(records), 1, out[-3000:])
+            r = records[0]
+            print("\n" + json.dumps({k: v for k, v in r.items() if k != "second_host_blocks"}), file=sys.stderr)
+            self.assertGreater(r["rate_before"], 0, "the stream did not run")
+
+            self.assertEqual(r["after_burst_stop"], [0],
+                             "datagrams after a burst's stop (s after its answer..., how many)")
+
+            self.assertIsNotNone(r["first_block_after_start"], "no block after a burst's start")
+            self.assertLessEqual(r["first_block_after_start"], SETTLE)
+            self.assertGreaterEqual(r["rate_after_start"], 0.8 * r["rate_before"],
+                                    "the stream did not follow a burst's start")
+
+            self.assertEqual(r["back_to_back"], [0] * 5, "datagrams after the last of stop, start, stop")
+
+            blocks = r["second_host_blocks"]
+            self.assertGreater(r["second_host_blocks_late"], 0, "the second host's stream did not run")
+            self.assertEqual(blocks, list(range(1, len(blocks) + 1)),
+                             "the second host missed blocks while the first stopped and started")
+
+            self.assertEqual(r["threads_after"], r["threads_before"], "threads left by the bursts")
+            self.assertLess(r["rss_after"], r["rss_before"] * 1.25 + 32 * 1024, "memory kept by the bursts")
+            self.assertIsNone(korvid.poll(), "korvid still runs")
+            self.assertEqual(net.stop(korvid), 255)  # SIGTERM ends with the backtrace status
+
+
+if __name__ == "__main__":
+    run_script({"host": role_host})
