@@ -5,8 +5,10 @@ written against korvid: every indented `ip netns ...` line of README.md
 run script's banner. Each runs in namespaces this test makes, its fixed names
 (korvid-cam, korvid-host, hosteth) replaced by the test's own; the board
 profile is the one whose serial the command's device id names (rk3588-gpixel
-when it names none). Each must end with status 0 and do what the README says
-it does, as far as a host can tell: a feature written reads the value
+when it names none); the "Reach the camera" commands also run, in their
+order and with its serial, on a board whose only stream is colour. Each
+must end with status 0 and do what the README says it does, as far as a
+host can tell: a feature written reads the value
 written, unless the README shows the write refused, and then Aravis says
 what the README says it does. The profiles the README names exist, the
 settings those commands write hold after a restart until the README's way
@@ -68,6 +70,14 @@ def readme_commands():
     return [m.group(1).strip() for m in re.finditer(r"^ {4,}((?:printf [^|]*\| )?ip netns .*)$", readme(), re.M)]
 
 
+def reach_commands():
+    """The commands of "Reach the camera", in their order."""
+    text = readme()
+    section = text[text.index("### Reach the camera"):]
+    section = section[:section.index("\n### ")]
+    return [m.group(1).strip() for m in re.finditer(r"^ {4,}((?:printf [^|]*\| )?ip netns .*)$", section, re.M)]
+
+
 def default_board_root():
     return "build/run/board-" + DEFAULT_PROFILE
 
@@ -111,15 +121,25 @@ class ReadmeCommands(unittest.TestCase):
         self.assertGreaterEqual(len(commands), 8, commands)
         for c in commands:
             self.assertIn(profile_of(c, by_serial), by_serial.values(), c)
-        profiles = list(dict.fromkeys(profile_of(c, by_serial) for c in commands))
+        by_profile = {}
+        for c in commands:
+            by_profile.setdefault(profile_of(c, by_serial), []).append(c)
+        # On a board whose only stream is colour, "Reach the camera" run
+        # in its order (after the board's own commands, colour on) shows
+        # what the README says the board sends: a switch it makes before
+        # the stream is received would leave nothing to receive.
+        serial = {v: k for k, v in by_serial.items()}
+        for profile in ENCODED_ONLY:
+            if profile in by_profile:
+                by_profile[profile] += [c.replace(serial[DEFAULT_PROFILE], serial[profile]) for c in reach_commands()]
         with tempfile.TemporaryDirectory(prefix="korvid-readme-") as cwd:
             # Commands run from a folder that looks like the repository
             # root, so the files they write stay out of the source tree.
             os.symlink(os.path.join(TOP, "tests"), os.path.join(cwd, "tests"))
             os.makedirs(os.path.join(cwd, "build", "run"))
-            for profile in profiles:
+            for profile, run in by_profile.items():
                 with self.subTest(profile=profile):
-                    self.run_profile(profile, [c for c in commands if profile_of(c, by_serial) == profile], cwd)
+                    self.run_profile(profile, run, cwd)
 
     def run_profile(self, profile, commands, cwd):
         # The stop command ends korvid: it comes last.

@@ -6,10 +6,12 @@ or made, naming the profiles there are; the banner shows the serial line's
 mbpoll command only for a board that has the line, and only once korvid
 holds the board root (a second start on a live root shows no camera);
 --help lists the options and variables, and an option without its value is
-named; namespace names are matched whole, and a taken one stops the run
-before the board root is made; a profile given by path names the default
-root by its base name, and one named without a folder, from the folder
-holding it, is that file. Every serial line the banner names is there while
+named; namespace names are matched whole, and a taken one with a process
+in it stops the run before the board root is made, while taken ones left
+with no process are removed; a kill -9 of the script leaves no korvid and
+no namespace, and the next run starts; a profile given by path names the
+default root by its base name, and one named without a folder, from the
+folder holding it, is that file. Every serial line the banner names is there while
 korvid runs; a run that ends has korvid ended, with korvid's status as its
 own.
 
@@ -86,6 +88,12 @@ class RunScript(unittest.TestCase):
         if p.stdout and not p.stdout.closed:
             p.stdout.close()
         for n in (f"{ns}-cam", f"{ns}-host"):
+            # A korvid the run left, its script killed, goes with its namespace.
+            for pid in subprocess.run(["ip", "netns", "pids", n], capture_output=True, text=True).stdout.split():
+                try:
+                    os.kill(int(pid), signal.SIGKILL)
+                except OSError:
+                    pass
             subprocess.run(["ip", "netns", "del", n], capture_output=True)
             camns.reap("ns", n, made=False)
 
@@ -206,27 +214,60 @@ class RunScript(unittest.TestCase):
             self.assertEqual(status, 2, out)
             self.assertEqual(out.strip(), f"scripts/run: {named} needs a value")
 
-    def test_namespace_names_are_matched_whole_and_a_taken_one_stops_the_run_before_the_root_is_made(self):
+    def test_a_kill_9_of_the_script_leaves_no_korvid_and_no_namespace_and_the_next_run_starts(self):
+        p, ns, root = self.run_script("rk3588-gpixel", "k")
+        out = self.read_until_serving(p, root)
+        self.assertIsNone(p.poll(), out)
+        self.assertEqual(len(self.korvids_on(root)), 1, out)
+        # The script's shell alone, as `kill -9` of it from a terminal.
+        os.kill(p.pid, signal.SIGKILL)
+        p.wait(10)
+        names = {f"{ns}-cam", f"{ns}-host"}
+        gone = camns.wait_for(lambda: not self.korvids_on(root) and not names & namespaces(), 30)
+        self.assertTrue(gone, f"left behind: korvid {self.korvids_on(root)}, namespaces {names & namespaces()}")
+        # korvid was stopped, not killed: it removed its serial line as it ended.
+        self.assertFalse(os.path.lexists(os.path.join(root, ".board", "ttyS3")))
+        self.check_interrupted_run("rk3588-gpixel", "k", root=root)
+
+    def test_namespace_names_are_matched_whole_and_a_taken_one_in_use_stops_the_run_before_the_root_is_made_and_one_left_empty_is_removed(self):
         ns = self.prefix("g")
-        longer, taken = f"q-{ns}-cam", f"{ns}-cam"
-        for name in (longer, taken):
+        longer, cam, host = f"q-{ns}-cam", f"{ns}-cam", f"{ns}-host"
+        for name in (longer, cam, host):
             camns.reap("ns", name)
             self.addCleanup(camns.reap, "ns", name, False)
             self.addCleanup(subprocess.run, ["ip", "netns", "del", name], capture_output=True)
         subprocess.run(["ip", "netns", "add", longer], check=True)
-        # A name that only contains ours takes nothing from this run.
+        # A name that only contains ours takes nothing from this run, and
+        # is no namespace of its to remove.
         status, out, _, root = self.run_to_end("rk3588-gpixel", "g", korvid="/bin/true")
         self.assertEqual(status, 0, out)
         self.assertIn("korvid ended with status 0", out)
-        self.assertEqual({longer}, {longer, taken, f"{ns}-host"} & namespaces())
-        # The whole name, taken, stops it first and stays its owner's.
-        subprocess.run(["ip", "netns", "add", taken], check=True)
+        self.assertNotIn("removed", out)
+        self.assertEqual({longer}, {longer, cam, host} & namespaces())
+        # Whole names taken, one with a process in it, stop the run first
+        # and both stay their owner's.
+        for name in (cam, host):
+            subprocess.run(["ip", "netns", "add", name], check=True)
+        holder = subprocess.Popen(["ip", "netns", "exec", host, "cat"], stdin=subprocess.PIPE)
+        self.addCleanup(holder.wait, 10)
+        self.addCleanup(holder.kill)
+        self.assertTrue(camns.wait_for(lambda: subprocess.run(["ip", "netns", "pids", host], capture_output=True,
+                                                              text=True).stdout.strip()))
         shutil.rmtree(root)
         status, out, _, root = self.run_to_end("rk3588-gpixel", "g", root=root, korvid="/bin/true")
         self.assertEqual(status, 1, out)
-        self.assertIn(f"network namespace {taken} exists already", out)
+        self.assertIn(f"network namespace {host} exists already", out)
         self.assertFalse(os.path.exists(root), "a board root was made for a run that did not start")
-        self.assertEqual({longer, taken}, {longer, taken, f"{ns}-host"} & namespaces())
+        self.assertEqual({longer, cam, host}, {longer, cam, host} & namespaces())
+        # With no process left in them, the next run removes them, says so, and runs.
+        holder.stdin.close()
+        holder.wait(10)
+        status, out, _, root = self.run_to_end("rk3588-gpixel", "g", root=root, korvid="/bin/true")
+        self.assertEqual(status, 0, out)
+        for name in (cam, host):
+            self.assertIn(f"network namespace {name} was left with no process in it; removed it", out)
+        self.assertIn("korvid ended with status 0", out)
+        self.assertEqual({longer}, {longer, cam, host} & namespaces())
 
     def test_a_profile_given_by_path_names_the_default_root_by_its_base_name(self):
         name = f"kvprofile{os.getpid() % 100000}"
