@@ -44,7 +44,7 @@ SCPS = 0x0D04
 HOSTS_ALLOWED = 0x10007048
 QUIET_AFTER_STOP = 20.0  # seconds watched after a burst's stop
 SETTLE = 1.5             # a close and an open, on a loaded board
-RATE_WINDOW = 3.0
+RATE_BLOCKS = 10         # the rate is timed over this many blocks
 
 
 def now_ns():
@@ -138,11 +138,27 @@ class Host:
             time.sleep(0.05)
 
 
-def rate(host, seconds):
-    """Leaders a second over the next `seconds`."""
+def first_leader(host, since, timeout=60):
+    """The arrival time of the first leader after `since`, or None."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        got = host.rx.leaders_between(since, now_ns())
+        if got:
+            return got[0][0]
+        host.wait(0.05)
+    return None
+
+
+def time_blocks(host, count, timeout=120):
+    """How long the next `count` leaders take to come, in s, or None."""
     t0 = now_ns()
-    host.wait(seconds)
-    return len(host.rx.leaders_between(t0, now_ns())) / seconds
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        got = host.rx.leaders_between(t0, now_ns())
+        if len(got) >= count:
+            return (got[count - 1][0] - t0) / 1e9
+        host.wait(0.05)
+    return None
 
 
 def burst(host, rng, count):
@@ -178,9 +194,21 @@ def role_host(pid, count):
     a.take_control()
     for address, value in DEPTH_ONLY.items():
         a.write(address, value)
-    a.write(ACQUISITION, 1)
-    a.wait(SETTLE)
-    out["rate_before"] = rate(a, RATE_WINDOW)
+    started = a.write(ACQUISITION, 1)
+    if first_leader(a, started) is None:
+        print(json.dumps({"error": "the stream did not run"}), flush=True)
+        return 1
+    # One close and one open, as a stop and a start after it take, and the
+    # rate after them: the measures of a board however loaded or built.
+    a.write(ACQUISITION, 0)
+    started = a.write(ACQUISITION, 1)
+    first = first_leader(a, started)
+    window = time_blocks(a, RATE_BLOCKS)
+    if first is None or window is None:
+        print(json.dumps({"error": "the stream did not run again"}), flush=True)
+        return 1
+    out["close_and_open"] = (first - started) / 1e9
+    out["rate_before"] = RATE_BLOCKS / window
     out["threads_before"], out["rss_before"] = proc_status(pid)
 
     # A burst ended by a stop.
@@ -196,11 +224,15 @@ def role_host(pid, count):
     a.wait(SETTLE)
     out["slowest_start_burst"] = burst(a, rng, count)
     started = a.write(ACQUISITION, 1)
-    a.wait(SETTLE + RATE_WINDOW)
-    first = a.rx.leaders_between(started, started + 10**10)
+    # Blocks flow within a close and an open: 1.5 s here, or more where one
+    # close and one open take longer (a sanitizer's build).
+    limit = max(SETTLE, 1.5 * out["close_and_open"])
+    a.wait(limit + window)
+    first = a.rx.leaders_between(started, now_ns())
     out["first_block_after_start"] = (first[0][0] - started) / 1e9 if first else None
-    t0 = started + int(SETTLE * 1e9)
-    out["rate_after_start"] = len(a.rx.leaders_between(t0, t0 + int(RATE_WINDOW * 1e9))) / RATE_WINDOW
+    out["first_block_limit"] = limit
+    t0 = started + int(limit * 1e9)
+    out["blocks_in_window"] = len(a.rx.leaders_between(t0, t0 + int(window * 1e9)))
     # The closer thread ends once the stream is at the latest request.
     end = time.monotonic() + 10
     while proc_status(pid)[0] > out["threads_before"] and time.monotonic() < end:
@@ -226,17 +258,17 @@ def role_host(pid, count):
     b = Host()
     b.take_control()
     a.write(ACQUISITION, 1)
-    a.wait(SETTLE)
+    first_leader(a, now_ns())
     a.write(ACQUISITION, 0)
     b_started = b.write(ACQUISITION, 1)
     for value in (1, 0, 1, 0):
         a.write(ACQUISITION, value)
     a_done = now_ns()
-    for _ in range(int((SETTLE + 4) / 0.5)):
+    while (now_ns() - a_done) / 1e9 < limit + 2 * window:
         a.wait(0.25)
         b.wait(0.25)
     blocks = [blk for _, blk in b.rx.leaders_between(b_started, now_ns())]
-    after = [blk for at, blk in b.rx.leaders_between(a_done + int(SETTLE * 1e9), now_ns())]
+    after = [blk for at, blk in b.rx.leaders_between(a_done + int(limit * 1e9), now_ns())]
     out["second_host_blocks"] = blocks
     out["second_host_blocks_late"] = len(after)
     b.write(ACQUISITION, 0)
@@ -257,19 +289,19 @@ class StreamBurst(unittest.TestCase):
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
             out, _ = host.communicate(timeout=400)
             records = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
+            self.assertEqual([r["error"] for r in records if "error" in r], [], out[-3000:])
             self.assertEqual(host.returncode, 0, out[-3000:])
             self.assertEqual(len(records), 1, out[-3000:])
             r = records[0]
             print("\n" + json.dumps({k: v for k, v in r.items() if k != "second_host_blocks"}), file=sys.stderr)
-            self.assertGreater(r["rate_before"], 0, "the stream did not run")
 
             self.assertEqual(r["after_burst_stop"], [0],
                              "datagrams after a burst's stop (s after its answer..., how many)")
 
             self.assertIsNotNone(r["first_block_after_start"], "no block after a burst's start")
-            self.assertLessEqual(r["first_block_after_start"], SETTLE)
-            self.assertGreaterEqual(r["rate_after_start"], 0.8 * r["rate_before"],
-                                    "the stream did not follow a burst's start")
+            self.assertLessEqual(r["first_block_after_start"], r["first_block_limit"])
+            self.assertGreaterEqual(r["blocks_in_window"], 0.8 * RATE_BLOCKS,
+                                    "the stream did not follow a burst's start at its rate")
 
             self.assertEqual(r["back_to_back"], [0] * 5, "datagrams after the last of stop, start, stop")
 
@@ -279,7 +311,8 @@ class StreamBurst(unittest.TestCase):
                              "the second host missed blocks while the first stopped and started")
 
             self.assertEqual(r["threads_after"], r["threads_before"], "threads left by the bursts")
-            self.assertLess(r["rss_after"], r["rss_before"] * 1.25 + 32 * 1024, "memory kept by the bursts")
+            # Loose: a sanitizer's own memory grows as the process runs.
+            self.assertLess(r["rss_after"], r["rss_before"] * 1.5 + 64 * 1024, "memory kept by the bursts")
             self.assertIsNone(korvid.poll(), "korvid still runs")
             self.assertEqual(net.stop(korvid), 255)  # SIGTERM ends with the backtrace status
 
