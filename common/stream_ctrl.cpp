@@ -448,7 +448,6 @@ std::mutex s_reqMutex;             // the target, the start count and the marks
 std::condition_variable s_reqCv;   // the target changed, or a bringer is done
 bool s_target = false;             // the stream is to be on
 int s_bringers = 0;                // threads bringing the stream to the target
-bool s_closerRunning = false;      // one of them the closer thread
 Op s_op = Op::None;                // what the bringer under the stream lock does
 std::chrono::steady_clock::time_point s_openNotBefore{};
 thread_local bool t_onCloser = false;
@@ -500,9 +499,9 @@ bool count_request(epcore_t* core, uint32 value)
 }
 
 // Opens or closes until the stream is at the target; with s_streamMutex
-// held and this thread counted in s_bringers, which it leaves, with the
-// closer's flag, in the same hold of s_reqMutex that finds the target met,
-// so a request that finds a bringer never goes unserved.
+// held and this thread counted in s_bringers, which it leaves in the same
+// hold of s_reqMutex that finds the target met, so a request that finds a
+// bringer never goes unserved.
 void bring_to_target(epcore_t* core)
 {
     std::unique_lock<std::mutex> req(s_reqMutex);
@@ -532,7 +531,6 @@ void bring_to_target(epcore_t* core)
         s_op = Op::None;
     }
     s_bringers--;
-    if (t_onCloser) s_closerRunning = false;
     s_reqCv.notify_all();
 }
 
@@ -553,16 +551,14 @@ void* closer_main(void* arg)
 }
 
 // Starts the closer when the stream is off its target and no thread is
-// already bringing it there; under s_reqMutex (`req`). False when no thread
-// could be made: the caller brings the stream itself, counted in.
+// already bringing it there; under s_reqMutex. False when no thread could
+// be made: the caller brings the stream itself, counted in.
 bool start_closer(epcore_t* core)
 {
     if (s_bringers != 0 || s_target == (core->streamon.load() != 0)) return true;
     s_bringers++;
-    s_closerRunning = true;
     epcore_thread_enter(core);
     if (thread_start_detached(closer_main, core) == 0) return true;
-    s_closerRunning = false;
     epcore_thread_leave(core);
     return false;
 }
