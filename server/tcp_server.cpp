@@ -529,16 +529,17 @@ struct Handover {
     std::string previous;
     bool kept = false;
 
-    // The application's library that takes settings in `mode`: the
-    // algorithm server's application id, 1 for the first-generation
-    // detector, 0 for none.
-    static uint32 app_of(uint32 mode)
+    // What takes application settings in `mode` (enableApplicationAlgo):
+    // an application behind the algorithm server (its id), the
+    // first-generation detector, or nothing.
+    static constexpr uint32 kNoTaker = 0, kDetector = 1;
+    static uint32 taker_of(uint32 mode)
     {
         switch (mode) {
         case 4: return ALGO_APP_AVOID2;
         case 2: return ALGO_APP_PALLET;
-        case 1: return 1;
-        default: return 0;
+        case 1: return kDetector;
+        default: return kNoTaker;
         }
     }
 
@@ -546,7 +547,7 @@ struct Handover {
     int apply(uint8* text, uint32 len)
     {
         if (type == DEVICE_FILTER_FILE) return algo_TavoPlus_SetFilterString(text);
-        switch (app_of(mode)) {
+        switch (taker_of(mode)) {
         case ALGO_APP_AVOID2: {
             int ret = algo_avoid_set_params2(text, len);
             if (ret != 0) log_error(g_logger, __FUNCTION__, __LINE__, "algo_avoid_set_params2 fail. ret:%d", ret);
@@ -567,8 +568,8 @@ struct Handover {
             if (kept) previous.assign(reinterpret_cast<char*>(text.get()), (size_t)len);
             return;
         }
-        uint32 app = app_of(mode);
-        if (app != ALGO_APP_AVOID2 && app != ALGO_APP_PALLET) return;  // the detector keeps none
+        uint32 app = taker_of(mode);
+        if (app == kDetector || app == kNoTaker) return;  // no settings there to keep
         int len = algo_server_get_params(app, nullptr, 0);
         if (len < 0 || len > ALGO_SERVER_PARAM_MAX) return;
         previous.assign((size_t)len + 1, '\0');
@@ -584,7 +585,7 @@ struct Handover {
         type = up.type;
         if (type == APP_ALGO_CONFIG_FILE) {
             Custom_RegRead(kRegEnableApplicationAlgo, &mode);
-            if (!app_of(mode)) return true;
+            if (taker_of(mode) == kNoTaker) return true;
         }
         std::unique_ptr<uint8[]> text;
         uint32 size = 0;
