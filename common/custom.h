@@ -403,7 +403,8 @@ int Custom_MemRead(uint32_t address, uint8_t* value, uint32_t len);
 int Custom_MemWrite(uint32_t address, uint8_t* value, uint32_t len);
 
 // A sensor driver's own write (a rate it lowers to what its sensor runs
-// at): the write rules apply, but not the limits on what hosts set.
+// at, the integration lengths its capture raises at a restart): the write
+// rules apply, but not the limits on what hosts set.
 int Custom_DriverRegWrite(uint32_t address, uint32_t* value);
 
 // Judges a block read from a file by the write rules, the ToF and colour

@@ -164,50 +164,51 @@ uint32_t mode_after_hdr(uint32_t v, uint32_t mode, bool imx)
     return v == 1 ? kOn[mode] : kOff[mode];
 }
 
+// The frequency rules come in two parts: what they refuse, judged before
+// the limits and the frequencies are, and what they move once the write is
+// taken.
+
 // 0x100000E8: the 3D frequency mode picks the ToF freqMode.
-int rule_3d_freq_mode(uint32_t v)
+int refuse_3d_freq_mode(uint32_t v, uint32_t kind)
 {
     if (work_mode() == 1) return not_now(kWorkModeFreq);
-    if (get(common().enableMultiMachine) && v != 1 && tof_kind() == E_IMX570) return refuse(kMultiFreq);
+    if (get(common().enableMultiMachine) && v != 1 && kind == E_IMX570) return refuse(kMultiFreq);
     if (v == 1 && !get(tof().groupBFreq)) return refuse(kNoGroupB);
     if (v == 2 && !get(tof().groupCFreq)) return refuse(kNoGroupC);
-    if (v <= 2) set(tof().freqMode, mode_after_3d(v, get(tof().freqMode)));
     return kGoOn;
 }
 
+void set_3d_freq_mode(uint32_t v)
+{
+    if (v <= 2) set(tof().freqMode, mode_after_3d(v, get(tof().freqMode)));
+}
+
 // 0x10002068: the ToF freqMode keeps the 3D mode and the HDR switch in step.
-int rule_freq_mode(uint32_t v)
+int refuse_freq_mode(uint32_t v, uint32_t kind)
 {
     if (work_mode() == 1) return not_now(kWorkModeFreq);
     if (v == 4) return not_now("not support E_TRIPLE_FREQ");
-    uint32_t kind = tof_kind();
     if (kind == E_IMX570) {
         if (get(common().enableMultiMachine) && !one_of(v, {1, 3, 6})) return refuse(kMultiFreq);
-        if (one_of(v, {5, 6})) {
-            if (!get(tof().groupCFreq)) return refuse(kNoGroupC);
-            set(common()._3DFreqMode, 2u);
-        } else if (one_of(v, {1, 3})) {
-            if (!get(tof().groupBFreq)) return refuse(kNoGroupB);
-            set(common()._3DFreqMode, 1u);
-        } else if (one_of(v, {0, 2})) {
-            set(common()._3DFreqMode, 0u);
-        }
-        set(common().tripleFreqHdr, one_of(v, {2, 3, 6}) ? 1u : 0u);
+        if (one_of(v, {5, 6}) && !get(tof().groupCFreq)) return refuse(kNoGroupC);
+        if (one_of(v, {1, 3}) && !get(tof().groupBFreq)) return refuse(kNoGroupB);
     } else if (kind == E_GPIXEL_0503) {
         if (one_of(v, {5, 6})) return refuse("not support freqmode");
         if (one_of(v, {1, 3}) && !get(tof().groupBFreq)) return refuse(kNoGroupB);
-        set(common().tripleFreqHdr, one_of(v, {2, 3}) ? 1u : 0u);
     }
     return kGoOn;
 }
 
-// 0x10000084: the HDR switch moves the ToF freqMode between its single and
-// HDR forms.
-int rule_triple_freq_hdr(uint32_t v)
+void set_freq_mode(uint32_t v, uint32_t kind)
 {
-    if (work_mode() == 1) return not_now(kWorkModeFreq);
-    set(tof().freqMode, mode_after_hdr(v, get(tof().freqMode), tof_kind() == E_IMX570));
-    return kGoOn;
+    if (kind == E_IMX570) {
+        if (one_of(v, {5, 6})) set(common()._3DFreqMode, 2u);
+        else if (one_of(v, {1, 3})) set(common()._3DFreqMode, 1u);
+        else if (one_of(v, {0, 2})) set(common()._3DFreqMode, 0u);
+        set(common().tripleFreqHdr, one_of(v, {2, 3, 6}) ? 1u : 0u);
+    } else if (kind == E_GPIXEL_0503) {
+        set(common().tripleFreqHdr, one_of(v, {2, 3}) ? 1u : 0u);
+    }
 }
 
 // Integration lengths under multi-machine operation on an IMX570.
@@ -242,6 +243,24 @@ bool freq_mode_possible(uint32_t v, uint32_t kind)
 }
 
 bool fps_possible(uint32_t v, uint32_t kind) { return !(kind == E_IMX570 && v >= 31 && v <= 99); }
+
+// The rules' refusals on the registers the limits and the frequencies judge
+// as well, none of their effects yet. Where a rule refuses, its answer
+// stands: hosts read 0x8001 at once as "not implemented", 0xFFFF only
+// after their time-out.
+int rule_refusal(uint32_t address, uint32_t v, uint32_t kind)
+{
+    switch (address) {
+    case 0x100000E8: return refuse_3d_freq_mode(v, kind);
+    case 0x10002068: return refuse_freq_mode(v, kind);
+    case 0x10000084: return work_mode() == 1 ? not_now(kWorkModeFreq) : kGoOn;
+    case 0x1000209C:
+    case 0x100020A0: return rule_integration(v);
+    case 0x1000202C:
+    case 0x1000102C: return fps_possible(v, kind) ? kGoOn : REG_NOT_IMPLEMENTED;
+    default: return kGoOn;
+    }
+}
 
 void rgb_vld_enable(uint32_t v)
 {
@@ -323,8 +342,12 @@ int frequency_rule(uint32_t address, uint32_t v, uint32_t kind, uint32_t* carrie
         }
     }
     char takes[256];
-    // No driver takes a frequency of 0 from a write as its default.
-    if (frequency && v == 0) snprintf(takes, sizeof takes, "no frequency of 0");
+    // No driver takes a frequency of 0 from a write as its default; one the
+    // mode leaves unused may be 0, and the mode rules refuse the modes that
+    // would use it while it is.
+    int index = address == kRegFreqA ? 0 : (address == kRegFreqB ? 1 : 2);
+    if (frequency && v == 0 && index < freq_mode_uses(kind, s.freqMode))
+        snprintf(takes, sizeof takes, "no frequency of 0");
     else if (freq_state_runs(kind, &s, takes, sizeof takes)) return kGoOn;
     log_error(g_logger, __FUNCTION__, __LINE__,
               "can not set %s:%u, the sensor takes %s (freqMode %u, phaseOptions %u, frequencies %u/%u/%u)", name,
@@ -358,7 +381,9 @@ int validate(uint32_t address, uint32_t* value)
     uint32_t v = *value;
     uint32_t kind = tof_kind();
     uint32_t algo = get(common().enableApplationAlgo);
-    int rc = host_limits(address, v, kind);
+    int rc = rule_refusal(address, v, kind);
+    if (rc != kGoOn) return rc;
+    rc = host_limits(address, v, kind);
     if (rc != kGoOn) return rc;
     uint32_t carriedB = 0;
     rc = frequency_rule(address, v, kind, &carriedB);
@@ -376,14 +401,17 @@ int validate(uint32_t address, uint32_t* value)
         return REG_REFUSED;
     }
     switch (address) {
-    case 0x100000E8: return rule_3d_freq_mode(v);
-    case 0x10002068: return rule_freq_mode(v);
+    case 0x100000E8: set_3d_freq_mode(v); return kGoOn;
+    case 0x10002068: set_freq_mode(v, kind); return kGoOn;
     case 0x10000074:
         if (work_mode() == 1) return not_now(kWorkModeFreq);
         if (v && kind == E_IMX570 && !one_of(get(tof().freqMode), {1, 3, 6}))
             return refuse("current freqMode not dual,can not enableMultiMachine");
         return kGoOn;
-    case 0x10000084: return rule_triple_freq_hdr(v);
+    case 0x10000084:
+        // The HDR switch moves the ToF freqMode between its single and HDR forms.
+        set(tof().freqMode, mode_after_hdr(v, get(tof().freqMode), kind == E_IMX570));
+        return kGoOn;
     case 0x10000054:
         if (kind != E_IMX570) return kGoOn;
         if (v && avoid_algo(algo))
@@ -404,14 +432,9 @@ int validate(uint32_t address, uint32_t* value)
         if (kind == E_IMX570 && v && avoid_algo(algo))
             return refuse("can not open user/trig control io,because avoid algo is enabled");
         return kGoOn;
-    case 0x1000209C:
-    case 0x100020A0: return rule_integration(v);
     case 0x100000B0:
         return get(common().outputControlMode) == 1 && v <= 3 ? kGoOn : REG_REFUSED;
-    case 0x1000202C:
-        return fps_possible(v, kind) ? kGoOn : REG_NOT_IMPLEMENTED;
     case 0x1000102C: {
-        if (!fps_possible(v, kind)) return REG_NOT_IMPLEMENTED;
         // The colour rate drives the ToF rate.
         set(tof().fps, v);
         g_tof_fps.store(v);
@@ -819,6 +842,16 @@ bool driver_rate(const deviceCFG& cfg, uint32_t address, uint32_t v, uint32_t to
            !cfg.common.enableMultiMachine && v == sensor_tof_fps_limit(tof.freqMode, tof.nInteA);
 }
 
+// The integration lengths the Gpixel's capture raises itself at a restart
+// after time-outs, up to the raise over the longest a host may set: its own
+// write, which a save keeps.
+bool driver_length(uint32_t address, uint32_t v, uint32_t tofKind)
+{
+    const SettingLimit* limit = sensor_limit(tofKind, address);
+    return tofKind == E_GPIXEL_0503 && limit && (address == 0x1000209C || address == 0x100020A0) &&
+           v > limit->hi && v - limit->hi <= SENSOR_TOF_RESTART_RAISE;
+}
+
 } // namespace
 
 int custom_check_cfg(deviceCFG* cfg, const deviceCFG* defaults, uint32_t tofKind, uint32_t rgbKind, char* names,
@@ -846,16 +879,21 @@ int custom_check_cfg(deviceCFG* cfg, const deviceCFG* defaults, uint32_t tofKind
     const SettingLimit* limits = sensor_limits(tofKind, &count);
     for (size_t i = 0; i < count; i++)
         if (!sensor_limit_holds(&limits[i], field(loaded, limits[i].address)) &&
-            !driver_rate(*cfg, limits[i].address, field(loaded, limits[i].address), tofKind))
+            !driver_rate(*cfg, limits[i].address, field(loaded, limits[i].address), tofKind) &&
+            !driver_length(limits[i].address, field(loaded, limits[i].address), tofKind))
             replace(limits[i].address, limits[i].name);
     // Frequencies the sensor would not run at take the defaults, and so does
     // the setting that refuses those too. Without a frequency table the
     // defaults run no better, and the block stays as it is.
+    // A frequency the block's mode leaves unused may be 0, as a host's write
+    // leaves it.
     auto freq_ok = [&](const deviceCFG& c) {
         FreqState s{field(c, kRegFreqMode), field(c, kRegPhase), field(c, kRegFreqA), field(c, kRegFreqB),
                     field(c, kRegFreqC), 0};
-        bool zero = !s.a || !s.b || (tofKind == E_IMX570 && !s.c);
-        return !zero && freq_state_runs(tofKind, &s, nullptr, 0);
+        const uint32_t f[3] = {s.a, s.b, s.c};
+        for (int i = 0; i < freq_mode_uses(tofKind, s.freqMode) && i < 3; i++)
+            if (!f[i]) return false;
+        return freq_state_runs(tofKind, &s, nullptr, 0) != 0;
     };
     const bool judged = freq_ok(*defaults);
     auto to_defaults = [&](std::initializer_list<std::pair<uint32_t, const char*>> fields) {

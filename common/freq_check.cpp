@@ -99,16 +99,23 @@ int freq_state_runs(uint32_t tofKind, const FreqState* s, char* takes, size_t si
     case E_GPIXEL_0503: return gpixel_runs(*s, takes, size);
     case E_IMX570: {
         uint32_t f[3] = {s->a, s->b, s->c};
-        uint32_t m = s->freqMode;
-        int used = m == 0 ? 1 : (m <= 3 ? 2 : 3);
-        return range_runs(" in this phase setting and frequency mode", f, used, 3, kImx570Lo, imx570_hi(*s), takes,
-                          size);
+        return range_runs(" in this phase setting and frequency mode", f, freq_mode_uses(tofKind, s->freqMode), 3,
+                          kImx570Lo, imx570_hi(*s), takes, size);
     }
     case E_VD55H1: {
         uint32_t f[2] = {s->a, s->b};
         return range_runs("", f, 2, 2, kVd55h1Lo, kVd55h1Hi, takes, size);
     }
     default: return 1;
+    }
+}
+
+int freq_mode_uses(uint32_t tofKind, uint32_t freqMode)
+{
+    switch (tofKind) {
+    case E_GPIXEL_0503: return freqMode == 1 || freqMode == 3 ? 2 : 1;
+    case E_IMX570: return freqMode == 0 ? 1 : (freqMode <= 3 ? 2 : 3);
+    default: return 2;  // the VD55H1 programs both whatever the mode
     }
 }
 

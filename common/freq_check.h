@@ -21,6 +21,12 @@ typedef struct tagFreqState {
     uint32_t runningPhase;
 } FreqState;
 
+// How many of the three frequencies (groupAFreq, then groupBFreq, then
+// groupCFreq) ToF kind `tofKind` uses in frequency mode `freqMode`; the
+// others may hold 0, which the mode rules refuse a change to a mode that
+// needs them on. Kinds not judged here: the first two.
+int freq_mode_uses(uint32_t tofKind, uint32_t freqMode);
+
 // 1 when ToF kind `tofKind` runs at the frequencies of `s` (other kinds: 1);
 // else 0, with what the sensor takes written to `takes` (size bytes).
 int freq_state_runs(uint32_t tofKind, const FreqState* s, char* takes, size_t size);

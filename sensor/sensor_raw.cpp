@@ -356,17 +356,26 @@ void configure(epcore_t* core, iodev_t* dev, uint32 mode, uint32 groupA, uint32 
     (void)core;
 }
 
-// After the failure limit: the integration lengths go up by 10 once, and the
-// task comes back while the stream is still on.
+// The driver's own write of a register: the write rules apply, the limits
+// on what hosts set do not.
+void driver_write(uint32 address, uint32 value)
+{
+    uint32 v = value;
+    Custom_DriverRegWrite(address, &v);
+}
+
+// After the failure limit: the integration lengths go up once, and the task
+// comes back while the stream is still on. The raised lengths are the
+// driver's, beyond what a host may set near the top of the range.
 void restart(epcore_t* core)
 {
     wait_ms(kRestartPauseMs);
     if (!s_restarted.exchange(true)) {
-        integLenH.store(reg(kRegInteA) + 10);
-        integLenL.store(reg(kRegInteB) + 10);
+        integLenH.store(reg(kRegInteA) + SENSOR_TOF_RESTART_RAISE);
+        integLenL.store(reg(kRegInteB) + SENSOR_TOF_RESTART_RAISE);
     }
-    reg_write(kRegInteA, integLenH.load());
-    reg_write(kRegInteB, integLenL.load());
+    driver_write(kRegInteA, integLenH.load());
+    driver_write(kRegInteB, integLenL.load());
     if (core->streamon.load()) {
         log_info(g_logger, __FUNCTION__, __LINE__, "cterate work by self");
         stream_ctrl_restart_worker(core, E_WORKER_ID_TOF_SENSOR, sensor_tof_task);

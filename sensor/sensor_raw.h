@@ -52,6 +52,9 @@ void sensor_tof_integ_filter(uint32_t* value);
 // Frame-rate ceiling for integration length L in frequency mode `freqMode`
 // outside multi-camera mode; at least 1.
 uint32_t sensor_tof_fps_limit(uint32_t freqMode, uint32_t L);
+// What the capture's first restart after time-outs adds to each
+// integration length (nInteA, nInteB); it writes the raised lengths itself.
+#define SENSOR_TOF_RESTART_RAISE 10
 // Consecutive capture failures that restart the task on camera type
 // `cameraType`.
 int sensor_tof_fail_limit(uint32_t cameraType);

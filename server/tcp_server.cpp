@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "algo/algo_app.h"
+#include "algo/algo_server.h"
 #include "algo/algo_tavo.h"
 #include "common/custom.h"
 #include "common/persist.h"
@@ -516,38 +517,125 @@ void upload_start(TcpFileConn* c)
     answer(c, c->hdr, ok ? 0 : 1);
 }
 
-// Settings of the application algorithm from APP_ALGO_CONFIG_FILE.
-void apply_app_algo(uint8* text, uint32 len)
-{
-    uint32 cpuId = 0, sensorType = 0, mode = 0;
-    Custom_RegRead(kRegCpuId, &cpuId);
-    Custom_RegRead(kRegTofSensorType, &sensorType);
-    Custom_RegRead(kRegEnableApplicationAlgo, &mode);
-    bool second = mode == 4;
-    if (mode == 4) {
-        int ret = algo_avoid_set_params2(text, len);
-        if (ret != 0) log_error(g_logger, __FUNCTION__, __LINE__, "algo_avoid_set_params2 fail. ret:%d", ret);
-    } else if (mode == 1) {
-        algo_avoid_set_params(text, len);
-    } else if (mode == 2) {
-        algo_pallet_set_params(text, len);
-        return;
-    } else {
-        return;
+// Settings an upload hands to depth processing (the filter text, type 20)
+// or to the running application algorithm (type 21) before its file
+// replaces the stored one: a text they refuse is refused with the upload,
+// and the stored file stays the one they run on. What a text replaced is
+// kept, to be put back should the file not take its place.
+struct Handover {
+    uint32 type = 0;
+    uint32 mode = 0;   // enableApplicationAlgo, for type 21
+    bool taken = false;
+    std::string previous;
+    bool kept = false;
+
+    // What takes application settings in `mode` (enableApplicationAlgo):
+    // an application behind the algorithm server (its id), the
+    // first-generation detector, or nothing.
+    static constexpr uint32 kNoTaker = 0, kDetector = 1;
+    static uint32 taker_of(uint32 mode)
+    {
+        switch (mode) {
+        case 4: return ALGO_APP_AVOID2;
+        case 2: return ALGO_APP_PALLET;
+        case 1: return kDetector;
+        default: return kNoTaker;
+        }
     }
-    if (sensorType != E_IMX570 || cpuId != E_CPU_RK3568) return;
-    uint32 zone = (uint32)(second ? algo_avoid_get_zone_index2() : algo_avoid_get_zone_index());
-    int lines = LED_AvoidIOSettingGet();
-    if (lines != 0) {
-        int ret = second ? algo_avoid_set_zone_index2(lines - 1) : algo_avoid_set_zone_index(lines - 1);
-        log_info(g_logger, __FUNCTION__, __LINE__, "AVOID IO selected:%d ret:%d", lines - 1, ret);
+
+    // 0 when the settings were taken.
+    int apply(uint8* text, uint32 len)
+    {
+        if (type == DEVICE_FILTER_FILE) return algo_TavoPlus_SetFilterString(text);
+        switch (taker_of(mode)) {
+        case ALGO_APP_AVOID2: {
+            int ret = algo_avoid_set_params2(text, len);
+            if (ret != 0) log_error(g_logger, __FUNCTION__, __LINE__, "algo_avoid_set_params2 fail. ret:%d", ret);
+            return ret;
+        }
+        case ALGO_APP_PALLET: return algo_pallet_set_params(text, len);
+        default: return algo_avoid_set_params(text, len) == 1 ? 0 : -1;
+        }
     }
-    Custom_RegWrite(kRegAvoidSetMode, &zone);
-    log_info(g_logger, __FUNCTION__, __LINE__, "AVOID default setting:%d", (int)zone);
-    Custom_RegWrite(kRegSaveCfg, &zone);
-    uint32 none = 0xFFFF;
-    Custom_RegWrite(kRegAvoidTmpParam, &none);
-}
+
+    void keep_previous()
+    {
+        if (type == DEVICE_FILTER_FILE) {
+            std::unique_ptr<uint8[]> text(new (std::nothrow) uint8[ALGO_FILTER_TEXT_MAX]());
+            int len = 0;
+            if (text) algo_TavoPlus_GetFilterString(text.get(), &len);
+            kept = text && len > 0 && len < ALGO_FILTER_TEXT_MAX;
+            if (kept) previous.assign(reinterpret_cast<char*>(text.get()), (size_t)len);
+            return;
+        }
+        uint32 app = taker_of(mode);
+        if (app == kDetector || app == kNoTaker) return;  // no settings there to keep
+        int len = algo_server_get_params(app, nullptr, 0);
+        if (len < 0 || len > ALGO_SERVER_PARAM_MAX) return;
+        previous.assign((size_t)len + 1, '\0');
+        kept = algo_server_get_params(app, previous.data(), previous.size()) == len;
+        previous.resize((size_t)len);
+    }
+
+    // Hands the text of the verified upload over; false when it was refused
+    // or could not be read. Type 21 without an application algorithm has no
+    // taker and is stored as it comes.
+    bool hand_over(const Upload& up)
+    {
+        type = up.type;
+        if (type == APP_ALGO_CONFIG_FILE) {
+            Custom_RegRead(kRegEnableApplicationAlgo, &mode);
+            if (taker_of(mode) == kNoTaker) return true;
+        }
+        std::unique_ptr<uint8[]> text;
+        uint32 size = 0;
+        if (!read_text_file(up.tmpBoard.c_str(), &text, &size)) {
+            log_error(g_logger, __FUNCTION__, __LINE__, "can not read %s", up.target.c_str());
+            return false;
+        }
+        keep_previous();
+        if (apply(text.get(), size) != 0) {
+            log_error(g_logger, __FUNCTION__, __LINE__, "settings refused: %s and the running ones kept",
+                      up.target.c_str());
+            return false;
+        }
+        taken = true;
+        return true;
+    }
+
+    // The file did not replace the stored one: what the text replaced runs
+    // again.
+    void undo()
+    {
+        if (!taken || !kept) return;
+        if (apply(reinterpret_cast<uint8*>(previous.data()), (uint32)previous.size()) != 0)
+            log_error(g_logger, __FUNCTION__, __LINE__, "can not restore the settings of file type %u", type);
+        taken = false;
+    }
+
+    // After avoidance settings were taken on an RK3568 IMX570 board: the zone
+    // follows the IO lines, and the default zone is stored and saved.
+    void zone_follow_up() const
+    {
+        if (!taken || type != APP_ALGO_CONFIG_FILE || (mode != 4 && mode != 1)) return;
+        uint32 cpuId = 0, sensorType = 0;
+        Custom_RegRead(kRegCpuId, &cpuId);
+        Custom_RegRead(kRegTofSensorType, &sensorType);
+        if (sensorType != E_IMX570 || cpuId != E_CPU_RK3568) return;
+        bool second = mode == 4;
+        uint32 zone = (uint32)(second ? algo_avoid_get_zone_index2() : algo_avoid_get_zone_index());
+        int lines = LED_AvoidIOSettingGet();
+        if (lines != 0) {
+            int ret = second ? algo_avoid_set_zone_index2(lines - 1) : algo_avoid_set_zone_index(lines - 1);
+            log_info(g_logger, __FUNCTION__, __LINE__, "AVOID IO selected:%d ret:%d", lines - 1, ret);
+        }
+        Custom_RegWrite(kRegAvoidSetMode, &zone);
+        log_info(g_logger, __FUNCTION__, __LINE__, "AVOID default setting:%d", (int)zone);
+        Custom_RegWrite(kRegSaveCfg, &zone);
+        uint32 none = 0xFFFF;
+        Custom_RegWrite(kRegAvoidTmpParam, &none);
+    }
+};
 
 // Content checks of a verified upload before it replaces its target: 0
 // accepted, 1 refused.
@@ -596,7 +684,13 @@ void upload_end(TcpFileConn* c)
     }
     uint32 code = vet_upload(up);
     if (code == 0 && up.type == DEV_CONFIG_FILE && Custom_KeepUnreadConfig() != 0) code = 1;
-    if (code == 0 && !up.commit()) code = 1;
+    Handover settings;
+    if (code == 0 && (up.type == DEVICE_FILTER_FILE || up.type == APP_ALGO_CONFIG_FILE) && !settings.hand_over(up))
+        code = 1;
+    if (code == 0 && !up.commit()) {
+        code = 1;
+        settings.undo();
+    }
     uint32 type = up.type;
     std::string target = up.target;
     deviceCFG block;
@@ -608,18 +702,16 @@ void upload_end(TcpFileConn* c)
         else code = 1;
     }
     if (code == 0 && type == IMPORT_CUSTOM_PARAM_FILE && custom_paramGroupParse() < 0) code = 1;
-    if (!answer(c, c->hdr, code) || code != 0) return;
+    bool answered = answer(c, c->hdr, code);
+    if (code != 0) return;
+    // The settings were taken with the file: what goes with them follows.
+    settings.zone_follow_up();
+    if (!answered) return;
 
     if (is_archive(type)) {
         if (type == UPLOAD_MAP_FILE) shellf("unzip -o %s -d %s", target.c_str(), VISLOC_CONFIG_DIR);
         else shellf("unzip -o %s -d /userdata/", target.c_str());
         plat_shell("sync");
-    } else if (type == DEVICE_FILTER_FILE || type == APP_ALGO_CONFIG_FILE) {
-        std::unique_ptr<uint8[]> text;
-        uint32 size = 0;
-        if (!read_text_file(target.c_str(), &text, &size)) return;
-        if (type == DEVICE_FILTER_FILE) algo_TavoPlus_SetFilterString(text.get());
-        else apply_app_algo(text.get(), size);
     }
 }
 

@@ -21,6 +21,7 @@
 #include "GigE/gv_codec.h"
 #include "GigE/gvcp.h"
 #include "algo/algo_tavo.h"
+#include "common/custom_default.h"
 #include "common/persist.h"
 #include "common/regtest.h"
 #include "common/stream_ctrl.h"
@@ -174,7 +175,7 @@ struct Host {
 // 127.0.0.2.
 struct Channel : RegSpace {
     uint16_t port = 0;
-    explicit Channel(uint32_t permit = 1)
+    explicit Channel(uint32_t permit = 1, const char* profile = "rk3588-gpixel") : RegSpace(profile)
     {
         g_permit_conn_user_count = permit;
         g_discover = 0;
@@ -850,6 +851,111 @@ TEST(GvcpChannel, UnreadableSavedBlockIsKeptUnderItsOwnNameBeforeTheFirstSave)
         ch.users();
     }
     EXPECT_EQ(read_host_file(ch.board.host("/userdata/config.bin.unread-3")), "<missing>");
+}
+
+// Start-up could not read config.bin, which is gone by the first save: the
+// saves go through as they do without it, the later ones too.
+TEST(GvcpChannel, UnreadableSavedBlockRemovedBeforeTheFirstSaveLeavesSavesAnsweringDone)
+{
+    Channel ch;
+    Host h(ch.port);
+    const std::string config = ch.board.host(CONFIG_FILE);
+    ASSERT_TRUE(write_host_file(config, std::string(sizeof(deviceCFG), '\x5A')));
+    ASSERT_EQ(sim_fail_nth(CONFIG_FILE, SIM_REQ_OPEN, 1, EIO), 0);
+    ASSERT_EQ(Custom_RegInit(), 0);
+    ch.users();  // the channel's next request takes this lock after the start
+    ASSERT_TRUE(ch.log.has("/userdata/config.bin can not be read: started on the defaults"));
+    ASSERT_EQ(remove(config.c_str()), 0);
+    for (uint32_t save : {1u, 2u}) {
+        EXPECT_EQ(Host::status(h.writereg({0x10000014, save})), 0) << "save " << save;
+        EXPECT_EQ(read_host_file(config).size(), sizeof(deviceCFG)) << "save " << save;
+        ASSERT_EQ(remove(config.c_str()), 0);
+    }
+    EXPECT_EQ(read_host_file(ch.board.host("/userdata/config.bin.unread-1")), "<missing>");
+    Custom_RegDeInit();
+    g_dev_cfg = &ch.cfg;
+    g_regMemAddr = &ch.run;
+    ch.users();
+}
+
+// ---- Frequency settings as hosts write them ----
+
+constexpr uint32_t kFreqA = 0x1000206C, kFreqB = 0x10002070, kFreqC = 0x10002050;
+constexpr uint32_t kFreqMode = 0x10002068, k3DMode = 0x100000E8, kHdr = 0x10000084;
+constexpr uint16_t kNotImplemented = 0x8001, kRefused = 0xFFFF;
+
+// A channel on `profile`'s board, its register block the board's defaults
+// (the frequency judgement goes by the detected sensor kinds).
+struct BoardChannel : Channel {
+    explicit BoardChannel(const char* profile, uint32_t rgbKind, uint32_t tofKind, uint32_t cpu)
+        : Channel(1, profile)
+    {
+        custom_default_cfg(&cfg, rgbKind, tofKind, cpu);
+    }
+};
+
+struct FreqWrite {
+    uint32_t address, value;
+    uint16_t status;
+};
+
+// Each write answers its status over GVCP; a refused one leaves the
+// register as it was, a taken one holds the value.
+void expect_answers(Host& h, const std::vector<FreqWrite>& writes)
+{
+    for (const FreqWrite& w : writes) {
+        SCOPED_TRACE(std::to_string(w.address) + ":=" + std::to_string(w.value));
+        uint32_t before = Host::value(h.readreg({w.address}));
+        EXPECT_EQ(Host::status(h.writereg({w.address, w.value})), w.status);
+        EXPECT_EQ(Host::value(h.readreg({w.address})), w.status == 0 ? w.value : before);
+    }
+}
+
+// Where the register rules refuse, their answer stands: 0x8001, which a
+// host reports at once, not the frequency or rate judgement's 0xFFFF, which
+// it reports only after its time-out.
+TEST(GvcpFrequencies, RefusalsOfTheRegisterRulesKeepTheirCodeBeforeTheJudgements)
+{
+    {
+        BoardChannel ch("rk3588-gpixel", E_SMARTSENS_SC130GS, E_GPIXEL_0503, E_CPU_RK3588);
+        Host h(ch.port);
+        expect_answers(h, {{kFreqMode, 4, kNotImplemented}, {kFreqMode, 5, kRefused}, {kFreqMode, 0, 0}});
+        // With workMode 1 no frequency setting is writable now.
+        reg_store(ch.common().workMode, 1u);
+        expect_answers(h, {{kFreqMode, 3, kNotImplemented}, {kFreqMode, 5, kNotImplemented},
+                           {k3DMode, 2, kNotImplemented}, {kHdr, 1, kNotImplemented}});
+    }
+    BoardChannel ch("rk3568-imx570", E_SMARTSENS_SC230AI, E_IMX570, E_CPU_RK3568);
+    Host h(ch.port);
+    expect_answers(h, {{0x1000102C, 31, kNotImplemented}, {0x1000102C, 50, kNotImplemented},
+                       {0x1000102C, 99, kNotImplemented}, {0x1000202C, 31, kNotImplemented},
+                       {0x1000102C, 100, kRefused}, {0x1000102C, 30, 0}});
+}
+
+// A frequency the present mode leaves unused takes 0, and the modes that
+// would use it are refused while it is 0. On the Gpixel in single
+// frequency the second frequency is the first's partner in the table or 0,
+// nothing else.
+TEST(GvcpFrequencies, AnUnusedFrequencyTakes0AndTheModesThatNeedItAreRefused)
+{
+    {
+        BoardChannel ch("rk3588-gpixel", E_SMARTSENS_SC130GS, E_GPIXEL_0503, E_CPU_RK3588);
+        ch.tof().freqMode = 0;
+        ch.tof().groupAFreq = 96;
+        ch.tof().groupBFreq = 60;
+        Host h(ch.port);
+        expect_answers(h, {{kFreqB, 75, kRefused}, {kFreqB, 0, 0}, {kFreqA, 0, kRefused}, {kFreqMode, 1, kRefused},
+                           {kFreqMode, 3, kRefused}, {k3DMode, 1, kRefused}, {kHdr, 1, 0}, {kFreqB, 60, 0},
+                           {kFreqMode, 3, 0}, {kFreqB, 0, kRefused}});
+    }
+    BoardChannel ch("rk3568-imx570", E_SMARTSENS_SC230AI, E_IMX570, E_CPU_RK3568);
+    Host h(ch.port);
+    for (uint32_t mode : {1u, 2u, 3u}) {
+        SCOPED_TRACE("mode " + std::to_string(mode));
+        expect_answers(h, {{kFreqC, 48, 0}, {kFreqMode, mode, 0}, {kFreqC, 0, 0}, {kFreqMode, 5, kRefused},
+                           {kFreqMode, 6, kRefused}, {k3DMode, 2, kRefused}, {kFreqB, 0, kRefused}});
+    }
+    expect_answers(h, {{kFreqC, 48, 0}, {kFreqMode, 5, 0}, {kFreqC, 0, kRefused}});
 }
 
 TEST(GvcpChannel, SavedBlockAndUserFilesAreSyncedBeforeTheyReplaceTheOldOnes)

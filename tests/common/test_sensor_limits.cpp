@@ -40,6 +40,7 @@
 #include "main/dispositions.h"
 #include "main/netns.h"
 #include "platform/boardroot.h"
+#include "sensor/sensor_raw.h"
 
 namespace {
 
@@ -917,9 +918,12 @@ TEST_P(OnEachToFBoard, SettingsAreTakenAtEachLimitAndRefusedJustPastIt)
                            {kTofFps, 120, 0}, {kTofFps, 121, R}, {kColourFps, 2, R}, {kColourFps, 3, 0},
                            {kColourFps, 120, 0}, {kColourFps, 121, R}, {kInteA, 4000, 0}, {kInteA, 4001, R},
                            {kInteB, 4000, 0}, {kInteB, 4001, R}}});
+        // Its rule's 0x8001 on 31..99 stands where the colour sensor's limit
+        // would refuse too.
         groups.push_back({E_SMARTSENS_SC230AI,
                           {{kTofFps, 5, R}, {kTofFps, 6, 0}, {kColourFps, 5, R}, {kColourFps, 6, 0},
-                           {kColourFps, 30, 0}, {kColourFps, 31, R}}});
+                           {kColourFps, 30, 0}, {kColourFps, 31, kUnsupported}, {kColourFps, 99, kUnsupported},
+                           {kColourFps, 100, R}}});
         break;
     default:
         groups.push_back({E_SMARTSENS_SC2210,
@@ -993,8 +997,10 @@ TEST(LoadCheck, ValuesJustPastEachEdgeTakeTheDefaultAndValuesOnItAreKept)
     };
     std::vector<Case> cases = {
         // The ToF kinds' limits.
-        {kGpixel, kMono, kInteA, 4083, 4084, {}},
-        {kGpixel, kMono, kInteB, 4095, 4096, {}},
+        // The Gpixel's lengths up to what its capture's restart raises
+        // them to from the longest a host may set.
+        {kGpixel, kMono, kInteA, 4083 + SENSOR_TOF_RESTART_RAISE, 4084 + SENSOR_TOF_RESTART_RAISE, {}},
+        {kGpixel, kMono, kInteB, 4095 + SENSOR_TOF_RESTART_RAISE, 4096 + SENSOR_TOF_RESTART_RAISE, {}},
         {kGpixel, kMono, kTofFps, 6, 5, {}},
         {kGpixel, kMono, kTofFps, 120, 121, {}},
         {kGpixel, kMono, kColourFps, 6, 5, {}},
@@ -1068,6 +1074,72 @@ TEST(LoadCheck, ValuesJustPastEachEdgeTakeTheDefaultAndValuesOnItAreKept)
             }
         }
     }
+}
+
+// A frequency the block's mode leaves unused may hold 0, as a host's write
+// leaves it; one the mode uses may not, and takes the default.
+TEST(LoadCheck, AZeroFrequencyIsKeptWhereTheBlocksModeLeavesItUnused)
+{
+    struct Case {
+        uint32_t tofKind, freqMode, address, a;
+        bool kept;
+    } cases[] = {
+        {E_IMX570, 1, kFreqC, 100, true},  {E_IMX570, 2, kFreqC, 100, true},   {E_IMX570, 3, kFreqC, 100, true},
+        {E_IMX570, 5, kFreqC, 100, false}, {E_IMX570, 6, kFreqC, 100, false},  {E_IMX570, 0, kFreqC, 100, true},
+        {E_IMX570, 0, kFreqB, 100, true},  {E_IMX570, 2, kFreqB, 100, false},  {E_IMX570, 0, kFreqA, 100, false},
+        {E_GPIXEL_0503, 0, kFreqB, 96, true}, {E_GPIXEL_0503, 2, kFreqB, 96, true},
+        {E_GPIXEL_0503, 1, kFreqB, 96, false}, {E_GPIXEL_0503, 3, kFreqB, 96, false},
+        {E_VD55H1, 0, kFreqB, 100, false},
+    };
+    BoardRoot board(kProfiles[0].name);  // the Gpixel's table
+    for (const Case& c : cases) {
+        std::ostringstream what;
+        what << "kind " << c.tofKind << " mode " << c.freqMode << std::hex << " 0x" << c.address << ":=0";
+        deviceCFG defaults{};
+        custom_default_cfg(&defaults, E_SMARTSENS_SC130GS, c.tofKind, E_CPU_RK3568);
+        deviceCFG block = defaults;
+        *regspace::block_word(&block, kMode) = c.freqMode;
+        *regspace::block_word(&block, kFreqA) = c.a;
+        *regspace::block_word(&block, c.address) = 0;
+        deviceCFG loaded = block;
+        char names[256] = {};
+        custom_check_cfg(&block, &defaults, c.tofKind, E_SMARTSENS_SC130GS, names, sizeof names);
+        if (c.kept) {
+            for (uint32_t a : {kFreqA, kFreqB, kFreqC, kMode})
+                EXPECT_EQ(*regspace::block_word(&block, a), *regspace::block_word(&loaded, a))
+                    << what.str() << std::hex << ", 0x" << a << std::dec << " (replaced: " << names << ")";
+        } else {
+            EXPECT_EQ(*regspace::block_word(&block, c.address), *regspace::block_word(&defaults, c.address))
+                << what.str();
+        }
+    }
+}
+
+// A saved block on the IMX570 board in dual frequency (mode 1) holding 0 as
+// its third frequency: the board starts on the block's own first and
+// second frequencies, and the wall reads true.
+TEST(SavedFrequencies, AnImx570BlockInDualFrequencyWithoutAThirdKeepsItsOwnAndTheWallReadsTrue)
+{
+    const Profile& p = kProfiles[1];
+    Camera cam(p.name);
+    ASSERT_TRUE(cam.ns.ok);
+    deviceCFG block = default_block(p);
+    SensorInfo& tof = block.sensor[DEV_CFG_SENSOR_TOF].info;
+    ASSERT_NE(tof.groupAFreq, 100u);
+    ASSERT_NE(tof.groupBFreq, 15u);
+    tof.freqMode = 1;
+    tof.groupAFreq = 100;
+    tof.groupBFreq = 15;
+    tof.groupCFreq = 0;
+    ASSERT_TRUE(cam.start_on(block));
+    EXPECT_EQ(reg(kMode), 1u);
+    EXPECT_EQ(reg(kFreqA), 100u);
+    EXPECT_EQ(reg(kFreqB), 15u);
+    EXPECT_EQ(reg(kFreqC), 0u);
+    Host host;
+    ASSERT_TRUE(host.open_depth());
+    std::string means;
+    EXPECT_TRUE(host.wall_true(kWallFrames, &means)) << "the wall reads (mm)" << means;
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 
 #include "GigE/gvcp.h"
 #include "algo/algo.h"
+#include "common/persist.h"
 #include "sensor/capturerig.h"
 #include "sensor/sensor_rgb.h"
 
@@ -333,6 +334,35 @@ TEST(GpixelTask, ThreeTimeOutsRestartTheTaskWithLongerIntegration)
     Custom_StartOrStopStream(0);
     EXPECT_EQ(epcore_worker_find(rig.r.core, E_WORKER_ID_TOF_SENSOR), nullptr);
     EXPECT_EQ(epcore_iodev_find(rig.r.core, E_DEVICE_TOF), nullptr);
+}
+
+// At the top of what a host may set, the raised lengths are the capture's
+// own: written without a host's error, and kept by a save and a start on
+// the saved block.
+TEST(GpixelTask, LengthsRaisedAtTheTopByARestartAreTheDriversAndSurviveASaveAndAStart)
+{
+    Rig rig;
+    rig.fake_worker(E_WORKER_ID_ALGO);
+    rig.r.tof().nInteA = 4083;  // the longest a host may set of each
+    rig.r.tof().nInteB = 4095;
+    sim_camera_set_faults(kVideo, SIM_CAMERA_TIMEOUT);
+    Custom_StartOrStopStream(1);
+    ASSERT_TRUE(wait_until([&] { return rig.r.log.has("cterate work by self"); }, 20000));
+    Custom_StartOrStopStream(0);
+    EXPECT_EQ(rig.r.tof().nInteA, 4093u);
+    EXPECT_EQ(rig.r.tof().nInteB, 4105u);
+    for (const auto& line : rig.r.log.sink->last_formatted())
+        EXPECT_EQ(line.find("[error]") != std::string::npos && line.find("nInte") != std::string::npos, false)
+            << line;
+
+    uint32_t save = 1;
+    ASSERT_EQ(Custom_RegWrite(0x10000014, &save), 0);
+    ASSERT_EQ(Custom_RegInit(), 0);
+    EXPECT_EQ(reg_load(g_dev_cfg->sensor[DEV_CFG_SENSOR_TOF].info.nInteA), 4093u);
+    EXPECT_EQ(reg_load(g_dev_cfg->sensor[DEV_CFG_SENSOR_TOF].info.nInteB), 4105u);
+    Custom_RegDeInit();
+    g_dev_cfg = &rig.r.cfg;
+    g_regMemAddr = &rig.r.run;
 }
 
 TEST(GpixelTask, ARestartAfterTheStreamClosedCreatesNoTask)

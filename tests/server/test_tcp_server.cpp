@@ -19,6 +19,7 @@
 
 #include "algo/algo_app.h"
 #include "algo/algo_server.h"
+#include "algo/algo_tavo.h"
 #include "algo/algotest.h"
 #include "algo/tavo_lib.h"
 #include "base/pumptest.h"
@@ -423,11 +424,8 @@ TEST_F(FileServer, DeeplyNestedApplicationSettingsAreRefused)
     Bytes text = "{\"Zones\":" + Bytes(levels, '[') + Bytes(levels, ']') + "}";
     ASSERT_LE(text.size(), (size_t)ALGO_SERVER_PARAM_MAX);
     Host h(port);
-    EXPECT_EQ(h.upload(APP_ALGO_CONFIG_FILE, text), 0); // stored as sent
-    // Handed over (or not) after the answer.
-    ASSERT_TRUE(wait_until([&] {
-        return log.has("algo_avoid_set_params2 fail") || algo_server_get_params(ALGO_APP_AVOID2, nullptr, 0) > 1000;
-    }));
+    EXPECT_EQ(h.upload(APP_ALGO_CONFIG_FILE, text), 1);
+    EXPECT_EQ(file("/userdata/app_algo_config.json"), "<missing>");
     // A zone command over the serial line, as a controller sends it.
     const uint8_t zone[] = {23, 6, 0x00, (uint8_t)MODBUS_REG_ZONE, 0, 4};
     EXPECT_EQ(modbus_rtu_handle(zone, sizeof zone, nullptr, nullptr), 6);
@@ -436,6 +434,85 @@ TEST_F(FileServer, DeeplyNestedApplicationSettingsAreRefused)
     char kept[256] = {};
     algo_server_get_params(ALGO_APP_AVOID2, kept, sizeof kept);
     EXPECT_STREQ(kept, "{\"ZoneIndex\":4,\"Zones\":[{\"Near\":500,\"Far\":1500,\"Width\":800}]}");
+}
+
+// Settings texts are handed over before their file replaces the stored one:
+// a text depth processing or the running application refuses is answered
+// 1 and leaves the stored file byte for byte and the running settings; a
+// text they take is stored and runs. Without an application algorithm
+// nothing judges the application settings, which are stored as they come.
+TEST_F(FileServer, SettingsUploadsTheLibrariesRefuseKeepTheStoredFileAndTheRunningSettings)
+{
+    const Bytes refused = "median_filter: on; fly_pixel: off";
+    auto filter = [] {
+        std::string text(ALGO_FILTER_TEXT_MAX, '\0');
+        int len = 0;
+        algo_TavoPlus_GetFilterString(reinterpret_cast<uint8*>(text.data()), &len);
+        return text.substr(0, (size_t)len);
+    };
+    auto params = [](uint32_t app) {
+        char text[4096] = {};
+        algo_server_get_params(app, text, sizeof text);
+        return std::string(text);
+    };
+    algo_server_reset();
+    Host h(port);
+    const Bytes stored = "{\"median_filter\":{\"enable\":0}}";
+    ASSERT_EQ(h.upload(DEVICE_FILTER_FILE, stored), 0);
+    EXPECT_EQ(file("/userdata/dev_filter.json"), stored);
+    EXPECT_EQ(filter(), stored);
+    for (const Bytes& text : {refused, Bytes(), Bytes("{\"median_filter\":")}) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(h.upload(DEVICE_FILTER_FILE, text), 1);
+        EXPECT_EQ(file("/userdata/dev_filter.json"), stored);
+        EXPECT_EQ(filter(), stored);
+    }
+
+    struct App { uint32_t mode, app; Bytes good; };
+    const App apps[] = {{4, ALGO_APP_AVOID2, "{\"ZoneIndex\":3,\"Sensitivity\":2}"},
+                        {2, ALGO_APP_PALLET, "{\"PalletWidth\":1200}"}};
+    for (const App& a : apps) {
+        SCOPED_TRACE(a.mode);
+        reg_store(regs.cfg.common.enableApplationAlgo, a.mode);
+        ASSERT_EQ(h.upload(APP_ALGO_CONFIG_FILE, a.good), 0);
+        EXPECT_EQ(file("/userdata/app_algo_config.json"), a.good);
+        EXPECT_EQ(params(a.app), a.good);
+        EXPECT_EQ(h.upload(APP_ALGO_CONFIG_FILE, refused), 1);
+        EXPECT_EQ(file("/userdata/app_algo_config.json"), a.good);
+        EXPECT_EQ(params(a.app), a.good);
+    }
+    // The first-generation detector is not part of this system: nothing
+    // takes its settings.
+    reg_store(regs.cfg.common.enableApplationAlgo, 1u);
+    EXPECT_EQ(h.upload(APP_ALGO_CONFIG_FILE, "{\"ZoneIndex\":1}"), 1);
+    EXPECT_EQ(file("/userdata/app_algo_config.json"), apps[1].good);
+    reg_store(regs.cfg.common.enableApplationAlgo, 0u);
+    EXPECT_EQ(h.upload(APP_ALGO_CONFIG_FILE, refused), 0);
+    EXPECT_EQ(file("/userdata/app_algo_config.json"), refused);
+    EXPECT_EQ(leftovers(board, "/userdata"), 0);
+}
+
+// Settings taken whose file then cannot replace the stored one (a directory
+// stands in its place): the upload is refused and what ran before runs again.
+TEST_F(FileServer, SettingsWhoseFileCannotBeStoredAreTakenBack)
+{
+    algo_server_reset();
+    const Bytes running = "{\"median_filter\":{\"enable\":1}}", avoid = "{\"ZoneIndex\":4}";
+    ASSERT_EQ(algo_TavoPlus_SetFilterString(reinterpret_cast<uint8*>(const_cast<char*>(running.c_str()))), 0);
+    ASSERT_EQ(algo_avoid_set_params2(reinterpret_cast<uint8*>(const_cast<char*>(avoid.c_str())),
+                                     (uint32_t)avoid.size()), 0);
+    reg_store(regs.cfg.common.enableApplationAlgo, 4u);
+    for (const char* path : {"/userdata/dev_filter.json", "/userdata/app_algo_config.json"})
+        ASSERT_EQ(mkdir(board.host(path).c_str(), 0755), 0) << path;
+    Host h(port);
+    EXPECT_EQ(h.upload(DEVICE_FILTER_FILE, "{\"fly_pixel\":{\"enable\":0}}"), 1);
+    EXPECT_EQ(h.upload(APP_ALGO_CONFIG_FILE, "{\"ZoneIndex\":7}"), 1);
+    std::string text(ALGO_FILTER_TEXT_MAX, '\0');
+    int len = 0;
+    algo_TavoPlus_GetFilterString(reinterpret_cast<uint8*>(text.data()), &len);
+    EXPECT_EQ(text.substr(0, (size_t)len), running);
+    EXPECT_EQ(algo_avoid_get_zone_index2(), 4);
+    EXPECT_EQ(leftovers(board, "/userdata"), 0);
 }
 
 TEST_F(FileServer, ChunksAndUploadsOfTwoHostsDoNotMix)
