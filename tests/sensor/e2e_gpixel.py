@@ -23,7 +23,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-from camns import CAM_ADDR, CameraNet  # noqa: E402
+from camns import CAM_ADDR, CameraNet, wait_for  # noqa: E402
 from scene import surface_errors  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
@@ -85,8 +85,12 @@ class GpixelEndToEnd(unittest.TestCase):
             korvid = net.start_korvid_serving(KORVID, profile="rk3588-gpixel")
             log = os.path.join(net.board_root(), ".board", "sensors.log")
 
-            for name, (mode, frame_bytes, exposures, writes) in MODES.items():
+            for runs, (name, (mode, frame_bytes, exposures, writes)) in enumerate(MODES.items()):
                 with self.subTest(mode=name):
+                    # A stop is answered before its close ends: the last
+                    # run's capture may still send a frame or two.
+                    self.assertTrue(wait_for(lambda: net.korvid_log().count("close stream success") >= runs, 30),
+                                    "the last run's stream did not close")
                     start = os.path.getsize(log) if os.path.exists(log) else 0
                     out = self.stream(net, name, mode, writes)
                     rows = read_log(log, start)
