@@ -853,9 +853,22 @@ void GVSP_StreamCloseBegin(epcore_t* core)
 void GVSP_StreamCloseCancel(epcore_t* core)
 {
     if (!core) return;
-    with_sender(core, [](worker_t*, GVSPPrivData* p) {
-        if (p && p->flush) p->flush->closing.store(false);
+    dlist_t frames{};
+    with_sender(core, [&](worker_t* wk, GVSPPrivData* p) {
+        if (!p || !p->flush || !p->flush->closing.load()) return;
+        // Frames queued while the sender was silent are the closed stream's,
+        // handed over late by a worker that was still processing them: they
+        // go, test frames excepted, before the silence ends.
+        dlist_t keep{};
+        while (void* item = lt_rm_head(wk->data_list)) {
+            if (static_cast<ImageInfo*>(item)->imageType == E_IMAGE_TYPE_TEST_PACKET) lt_append(&keep, item);
+            else lt_append(&frames, item);
+        }
+        lt_tail_combine_nodel(wk->data_list, &keep);
+        p->flush->closing.store(false);
     });
+    int n = frames_release(core, &frames);
+    if (n) log_info(g_logger, __FUNCTION__, __LINE__, "%d frames of the closed stream released", n);
 }
 
 int GVSP_StreamFlushWait(epcore_t* core, int timeoutMs)

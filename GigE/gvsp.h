@@ -122,8 +122,9 @@ int GVSP_ResendRequest(epcore_t* core, const void* datagram, int len, const char
 // hands them over.
 void GVSP_StreamCloseBegin(epcore_t* core);
 // Ends the silence of GVSP_StreamCloseBegin: as a stream opens, or when the
-// close did not happen after all (a stop that left the stream on); the
-// sender sends queued frames again.
+// close did not happen after all (a stop that left the stream on). Frames
+// queued during the silence are released (test frames stay); the sender
+// sends what is queued from then on.
 void GVSP_StreamCloseCancel(epcore_t* core);
 // Stream close: drops the sender's queued frames at once and asks it to
 // drop its cached frames and resend requests and to number the next block

@@ -14,6 +14,7 @@
 #include "algo/algo.h"
 #include "common/custom.h"
 #include "common/custom_internal.h"
+#include "bpool.h"
 #include "dlist.h"
 #include "epcore.h"
 #include "hashtab.h"
@@ -47,6 +48,8 @@ constexpr uint32 kAcquisitionStartStop = 0x10000000u;
 // The encoder is given this long to end before its queue is emptied from
 // here; nothing feeds it once both capture workers are gone.
 constexpr int kEncStopWaitMs = 1000;
+// Processing is given this long to finish the raw frames the capture left.
+constexpr int kRawBackWaitMs = 1000;
 
 // Opening and closing, by whichever thread brings the stream to its
 // target, and the restart of a capture worker: one at a time, so two opens
@@ -126,6 +129,17 @@ void wait_gone(epcore_t* core, uint64_t id)
         log_error(g_logger, __FUNCTION__, __LINE__, "worker %d not ended in %d ms", (int)id, kWorkerStopWaitMs);
 }
 
+// Waits, bounded, until every raw frame is back in its pool.
+bool wait_raw_back(epcore_t* core, int ms)
+{
+    if (!core->raw) return true;
+    for (int waited = 0; waited < ms; waited += kStopPollMs) {
+        if (bpool_fetched_num(core->raw) <= 0) return true;
+        wait_ms(kStopPollMs);
+    }
+    return bpool_fetched_num(core->raw) <= 0;
+}
+
 // The sender's queue is emptied here; its resend cache and requests go on
 // its own thread before it sends anything queued later, so nothing is
 // waited for under the stream lock.
@@ -202,6 +216,12 @@ void close_stream(epcore_t* core)
     clean_worker_queues(core, E_WORKER_ID_ALGO);
     clean_worker_queues(core, E_WORKER_ID_ALGO2);
     clean_sender(core);
+    // A raw frame a processing worker was still working on comes out as
+    // frames for the sender, which drops them while silent; the next open
+    // must not end that silence before they came.
+    if (!wait_raw_back(core, kRawBackWaitMs))
+        log_error(g_logger, __FUNCTION__, __LINE__, "raw frames still in use %d ms after the capture ended",
+                  kRawBackWaitMs);
     core->streamon.store(0);
     log_info(g_logger, __FUNCTION__, __LINE__, "close stream success");
 }

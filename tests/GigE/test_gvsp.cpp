@@ -944,6 +944,48 @@ TEST(GvspFlush, AStopWhileAnOpenRunsIsKeptAndAStartAfterItUndoesIt)
     }
 }
 
+// A raw frame still being processed when the capture ended comes out as a
+// frame for the sender after the close has emptied the queues: the close
+// waits for it, and the next stream, asked for meanwhile, opens only after
+// it was dropped. The next stream's own first frame is block 1.
+TEST(GvspFlush, AFrameStillInProcessingAtTheCloseNeverReachesTheNextStream)
+{
+    HandSent s(1);
+    ASSERT_TRUE(s.sent_one());
+    struct Processing {
+        epcore_t* core;
+        ImageInfo* raw = fetch(core);
+        static ImageInfo* fetch(epcore_t* core)
+        {
+            auto* img = static_cast<ImageInfo*>(bpool_fetch(core->raw));
+            if (img) memset(img, 0, sizeof(ImageInfo)), img->memType = E_MEMTYPE_RAW;
+            return img;
+        }
+        void end()
+        {
+            free_image(core, raw);
+            raw = nullptr;
+        }
+        ~Processing() { if (raw) end(); }
+    } processing{s.core};
+    ASSERT_NE(processing.raw, nullptr);
+    EXPECT_EQ(stream_ctrl_host_start_stop(nullptr, 0), 0);
+    ASSERT_TRUE(wait_until([&] { return s.log.has("clean cache"); }));
+    EXPECT_EQ(stream_ctrl_host_start_stop(nullptr, 1), 0);
+    EXPECT_FALSE(wait_until([&] { return s.log.has("close stream success"); }, 100))
+        << "the close ended with a raw frame still in processing";
+    // Processing ends: its frame goes to the sender, the raw frame back.
+    s.send(E_IMAGE_TYPE_AMP, 10);
+    processing.end();
+    stream_ctrl_settle();
+    ASSERT_EQ(s.core->streamon.load(), 1);
+    EXPECT_TRUE(s.a.quiet(200)) << "the closed stream's frame went out in the next";
+    s.send(E_IMAGE_TYPE_AMP, 10);
+    auto b = s.a.block();
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->leader.block(), 1u);
+}
+
 // A frame a processing worker hands over after a stop was answered is the
 // stopped stream's: no host is sent it, and it takes no block number from
 // the next acquisition, which numbers from 1. Test frames, which hosts ask
