@@ -256,10 +256,11 @@ def role_host(pid, count):
     # the first starts, stops, starts and stops; the second is sent every
     # block of the stream that follows.
     a.write(HOSTS_ALLOWED, 2)
-    b = Host()
-    b.take_control()
     a.write(ACQUISITION, 1)
     first_leader(a, now_ns())
+    # Control taken once the stream runs, so no wait leaves it unrenewed.
+    b = Host()
+    b.take_control()
     a.write(ACQUISITION, 0)
     b_started = b.write(ACQUISITION, 1)
     for value in (1, 0, 1, 0):
