@@ -83,13 +83,20 @@ void create_worker(epcore_t* core, uint64_t id, void* (*fn)(void*))
         log_error(g_logger, __FUNCTION__, __LINE__, "create worker %d fail.", (int)id);
 }
 
-bool wait_gone_bounded(epcore_t* core, uint64_t id, int ms)
+// Polls `done` every kStopPollMs for up to `ms`; its last answer.
+template <typename Done>
+bool poll_until(int ms, Done done)
 {
     for (int waited = 0; waited < ms; waited += kStopPollMs) {
-        if (!epcore_worker_find(core, id)) return true;
+        if (done()) return true;
         wait_ms(kStopPollMs);
     }
-    return epcore_worker_find(core, id) == nullptr;
+    return done();
+}
+
+bool wait_gone_bounded(epcore_t* core, uint64_t id, int ms)
+{
+    return poll_until(ms, [&] { return epcore_worker_find(core, id) == nullptr; });
 }
 
 // Moves every item of `list` onto `out` under `cs`.
@@ -132,12 +139,7 @@ void wait_gone(epcore_t* core, uint64_t id)
 // Waits, bounded, until every raw frame is back in its pool.
 bool wait_raw_back(epcore_t* core, int ms)
 {
-    if (!core->raw) return true;
-    for (int waited = 0; waited < ms; waited += kStopPollMs) {
-        if (bpool_fetched_num(core->raw) <= 0) return true;
-        wait_ms(kStopPollMs);
-    }
-    return bpool_fetched_num(core->raw) <= 0;
+    return !core->raw || poll_until(ms, [&] { return bpool_fetched_num(core->raw) <= 0; });
 }
 
 // The sender's queue is emptied here; its resend cache and requests go on

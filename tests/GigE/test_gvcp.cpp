@@ -31,6 +31,7 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using regtest::ChangeHold;
 using regtest::RegSpace;
 using regtest::wait_until;
 
@@ -382,32 +383,6 @@ TEST(GvcpChannel, AnExpiredHostIsRemovedAndTheRelayOfThatHostStopped)
     EXPECT_EQ(ch.boot(0x0A14), 0u);
 }
 
-// A close held at its start until the test lets it go, as a loaded board's
-// close waits for its capture workers.
-struct CloseHold {
-    static inline std::atomic<bool> mayEnd{true};
-    static inline std::atomic<int> begun{0};
-    static inline std::atomic<bool> ended{false};
-    CloseHold()
-    {
-        mayEnd = false;
-        begun = 0;
-        ended = false;
-        stream_ctrl_set_change_hook([](epcore_t*, int opening) {
-            if (opening) return;
-            begun++;
-            wait_until([] { return mayEnd.load(); });
-            ended = true;
-        });
-    }
-    ~CloseHold()
-    {
-        mayEnd = true;
-        stream_ctrl_settle();
-        stream_ctrl_set_change_hook(nullptr);
-    }
-};
-
 // The last host's heartbeat expiry releases control at once and hands the
 // stream's close to a thread of its own: the pump's timers fire while the
 // close still waits for the capture, and settling waits for it.
@@ -420,9 +395,9 @@ TEST(GvcpChannel, AnExpiryHandsTheStreamStopOverAndThePumpGoesOn)
     EXPECT_EQ(Host::status(a.writereg({0x10000000, 1})), 0);
     stream_ctrl_settle();
     ASSERT_EQ(ch.core->streamon.load(), 1);
-    CloseHold hold;
+    ChangeHold hold;
     EXPECT_EQ(Host::status(a.writereg({0x0938, 150})), 0);
-    ASSERT_TRUE(wait_until([] { return CloseHold::begun.load() == 1; }));
+    ASSERT_TRUE(wait_until([] { return ChangeHold::begun.load() == 1; }));
     EXPECT_EQ(ch.boot(0x0A00), 0u);
 
     pumptest::Latch fired;
@@ -432,14 +407,14 @@ TEST(GvcpChannel, AnExpiryHandsTheStreamStopOverAndThePumpGoesOn)
     };
     ASSERT_NE(iotimer_start(ch.core, 10, 0, nullptr, cb, &fired), nullptr);
     EXPECT_TRUE(fired.wait_for(1, 1000)) << "the pump waits for the stream's close";
-    EXPECT_FALSE(CloseHold::ended.load());
+    EXPECT_FALSE(ChangeHold::ended.load());
 
     std::thread capture([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        CloseHold::mayEnd = true;
+        ChangeHold::release();
     });
     stream_ctrl_settle();
-    EXPECT_TRUE(CloseHold::ended.load()) << "settled before the close ended";
+    EXPECT_TRUE(ChangeHold::ended.load()) << "settled before the close ended";
     EXPECT_EQ(ch.core->streamon.load(), 0);
     capture.join();
 }
@@ -460,17 +435,17 @@ TEST(GvcpChannel, AHostsStopIsAckedWhileTheCloseStillWaits)
         EXPECT_EQ(Host::status(a.writereg({0x10000000, 1})), 0) << c.mem;
         stream_ctrl_settle();
         ASSERT_EQ(ch.core->streamon.load(), 1) << c.mem;
-        CloseHold hold;
+        ChangeHold hold;
         Bytes ack = c.mem ? a.writemem(0x10000000, Host::words({c.value})) : a.writereg({0x10000000, c.value});
         EXPECT_EQ(Host::status(ack), 0) << c.mem;
-        ASSERT_TRUE(wait_until([] { return CloseHold::begun.load() == 1; })) << c.mem;
+        ASSERT_TRUE(wait_until([] { return ChangeHold::begun.load() == 1; })) << c.mem;
         EXPECT_EQ(Host::value(a.readreg({0x10000000})), c.value) << c.mem;
         EXPECT_EQ(Host::status(a.writereg({0x10000000, 1})), 0) << c.mem;
         EXPECT_EQ(Host::value(a.readreg({0x10000000})), 1u) << c.mem;
-        EXPECT_FALSE(CloseHold::ended.load()) << c.mem;
-        CloseHold::mayEnd = true;
+        EXPECT_FALSE(ChangeHold::ended.load()) << c.mem;
+        ChangeHold::release();
         stream_ctrl_settle();
-        EXPECT_EQ(CloseHold::begun.load(), 1) << c.mem;
+        EXPECT_EQ(ChangeHold::begun.load(), 1) << c.mem;
         EXPECT_EQ(ch.core->streamon.load(), 1) << "the start after the close, " << c.mem;
         EXPECT_EQ(stream_start_count(), 1u) << c.mem;
     }

@@ -25,6 +25,7 @@
 
 namespace {
 
+using regtest::ChangeHold;
 using regtest::RegSpace;
 using regtest::wait_until;
 
@@ -771,33 +772,6 @@ TEST(GvspFlush, ALateCloseNeverTouchesTheNextStream)
     }
     EXPECT_EQ(GVSP_StreamFlushWait(s.core, GVSP_FLUSH_WAIT_MS), 0);
 }
-
-
-// An open or a close held at its start until the test lets it go, as a
-// loaded board's waits for its capture workers; counts those begun.
-struct ChangeHold {
-    static inline std::atomic<bool> mayEnd{true};
-    static inline std::atomic<int> begun{0};
-    static inline std::atomic<int> held{0};  // 1 opens, 0 closes
-    explicit ChangeHold(int opening = 0)
-    {
-        mayEnd = false;
-        begun = 0;
-        held = opening;
-        stream_ctrl_set_change_hook([](epcore_t*, int opening) {
-            if (opening != held.load()) return;
-            begun++;
-            wait_until([] { return mayEnd.load(); });
-        });
-    }
-    ~ChangeHold()
-    {
-        release();
-        stream_ctrl_settle();
-        stream_ctrl_set_change_hook(nullptr);
-    }
-    static void release() { mayEnd = true; }
-};
 
 // The stream of a board without a capture task, so the test hands the
 // frames over itself, started by `starts` counted starts under a host limit

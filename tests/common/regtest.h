@@ -11,6 +11,7 @@
 
 #include "algo/algotest.h"
 #include "common/custom.h"
+#include "common/stream_ctrl.h"
 #include "epcore.h"
 #include "iodev.h"
 #include "main/main.h"
@@ -164,6 +165,36 @@ struct RegSpace {
         uint32_t v = value;
         return Custom_RegWrite(address, &v);
     }
+};
+
+// An open (1) or a close (0) of the stream held at its start until the test
+// lets it go, as a loaded board's waits for its capture workers; counts
+// those begun and ended. Settles the stream as it goes.
+struct ChangeHold {
+    static inline std::atomic<bool> mayEnd{true};
+    static inline std::atomic<int> begun{0};
+    static inline std::atomic<bool> ended{false};
+    static inline std::atomic<int> held{0};
+    explicit ChangeHold(int opening = 0)
+    {
+        mayEnd = false;
+        begun = 0;
+        ended = false;
+        held = opening;
+        stream_ctrl_set_change_hook([](epcore_t*, int opening) {
+            if (opening != held.load()) return;
+            begun++;
+            wait_until([] { return mayEnd.load(); });
+            ended = true;
+        });
+    }
+    ~ChangeHold()
+    {
+        release();
+        stream_ctrl_settle();
+        stream_ctrl_set_change_hook(nullptr);
+    }
+    static void release() { mayEnd = true; }
 };
 
 } // namespace regtest
