@@ -93,6 +93,11 @@ std::atomic<int> s_transferMs{kTransferMsDefault};
 std::atomic<int> s_rawFrameMs{kRawFrameMsDefault};
 // One raw-frame request at a time: the capture fills the one shared image.
 std::mutex s_rawMutex;
+// Settings uploads of one kind are taken one at a time, from the hand-over
+// to the file's replacement (or the putting back): interleaved, one upload's
+// text could run while another's is stored, or be put back over it.
+std::mutex s_filterMutex;
+std::mutex s_appSettingsMutex;
 
 struct FileEntry {
     uint32 type;
@@ -685,11 +690,17 @@ void upload_end(TcpFileConn* c)
     uint32 code = vet_upload(up);
     if (code == 0 && up.type == DEV_CONFIG_FILE && Custom_KeepUnreadConfig() != 0) code = 1;
     Handover settings;
-    if (code == 0 && (up.type == DEVICE_FILTER_FILE || up.type == APP_ALGO_CONFIG_FILE) && !settings.hand_over(up))
-        code = 1;
-    if (code == 0 && !up.commit()) {
-        code = 1;
-        settings.undo();
+    {
+        std::unique_lock<std::mutex> oneAtATime;
+        if (code == 0 && (up.type == DEVICE_FILTER_FILE || up.type == APP_ALGO_CONFIG_FILE)) {
+            std::mutex& kind = up.type == DEVICE_FILTER_FILE ? s_filterMutex : s_appSettingsMutex;
+            oneAtATime = std::unique_lock<std::mutex>(kind);
+            if (!settings.hand_over(up)) code = 1;
+        }
+        if (code == 0 && !up.commit()) {
+            code = 1;
+            settings.undo();
+        }
     }
     uint32 type = up.type;
     std::string target = up.target;

@@ -592,6 +592,10 @@ int sb_rename(const char* from, const char* to)
     // A rename acts on the names themselves: final links are not followed.
     Resolved rf, rt;
     if (!resolve_board(b, from, false, &rf) || !resolve_board(b, to, false, &rt)) return -1;
+    if (int err = take_fault(b, rf.board, SIM_REQ_RENAME)) {
+        errno = err;
+        return -1;
+    }
     int rc = rename(rf.host.c_str(), rt.host.c_str());
     int e = errno;
     if (rc == 0) record_fileop(b, "rename " + rf.board + " " + rt.board);

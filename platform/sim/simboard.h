@@ -126,12 +126,14 @@ enum {
     SIM_REQ_READ,
     SIM_REQ_WRITE,
     SIM_REQ_MMAP,
-    SIM_REQ_SHELL, /* path ignored */
+    SIM_REQ_SHELL,  /* path ignored */
+    SIM_REQ_RENAME, /* path: the file renamed, by its old name */
     SIM_REQ_KINDS
 };
 
 /* The nth request of `kind` on `path` from now on (1: the next) fails with
- * `err`. Open requests may name any board path, the other kinds a device node. */
+ * `err`. Open and rename requests may name any board path, the other kinds a
+ * device node. */
 int  sim_fail_nth(const char* path, int kind, unsigned nth, int err);
 /* A device that is absent cannot be opened, its board path is gone, and the
  * nodes still open on it fail every request with ENODEV. */

@@ -12,7 +12,9 @@
 #include <string.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -512,6 +514,98 @@ TEST_F(FileServer, SettingsWhoseFileCannotBeStoredAreTakenBack)
     algo_TavoPlus_GetFilterString(reinterpret_cast<uint8*>(text.data()), &len);
     EXPECT_EQ(text.substr(0, (size_t)len), running);
     EXPECT_EQ(algo_avoid_get_zone_index2(), 4);
+    EXPECT_EQ(leftovers(board, "/userdata"), 0);
+}
+
+// The board path of the one temporary file beside `target`, "" when there
+// is not exactly one.
+std::string temporary_beside(const BoardRoot& b, const std::string& target)
+{
+    std::string dir = target.substr(0, target.rfind('/'));
+    std::string prefix = target.substr(dir.size() + 1) + SAVE_TMP_MARK;
+    std::vector<std::string> found;
+    if (DIR* d = opendir(b.host(dir).c_str())) {
+        while (dirent* e = readdir(d))
+            if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) found.push_back(dir + "/" + e->d_name);
+        closedir(d);
+    }
+    return found.size() == 1 ? found[0] : "";
+}
+
+// Settings uploads of one kind from several hosts whose ends arrive
+// together are taken one at a time: after every round the settings that run
+// are the stored file, and that is the text of an upload answered 0. Every
+// fourth round the first host's file cannot replace the stored one: it is
+// answered 1, and what it puts back is not left over another host's text.
+TEST_F(FileServer, SettingsUploadsEndingTogetherLeaveRunningWhatIsStored)
+{
+    constexpr int kHosts = 4, kRounds = 40;
+    algo_server_reset();
+    reg_store(regs.cfg.common.enableApplationAlgo, 2u);
+    struct Kind {
+        uint32_t type;
+        const char* path;
+        std::string (*running)();
+        std::string (*text)(int round, int host);
+    };
+    const Kind kinds[] = {
+        {DEVICE_FILTER_FILE, "/userdata/dev_filter.json",
+         [] {
+             std::string text(ALGO_FILTER_TEXT_MAX, '\0');
+             int len = 0;
+             algo_TavoPlus_GetFilterString(reinterpret_cast<uint8*>(text.data()), &len);
+             return text.substr(0, (size_t)len);
+         },
+         [](int round, int host) {
+             return "{\"Filter\":\"up" + std::to_string(host) + "-" + std::to_string(round) + "\"}";
+         }},
+        {APP_ALGO_CONFIG_FILE, "/userdata/app_algo_config.json",
+         [] {
+             char text[4096] = {};
+             algo_server_get_params(ALGO_APP_PALLET, text, sizeof text);
+             return std::string(text);
+         },
+         [](int round, int host) { return "{\"PalletWidth\":" + std::to_string(1000 + round * kHosts + host) + "}"; }},
+    };
+    std::vector<std::unique_ptr<Host>> hosts;
+    for (int i = 0; i < kHosts; i++) hosts.push_back(std::make_unique<Host>(port));
+    for (const Kind& k : kinds) {
+        SCOPED_TRACE(k.path);
+        ASSERT_EQ(hosts[0]->upload(k.type, k.text(-1, 0)), 0);
+        int disagreements = 0;
+        std::string first;
+        for (int round = 0; round < kRounds; round++) {
+            const bool failing = round % 4 == 3;
+            std::vector<std::string> texts;
+            for (int i = 0; i < kHosts; i++) {
+                Host& h = *hosts[i];
+                texts.push_back(k.text(round, i));
+                ASSERT_TRUE(h.send(header(FILE_MSG_UPLOAD_START) + msg_header(k.type, md5_of(texts[i]))));
+                ASSERT_EQ(h.recv(16), rsp(FILE_MSG_UPLOAD_START, 0));
+                if (failing && i == 0) {
+                    std::string tmp = temporary_beside(board, k.path);
+                    ASSERT_NE(tmp, "");
+                    ASSERT_EQ(sim_fail_nth(tmp.c_str(), SIM_REQ_RENAME, 1, EIO), 0) << tmp;
+                }
+                ASSERT_TRUE(h.send(chunk(texts[i])));
+                ASSERT_EQ(h.recv(16), rsp(FILE_MSG_DATA, 0));
+            }
+            // The ends go out back to back, each round in another order.
+            for (int i = 0; i < kHosts; i++)
+                ASSERT_TRUE(hosts[(i + round) % kHosts]->send(header(FILE_MSG_UPLOAD_END)));
+            std::vector<std::string> accepted;
+            for (int i = 0; i < kHosts; i++) {
+                const bool fails = failing && i == 0;
+                ASSERT_EQ(hosts[i]->recv(16), rsp(FILE_MSG_UPLOAD_END, fails ? 1 : 0)) << "round " << round;
+                if (!fails) accepted.push_back(texts[i]);
+            }
+            std::string stored = file(k.path), running = k.running();
+            EXPECT_NE(std::find(accepted.begin(), accepted.end(), stored), accepted.end()) << stored;
+            if (running != stored && disagreements++ == 0)
+                first = "round " + std::to_string(round) + ": running " + running + " stored " + stored;
+        }
+        EXPECT_EQ(disagreements, 0) << "of " << kRounds << " rounds, first " << first;
+    }
     EXPECT_EQ(leftovers(board, "/userdata"), 0);
 }
 
