@@ -4,7 +4,8 @@ Ctrl-C, which ends the reader too, still ends the script with both its
 namespaces removed; an unknown profile is refused before anything is built
 or made, naming the profiles there are; the banner shows the serial line's
 mbpoll command only for a board that has the line, and only once korvid
-holds the board root (a second start on a live root shows no camera);
+answers discovery, so a host run at once lists the camera (a second start
+on a live root shows no camera);
 --help lists the options and variables, and an option without its value is
 named; namespace names are matched whole, and a taken one with a process
 in it stops the run before the board root is made, while taken ones left
@@ -13,10 +14,14 @@ no namespace, and the next run starts; a profile given by path names the
 default root by its base name, and one named without a folder, from the
 folder holding it, is that file. Every serial line the banner names is there while
 korvid runs; a run that ends has korvid ended, with korvid's status as its
-own.
+own, Ctrl-C before the banner too. A killed run's clean-up, held up, never
+touches the next run on its names, which waits for it; a kill -9 mid-build
+leaves no build running, and runs never build in one tree at once.
 
 Each run has namespace names (KORVID_NS) and a board root of its own, and
-runs the korvid under test (KORVID_BIN) rather than building one.
+runs the korvid under test (KORVID_BIN) rather than building one, but for
+the builds, of a small tree of their own whose korvid runs the one under
+test.
 
 usage: e2e_run.py KORVID_BINARY"""
 
@@ -59,17 +64,18 @@ class RunScript(unittest.TestCase):
         self.addCleanup(tmp.cleanup)
         return tmp.name
 
-    def run_script(self, board, tag, root=None, korvid=KORVID, args=None, cwd=None):
+    def run_script(self, board, tag, root=None, korvid=KORVID, args=None, cwd=None, run=RUN):
         """scripts/run on `board`, its output to a pipe this test reads, in a
-        session of its own as a terminal's foreground job is."""
+        session of its own as a terminal's foreground job is; with korvid
+        None, the script builds korvid."""
         ns = self.prefix(tag)
         if root is None:
             root = os.path.join(self.temporary(), "board")
-        env = dict(os.environ, KORVID_NS=ns, KORVID_BIN=korvid)
+        env = dict(os.environ, KORVID_NS=ns, KORVID_BIN=korvid or "", JOBS="1")
         args = ["--board", board, "--board-root", root] if args is None else args
         for n in (f"{ns}-cam", f"{ns}-host"):
             camns.reap("ns", n)
-        p = subprocess.Popen([RUN, *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env,
+        p = subprocess.Popen([run, *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env,
                              start_new_session=True, cwd=cwd)
         self.addCleanup(self.reap, p, ns)
         return p, ns, root
@@ -96,14 +102,32 @@ class RunScript(unittest.TestCase):
                     pass
             subprocess.run(["ip", "netns", "del", n], capture_output=True)
             camns.reap("ns", n, made=False)
+        # The run's locks on its names, its clean-up over.
+        for lock in (f"{ns}.lock", f"{ns}.live"):
+            try:
+                os.unlink(os.path.join("/run/lock/korvid", lock))
+            except OSError:
+                pass
 
     @staticmethod
-    def read_until_serving(p, root, timeout=60):
-        """The script's output until korvid serves its control channel and
-        the banner, written at once, has come (or the script ended, or the
-        time is up)."""
+    def read_until(p, text, out=b"", timeout=60):
+        """The script's output (after `out`, read already) until `text` has
+        come, or the script ended, or the time is up."""
+        end = time.monotonic() + timeout
+        while text.encode() not in out and time.monotonic() < end:
+            ready, _, _ = select.select([p.stdout], [], [], 0.1)
+            chunk = os.read(p.stdout.fileno(), 65536) if ready else b""
+            if ready and not chunk:
+                break
+            out += chunk
+        return out
+
+    @staticmethod
+    def read_until_serving(p, root, timeout=60, out=b""):
+        """The script's output (after `out`, read already) until korvid
+        serves its control channel and the banner, written at once, has
+        come (or the script ended, or the time is up)."""
         log = os.path.join(root, "var", "log", "camera.log")
-        out = b""
         serving = False
         end = time.monotonic() + timeout
         while time.monotonic() < end and p.poll() is None and not (serving and b"korvid on board" in out):
@@ -138,9 +162,42 @@ class RunScript(unittest.TestCase):
                 pids.append(int(pid))
         return pids
 
-    def check_interrupted_run(self, board, tag, while_serving=None, root=None, args=None, cwd=None):
+    @staticmethod
+    def processes():
+        """(pid, session, argv) of every process still running (a zombie
+        has ended, whenever it is reaped)."""
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/stat", "rb") as f:
+                    state, _, _, session = f.read().rsplit(b")", 1)[1].split()[:4]
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    argv = f.read().split(b"\0")[:-1]
+            except (OSError, ValueError):
+                continue
+            if state != b"Z":
+                found.append((int(pid), int(session), argv))
+        return found
+
+    def watcher_of(self, ns):
+        """The pid of the watcher a run on the names `ns` started."""
+        pids = [pid for pid, _, argv in self.processes() if argv[-2:] == [b"watch", ns.encode()]]
+        self.assertEqual(len(pids), 1, pids)
+        return pids[0]
+
+    def check_interrupted_run(self, board, tag, while_serving=None, root=None, args=None, cwd=None, discover=False):
         p, ns, root = self.run_script(board, tag, root=root, args=args, cwd=cwd)
-        out = self.read_until_serving(p, root)
+        if discover:
+            # The README's first command, the moment the banner is out,
+            # lists the camera.
+            shown = self.read_until(p, "device id ")
+            shown = self.read_until(p, ";", shown, timeout=10)
+            devid = re.search(rb"device id (\S+);", shown)
+            self.assertIsNotNone(devid, shown)
+            found = subprocess.run(["ip", "netns", "exec", f"{ns}-host", "arv-tool-0.8"], capture_output=True,
+                                   timeout=30).stdout
+            self.assertIn(devid.group(1) + b" (169.254.10.2)", found, shown)
+        out = self.read_until_serving(p, root, out=shown if discover else b"")
         self.assertIsNone(p.poll(), out)
         self.assertTrue({f"{ns}-cam", f"{ns}-host"} <= namespaces(), out)
         self.assertEqual(len(self.korvids_on(root)), 1, out)
@@ -185,8 +242,8 @@ class RunScript(unittest.TestCase):
         # The board has the Modbus slave's line: its command names the link.
         self.assertIn(f"mbpoll -m rtu -a 23 -b 9600 -P none -0 -1 -t 4 -r 120 {root}/.board/ttyS3 5", out)
 
-    def test_a_board_without_serial_ports_is_shown_no_serial_command(self):
-        out, _ = self.check_interrupted_run("rk3576-sc2210", "b")
+    def test_a_board_without_serial_ports_is_shown_no_serial_command_and_a_host_finds_the_camera_once_shown(self):
+        out, _ = self.check_interrupted_run("rk3576-sc2210", "b", discover=True)
         self.assertIn("korvid on board rk3576-sc2210", out)
         self.assertNotIn("mbpoll", out)
         self.assertNotIn(".board/ttyS", out)
@@ -228,6 +285,114 @@ class RunScript(unittest.TestCase):
         # korvid was stopped, not killed: it removed its serial line as it ended.
         self.assertFalse(os.path.lexists(os.path.join(root, ".board", "ttyS3")))
         self.check_interrupted_run("rk3588-gpixel", "k", root=root)
+
+    def test_a_killed_runs_clean_up_held_up_never_ends_the_next_run_on_its_names(self):
+        p, ns, root = self.run_script("rk3588-gpixel", "w")
+        out = self.read_until_serving(p, root)
+        self.assertIsNone(p.poll(), out)
+        # A process that ignores SIGTERM keeps the clean-up in its 10 s wait.
+        cam = f"{ns}-cam"
+        stubborn = subprocess.Popen(["ip", "netns", "exec", cam, "sh", "-c", "trap '' TERM; exec sleep 120"])
+        self.addCleanup(stubborn.wait, 10)
+        self.addCleanup(stubborn.kill)
+        self.assertTrue(camns.wait_for(lambda: str(stubborn.pid) in subprocess.run(
+            ["ip", "netns", "pids", cam], capture_output=True, text=True).stdout.split()))
+        watcher = self.watcher_of(ns)
+        os.kill(p.pid, signal.SIGKILL)
+        p.wait(10)
+        self.assertTrue(camns.wait_for(lambda: not self.korvids_on(root), 30), "korvid outlived the script")
+        # The clean-up held there while the next run on the names starts.
+        os.kill(watcher, signal.SIGSTOP)
+        self.addCleanup(subprocess.run, ["kill", "-CONT", str(watcher)], capture_output=True)
+        second, _, root2 = self.run_script("rk3588-gpixel", "w")
+        out = self.read_until(second, "being cleaned up", timeout=30)
+        self.assertIn(f"network namespaces {cam} and {ns}-host are still being cleaned up after an earlier "
+                      "scripts/run; waiting for it".encode(), out)
+        self.assertEqual(self.korvids_on(root2), [], out)
+        os.kill(watcher, signal.SIGCONT)
+        out = self.read_until_serving(second, root2, out=out)
+        self.assertIsNone(second.poll(), out)
+        korvid = self.korvids_on(root2)
+        self.assertEqual(len(korvid), 1, out)
+        # Once the earlier clean-up has ended, the next run has all it had.
+        self.assertTrue(camns.wait_for(lambda: not os.path.exists(f"/proc/{watcher}"), 30), "the clean-up never ended")
+        self.assertEqual(stubborn.wait(10), -signal.SIGKILL)
+        self.assertIsNone(second.poll(), out)
+        self.assertEqual(self.korvids_on(root2), korvid)
+        self.assertTrue({cam, f"{ns}-host"} <= namespaces())
+        self.assertEqual(self.interrupt_with_reader_gone(second), 255, out)
+        self.assertEqual({cam, f"{ns}-host"} & namespaces(), set())
+
+    def test_a_kill_9_mid_build_leaves_no_build_running_and_runs_never_build_one_tree_at_once(self):
+        # A tree of its own, whose korvid target's first compile holds the
+        # build until it is killed: its korvid executes the korvid under test.
+        tree = self.temporary()
+        os.makedirs(os.path.join(tree, "scripts"))
+        os.makedirs(os.path.join(tree, "platform", "sim"))
+        for name in ("scripts/run", "scripts/install-deps", "platform/sim/profiles"):
+            os.symlink(os.path.join(TOP, name), os.path.join(tree, name))
+        with open(os.path.join(tree, "CMakeLists.txt"), "w") as f:
+            f.write("cmake_minimum_required(VERSION 3.16)\nproject(standin C)\n"
+                    f"set(CMAKE_C_COMPILER_LAUNCHER {tree}/gate.sh)\n"
+                    f"add_executable(korvid korvid.c)\ntarget_compile_definitions(korvid PRIVATE KORVID=\"{KORVID}\")\n")
+        with open(os.path.join(tree, "korvid.c"), "w") as f:
+            f.write("#include <unistd.h>\n"
+                    "int main(int argc, char **argv) { (void)argc; execv(KORVID, argv); return 127; }\n")
+        with open(os.path.join(tree, "gate.sh"), "w") as f:
+            f.write(f"#!/bin/sh\necho $$ >> {tree}/compiles\n"
+                    f"if mkdir {tree}/held 2>/dev/null; then\n"
+                    f"  echo $$ > {tree}/held/pid.new && mv {tree}/held/pid.new {tree}/held/pid\n"
+                    "  n=600; while [ $n -gt 0 ]; do sleep 0.1; n=$((n - 1)); done\nfi\nexec \"$@\"\n")
+        os.chmod(os.path.join(tree, "gate.sh"), 0o755)
+        run = os.path.join(tree, "scripts", "run")
+
+        def compiles():
+            with open(os.path.join(tree, "compiles")) as f:
+                return f.read().split()
+
+        first, ns, _ = self.run_script("rk3588-gpixel", "m", korvid=None, run=run)
+        pid_file = os.path.join(tree, "held", "pid")
+        camns.wait_for(lambda: os.path.exists(pid_file) or first.poll() is not None, 120)
+        self.assertTrue(os.path.exists(pid_file), "the build never compiled")
+        with open(pid_file) as f:
+            held = int(f.read())
+        session = [s for pid, s, _ in self.processes() if pid == held]
+        self.assertEqual(len(session), 1)
+        # A run on other names waits for the build in the tree, saying so.
+        other, _, other_root = self.run_script("rk3588-gpixel", "n", korvid=None, run=run)
+        out = self.read_until(other, "builds in", timeout=60).decode(errors="replace")
+        self.assertIn(f"another scripts/run builds in {tree}/build/run; waiting for it", out)
+        self.assertEqual(compiles(), [str(held)])
+        # kill -9 mid-build, and a run on the same names started at once.
+        os.kill(first.pid, signal.SIGKILL)
+        first.wait(10)
+        again, _, again_root = self.run_script("rk3588-gpixel", "m", korvid=None, run=run)
+        left = camns.wait_for(lambda: not [pid for pid, s, _ in self.processes() if s == session[0]], 15)
+        self.assertTrue(left, "the killed run's build is still running")
+        for p, root in ((other, other_root), (again, again_root)):
+            out = self.read_until_serving(p, root, timeout=120)
+            self.assertIn("korvid on board rk3588-gpixel", out)
+            self.assertEqual(len(self.korvids_on(root)), 1, out)
+        for p in (other, again):
+            self.assertEqual(self.interrupt_with_reader_gone(p), 255)
+
+    def test_ctrl_c_while_korvid_starts_waits_for_korvid_and_reports_its_status(self):
+        # A korvid that has not answered yet, stopped while the script asks.
+        folder = self.temporary()
+        standin = os.path.join(folder, "korvid")
+        with open(standin, "w") as f:
+            f.write(f"#!/bin/sh\n: > {folder}/started\nexec sleep 60\n")
+        os.chmod(standin, 0o755)
+        p, ns, _ = self.run_script("rk3588-gpixel", "s", korvid=standin)
+        host = f"{ns}-host"
+        self.assertTrue(camns.wait_for(lambda: os.path.exists(os.path.join(folder, "started")), 30))
+        os.killpg(p.pid, signal.SIGINT)
+        out, _ = p.communicate(timeout=30)
+        out = out.decode(errors="replace")
+        self.assertIn("korvid ended with status 143", out)
+        self.assertEqual(p.returncode, 143, out)
+        self.assertNotIn("korvid on board", out)
+        self.assertEqual({f"{ns}-cam", host} & namespaces(), set())
 
     def test_namespace_names_are_matched_whole_and_a_taken_one_in_use_stops_the_run_before_the_root_is_made_and_one_left_empty_is_removed(self):
         ns = self.prefix("g")
