@@ -15,12 +15,11 @@ usage: e2e_block_format.py KORVID_BINARY"""
 import json
 import os
 import re
-import subprocess
 import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, capturing, finish_capture  # noqa: E402
+from camns import CAM_ADDR, CameraNet, Capture  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 ARVFRAME = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "arvframe.py")
@@ -72,10 +71,7 @@ class BlockFormat(unittest.TestCase):
             # afterwards. (A capture filter on the leader format byte missed
             # most leaders while the grey frames' packets poured in.)
             pcap = os.path.join(net.dir, "leaders.pcap")
-            shark = net.spawn(net.host, ["tshark", "-q", "-i", net.host_if, "-s", "128", "-w", pcap, "-f",
-                                         "udp and not port 3956"],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            self.assertTrue(capturing(shark), "tshark did not start capturing")
+            capture = Capture(net, net.host, net.host_if, pcap, ["-s", "128", "-f", "udp and not port 3956"])
             # Grey frames on: the largest blocks. arvframe's buffers are
             # PayloadSize bytes, as Aravis sizes them.
             args = ["/usr/bin/python3", ARVFRAME, CAM_ADDR, "--write", f"{REG_ENABLE_GRAY:#x}=1"]
@@ -100,8 +96,8 @@ class BlockFormat(unittest.TestCase):
             # loaded host may lose a raw frame's packets: a time-out, not
             # what is checked here.)
             self.assertEqual(stat(out, "n_size_mismatch_errors"), 0, out)
-            finish_capture(shark)
-            self.check_leaders(pcap, pixel_format)
+            capture.finish()
+            self.check_leaders(capture, pixel_format)
 
             rc = net.stop(korvid)
             if rc != 255:  # show what the sanitizers said
@@ -109,9 +105,9 @@ class BlockFormat(unittest.TestCase):
                     sys.stderr.write(f.read()[-20000:])
             self.assertEqual(rc, 255)  # SIGTERM ends with the backtrace status
 
-    def check_leaders(self, pcap, pixel_format):
-        fields = subprocess.run(["tshark", "-r", pcap, "-Y", "udp.payload[4] == 0x81", "-T", "fields",
-                                 "-e", "frame.time_epoch", "-e", "udp.payload"], capture_output=True, text=True)
+    def check_leaders(self, capture, pixel_format):
+        fields = capture.read("-Y", "udp.payload[4] == 0x81", "-T", "fields", "-e", "frame.time_epoch",
+                              "-e", "udp.payload")
         # Leaders only: a UDP payload whose fifth byte is the leader format.
         frames = {}  # frame index -> [(image type, time stamp)] in arrival order
         leaders = 0

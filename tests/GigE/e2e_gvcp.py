@@ -6,13 +6,13 @@ them.
 usage: e2e_gvcp.py KORVID_BINARY XML_FILE"""
 
 import os
-import subprocess
+import struct
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, captured, capturing, finish_capture, wait_for  # noqa: E402
+from camns import CAM_ADDR, CameraNet, Capture, wait_for  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 XML = sys.argv[2] if len(sys.argv) > 2 else "korvid.xml"
@@ -28,15 +28,11 @@ while True:
     time.sleep(1)
 """
 
-# Reads the heartbeat time-out register with request id 0xBEEF; waits for
-# the answer.
-MARK = r"""
-import socket, struct, sys
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.settimeout(5)
-s.sendto(struct.pack(">BBHHHI", 0x42, 0x01, 0x0080, 4, 0xBEEF, 0x0938), (sys.argv[1], 3956))
-s.recv(64)
-"""
+
+def mark(n):
+    """A capture's mark, which passes its filter as GVCP does and decodes as
+    GVCP: a read of the heartbeat time-out register, request id 0xBE00 + n."""
+    return struct.pack(">BBHHHI", 0x42, 0x01, 0x0080, 4, 0xBE00 + n, 0x0938)
 
 
 class GvcpEndToEnd(unittest.TestCase):
@@ -45,12 +41,12 @@ class GvcpEndToEnd(unittest.TestCase):
         cls.net = CameraNet(f"g{os.getpid() % 100000}")
         cls.net.__enter__()
         cls.pcap = os.path.join(cls.net.dir, "gvcp.pcap")
-        cls.tshark = cls.net.spawn(cls.net.host, ["tshark", "-q", "-i", cls.net.host_if, "-f", "udp port 3956",
-                                                  "-w", cls.pcap], stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.PIPE)
-        if not capturing(cls.tshark):
+        try:
+            cls.capture = Capture(cls.net, cls.net.host, cls.net.host_if, cls.pcap, ["-f", "udp port 3956"],
+                                  mark_port=3956, mark=mark)
+        except AssertionError:
             cls.net.close()
-            raise AssertionError("tshark did not start capturing")
+            raise
         cls.korvid = cls.start()
 
     @classmethod
@@ -143,16 +139,11 @@ class GvcpEndToEnd(unittest.TestCase):
         self.assertIn("TofFrameRate = 13", self.control("TofFrameRate"))
 
     def test_5_every_gvcp_packet_decodes(self):
-        # A last read of a request id of its own: once its answer is in the
-        # capture, so is everything before it.
-        r = self.net.on_host(["/usr/bin/python3", "-c", MARK, CAM_ADDR])
-        self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
-        self.assertTrue(captured(self.pcap, ["-Y", f"gvcp.ack && ip.src == {CAM_ADDR} && gvcp.cmd.req_id == 0xbeef"]),
-                        "the last answer never reached the capture")
-        finish_capture(type(self).tshark)
-        r = subprocess.run(["tshark", "-r", self.pcap, "-Y", "gvcp"], capture_output=True, text=True)
+        capture = type(self).capture
+        capture.finish()
+        r = capture.read("-Y", "gvcp")
         self.assertGreater(len(r.stdout.splitlines()), 20, r.stderr)
-        r = subprocess.run(["tshark", "-r", self.pcap, "-Y", "_ws.malformed"], capture_output=True, text=True)
+        r = capture.read("-Y", "_ws.malformed")
         self.assertEqual(r.stdout.strip(), "", "malformed GVCP packets:\n" + r.stdout[:2000])
 
 

@@ -12,12 +12,11 @@ usage: e2e_gvcp_broadcast.py KORVID_BINARY"""
 import os
 import socket
 import struct
-import subprocess
 import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CameraNet, captured, capturing, finish_capture  # noqa: E402
+from camns import CameraNet, Capture  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 GVCP_PORT = 3956
@@ -53,9 +52,7 @@ class GvcpBroadcast(unittest.TestCase):
                 routes = net.run(ns, ["ip", "-4", "route", "show", "default"]).stdout.decode()
                 self.assertEqual(routes.strip(), "", "the namespaces must have no default route")
             pcap = os.path.join(net.dir, "gvcp.pcap")
-            tshark = net.spawn(net.host, ["tshark", "-q", "-i", net.host_if, "-f", "udp", "-w", pcap],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            self.assertTrue(capturing(tshark))
+            capture = Capture(net, net.host, net.host_if, pcap, ["-f", "udp"])
             korvid = net.start_korvid_serving(KORVID)
 
             # Aravis asks for the broadcast answer; it is sent (the capture
@@ -73,21 +70,16 @@ class GvcpBroadcast(unittest.TestCase):
             self.assertEqual(force, "169.254.10.2 0x0000 0x0005 8 8")
 
             # The force-IP answer comes from a port of its own to the probe's:
-            # decoded as GVCP by the probe's port. It is the last packet:
-            # once it is in the capture, so is everything before it.
-            self.assertTrue(captured(pcap, ["-Y", "gvcp.cmd.command == 0x0004"]), "the force-IP never reached the capture")
-            probe_port = subprocess.run(["tshark", "-r", pcap, "-Y", "gvcp.cmd.command == 0x0004", "-T", "fields",
-                                         "-e", "udp.srcport"], capture_output=True, text=True).stdout.split()
+            # decoded as GVCP by the probe's port.
+            capture.finish()
+            probe_port = capture.read("-Y", "gvcp.cmd.command == 0x0004", "-T", "fields",
+                                      "-e", "udp.srcport").stdout.split()
             self.assertEqual(len(probe_port), 1)
             decode = ["-d", f"udp.port=={probe_port[0]},gvcp"]
-            self.assertTrue(captured(pcap, [*decode, "-Y", "gvcp.ack == 0x0005"]),
-                            "the force-IP answer never reached the capture")
-            finish_capture(tshark)
-            tshark_read = ["tshark", "-r", pcap, *decode]
-            r = subprocess.run([*tshark_read, "-Y", "gvcp && ip.src == 169.254.10.2 && ip.dst == 255.255.255.255",
-                                "-T", "fields", "-e", "gvcp.ack"], capture_output=True, text=True)
+            r = capture.read(*decode, "-Y", "gvcp && ip.src == 169.254.10.2 && ip.dst == 255.255.255.255",
+                             "-T", "fields", "-e", "gvcp.ack")
             acks = r.stdout.split()
-            every = subprocess.run([*tshark_read, "-Y", "gvcp"], capture_output=True, text=True).stdout
+            every = capture.read(*decode, "-Y", "gvcp").stdout
             self.assertEqual(acks.count("0x0003"), 2, every)  # the probe's and Aravis's
             self.assertEqual(acks.count("0x0005"), 1, every)
 

@@ -7,12 +7,11 @@ usage: e2e_gvsp.py KORVID_BINARY"""
 
 import json
 import os
-import subprocess
 import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, finish_capture, wait_for  # noqa: E402
+from camns import CAM_ADDR, CameraNet, Capture  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 ARVFRAME = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "arvframe.py")
@@ -30,16 +29,13 @@ class GvspEndToEnd(unittest.TestCase):
     def test_depth_streams_without_a_missing_packet(self):
         with CameraNet(f"s{os.getpid() % 100000}") as net:
             pcap = os.path.join(net.dir, "gvsp.pcap")
-            shark = net.spawn(net.host, ["tshark", "-q", "-i", net.host_if, "-f", "udp and not port 3956",
-                                         "-c", "4000", "-w", pcap],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            capture = Capture(net, net.host, net.host_if, pcap, ["-f", "udp and not port 3956", "-c", "4000"])
             korvid = net.start_korvid_serving(KORVID)
 
             # Depth and amplitude only: the colour frames have their own test
             # (e2e_colour) and would triple the packets watched here.
             r = net.on_host(["arv-tool-0.8", "-a", CAM_ADDR, "control", "R[0x10000028]=0"], timeout=60)
             self.assertEqual(r.returncode, 0, r.stderr)
-            self.assertTrue(wait_for(lambda: os.path.exists(pcap) or shark.poll() is not None, 30))
             r = net.on_host(["/usr/bin/python3", ARVFRAME, CAM_ADDR, "--auto-socket-buffer", "--frames", str(FRAMES),
                              "--timeout", str(WAIT)], timeout=WAIT + 30)
             text = r.stdout.decode(errors="replace")
@@ -59,11 +55,9 @@ class GvspEndToEnd(unittest.TestCase):
                     sys.stderr.write(f.read()[-20000:])
             self.assertEqual(rc, 255)  # SIGTERM ends with the backtrace status
 
-            shark.wait(30) if shark.poll() is None and os.path.exists(pcap) else None
-            finish_capture(shark)
-            fields = subprocess.run(["tshark", "-r", pcap, "--enable-heuristic", "gvsp_udp", "-Y", "gvsp",
-                                     "-T", "fields", "-e", "gvsp.format", "-e", "gvsp.blockid64",
-                                     "-e", "gvsp.packetid32"], capture_output=True, text=True)
+            capture.finish()
+            fields = capture.read("--enable-heuristic", "gvsp_udp", "-Y", "gvsp", "-T", "fields",
+                                  "-e", "gvsp.format", "-e", "gvsp.blockid64", "-e", "gvsp.packetid32")
             rows = [line.split("\t") for line in fields.stdout.splitlines() if line.strip()]
             self.assertGreater(len(rows), 1000, fields.stderr)
             last_block, last_packet, blocks = 0, -1, 0
@@ -77,8 +71,7 @@ class GvspEndToEnd(unittest.TestCase):
                     self.assertEqual(int(packet, 0), last_packet + 1)
                     last_packet += 1
             self.assertGreater(blocks, 3)
-            bad = subprocess.run(["tshark", "-r", pcap, "--enable-heuristic", "gvsp_udp", "-Y", "_ws.malformed"],
-                                 capture_output=True, text=True)
+            bad = capture.read("--enable-heuristic", "gvsp_udp", "-Y", "_ws.malformed")
             self.assertEqual(bad.stdout.strip(), "", bad.stdout[:2000])
 
 

@@ -21,7 +21,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, capturing  # noqa: E402
+from camns import CAM_ADDR, CameraNet, Capture  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 RELAY = os.path.join(HERE, "..", "e2e", "lossy_relay.py")
@@ -45,11 +45,11 @@ def stat(out, name):
     return out.get(name, -1)
 
 
-def gvsp_rows(pcap):
+def gvsp_rows(capture):
     """(format, block, packet id, resend flag, status) of every stream packet."""
-    r = subprocess.run(["tshark", "-r", pcap, "-d", f"udp.port=={STREAM_SOURCE_PORT},gvsp", "-Y", "gvsp",
-                        "-T", "fields", "-e", "gvsp.format", "-e", "gvsp.blockid64", "-e", "gvsp.packetid32",
-                        "-e", "gvsp.flag.packetresend", "-e", "gvsp.status"], capture_output=True, text=True)
+    r = capture.read("-d", f"udp.port=={STREAM_SOURCE_PORT},gvsp", "-Y", "gvsp", "-T", "fields",
+                     "-e", "gvsp.format", "-e", "gvsp.blockid64", "-e", "gvsp.packetid32",
+                     "-e", "gvsp.flag.packetresend", "-e", "gvsp.status")
     rows = []
     for line in r.stdout.splitlines():
         f = line.split("\t")
@@ -71,20 +71,8 @@ def first_session(rows):
     return rows
 
 
-def malformed(pcap):
-    r = subprocess.run(["tshark", "-r", pcap, "-d", f"udp.port=={STREAM_SOURCE_PORT},gvsp", "-Y", "_ws.malformed"],
-                       capture_output=True, text=True)
-    return r.stdout.strip()
-
-
-def stop_capture(proc):
-    if proc.poll() is None:
-        proc.send_signal(signal.SIGINT)  # tshark finishes its file
-        try:
-            proc.wait(30)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(5)
+def malformed(capture):
+    return capture.read("-d", f"udp.port=={STREAM_SOURCE_PORT},gvsp", "-Y", "_ws.malformed").stdout.strip()
 
 
 class GvspResendEndToEnd(unittest.TestCase):
@@ -115,10 +103,9 @@ class GvspResendEndToEnd(unittest.TestCase):
 
             # Headers are enough: 14 + 20 + 8 + the 56-byte leader.
             cam_pcap, host_pcap = os.path.join(net.dir, "camera.pcap"), os.path.join(net.dir, "host.pcap")
-            sharks = [net.spawn(ns, ["tshark", "-q", "-i", ifname, "-s", "128", "-f", "udp and not port 3956",
-                                     "-w", pcap], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-                      for ns, ifname, pcap in ((net.cam, "eth0", cam_pcap), (net.host, net.host_if, host_pcap))]
-            self.assertTrue(all(capturing(s) for s in sharks))
+            cam_capture, host_capture = (Capture(net, ns, ifname, pcap, ["-s", "128", "-f", "udp and not port 3956"])
+                                         for ns, ifname, pcap in ((net.cam, "eth0", cam_pcap),
+                                                                  (net.host, net.host_if, host_pcap)))
 
             korvid = net.start_korvid_serving(KORVID)
 
@@ -160,8 +147,8 @@ class GvspResendEndToEnd(unittest.TestCase):
             if rc != 255:  # show what the sanitizers said
                 with open(os.path.join(net.dir, "korvid.out"), errors="replace") as f:
                     sys.stderr.write(f.read()[-20000:])
-            for shark in sharks:
-                stop_capture(shark)
+            for capture in (cam_capture, host_capture):
+                capture.finish()
             sys.stderr.write(f"completed {stat(out, 'n_completed_buffers')}, resent {stat(out, 'n_resent_packets')}, "
                              f"relay: {relayed['stream']} stream packets, {len(relayed['dropped'])} dropped\n")
 
@@ -181,7 +168,7 @@ class GvspResendEndToEnd(unittest.TestCase):
             self.assertGreater(len(dropped), relayed["stream"] * DROP_RATE / 5)
 
             # Camera side: the blocks as sent, resent packets in between.
-            rows, err = gvsp_rows(cam_pcap)
+            rows, err = gvsp_rows(cam_capture)
             rows = first_session(rows)
             self.assertGreater(len(rows), MIN_FRAMES * 426, err)
             last_block, last_packet, last_fmt, blocks, resent_at_camera = 0, -1, 0, 0, 0
@@ -207,7 +194,7 @@ class GvspResendEndToEnd(unittest.TestCase):
             self.assertGreater(resent_at_camera, 0)
 
             # Host side: every packet the relay dropped came back resent.
-            rows, err = gvsp_rows(host_pcap)
+            rows, err = gvsp_rows(host_capture)
             rows = first_session(rows)
             leaders = [block for fmt, block, _, resend, _ in rows if fmt == 1 and not resend]
             self.assertEqual(leaders, sorted(set(leaders)), "block ids do not increase")
@@ -215,8 +202,8 @@ class GvspResendEndToEnd(unittest.TestCase):
             self.assertTrue(resent)
             self.assertEqual(dropped - resent, set(), "dropped and never resent")
 
-            for pcap in (cam_pcap, host_pcap):
-                bad = malformed(pcap)
+            for capture in (cam_capture, host_capture):
+                bad = malformed(capture)
                 self.assertEqual(bad, "", bad[:2000])
 
 

@@ -10,13 +10,11 @@ usage: e2e_gvsp_segment.py KORVID_BINARY"""
 
 import json
 import os
-import signal
-import subprocess
 import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, capturing  # noqa: E402
+from camns import CAM_ADDR, CameraNet, Capture  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 ARVFRAME = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "arvframe.py")
@@ -33,12 +31,11 @@ def stat(out, name):
     return out.get(name, -1)
 
 
-def blocks(pcap):
+def blocks(capture):
     """{block id: [(format, packet id, UDP length), ...]} of the blocks seen
     whole (leader to trailer), and the largest UDP length captured."""
-    r = subprocess.run(["tshark", "-r", pcap, "-d", f"udp.port=={STREAM_SOURCE_PORT},gvsp", "-Y", "udp",
-                        "-T", "fields", "-e", "udp.length", "-e", "gvsp.format", "-e", "gvsp.blockid64",
-                        "-e", "gvsp.packetid32"], capture_output=True, text=True)
+    r = capture.read("-d", f"udp.port=={STREAM_SOURCE_PORT},gvsp", "-Y", "udp", "-T", "fields",
+                     "-e", "udp.length", "-e", "gvsp.format", "-e", "gvsp.blockid64", "-e", "gvsp.packetid32")
     whole, current, largest = {}, None, 0
     for line in r.stdout.splitlines():
         f = line.split("\t")
@@ -64,10 +61,7 @@ def stream(way):
     """(Aravis's report, whole blocks, largest datagram, korvid's log)."""
     with CameraNet(f"g{os.getpid() % 10000}{way[:2]}") as net:
         pcap = os.path.join(net.dir, "host.pcap")
-        shark = net.spawn(net.host, ["tshark", "-q", "-i", net.host_if, "-s", "128", "-f", "udp and not port 3956",
-                                     "-w", pcap], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        if not capturing(shark):
-            raise AssertionError("tshark did not start")
+        capture = Capture(net, net.host, net.host_if, pcap, ["-s", "128", "-f", "udp and not port 3956"])
         os.environ["KORVID_GVSP_SEND"] = way
         try:
             korvid = net.start_korvid_serving(KORVID)
@@ -88,10 +82,8 @@ def stream(way):
         if rc != 255:  # show what the sanitizers said
             with open(os.path.join(net.dir, "korvid.out"), errors="replace") as f:
                 sys.stderr.write(f.read()[-20000:])
-        if shark.poll() is None:
-            shark.send_signal(signal.SIGINT)  # tshark finishes its file
-            shark.wait(30)
-        whole, largest, err = blocks(pcap)
+        capture.finish()
+        whole, largest, err = blocks(capture)
         return out, whole, largest, log + err, rc
 
 

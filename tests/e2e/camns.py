@@ -18,7 +18,6 @@ and the host's peer each end in it on an interface without an address
 
 import atexit
 import os
-import select
 import signal
 import subprocess
 import sys
@@ -150,44 +149,113 @@ def wait_for(pred, timeout=10.0, step=0.05):
         time.sleep(step)
 
 
-def capturing(shark, timeout=30):
-    """Waits until a tshark started with its stderr piped says it captures:
-    its file exists a while before packets reach it. True once it does."""
-    end = time.monotonic() + timeout
-    said = b""
-    while time.monotonic() < end and shark.poll() is None:
-        ready, _, _ = select.select([shark.stderr], [], [], 0.2)
-        if ready:
-            chunk = os.read(shark.stderr.fileno(), 4096)
-            if not chunk:
-                break
-            said += chunk
-            if b"Capturing on" in said:
-                return True
-    return False
+# Sent from the namespace of a capture, out of its interface, until the
+# capture file holds one: a datagram to the link's broadcast address (no
+# neighbour to resolve, no answer), to the discard port unless a capture
+# filter asks for another.
+_MARKER = r"""
+import socket, sys, time
+payload, port, ifname, seconds = bytes.fromhex(sys.argv[1]), int(sys.argv[2]), sys.argv[3], float(sys.argv[4])
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, ifname.encode())
+end = time.monotonic() + seconds
+while time.monotonic() < end:
+    s.sendto(payload, ("169.254.255.255", port))
+    time.sleep(0.2)
+"""
+MARK_PORT = 9
+# Bounds on a capture's waits, for a loaded machine: tshark loads every
+# dissector before it starts its capture, and reads a large file slowly.
+CAPTURE_WAIT = 60
+READ_WAIT = 300
 
 
-def captured(pcap, args, count=1, timeout=30):
-    """Waits until the capture a running tshark writes holds `count` packets
-    that `tshark -r pcap ARGS` lists: it writes what it caught every half
-    second or so, and ending it sooner loses the packets it still had to
-    read. True once it does."""
-    def listed():
-        r = subprocess.run(["tshark", "-r", pcap, *args], capture_output=True, text=True)
-        return len(r.stdout.splitlines()) >= count
-    return wait_for(listed, timeout, step=0.2)
+class Capture:
+    """tshark writing what passes an interface of a namespace to a file, for
+    the test to read once it ended. "Capturing on" comes before the capture
+    runs, and tshark writes what it caught only every half second or so:
+    ending it loses what it has not written. So the capture is known to run
+    once a mark sent through it is in the file (`sync`), and ends (`finish`)
+    only once a mark sent after everything it should hold is in the file.
+    A capture that ends by itself (`-c COUNT`) has written everything.
 
+    `mark(n)` gives the n-th mark's UDP payload, sent to `mark_port`: both
+    must pass the capture filter, and the mark must be no packet the test
+    counts (the default is text to the discard port)."""
 
-def finish_capture(shark, timeout=30):
-    """Ends a tshark capture that has not ended by itself. SIGINT, as at a
-    terminal, has it write out what it holds; SIGTERM can lose the last
-    packets it caught."""
-    if shark.poll() is None:
-        shark.send_signal(signal.SIGINT)
-        shark.wait(timeout)
-    for pipe in (shark.stdout, shark.stderr):
-        if pipe:
-            pipe.close()
+    def __init__(self, net, ns, ifname, pcap, args, mark_port=MARK_PORT, mark=None):
+        self.net, self.ns, self.ifname, self.pcap = net, ns, ifname, pcap
+        self.mark_port = mark_port
+        self.mark = mark or (lambda n: b"korvid capture mark %d %d" % (os.getpid(), n))
+        self.marks = 0
+        self._seen = 0  # bytes of the file already searched
+        self.shark = net.spawn(ns, ["tshark", "-q", "-i", ifname, *args, "-w", pcap],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if not self.sync():
+            err = self._stop()
+            raise AssertionError(f"tshark on {ifname} captured nothing within {CAPTURE_WAIT} s: {err}")
+
+    def _holds(self, pattern):
+        start = max(0, self._seen - len(pattern))
+        try:
+            with open(self.pcap, "rb") as f:
+                f.seek(start)
+                data = f.read()
+        except OSError:
+            return False
+        if pattern in data:
+            return True
+        self._seen = start + len(data)
+        return False
+
+    def sync(self, timeout=CAPTURE_WAIT):
+        """Sends marks until the file holds one, so that every packet that
+        passed before is in it too; True once it does, or once tshark ended
+        by itself."""
+        if self.shark.poll() is not None:
+            return self.shark.returncode == 0 and os.path.exists(self.pcap)
+        self.marks += 1
+        payload = self.mark(self.marks)
+        sender = self.net.spawn(self.ns, ["/usr/bin/python3", "-c", _MARKER, payload.hex(), str(self.mark_port),
+                                          self.ifname, str(timeout)], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        try:
+            wait_for(lambda: self._holds(payload) or self.shark.poll() is not None
+                     or sender.poll() is not None, timeout, step=0.1)
+            seen = self._holds(payload)
+        finally:
+            if sender.poll() is None:
+                sender.kill()
+            sender.wait()
+        # At its packet count it ends by itself, having written all it took.
+        return seen or (self.shark.poll() == 0 and os.path.exists(self.pcap))
+
+    def _stop(self):
+        """Ends tshark with SIGINT, as at a terminal: it writes out what it
+        holds (SIGTERM can lose the last packets it caught). What it said."""
+        if self.shark.poll() is None:
+            self.shark.send_signal(signal.SIGINT)
+            try:
+                self.shark.wait(CAPTURE_WAIT)
+            except subprocess.TimeoutExpired:
+                self.shark.kill()
+                self.shark.wait()
+        err = self.shark.stderr.read().decode(errors="replace")
+        self.shark.stderr.close()
+        return err
+
+    def finish(self):
+        """Ends the capture once everything sent so far is in the file;
+        AssertionError when the last mark never got there."""
+        synced = self.sync()
+        err = self._stop()
+        if not synced:
+            raise AssertionError(f"the capture on {self.ifname} never took its last mark: {err}")
+
+    def read(self, *args, timeout=READ_WAIT):
+        """`tshark -r FILE ARGS` of the ended capture."""
+        return subprocess.run(["tshark", "-r", self.pcap, *args], capture_output=True, text=True, timeout=timeout)
 
 
 class CameraNet:

@@ -50,6 +50,21 @@ def stretched(line):
     return re.sub(r"-a duration:(\d+)", lambda m: f"-a duration:{int(m.group(1)) + STRETCH}", line)
 
 
+# A shell's wait, bounded, until a packet socket is open in its namespace:
+# tshark's capture, once tshark has loaded its dissectors, which on a busy
+# host takes longer than a short stream lasts.
+CAPTURE_OPEN = ("n=0; while [ $(wc -l </proc/net/packet) -lt 2 ] && [ $n -lt 600 ]; "
+                "do sleep 0.1; n=$((n+1)); done;")
+
+
+def after_capture(line):
+    """The command with what it runs beside a capture (`A & tshark ...`)
+    started only once the capture runs: else the capture may begin after
+    the stream it is to show has ended."""
+    return re.sub(r"'([^'&]+) & (tshark [^']*)'", lambda m: f"'{{ {CAPTURE_OPEN} {m.group(1)}; }} & {m.group(2)}'",
+                  line)
+
+
 def serials():
     """Board serial -> profile name, from the simulated board's profiles."""
     out = {}
@@ -149,7 +164,7 @@ class ReadmeCommands(unittest.TestCase):
             for command in commands:
                 line = command.replace("korvid-host", net.host).replace("korvid-cam", net.cam)
                 line = line.replace("hosteth", net.host_if)
-                line = stretched(line)
+                line = after_capture(stretched(line))
                 r = subprocess.run(["sh", "-c", line], cwd=cwd, capture_output=True, timeout=180)
                 out = r.stdout.decode(errors="replace") + r.stderr.decode(errors="replace")
                 self.assertEqual(r.returncode, 0, f"{command}\n{out[-4000:]}")

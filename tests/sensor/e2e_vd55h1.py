@@ -13,13 +13,12 @@ usage: e2e_vd55h1.py KORVID_BINARY DEPTHTOOL_BINARY"""
 import json
 import os
 import re
-import subprocess
 import sys
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, finish_capture, wait_for  # noqa: E402
+from camns import CAM_ADDR, CameraNet, Capture  # noqa: E402
 from scene import surface_errors  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
@@ -65,13 +64,10 @@ class Vd55h1EndToEnd(unittest.TestCase):
         os.environ["KORVID_SIM_SENSOR_LOG"] = "1"
         with CameraNet(f"v{os.getpid() % 100000}") as net:
             pcap = os.path.join(net.dir, "gvsp.pcap")
-            shark = net.spawn(net.host, ["tshark", "-q", "-i", net.host_if, "-f", "udp and not port 3956",
-                                         "-c", "3000", "-w", pcap],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            # The capture is under way before the stream starts.
+            capture = Capture(net, net.host, net.host_if, pcap, ["-f", "udp and not port 3956", "-c", "3000"])
             korvid = net.start_korvid_serving(KORVID, profile="rk3588-vd55h1")
 
-            # The capture is under way before the stream starts.
-            self.assertTrue(wait_for(lambda: os.path.exists(pcap) or shark.poll() is not None, 30))
             r = net.on_host(["/usr/bin/python3", ARVFRAME, CAM_ADDR, "--auto-socket-buffer", "--frames", str(FRAMES),
                              "--timeout", str(WAIT)], timeout=WAIT + 30)
             text = r.stdout.decode(errors="replace")
@@ -89,7 +85,7 @@ class Vd55h1EndToEnd(unittest.TestCase):
             # what counts is that frames arrive whole.
             self.assertGreater(stat(out, "n_completed_buffers"), 0, out)
             # The capture of depth leaders ends here.
-            finish_capture(shark)
+            capture.finish()
 
             self.check_scene(net)
             self.check_raw(net)
@@ -101,9 +97,8 @@ class Vd55h1EndToEnd(unittest.TestCase):
             self.assertEqual(rc, 255)  # SIGTERM ends with the backtrace status
 
             # Every image leader announces a depth image of the VD55H1's size.
-            fields = subprocess.run(["tshark", "-r", pcap, "--enable-heuristic", "gvsp_udp", "-Y", "gvsp",
-                                     "-T", "fields", "-e", "gvsp.format", "-e", "gvsp.sizex", "-e", "gvsp.sizey",
-                                     "-e", "gvsp.pixel"], capture_output=True, text=True)
+            fields = capture.read("--enable-heuristic", "gvsp_udp", "-Y", "gvsp", "-T", "fields",
+                                  "-e", "gvsp.format", "-e", "gvsp.sizex", "-e", "gvsp.sizey", "-e", "gvsp.pixel")
             rows = [line.split("\t") for line in fields.stdout.splitlines() if line.strip()]
             leaders = [tuple(r[1:]) for r in rows if int(r[0], 0) & 0x7F == 1]
             self.assertGreater(len(leaders), 1, fields.stderr)

@@ -9,12 +9,11 @@ usage: e2e_video.py KORVID_BINARY"""
 
 import json
 import os
-import subprocess
 import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from camns import CAM_ADDR, CameraNet, finish_capture  # noqa: E402
+from camns import CAM_ADDR, CameraNet, Capture  # noqa: E402
 
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
 
@@ -60,8 +59,7 @@ class VideoEndToEnd(unittest.TestCase):
     def stream_codings(self, profile, values):
         with CameraNet(f"e{os.getpid() % 100000}") as net:
             pcap = os.path.join(net.dir, "gvsp.pcap")
-            shark = net.spawn(net.host, ["tshark", "-q", "-i", net.host_if, "-f", "udp and not port 3956",
-                                         "-w", pcap], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            capture = Capture(net, net.host, net.host_if, pcap, ["-f", "udp and not port 3956"])
             korvid = net.start_korvid_serving(KORVID, profile=profile)
 
             for value in values:
@@ -89,12 +87,11 @@ class VideoEndToEnd(unittest.TestCase):
                 with open(os.path.join(net.dir, "korvid.out"), errors="replace") as f:
                     sys.stderr.write(f.read()[-20000:])
             self.assertEqual(rc, 255)  # SIGTERM ends with the backtrace status
-            finish_capture(shark)
+            capture.finish()
 
-            fields = subprocess.run(["tshark", "-r", pcap, "--enable-heuristic", "gvsp_udp", "-Y", "gvsp",
-                                     "-T", "fields", "-e", "gvsp.format", "-e", "gvsp.blockid64",
-                                     "-e", "gvsp.payloadtype", "-e", "gvsp.payloaddata"],
-                                    capture_output=True, text=True)
+            fields = capture.read("--enable-heuristic", "gvsp_udp", "-Y", "gvsp", "-T", "fields",
+                                  "-e", "gvsp.format", "-e", "gvsp.blockid64", "-e", "gvsp.payloadtype",
+                                  "-e", "gvsp.payloaddata")
             rows = [line.split("\t") for line in fields.stdout.splitlines() if line.strip()]
             leaders = [(int(b, 0), t) for f, b, t, _ in rows if int(f, 0) & 0x7F == 1]
             # Block ids grow by one per block; each stream start begins again.
@@ -114,9 +111,8 @@ class VideoEndToEnd(unittest.TestCase):
             # decodes them cleanly. For the device-specific types (H.265
             # 0x8000, MJPEG 0x8001) it knows no leader or trailer and marks
             # those two packets; never a payload packet, never an H.264 block.
-            bad = subprocess.run(["tshark", "-r", pcap, "--enable-heuristic", "gvsp_udp", "-Y", "_ws.malformed",
-                                  "-T", "fields", "-e", "gvsp.format", "-e", "gvsp.payloadtype"],
-                                 capture_output=True, text=True)
+            bad = capture.read("--enable-heuristic", "gvsp_udp", "-Y", "_ws.malformed",
+                               "-T", "fields", "-e", "gvsp.format", "-e", "gvsp.payloadtype")
             for line in bad.stdout.splitlines():
                 fmt, ptype = (line.split("\t") + [""])[:2]
                 self.assertIn(int(fmt, 0) & 0x7F, (1, 2), line)
