@@ -72,6 +72,17 @@ def timed_write(host, address, value):
     return (host.write(address, value) - sent) / 1e6
 
 
+def leaders_after(host, since, count, timeout):
+    """The leaders after `since` once `count` came, or what came in time."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        got = host.rx.leaders_between(since, now_ns())
+        if len(got) >= count:
+            return got
+        host.wait(0.05)
+    return host.rx.leaders_between(since, now_ns())
+
+
 def role_hosts():
     """Runs every case; prints one JSON record of what it measured."""
     rng = random.Random(55)
@@ -104,8 +115,7 @@ def role_hosts():
         a.keep_alive()
     burst_end = a.write(ACQUISITION, 0)
     out["slowest_burst_answer_ms"] = slowest
-    b.wait(0.1)
-    out["b_blocks_after_burst"] = len(time_blocks_list(b, burst_end, RATE_BLOCKS // 2, WAIT))
+    out["b_blocks_after_burst"] = len(leaders_after(b, burst_end, RATE_BLOCKS // 2, WAIT))
     out["b_blocks"] = [blk for _, blk in b.rx.leaders_between(b_started, now_ns())]
     stopped = b.write(ACQUISITION, 0)
     out["after_b_stop"] = quiet_after((a, b), stopped)
@@ -175,17 +185,6 @@ def role_hosts():
         h.rx.close()
     print(json.dumps(out), flush=True)
     return 0
-
-
-def time_blocks_list(host, since, count, timeout):
-    """The leaders after `since` once `count` came, or what came in time."""
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        got = host.rx.leaders_between(since, now_ns())
-        if len(got) >= count:
-            return got
-        host.wait(0.05)
-    return host.rx.leaders_between(since, now_ns())
 
 
 # ---- the test ----
