@@ -45,6 +45,7 @@ constexpr uint32 kBootstrapTop = 0x10000000u;      // addresses below are the bo
 constexpr uint32 kMemoryWindow = MEM_ADDR_ALGO_VERSION;  // register pages end here
 constexpr uint32 kAdministratorMode = 0x10007048u;
 constexpr uint32 kAcquisitionStartStop = 0x10000000u;
+constexpr uint32 kWorkMode = 0x10000068u;
 constexpr uint32 kEnableGray = 0x1000001Cu;
 constexpr uint32 kEnableResendPacket = 0x10000044u;
 constexpr uint32 kCameraType = 0x10007000u;
@@ -275,6 +276,16 @@ bool leave(epcore_t* core, GVCPPrivData* priv, const Peer& p)
     return lt_num(core->user_info) == 0;
 }
 
+// Whose start or stop a host's write is: the host's own while it holds
+// control, else the board's, as no host could take it back by leaving.
+StreamRequester requester(epcore_t* core, const Peer& p)
+{
+    EnterCriticalSection(&core->userCS);
+    bool user = find_user(core, p) != nullptr;
+    LeaveCriticalSection(&core->userCS);
+    return user ? stream_ctrl_host(p.addr, p.port) : STREAM_BOARD;
+}
+
 // While some host holds control, only its users may write.
 bool may_write(epcore_t* core, const Peer& p)
 {
@@ -293,7 +304,7 @@ int write_ccp(iodev_t* dev, GVCPPrivData* priv, const Peer& p, uint32 value)
     bool wasPrimary = boot_word(REG_PRIMARY_APPLICATION_PORT) != 0 && boot_word(REG_PRIMARY_APPLICATION_IP_ADDRESS) != 0;
     int st = GVCP_Access(dev, REG_CONTROL_CHANNEL_PRIVILEGE, value, p.port, p.addr);
     if (st != 0) return st;
-    bool stopStream = false;
+    bool left = false, last = false;
     EnterCriticalSection(&core->userCS);
     if (value != 0) {
         st = join(core, priv, p);
@@ -306,14 +317,16 @@ int write_ccp(iodev_t* dev, GVCPPrivData* priv, const Peer& p, uint32 value)
             boot_put(REG_PRIMARY_APPLICATION_IP_ADDRESS, 0);
         }
     } else {
+        left = find_user(core, p) != nullptr;
         bool none = leave(core, priv, p);
-        stopStream = priv->heartbeatCreate == 0;
+        last = priv->heartbeatCreate == 0;
         if (none) boot_put(REG_CONTROL_CHANNEL_PRIVILEGE, 0);
     }
     LeaveCriticalSection(&core->userCS);
-    // The close waits for the capture workers: not on this thread, which
-    // keeps every other host's requests and heartbeats going.
-    if (stopStream) stream_ctrl_stop_handoff(priv->write_reg);
+    // The host's start goes with it. A close waits for the capture workers:
+    // not on this thread, which keeps every other host's requests and
+    // heartbeats going.
+    if (left || last) stream_ctrl_host_left(priv->write_reg, stream_ctrl_host(p.addr, p.port), last, 1);
     return st;
 }
 
@@ -334,7 +347,19 @@ int write_pair(iodev_t* dev, GVCPPrivData* priv, const Peer& p, uint32 address, 
     }
     // A close waits for the capture workers, which on a loaded board takes
     // longer than a host waits for the ack: it runs on the closer thread.
-    if (address == kAcquisitionStartStop) return stream_ctrl_host_start_stop(priv->write_reg, value);
+    if (address == kAcquisitionStartStop || address == kWorkMode) {
+        StreamRequester who = requester(core, p);
+        int st = stream_ctrl_host_write(priv->write_reg, who, address, value);
+        // A heartbeat expiry that overtook the write found no start to take:
+        // the start goes now, as it would have then.
+        if (who != STREAM_BOARD && requester(core, p) == STREAM_BOARD) {
+            EnterCriticalSection(&core->userCS);
+            bool last = lt_num(core->user_info) == 0;
+            LeaveCriticalSection(&core->userCS);
+            stream_ctrl_host_left(priv->write_reg, who, last, 1);
+        }
+        return st;
+    }
     if (address >= kBootstrapTop) {
         if (address == kAdministratorMode) g_permit_conn_user_count.store(value == 0 ? 1 : value);
         uint32 v = value;
@@ -1139,6 +1164,7 @@ int GVCP_HeartBeat(void* vcore, void* timerdev, int event, int fdtype)
     if (!core) return 0;
     log_info(g_logger, __FUNCTION__, __LINE__, "heartbeat timeout");
     bool last = false;
+    StreamRequester who = STREAM_BOARD;
     RegWriteFunc write_reg = Custom_RegWrite;
     EnterCriticalSection(&core->userCS);
     // The device is used only once a record shows it is still this host's
@@ -1149,6 +1175,7 @@ int GVCP_HeartBeat(void* vcore, void* timerdev, int event, int fdtype)
     if (gone && get_tickcount() - gone->armedAt >= gone->timeoutMs) {
         relay_check(core, gone->user_ip, gone->user_port);
         log_info(g_logger, __FUNCTION__, __LINE__, "pdev->id:%ld, pdev->fd:%d", (long)gone->id, gone->fd);
+        who = stream_ctrl_host(parse_ip(gone->user_ip), gone->user_port);
         drop_user(core, gone);
         GVCPPrivData* priv = live_priv(core);
         if (priv) {
@@ -1166,11 +1193,10 @@ int GVCP_HeartBeat(void* vcore, void* timerdev, int event, int fdtype)
     }
     LeaveCriticalSection(&core->userCS);
     if (!gone) return 0;
-    if (last) {
-        // Handed over: a pump never waits for the capture workers to end.
-        log_info(g_logger, __FUNCTION__, __LINE__, "stop stream");
-        stream_ctrl_stop_handoff(write_reg);
-    }
+    if (last) log_info(g_logger, __FUNCTION__, __LINE__, "stop stream");
+    // The host's start goes with it; a close is handed over, as a pump
+    // never waits for the capture workers to end.
+    stream_ctrl_host_left(write_reg, who, last, 0);
     log_info(g_logger, __FUNCTION__, __LINE__, "end");
     return 0;
 }

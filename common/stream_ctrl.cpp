@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 #include "GigE/gvcp.h"
 #include "GigE/gvsp.h"
@@ -227,11 +228,6 @@ void close_stream(epcore_t* core)
     core->streamon.store(0);
     log_info(g_logger, __FUNCTION__, __LINE__, "close stream success");
 }
-
-// The start count after `stops` stops. It stops at 0: a stream started at
-// boot (workMode) was never counted, and its first stop must not wrap the
-// count round.
-uint32 count_after(uint32 count, uint32 stops) { return count > stops ? count - stops : 0; }
 
 // A stop closes the stream when no start is still counted after it and no
 // work mode keeps the stream on.
@@ -466,7 +462,7 @@ namespace {
 
 enum class Op { None, Opening, Closing };
 
-std::mutex s_reqMutex;             // the target, the start count and the marks
+std::mutex s_reqMutex;             // the target, the wanting list and the marks
 std::condition_variable s_reqCv;   // the target changed, or a bringer is done
 bool s_target = false;             // the stream is to be on
 int s_bringers = 0;                // threads bringing the stream to the target
@@ -474,12 +470,84 @@ Op s_op = Op::None;                // what the bringer under the stream lock doe
 std::chrono::steady_clock::time_point s_openNotBefore{};
 thread_local bool t_onCloser = false;
 
+// The requesters whose start is counted, each once: the hosts holding
+// control and the board, so a handful at most.
+std::vector<StreamRequester> s_wanting;
+
+// Whose this thread's starts and stops are; `leaving`: the stop of a host
+// that left, whose start went as it left.
+struct Requester {
+    StreamRequester who = STREAM_BOARD;
+    bool leaving = false;
+    bool everyone = false;  // the orderly stop: every start goes
+};
+thread_local Requester t_requester;
+
+// This thread's requests are `r`'s for the scope.
+struct AsRequester {
+    Requester outer = t_requester;
+    explicit AsRequester(Requester r) { t_requester = r; }
+    ~AsRequester() { t_requester = outer; }
+    AsRequester(const AsRequester&) = delete;
+    AsRequester& operator=(const AsRequester&) = delete;
+};
+
 // A host's request whose close waits on the closer thread instead of the
 // caller; `marked`: the request silenced the sender.
 struct Handover {
     bool marked = false;
 };
 thread_local Handover* t_handover = nullptr;
+
+uint32 host_limit()
+{
+    uint32 limit = g_permit_conn_user_count.load();
+    return limit ? limit : 1;
+}
+
+// Under s_reqMutex, as the rest below.
+bool wants(StreamRequester who)
+{
+    for (StreamRequester w : s_wanting)
+        if (w == who) return true;
+    return false;
+}
+
+bool withdraw(StreamRequester who)
+{
+    for (auto it = s_wanting.begin(); it != s_wanting.end(); ++it)
+        if (*it == who) return s_wanting.erase(it), true;
+    return false;
+}
+
+uint32 publish_count()
+{
+    uint32 limit = host_limit();
+    uint32 n = (uint32)s_wanting.size();
+    s_startCnt.store(n < limit ? n : limit);
+    return s_startCnt.load();
+}
+
+// Counts `t_requester`'s start.
+void count_start()
+{
+    StreamRequester who = t_requester.who;
+    // One host at a time: the one start is whoever made it.
+    if (host_limit() <= 1) s_wanting.clear();
+    if (!wants(who)) s_wanting.push_back(who);
+    publish_count();
+}
+
+// Takes away what `t_requester`'s stop takes: its own start, else the
+// board's (a host may stop a stream the board started), else nothing. The
+// count after it.
+uint32 count_stop()
+{
+    const Requester& r = t_requester;
+    if (r.everyone || host_limit() <= 1) s_wanting.clear();
+    else if (!r.leaving && !withdraw(r.who)) withdraw(STREAM_BOARD);
+    return publish_count();
+}
 
 // Counts one request; under s_reqMutex. True when it is a stop that closes
 // the stream: the sender is silenced here, so nothing of the stream goes
@@ -489,9 +557,7 @@ bool count_request(epcore_t* core, uint32 value)
     // Nothing under way: the stream is what the target is.
     if (s_bringers == 0) s_target = core->streamon.load() != 0;
     if (value == 1) {
-        uint32 limit = g_permit_conn_user_count.load();
-        uint32 next = s_startCnt.load() + 1;
-        s_startCnt.store(next < limit ? next : limit);
+        count_start();
         if (!s_target) {
             s_target = true;
             // A stop's silence is undone where the stream stays on after all;
@@ -502,8 +568,7 @@ bool count_request(epcore_t* core, uint32 value)
         return false;
     }
     if (!s_target) return false;
-    uint32 count = count_after(s_startCnt.load(), 1);
-    s_startCnt.store(count);
+    uint32 count = count_stop();
     uint32 mode = work_mode();
     if (stop_closes(count, mode)) {
         s_target = false;
@@ -616,6 +681,10 @@ void stream_ctrl_start_at_boot(epcore_t* core)
     if (!core) return;
     {
         std::lock_guard<std::mutex> req(s_reqMutex);
+        // The board's start, which a host's stop may take away once workMode
+        // no longer keeps the stream on.
+        if (!wants(STREAM_BOARD)) s_wanting.push_back(STREAM_BOARD);
+        publish_count();
         s_target = true;
         s_bringers++;
     }
@@ -646,15 +715,15 @@ void stream_ctrl_hold_open(uint32 ms)
 
 namespace {
 
-// The write of acquisitionStartStop := `value` through `write`, its close
-// left to the closer thread; true when it silenced the sender.
-bool write_handed_over(RegWriteFunc write, uint32 value, int* rc)
+// The write of `address` := `value` through `write`, its open or close left
+// to the closer thread; true when it silenced the sender.
+bool write_handed_over(RegWriteFunc write, uint32 address, uint32 value, int* rc)
 {
     Handover h;
     Handover* outer = t_handover;
     t_handover = &h;
     uint32 v = value;
-    int r = (write ? write : Custom_RegWrite)(kAcquisitionStartStop, &v);
+    int r = (write ? write : Custom_RegWrite)(address, &v);
     t_handover = outer;
     if (rc) *rc = r;
     return h.marked;
@@ -662,15 +731,45 @@ bool write_handed_over(RegWriteFunc write, uint32 value, int* rc)
 
 } // namespace
 
-void stream_ctrl_stop_handoff(RegWriteFunc write) { (void)write_handed_over(write, 0, nullptr); }
-
-int stream_ctrl_host_start_stop(RegWriteFunc write, uint32 value)
+StreamRequester stream_ctrl_host(uint32 addr, uint16 port)
 {
+    // Bit 48 set: never the board's 0, whatever the address and port.
+    return (StreamRequester)1 << 48 | (StreamRequester)addr << 16 | port;
+}
+
+int stream_ctrl_host_write(RegWriteFunc write, StreamRequester who, uint32 address, uint32 value)
+{
+    AsRequester as({who});
     int rc = 0;
     // No packet of the stopped stream follows the answer, as after a close
     // in place: the sender ends the block it is sending first.
-    if (write_handed_over(write, value, &rc)) GVSP_StreamFlush(get_pcore(), GVSP_FLUSH_WAIT_MS);
+    if (write_handed_over(write, address, value, &rc)) GVSP_StreamFlush(get_pcore(), GVSP_FLUSH_WAIT_MS);
     return rc;
+}
+
+void stream_ctrl_host_left(RegWriteFunc write, StreamRequester who, int last, int wait)
+{
+    bool stop = false;
+    {
+        std::lock_guard<std::mutex> req(s_reqMutex);
+        bool had = withdraw(who);
+        if (last) s_wanting.clear();
+        publish_count();
+        // Written as a stop only where it stops the stream, so the register
+        // reads back what a host still streaming set. The last host's leave
+        // stops as ever.
+        stop = last || (had && s_wanting.empty() && work_mode() == 0);
+    }
+    if (!stop) return;
+    AsRequester as({who, true});
+    if (write_handed_over(write, kAcquisitionStartStop, 0, nullptr) && wait)
+        GVSP_StreamFlush(get_pcore(), GVSP_FLUSH_WAIT_MS);
+}
+
+void stream_ctrl_stop_all(void)
+{
+    AsRequester as({STREAM_BOARD, false, true});
+    Custom_StartOrStopStream(0);
 }
 
 void stream_ctrl_settle(void)
@@ -686,6 +785,7 @@ void stream_ctrl_reset(void)
     std::lock_guard<std::mutex> hold(s_streamMutex);
     std::lock_guard<std::mutex> req(s_reqMutex);
     s_startCnt.store(0);
+    s_wanting.clear();
     s_target = false;
     s_openNotBefore = {};
     for (auto& f : s_freqTempList) f.store(0);

@@ -32,23 +32,39 @@ void stream_ctrl_start_at_boot(epcore_t* core);
 // 1 created, 0 not.
 int stream_ctrl_restart_worker(epcore_t* core, uint64_t id, void* (*fn)(void*));
 
-// The stream start count (starts, capped by the host limit), and a reset of
-// the count and of the frequency list for a fresh event core.
+// The stream start count: the requesters that want the stream, each once,
+// capped by the host limit. Reset with the frequency list for a fresh core.
 uint32 stream_start_count(void);
 
-// A stream stop asked by a thread that must not wait (an event pump, the
-// control channel): `write` (the register-write callback; null for
-// Custom_RegWrite) is called here with acquisitionStartStop := 0, counted
-// at once, and the close runs on the closer thread.
+// Who a start or stop is from. A GigE Vision host holding control, by its
+// address (host order) and GVCP source port; or the board: the boot start,
+// the UDP and Modbus command paths, a host without control, and every other
+// path, all counted as one. Each wants the stream at most once: a second
+// start adds nothing, a stop takes its own start away, or, from one with
+// none, the board's. With a host limit of 1 the one start counted is
+// whoever's, and any stop takes it away.
+typedef uint64 StreamRequester;
+#define STREAM_BOARD ((StreamRequester)0)
+StreamRequester stream_ctrl_host(uint32 addr, uint16 port);
+
 typedef int (*RegWriteFunc)(uint32 address, uint32* value);
-void stream_ctrl_stop_handoff(RegWriteFunc write);
-// A host's write of acquisitionStartStop, from the control channel, which
-// answers it before a host gives up: written here through `write`, so it
-// reads back and is saved as written and counts at once, while the open or
-// close it asks for runs on the closer thread. A stop that closes returns
+// A host's register write of acquisitionStartStop or workMode, from the
+// control channel, which answers it before a host gives up: written here
+// through `write` (null: Custom_RegWrite), so it reads back and is saved as
+// written, and the start or stop it makes counts at once as `who`'s, while
+// the open or close runs on the closer thread. A stop that closes returns
 // once the sender has ended the block it is sending, and nothing of the
 // stream goes out after it. The write's result.
-int stream_ctrl_host_start_stop(RegWriteFunc write, uint32 value);
+int stream_ctrl_host_write(RegWriteFunc write, StreamRequester who, uint32 address, uint32 value);
+// A host that released control or whose heartbeat expired takes its start
+// with it; `last`: no host holds control now, and the board's start goes
+// too. When that leaves nothing wanting the stream it stops as after the
+// host's stop, written through `write` with acquisitionStartStop := 0, its
+// close on the closer thread. `wait`: as a host's stop, return once the
+// sender has ended its block (not for a thread that must never wait).
+void stream_ctrl_host_left(RegWriteFunc write, StreamRequester who, int last, int wait);
+// The orderly stop: every start counted goes and the stream stops here.
+void stream_ctrl_stop_all(void);
 // For the register write of a start or stop: 1 while this thread's request
 // is being handed to the closer thread, which must not wait here.
 int  stream_ctrl_handing_over(void);

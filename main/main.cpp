@@ -582,7 +582,7 @@ void signal_handler(int sig)
         log_info(g_logger, __FUNCTION__, __LINE__, "terminate signal catched, now exiting...\n");
         epcore_t* core = get_pcore();
         if (core) {
-            if (core->streamon.load()) Custom_StartOrStopStream(0);
+            if (core->streamon.load()) stream_ctrl_stop_all();
             epcore_stop_evpump(core);
             epcore_stop_worker(core);
         }

@@ -113,6 +113,7 @@ class Host:
         self.g = StampedGvcp()
         self.rx = Receiver()
         self.beat = time.monotonic()
+        self.beat_every = 1.0  # s between keep-alives while waiting
 
     def write(self, address, value):
         code, at = self.g.write_at(address, value)
@@ -127,7 +128,7 @@ class Host:
             self.write(address, value)
 
     def keep_alive(self):
-        if time.monotonic() - self.beat > 1:
+        if time.monotonic() - self.beat > self.beat_every:
             self.g.ask(READREG, struct.pack(">I", 0x0A00))
             self.beat = time.monotonic()
 
@@ -135,7 +136,7 @@ class Host:
         end = time.monotonic() + seconds
         while time.monotonic() < end:
             self.keep_alive()
-            time.sleep(0.05)
+            time.sleep(min(0.05, max(0.0, end - time.monotonic())))
 
 
 def first_leader(host, since, timeout=60):

@@ -454,6 +454,71 @@ TEST(GvcpChannel, AHostsStopIsAckedWhileTheCloseStillWaits)
     EXPECT_EQ(ch.core->streamon.load(), 0);
 }
 
+// Two hosts allowed: each host's start counts once, its stop takes only its
+// own, and it goes with the host when it releases control or falls silent;
+// a workMode write counts as the writer's. The stream closes when no host
+// is left wanting it.
+TEST(GvcpChannel, EachHostsStartCountsOnceAndGoesWithTheHost)
+{
+    Channel ch(2);
+    stream_ctrl_reset();
+    Host a(ch.port), b(ch.port);
+    auto ask = [](Host& h, uint32_t address, uint32_t value) {
+        EXPECT_EQ(Host::status(h.writereg({address, value})), 0) << std::hex << address << " := " << value;
+        stream_ctrl_settle();
+    };
+    auto is = [&](uint32_t count, bool on, const char* what) {
+        EXPECT_EQ(stream_start_count(), count) << what;
+        EXPECT_EQ(ch.core->streamon.load(), on ? 1 : 0) << what;
+    };
+    EXPECT_EQ(a.ccp(2), 0);
+    EXPECT_EQ(b.ccp(1), 0);
+    ask(a, 0x10000000, 1);
+    ask(b, 0x10000000, 1);
+    ask(a, 0x10000000, 0);
+    ask(a, 0x10000000, 0);
+    is(1, true, "A stopped twice while B streams");
+    ask(b, 0x10000000, 0);
+    is(0, false, "B stopped too");
+
+    for (uint32_t v : {1, 1, 0}) ask(a, 0x10000000, v);
+    is(0, false, "A's start, start, stop");
+
+    // No start through acquisitionStartStop is in force, so workMode writes
+    // start and stop.
+    ask(a, 0x10000068, 1);
+    ask(b, 0x10000068, 1);
+    ask(a, 0x10000068, 0);
+    is(1, true, "A's and B's workMode 1, then A's 0");
+    ask(b, 0x10000068, 0);
+    is(0, false, "B's workMode 0");
+
+    ask(a, 0x10000000, 1);
+    EXPECT_EQ(a.ccp(0), 0);
+    stream_ctrl_settle();
+    is(0, false, "A released control, B holds it without a start");
+    EXPECT_EQ(Host::value(b.readreg({0x10000000})), 0u) << "the stream reads back as stopped";
+
+    // A alone starts twice and falls silent; B takes control once A's
+    // heartbeat has run out.
+    EXPECT_EQ(b.ccp(0), 0);
+    ask(b, 0x0938, 150);
+    EXPECT_EQ(a.ccp(2), 0);
+    // Not settled between: A's heartbeat would run out meanwhile.
+    EXPECT_EQ(Host::status(a.writereg({0x10000000, 1})), 0);
+    EXPECT_EQ(Host::status(a.writereg({0x10000000, 1})), 0);
+    EXPECT_EQ(stream_start_count(), 1u);
+    ASSERT_TRUE(wait_until([&] { return ch.users().empty(); }));
+    stream_ctrl_settle();
+    is(0, false, "A's heartbeat ran out");
+    ask(b, 0x0938, 5000);
+    EXPECT_EQ(b.ccp(2), 0);
+    ask(b, 0x10000000, 1);
+    is(1, true, "B's start");
+    ask(b, 0x10000000, 0);
+    is(0, false, "B's stop");
+}
+
 // An expiry the pump gets to just after the host's latest request re-armed
 // its timer is stale: the host keeps control.
 TEST(GvcpChannel, AnExpiryOvertakenByTheHostsLatestRequestLeavesItInControl)

@@ -773,9 +773,15 @@ TEST(GvspFlush, ALateCloseNeverTouchesTheNextStream)
     EXPECT_EQ(GVSP_StreamFlushWait(s.core, GVSP_FLUSH_WAIT_MS), 0);
 }
 
+// Hosts 1, 2, ... by their GVCP port on one address.
+StreamRequester host(uint16_t n) { return stream_ctrl_host(0x7F000001, (uint16_t)(40000 + n)); }
+
+// A host's start (1) or stop (0), handed over as the control channel does.
+int ask(uint16_t n, uint32_t value) { return stream_ctrl_host_write(nullptr, host(n), 0x10000000, value); }
+
 // The stream of a board without a capture task, so the test hands the
-// frames over itself, started by `starts` counted starts under a host limit
-// of two.
+// frames over itself, started by hosts 1 .. `starts` under a host limit of
+// two.
 struct HandSent : Sender {
     Rx a;
     explicit HandSent(uint32_t starts)
@@ -785,13 +791,13 @@ struct HandSent : Sender {
         start();
         stream_ctrl_reset();
         rgb().sensorType = E_SMARTSENS_SC2210;
-        for (uint32_t i = 0; i < starts; i++) EXPECT_EQ(Custom_StartOrStopStream(1), 0);
+        for (uint32_t i = 1; i <= starts; i++) EXPECT_EQ(ask((uint16_t)i, 1), 0);
+        stream_ctrl_settle();
     }
     ~HandSent()
     {
         stream_ctrl_settle();
-        Custom_StartOrStopStream(0);
-        Custom_StartOrStopStream(0);
+        stream_ctrl_stop_all();
         g_permit_conn_user_count = 1;
     }
     bool sent_one()
@@ -801,10 +807,11 @@ struct HandSent : Sender {
     }
 };
 
-// A stop handed over by a heartbeat expiry silences the sender at once, not
-// when its close begins: a host that takes control meanwhile is never sent
-// the old stream's frames. With a second host's start still counted the
-// stop closes nothing, and the frames keep flowing.
+// A host whose heartbeat expired takes its start with it; the stop that
+// closes the stream silences the sender at once, not when its close begins:
+// a host that takes control meanwhile is never sent the old stream's
+// frames. With a second host's start still counted nothing closes, and the
+// frames keep flowing.
 TEST(GvspFlush, AStopHandedOverSilencesTheSenderOnlyWhenItWillCloseTheStream)
 {
     for (uint32_t starts : {1u, 2u}) {
@@ -813,7 +820,7 @@ TEST(GvspFlush, AStopHandedOverSilencesTheSenderOnlyWhenItWillCloseTheStream)
         ASSERT_EQ(stream_start_count(), starts);
         ASSERT_TRUE(s.sent_one());
         ChangeHold hold;
-        stream_ctrl_stop_handoff(nullptr);
+        stream_ctrl_host_left(nullptr, host(1), 0, 0);
         s.send(E_IMAGE_TYPE_AMP, 10);
         EXPECT_TRUE(s.all_taken());
         EXPECT_EQ(s.a.next_gvsp(starts == 1 ? 200 : pumptest::kEventWaitMs).has_value(), starts == 2)
@@ -829,37 +836,38 @@ TEST(GvspFlush, AStopHandedOverSilencesTheSenderOnlyWhenItWillCloseTheStream)
 // the closer brings the stream only to the latest: one close and at most
 // one open, whatever came between. A stop answered while a start runs
 // ahead of it still silences the sender; a stop that leaves another host's
-// start counted never does, before or after the close.
+// start counted never does, before or after the close, and nor does a stop
+// from a host with no start of its own.
 TEST(GvspFlush, HandedOverRequestsLeaveOnlyTheLatestAndNoStopIsFollowedByAFrame)
 {
     struct Case {
         const char* name;
-        uint32_t starts;          // counted before the close
-        const char* during;       // handed over while the close waits: '+' start, '-' stop
+        const char* during;       // handed over while host 1's stop closes: host 1..2, '+' start, '-' stop
         bool on;                  // after the closer is done
         uint32_t count;
     } const cases[] = {
-        {"stop, start, stop", 1, "+-", false, 0},
-        {"a burst ending in a stop", 1, "+-++---+-+-+-", false, 0},
-        {"a burst ending in a start", 1, "-+-+--++-+-++", true, 2},
-        {"a second host starts, the first goes on and off", 1, "++-+-", true, 1},
+        {"stop, start, stop", "1+1-", false, 0},
+        {"a burst ending in a stop", "1+1-1+1+1-1-1-1+1-1+1-1+1-", false, 0},
+        {"a burst ending in a start", "1-1+1-1+1-1-1+1+1-1+1-1+1+", true, 1},
+        {"a second host starts, the first goes on and off", "2+1+1-1+1-", true, 1},
+        {"both start, the first stops twice", "1+2+1-1-", true, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        HandSent s(c.starts);
+        HandSent s(1);
         ASSERT_TRUE(s.sent_one());
         int opens = 0;
         {
             ChangeHold hold;
-            EXPECT_EQ(stream_ctrl_host_start_stop(nullptr, 0), 0);
+            EXPECT_EQ(ask(1, 0), 0);
             ASSERT_TRUE(wait_until([] { return ChangeHold::begun.load() == 1; }));
             size_t before = s.log.count("open stream");
-            for (const char* op = c.during; *op; op++) {
-                EXPECT_EQ(stream_ctrl_host_start_stop(nullptr, *op == '+' ? 1 : 0), 0);
+            for (const char* op = c.during; op[0] && op[1]; op += 2) {
+                EXPECT_EQ(ask((uint16_t)(op[0] - '0'), op[1] == '+' ? 1 : 0), 0);
                 // Until the close ends, whatever the requests, nothing goes out.
                 s.send(E_IMAGE_TYPE_AMP, 10);
                 EXPECT_TRUE(s.all_taken());
-                EXPECT_TRUE(s.a.quiet(20)) << "a frame went out after request " << (op - c.during);
+                EXPECT_TRUE(s.a.quiet(20)) << "a frame went out after request " << (op - c.during) / 2;
             }
             ChangeHold::release();
             stream_ctrl_settle();
@@ -876,10 +884,9 @@ TEST(GvspFlush, HandedOverRequestsLeaveOnlyTheLatestAndNoStopIsFollowedByAFrame)
             continue;
         }
         EXPECT_TRUE(s.sent_one()) << "the stream after the closer";
-        // The other host's start stays counted: the first host's start and
-        // stop leave the stream on and its frames flowing.
-        EXPECT_EQ(stream_ctrl_host_start_stop(nullptr, 1), 0);
-        EXPECT_EQ(stream_ctrl_host_start_stop(nullptr, 0), 0);
+        // A host with no start counted stops: nothing is taken, nothing closes.
+        EXPECT_EQ(ask(3, 0), 0);
+        EXPECT_EQ(stream_start_count(), c.count);
         EXPECT_TRUE(s.sent_one()) << "a stop that closes nothing silenced the sender";
     }
 }
@@ -894,14 +901,14 @@ TEST(GvspFlush, AStopWhileAnOpenRunsIsKeptAndAStartAfterItUndoesIt)
         HandSent s(0);
         {
             ChangeHold hold(1);
-            EXPECT_EQ(stream_ctrl_host_start_stop(nullptr, 1), 0);
+            EXPECT_EQ(ask(1, 1), 0);
             ASSERT_TRUE(wait_until([] { return ChangeHold::begun.load() == 1; }));
-            EXPECT_EQ(stream_ctrl_host_start_stop(nullptr, 0), 0);
+            EXPECT_EQ(ask(1, 0), 0);
             s.send(E_IMAGE_TYPE_AMP, 10);
             EXPECT_TRUE(s.all_taken());
             EXPECT_TRUE(s.a.quiet(50)) << "a frame went out after the stop";
             if (restart) {
-                EXPECT_EQ(stream_ctrl_host_start_stop(nullptr, 1), 0);
+                EXPECT_EQ(ask(1, 1), 0);
             }
             ChangeHold::release();
             stream_ctrl_settle();
@@ -943,9 +950,9 @@ TEST(GvspFlush, AFrameStillInProcessingAtTheCloseNeverReachesTheNextStream)
         ~Processing() { if (raw) end(); }
     } processing{s.core};
     ASSERT_NE(processing.raw, nullptr);
-    EXPECT_EQ(stream_ctrl_host_start_stop(nullptr, 0), 0);
+    EXPECT_EQ(ask(1, 0), 0);
     ASSERT_TRUE(wait_until([&] { return s.log.has("clean cache"); }));
-    EXPECT_EQ(stream_ctrl_host_start_stop(nullptr, 1), 0);
+    EXPECT_EQ(ask(1, 1), 0);
     EXPECT_FALSE(wait_until([&] { return s.log.has("close stream success"); }, 100))
         << "the close ended with a raw frame still in processing";
     // Processing ends: its frame goes to the sender, the raw frame back.

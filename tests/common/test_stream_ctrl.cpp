@@ -148,12 +148,20 @@ struct Stream {
 
 // ---- Start and stop ----
 
-TEST(StreamStartStop, TheStartCountFollowsTheHostLimitAndWorkModeKeepsTheStreamOn)
+// The register write of acquisitionStartStop as far as the stream goes,
+// without the gap a start keeps after the request before it.
+int direct(uint32, uint32* value) { return Custom_StartOrStopStream(*value); }
+
+StreamRequester host(char name) { return stream_ctrl_host(0x0A000001, (uint16)(3000 + name)); }
+
+TEST(StreamStartStop, EachRequesterCountsOnceUpToTheHostLimitAndWorkModeKeepsTheStreamOn)
 {
-    // '+' start, '-' stop, '0'/'1' the stream-on flag forced (start-up turns
-    // the stream on in work mode without counting a start).
+    // Two-character steps: a host ('a'..'c') or the board ('*'), then '+'
+    // start, '-' stop, '~' the host leaves, '!' it leaves as the last host;
+    // "=0"/"=1" force the stream-on flag (start-up turns the stream on in
+    // work mode without a request).
     struct Step {
-        char op;
+        const char* op;
         uint32 count;
         bool on;
     };
@@ -163,15 +171,35 @@ TEST(StreamStartStop, TheStartCountFollowsTheHostLimitAndWorkModeKeepsTheStreamO
         std::vector<Step> steps;
         const char* log;
     } scenarios[] = {
-        {"limit 1", 1, 0, {{'+', 1, true}, {'+', 1, true}, {'-', 0, false}}, "close stream success"},
-        {"limit 3", 3, 0,
-         {{'+', 1, true}, {'+', 2, true}, {'+', 3, true}, {'+', 3, true}, {'-', 2, true}, {'-', 1, true},
-          {'-', 0, false}}, "startCnt:2"},
+        {"one host allowed: one start, whoever's, and any stop", 1, 0,
+         {{"a+", 1, true}, {"a+", 1, true}, {"*+", 1, true}, {"a-", 0, false}, {"*+", 1, true}, {"b-", 0, false}},
+         "close stream success"},
+        {"a host's second start adds nothing", 2, 0, {{"a+", 1, true}, {"a+", 1, true}, {"a-", 0, false}},
+         "close stream success"},
+        {"a host's repeated stop leaves another's start", 3, 0,
+         {{"a+", 1, true}, {"b+", 2, true}, {"a-", 1, true}, {"a-", 1, true}, {"c-", 1, true}, {"b-", 0, false}},
+         "startCnt:1"},
+        {"a host stops what the board started", 3, 0,
+         {{"*+", 1, true}, {"a+", 2, true}, {"a-", 1, true}, {"a-", 0, false}}, "close stream success"},
+        {"the board's stop takes its own start only", 2, 0,
+         {{"a+", 1, true}, {"*-", 1, true}, {"*+", 2, true}, {"*-", 1, true}, {"*-", 1, true}, {"a-", 0, false}},
+         "startCnt:1"},
+        {"the count is capped, every start still wanted", 2, 0,
+         {{"a+", 1, true}, {"b+", 2, true}, {"*+", 2, true}, {"a-", 2, true}, {"b-", 1, true}, {"c-", 0, false}},
+         "close stream success"},
+        {"a host leaving takes its start with it", 3, 0,
+         {{"a+", 1, true}, {"b+", 2, true}, {"c~", 2, true}, {"a~", 1, true}, {"a-", 1, true}, {"b~", 0, false}},
+         "close stream success"},
+        {"the last host leaving takes the board's start too", 3, 0,
+         {{"*+", 1, true}, {"a+", 2, true}, {"a!", 0, false}}, "close stream success"},
         {"stop while off", 2, 0,
-         {{'-', 0, false}, {'+', 1, true}, {'+', 2, true}, {'0', 2, false}, {'-', 2, false}, {'1', 2, true},
-          {'-', 1, true}, {'-', 0, false}}, "startCnt:1"},
-        {"work mode", 1, 1, {{'+', 1, true}, {'-', 0, true}, {'-', 0, true}}, "do not stop stream"},
-        {"uncounted", 1, 0, {{'1', 0, true}, {'-', 0, false}, {'+', 1, true}}, "close stream success"},
+         {{"*-", 0, false}, {"a+", 1, true}, {"b+", 2, true}, {"=0", 2, false}, {"a-", 2, false}, {"=1", 2, true},
+          {"a-", 1, true}, {"b-", 0, false}},
+         "startCnt:1"},
+        {"work mode", 2, 1,
+         {{"a+", 1, true}, {"a-", 0, true}, {"a-", 0, true}, {"b~", 0, true}, {"a+", 1, true}, {"a~", 0, true}},
+         "do not stop stream"},
+        {"uncounted", 1, 0, {{"=1", 0, true}, {"*-", 0, false}, {"*+", 1, true}}, "close stream success"},
     };
     for (const Scenario& sc : scenarios) {
         Stream s;
@@ -179,15 +207,48 @@ TEST(StreamStartStop, TheStartCountFollowsTheHostLimitAndWorkModeKeepsTheStreamO
         s.r.common().workMode = sc.workMode;
         int i = 0;
         for (const Step& st : sc.steps) {
-            if (st.op == '+' || st.op == '-') EXPECT_EQ(Custom_StartOrStopStream(st.op == '+' ? 1 : 0), 0);
-            else s.r.core->streamon.store(st.op == '1');
-            EXPECT_EQ(stream_start_count(), st.count) << sc.name << " step " << i;
-            EXPECT_EQ(s.on(), st.on) << sc.name << " step " << i++;
+            char who = st.op[0], op = st.op[1];
+            if (who == '=') s.r.core->streamon.store(op == '1');
+            else if (op == '~' || op == '!') stream_ctrl_host_left(direct, host(who), op == '!', 1);
+            else if (who == '*') EXPECT_EQ(Custom_StartOrStopStream(op == '+' ? 1 : 0), 0);
+            else EXPECT_EQ(stream_ctrl_host_write(direct, host(who), 0x10000000, op == '+' ? 1 : 0), 0);
+            stream_ctrl_settle();
+            EXPECT_EQ(stream_start_count(), st.count) << sc.name << " step " << i << " " << st.op;
+            EXPECT_EQ(s.on(), st.on) << sc.name << " step " << i++ << " " << st.op;
         }
         EXPECT_EQ(s.workers_under(E_WORKER_ID_TOF_SENSOR), s.on() ? 1 : 0) << sc.name;
         EXPECT_TRUE(s.r.log.has(sc.log)) << sc.name;
         EXPECT_EQ(s.r.log.has("work mode 1"), sc.workMode == 1) << sc.name;
     }
+}
+
+// A workMode write's start or stop is the writing host's: it counts once
+// beside the others', and its open or close runs on the closer thread.
+TEST(StreamStartStop, AWorkModeWriteStartsAndStopsAsTheWritingHost)
+{
+    Stream s;
+    g_permit_conn_user_count = 2;
+    EXPECT_EQ(stream_ctrl_host_write(nullptr, host('a'), 0x10000068, 1), 0);
+    stream_ctrl_settle();
+    EXPECT_TRUE(s.on());
+    EXPECT_EQ(stream_start_count(), 1u);
+    EXPECT_EQ(stream_ctrl_host_write(direct, host('b'), 0x10000000, 1), 0);
+    EXPECT_EQ(stream_start_count(), 2u);
+    {
+        regtest::ChangeHold hold(0);
+        // workMode 0 from the host: its own start goes, the other's stays.
+        EXPECT_EQ(stream_ctrl_host_write(nullptr, host('a'), 0x10000068, 0), 0);
+        EXPECT_EQ(stream_start_count(), 1u);
+        EXPECT_EQ(stream_ctrl_host_write(direct, host('b'), 0x10000000, 0), 0);
+        // The close waits on the closer thread, not on the writer.
+        ASSERT_TRUE(wait_until([] { return regtest::ChangeHold::begun.load() == 1; }));
+        EXPECT_EQ(stream_ctrl_host_write(nullptr, host('a'), 0x10000068, 1), 0);
+        EXPECT_EQ(stream_ctrl_host_write(nullptr, host('a'), 0x10000068, 0), 0);
+        EXPECT_FALSE(regtest::ChangeHold::ended.load()) << "a workMode write waited for the close";
+    }
+    EXPECT_FALSE(s.on());
+    EXPECT_EQ(stream_start_count(), 0u);
+    EXPECT_EQ(s.r.read(0x10000068), 0u);
 }
 
 // Capture workers a start created, by id; counted as they are made, since a
@@ -198,27 +259,36 @@ std::atomic<int> s_createdRgb{0};
 
 TEST(StreamStartStop, ConcurrentStartsCreateEachCaptureWorkerOnce)
 {
-    Stream s;
     constexpr int kHosts = 8;
-    g_permit_conn_user_count = kHosts;
-    auto all = [](uint32 value) {
-        std::vector<std::thread> threads;
-        for (int i = 0; i < kHosts; i++) threads.emplace_back([value] { Custom_StartOrStopStream(value); });
-        for (auto& t : threads) t.join();
-    };
-    s_createdTof = s_createdRgb = 0;
-    stream_ctrl_set_create_hook([](epcore_t*, uint64_t id) {
-        if (id == E_WORKER_ID_TOF_SENSOR) s_createdTof++;
-        if (id == E_WORKER_ID_RGB_SENSOR) s_createdRgb++;
-    });
-    all(1);
-    stream_ctrl_set_create_hook(nullptr);
-    EXPECT_EQ(stream_start_count(), (uint32)kHosts);
-    EXPECT_EQ(s_createdTof.load(), 1);
-    EXPECT_EQ(s_createdRgb.load(), 1);
-    all(0);
-    EXPECT_FALSE(s.on());
-    EXPECT_EQ(s.workers_under(0), 0);
+    // In place as the board's, counted once; handed over as hosts', one each.
+    for (bool hosts : {false, true}) {
+        SCOPED_TRACE(hosts);
+        Stream s;
+        g_permit_conn_user_count = kHosts;
+        auto all = [hosts](uint32 value) {
+            std::vector<std::thread> threads;
+            for (int i = 0; i < kHosts; i++)
+                threads.emplace_back([=] {
+                    if (hosts) stream_ctrl_host_write(direct, host((char)('a' + i)), 0x10000000, value);
+                    else Custom_StartOrStopStream(value);
+                });
+            for (auto& t : threads) t.join();
+            stream_ctrl_settle();
+        };
+        s_createdTof = s_createdRgb = 0;
+        stream_ctrl_set_create_hook([](epcore_t*, uint64_t id) {
+            if (id == E_WORKER_ID_TOF_SENSOR) s_createdTof++;
+            if (id == E_WORKER_ID_RGB_SENSOR) s_createdRgb++;
+        });
+        all(1);
+        stream_ctrl_set_create_hook(nullptr);
+        EXPECT_EQ(stream_start_count(), hosts ? (uint32)kHosts : 1u);
+        EXPECT_EQ(s_createdTof.load(), 1);
+        EXPECT_EQ(s_createdRgb.load(), 1);
+        all(0);
+        EXPECT_FALSE(s.on());
+        EXPECT_EQ(s.workers_under(0), 0);
+    }
 }
 
 TEST(StreamStartStop, TheBoardAndSensorKindsChooseTheCaptureTasks)
