@@ -417,7 +417,7 @@ TEST(DepthWorkers, RawFrameTravelsFromIntakeToSender)
     fc.start(E_WORKER_ID_ALGO, algo_task);
     ASSERT_TRUE(wait_until([&] { return epcore_worker_find(fc.core, E_WORKER_ID_ALGO2) != nullptr; }));
     EXPECT_TRUE(wait_until([&] { return log.has("gvcp fd:"); })); // 510 was started
-    frame_post_latest(fc.core, epcore_worker_find(fc.core, E_WORKER_ID_ALGO), raw_frame(fc, 640, 480, 4));
+    frame_post_latest_to(fc.core, E_WORKER_ID_ALGO, raw_frame(fc, 640, 480, 4));
 
     ASSERT_TRUE(wait_until([&] { return fc.listed(gvsp) == 1; }));
     ImageInfo* depth = frame_take(gvsp);
@@ -439,7 +439,7 @@ TEST(DepthWorkers, FramesLeftOnAStoppedWorkerReturnToTheirPool)
     fc.start(E_WORKER_ID_ALGO_RGB, algo_rgb_task);
     worker_t* rgb = epcore_worker_find(fc.core, E_WORKER_ID_ALGO_RGB);
     // No sender: a colour frame taken by 513 goes back through free_image.
-    frame_post_latest(fc.core, rgb, fc.frame(fc.core->rgb, E_MEMTYPE_RGB, E_IMAGE_TYPE_RGB));
+    EXPECT_TRUE(frame_post_latest_to(fc.core, E_WORKER_ID_ALGO_RGB, fc.frame(fc.core->rgb, E_MEMTYPE_RGB, E_IMAGE_TYPE_RGB)));
     EXPECT_TRUE(wait_until([&] { return fc.fetched() == 0; }));
     // A frame still listed when the worker ends goes back the same way.
     EnterCriticalSection(&rgb->datalistCS);
