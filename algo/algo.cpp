@@ -78,11 +78,9 @@ bool passes(const Streams& s, uint32 imageType)
     }
 }
 
-// Gives worker 514 the newest frame: one waiting there is released.
-void hand_to_depth(epcore_t* core, ImageInfo* frame)
-{
-    if (!frame_post_latest_to(core, E_WORKER_ID_ALGO2, frame)) free_image(core, frame);
-}
+// Gives worker 514 the newest frame: one waiting there is released, and so
+// is this one when 514 does not run.
+void hand_to_depth(epcore_t* core, ImageInfo* frame) { frame_post_latest_to(core, E_WORKER_ID_ALGO2, frame); }
 
 void depth_process(epcore_t* core, ImageInfo* raw) { algo_depth_process(core, raw); }
 void send_image(epcore_t* core, ImageInfo* image) { algo_sendImage(core, image); }

@@ -94,6 +94,28 @@ TEST_F(Gate, SenderListHoldsAtMostOneFramePerOpenStream)
     EXPECT_EQ(fc.fetched(), 0);
 }
 
+// Workers that are ending take nothing: the gate's frame and a one-slot
+// hand-over's frame go back to their pool, once.
+TEST_F(Gate, AnEndingWorkerIsOfferedNothingAndTheFrameGoesBackOnce)
+{
+    regs.cfg.common.enableDepth = 1;
+    EXPECT_TRUE(queued(E_IMAGE_TYPE_DEPTH));
+    worker_thread_ending(fc.core, gvsp);
+    EXPECT_FALSE(queued(E_IMAGE_TYPE_DEPTH));
+    EXPECT_TRUE(log.has("not find gvsp worker."));
+
+    EXPECT_FALSE(frame_post_latest_to(fc.core, E_WORKER_ID_ALGO2, depth_frame(E_IMAGE_TYPE_DEPTH)));
+    worker_t* depth = fc.fake_worker(E_WORKER_ID_ALGO2);
+    EXPECT_TRUE(frame_post_latest_to(fc.core, E_WORKER_ID_ALGO2, depth_frame(E_IMAGE_TYPE_DEPTH)));
+    EXPECT_TRUE(frame_post_latest_to(fc.core, E_WORKER_ID_ALGO2, depth_frame(E_IMAGE_TYPE_DEPTH)));
+    EXPECT_EQ(fc.listed(depth), 1);
+    worker_thread_ending(fc.core, depth);
+    EXPECT_FALSE(frame_post_latest_to(fc.core, E_WORKER_ID_ALGO2, depth_frame(E_IMAGE_TYPE_DEPTH)));
+    EXPECT_EQ(fc.listed(depth), 1);
+    EXPECT_EQ(fc.fetched(), 1);
+    EXPECT_FALSE(log.has("frame refused by pool"));
+}
+
 TEST(GateAlone, WithoutSenderTheFrameGoesBack)
 {
     LogCapture log;
