@@ -106,14 +106,12 @@ void queue_test_packet(uint32 value)
     frame->imageType = E_IMAGE_TYPE_TEST_PACKET;
     frame->imageSize = size;
     epcore_t* core = get_pcore();
-    worker_t* wk = core ? epcore_worker_find(core, E_WORKER_ID_GVSP) : nullptr;
-    if (!wk) {
-        free_image(core, frame);
-        return;
-    }
-    EnterCriticalSection(&wk->datalistCS);
-    lt_append(wk->data_list, frame);
-    LeaveCriticalSection(&wk->datalistCS);
+    bool queued = core && epcore_with_worker(core, E_WORKER_ID_GVSP, [&](worker_t* wk) {
+        EnterCriticalSection(&wk->datalistCS);
+        lt_append(wk->data_list, frame);
+        LeaveCriticalSection(&wk->datalistCS);
+    });
+    if (!queued) free_image(core, frame);
 }
 
 // Effects of a stored write; `value` is the word now at `address`, `ip` the

@@ -726,15 +726,11 @@ int GVSP_ParseResend(const void* datagram, int len, ResendInfo* info)
 template <typename Fn>
 static void with_sender(epcore_t* core, Fn fn)
 {
-    uint64_t key = E_WORKER_ID_GVSP;
-    EnterCriticalSection(&core->workerlistCS);
-    auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &key));
-    if (wk) {
+    epcore_with_worker(core, E_WORKER_ID_GVSP, [&](worker_t* wk) {
         EnterCriticalSection(&wk->datalistCS);
         fn(wk, priv_of(static_cast<iodev_t*>(wk->pdev)));
         LeaveCriticalSection(&wk->datalistCS);
-    }
-    LeaveCriticalSection(&core->workerlistCS);
+    });
 }
 
 int GVSP_ResendRequest(epcore_t* core, const void* datagram, int len, const char* requesterIp, uint16 requesterPort)

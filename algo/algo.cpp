@@ -78,13 +78,9 @@ bool passes(const Streams& s, uint32 imageType)
     }
 }
 
-// Gives worker 514 the newest frame: one waiting there is released.
-void hand_to_depth(epcore_t* core, ImageInfo* frame)
-{
-    worker_t* wk = epcore_worker_find(core, E_WORKER_ID_ALGO2);
-    if (wk) frame_post_latest(core, wk, frame);
-    else free_image(core, frame);
-}
+// Gives worker 514 the newest frame: one waiting there is released, and so
+// is this one when 514 does not run.
+void hand_to_depth(epcore_t* core, ImageInfo* frame) { frame_post_latest_to(core, E_WORKER_ID_ALGO2, frame); }
 
 void depth_process(epcore_t* core, ImageInfo* raw) { algo_depth_process(core, raw); }
 void send_image(epcore_t* core, ImageInfo* image) { algo_sendImage(core, image); }
@@ -96,16 +92,11 @@ constexpr int kMaxBatch = 3;
 // reading of the stream registers under one hold of the sender's list lock.
 void send_frames(epcore_t* core, const Streams& s, ImageInfo* const* frames, int n)
 {
-    worker_t* wk = core ? epcore_worker_find(core, E_WORKER_ID_GVSP) : nullptr;
     ImageInfo* released[kMaxBatch];
     int nrel = 0;
-    if (!wk) {
-        for (int i = 0; i < n; i++) {
-            if (!frames[i]) continue;
-            log_error(g_logger, __FUNCTION__, __LINE__, "not find gvsp worker.");
-            released[nrel++] = frames[i];
-        }
-    } else {
+    // Offered while the sender cannot end under us; one that has ended or
+    // is ending takes nothing.
+    bool found = core && epcore_with_worker(core, E_WORKER_ID_GVSP, [&](worker_t* wk) {
         int open = s.open();
         bool queued = false;
         EnterCriticalSection(&wk->datalistCS);
@@ -126,6 +117,13 @@ void send_frames(epcore_t* core, const Streams& s, ImageInfo* const* frames, int
         // The sender sleeps until a frame comes.
         if (queued) event_signal(wk->ioevent, 1);
         LeaveCriticalSection(&wk->datalistCS);
+    });
+    if (!found) {
+        for (int i = 0; i < n; i++) {
+            if (!frames[i]) continue;
+            log_error(g_logger, __FUNCTION__, __LINE__, "not find gvsp worker.");
+            released[nrel++] = frames[i];
+        }
     }
     for (int i = 0; i < nrel; i++) free_image(core, released[i]);
 }

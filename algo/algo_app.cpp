@@ -104,14 +104,13 @@ int post_record(epcore_t* core, uint64_t workerId, uint32 imageType, uint32 size
 {
     ImageInfo* img = result_unit(core, imageType, size);
     if (!img) return -1;
-    worker_t* wk = epcore_worker_find(core, workerId);
-    if (!wk) {
+    if (!epcore_worker_find(core, workerId)) {
         free_image(core, img);
         return -2;
     }
     fill(img->imageData);
-    frame_post_latest(core, wk, img);
-    return 0;
+    // The worker may have ended since: then the unit goes back.
+    return frame_post_latest_to(core, workerId, img) ? 0 : -2;
 }
 
 int post_rs485(void* vpcore, uint32 imageType, const RS485Info& info)

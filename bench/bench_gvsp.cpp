@@ -462,13 +462,16 @@ void BM_Sender(benchmark::State& state, int kind, int receivers)
 
     bpool_t* pool = kind == 0 ? w.core->depth : w.core->rgb;
     uint64_t block = 0;
-    // Queued as the producers queue: appended, then the sender woken.
+    // Queued as the producers queue: appended while the sender cannot end,
+    // then the sender woken.
     auto queue = [&] {
         ImageInfo* f = make_frame(pool, kind);
-        EnterCriticalSection(&wk->datalistCS);
-        lt_append(wk->data_list, f);
-        event_signal(wk->ioevent, 1);
-        LeaveCriticalSection(&wk->datalistCS);
+        epcore_with_worker(w.core, E_WORKER_ID_GVSP, [&](worker_t* sender) {
+            EnterCriticalSection(&sender->datalistCS);
+            lt_append(sender->data_list, f);
+            event_signal(sender->ioevent, 1);
+            LeaveCriticalSection(&sender->datalistCS);
+        });
         return ++block;
     };
     // The pool and the sender's tables reach their working size first.

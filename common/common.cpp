@@ -75,15 +75,20 @@ ImageInfo* frame_take(worker_t* wk)
     return static_cast<ImageInfo*>(item);
 }
 
-void frame_post_latest(void* vpcore, worker_t* wk, ImageInfo* image)
+bool frame_post_latest_to(void* vpcore, uint64_t id, ImageInfo* image)
 {
+    auto* core = static_cast<epcore_t*>(vpcore);
     dlist_t stale{};
-    EnterCriticalSection(&wk->datalistCS);
-    lt_tail_combine_nodel(&stale, wk->data_list);
-    lt_append(wk->data_list, image);
-    LeaveCriticalSection(&wk->datalistCS);
-    event_signal(wk->ioevent, 1);
+    bool taken = core && epcore_with_worker(core, id, [&](worker_t* wk) {
+        EnterCriticalSection(&wk->datalistCS);
+        lt_tail_combine_nodel(&stale, wk->data_list);
+        lt_append(wk->data_list, image);
+        LeaveCriticalSection(&wk->datalistCS);
+        event_signal(wk->ioevent, 1);
+    });
+    if (!taken) free_image(vpcore, image);
     frames_release(vpcore, &stale);
+    return taken;
 }
 
 void frame_serve(worker_t* wk, void (*use)(epcore_t* core, ImageInfo* image), int idleMs)

@@ -124,10 +124,12 @@ int frames_release(void* vpcore, dlist_t* frames);
 
 // Takes the frame at the head of the worker's data list; NULL when none.
 ImageInfo* frame_take(worker_t* wk);
-// Leaves `image` as the only frame waiting on the worker's list and wakes
-// the worker; frames that were waiting go back with free_image (after the
-// lock, so no pool lock nests in the list lock).
-void frame_post_latest(void* vpcore, worker_t* wk, ImageInfo* image);
+// Leaves `image` as the only frame waiting on the list of the worker
+// registered under `id` and wakes it, while the worker cannot end; frames
+// that were waiting go back with free_image (after the locks, so no pool
+// lock nests in them). When no live worker is there (none, or it is ending)
+// `image` goes back the same way. True when the worker took it.
+bool frame_post_latest_to(void* vpcore, uint64_t id, ImageInfo* image);
 // Takes frames off the worker's list and hands each to `use` (which owns
 // it), sleeping up to idleMs while there is none, until the worker or its
 // core is stopped.

@@ -13,7 +13,6 @@
 #include "common/common.h"
 #include "common/custom_internal.h"
 #include "epcore.h"
-#include "hashtab.h"
 #include "log/logger.h"
 #include "main/main.h"
 #include "sensor/sensor_imx570.h"
@@ -104,11 +103,7 @@ void worker_halt(uint64_t id)
 {
     epcore_t* core = get_pcore();
     if (!core) return;
-    // Under the registry lock: a worker leaving unregisters itself under it
-    // before its record is freed, so the record found here is still alive.
-    EnterCriticalSection(&core->workerlistCS);
-    worker_stop(static_cast<worker_t*>(ht_get(core->worker_tab, &id)));
-    LeaveCriticalSection(&core->workerlistCS);
+    epcore_with_worker(core, id, [](worker_t* wk) { worker_stop(wk); });
 }
 
 bool worker_halt_wait(uint64_t id)

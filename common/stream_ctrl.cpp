@@ -18,7 +18,6 @@
 #include "bpool.h"
 #include "dlist.h"
 #include "epcore.h"
-#include "hashtab.h"
 #include "iodev.h"
 #include "log/logger.h"
 #include "main/main.h"
@@ -109,21 +108,11 @@ void take_all(CRITICAL_SECTION* cs, dlist_t* list, dlist_t* out)
     LeaveCriticalSection(cs);
 }
 
-// Runs `fn` on the worker registered under `id`, holding the registry lock
-// so that a worker ending meanwhile cannot free its record under us.
-template <typename Fn>
-void with_worker(epcore_t* core, uint64_t id, Fn fn)
-{
-    EnterCriticalSection(&core->workerlistCS);
-    if (auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &id))) fn(wk);
-    LeaveCriticalSection(&core->workerlistCS);
-}
-
 // The queues of a processing worker: data list, then event list.
 void clean_worker_queues(epcore_t* core, uint64_t id)
 {
     dlist_t frames{};
-    with_worker(core, id, [&](worker_t* wk) {
+    epcore_with_worker(core, id, [&](worker_t* wk) {
         take_all(&wk->datalistCS, wk->data_list, &frames);
         take_all(&wk->ioeventlistCS, wk->ioevent_list, &frames);
     });
@@ -209,8 +198,8 @@ void close_stream(epcore_t* core)
     // one that does not end in time has them taken back here.
     if (encoder && !wait_gone_bounded(core, E_WORKER_ID_ENC, kEncStopWaitMs)) {
         dlist_t frames{};
-        with_worker(core, E_WORKER_ID_ENC,
-                    [&](worker_t* wk) { take_all(&wk->datalistCS, wk->data_list, &frames); });
+        epcore_with_worker(core, E_WORKER_ID_ENC,
+                           [&](worker_t* wk) { take_all(&wk->datalistCS, wk->data_list, &frames); });
         int n = frames_release(core, &frames);
         log_error(g_logger, __FUNCTION__, __LINE__, "enc worker still running, %d frames released", n);
     }

@@ -22,7 +22,6 @@
 #include "common/common.h"
 #include "common/custom.h"
 #include "epcore.h"
-#include "hashtab.h"
 #include "iodev.h"
 #include "log/logger.h"
 #include "platform.h"
@@ -66,12 +65,7 @@ bool canopen_running(epcore_t* core) { return epcore_worker_find(core, E_WORKER_
 
 void canopen_stop(epcore_t* core)
 {
-    uint64_t id = E_WORKER_ID_STD_CANOPEN;
-    // Under the registry lock: a worker leaving unregisters itself under it
-    // before its record is freed.
-    EnterCriticalSection(&core->workerlistCS);
-    worker_stop(static_cast<worker_t*>(ht_get(core->worker_tab, &id)));
-    LeaveCriticalSection(&core->workerlistCS);
+    epcore_with_worker(core, E_WORKER_ID_STD_CANOPEN, [](worker_t* wk) { worker_stop(wk); });
     for (int i = 0; i < kStopPolls; i++) {
         if (!canopen_running(core)) {
             log_info(g_logger, __FUNCTION__, __LINE__, "closed canopen_task");

@@ -25,7 +25,6 @@
 #include "common/custom.h"
 #include "epcore.h"
 #include "epudp.h"
-#include "hashtab.h"
 #include "iodev.h"
 #include "log/logger.h"
 #include "worker.h"
@@ -199,13 +198,10 @@ bool send_out(iodev_t* dev, const MsopData* out)
     return true;
 }
 
-// Stops worker `id` without waiting; under the registry lock, as a worker
-// leaving unregisters itself under it before its record is freed.
+// Stops worker `id` without waiting.
 void stop_worker(epcore_t* core, uint64_t id)
 {
-    EnterCriticalSection(&core->workerlistCS);
-    worker_stop(static_cast<worker_t*>(ht_get(core->worker_tab, &id)));
-    LeaveCriticalSection(&core->workerlistCS);
+    epcore_with_worker(core, id, [](worker_t* wk) { worker_stop(wk); });
 }
 
 } // namespace

@@ -384,6 +384,7 @@ int sensor_enc_init(void* vpcore, uint64_t type, iodev_t** ppdev)
         return -1;
     }
 
+    // Only asked whether a sender runs; the callback reaches it by its id.
     worker_t* gvsp = epcore_worker_find(core, E_WORKER_ID_GVSP);
     if (!gvsp) {
         fail_init(e, "epcore_worker_find fail.");
@@ -459,9 +460,11 @@ int sensor_enc_capture_streram(void* vpcore, void* vobj, int event, int fdtype)
     auto* core = static_cast<epcore_t*>(vpcore);
     auto* dev = static_cast<iodev_t*>(vobj);
     auto* e = dev ? static_cast<ENCInfo*>(dev->priv_data) : nullptr;
-    auto* gvsp = dev ? static_cast<worker_t*>(dev->para) : nullptr;
-    if (!core || !e || !gvsp) return -1;
-    ImageInfo* img = frame_take(gvsp);
+    // The sender is reached by its id, while it cannot end under us; the
+    // record kept on the device may be gone.
+    if (!core || !e || !dev->para) return -1;
+    ImageInfo* img = nullptr;
+    epcore_with_worker(core, E_WORKER_ID_GVSP, [&](worker_t* gvsp) { img = frame_take(gvsp); });
     if (!img) {
         wait_ms(kIdleMs);
         return 0;
@@ -494,14 +497,18 @@ int sensor_enc_capture_streram(void* vpcore, void* vobj, int event, int fdtype)
     memcpy(out->imageData, mpp_packet_get_pos(packet), len);
     mpp_packet_deinit(&packet);
     ImageInfo* dropped = nullptr;
-    EnterCriticalSection(&gvsp->datalistCS);
-    if (lt_num(gvsp->data_list) > kSenderListMax) {
-        log_error(g_logger, __FUNCTION__, __LINE__, "==========full===========");
-        dropped = static_cast<ImageInfo*>(lt_rm_head(gvsp->data_list));
-    }
-    lt_append(gvsp->data_list, out);
-    LeaveCriticalSection(&gvsp->datalistCS);
-    free_image(core, dropped);
+    bool full = false;
+    bool queued = epcore_with_worker(core, E_WORKER_ID_GVSP, [&](worker_t* gvsp) {
+        EnterCriticalSection(&gvsp->datalistCS);
+        if (lt_num(gvsp->data_list) > kSenderListMax) {
+            full = true;
+            dropped = static_cast<ImageInfo*>(lt_rm_head(gvsp->data_list));
+        }
+        lt_append(gvsp->data_list, out);
+        LeaveCriticalSection(&gvsp->datalistCS);
+    });
+    if (full) log_error(g_logger, __FUNCTION__, __LINE__, "==========full===========");
+    free_image(core, queued ? dropped : out);
     // The picture did not come from the camera source: there is no buffer
     // of it to give back, and index -1 says so.
     camera_source_put_frame(e->cam_ctx, -1);

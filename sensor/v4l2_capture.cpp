@@ -14,7 +14,6 @@
 
 #include "common/custom.h"
 #include "epcore.h"
-#include "hashtab.h"
 #include "iodev.h"
 #include "log/logger.h"
 #include "media-ctl/libmediactl.h"
@@ -116,16 +115,6 @@ bool format_matches(const V4L2SensorInfo* info, const v4l2_format& f)
 
 } // namespace
 
-bool sensor_with_worker(epcore_t* core, uint64_t id, const std::function<void(worker_t*)>& fn)
-{
-    if (!core) return false;
-    EnterCriticalSection(&core->workerlistCS);
-    auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &id));
-    if (wk) fn(wk);
-    LeaveCriticalSection(&core->workerlistCS);
-    return wk != nullptr;
-}
-
 bool sensor_with_device(epcore_t* core, uint64_t id, const std::function<void(V4L2SensorInfo*, iodev_t*)>& fn)
 {
     SensorOpsGuard guard;
@@ -138,12 +127,12 @@ bool sensor_with_device(epcore_t* core, uint64_t id, const std::function<void(V4
 
 void sensor_worker_signal(epcore_t* core, uint64_t id, int value)
 {
-    sensor_with_worker(core, id, [value](worker_t* wk) { event_signal(wk->ioevent, value); });
+    if (core) epcore_with_worker(core, id, [value](worker_t* wk) { event_signal(wk->ioevent, value); });
 }
 
 void sensor_worker_stop(epcore_t* core, uint64_t id)
 {
-    sensor_with_worker(core, id, [](worker_t* wk) { worker_stop(wk); });
+    if (core) epcore_with_worker(core, id, [](worker_t* wk) { worker_stop(wk); });
 }
 
 V4L2SensorInfo* sensor_info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
@@ -347,6 +336,8 @@ iodev_t* sensor_device_new(epcore_t* core, uint64_t consumerId, uint64_t id, int
     dev->fd = fd;
     dev->subdevFd = subfd;
     dev->fdtype = 512;
+    // A mark of whom the frames are for, never followed: hand-overs find
+    // the consumer by its id, since its record goes when it ends.
     dev->para = consumer;
     dev->cbpara = core;
     dev->iostate = IOSTATE_READY;
@@ -682,7 +673,7 @@ int sensor_handover_drop_new(epcore_t* core, uint64_t consumer, ImageInfo* img)
 {
     if (!img) return 0;
     bool queued = false;
-    bool found = sensor_with_worker(core, consumer, [&](worker_t* wk) {
+    bool found = core && epcore_with_worker(core, consumer, [&](worker_t* wk) {
         EnterCriticalSection(&wk->datalistCS);
         if (wk->data_list && lt_num(wk->data_list) < 1) {
             lt_append(wk->data_list, img);
@@ -703,7 +694,7 @@ int sensor_handover_replace_old(epcore_t* core, uint64_t consumer, ImageInfo* im
     if (!img) return 0;
     bool queued = false;
     dlist_t stale{};
-    sensor_with_worker(core, consumer, [&](worker_t* wk) {
+    if (core) epcore_with_worker(core, consumer, [&](worker_t* wk) {
         EnterCriticalSection(&wk->datalistCS);
         if (wk->data_list) {
             while (void* old = lt_rm_head(wk->data_list)) lt_append(&stale, old);

@@ -99,9 +99,6 @@ int sensor_open_node(const char* node, const char* openFail, const char* subFail
 // device `mediaDev`; a failure is logged as "set format %s fail." and the
 // set-up goes on.
 void sensor_set_pad_format(const char* mediaDev, const char* formats);
-// Runs fn on worker `id` while the registry lock keeps it from being freed;
-// false when there is no such worker.
-bool sensor_with_worker(epcore_t* core, uint64_t id, const std::function<void(worker_t*)>& fn);
 // Runs fn on the table and device registered under `id` (E_DEVICE_TOF or
 // E_DEVICE_RGB) under the sensor-operations lock, so that the device's
 // capture task cannot tear the record down meanwhile; false when there is

@@ -112,8 +112,7 @@ void set_zone(uint32 value)
 // there is no sender or no pool unit.
 void post_save_ack(epcore_t* core)
 {
-    worker_t* sender = epcore_worker_find(core, E_WORKER_ID_UDP_SEND);
-    if (!sender || !core->applation_algo_result) return;
+    if (!epcore_worker_find(core, E_WORKER_ID_UDP_SEND) || !core->applation_algo_result) return;
     auto* img = static_cast<ImageInfo*>(bpool_fetch(core->applation_algo_result));
     if (!img) return;
     memset(img, 0, sizeof(ImageInfo));
@@ -121,7 +120,7 @@ void post_save_ack(epcore_t* core)
     img->imageType = E_IMAGE_TYPE_AVOID2;
     img->imageSize = sizeof(kSaveAck);
     memcpy(img->imageData, kSaveAck, sizeof(kSaveAck));
-    frame_post_latest(core, sender, img);
+    frame_post_latest_to(core, E_WORKER_ID_UDP_SEND, img);
 }
 
 void save_zone(epcore_t* core, UdpCmdState* state)
@@ -178,11 +177,7 @@ void close_server_device(iodev_t* dev)
 bool stop_sender(epcore_t* core)
 {
     uint64_t key = E_WORKER_ID_UDP_SEND;
-    // Under the registry lock: a worker leaving unregisters itself under it
-    // before its record is freed.
-    EnterCriticalSection(&core->workerlistCS);
-    worker_stop(static_cast<worker_t*>(ht_get(core->worker_tab, &key)));
-    LeaveCriticalSection(&core->workerlistCS);
+    epcore_with_worker(core, key, [](worker_t* wk) { worker_stop(wk); });
     for (int waited = 0; waited < kSenderLeaveMs; waited += kWaitPollMs) {
         if (!epcore_worker_find(core, E_WORKER_ID_UDP_SEND)) return true;
         wait_ms(kWaitPollMs);

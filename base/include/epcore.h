@@ -15,6 +15,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <type_traits>
 
 #include "bpool.h"
 #include "dlist.h"
@@ -129,7 +130,19 @@ iotimer_t* epcore_iotimer_del(epcore_t* core, uint64_t id);
 iotimer_t* epcore_iotimer_find(epcore_t* core, uint64_t id);
 int       epcore_iotimer_remove(epcore_t* core, iotimer_t* timer);
 int       epcore_iodev_tcpnum(epcore_t* core);
+/* The worker under key, or null. Only for asking whether it runs: the
+ * record may be freed as soon as this returns. */
 worker_t* epcore_worker_find(epcore_t* core, uint64_t key);
+/* Runs fn(wk, arg) on the live worker registered under key while its record
+ * cannot be freed: under workerlistCS, which a worker takes to mark itself
+ * ending before it drains its lists and frees them. A worker that has ended
+ * or is ending counts as absent, so whatever it is refused stays with the
+ * caller (a frame goes back to its pool) instead of landing on a list that
+ * nobody drains. 1 fn ran; 0 no live worker; -1 null core or fn.
+ * fn runs under the registry lock: it may take the worker's own locks but
+ * must not call the worker registry, and pool items are best released after
+ * the call. */
+int       epcore_with_worker(epcore_t* core, uint64_t key, void (*fn)(worker_t* wk, void* arg), void* arg);
 
 /* Pump registry (evpumplistCS) */
 int       evpump_thread_add(epcore_t* core, evpump_t* pump);
@@ -148,6 +161,9 @@ int       evpump_thread_delpoll(epcore_t* core, iodev_t* dev);
  * table holds the first live one and the list holds all. */
 int       worker_thread_add(epcore_t* core, worker_t* wk);
 int       worker_thread_del(epcore_t* core, worker_t* wk);
+/* Marks the worker ending: from then on epcore_with_worker passes it by.
+ * Its own thread calls this before draining its lists for the last time. */
+int       worker_thread_ending(epcore_t* core, worker_t* wk);
 worker_t* worker_thread_find(epcore_t* core, uint64_t key);
 worker_t* worker_thread_self(epcore_t* core);
 int       worker_thread_sort(epcore_t* core);
@@ -163,5 +179,15 @@ int       epcore_global_iotimer_del(epcore_t* core, iotimer_t* timer);
 int       epcore_global_iotimer_getmon(epcore_t* core, evpump_t* pump);
 
 void      epcore_print(epcore_t* core);
+
+/* epcore_with_worker for a callable taking the worker: true when it ran. */
+template <typename Fn>
+bool epcore_with_worker(epcore_t* core, uint64_t key, Fn&& fn)
+{
+    using F = std::remove_reference_t<Fn>;
+    return epcore_with_worker(
+               core, key, [](worker_t* wk, void* arg) { (*static_cast<F*>(arg))(wk); },
+               const_cast<void*>(static_cast<const void*>(&fn))) == 1;
+}
 
 #endif

@@ -82,13 +82,14 @@ struct Worker_s {
     std::atomic<uint8_t> quit;
 
     WorkerDataFree*  datafree;       /* release of items left on data_list */
+    uint8_t          ending;         /* under the registry lock: no more hand-overs */
 };
 
 /* 0 created and registered; -1 null core or function; -100 no record; -2
  * no thread could be made (nothing stays registered). */
 int       worker_create(epcore_t* core, uint64_t id, void* (*fn)(void*));
-/* A task's last call: releases what is left on its lists, unregisters and
- * frees the record. */
+/* A task's last call: refuses further hand-overs, releases what is left on
+ * its lists, unregisters and frees the record. */
 int       worker_destory(worker_t* wk);
 int       worker_stop(worker_t* wk);
 uint64_t  workerid(worker_t* wk);

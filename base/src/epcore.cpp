@@ -445,6 +445,17 @@ worker_t* epcore_worker_find(epcore_t* core, uint64_t key)
     return worker_thread_find(core, key);
 }
 
+int epcore_with_worker(epcore_t* core, uint64_t key, void (*fn)(worker_t* wk, void* arg), void* arg)
+{
+    if (!core || !fn) return -1;
+    EnterCriticalSection(&core->workerlistCS);
+    auto* wk = static_cast<worker_t*>(ht_get(core->worker_tab, &key));
+    bool live = wk && !wk->ending;
+    if (live) fn(wk, arg);
+    LeaveCriticalSection(&core->workerlistCS);
+    return live ? 1 : 0;
+}
+
 /* ------------------------------------------------------------------ */
 /* Pump registry                                                       */
 
@@ -588,6 +599,18 @@ int worker_thread_del(epcore_t* core, worker_t* wk)
         }
     }
     clamp_cursor(&core->curwk, core->worker_list);
+    LeaveCriticalSection(&core->workerlistCS);
+    return 0;
+}
+
+int worker_thread_ending(epcore_t* core, worker_t* wk)
+{
+    if (!core) return -1;
+    if (!wk) return -2;
+    /* Under the lock, so a hand-over that found the worker live has finished
+     * with its lists before the worker drains them. */
+    EnterCriticalSection(&core->workerlistCS);
+    wk->ending = 1;
     LeaveCriticalSection(&core->workerlistCS);
     return 0;
 }

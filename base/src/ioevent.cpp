@@ -11,6 +11,7 @@
 #include "bpool.h"
 #include "epcore.h"
 #include "epdns.h"
+#include "hashtab.h"
 #include "iodev.h"
 #include "iotimer.h"
 #include "memory.h"
@@ -188,15 +189,18 @@ int ioevent_dispatch(evpump_t* pump, ioevent_t* ev)
         threadslot = &dev->threadid;
     }
 
-    worker_t* wk = worker_thread_find(core, WORKER_EVENT_ID);
-    if (wk) {
-        ev->workerid = wk->threadid;
-        if (threadslot) {
-            uint64_t tie = *threadslot;
-            if (tie <= 9 || !worker_thread_find(core, tie)) *threadslot = wk->threadid;
-        }
-        return worker_ioevent_push(wk, ev);
-    }
+    /* Queued while the worker cannot end under us; inside, the registry lock
+     * is held, so the tie is looked up in the table directly. */
+    int pushed = 0;
+    if (epcore_with_worker(core, WORKER_EVENT_ID, [&](worker_t* wk) {
+            ev->workerid = wk->threadid;
+            if (threadslot) {
+                uint64_t tie = *threadslot;
+                if (tie <= 9 || !ht_get(core->worker_tab, &tie)) *threadslot = wk->threadid;
+            }
+            pushed = worker_ioevent_push(wk, ev);
+        }))
+        return pushed;
 
     /* Written only when set, so pumps sharing a device do not race on it. */
     if (threadslot && *threadslot) *threadslot = 0;

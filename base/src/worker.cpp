@@ -63,6 +63,21 @@ void free_record(worker_t* wk)
     kfree(wk);
 }
 
+/* A registered worker's end. Hand-overs through epcore_with_worker are
+ * refused first, so the one drain finds everything ever queued; it runs
+ * before the key goes, so whoever waits for the key to vanish finds the
+ * items back in their pools (and queued events back in the core's pool
+ * before teardown frees it). Producers reach the record only under the
+ * registry lock, which the unregistration takes, so none is left using it
+ * when it is freed. */
+void leave(epcore_t* core, worker_t* wk)
+{
+    worker_thread_ending(core, wk);
+    drain_lists(wk);
+    worker_thread_del(core, wk);
+    free_record(wk);
+}
+
 } // namespace
 
 worker_t* worker_new(epcore_t* core)
@@ -124,13 +139,7 @@ int worker_destory(worker_t* wk)
     epcore_t* core = wk->epcore;
     /* Counted in while it still uses the core's pools, so teardown waits. */
     epcore_thread_enter(core);
-    /* Released before the key goes, so whoever waits for the key to vanish
-     * finds the items back in their pools; a producer that found the task
-     * just before it left is caught by the second pass. */
-    drain_lists(wk);
-    worker_thread_del(core, wk);
-    drain_lists(wk);
-    free_record(wk);
+    leave(core, wk);
     epcore_thread_leave(core);
     return 0;
 }
@@ -233,11 +242,7 @@ int worker_main_proc(worker_t* wk)
         }
     }
 
-    /* Queued events go back to the core's pool before the worker leaves the
-     * registry, so teardown never frees the pool under it. */
-    drain_lists(wk);
-    worker_thread_del(core, wk);
-    free_record(wk);
+    leave(core, wk);
     epcore_thread_leave(core);
     return 0;
 }

@@ -94,6 +94,28 @@ TEST_F(Gate, SenderListHoldsAtMostOneFramePerOpenStream)
     EXPECT_EQ(fc.fetched(), 0);
 }
 
+// Workers that are ending take nothing: the gate's frame and a one-slot
+// hand-over's frame go back to their pool, once.
+TEST_F(Gate, AnEndingWorkerIsOfferedNothingAndTheFrameGoesBackOnce)
+{
+    regs.cfg.common.enableDepth = 1;
+    EXPECT_TRUE(queued(E_IMAGE_TYPE_DEPTH));
+    worker_thread_ending(fc.core, gvsp);
+    EXPECT_FALSE(queued(E_IMAGE_TYPE_DEPTH));
+    EXPECT_TRUE(log.has("not find gvsp worker."));
+
+    EXPECT_FALSE(frame_post_latest_to(fc.core, E_WORKER_ID_ALGO2, depth_frame(E_IMAGE_TYPE_DEPTH)));
+    worker_t* depth = fc.fake_worker(E_WORKER_ID_ALGO2);
+    EXPECT_TRUE(frame_post_latest_to(fc.core, E_WORKER_ID_ALGO2, depth_frame(E_IMAGE_TYPE_DEPTH)));
+    EXPECT_TRUE(frame_post_latest_to(fc.core, E_WORKER_ID_ALGO2, depth_frame(E_IMAGE_TYPE_DEPTH)));
+    EXPECT_EQ(fc.listed(depth), 1);
+    worker_thread_ending(fc.core, depth);
+    EXPECT_FALSE(frame_post_latest_to(fc.core, E_WORKER_ID_ALGO2, depth_frame(E_IMAGE_TYPE_DEPTH)));
+    EXPECT_EQ(fc.listed(depth), 1);
+    EXPECT_EQ(fc.fetched(), 1);
+    EXPECT_FALSE(log.has("frame refused by pool"));
+}
+
 TEST(GateAlone, WithoutSenderTheFrameGoesBack)
 {
     LogCapture log;
@@ -417,7 +439,7 @@ TEST(DepthWorkers, RawFrameTravelsFromIntakeToSender)
     fc.start(E_WORKER_ID_ALGO, algo_task);
     ASSERT_TRUE(wait_until([&] { return epcore_worker_find(fc.core, E_WORKER_ID_ALGO2) != nullptr; }));
     EXPECT_TRUE(wait_until([&] { return log.has("gvcp fd:"); })); // 510 was started
-    frame_post_latest(fc.core, epcore_worker_find(fc.core, E_WORKER_ID_ALGO), raw_frame(fc, 640, 480, 4));
+    frame_post_latest_to(fc.core, E_WORKER_ID_ALGO, raw_frame(fc, 640, 480, 4));
 
     ASSERT_TRUE(wait_until([&] { return fc.listed(gvsp) == 1; }));
     ImageInfo* depth = frame_take(gvsp);
@@ -439,7 +461,7 @@ TEST(DepthWorkers, FramesLeftOnAStoppedWorkerReturnToTheirPool)
     fc.start(E_WORKER_ID_ALGO_RGB, algo_rgb_task);
     worker_t* rgb = epcore_worker_find(fc.core, E_WORKER_ID_ALGO_RGB);
     // No sender: a colour frame taken by 513 goes back through free_image.
-    frame_post_latest(fc.core, rgb, fc.frame(fc.core->rgb, E_MEMTYPE_RGB, E_IMAGE_TYPE_RGB));
+    EXPECT_TRUE(frame_post_latest_to(fc.core, E_WORKER_ID_ALGO_RGB, fc.frame(fc.core->rgb, E_MEMTYPE_RGB, E_IMAGE_TYPE_RGB)));
     EXPECT_TRUE(wait_until([&] { return fc.fetched() == 0; }));
     // A frame still listed when the worker ends goes back the same way.
     EnterCriticalSection(&rgb->datalistCS);

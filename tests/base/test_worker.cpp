@@ -1,6 +1,6 @@
 // Worker threads: registration before the task runs, create/stop/find under
 // load, one-slot data-list hand-over in both styles with the pool balanced,
-// and event workers.
+// hand-overs racing a worker's end, and event workers.
 #include "bpool.h"
 #include "epcore.h"
 #include "ioevent.h"
@@ -255,6 +255,129 @@ TEST_F(WorkerTest, EventQueueTakesEachHappeningOnceAndGivesRecordsBack)
     EXPECT_EQ(worker_ioevent_num(w), 2);
     EXPECT_EQ(worker_ioevent_remove(w, &obj), 2);
     EXPECT_EQ(bpool_fetched_num(core->event_pool), base);
+    worker_free(w);
+}
+
+/* ---- Hand-overs to a worker that ends ---- */
+
+/* Frames of the ending tests, counted at every place one can come back. */
+struct Tally {
+    std::atomic<long> fetched{0}, taken{0}, refused{0}, drained{0}, bad{0};
+};
+Tally* g_tally = nullptr;
+
+void give_back(void* item)
+{
+    if (bpool_recycle(g_frames, item) != 0) g_tally->bad++; /* not handed out: a second release */
+}
+
+void drained_release(epcore_t*, void* item)
+{
+    g_tally->drained++;
+    give_back(item);
+}
+
+/* Takes up to `quota` frames, then ends at once; whatever producers queue
+ * meanwhile is the worker's to release as it ends. */
+std::atomic<int> g_quota{0};
+
+void* takes_a_few_then_ends(void* arg)
+{
+    worker_t* self = static_cast<worker_t*>(arg);
+    worker_set_datafree(self, drained_release);
+    int left = g_quota.load();
+    while (left > 0 && !self->quit.load() && !self->epcore->quit.load()) {
+        EnterCriticalSection(&self->datalistCS);
+        void* f = lt_rm_head(self->data_list);
+        LeaveCriticalSection(&self->datalistCS);
+        if (!f) {
+            event_wait(self->ioevent, 1);
+            continue;
+        }
+        g_tally->taken++;
+        give_back(f);
+        left--;
+    }
+    worker_destory(self);
+    return nullptr;
+}
+
+/* Producers keep offering frames by key while the worker under it ends and
+ * frees its record, round after round: nothing reaches a freed record (the
+ * sanitizers see to that), and every frame comes back exactly once, taken,
+ * refused to its producer, or released by the worker as it ends. */
+TEST_F(WorkerTest, FramesOfferedToAWorkerThatEndsAllComeBackOnce)
+{
+    Tally tally;
+    g_tally = &tally;
+    g_frames = bpool_init(nullptr);
+    bpool_set_unitsize(g_frames, sizeof(Frame));
+    bpool_set_allocnum(g_frames, 16);
+    const uint64_t key = E_WORKER_ID_GVSP;
+    const int rounds = 300, producers = 3;
+
+    std::atomic<bool> done{false};
+    std::atomic<long> offered_live{0};
+    std::vector<std::thread> ts;
+    for (int p = 0; p < producers; p++)
+        ts.emplace_back([&] {
+            while (!done.load()) {
+                void* f = bpool_fetch(g_frames);
+                if (!f) continue;
+                tally.fetched++;
+                /* Producers bound the list, as the frame producers do. */
+                bool queued = false;
+                bool found = epcore_with_worker(core, key, [&](worker_t* wk) {
+                    EnterCriticalSection(&wk->datalistCS);
+                    if (lt_num(wk->data_list) < 4) {
+                        lt_append(wk->data_list, f);
+                        queued = true;
+                    }
+                    LeaveCriticalSection(&wk->datalistCS);
+                    event_signal(wk->ioevent, 1);
+                });
+                if (found) offered_live++;
+                if (!queued) {
+                    tally.refused++;
+                    give_back(f);
+                }
+            }
+        });
+    for (int r = 0; r < rounds; r++) {
+        g_quota = r % 4; /* some end before taking anything */
+        ASSERT_EQ(worker_create(core, key, takes_a_few_then_ends), 0);
+        ASSERT_TRUE(wait_until([&] { return !epcore_worker_find(core, key); })) << r;
+    }
+    done = true;
+    for (auto& t : ts) t.join();
+
+    EXPECT_GT(offered_live.load(), 0);
+    EXPECT_GT(tally.refused.load(), 0);
+    EXPECT_EQ(tally.bad.load(), 0);
+    EXPECT_EQ(tally.fetched.load(), tally.taken.load() + tally.refused.load() + tally.drained.load());
+    EXPECT_EQ(bpool_fetched_num(g_frames), 0);
+    bpool_clean(g_frames);
+    g_frames = nullptr;
+    g_tally = nullptr;
+}
+
+/* Once a worker says it is ending, hand-overs pass it by although it is
+ * still registered: whoever waits for its key sees it until it has drained. */
+TEST_F(WorkerTest, AWorkerThatIsEndingIsPassedByButStillFound)
+{
+    worker_t* w = worker_new(core);
+    ASSERT_NE(w, nullptr);
+    w->threadid = 4242;
+    ASSERT_EQ(worker_thread_add(core, w), 0);
+    int runs = 0;
+    EXPECT_TRUE(epcore_with_worker(core, 4242, [&](worker_t* found) { runs += found == w; }));
+    EXPECT_EQ(worker_thread_ending(core, w), 0);
+    EXPECT_FALSE(epcore_with_worker(core, 4242, [&](worker_t*) { runs++; }));
+    EXPECT_EQ(epcore_worker_find(core, 4242), w);
+    EXPECT_EQ(runs, 1);
+    EXPECT_FALSE(epcore_with_worker(core, 4243, [&](worker_t*) { runs++; }));
+    EXPECT_EQ(epcore_with_worker(nullptr, 4242, [](worker_t*, void*) {}, nullptr), -1);
+    worker_thread_del(core, w);
     worker_free(w);
 }
 
