@@ -295,6 +295,15 @@ class RunScript(unittest.TestCase):
         stubborn = subprocess.Popen(["ip", "netns", "exec", cam, "sh", "-c", "trap '' TERM; exec sleep 120"])
         self.addCleanup(stubborn.wait, 10)
         self.addCleanup(stubborn.kill)
+        # It ignores SIGTERM once the shell has become sleep; until then a
+        # loaded machine may still have it in `ip netns exec` or the shell.
+        def comm():
+            try:
+                with open(f"/proc/{stubborn.pid}/comm") as f:
+                    return f.read().strip()
+            except OSError:
+                return ""
+        self.assertTrue(camns.wait_for(lambda: comm() == "sleep", 30), "the stubborn process never started")
         self.assertTrue(camns.wait_for(lambda: str(stubborn.pid) in subprocess.run(
             ["ip", "netns", "pids", cam], capture_output=True, text=True).stdout.split()))
         watcher = self.watcher_of(ns)
