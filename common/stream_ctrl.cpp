@@ -456,6 +456,10 @@ std::condition_variable s_reqCv;   // the target changed, or a bringer is done
 bool s_target = false;             // the stream is to be on
 int s_bringers = 0;                // threads bringing the stream to the target
 Op s_op = Op::None;                // what the bringer under the stream lock does
+// A stop counted against a stream that was fully on: that stream closes
+// even if a start follows before the close begins, so a host that takes
+// over, or restarts the capture to apply a setting, gets a fresh stream.
+bool s_closeOwed = false;
 std::chrono::steady_clock::time_point s_openNotBefore{};
 thread_local bool t_onCloser = false;
 
@@ -544,14 +548,19 @@ uint32 count_stop()
 bool count_request(epcore_t* core, uint32 value)
 {
     // Nothing under way: the stream is what the target is.
-    if (s_bringers == 0) s_target = core->streamon.load() != 0;
+    if (s_bringers == 0) {
+        s_target = core->streamon.load() != 0;
+        s_closeOwed = false;
+    }
     if (value == 1) {
         count_start();
         if (!s_target) {
             s_target = true;
             // A stop's silence is undone where the stream stays on after all;
-            // a close already begun is followed by an open, which undoes it.
-            if (s_op == Op::Opening || (s_op == Op::None && core->streamon.load())) GVSP_StreamCloseCancel(core);
+            // a close already begun, or owed, is followed by an open, which
+            // undoes it.
+            if (!s_closeOwed && (s_op == Op::Opening || (s_op == Op::None && core->streamon.load())))
+                GVSP_StreamCloseCancel(core);
             s_reqCv.notify_all();
         }
         return false;
@@ -560,6 +569,7 @@ bool count_request(epcore_t* core, uint32 value)
     uint32 count = count_stop();
     uint32 mode = work_mode();
     if (stop_closes(count, mode)) {
+        if (s_op == Op::None && core->streamon.load()) s_closeOwed = true;
         s_target = false;
         GVSP_StreamCloseBegin(core);
         s_reqCv.notify_all();
@@ -583,9 +593,10 @@ void bring_to_target(epcore_t* core)
     std::unique_lock<std::mutex> req(s_reqMutex);
     for (;;) {
         bool on = core->streamon.load() != 0;
+        if (!on) s_closeOwed = false;
         // Nothing opens once the core is stopping.
-        if (s_target == on || (s_target && core->quit.load())) break;
-        if (s_target) {
+        if ((s_target == on && !s_closeOwed) || (s_target && !on && core->quit.load())) break;
+        if (s_target && !on) {
             // Capture needs its gap after the request before a start; a stop
             // meanwhile leaves nothing to open.
             while (s_target && std::chrono::steady_clock::now() < s_openNotBefore)
@@ -600,6 +611,7 @@ void bring_to_target(epcore_t* core)
             req.lock();
         } else {
             s_op = Op::Closing;
+            s_closeOwed = false;
             req.unlock();
             close_stream(core);
             req.lock();
@@ -631,7 +643,7 @@ void* closer_main(void* arg)
 // be made: the caller brings the stream itself, counted in.
 bool start_closer(epcore_t* core)
 {
-    if (s_bringers != 0 || s_target == (core->streamon.load() != 0)) return true;
+    if (s_bringers != 0 || (s_target == (core->streamon.load() != 0) && !s_closeOwed)) return true;
     s_bringers++;
     epcore_thread_enter(core);
     if (thread_start_detached(closer_main, core) == 0) return true;
