@@ -384,9 +384,9 @@ int sensor_enc_init(void* vpcore, uint64_t type, iodev_t** ppdev)
         return -1;
     }
 
-    // Only asked whether a sender runs; the callback reaches it by its id.
-    worker_t* gvsp = epcore_worker_find(core, E_WORKER_ID_GVSP);
-    if (!gvsp) {
+    // Only asked whether a sender runs: the callback reaches it by its id,
+    // as its record goes when it ends.
+    if (!epcore_worker_find(core, E_WORKER_ID_GVSP)) {
         fail_init(e, "epcore_worker_find fail.");
         return -1;
     }
@@ -398,7 +398,6 @@ int sensor_enc_init(void* vpcore, uint64_t type, iodev_t** ppdev)
     dev->id = type;
     dev->fd = -1;
     dev->fdtype = 512;
-    dev->para = gvsp;
     dev->callback = sensor_enc_capture_streram;
     dev->cbpara = core;
     dev->iostate = IOSTATE_READY;
@@ -460,9 +459,8 @@ int sensor_enc_capture_streram(void* vpcore, void* vobj, int event, int fdtype)
     auto* core = static_cast<epcore_t*>(vpcore);
     auto* dev = static_cast<iodev_t*>(vobj);
     auto* e = dev ? static_cast<ENCInfo*>(dev->priv_data) : nullptr;
-    // The sender is reached by its id, while it cannot end under us; the
-    // record kept on the device may be gone.
-    if (!core || !e || !dev->para) return -1;
+    // The sender is reached by its id, while it cannot end under us.
+    if (!core || !e) return -1;
     ImageInfo* img = nullptr;
     epcore_with_worker(core, E_WORKER_ID_GVSP, [&](worker_t* gvsp) { img = frame_take(gvsp); });
     if (!img) {

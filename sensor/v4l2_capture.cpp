@@ -322,7 +322,9 @@ int sensor_find_node(const char* graph, const char* entity, char* node)
 
 iodev_t* sensor_device_new(epcore_t* core, uint64_t consumerId, uint64_t id, int fd, int subfd)
 {
-    worker_t* consumer = epcore_worker_find(core, consumerId);
+    // Only asked whether the consumer runs: hand-overs find it by its id,
+    // as its record goes when it ends.
+    bool consumer = epcore_worker_find(core, consumerId) != nullptr;
     iodev_t* dev = consumer ? iodev_new(core) : nullptr;
     auto* info = dev ? static_cast<V4L2SensorInfo*>(kzalloc(sizeof(V4L2SensorInfo))) : nullptr;
     if (!info) {
@@ -336,9 +338,6 @@ iodev_t* sensor_device_new(epcore_t* core, uint64_t consumerId, uint64_t id, int
     dev->fd = fd;
     dev->subdevFd = subfd;
     dev->fdtype = 512;
-    // A mark of whom the frames are for, never followed: hand-overs find
-    // the consumer by its id, since its record goes when it ends.
-    dev->para = consumer;
     dev->cbpara = core;
     dev->iostate = IOSTATE_READY;
     dev->priv_data = info;
