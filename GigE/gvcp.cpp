@@ -352,11 +352,12 @@ int write_pair(iodev_t* dev, GVCPPrivData* priv, const Peer& p, uint32 address, 
         int st = stream_ctrl_host_write(priv->write_reg, who, address, value);
         // A heartbeat expiry that overtook the write found no start to take:
         // the start goes now, as it would have then.
-        if (who != STREAM_BOARD && requester(core, p) == STREAM_BOARD) {
+        if (who != STREAM_BOARD) {
             EnterCriticalSection(&core->userCS);
+            bool gone = find_user(core, p) == nullptr;
             bool last = lt_num(core->user_info) == 0;
             LeaveCriticalSection(&core->userCS);
-            stream_ctrl_host_left(priv->write_reg, who, last, 1);
+            if (gone) stream_ctrl_host_left(priv->write_reg, who, last, 1);
         }
         return st;
     }

@@ -48,7 +48,7 @@ void* std_canopen_task(void* arg)
         }
     }
     while (!wk->quit.load() && !core->quit.load()) event_wait(wk->ioevent, kPollMs * 10);
-    if (ownsOutput) epcore_with_worker(core, E_WORKER_ID_RS485, [](worker_t* out) { worker_stop(out); });
+    if (ownsOutput) epcore_worker_stop(core, E_WORKER_ID_RS485);
     log_info(g_logger, __FUNCTION__, __LINE__, "end canopen task");
     worker_destory(wk);
     return nullptr;

@@ -101,9 +101,7 @@ int worker_start(uint64_t id, void* (*fn)(void*))
 
 void worker_halt(uint64_t id)
 {
-    epcore_t* core = get_pcore();
-    if (!core) return;
-    epcore_with_worker(core, id, [](worker_t* wk) { worker_stop(wk); });
+    epcore_worker_stop(get_pcore(), id);
 }
 
 bool worker_halt_wait(uint64_t id)

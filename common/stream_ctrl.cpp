@@ -5,6 +5,7 @@
 #include "common/stream_ctrl.h"
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -499,19 +500,9 @@ uint32 host_limit()
 }
 
 // Under s_reqMutex, as the rest below.
-bool wants(StreamRequester who)
-{
-    for (StreamRequester w : s_wanting)
-        if (w == who) return true;
-    return false;
-}
+bool wants(StreamRequester who) { return std::find(s_wanting.begin(), s_wanting.end(), who) != s_wanting.end(); }
 
-bool withdraw(StreamRequester who)
-{
-    for (auto it = s_wanting.begin(); it != s_wanting.end(); ++it)
-        if (*it == who) return s_wanting.erase(it), true;
-    return false;
-}
+bool withdraw(StreamRequester who) { return std::erase(s_wanting, who) != 0; }
 
 uint32 publish_count()
 {

@@ -65,7 +65,7 @@ bool canopen_running(epcore_t* core) { return epcore_worker_find(core, E_WORKER_
 
 void canopen_stop(epcore_t* core)
 {
-    epcore_with_worker(core, E_WORKER_ID_STD_CANOPEN, [](worker_t* wk) { worker_stop(wk); });
+    epcore_worker_stop(core, E_WORKER_ID_STD_CANOPEN);
     for (int i = 0; i < kStopPolls; i++) {
         if (!canopen_running(core)) {
             log_info(g_logger, __FUNCTION__, __LINE__, "closed canopen_task");

@@ -198,12 +198,6 @@ bool send_out(iodev_t* dev, const MsopData* out)
     return true;
 }
 
-// Stops worker `id` without waiting.
-void stop_worker(epcore_t* core, uint64_t id)
-{
-    epcore_with_worker(core, id, [](worker_t* wk) { worker_stop(wk); });
-}
-
 } // namespace
 
 int rich_recv_init(epcore_t* core, uint64 id, iodev_t** dev)
@@ -360,7 +354,7 @@ int rich_host_gone(epcore_t* core, const char* ip, uint32 gvcpPort)
         return -1;
     }
     if (strcmp(relay->remote_ip, ip) == 0 && priv->curGvcpPort == gvcpPort) {
-        stop_worker(core, E_WORKER_ID_RICH_RECV_TASK);
+        epcore_worker_stop(core, E_WORKER_ID_RICH_RECV_TASK);
         log_info(g_logger, __FUNCTION__, __LINE__, "close rich radar,%s:%d", ip, (int)gvcpPort);
         return 1;
     }

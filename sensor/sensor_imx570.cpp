@@ -1655,7 +1655,7 @@ bool configure(epcore_t* core, iodev_t* dev)
                                                     : "stream mode:multiple machine close");
         }
     }
-    if (!keepApd) sensor_worker_stop(core, E_WORKER_ID_APD);
+    if (!keepApd) epcore_worker_stop(core, E_WORKER_ID_APD);
 
     if (E && D && M == 0 && B != E_BOARD_VERSION_V2_3)
         info->set_other_params(dev, reg(kRegMicroFrameSpan), kRegMicroFrameSpan);

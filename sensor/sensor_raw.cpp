@@ -303,7 +303,7 @@ void configure_trigger(epcore_t* core, iodev_t* dev, uint32 mode, uint32 rgbKind
         });
     };
     if (reg(kRegMultiMachine) == 0) {
-        sensor_worker_stop(core, E_WORKER_ID_APD);
+        epcore_worker_stop(core, E_WORKER_ID_APD);
         hold(fd);
         sreg_write(fd, 32, dual_freq(mode) ? 42 : 85);
         sreg_write(fd, 31, dual_freq(mode) ? 170 : 85);
@@ -1052,7 +1052,7 @@ void* sensor_tof_task(void* vwker)
     int rc = sensor_capture_loop(wk, dev, &loop);
 
     g_lost_raw.store(0);
-    sensor_worker_stop(core, E_WORKER_ID_APD);
+    epcore_worker_stop(core, E_WORKER_ID_APD);
     sensor_tof_stop_capturing(dev);
     LED_Control(GPIO_TOF_TRIGGER, 1);
     {

@@ -124,7 +124,7 @@ void configure(iodev_t* dev)
     for (uint32 r : kLaserRegs) info->write_reg(dev, sensor_laser_address(0, r), kLaserSetting);
 }
 
-void stop_apd(epcore_t* core) { sensor_worker_stop(core, E_WORKER_ID_APD); }
+void stop_apd(epcore_t* core) { epcore_worker_stop(core, E_WORKER_ID_APD); }
 
 } // namespace
 

@@ -130,11 +130,6 @@ void sensor_worker_signal(epcore_t* core, uint64_t id, int value)
     if (core) epcore_with_worker(core, id, [value](worker_t* wk) { event_signal(wk->ioevent, value); });
 }
 
-void sensor_worker_stop(epcore_t* core, uint64_t id)
-{
-    if (core) epcore_with_worker(core, id, [](worker_t* wk) { worker_stop(wk); });
-}
-
 V4L2SensorInfo* sensor_info_of(iodev_t* dev) { return dev ? static_cast<V4L2SensorInfo*>(dev->priv_data) : nullptr; }
 
 int sensor_subdev_of(const iodev_t* dev) { return dev ? dev->subdevFd : -1; }

@@ -106,8 +106,6 @@ void sensor_set_pad_format(const char* mediaDev, const char* formats);
 bool sensor_with_device(epcore_t* core, uint64_t id, const std::function<void(V4L2SensorInfo*, iodev_t*)>& fn);
 // Signals worker `id`'s event with `value` when the worker exists.
 void sensor_worker_signal(epcore_t* core, uint64_t id, int value);
-// Asks worker `id` to stop when it exists.
-void sensor_worker_stop(epcore_t* core, uint64_t id);
 
 // ioctl through the board, repeated while it fails with EINTR.
 int sensor_xioctl(int fh, int request, void* arg);

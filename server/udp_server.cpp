@@ -177,7 +177,7 @@ void close_server_device(iodev_t* dev)
 bool stop_sender(epcore_t* core)
 {
     uint64_t key = E_WORKER_ID_UDP_SEND;
-    epcore_with_worker(core, key, [](worker_t* wk) { worker_stop(wk); });
+    epcore_worker_stop(core, key);
     for (int waited = 0; waited < kSenderLeaveMs; waited += kWaitPollMs) {
         if (!epcore_worker_find(core, E_WORKER_ID_UDP_SEND)) return true;
         wait_ms(kWaitPollMs);

@@ -143,6 +143,9 @@ worker_t* epcore_worker_find(epcore_t* core, uint64_t key);
  * must not call the worker registry, and pool items are best released after
  * the call. */
 int       epcore_with_worker(epcore_t* core, uint64_t key, void (*fn)(worker_t* wk, void* arg), void* arg);
+/* Asks the live worker under key to stop, without waiting for it; as
+ * epcore_with_worker returns. */
+int       epcore_worker_stop(epcore_t* core, uint64_t key);
 
 /* Pump registry (evpumplistCS) */
 int       evpump_thread_add(epcore_t* core, evpump_t* pump);

@@ -456,6 +456,12 @@ int epcore_with_worker(epcore_t* core, uint64_t key, void (*fn)(worker_t* wk, vo
     return live ? 1 : 0;
 }
 
+int epcore_worker_stop(epcore_t* core, uint64_t key)
+{
+    return epcore_with_worker(
+        core, key, [](worker_t* wk, void*) { worker_stop(wk); }, nullptr);
+}
+
 /* ------------------------------------------------------------------ */
 /* Pump registry                                                       */
 

@@ -284,19 +284,26 @@ def role_host(pid, count):
 # ---- the test ----
 
 
+def host_record(test, net, script, args, hidden):
+    """Runs `script`'s host role with `args` in the host namespace and returns
+    the one record it prints, shown without the `hidden` list."""
+    host = net.spawn(net.host, [sys.executable, script, "--role", *args],
+                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    out, _ = host.communicate(timeout=400)
+    records = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
+    test.assertEqual([r["error"] for r in records if "error" in r], [], out[-3000:])
+    test.assertEqual(host.returncode, 0, out[-3000:])
+    test.assertEqual(len(records), 1, out[-3000:])
+    r = records[0]
+    print("\n" + json.dumps({k: v for k, v in r.items() if k != hidden}), file=sys.stderr)
+    return r
+
+
 class StreamBurst(unittest.TestCase):
     def test_the_stream_follows_the_hosts_latest_request_after_bursts(self):
         with CameraNet(f"sb{os.getpid() % 10000}") as net:
             korvid = net.start_korvid_serving(KORVID)
-            host = net.spawn(net.host, [sys.executable, SELF, "--role", "host", str(korvid.pid), str(BURST)],
-                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-            out, _ = host.communicate(timeout=400)
-            records = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
-            self.assertEqual([r["error"] for r in records if "error" in r], [], out[-3000:])
-            self.assertEqual(host.returncode, 0, out[-3000:])
-            self.assertEqual(len(records), 1, out[-3000:])
-            r = records[0]
-            print("\n" + json.dumps({k: v for k, v in r.items() if k != "second_host_blocks"}), file=sys.stderr)
+            r = host_record(self, net, SELF, ["host", str(korvid.pid), str(BURST)], "second_host_blocks")
 
             self.assertEqual(r["after_burst_stop"], [0],
                              "datagrams after a burst's stop (s after its answer..., how many)")

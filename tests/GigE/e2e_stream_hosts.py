@@ -21,7 +21,6 @@ usage: e2e_stream_hosts.py KORVID_BINARY
 import json
 import os
 import random
-import subprocess
 import sys
 import time
 import unittest
@@ -29,7 +28,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from camns import CameraNet, run_script  # noqa: E402
 from e2e_stream_burst import (ACQUISITION, DEPTH, DEPTH_ONLY, HOSTS_ALLOWED, Host,  # noqa: E402
-                              first_leader, now_ns, time_blocks)
+                              first_leader, host_record, now_ns, time_blocks)
 
 SELF = os.path.abspath(__file__)
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
@@ -194,15 +193,7 @@ class StreamHosts(unittest.TestCase):
     def test_each_hosts_start_counts_once_and_no_host_ends_anothers_stream(self):
         with CameraNet(f"sh{os.getpid() % 10000}") as net:
             korvid = net.start_korvid_serving(KORVID)
-            host = net.spawn(net.host, [sys.executable, SELF, "--role", "hosts"],
-                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-            out, _ = host.communicate(timeout=400)
-            records = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
-            self.assertEqual([r["error"] for r in records if "error" in r], [], out[-3000:])
-            self.assertEqual(host.returncode, 0, out[-3000:])
-            self.assertEqual(len(records), 1, out[-3000:])
-            r = records[0]
-            print("\n" + json.dumps({k: v for k, v in r.items() if k != "b_blocks"}), file=sys.stderr)
+            r = host_record(self, net, SELF, ["hosts"], "b_blocks")
 
             self.assertIsNotNone(r["b_rate_before"], "B's stream did not run")
             # Loose: the fault leaves B nothing at all.

@@ -294,7 +294,7 @@ TEST(GpixelIntegration, ColourTeardownsRacingTheFirstExposureRateWritesAreSafe)
             // Some of worker 521's writes reach the live record before it goes.
             sim_sensor_log_clear(kColour);
             ASSERT_TRUE(wait_until([&] { return rate_writes() >= 3; })) << cycle;
-            sensor_worker_stop(core, E_WORKER_ID_RGB_SENSOR);
+            epcore_worker_stop(core, E_WORKER_ID_RGB_SENSOR);
             ASSERT_TRUE(wait_until([&] { return epcore_worker_find(core, E_WORKER_ID_RGB_SENSOR) == nullptr; }))
                 << cycle;
             EXPECT_EQ(epcore_iodev_find(core, E_DEVICE_RGB), nullptr) << cycle;

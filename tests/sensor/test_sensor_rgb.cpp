@@ -431,7 +431,7 @@ TEST(ColourTask, ANodeStuckInErrorLeavesTheCaptureThreadAsleep)
         long used = thread_cpu_ms("rgbsensor") - start;
         EXPECT_LT(used, 300) << what << ": ms of CPU in one second";
         EXPECT_EQ(c.rig.listed(c.consumer), 0) << what;
-        sensor_worker_stop(c.core, E_WORKER_ID_RGB_SENSOR);
+        epcore_worker_stop(c.core, E_WORKER_ID_RGB_SENSOR);
         EXPECT_TRUE(wait_until([&] { return epcore_worker_find(c.core, E_WORKER_ID_RGB_SENSOR) == nullptr; })) << what;
         sim_faults_clear();
     }
