@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <thread>
@@ -862,8 +864,11 @@ TEST(GvspFlush, HandedOverRequestsLeaveOnlyTheLatestAndNoStopIsFollowedByAFrame)
             EXPECT_EQ(ask(1, 0), 0);
             ASSERT_TRUE(wait_until([] { return ChangeHold::begun.load() == 1; }));
             size_t before = s.log.count("open stream");
+            // The sender and the closer: one closer brings the whole burst.
+            const int threads = s.core->threadnum.load();
             for (const char* op = c.during; op[0] && op[1]; op += 2) {
                 EXPECT_EQ(ask((uint16_t)(op[0] - '0'), op[1] == '+' ? 1 : 0), 0);
+                EXPECT_LE(s.core->threadnum.load(), threads) << "a second closer after request " << (op - c.during) / 2;
                 // Until the close ends, whatever the requests, nothing goes out.
                 s.send(E_IMAGE_TYPE_AMP, 10);
                 EXPECT_TRUE(s.all_taken());
@@ -923,6 +928,111 @@ TEST(GvspFlush, AStopWhileAnOpenRunsIsKeptAndAStartAfterItUndoesIt)
         EXPECT_TRUE(s.all_taken());
         EXPECT_TRUE(s.a.quiet(200)) << "a frame went out after the stop";
     }
+}
+
+// When each open of the stream begins.
+struct OpenClock {
+    static inline std::atomic<int> opens{0};
+    static inline std::atomic<int64_t> lastNs{0};
+    OpenClock()
+    {
+        opens = 0;
+        stream_ctrl_set_change_hook([](epcore_t*, int opening) {
+            if (!opening) return;
+            lastNs = std::chrono::steady_clock::now().time_since_epoch().count();
+            opens++;
+        });
+    }
+    ~OpenClock() { stream_ctrl_set_change_hook(nullptr); }
+};
+
+// A host's stop and start back to back are answered at once; the open
+// waits on the closer for the gap capture needs after the request before
+// it, and a stop within that gap leaves nothing to open.
+TEST(GvspFlush, AHandedOverStartOpensAfterTheCaptureGapAndAStopWithinItOpensNothing)
+{
+    for (bool stopInGap : {false, true}) {
+        SCOPED_TRACE(stopInGap);
+        HandSent s(1);
+        ASSERT_TRUE(s.sent_one());
+        OpenClock clock;
+        size_t closes = s.log.count("close stream success");
+        const auto t0 = std::chrono::steady_clock::now().time_since_epoch().count();
+        EXPECT_EQ(ask(1, 0), 0);
+        EXPECT_EQ(ask(1, 1), 0);
+        if (stopInGap) {
+            // Long enough that the stop surely lands in it, however slow the close.
+            stream_ctrl_hold_open(5000);
+            ASSERT_TRUE(wait_until([&] { return s.log.count("close stream success") > closes; }));
+            EXPECT_EQ(ask(1, 0), 0);
+        }
+        stream_ctrl_settle();
+        if (stopInGap) {
+            EXPECT_EQ(OpenClock::opens.load(), 0);
+            EXPECT_EQ(s.core->streamon.load(), 0);
+            s.send(E_IMAGE_TYPE_AMP, 10);
+            EXPECT_TRUE(s.all_taken());
+            EXPECT_TRUE(s.a.quiet(200)) << "a frame went out after the stop";
+            continue;
+        }
+        ASSERT_EQ(OpenClock::opens.load(), 1);
+        EXPECT_GE((OpenClock::lastNs.load() - t0) / 1000000, 490) << "opened within the gap after the stop";
+        EXPECT_TRUE(s.sent_one());
+    }
+}
+
+// A stream kept on from start-up by the work mode is the board's: once the
+// work mode lets go, a host's stop closes it, and the next start numbers
+// its blocks from 1.
+TEST(GvspFlush, AStreamKeptOnFromStartUpClosesOnAStopOnceWorkModeLetsGo)
+{
+    HandSent s(0);
+    s.common().workMode = 1;
+    stream_ctrl_start_at_boot(s.core);
+    ASSERT_EQ(s.core->streamon.load(), 1);
+    ASSERT_TRUE(s.sent_one());
+    EXPECT_EQ(ask(1, 0), 0);
+    stream_ctrl_settle();
+    EXPECT_EQ(s.core->streamon.load(), 1) << "work mode 1 lost to a stop";
+    ASSERT_TRUE(s.sent_one());
+    s.common().workMode = 0;
+    EXPECT_EQ(ask(1, 0), 0);
+    EXPECT_TRUE(wait_until([&] { return s.core->streamon.load() == 0; })) << "the capture went on";
+    stream_ctrl_settle();
+    EXPECT_EQ(ask(1, 1), 0);
+    stream_ctrl_settle();
+    ASSERT_EQ(s.core->streamon.load(), 1);
+    s.send(E_IMAGE_TYPE_AMP, 10);
+    auto b = s.a.block();
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->leader.block(), 1u);
+}
+
+// When the sender's silence ends at an open, what the closed stream left
+// queued goes back to its pool, and a host's test packet queued among it
+// stays, in order, to be sent.
+TEST(GvspFlush, TheSilenceEndsDroppingTheClosedStreamsFramesAndKeepingTestPackets)
+{
+    Sender s;
+    StandingDevice sd(s);
+    GVSP_StreamCloseBegin(s.core);
+    s.send(E_IMAGE_TYPE_DEPTH, 10);
+    ImageInfo* first = s.frame(E_IMAGE_TYPE_TEST_PACKET, 200);
+    s.queue(first);
+    s.send(E_IMAGE_TYPE_AMP, 10);
+    ImageInfo* second = s.frame(E_IMAGE_TYPE_TEST_PACKET, 300);
+    s.queue(second);
+    GVSP_StreamCloseCancel(s.core);
+    std::vector<void*> left;
+    EnterCriticalSection(&sd.wk->datalistCS);
+    for (void* it = lt_first(sd.wk->data_list); it; it = lt_get_next(it)) left.push_back(it);
+    LeaveCriticalSection(&sd.wk->datalistCS);
+    EXPECT_EQ(left, (std::vector<void*>{first, second}));
+    EXPECT_EQ(s.fetched(), 2);
+    // The silence is over: a frame queued now stays for the sender.
+    s.send(E_IMAGE_TYPE_DEPTH, 10);
+    GVSP_StreamCloseCancel(s.core);
+    EXPECT_EQ(s.fetched(), 3);
 }
 
 // A raw frame still being processed when the capture ended comes out as a

@@ -251,6 +251,58 @@ TEST(StreamStartStop, AWorkModeWriteStartsAndStopsAsTheWritingHost)
     EXPECT_EQ(s.r.read(0x10000068), 0u);
 }
 
+// Once korvid is stopping nothing opens, but a stop counted then still
+// closes the capture: the sensor must not be left streaming.
+TEST(StreamStartStop, WhileKorvidStopsAStopStillClosesTheCaptureAndAStartOpensNothing)
+{
+    Stream s;
+    EXPECT_EQ(Custom_StartOrStopStream(1), 0);
+    ASSERT_TRUE(s.on());
+    s.r.core->quit.store(1);
+    stream_ctrl_stop_all();
+    EXPECT_FALSE(s.on());
+    EXPECT_TRUE(s.r.log.has("close stream success"));
+    EXPECT_EQ(Custom_StartOrStopStream(1), 0);
+    EXPECT_FALSE(s.on());
+}
+
+std::atomic<int> s_restarts{0};
+
+void* ends_at_once(void* arg)
+{
+    s_restarts++;
+    worker_destory(static_cast<worker_t*>(arg));
+    return nullptr;
+}
+
+// The capture's own restart after its time-outs is refused only where a
+// stop has asked the stream to close: starts still being brought about
+// while the stream stays on never hold it up (a refused restart leaves the
+// stream on with no frames).
+TEST(StreamStartStop, ACaptureRestartIsTakenWhileStartsKeepTheStreamOn)
+{
+    constexpr uint64_t kTask = 900;
+    Stream s;
+    EXPECT_EQ(Custom_StartOrStopStream(1), 0);
+    ASSERT_TRUE(s.on());
+    std::atomic<bool> done{false};
+    std::vector<std::thread> starters;
+    for (int i = 0; i < 3; i++)
+        starters.emplace_back([&] {
+            while (!done.load()) Custom_StartOrStopStream(1);
+        });
+    s_restarts = 0;
+    int refused = 0;
+    for (int i = 0; i < 100; i++) {
+        if (!wait_until([&] { return !s.running(kTask); })) break;
+        refused += stream_ctrl_restart_worker(s.r.core, kTask, ends_at_once) == 0;
+    }
+    done = true;
+    for (auto& t : starters) t.join();
+    EXPECT_EQ(refused, 0) << "restarts refused while starts kept the stream on";
+    EXPECT_TRUE(wait_until([] { return s_restarts.load() == 100; }));
+}
+
 // Capture workers a start created, by id; counted as they are made, since a
 // capture task without its device on a loaded machine may end before the
 // test looks.
