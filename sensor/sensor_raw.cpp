@@ -476,6 +476,16 @@ uint32_t sensor_tof_fps_limit(uint32_t freqMode, uint32_t L)
 
 int sensor_tof_fail_limit(uint32_t cameraType) { return cameraType == kCameraCalvoUltra ? 12 : 3; }
 
+void sensor_tof_reset(void)
+{
+    g_lastFps.store(0);
+    integLenH.store(0);
+    integLenL.store(0);
+    s_restarted.store(false);
+    s_dualSeen.store(0);
+    s_dualIndex.store(0);
+}
+
 // ---- Operations ----
 
 int sensor_tof_set_fps(iodev_t* dev, uint32_t fps)

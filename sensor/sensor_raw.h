@@ -55,6 +55,9 @@ uint32_t sensor_tof_fps_limit(uint32_t freqMode, uint32_t L);
 // What the capture's first restart after time-outs adds to each
 // integration length (nInteA, nInteB); it writes the raised lengths itself.
 #define SENSOR_TOF_RESTART_RAISE 10
+// Back to the state at process start (tests): the lengths not yet raised,
+// no frame rate written, no dual-exposure frame seen or numbered.
+void sensor_tof_reset(void);
 // Consecutive capture failures that restart the task on camera type
 // `cameraType`.
 int sensor_tof_fail_limit(uint32_t cameraType);

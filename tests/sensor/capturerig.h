@@ -86,6 +86,7 @@ struct Rig {
         r.rgb().sensorType = E_SENSOR_NONE;
         g_permit_conn_user_count = 1;
         stream_ctrl_reset();
+        sensor_tof_reset();
         g_lost_raw = 0;
         sim_camera_set_mode(kVideo, SIM_CAMERA_STEPPED);
     }
