@@ -37,6 +37,8 @@ WRITE_AT = 3            # seconds into the stream
 # depth at well under a frame per second.
 FRAMES = 3
 WAIT = 60
+# Runs of a mode: one whose capture restarted after the writes is run again.
+ATTEMPTS = 3
 N_INTE_A, N_INTE_B = 0x1000209C, 0x100020A0
 FREQ_MODE, GROUP_A, GROUP_B, FPS = 0x10002068, 0x1000206C, 0x10002070, 0x1000202C
 W, H = 640, 480
@@ -85,29 +87,49 @@ class GpixelEndToEnd(unittest.TestCase):
             korvid = net.start_korvid_serving(KORVID, profile="rk3588-gpixel")
             log = os.path.join(net.board_root(), ".board", "sensors.log")
 
-            for runs, (name, (mode, frame_bytes, exposures, writes)) in enumerate(MODES.items()):
+            for name, (mode, frame_bytes, exposures, writes) in MODES.items():
                 with self.subTest(mode=name):
-                    start = os.path.getsize(log) if os.path.exists(log) else 0
-                    try:
-                        out = self.stream(net, name, mode, writes)
-                    finally:
-                        # A stop is answered before its close ends: until
-                        # then the capture goes on, and the log may end
-                        # inside a length burst. The close waits for the
-                        # capture task, whose end waits for a burst in
-                        # progress; the next run starts after it too.
-                        closed = wait_for(lambda: net.korvid_log().count("close stream success") > runs, 30)
-                    self.assertTrue(closed, "the stream did not close")
-                    rows = read_log(log, start)
-                    self.check_stream(out, rows, frame_bytes, exposures)
-                    self.check_scene(os.path.join(net.dir, name + ".png"), net.dir)
-                    self.check_lengths(out, rows, mode)
+                    for attempt in range(1, ATTEMPTS + 1):
+                        if self.run_mode(net, log, name, mode, frame_bytes, exposures, writes, attempt):
+                            break
 
             rc = net.stop(korvid)
             if rc != 255:  # show what the sanitizers said
                 with open(os.path.join(net.dir, "korvid.out"), errors="replace") as f:
                     sys.stderr.write(f.read()[-20000:])
             self.assertEqual(rc, 255)  # SIGTERM ends with the backtrace status
+
+    def run_mode(self, net, log, name, mode, frame_bytes, exposures, writes, attempt):
+        """One stream in `mode`, checked; False when only the lengths failed
+        after a restart of the capture and another attempt is left."""
+        # Lengths the sensor was not given by an earlier attempt.
+        writes = {addr: value - 20 * (attempt - 1) for addr, value in writes.items()}
+        closes = net.korvid_log().count("close stream success")
+        restarts = net.korvid_log().count("cterate work by self")
+        start = os.path.getsize(log) if os.path.exists(log) else 0
+        try:
+            out = self.stream(net, name, mode, writes)
+        finally:
+            # A stop is answered before its close ends: until then the
+            # capture goes on, and the log may end inside a length burst.
+            # The close waits for the capture task, whose end waits for a
+            # burst in progress; the next run starts after it too.
+            closed = wait_for(lambda: net.korvid_log().count("close stream success") > closes, 30)
+        self.assertTrue(closed, "the stream did not close")
+        rows = read_log(log, start)
+        self.check_stream(out, rows, frame_bytes, exposures)
+        self.check_scene(os.path.join(net.dir, name + ".png"), net.dir)
+        try:
+            self.check_lengths(out, rows, mode)
+        except AssertionError as e:
+            # A capture starved past its time-outs restarts and writes its own
+            # raised lengths over the host's: that run proves nothing of the
+            # host's writes.
+            if attempt == ATTEMPTS or net.korvid_log().count("cterate work by self") == restarts:
+                raise
+            sys.stderr.write(f"{name}: the capture restarted (attempt {attempt}): {e}\n")
+            return False
+        return True
 
     def test_depth_scene_on_the_rk3568_board(self):
         # The same sensor on the RK3568 board (its own start sequence), in
