@@ -24,6 +24,7 @@ W, H = 1280, 960
 MONO10, MONO16 = 0x01100003, 0x01100007
 REG_ENABLE_RGB = 0x10000028
 REG_FPS = 0x1000102C
+REG_RESEND = 0x10000044
 # Completed buffers counted by size and format.
 COLOUR, DEPTH = "%dx%d/%#x" % (W, H, MONO10), "640x480/%#x" % MONO16
 # The bound on waiting for frames: a thread-sanitized build on a busy host
@@ -48,8 +49,9 @@ def receive(address, out_file, seconds, needs, writes):
         device.write_register(reg, value)
     stream = camera.create_stream(None, None)
     # A sanitizer build on a busy host may take longer than Aravis's default
-    # to send the 3400 packets of one colour frame.
-    stream.set_property("frame-retention", 2000000)
+    # to send the 3400 packets of one colour frame, and seconds where it
+    # is starved.
+    stream.set_property("frame-retention", 5000000)
     size = max(camera.get_payload(), 2 * W * H * 2)
     for _ in range(16):
         stream.push_buffer(Aravis.Buffer.new_allocate(size))
@@ -120,7 +122,9 @@ class ColourEndToEnd(unittest.TestCase):
             # 10 frames per second (the colour rate drives the ToF rate): a
             # colour frame of two pictures is some 3400 packets, and at full
             # rate a host busy with other tests would miss some.
-            counts = self.run_receiver(net, frame, 0, {COLOUR: 5, DEPTH: 1}, [(REG_FPS, 10)])
+            # Packet resend on: a host busy with other tests loses packets,
+            # and gets them again as Aravis asks.
+            counts = self.run_receiver(net, frame, 0, {COLOUR: 5, DEPTH: 1}, [(REG_FPS, 10), (REG_RESEND, 1)])
             colour = counts.get(COLOUR, 0)
             depth = counts.get(DEPTH, 0)
             # Rates are not measured here: a thread-sanitizer build computes
