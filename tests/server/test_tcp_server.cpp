@@ -32,11 +32,14 @@
 #include "iotimer.h"
 #include "mlisten.h"
 #include "modbus/modbus_task.h"
+#include "platform.h"
 #include "platform/boardroot.h"
 #include "server/tcp_server.h"
 #include "simzip.h"
 #include "server/filemsg.h"
 #include "server/ziptest.h"
+#include "sensor/sensor_imx570.h"
+#include "sensor_ioctl.h"
 
 using algotest::LogCapture;
 using algotest::Registers;
@@ -413,6 +416,81 @@ TEST_F(FileServer, ApplicationSettingsReachTheAvoidance)
     EXPECT_TRUE(wait_until([&] {
         return algo_server_get_params(ALGO_APP_AVOID2, got, sizeof got) >= 0 && strstr(got, "Sensitivity");
     }));
+}
+
+// The IMX570's line control: answers a read of the input lines with `raw`.
+int input_lines_ioctl(void* model, sim_node_t*, unsigned long request, void* arg)
+{
+    if (request != SENSOR_IOC_CPLD_WORD) return -ENOTTY;
+    uint32_t* word = static_cast<uint32_t*>(arg);
+    if (*word == 0x102u) *word = static_cast<std::atomic<uint32_t>*>(model)->load();
+    return 0;
+}
+
+// Avoidance settings taken on an RK3568 with an IMX570: the zone of the
+// settings becomes the default zone and is saved, the IO lines select the
+// running zone (none when they read 3), and the temporary parameter is reset.
+// Another chip, ToF sensor or application sees none of it; the
+// first-generation detector takes no settings, so nothing follows there.
+TEST_F(FileServer, AvoidanceSettingsOnAnRK3568IMX570FollowTheLinesAndAreSaved)
+{
+    static std::atomic<uint32_t> raw{0};
+    static const sim_devops_t ops = {nullptr, nullptr, input_lines_ioctl, nullptr, nullptr, nullptr, nullptr};
+    ASSERT_EQ(sim_device_add("/dev/v4l-subdev-lines", &ops, &raw), 0);
+    int ctl = plat_open("/dev/v4l-subdev-lines", O_RDWR);
+    ASSERT_GE(ctl, 0);
+    sensor_imx570_gpio_control(ctl, 0, nullptr);
+    struct Case {
+        uint32_t cpu, sensor, mode, lines;
+        int code;
+        bool follows;
+        int zone;  // the avoidance's running zone afterwards
+    };
+    const Case cases[] = {
+        {E_CPU_RK3568, E_IMX570, 4, 1, 0, true, 1},  // the lines select 3 - 1: zone index 1
+        {E_CPU_RK3568, E_IMX570, 4, 3, 0, true, 5},  // no selection: the settings' zone runs
+        {E_CPU_RK3588, E_IMX570, 4, 1, 0, false, 5},
+        {E_CPU_RK3576, E_IMX570, 4, 1, 0, false, 5},
+        {E_CPU_RK3568, E_GPIXEL_0503, 4, 1, 0, false, 5},
+        {E_CPU_RK3568, E_VD55H1, 4, 1, 0, false, 5},
+        {E_CPU_RK3568, E_IMX570, 2, 1, 0, false, 6},
+        {E_CPU_RK3568, E_IMX570, 0, 1, 0, false, 6},
+        {E_CPU_RK3568, E_IMX570, 1, 1, 1, false, 6},
+    };
+    Host h(port);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "cpu " << c.cpu << " sensor " << c.sensor << " mode " << c.mode
+                                        << " lines " << c.lines);
+        algo_server_reset();
+        std::string running = "{\"ZoneIndex\":6}";
+        ASSERT_EQ(algo_avoid_set_params2(reinterpret_cast<uint8*>(running.data()), (uint32_t)running.size()), 0);
+        unlink(board.host(CONFIG_FILE).c_str());
+        reg_store(regs.run.cpuId, c.cpu);
+        reg_store(regs.tof().sensorType, c.sensor);
+        reg_store(regs.cfg.common.enableApplationAlgo, c.mode);
+        reg_store(regs.cfg.common.avoidSetMode, 77u);
+        reg_store(regs.run.avoidTmpParam, 0u);
+        raw = c.lines;
+        EXPECT_EQ(h.upload(APP_ALGO_CONFIG_FILE, c.mode == 2 ? "{\"PalletWidth\":1200}" : "{\"ZoneIndex\":5}"),
+                  c.code);
+        // What follows an upload is done before the connection's next
+        // message is answered.
+        ASSERT_TRUE(h.send(header(3)));
+        ASSERT_EQ(h.recv(16), rsp(3, 0));
+        EXPECT_EQ(algo_avoid_get_zone_index2(), c.zone);
+        EXPECT_EQ(reg_load(regs.cfg.common.avoidSetMode), c.follows ? 5u : 77u);
+        std::string saved = file(CONFIG_FILE);
+        if (c.follows) {
+            ASSERT_EQ(saved.size(), (size_t)DEV_CFG_SIZE);
+            auto block = std::make_unique<deviceCFG>();
+            memcpy(block.get(), saved.data(), sizeof(deviceCFG));
+            EXPECT_EQ(block->common.avoidSetMode, 5u);
+        } else {
+            EXPECT_EQ(saved, "<missing>");
+        }
+        EXPECT_EQ(reg_load(regs.run.avoidTmpParam), c.follows ? 0xFFFFu : 0u);
+    }
+    plat_close(ctl);
 }
 
 // Settings nested far deeper than any real file are refused whole: the
