@@ -58,9 +58,11 @@ def now_ns():
 
 def first_block_limit(*close_and_open):
     """How long the first block after a burst's start may take: 1.5 s, or
-    twice one close and one open where they take longer (a sanitizer's
-    build, a loaded machine), whose first block comes with more jitter still."""
-    return max(SETTLE, *(2 * t for t in close_and_open if t is not None))
+    three times one close and one open where they take longer (a
+    sanitizer's build, a loaded machine), whose first block comes with more
+    jitter still; a burst that left more than one of each behind takes
+    many times that."""
+    return max(SETTLE, *(3 * t for t in close_and_open if t is not None))
 
 
 def proc_status(pid):
