@@ -28,7 +28,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from camns import CameraNet, run_script  # noqa: E402
 from e2e_stream_burst import (ACQUISITION, DEPTH, DEPTH_ONLY, HOSTS_ALLOWED, Host,  # noqa: E402
-                              first_leader, host_record, now_ns, time_blocks)
+                              block_rate, first_leader, host_record, now_ns)
 
 SELF = os.path.abspath(__file__)
 KORVID = sys.argv[1] if len(sys.argv) > 1 else "korvid"
@@ -100,12 +100,12 @@ def role_hosts():
     if first_leader(b, b_started, WAIT) is None:
         print(json.dumps({"error": "the stream did not run"}), flush=True)
         return 1
-    window = time_blocks(b, RATE_BLOCKS, WAIT)
+    before, _ = block_rate(b, now_ns(), RATE_BLOCKS, WAIT)
     a.write(ACQUISITION, 0)
     stopped = a.write(ACQUISITION, 0)
-    after = time_blocks(b, RATE_BLOCKS, 3 * window if window else WAIT)
-    out["b_rate_before"] = RATE_BLOCKS / window if window else None
-    out["b_rate_after_a_stops"] = RATE_BLOCKS / after if after else 0
+    after, _ = block_rate(b, stopped, RATE_BLOCKS, 3 * RATE_BLOCKS / before if before else WAIT)
+    out["b_rate_before"] = before or None
+    out["b_rate_after_a_stops"] = after
     out["a_blocks_after_its_stops"] = len(a.rx.leaders_between(stopped, now_ns()))
     slowest = 0.0
     for _ in range(BURST):
