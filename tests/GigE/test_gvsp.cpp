@@ -802,10 +802,19 @@ struct HandSent : Sender {
         stream_ctrl_stop_all();
         g_permit_conn_user_count = 1;
     }
-    bool sent_one()
+    // The block number of a frame handed over now; 0 when none came.
+    uint64_t next_block()
     {
         send(E_IMAGE_TYPE_AMP, 10);
-        return a.block().has_value();
+        auto b = a.block();
+        return b ? b->leader.block() : 0;
+    }
+    bool sent_one() { return next_block() != 0; }
+    // A frame handed over now is taken and goes to no host within `ms`.
+    bool sends_nothing(int ms)
+    {
+        send(E_IMAGE_TYPE_AMP, 10);
+        return all_taken() && a.quiet(ms);
     }
 };
 
@@ -870,9 +879,7 @@ TEST(GvspFlush, HandedOverRequestsLeaveOnlyTheLatestAndNoStopIsFollowedByAFrame)
                 EXPECT_EQ(ask((uint16_t)(op[0] - '0'), op[1] == '+' ? 1 : 0), 0);
                 EXPECT_LE(s.core->threadnum.load(), threads) << "a second closer after request " << (op - c.during) / 2;
                 // Until the close ends, whatever the requests, nothing goes out.
-                s.send(E_IMAGE_TYPE_AMP, 10);
-                EXPECT_TRUE(s.all_taken());
-                EXPECT_TRUE(s.a.quiet(20)) << "a frame went out after request " << (op - c.during) / 2;
+                EXPECT_TRUE(s.sends_nothing(20)) << "a frame went out after request " << (op - c.during) / 2;
             }
             ChangeHold::release();
             stream_ctrl_settle();
@@ -883,9 +890,7 @@ TEST(GvspFlush, HandedOverRequestsLeaveOnlyTheLatestAndNoStopIsFollowedByAFrame)
         EXPECT_EQ(opens, c.on ? 1 : 0);
         EXPECT_EQ(stream_start_count(), c.count);
         if (!c.on) {
-            s.send(E_IMAGE_TYPE_AMP, 10);
-            EXPECT_TRUE(s.all_taken());
-            EXPECT_TRUE(s.a.quiet(200)) << "a frame went out after the last stop";
+            EXPECT_TRUE(s.sends_nothing(200)) << "a frame went out after the last stop";
             continue;
         }
         EXPECT_TRUE(s.sent_one()) << "the stream after the closer";
@@ -909,9 +914,7 @@ TEST(GvspFlush, AStopWhileAnOpenRunsIsKeptAndAStartAfterItUndoesIt)
             EXPECT_EQ(ask(1, 1), 0);
             ASSERT_TRUE(wait_until([] { return ChangeHold::begun.load() == 1; }));
             EXPECT_EQ(ask(1, 0), 0);
-            s.send(E_IMAGE_TYPE_AMP, 10);
-            EXPECT_TRUE(s.all_taken());
-            EXPECT_TRUE(s.a.quiet(50)) << "a frame went out after the stop";
+            EXPECT_TRUE(s.sends_nothing(50)) << "a frame went out after the stop";
             if (restart) {
                 EXPECT_EQ(ask(1, 1), 0);
             }
@@ -924,9 +927,7 @@ TEST(GvspFlush, AStopWhileAnOpenRunsIsKeptAndAStartAfterItUndoesIt)
             EXPECT_TRUE(s.sent_one()) << "the stream stayed silent";
             continue;
         }
-        s.send(E_IMAGE_TYPE_AMP, 10);
-        EXPECT_TRUE(s.all_taken());
-        EXPECT_TRUE(s.a.quiet(200)) << "a frame went out after the stop";
+        EXPECT_TRUE(s.sends_nothing(200)) << "a frame went out after the stop";
     }
 }
 
@@ -970,9 +971,7 @@ TEST(GvspFlush, AHandedOverStartOpensAfterTheCaptureGapAndAStopWithinItOpensNoth
         if (stopInGap) {
             EXPECT_EQ(OpenClock::opens.load(), 0);
             EXPECT_EQ(s.core->streamon.load(), 0);
-            s.send(E_IMAGE_TYPE_AMP, 10);
-            EXPECT_TRUE(s.all_taken());
-            EXPECT_TRUE(s.a.quiet(200)) << "a frame went out after the stop";
+            EXPECT_TRUE(s.sends_nothing(200)) << "a frame went out after the stop";
             continue;
         }
         ASSERT_EQ(OpenClock::opens.load(), 1);
@@ -1002,10 +1001,7 @@ TEST(GvspFlush, AStreamKeptOnFromStartUpClosesOnAStopOnceWorkModeLetsGo)
     EXPECT_EQ(ask(1, 1), 0);
     stream_ctrl_settle();
     ASSERT_EQ(s.core->streamon.load(), 1);
-    s.send(E_IMAGE_TYPE_AMP, 10);
-    auto b = s.a.block();
-    ASSERT_TRUE(b);
-    EXPECT_EQ(b->leader.block(), 1u);
+    EXPECT_EQ(s.next_block(), 1u);
 }
 
 // When the sender's silence ends at an open, what the closed stream left
@@ -1071,10 +1067,7 @@ TEST(GvspFlush, AFrameStillInProcessingAtTheCloseNeverReachesTheNextStream)
     stream_ctrl_settle();
     ASSERT_EQ(s.core->streamon.load(), 1);
     EXPECT_TRUE(s.a.quiet(200)) << "the closed stream's frame went out in the next";
-    s.send(E_IMAGE_TYPE_AMP, 10);
-    auto b = s.a.block();
-    ASSERT_TRUE(b);
-    EXPECT_EQ(b->leader.block(), 1u);
+    EXPECT_EQ(s.next_block(), 1u);
 }
 
 // A frame a processing worker hands over after a stop was answered is the
