@@ -31,9 +31,8 @@ TEST(CustomRegisterSpace, WordsMoveWholeBetweenThreads)
 // Reads through the register space
 // ---------------------------------------------------------------------------
 
-#include "platform.h"
-#include "sensor/sensor_imx570.h"
 #include "common/regtest.h"
+#include "sensor/linetest.h"
 
 using regtest::RegSpace;
 
@@ -129,31 +128,10 @@ TEST(RegisterRead, WithoutTheRecordsEveryReadIsRefusedAsZero)
     EXPECT_EQ(get_device_cfg(), nullptr);
 }
 
-// The IMX570 line control behind its sub-device: answers the input lines.
-struct LineModel {
-    std::atomic<uint32_t> lines{0};
-    std::atomic<uint32_t> lastWord{0};
-};
-
-int line_ioctl(void* model, sim_node_t*, unsigned long request, void* arg)
-{
-    auto* m = static_cast<LineModel*>(model);
-    if (request != 0xC00451C3ul) return -ENOTTY;
-    uint32_t* word = static_cast<uint32_t*>(arg);
-    m->lastWord = *word;
-    if (*word == 0x102u) *word = m->lines.load();
-    return 0;
-}
-
 TEST(RegisterRead, InputLinesAnswerWithZeroAndThreeExchanged)
 {
     RegSpace r;
-    static LineModel model;
-    static const sim_devops_t ops = {nullptr, nullptr, line_ioctl, nullptr, nullptr, nullptr, nullptr};
-    ASSERT_EQ(sim_device_add("/dev/v4l-subdev-lines", &ops, &model), 0);
-    int fd = plat_open("/dev/v4l-subdev-lines", O_RDWR);
-    ASSERT_GE(fd, 0);
-    sensor_imx570_gpio_control(fd, 0, nullptr);
+    linetest::LineControl model;
     const uint32_t lines[][2] = {{0, 3}, {3, 0}, {1, 1}, {2, 2}};
     for (auto& l : lines) {
         model.lines = l[0];
@@ -167,7 +145,6 @@ TEST(RegisterRead, InputLinesAnswerWithZeroAndThreeExchanged)
     EXPECT_EQ(r.write(0x1000005C, 4), 0);
     EXPECT_EQ(model.lastWord.load(), 0x302u);
     EXPECT_EQ(r.common().outputControlMode, 0u);
-    plat_close(fd);
 }
 
 TEST(RegisterPassThrough, ReachesTheSelectedSensorOrRegisterAndNeverItself)

@@ -32,14 +32,12 @@
 #include "iotimer.h"
 #include "mlisten.h"
 #include "modbus/modbus_task.h"
-#include "platform.h"
 #include "platform/boardroot.h"
 #include "server/tcp_server.h"
 #include "simzip.h"
 #include "server/filemsg.h"
 #include "server/ziptest.h"
-#include "sensor/sensor_imx570.h"
-#include "sensor_ioctl.h"
+#include "sensor/linetest.h"
 
 using algotest::LogCapture;
 using algotest::Registers;
@@ -418,15 +416,6 @@ TEST_F(FileServer, ApplicationSettingsReachTheAvoidance)
     }));
 }
 
-// The IMX570's line control: answers a read of the input lines with `raw`.
-int input_lines_ioctl(void* model, sim_node_t*, unsigned long request, void* arg)
-{
-    if (request != SENSOR_IOC_CPLD_WORD) return -ENOTTY;
-    uint32_t* word = static_cast<uint32_t*>(arg);
-    if (*word == 0x102u) *word = static_cast<std::atomic<uint32_t>*>(model)->load();
-    return 0;
-}
-
 // Avoidance settings taken on an RK3568 with an IMX570: the zone of the
 // settings becomes the default zone and is saved, the IO lines select the
 // running zone (none when they read 3), and the temporary parameter is reset.
@@ -434,12 +423,7 @@ int input_lines_ioctl(void* model, sim_node_t*, unsigned long request, void* arg
 // first-generation detector takes no settings, so nothing follows there.
 TEST_F(FileServer, AvoidanceSettingsOnAnRK3568IMX570FollowTheLinesAndAreSaved)
 {
-    static std::atomic<uint32_t> raw{0};
-    static const sim_devops_t ops = {nullptr, nullptr, input_lines_ioctl, nullptr, nullptr, nullptr, nullptr};
-    ASSERT_EQ(sim_device_add("/dev/v4l-subdev-lines", &ops, &raw), 0);
-    int ctl = plat_open("/dev/v4l-subdev-lines", O_RDWR);
-    ASSERT_GE(ctl, 0);
-    sensor_imx570_gpio_control(ctl, 0, nullptr);
+    linetest::LineControl lines;
     struct Case {
         uint32_t cpu, sensor, mode, lines;
         int code;
@@ -470,7 +454,7 @@ TEST_F(FileServer, AvoidanceSettingsOnAnRK3568IMX570FollowTheLinesAndAreSaved)
         reg_store(regs.cfg.common.enableApplationAlgo, c.mode);
         reg_store(regs.cfg.common.avoidSetMode, 77u);
         reg_store(regs.run.avoidTmpParam, 0u);
-        raw = c.lines;
+        lines.lines = c.lines;
         EXPECT_EQ(h.upload(APP_ALGO_CONFIG_FILE, c.mode == 2 ? "{\"PalletWidth\":1200}" : "{\"ZoneIndex\":5}"),
                   c.code);
         // What follows an upload is done before the connection's next
@@ -490,7 +474,6 @@ TEST_F(FileServer, AvoidanceSettingsOnAnRK3568IMX570FollowTheLinesAndAreSaved)
         }
         EXPECT_EQ(reg_load(regs.run.avoidTmpParam), c.follows ? 0xFFFFu : 0u);
     }
-    plat_close(ctl);
 }
 
 // Settings nested far deeper than any real file are refused whole: the
