@@ -171,17 +171,16 @@ def block_rate(host, since, count, give_up):
     long the stream took to come nor when the host began to look enters it.
     A stream that has not sent them `give_up` s after its first is rated by
     what it sent until then: a stopped one at 0."""
+    first = first_leader(host, since, give_up)
+    if first is None:
+        return 0.0, None
     end = time.monotonic() + give_up
-    first = None
     while True:
         got = host.rx.leaders_between(since, now_ns())
-        if got and first is None:
-            first = got[0][0]
-            end = time.monotonic() + give_up
         if len(got) > count:
             return count / ((got[count][0] - first) / 1e9), first
         if time.monotonic() > end:
-            return ((len(got) - 1) / ((now_ns() - first) / 1e9) if first else 0.0), first
+            return (len(got) - 1) / ((now_ns() - first) / 1e9), first
         host.wait(0.05)
 
 
